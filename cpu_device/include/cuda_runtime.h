@@ -1,0 +1,147 @@
+// The subset of the CUDA runtime API that Velmora uses, implemented on the
+// CPU. Product sources include this header by its real name; the CPU build
+// puts this directory first on the include path, the CUDA build never sees it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <tuple>
+#include <utility>
+
+#define __global__
+#define __device__
+#define __host__
+#define __constant__
+#define __forceinline__ inline
+
+// Shared memory is per block. Blocks of one launch run on different worker
+// threads, one block at a time per worker, so worker-local storage is
+// block-local storage. AddressSanitizer does not instrument thread_local
+// storage, so the sanitizer build runs a single worker with plain statics.
+#ifdef CPU_DEVICE_SINGLE_WORKER
+#define __shared__ static
+#else
+#define __shared__ static thread_local
+#endif
+
+struct uint3 {
+  unsigned int x, y, z;
+};
+
+struct dim3 {
+  unsigned int x, y, z;
+  constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1)
+      : x(vx), y(vy), z(vz) {}
+  constexpr dim3(uint3 v) : x(v.x), y(v.y), z(v.z) {}
+  constexpr operator uint3() const { return uint3{x, y, z}; }
+};
+
+enum cudaError {
+  cudaSuccess = 0,
+  cudaErrorInvalidValue = 1,
+  cudaErrorMemoryAllocation = 2,
+  cudaErrorInitializationError = 3,
+  cudaErrorInvalidConfiguration = 9,
+  cudaErrorInvalidSymbol = 13,
+  cudaErrorInvalidDevicePointer = 17,
+  cudaErrorInsufficientDriver = 35,
+  cudaErrorNoDevice = 100,
+  cudaErrorLaunchFailure = 719,
+  cudaErrorUnknown = 999
+};
+typedef enum cudaError cudaError_t;
+
+enum cudaMemcpyKind {
+  cudaMemcpyHostToHost = 0,
+  cudaMemcpyHostToDevice = 1,
+  cudaMemcpyDeviceToHost = 2,
+  cudaMemcpyDeviceToDevice = 3,
+  cudaMemcpyDefault = 4
+};
+
+typedef struct CUstream_st *cudaStream_t;
+
+struct cudaLaunchAttribute;
+struct cudaLaunchConfig_t {
+  dim3 gridDim;
+  dim3 blockDim;
+  size_t dynamicSmemBytes;
+  cudaStream_t stream;
+  cudaLaunchAttribute *attrs;
+  unsigned int numAttrs;
+};
+
+// Builtins are real objects, not macros, so that `config.gridDim` and
+// friends keep meaning what they mean. The scheduler sets them before it
+// resumes a thread.
+extern thread_local uint3 threadIdx;
+extern thread_local uint3 blockIdx;
+extern thread_local dim3 blockDim;
+extern thread_local dim3 gridDim;
+
+void __syncthreads();
+
+cudaError_t cudaMalloc(void **devPtr, size_t size);
+template <class T>
+inline cudaError_t cudaMalloc(T **devPtr, size_t size) {
+  return cudaMalloc(reinterpret_cast<void **>(devPtr), size);
+}
+cudaError_t cudaFree(void *devPtr);
+cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cudaMemcpyKind kind);
+cudaError_t cudaMemset(void *devPtr, int value, size_t count);
+cudaError_t cudaMemGetInfo(size_t *free, size_t *total);
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char *cudaGetErrorString(cudaError_t error);
+cudaError_t cudaGetDeviceCount(int *count);
+
+namespace cpu_device {
+// Untyped forms behind the symbol templates: a __constant__ variable is an
+// ordinary global here, so a symbol is its address and size.
+cudaError_t copy_to_symbol(void *symbol, size_t symbol_size, const void *src,
+                           size_t count, size_t offset, cudaMemcpyKind kind);
+cudaError_t symbol_address(void **devPtr, void *symbol);
+
+using ThreadBody = std::function<void()>;
+// Runs `body` once for every thread of the grid; returns the configuration
+// status (nothing runs when the configuration is refused).
+cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body);
+}  // namespace cpu_device
+
+template <class T>
+inline cudaError_t cudaMemcpyToSymbol(const T &symbol, const void *src, size_t count,
+                                      size_t offset = 0,
+                                      cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
+  return cpu_device::copy_to_symbol(const_cast<T *>(&symbol), sizeof(T), src, count,
+                                    offset, kind);
+}
+
+template <class T>
+inline cudaError_t cudaMemcpyToSymbolAsync(const T &symbol, const void *src, size_t count,
+                                           size_t offset = 0,
+                                           cudaMemcpyKind kind = cudaMemcpyHostToDevice,
+                                           cudaStream_t stream = nullptr) {
+  (void)stream;  // one in-order queue: every copy completes before it returns
+  return cpu_device::copy_to_symbol(const_cast<T *>(&symbol), sizeof(T), src, count,
+                                    offset, kind);
+}
+
+template <class T>
+inline cudaError_t cudaGetSymbolAddress(void **devPtr, const T &symbol) {
+  return cpu_device::symbol_address(devPtr, const_cast<T *>(&symbol));
+}
+
+// The variadic form declared by CUDA 12+'s cuda_runtime.h. The arguments are
+// converted once to the kernel's parameter types; every thread then calls the
+// kernel with its own copy of them, as every GPU thread gets its own.
+template <typename... ExpTypes, typename... ActTypes>
+inline cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t *config,
+                                      void (*kernel)(ExpTypes...), ActTypes &&...args) {
+  const std::tuple<ExpTypes...> converted(std::forward<ActTypes>(args)...);
+  return cpu_device::launch(*config, [kernel, &converted] {
+    std::tuple<ExpTypes...> own = converted;
+    std::apply(kernel, own);
+  });
+}

@@ -1,0 +1,232 @@
+// Memory, copies, constant symbols, errors and synchronisation of the CPU
+// device. Device memory is host memory from the allocator, so
+// AddressSanitizer sees every out-of-bounds access a kernel makes.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "state.h"
+
+namespace cpu_device {
+
+void DeviceState::reset_faults() {
+  malloc_fault = symbol_fault = memcpy_fault = cublas_fault = Countdown{};
+  memcpy_fault_kind = cudaMemcpyDefault;
+  mem_info_fault = false;
+  symbol_address_fault = false;
+  cublas_fault_status = CUBLAS_STATUS_SUCCESS;
+  pending_sync_error = cudaSuccess;
+  last_error = cudaSuccess;
+  cublas_status = CUBLAS_STATUS_SUCCESS;
+  counts = control::Counts{};
+}
+
+DeviceState &state() {
+  static DeviceState device;
+  return device;
+}
+
+void report_kernel_fault(cudaError_t error) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.pending_sync_error == cudaSuccess) s.pending_sync_error = error;
+}
+
+namespace {
+
+cudaError_t fail(DeviceState &s, cudaError_t error) {
+  s.last_error = error;
+  return error;
+}
+
+size_t free_bytes(const DeviceState &s) {
+  return s.capacity > s.live_bytes ? s.capacity - s.live_bytes : 0;
+}
+
+}  // namespace
+
+cudaError_t copy_to_symbol(void *symbol, size_t symbol_size, const void *src, size_t count,
+                           size_t offset, cudaMemcpyKind kind) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.symbol_copies;
+  if (s.symbol_fault.fires()) return fail(s, cudaErrorInvalidSymbol);
+  if (symbol == nullptr || offset > symbol_size || count > symbol_size - offset)
+    return fail(s, cudaErrorInvalidValue);
+  if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToDevice &&
+      kind != cudaMemcpyDefault)
+    return fail(s, cudaErrorInvalidValue);
+  if (count > 0) std::memcpy(static_cast<char *>(symbol) + offset, src, count);
+  return cudaSuccess;
+}
+
+cudaError_t symbol_address(void **devPtr, void *symbol) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.symbol_address_fault || symbol == nullptr) return fail(s, cudaErrorInvalidSymbol);
+  *devPtr = symbol;
+  return cudaSuccess;
+}
+
+}  // namespace cpu_device
+
+using cpu_device::DeviceState;
+using cpu_device::state;
+
+cudaError_t cudaMalloc(void **devPtr, size_t size) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.mallocs;
+  if (devPtr == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *devPtr = nullptr;
+  if (s.malloc_fault.fires() || size > cpu_device::free_bytes(s))
+    return cpu_device::fail(s, cudaErrorMemoryAllocation);
+  if (size == 0) return cudaSuccess;  // the real runtime hands out a null pointer too
+  void *p = std::malloc(size);
+  if (p == nullptr) return cpu_device::fail(s, cudaErrorMemoryAllocation);
+  s.allocations.emplace(p, size);
+  s.live_bytes += size;
+  *devPtr = p;
+  return cudaSuccess;
+}
+
+cudaError_t cudaFree(void *devPtr) {
+  if (devPtr == nullptr) return cudaSuccess;
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  auto it = s.allocations.find(devPtr);
+  if (it == s.allocations.end()) return cpu_device::fail(s, cudaErrorInvalidDevicePointer);
+  s.live_bytes -= it->second;
+  s.allocations.erase(it);
+  std::free(devPtr);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cudaMemcpyKind kind) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.memcpys;
+  if (s.memcpy_fault_kind == kind || s.memcpy_fault_kind == cudaMemcpyDefault) {
+    if (s.memcpy_fault.fires()) return cpu_device::fail(s, cudaErrorInvalidValue);
+  }
+  if (count == 0) return cudaSuccess;
+  if (dst == nullptr || src == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  std::memmove(dst, src, count);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void *devPtr, int value, size_t count) {
+  if (count == 0) return cudaSuccess;
+  if (devPtr == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  std::memset(devPtr, value, count);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemGetInfo(size_t *free, size_t *total) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.mem_info_fault) {
+    s.mem_info_fault = false;
+    return cpu_device::fail(s, cudaErrorInitializationError);
+  }
+  if (free == nullptr || total == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *free = cpu_device::free_bytes(s);
+  *total = s.total;
+  return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.syncs;
+  const cudaError_t error = s.pending_sync_error;
+  s.pending_sync_error = cudaSuccess;
+  if (error != cudaSuccess) s.last_error = error;
+  return error;
+}
+
+cudaError_t cudaGetLastError() {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  const cudaError_t error = s.last_error;
+  s.last_error = cudaSuccess;
+  return error;
+}
+
+cudaError_t cudaPeekAtLastError() {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  return s.last_error;
+}
+
+cudaError_t cudaGetDeviceCount(int *count) {
+  if (count == nullptr) return cudaErrorInvalidValue;
+  *count = 1;
+  return cudaSuccess;
+}
+
+const char *cudaGetErrorString(cudaError_t error) {
+  switch (error) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInitializationError: return "initialization error";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidSymbol: return "invalid device symbol";
+    case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+    case cudaErrorInsufficientDriver:
+      return "CUDA driver version is insufficient for CUDA runtime version";
+    case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorUnknown: return "unknown error";
+  }
+  return "unrecognized error code";
+}
+
+namespace cpu_device::control {
+
+void reset() {
+  DeviceState &s = state();
+  {
+    std::lock_guard lock(s.mutex);
+    s.reset_faults();
+    s.total = DeviceState::kDefaultTotal;
+    s.capacity = DeviceState::kDefaultTotal;
+  }
+  set_workers(0);
+}
+
+void set_memory(size_t free_bytes, size_t total_bytes) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  s.total = total_bytes;
+  s.capacity = free_bytes + s.live_bytes;
+}
+
+void fail_malloc(int n) { std::lock_guard lock(state().mutex); state().malloc_fault.remaining = n; }
+void fail_mem_info() { std::lock_guard lock(state().mutex); state().mem_info_fault = true; }
+void fail_symbol_copy(int n) { std::lock_guard lock(state().mutex); state().symbol_fault.remaining = n; }
+void fail_symbol_address() { std::lock_guard lock(state().mutex); state().symbol_address_fault = true; }
+
+void fail_memcpy(int n, cudaMemcpyKind kind) {
+  std::lock_guard lock(state().mutex);
+  state().memcpy_fault.remaining = n;
+  state().memcpy_fault_kind = kind;
+}
+
+void fail_next_sync(cudaError_t error) {
+  std::lock_guard lock(state().mutex);
+  state().pending_sync_error = error;
+}
+
+void fail_cublas(int n, cublasStatus status) {
+  std::lock_guard lock(state().mutex);
+  state().cublas_fault.remaining = n;
+  state().cublas_fault_status = status;
+}
+
+size_t live_allocations() { std::lock_guard lock(state().mutex); return state().allocations.size(); }
+size_t live_bytes() { std::lock_guard lock(state().mutex); return state().live_bytes; }
+Counts counts() { std::lock_guard lock(state().mutex); return state().counts; }
+
+}  // namespace cpu_device::control

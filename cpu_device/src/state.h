@@ -1,0 +1,49 @@
+// State shared by the runtime, the scheduler and cuBLAS of the CPU device.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+
+#include <cpu_device/control.h>
+
+namespace cpu_device {
+
+// An injection armed for the n-th call of its kind; 0 means not armed.
+struct Countdown {
+  int remaining = 0;
+  // True exactly on the armed call.
+  bool fires() { return remaining > 0 && --remaining == 0; }
+};
+
+struct DeviceState {
+  static constexpr size_t kDefaultTotal = size_t{16} << 30;
+
+  std::mutex mutex;
+  std::map<const void *, size_t> allocations;
+  size_t live_bytes = 0;
+  size_t total = kDefaultTotal;
+  size_t capacity = kDefaultTotal;  // free memory with nothing allocated
+
+  Countdown malloc_fault, symbol_fault, memcpy_fault, cublas_fault;
+  cudaMemcpyKind memcpy_fault_kind = cudaMemcpyDefault;
+  bool mem_info_fault = false;
+  bool symbol_address_fault = false;
+  cublasStatus cublas_fault_status = CUBLAS_STATUS_SUCCESS;
+
+  cudaError_t pending_sync_error = cudaSuccess;  // reported by the next sync
+  cudaError_t last_error = cudaSuccess;          // cudaGetLastError
+  cublasStatus cublas_status = CUBLAS_STATUS_SUCCESS;
+  bool cublas_ready = false;
+
+  control::Counts counts;
+
+  void reset_faults();
+};
+
+DeviceState &state();
+
+// Records a kernel fault; the next cudaDeviceSynchronize reports it.
+void report_kernel_fault(cudaError_t error);
+
+}  // namespace cpu_device

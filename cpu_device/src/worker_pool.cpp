@@ -1,0 +1,52 @@
+#include "worker_pool.h"
+
+namespace cpu_device {
+
+WorkerPool::WorkerPool(int workers) {
+  for (int i = 1; i < workers; ++i) threads_.emplace_back([this] { loop(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread &t : threads_) t.join();
+}
+
+void WorkerPool::run(const std::function<void()> &job) {
+  {
+    std::lock_guard lock(mutex_);
+    job_ = &job;
+    busy_ = static_cast<int>(threads_.size());
+    ++generation_;
+  }
+  wake_.notify_all();
+  job();
+  std::unique_lock lock(mutex_);
+  idle_.wait(lock, [this] { return busy_ == 0; });
+  job_ = nullptr;
+}
+
+void WorkerPool::loop() {
+  unsigned long seen = 0;
+  for (;;) {
+    const std::function<void()> *job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      job = job_;
+    }
+    (*job)();
+    {
+      std::lock_guard lock(mutex_);
+      --busy_;
+    }
+    idle_.notify_one();
+  }
+}
+
+}  // namespace cpu_device

@@ -1,0 +1,308 @@
+// P = Velmora(X, Mu, Sigma, Pi): the Gaussian mixture density of every
+// column of X, evaluated on the device in double precision.
+#include <cuda_runtime.h>
+#include <cublas.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include "MatrixOperations_Double.h"
+#include "Velmora.h"
+#include "mex_api.h"
+
+int elements_one_sigma = 0;
+
+namespace {
+
+const char *const kSourceFile = "Velmora.cu";
+
+// ln(2*pi) as a double.
+const double kLog2Pi = 1.8378770664093453;
+
+const char *const kUsage =
+    "Use [P] = Velmora(X,Mu,Sigma,Pi); (Double)\n"
+    "Where X(dim x num_data) holds the data, Mu(dim x num_clust) holds the cluster centers, "
+    "Sigma holds the covariance matrices, Pi(1 x dim) or (dim x 1) holds the mixture "
+    "priors.\n"
+    "For Diagonal estimates, pass Sigma as Vectors(dim x num_clust) representing the "
+    "diagonals.\n"
+    "For full covariance estimates, pass Sigma as (dim x dim * num_clust) or "
+    "(dim x dim x num_clust).\n";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Covariance inversion (host).
+
+double CholeskyInv(double *A, double *Inv, int n, bool in_place) {
+  double *W = A;
+  if (!in_place) {
+    const size_t bytes = sizeof(double) * static_cast<size_t>(n > 0 ? n : 0) * (n > 0 ? n : 0);
+    W = static_cast<double *>(std::malloc(bytes > 0 ? bytes : 1));
+    if (W == nullptr) {
+      mexPrintf("Cholesky failed\n");
+      return -1.0;
+    }
+    if (bytes > 0) std::memcpy(W, A, bytes);
+  }
+  // W(r, c) = W[r + c*n]; the factor U(r, c), r <= c, lives in the upper
+  // triangle, the input's lower triangle is read below it.
+  const auto at = [n](int r, int c) { return r + c * n; };
+  double result = 0.0;
+  if (n >= 1) {
+    bool failed = false;
+    for (int i = 0; i < n && !failed; ++i) {
+      for (int j = i; j < n; ++j) {
+        double s = W[at(j, i)];
+        for (int k = i - 1; k >= 0; --k) s -= W[at(k, i)] * W[at(k, j)];
+        if (j == i) {
+          if (s <= 0.0) {
+            mexPrintf("Cholesky failed\n");
+            failed = true;
+            break;
+          }
+          W[at(i, i)] = std::sqrt(s);
+        } else {
+          W[at(i, j)] = s / W[at(i, i)];
+        }
+      }
+    }
+    if (failed) {
+      result = -1.0;
+    } else {
+      double L = 0.0;
+      for (int i = 0; i < n; ++i) L = L + std::log(W[at(i, i)]);
+      // V = U^-T into the lower triangle of Inv.
+      for (int j = 0; j < n; ++j) {
+        for (int k = 0; k <= j; ++k) {
+          double v = j == k ? 1.0 : 0.0;
+          for (int m = j - 1; m >= k; --m) v -= W[at(m, j)] * Inv[at(m, k)];
+          Inv[at(j, k)] = v / W[at(j, j)];
+        }
+      }
+      // A^-1 = U^-1 V from the last row up, mirrored into both triangles.
+      for (int r = n - 1; r >= 0; --r) {
+        for (int t = 0; t <= r; ++t) {
+          double v = Inv[at(r, t)];
+          for (int u = r + 1; u < n; ++u) v -= W[at(r, u)] * Inv[at(u, t)];
+          v /= W[at(r, r)];
+          Inv[at(r, t)] = v;
+          Inv[at(t, r)] = v;
+        }
+      }
+      result = L + L;
+    }
+  }
+  if (!in_place) std::free(W);
+  return result;
+}
+
+void Invert_Sigmas(double *Sigma_c, double *InvSigma_c, double *LogDet_c, int dim) {
+  if (DIAGONAL_ESTIMATE) {
+    double s = 0.0;
+    for (int i = 0; i < dim; ++i) {
+      s = s + std::log(Sigma_c[i]);
+      InvSigma_c[i] = 1.0 / Sigma_c[i];
+    }
+    *LogDet_c = s;
+    return;
+  }
+  // A failed factorisation leaves the inverse unwritten; NaN makes that
+  // cluster's densities NaN instead of whatever the memory held.
+  if (dim > 0)
+    std::fill(InvSigma_c, InvSigma_c + static_cast<size_t>(dim) * dim,
+              std::numeric_limits<double>::quiet_NaN());
+  *LogDet_c = CholeskyInv(Sigma_c, InvSigma_c, dim, false);
+}
+
+// ---------------------------------------------------------------------------
+// Mixture evaluation.
+
+void GaussPDF_One(double *X, double *mu, double *inv_sigma, double log_det, int dim,
+                  int num_data, int num_clust, double *temp1, double *temp2) {
+  (void)num_clust;
+  if (!std::isfinite(log_det)) Errors.push_back("GaussPDF: Invalid Determinant");
+  const double a = log_det * -0.5;
+  double b = static_cast<double>(dim) * -0.5;
+  b = b * kLog2Pi;
+  const double log_norm = a + b;
+  if (!std::isfinite(log_norm)) Errors.push_back("GaussPDF: invalid Denum Gauss");
+  MahalanobisDistance(X, mu, temp1, inv_sigma, temp2, dim, num_data, temp1);
+  Vector_Op(temp1, temp1, num_data, log_norm, 11);
+}
+
+void Velmora(double *d_X, double *d_Mu, double *d_InvSigmas, double *Pi, double *LogDets,
+             int dim, int num_data, int num_clust, double *d_Temp1, double *d_Temp2,
+             double *d_P) {
+  if (num_clust <= 0) return;
+  for (int k = 0; k < num_clust; ++k) {
+    GaussPDF_One(d_X, d_Mu + k * dim, d_InvSigmas + k * elements_one_sigma, LogDets[k], dim,
+                 num_data, num_clust, d_Temp1, d_Temp2);
+    cublasDaxpy(num_data, Pi[k], d_Temp1, 1, d_P, 1);
+    checkStatusCUBLAS("Velmora Sum");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Run driver.
+
+namespace {
+
+void Release(double *&d) {
+  if (d != nullptr) cudaFree(d);
+  d = nullptr;
+}
+
+}  // namespace
+
+void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Sigma, double *Pi,
+         double *P) {
+  const time_t start = time(nullptr);
+
+  // Counts in 64 bits: with 32-bit products a large run would wrap and pass
+  // the memory check with a small, wrong figure.
+  using Count = long long;
+  const Count one_sigma = DIAGONAL_ESTIMATE ? Count{dim} : Count{dim} * dim;
+  elements_one_sigma = static_cast<int>(std::min<Count>(one_sigma, INT_MAX));
+  const Count x_elements = Count{dim} * num_data;
+  const Count mu_elements = Count{dim} * num_clust;
+  const Count sigma_elements = one_sigma * num_clust;
+  const Count x_bytes = x_elements * 8, mu_bytes = mu_elements * 8;
+  const Count sigma_bytes = sigma_elements * 8, p_bytes = Count{num_data} * 8;
+  const Count essential = x_bytes + mu_bytes + sigma_bytes + p_bytes;
+  const Count temp = DIAGONAL_ESTIMATE ? x_bytes : 2 * x_bytes;
+  const Count required = essential + temp;
+  double *d_X = nullptr, *d_Mu = nullptr, *d_InvSigmas = nullptr, *d_P = nullptr;
+  double *d_Temp1 = nullptr, *d_Temp2 = nullptr;
+
+  size_t free_bytes = 0, total_bytes = 0;
+  if (cudaMemGetInfo(&free_bytes, &total_bytes) != cudaSuccess) {
+    mexPrintf("Error querying the device for free memory!\n");
+    return;
+  }
+  mexPrintf("Total memory on the device: %lld MB, Memory available: %lld MB, Required memory: "
+            "%lld MB\n",
+            static_cast<Count>(total_bytes / 1000000), static_cast<Count>(free_bytes / 1000000),
+            required / 1000000);
+  // The kernels index operands in 32 bits.
+  const Count largest = std::max({x_elements, mu_elements, sigma_elements});
+  if (largest > INT_MAX) {
+    mexPrintf("Error, the data is too large for the device: an operand of %lld elements, at "
+              "most %d allowed\n",
+              largest, INT_MAX);
+    return;
+  }
+  if (static_cast<unsigned long long>(required) > free_bytes) {
+    mexPrintf("Error, the data does not fit in GPU memory: requires %lld bytes(%lld essential, "
+              "%lld temp), %lld bytes available\n",
+              required, essential, temp, static_cast<Count>(free_bytes));
+    return;
+  }
+
+  const auto allocate = [](double **d, Count bytes) {
+    return cudaMalloc(reinterpret_cast<void **>(d), static_cast<size_t>(bytes)) == cudaSuccess;
+  };
+  if (!(allocate(&d_X, x_bytes) && allocate(&d_Mu, mu_bytes) &&
+        allocate(&d_InvSigmas, sigma_bytes) && allocate(&d_P, p_bytes) &&
+        allocate(&d_Temp1, x_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes)))) {
+    mexPrintf("Error occured allocating memory\n");
+    for (double **d : {&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2}) Release(*d);
+    return;
+  }
+
+  cudaMemcpy(d_X, X, static_cast<size_t>(x_bytes), cudaMemcpyHostToDevice);
+  cudaMemcpy(d_Mu, Mu, static_cast<size_t>(mu_bytes), cudaMemcpyHostToDevice);
+
+  double *InvSigmas = new double[static_cast<size_t>(sigma_elements)];
+  double *LogDets = new double[static_cast<size_t>(num_clust > 0 ? num_clust : 0)];
+  for (int c = 0; c < num_clust; ++c)
+    Invert_Sigmas(Sigma + static_cast<size_t>(c) * elements_one_sigma,
+                  InvSigmas + static_cast<size_t>(c) * elements_one_sigma, &LogDets[c], dim);
+
+  cudaMemcpy(d_InvSigmas, InvSigmas, static_cast<size_t>(sigma_bytes), cudaMemcpyHostToDevice);
+  cudaMemcpy(d_P, P, static_cast<size_t>(p_bytes), cudaMemcpyHostToDevice);
+  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+
+  Velmora(d_X, d_Mu, d_InvSigmas, Pi, LogDets, dim, num_data, num_clust, d_Temp1, d_Temp2, d_P);
+
+  if (!Errors.empty()) mexPrintf("THE FOLLOWING ERRORS OCCURED:\n");
+  while (!Errors.empty()) {
+    mexPrintf("ERR: %s\n", Errors.front());
+    Errors.pop_front();
+  }
+
+  cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost);
+  for (double **d : {&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2}) Release(*d);
+
+  const time_t end = time(nullptr);
+  mexPrintf("Velmora finished, total time: %f seconds\n", difftime(end, start));
+  delete[] InvSigmas;
+  delete[] LogDets;
+}
+
+// ---------------------------------------------------------------------------
+// MATLAB entry point.
+
+namespace {
+
+// MATLAB unloads the module after every call, errors included.
+[[noreturn]] void Fail(const char *message) {
+  mexEvalString("clear Velmora");
+  mexErrMsgTxt(message);
+  std::abort();  // mexErrMsgTxt does not return
+}
+
+bool Fits_Int(size_t n) { return n <= static_cast<size_t>(INT_MAX); }
+
+}  // namespace
+
+extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  if (nrhs != 4 || nlhs != 1) Fail(kUsage);
+  for (int i = 0; i < 4; ++i)
+    if (!mxIsDouble(prhs[i])) Fail(kUsage);
+  // Only full real arrays have the layout the run reads.
+  for (int i = 0; i < 4; ++i)
+    if (mxIsSparse(prhs[i]) || mxIsComplex(prhs[i]))
+      Fail("Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.");
+
+  if (Probe_Constant_Memory() != cudaSuccess) Fail("Problem with constant memory!");
+
+  double *X = static_cast<double *>(mxGetData(prhs[0]));
+  double *Mu = static_cast<double *>(mxGetData(prhs[1]));
+  double *Sigma = static_cast<double *>(mxGetData(prhs[2]));
+  double *Pi = static_cast<double *>(mxGetData(prhs[3]));
+
+  const size_t sizes[] = {mxGetM(prhs[0]), mxGetN(prhs[0]), mxGetM(prhs[1]), mxGetN(prhs[1]),
+                          mxGetM(prhs[3]), mxGetN(prhs[3]), mxGetM(prhs[2]), mxGetN(prhs[2])};
+  for (size_t s : sizes)
+    if (!Fits_Int(s)) Fail("Velmora: every dimension must be below 2^31 (2147483648).");
+  const int dim = static_cast<int>(sizes[0]), num_data = static_cast<int>(sizes[1]);
+  const int mu_rows = static_cast<int>(sizes[2]), num_clust = static_cast<int>(sizes[3]);
+  const int pi_rows = static_cast<int>(sizes[4]), pi_cols = static_cast<int>(sizes[5]);
+  const int sigma_rows = static_cast<int>(sizes[6]), sigma_cols = static_cast<int>(sizes[7]);
+
+  // Priors as a row, or as a column: the run reads the same doubles.
+  const bool pi_ok = (pi_rows == 1 && pi_cols == num_clust) ||
+                     (pi_cols == 1 && pi_rows == num_clust);
+  if (!pi_ok || mu_rows != dim) Fail("Invalid dimensions");
+
+  DIAGONAL_ESTIMATE = sigma_cols == num_clust ? 1 : 0;
+  const bool sigma_ok = DIAGONAL_ESTIMATE
+                            ? sigma_rows == dim
+                            : sigma_rows == dim && sigma_rows != 0 &&
+                                  sigma_cols / sigma_rows == num_clust;
+  if (!sigma_ok) Fail("Invalid dimensions");
+
+  plhs[0] = mxCreateNumericMatrix_700(1, num_data, mxDOUBLE_CLASS, mxREAL);
+  double *P = mxGetPr(plhs[0]);
+
+  cublasInit();
+  GMM(X, dim, num_data, num_clust, Mu, Sigma, Pi, P);
+  cublasShutdown();
+  mexEvalString("clear Velmora");
+}

@@ -1,0 +1,256 @@
+// The CPU device itself: launches, barriers, shared memory, builtins,
+// memory accounting and every fault it can inject.
+#include <cpu_device/control.h>
+#include <cublas.h>
+#include <cuda_runtime.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace control = cpu_device::control;
+
+namespace {
+
+__global__ void Record_Ids(int *out) {
+  const unsigned int block = blockIdx.y * gridDim.x + blockIdx.x;
+  const unsigned int threads = blockDim.x * blockDim.y;
+  const unsigned int t = threadIdx.y * blockDim.x + threadIdx.x;
+  out[block * threads + t] = static_cast<int>(block * 1000 + t);
+}
+
+// Reverses each block's slice through shared memory: wrong without a real
+// barrier, since thread t reads what thread threads-1-t wrote.
+__global__ void Reverse_Blocks(const double *in, double *out) {
+  __shared__ double tile[512];
+  const unsigned int t = threadIdx.y * blockDim.x + threadIdx.x;
+  const unsigned int n = blockDim.x * blockDim.y;
+  const unsigned int base = blockIdx.x * n;
+  tile[t] = in[base + t];
+  __syncthreads();
+  const double mine = tile[n - 1 - t];
+  __syncthreads();
+  tile[t] = mine * 2.0;
+  __syncthreads();
+  out[base + t] = tile[n - 1 - t];
+}
+
+// Threads with odd x return before the barrier the others wait at.
+__global__ void Early_Return(double *out) {
+  if (threadIdx.x % 2 == 1) return;
+  __syncthreads();
+  out[threadIdx.x] = 1.0;
+}
+
+__global__ void Write_One(double *out) { out[0] = 42.0; }
+
+cudaLaunchConfig_t Config(dim3 grid, dim3 block) {
+  cudaLaunchConfig_t config = {};
+  config.gridDim = grid;
+  config.blockDim = block;
+  return config;
+}
+
+class CpuDeviceTest : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    control::reset();
+    control::set_workers(GetParam());
+  }
+  void TearDown() override {
+    control::reset();
+    EXPECT_EQ(control::live_allocations(), 0u);
+  }
+};
+
+}  // namespace
+
+TEST_P(CpuDeviceTest, EveryThreadOfEveryBlockRunsOnceWithItsOwnIndices) {
+  const dim3 grid(3, 2), block(32, 16);
+  const int total = 6 * 512;
+  int *d = nullptr;
+  ASSERT_EQ(cudaMalloc(&d, total * sizeof(int)), cudaSuccess);
+  std::vector<int> h(total, -1);
+  cudaMemcpy(d, h.data(), total * sizeof(int), cudaMemcpyHostToDevice);
+  const cudaLaunchConfig_t config = Config(grid, block);
+  ASSERT_EQ(cudaLaunchKernelEx(&config, Record_Ids, d), cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  cudaMemcpy(h.data(), d, total * sizeof(int), cudaMemcpyDeviceToHost);
+  for (int i = 0; i < total; ++i) ASSERT_EQ(h[i], (i / 512) * 1000 + i % 512) << "index " << i;
+  cudaFree(d);
+}
+
+TEST_P(CpuDeviceTest, BarriersAndSharedMemoryArePerBlock) {
+  const int blocks = 40, n = 512 * blocks;
+  std::vector<double> in(n), out(n);
+  for (int i = 0; i < n; ++i) in[i] = i;
+  double *d_in = nullptr, *d_out = nullptr;
+  cudaMalloc(&d_in, n * sizeof(double));
+  cudaMalloc(&d_out, n * sizeof(double));
+  cudaMemcpy(d_in, in.data(), n * sizeof(double), cudaMemcpyHostToDevice);
+  const cudaLaunchConfig_t config = Config(dim3(blocks), dim3(32, 16));
+  ASSERT_EQ(cudaLaunchKernelEx(&config, Reverse_Blocks, d_in, d_out), cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  cudaMemcpy(out.data(), d_out, n * sizeof(double), cudaMemcpyDeviceToHost);
+  // Reversed twice within the block: each element comes back doubled.
+  for (int i = 0; i < n; ++i) ASSERT_EQ(out[i], 2.0 * i) << "index " << i;
+  cudaFree(d_in);
+  cudaFree(d_out);
+}
+
+TEST_P(CpuDeviceTest, ThreadsLeavingBeforeABarrierAreAKernelFault) {
+  double *d = nullptr;
+  cudaMalloc(&d, 64 * sizeof(double));
+  const cudaLaunchConfig_t config = Config(dim3(4), dim3(64));
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Early_Return, d), cudaSuccess);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
+  // Reported once; the device is usable again.
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  cudaFree(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, CpuDeviceTest, testing::Values(1, 3));
+
+struct RefusedLaunch {
+  dim3 grid, block;
+};
+
+class RefusedLaunchTest : public testing::TestWithParam<RefusedLaunch> {};
+
+TEST_P(RefusedLaunchTest, IsRefusedAndRunsNothing) {
+  control::reset();
+  double h = 0.0, *d = nullptr;
+  cudaMalloc(&d, sizeof(double));
+  cudaMemcpy(d, &h, sizeof(double), cudaMemcpyHostToDevice);
+  const cudaLaunchConfig_t config = Config(GetParam().grid, GetParam().block);
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_One, d), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
+  EXPECT_EQ(h, 0.0);
+  cudaFree(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Configurations, RefusedLaunchTest,
+    testing::Values(RefusedLaunch{dim3(0, 1), dim3(32)}, RefusedLaunch{dim3(1, 0), dim3(32)},
+                    RefusedLaunch{dim3(1, 65536), dim3(32)}, RefusedLaunch{dim3(1), dim3(0)},
+                    RefusedLaunch{dim3(1), dim3(1025)}, RefusedLaunch{dim3(1), dim3(64, 17)},
+                    RefusedLaunch{dim3(1), dim3(1, 1, 65)}));
+
+TEST(CpuDeviceLimits, LargestGridRowAndBlockAreAccepted) {
+  control::reset();
+  double *d = nullptr;
+  cudaMalloc(&d, sizeof(double));
+  const cudaLaunchConfig_t config = Config(dim3(1, 65535), dim3(1024));
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_One, d), cudaSuccess);
+  cudaFree(d);
+}
+
+TEST(CpuDeviceMemory, AllocationsAreCountedAndLimitedByFreeMemory) {
+  control::reset();
+  control::set_memory(1000, 5000);
+  size_t free = 0, total = 0;
+  ASSERT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+  EXPECT_EQ(free, 1000u);
+  EXPECT_EQ(total, 5000u);
+  void *a = nullptr, *b = nullptr;
+  ASSERT_EQ(cudaMalloc(&a, 600), cudaSuccess);
+  EXPECT_EQ(control::live_allocations(), 1u);
+  EXPECT_EQ(control::live_bytes(), 600u);
+  cudaMemGetInfo(&free, &total);
+  EXPECT_EQ(free, 400u);
+  EXPECT_EQ(cudaMalloc(&b, 401), cudaErrorMemoryAllocation);
+  EXPECT_EQ(b, nullptr);
+  ASSERT_EQ(cudaMalloc(&b, 400), cudaSuccess);
+  EXPECT_EQ(cudaFree(a), cudaSuccess);
+  EXPECT_EQ(cudaFree(b), cudaSuccess);
+  EXPECT_EQ(control::live_allocations(), 0u);
+  EXPECT_EQ(cudaFree(nullptr), cudaSuccess);
+  int not_device = 0;
+  EXPECT_EQ(cudaFree(&not_device), cudaErrorInvalidDevicePointer);
+  control::reset();
+}
+
+TEST(CpuDeviceFaults, InjectedFailuresHitTheArmedCallOnly) {
+  control::reset();
+  void *a = nullptr, *b = nullptr;
+  control::fail_malloc(2);
+  EXPECT_EQ(cudaMalloc(&a, 8), cudaSuccess);
+  EXPECT_EQ(cudaMalloc(&b, 8), cudaErrorMemoryAllocation);
+  EXPECT_EQ(cudaMalloc(&b, 8), cudaSuccess);
+
+  size_t free = 0, total = 0;
+  control::fail_mem_info();
+  EXPECT_NE(cudaMemGetInfo(&free, &total), cudaSuccess);
+  EXPECT_EQ(cudaMemGetInfo(&free, &total), cudaSuccess);
+
+  double h = 1.0;
+  control::fail_memcpy(1, cudaMemcpyDeviceToHost);
+  EXPECT_EQ(cudaMemcpy(a, &h, 8, cudaMemcpyHostToDevice), cudaSuccess);  // other direction
+  h = 2.0;
+  EXPECT_NE(cudaMemcpy(&h, a, 8, cudaMemcpyDeviceToHost), cudaSuccess);
+  EXPECT_EQ(h, 2.0);  // a failed copy copies nothing
+  EXPECT_EQ(cudaMemcpy(&h, a, 8, cudaMemcpyDeviceToHost), cudaSuccess);
+  EXPECT_EQ(h, 1.0);
+
+  control::fail_next_sync(cudaErrorLaunchFailure);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  cudaFree(a);
+  cudaFree(b);
+  control::reset();
+}
+
+namespace {
+__constant__ int ProbeC;
+__constant__ double ScalarC;
+}  // namespace
+
+TEST(CpuDeviceSymbols, CopiesAreBoundedByTheSymbolAndCanBeFailed) {
+  control::reset();
+  const int v = 7;
+  EXPECT_EQ(cudaMemcpyToSymbol(ProbeC, &v, sizeof v), cudaSuccess);
+  EXPECT_EQ(ProbeC, 7);
+  const double p = 2.5;
+  EXPECT_EQ(cudaMemcpyToSymbolAsync(ScalarC, &p, sizeof p, 0, cudaMemcpyHostToDevice, 0),
+            cudaSuccess);
+  EXPECT_EQ(ScalarC, 2.5);
+  EXPECT_NE(cudaMemcpyToSymbol(ProbeC, &p, sizeof p), cudaSuccess);      // 8 > 4 bytes
+  EXPECT_NE(cudaMemcpyToSymbol(ProbeC, &v, sizeof v, 1), cudaSuccess);   // offset
+  control::fail_symbol_copy(2);
+  const int w = 9;
+  EXPECT_EQ(cudaMemcpyToSymbol(ProbeC, &w, sizeof w), cudaSuccess);
+  EXPECT_NE(cudaMemcpyToSymbol(ProbeC, &v, sizeof v), cudaSuccess);
+  EXPECT_EQ(ProbeC, 9);
+  void *address = nullptr;
+  EXPECT_EQ(cudaGetSymbolAddress(&address, ProbeC), cudaSuccess);
+  EXPECT_EQ(address, static_cast<void *>(&ProbeC));
+  control::fail_symbol_address();
+  EXPECT_NE(cudaGetSymbolAddress(&address, ProbeC), cudaSuccess);
+  control::reset();
+}
+
+TEST(CpuDeviceCublas, ComputesAndReportsLikeTheLegacyApi) {
+  control::reset();
+  double A[4] = {1, 2, 3, 4}, B[2] = {1, 1}, C[2] = {0, 0}, y[2] = {1, 1};
+  cublasDaxpy(2, 1.0, B, 1, y, 1);
+  EXPECT_EQ(cublasGetError(), CUBLAS_STATUS_NOT_INITIALIZED);
+  EXPECT_EQ(y[0], 1.0);
+  ASSERT_EQ(cublasInit(), CUBLAS_STATUS_SUCCESS);
+  cublasDgemm('N', 'N', 2, 1, 2, 1.0, A, 2, B, 2, 0.0, C, 2);
+  EXPECT_EQ(cublasGetError(), CUBLAS_STATUS_SUCCESS);
+  EXPECT_EQ(C[0], 4.0);
+  EXPECT_EQ(C[1], 6.0);
+  cublasDgemm('N', 'N', 2, 1, 2, 1.0, A, 1, B, 2, 0.0, C, 2);  // lda < m
+  EXPECT_EQ(cublasGetError(), CUBLAS_STATUS_INVALID_VALUE);
+  control::fail_cublas(1, CUBLAS_STATUS_EXECUTION_FAILED);
+  cublasDaxpy(2, 2.0, B, 1, y, 1);
+  EXPECT_EQ(y[0], 1.0);  // a failed call computes nothing
+  EXPECT_EQ(cublasGetError(), CUBLAS_STATUS_EXECUTION_FAILED);
+  EXPECT_EQ(cublasGetError(), CUBLAS_STATUS_SUCCESS);
+  cublasDaxpy(2, 2.0, B, 1, y, 1);
+  EXPECT_EQ(y[1], 3.0);
+  EXPECT_EQ(cublasShutdown(), CUBLAS_STATUS_SUCCESS);
+  control::reset();
+}

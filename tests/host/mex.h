@@ -1,0 +1,45 @@
+// The few MEX/MX functions Velmora calls, for the C++ tests: a plain mxArray
+// of real doubles, console output captured, MATLAB errors as exceptions,
+// evaluated commands and function calls recorded.
+#pragma once
+
+#include <cstddef>
+
+typedef size_t mwSize;
+typedef size_t mwIndex;
+
+typedef enum { mxUNKNOWN_CLASS = 0, mxDOUBLE_CLASS = 6, mxSINGLE_CLASS = 7 } mxClassID;
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+struct mxArray;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int mexPrintf(const char *format, ...);
+[[noreturn]] void mexErrMsgTxt(const char *message);
+int mexEvalString(const char *command);
+int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name);
+
+mxArray *mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity flag);
+mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+void mxDestroyArray(mxArray *array);
+double *mxGetPr(const mxArray *array);
+void *mxGetData(const mxArray *array);
+size_t mxGetM(const mxArray *array);
+size_t mxGetN(const mxArray *array);
+mwSize mxGetNumberOfDimensions(const mxArray *array);
+const mwSize *mxGetDimensions(const mxArray *array);
+bool mxIsDouble(const mxArray *array);
+bool mxIsSparse(const mxArray *array);
+bool mxIsComplex(const mxArray *array);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+extern "C"
+#endif
+void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);

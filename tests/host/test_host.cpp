@@ -1,0 +1,110 @@
+#include "test_host.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <numeric>
+
+namespace test_host {
+namespace {
+
+struct Records {
+  std::string console;
+  std::vector<std::string> evaluated;
+  std::vector<Call> calls;
+};
+
+Records &records() {
+  static Records r;
+  return r;
+}
+
+}  // namespace
+
+Array make_array(std::vector<mwSize> dims, std::vector<double> values) {
+  Array a(new mxArray);
+  const mwSize count =
+      std::accumulate(dims.begin(), dims.end(), mwSize{1}, std::multiplies<mwSize>());
+  a->dims = std::move(dims);
+  if (values.empty()) values.assign(count, 0.0);
+  if (values.size() != count) throw std::invalid_argument("make_array: wrong value count");
+  a->data = std::move(values);
+  return a;
+}
+
+Array make_matrix(mwSize m, mwSize n, std::vector<double> values) {
+  return make_array({m, n}, std::move(values));
+}
+
+std::string console() { return records().console; }
+std::vector<std::string> evaluated() { return records().evaluated; }
+std::vector<Call> calls() { return records().calls; }
+void clear() { records() = Records{}; }
+
+}  // namespace test_host
+
+using test_host::records;
+
+extern "C" {
+
+int mexPrintf(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  if (n > 0) {
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.pop_back();
+    records().console += text;
+  }
+  va_end(again);
+  return n;
+}
+
+void mexErrMsgTxt(const char *message) { throw test_host::MexError(message); }
+
+int mexEvalString(const char *command) {
+  records().evaluated.emplace_back(command);
+  return 0;
+}
+
+int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name) {
+  test_host::Call call{name, {}};
+  for (int i = 0; i < nrhs; ++i) call.inputs.push_back(*prhs[i]);
+  records().calls.push_back(std::move(call));
+  for (int i = 0; i < nlhs; ++i) plhs[i] = mxCreateDoubleMatrix(0, 0, mxREAL);
+  return 0;
+}
+
+mxArray *mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity flag) {
+  mxArray *a = test_host::make_matrix(static_cast<mwSize>(m), static_cast<mwSize>(n)).release();
+  a->class_id = classid;
+  a->complex = flag == mxCOMPLEX;
+  return a;
+}
+
+mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
+  mxArray *a = test_host::make_matrix(m, n).release();
+  a->complex = flag == mxCOMPLEX;
+  return a;
+}
+
+void mxDestroyArray(mxArray *array) { delete array; }
+double *mxGetPr(const mxArray *array) { return const_cast<double *>(array->data.data()); }
+void *mxGetData(const mxArray *array) { return mxGetPr(array); }
+size_t mxGetM(const mxArray *array) { return array->dims.at(0); }
+
+size_t mxGetN(const mxArray *array) {
+  return std::accumulate(array->dims.begin() + 1, array->dims.end(), mwSize{1},
+                         std::multiplies<mwSize>());
+}
+
+mwSize mxGetNumberOfDimensions(const mxArray *array) { return array->dims.size(); }
+const mwSize *mxGetDimensions(const mxArray *array) { return array->dims.data(); }
+bool mxIsDouble(const mxArray *array) { return array->class_id == mxDOUBLE_CLASS; }
+bool mxIsSparse(const mxArray *array) { return array->sparse; }
+bool mxIsComplex(const mxArray *array) { return array->complex; }
+
+}  // extern "C"

@@ -1,0 +1,49 @@
+// Test-side view of the MEX host: build input arrays, read what the module
+// printed, evaluated and called.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <mex.h>
+
+struct mxArray {
+  mxClassID class_id = mxDOUBLE_CLASS;
+  std::vector<mwSize> dims{0, 0};
+  std::vector<double> data;
+  bool sparse = false;
+  bool complex = false;
+};
+
+namespace test_host {
+
+// What mexErrMsgTxt raises.
+struct MexError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct ArrayDeleter {
+  void operator()(mxArray *a) const { mxDestroyArray(a); }
+};
+using Array = std::unique_ptr<mxArray, ArrayDeleter>;
+
+// A double array of the given dimensions, filled column-major from `values`
+// (zeros when `values` is empty).
+Array make_array(std::vector<mwSize> dims, std::vector<double> values = {});
+Array make_matrix(mwSize m, mwSize n, std::vector<double> values = {});
+
+// One recorded mexCallMATLAB: the function name and copies of its inputs.
+struct Call {
+  std::string name;
+  std::vector<mxArray> inputs;
+};
+
+std::string console();
+std::vector<std::string> evaluated();
+std::vector<Call> calls();
+// Empties the console and the records.
+void clear();
+
+}  // namespace test_host
