@@ -10,7 +10,8 @@
 namespace cpu_device {
 
 void DeviceState::reset_faults() {
-  malloc_fault = symbol_fault = memcpy_fault = cublas_fault = Countdown{};
+  malloc_fault = symbol_fault = memcpy_fault = cublas_fault = sync_fault = Countdown{};
+  sync_fault_error = cudaSuccess;
   memcpy_fault_kind = cudaMemcpyDefault;
   mem_info_fault = false;
   symbol_address_fault = false;
@@ -139,6 +140,8 @@ cudaError_t cudaDeviceSynchronize() {
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);
   ++s.counts.syncs;
+  if (s.sync_fault.fires() && s.pending_sync_error == cudaSuccess)
+    s.pending_sync_error = s.sync_fault_error;
   const cudaError_t error = s.pending_sync_error;
   s.pending_sync_error = cudaSuccess;
   if (error != cudaSuccess) s.last_error = error;
@@ -217,6 +220,12 @@ void fail_memcpy(int n, cudaMemcpyKind kind) {
 void fail_next_sync(cudaError_t error) {
   std::lock_guard lock(state().mutex);
   state().pending_sync_error = error;
+}
+
+void fail_sync(int n, cudaError_t error) {
+  std::lock_guard lock(state().mutex);
+  state().sync_fault.remaining = n;
+  state().sync_fault_error = error;
 }
 
 void fail_cublas(int n, cublasStatus status) {

@@ -25,7 +25,8 @@ struct DeviceState {
   size_t total = kDefaultTotal;
   size_t capacity = kDefaultTotal;  // free memory with nothing allocated
 
-  Countdown malloc_fault, symbol_fault, memcpy_fault, cublas_fault;
+  Countdown malloc_fault, symbol_fault, memcpy_fault, cublas_fault, sync_fault;
+  cudaError_t sync_fault_error = cudaSuccess;
   cudaMemcpyKind memcpy_fault_kind = cudaMemcpyDefault;
   bool mem_info_fault = false;
   bool symbol_address_fault = false;

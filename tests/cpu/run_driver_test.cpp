@@ -1,1 +1,190 @@
-#include <gtest/gtest.h>
+// The run driver's console and resources, with the CPU device's memory
+// figures and faults under the test's control.
+#include <cpu_device/control.h>
+#include <cublas.h>
+
+#include <limits>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "Velmora.h"
+#include "common/library_test.h"
+#include "common/mixture_fixture.h"
+
+namespace control = cpu_device::control;
+
+namespace {
+
+const std::string kTiming = "Velmora finished, total time: [0-9]+\\.000000 seconds\n";
+
+class RunDriverTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    control::reset();
+    cublasInit();
+  }
+  void TearDown() override {
+    cublasShutdown();
+    EXPECT_EQ(control::live_allocations(), 0u) << "device memory left after the run";
+    control::reset();
+    LibraryTest::TearDown();
+  }
+
+  // GMM on a small mixture; returns P.
+  std::vector<double> Run(const Mixture &m) {
+    DIAGONAL_ESTIMATE = m.diagonal ? 1 : 0;
+    Mixture copy = m;
+    std::vector<double> p(m.num_data, 0.0);
+    GMM(copy.X.data(), m.dim, m.num_data, m.num_clust, copy.Mu.data(), copy.Sigma.data(),
+        copy.Pi.data(), p.data());
+    return p;
+  }
+};
+
+struct Budget {
+  bool diagonal;
+  long long required, essential, temp;
+};
+
+class BudgetTest : public RunDriverTest, public testing::WithParamInterface<Budget> {};
+
+TEST_P(BudgetTest, RequiredEqualToFreeRunsOneByteLessRefuses) {
+  const Budget b = GetParam();
+  const Mixture m = Make_Mixture(2, 10, 3, b.diagonal, 3);
+
+  control::set_memory(b.required, 4'000'000'000);
+  const std::vector<double> p = Run(m);
+  EXPECT_TRUE(std::regex_match(
+      test_host::console(),
+      std::regex("Total memory on the device: 4000 MB, Memory available: 0 MB, Required memory: "
+                 "0 MB\n" + kTiming)))
+      << test_host::console();
+  EXPECT_NE(p, std::vector<double>(10, 0.0));
+  EXPECT_EQ(control::counts().mallocs, b.diagonal ? 5 : 6);
+
+  test_host::clear();
+  control::set_memory(b.required - 1, 4'000'000'000);
+  EXPECT_EQ(Run(m), std::vector<double>(10, 0.0));
+  EXPECT_EQ(test_host::console(),
+            "Total memory on the device: 4000 MB, Memory available: 0 MB, Required memory: 0 MB\n"
+            "Error, the data does not fit in GPU memory: requires " +
+                std::to_string(b.required) + " bytes(" + std::to_string(b.essential) +
+                " essential, " + std::to_string(b.temp) + " temp), " +
+                std::to_string(b.required - 1) + " bytes available\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BudgetTest,
+                         testing::Values(Budget{false, 704, 384, 320},
+                                         Budget{true, 496, 336, 160}));
+
+TEST_F(RunDriverTest, MemoryLineShowsWholeMegabytes) {
+  control::set_memory(2'999'999'999, 16'000'000'000);
+  Run(Make_Mixture(40, 20'000, 1, true, 4));  // 12,960,640 bytes
+  EXPECT_EQ(test_host::console().substr(0, 88),
+            "Total memory on the device: 16000 MB, Memory available: 2999 MB, Required memory: "
+            "12 MB\n");
+}
+
+TEST_F(RunDriverTest, FailedMemoryQueryEndsTheRunQuietly) {
+  control::fail_mem_info();
+  EXPECT_EQ(Run(Make_Mixture(2, 5, 1, true, 5)), std::vector<double>(5, 0.0));
+  EXPECT_EQ(test_host::console(), "Error querying the device for free memory!\n");
+  EXPECT_EQ(control::counts().mallocs, 0);
+}
+
+struct AllocationFailure {
+  bool diagonal;
+  int failing;
+};
+
+class AllocationFailureTest : public RunDriverTest,
+                              public testing::WithParamInterface<AllocationFailure> {};
+
+TEST_P(AllocationFailureTest, ReleasesWhatWasAllocatedAndLeavesPZero) {
+  const auto [diagonal, failing] = GetParam();
+  control::set_memory(1'000'000'000, 2'000'000'000);
+  control::fail_malloc(failing);
+  EXPECT_EQ(Run(Make_Mixture(3, 7, 2, diagonal, 6)), std::vector<double>(7, 0.0));
+  EXPECT_EQ(test_host::console(),
+            "Total memory on the device: 2000 MB, Memory available: 1000 MB, Required memory: 0 "
+            "MB\nError occured allocating memory\n");
+  EXPECT_EQ(control::counts().mallocs, failing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, AllocationFailureTest,
+                         testing::Values(AllocationFailure{true, 1}, AllocationFailure{true, 3},
+                                         AllocationFailure{true, 4}, AllocationFailure{true, 5},
+                                         AllocationFailure{false, 1}, AllocationFailure{false, 2},
+                                         AllocationFailure{false, 4}, AllocationFailure{false, 6}));
+
+TEST_F(RunDriverTest, OperandsOf2To31ElementsAreRefusedBeforeAnyAllocation) {
+  DIAGONAL_ESTIMATE = 1;
+  double x = 0, mu = 0, sigma = 1, pi = 1, p = 0;
+  GMM(&x, 65536, 32768, 1, &mu, &sigma, &pi, &p);  // 2^31 elements in X
+  const std::string console = test_host::console();
+  EXPECT_NE(console.find("Required memory: 34361 MB"), std::string::npos) << console;
+  EXPECT_NE(console.find("Error, the data is too large for the device: an operand of 2147483648 "
+                         "elements, at most 2147483647 allowed\n"),
+            std::string::npos)
+      << console;
+  EXPECT_EQ(control::counts().mallocs, 0);
+  EXPECT_EQ(p, 0.0);
+}
+
+TEST_F(RunDriverTest, ErrorsArePrintedInOrderAndDrained) {
+  Mixture m = Make_Mixture(2, 4, 2, true, 7);
+  m.Sigma[0] = 0.0;  // cluster 0: log-determinant -inf
+  control::fail_cublas(1, CUBLAS_STATUS_EXECUTION_FAILED);  // cluster 0's sum
+  Run(m);
+  EXPECT_TRUE(std::regex_match(
+      test_host::console(),
+      std::regex("Total memory[^\n]*\nCUBLAS error in Velmora Sum\n"
+                 "THE FOLLOWING ERRORS OCCURED:\nERR: GaussPDF: Invalid Determinant\n"
+                 "ERR: GaussPDF: invalid Denum Gauss\nERR: Velmora Sum\n" + kTiming)))
+      << test_host::console();
+  EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(RunDriverTest, CleanRunPrintsNoErrorHeader) {
+  Run(Make_Mixture(2, 4, 2, false, 8));
+  EXPECT_TRUE(std::regex_match(test_host::console(), std::regex("Total memory[^\n]*\n" + kTiming)))
+      << test_host::console();
+}
+
+TEST_F(RunDriverTest, EachBadClusterFailsItsFactorisationOnceAndTheRunFinishes) {
+  Mixture m = Make_Mixture(2, 6, 3, false, 9);
+  for (int k : {0, 2}) {
+    double *s = &m.Sigma[k * 4];
+    s[0] = 1, s[1] = 2, s[2] = 2, s[3] = 1;  // not positive definite
+  }
+  const std::vector<double> p = Run(m);
+  EXPECT_TRUE(std::regex_match(
+      test_host::console(),
+      std::regex("Total memory[^\n]*\nCholesky failed\nCholesky failed\n" + kTiming)))
+      << test_host::console();
+  for (double v : p) EXPECT_TRUE(std::isnan(v));  // never garbage from unwritten memory
+}
+
+TEST_F(RunDriverTest, ComputesTheSameDensitiesAsTheEntryPoint) {
+  const Mixture m = Make_Mixture(3, 40, 3, true, 10);
+  EXPECT_LE(Largest_Relative_Error(Reference_Densities(m), Run(m)), 1e-12);
+}
+
+using RunDriverDeathTest = RunDriverTest;
+
+TEST_F(RunDriverDeathTest, DeviceFailureAfterTheUploadsIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const Mixture m = Make_Mixture(2, 4, 1, true, 11);
+  EXPECT_EXIT(
+      {
+        control::fail_next_sync(cudaErrorLaunchFailure);
+        Run(m);
+      },
+      testing::ExitedWithCode(255),
+      "^Velmora\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : unspecified launch "
+      "failure\\.\n$");
+}
+
+}  // namespace

@@ -24,6 +24,8 @@ void fail_symbol_copy(int n);
 void fail_memcpy(int n, cudaMemcpyKind kind);
 void fail_symbol_address();
 void fail_next_sync(cudaError_t error);
+// The n-th cudaDeviceSynchronize from now reports `error`.
+void fail_sync(int n, cudaError_t error);
 // The n-th cublasDgemm or cublasDaxpy from now computes nothing and leaves
 // `status` for cublasGetError.
 void fail_cublas(int n, cublasStatus status);

@@ -1,0 +1,114 @@
+// Random mixtures and an independent long double reference of their
+// densities, for the tests of the distance, the evaluation and the call.
+#pragma once
+
+#include <cmath>
+#include <vector>
+
+#include "common/device_buffer.h"
+
+struct Mixture {
+  int dim = 0, num_data = 0, num_clust = 0;
+  bool diagonal = true;
+  std::vector<double> X, Mu, Sigma, Pi;  // Sigma: dim x num_clust or dim x dim*num_clust
+};
+
+inline Mixture Make_Mixture(int dim, int num_data, int num_clust, bool diagonal, unsigned seed) {
+  Mixture m;
+  m.dim = dim;
+  m.num_data = num_data;
+  m.num_clust = num_clust;
+  m.diagonal = diagonal;
+  m.Mu = Random_Values(static_cast<size_t>(dim) * num_clust, seed, -1.0, 1.0);
+  m.X = Random_Values(static_cast<size_t>(dim) * num_data, seed + 1, -1.5, 1.5);
+  m.Pi = Random_Values(num_clust, seed + 2, 0.1, 1.0);
+  if (diagonal) {
+    m.Sigma = Random_Values(static_cast<size_t>(dim) * num_clust, seed + 3, 0.3, 2.0);
+  } else {
+    // B B^T / dim + 0.5 I: well conditioned whatever the dimension.
+    m.Sigma.assign(static_cast<size_t>(dim) * dim * num_clust, 0.0);
+    for (int k = 0; k < num_clust; ++k) {
+      const std::vector<double> b =
+          Random_Values(static_cast<size_t>(dim) * dim, seed + 10 + k, -1.0, 1.0);
+      double *s = &m.Sigma[static_cast<size_t>(k) * dim * dim];
+      for (int r = 0; r < dim; ++r)
+        for (int c = 0; c < dim; ++c) {
+          long double acc = 0;
+          for (int t = 0; t < dim; ++t)
+            acc += static_cast<long double>(b[r + t * dim]) * b[c + t * dim];
+          s[r + c * dim] = static_cast<double>(acc / dim) + (r == c ? 0.5 : 0.0);
+        }
+    }
+  }
+  return m;
+}
+
+// Squared distances of every point to cluster k, in long double.
+inline std::vector<long double> Reference_Distances(const Mixture &m, int k,
+                                                    long double *log_det) {
+  const int d = m.dim;
+  std::vector<long double> inv(static_cast<size_t>(d) * d, 0.0L);
+  *log_det = 0;
+  if (m.diagonal) {
+    for (int i = 0; i < d; ++i) {
+      const long double v = m.Sigma[static_cast<size_t>(k) * d + i];
+      inv[i + i * d] = 1.0L / v;
+      *log_det += std::log(v);
+    }
+  } else {
+    // Gauss-Jordan with the determinant from the pivots.
+    std::vector<long double> a(m.Sigma.begin() + static_cast<long>(k) * d * d,
+                               m.Sigma.begin() + static_cast<long>(k + 1) * d * d);
+    for (int i = 0; i < d; ++i) inv[i + i * d] = 1.0L;
+    for (int p = 0; p < d; ++p) {
+      const long double piv = a[p + p * d];
+      *log_det += std::log(piv);
+      for (int c = 0; c < d; ++c) {
+        a[p + c * d] /= piv;
+        inv[p + c * d] /= piv;
+      }
+      for (int r = 0; r < d; ++r) {
+        if (r == p) continue;
+        const long double f = a[r + p * d];
+        for (int c = 0; c < d; ++c) {
+          a[r + c * d] -= f * a[p + c * d];
+          inv[r + c * d] -= f * inv[p + c * d];
+        }
+      }
+    }
+  }
+  std::vector<long double> out(m.num_data);
+  std::vector<long double> diff(d);
+  for (int j = 0; j < m.num_data; ++j) {
+    for (int i = 0; i < d; ++i)
+      diff[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * d + i]) -
+                m.Mu[static_cast<size_t>(k) * d + i];
+    long double q = 0;
+    for (int r = 0; r < d; ++r)
+      for (int c = 0; c < d; ++c) q += diff[r] * inv[r + c * d] * diff[c];
+    out[j] = q;
+  }
+  return out;
+}
+
+inline std::vector<double> Reference_Densities(const Mixture &m) {
+  std::vector<long double> p(m.num_data, 0.0L);
+  const long double log_2pi = std::log(2.0L * 3.141592653589793238462643383279502884L);
+  for (int k = 0; k < m.num_clust; ++k) {
+    long double log_det = 0;
+    const std::vector<long double> dist = Reference_Distances(m, k, &log_det);
+    for (int j = 0; j < m.num_data; ++j)
+      p[j] += m.Pi[k] * std::exp(-0.5L * log_det - 0.5L * m.dim * log_2pi - 0.5L * dist[j]);
+  }
+  return std::vector<double>(p.begin(), p.end());
+}
+
+inline double Largest_Relative_Error(const std::vector<double> &expected,
+                                     const std::vector<double> &actual) {
+  double worst = 0;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const double e = std::fabs(actual[i] - expected[i]) / std::fabs(expected[i]);
+    if (!(e <= worst)) worst = e;  // NaN counts as the worst
+  }
+  return worst;
+}
