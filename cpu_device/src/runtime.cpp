@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "state.h"
 
 namespace cpu_device {
@@ -20,6 +22,12 @@ void DeviceState::reset_faults() {
   last_error = cudaSuccess;
   cublas_status = CUBLAS_STATUS_SUCCESS;
   counts = control::Counts{};
+}
+
+void DeviceState::use_host_memory_figures() {
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  total = static_cast<size_t>(sysconf(_SC_PHYS_PAGES)) * page;
+  capacity = static_cast<size_t>(sysconf(_SC_AVPHYS_PAGES)) * page + live_bytes;
 }
 
 DeviceState &state() {
@@ -193,8 +201,7 @@ void reset() {
   {
     std::lock_guard lock(s.mutex);
     s.reset_faults();
-    s.total = DeviceState::kDefaultTotal;
-    s.capacity = DeviceState::kDefaultTotal;
+    s.use_host_memory_figures();
   }
   set_workers(0);
 }

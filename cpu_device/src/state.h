@@ -17,13 +17,16 @@ struct Countdown {
 };
 
 struct DeviceState {
-  static constexpr size_t kDefaultTotal = size_t{16} << 30;
-
   std::mutex mutex;
   std::map<const void *, size_t> allocations;
   size_t live_bytes = 0;
-  size_t total = kDefaultTotal;
-  size_t capacity = kDefaultTotal;  // free memory with nothing allocated
+  // The device's memory is the host's: by default its figures are the
+  // machine's physical and available memory.
+  size_t total = 0;
+  size_t capacity = 0;  // free memory with nothing allocated
+
+  DeviceState() { use_host_memory_figures(); }
+  void use_host_memory_figures();
 
   Countdown malloc_fault, symbol_fault, memcpy_fault, cublas_fault, sync_fault;
   cudaError_t sync_fault_error = cudaSuccess;

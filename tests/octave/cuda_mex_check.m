@@ -1,0 +1,29 @@
+function cuda_mex_check (folder)
+  % The CUDA build of the MEX loads anywhere. Without a GPU it answers
+  % "Problem with constant memory!" before looking at shapes; with one it
+  % computes.
+  addpath (folder);
+  X = [0 1 2; 0 1 2];  Mu = [0 1; 0 1];  Pi = [0.5 0.5];
+  try
+    P = Velmora (X, Mu, ones (2, 2), Pi);
+    has_gpu = true;
+  catch err
+    assert (err.message, "Velmora: Problem with constant memory!");
+    has_gpu = false;
+  end
+  if (has_gpu)
+    assert (P, reference_gmm (X, Mu, ones (2, 2), Pi), -1e-12);
+    expect_error ("Velmora: Invalid dimensions", X, Mu, ones (2, 2), [1 2 3]);
+  else
+    expect_error ("Velmora: Problem with constant memory!", X, Mu, ones (2, 2), [1 2 3]);
+  end
+  printf ("CUDA MEX: %s\n", ifelse_text (has_gpu));
+end
+
+function t = ifelse_text (has_gpu)
+  if (has_gpu)
+    t = "computed on the GPU";
+  else
+    t = "no GPU, answered as expected";
+  end
+end

@@ -1,0 +1,27 @@
+% P against the plain Octave reference, in both modes, over dimensions and
+% cluster counts.
+rand ("seed", 1);  randn ("seed", 1);
+worst = 0;
+for dim = [1 2 3 17 64]
+  for K = [1 2 7]
+    X = randn (dim, 300);
+    Mu = 0.5 * randn (dim, K);
+    Pi = rand (1, K) + 0.1;
+    Sdiag = 0.5 + rand (dim, K);
+    Sfull = zeros (dim, dim * K);
+    for k = 1:K
+      B = randn (dim);
+      Sfull(:, (k-1)*dim+1 : k*dim) = B * B' / dim + 0.5 * eye (dim);
+    end
+    for S = {Sdiag, Sfull}
+      P = Velmora (X, Mu, S{1}, Pi);
+      R = reference_gmm (X, Mu, S{1}, Pi);
+      err = max (abs (P - R) ./ abs (R));
+      worst = max (worst, err);
+      if (! (err <= 1e-12))
+        error ("dim %d, K %d, %d columns of Sigma: relative error %g", dim, K, columns (S{1}), err);
+      end
+    end
+  end
+end
+printf ("densities: largest relative error %g\n", worst);
