@@ -75,10 +75,10 @@ struct cudaLaunchConfig_t {
 // Builtins are real objects, not macros, so that `config.gridDim` and
 // friends keep meaning what they mean. The scheduler sets them before it
 // resumes a thread.
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
-extern thread_local dim3 blockDim;
-extern thread_local dim3 gridDim;
+extern constinit thread_local uint3 threadIdx;
+extern constinit thread_local uint3 blockIdx;
+extern constinit thread_local dim3 blockDim;
+extern constinit thread_local dim3 gridDim;
 
 void __syncthreads();
 

@@ -12,10 +12,10 @@
 #include "state.h"
 #include "worker_pool.h"
 
-thread_local uint3 threadIdx;
-thread_local uint3 blockIdx;
-thread_local dim3 blockDim;
-thread_local dim3 gridDim;
+constinit thread_local uint3 threadIdx{};
+constinit thread_local uint3 blockIdx{};
+constinit thread_local dim3 blockDim;
+constinit thread_local dim3 gridDim;
 
 namespace cpu_device {
 
@@ -42,67 +42,92 @@ uint3 thread_index(unsigned int linear, const dim3 &block) {
   return uint3{linear % block.x, (linear / block.x) % block.y, linear / (block.x * block.y)};
 }
 
-// One block in flight on a worker. Threads are started in order of their
-// linear index; a thread that reaches a barrier parks its fiber, and the next
-// thread starts on a fresh one. Threads that never wait share one fiber.
-class BlockRun {
+// Runs the blocks given to one worker. Threads of a block start in order of
+// their linear index; a thread that reaches a barrier parks its fiber and
+// the next thread starts on another, so threads that never wait share one
+// fiber. Fibers are kept for the worker's lifetime and reused from block to
+// block: a launch costs context switches, not fiber creation.
+class WorkerScheduler {
  public:
-  BlockRun(StackPool &stacks, const ThreadBody &body, unsigned int threads)
-      : stacks_(stacks), body_(body), threads_(threads) {}
-
   // Returns false if the block broke a barrier.
-  bool run() {
+  bool run_block(const ThreadBody &body, unsigned int threads) {
+    body_ = &body;
+    threads_ = threads;
+    next_ = finished_ = 0;
     for (;;) {
-      while (next_ < threads_) {
-        fibers_.push_back(std::make_unique<Fiber>(stacks_, [this](Fiber &f) { serve(f); }));
-        enter(*fibers_.back());
-      }
+      while (next_ < threads_) enter(acquire());
       if (waiting_.empty()) return true;
       // Every thread has either arrived or returned. A barrier that some
       // threads can no longer reach would hang a real device.
-      if (finished_ > 0) return false;
+      if (finished_ > 0) {
+        abandon_waiting();
+        return false;
+      }
       std::vector<Fiber *> released;
       released.swap(waiting_);
       for (Fiber *f : released) enter(*f);
-      std::erase_if(fibers_, [](const auto &f) { return f->finished(); });
     }
   }
 
   void arrive() {
-    waiting_.push_back(current_);
-    current_->suspend();
+    const uint3 mine = threadIdx;
+    Fiber *self = current_;
+    waiting_.push_back(self);
+    self->suspend();
+    threadIdx = mine;  // other threads of the block ran in between
   }
 
-  static thread_local BlockRun *active;
+  static thread_local WorkerScheduler *active;
 
  private:
+  Fiber &acquire() {
+    if (idle_.empty()) {
+      fibers_.push_back(std::make_unique<Fiber>(stacks_, [this](Fiber &self) {
+        for (;;) {
+          serve();
+          idle_.push_back(&self);
+          self.suspend();
+        }
+      }));
+      return *fibers_.back();
+    }
+    Fiber *f = idle_.back();
+    idle_.pop_back();
+    return *f;
+  }
+
   void enter(Fiber &f) {
     current_ = &f;
     f.resume();
   }
 
-  void serve(Fiber &self) {
+  void serve() {
     while (next_ < threads_) {
-      const unsigned int linear = next_++;
-      threadIdx = thread_index(linear, blockDim);
-      body_();
+      threadIdx = thread_index(next_++, blockDim);
+      (*body_)();
       ++finished_;
-      // Another fiber may have run in between; our thread index is ours.
-      current_ = &self;
     }
   }
 
-  StackPool &stacks_;
-  const ThreadBody &body_;
-  const unsigned int threads_;
-  unsigned int next_ = 0;
-  unsigned int finished_ = 0;
-  Fiber *current_ = nullptr;
+  // Fibers parked at the broken barrier are dropped mid-kernel.
+  void abandon_waiting() {
+    std::erase_if(fibers_, [this](const std::unique_ptr<Fiber> &f) {
+      return std::find(waiting_.begin(), waiting_.end(), f.get()) != waiting_.end();
+    });
+    waiting_.clear();
+  }
+
+  // Declared first: fibers hold stacks from the pool and go before it.
+  StackPool stacks_;
   std::vector<std::unique_ptr<Fiber>> fibers_;
+  std::vector<Fiber *> idle_;
   std::vector<Fiber *> waiting_;
+  const ThreadBody *body_ = nullptr;
+  unsigned int threads_ = 0, next_ = 0, finished_ = 0;
+  Fiber *current_ = nullptr;
 };
 
-thread_local BlockRun *BlockRun::active = nullptr;
+thread_local WorkerScheduler *WorkerScheduler::active = nullptr;
 
 bool valid_configuration(const cudaLaunchConfig_t &c) {
   const dim3 &g = c.gridDim, &b = c.blockDim;
@@ -131,7 +156,7 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
   std::atomic<bool> faulted{false};
 
   const std::function<void()> job = [&] {
-    thread_local StackPool stacks;
+    thread_local WorkerScheduler scheduler;
     gridDim = grid;
     blockDim = block;
     for (std::uint64_t b; !faulted.load(std::memory_order_relaxed) &&
@@ -139,10 +164,9 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
       blockIdx = uint3{static_cast<unsigned int>(b % grid.x),
                        static_cast<unsigned int>((b / grid.x) % grid.y),
                        static_cast<unsigned int>(b / (std::uint64_t{grid.x} * grid.y))};
-      BlockRun run(stacks, body, threads);
-      BlockRun::active = &run;
-      const bool ok = run.run();
-      BlockRun::active = nullptr;
+      WorkerScheduler::active = &scheduler;
+      const bool ok = scheduler.run_block(body, threads);
+      WorkerScheduler::active = nullptr;
       if (!ok) faulted = true;  // a real device abandons the whole kernel
     }
   };
@@ -169,5 +193,5 @@ int workers() { return pool_holder().pool->size(); }
 }  // namespace cpu_device
 
 void __syncthreads() {
-  if (cpu_device::BlockRun::active != nullptr) cpu_device::BlockRun::active->arrive();
+  if (cpu_device::WorkerScheduler::active != nullptr) cpu_device::WorkerScheduler::active->arrive();
 }
