@@ -4,14 +4,17 @@
 // is at i + R*j.
 #include <cuda_runtime.h>
 #include <cublas.h>
-#include <mex.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "MatrixOperations_Double.h"
+#include "Velmora.h"
+#include "mex_api.h"
 
 std::list<const char *> Errors;
 int DIAGONAL_ESTIMATE = 1;
@@ -43,19 +46,25 @@ bool Write_Param(const T &symbol, T value) {
          cudaSuccess;
 }
 
-// Waits for earlier work, launches on 32 x 16 blocks unless the grid is
-// empty, and waits for the kernel. A configuration the runtime refuses is
-// skipped without a message.
+// Waits for earlier work, launches unless the grid is empty, and waits for
+// the kernel. A configuration the runtime refuses is skipped without a
+// message.
 template <typename... Params, typename... Args>
-void Launch_K32x16(void (*kernel)(Params...), dim3 grid, Args... args) {
+void Launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args... args) {
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
   if (grid.x > 0 && grid.y > 0) {
     cudaLaunchConfig_t config = {};
     config.gridDim = grid;
-    config.blockDim = dim3(32, 16, 1);
+    config.blockDim = block;
     cudaLaunchKernelEx(&config, kernel, args...);
   }
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+}
+
+// Every kernel but the transpose and the vector sum runs 32 x 16 blocks.
+template <typename... Params, typename... Args>
+void Launch_K32x16(void (*kernel)(Params...), dim3 grid, Args... args) {
+  Launch(kernel, grid, dim3(32, 16, 1), args...);
 }
 
 // The block's linear number; blocks beyond one grid row continue the count.
@@ -470,4 +479,267 @@ void MahalanobisDistance(double *X, double *mu, double *temp1, double *inv_sigma
 void Diagonal_Covariance_Matrix(double *X, double *mu, double *partial, double *weights,
                                 double scale, double *result, int dim, int num_data) {
   Sum_Weighted_Squares(X, mu, weights, partial, result, scale, dim, num_data, true, true);
+}
+
+// ---------------------------------------------------------------------------
+// Transpose, through a 16 x 16 tile with a row pitch of 18 doubles.
+
+__global__ void Transpose_K16x16(double *AD, double *BD) {
+  __shared__ double ResDs[16 * 18];
+  const int rows = Dim1C, cols = Dim2C;
+  const int tx = static_cast<int>(threadIdx.x), ty = static_cast<int>(threadIdx.y);
+  const int bx = static_cast<int>(blockIdx.x), by = static_cast<int>(blockIdx.y);
+  const int r = bx * 16 + tx, c = by * 16 + ty;
+  if (r < rows && c < cols) ResDs[ty * 18 + tx] = AD[r + rows * c];
+  __syncthreads();
+  // The tile element taken here was loaded by the thread with tx and ty
+  // exchanged, under the same condition.
+  const int r2 = bx * 16 + ty, c2 = by * 16 + tx;
+  if (c2 < cols && r2 < rows) BD[c2 + cols * r2] = ResDs[tx * 18 + ty];
+}
+
+void Transpose(double *A, double *B, int rows, int cols) {
+  if (cols > 512000 || rows > 512000) {
+    Report("Transpose: matrix too large!");
+    return;
+  }
+  if (A == B) {
+    Report("Transpose: A and B should not be the same!");
+    return;
+  }
+  if (!(Write_Param(Dim1C, rows) && Write_Param(Dim2C, cols))) {
+    Report("Transpose: could not copy symbol!");
+    return;
+  }
+  dim3 grid(0, 0, 1);
+  if (rows > 0 && cols > 0)
+    grid = dim3(static_cast<unsigned int>(std::ceil(rows * 0.0625)),
+                static_cast<unsigned int>(std::ceil(cols * 0.0625)), 1);
+  Launch(Transpose_K16x16, grid, dim3(16, 16, 1), A, B);
+}
+
+// ---------------------------------------------------------------------------
+// Vector sum: one block of 32 threads, a fixed order of summation.
+
+__global__ void Sum_Vector_K32x1(double *AD, double *BD) {
+  __shared__ double ResDs[32];
+  const int n = Dim1C;
+  const int t = static_cast<int>(threadIdx.x);
+  double partial = 0.0;
+  if (n > 0) {
+    const int chunks = (n - 1) / 32 + 1;
+    for (int k = 0; k < chunks; ++k) {
+      const int i = t + 32 * k;
+      if (i < n) partial = partial + AD[i];
+    }
+  }
+  ResDs[t] = partial;
+  __syncthreads();
+  if (t == 0) {
+    double total = partial;
+    for (int m = 1; m < 32; ++m) total = total + ResDs[m];
+    BD[0] = total;
+  }
+}
+
+double Sum_Vector(double *V, int n) {
+  double *d_result = nullptr;
+  if (cudaMalloc(reinterpret_cast<void **>(&d_result), sizeof(double)) != cudaSuccess) {
+    Errors.push_back("Sum_Vector: Could not allocate memory");
+    return -1.0;
+  }
+  double result = -1.0;
+  cudaLaunchConfig_t config = {};
+  config.gridDim = dim3(1, 1, 1);
+  config.blockDim = dim3(32, 1, 1);
+  if (cudaMemcpyToSymbol(Dim1C, &n, sizeof(int), 0, cudaMemcpyHostToDevice) != cudaSuccess) {
+    Errors.push_back("Sum_Vector: Could not copy symbol");
+  } else if (cudaLaunchKernelEx(&config, Sum_Vector_K32x1, V, d_result) != cudaSuccess) {
+    // The cell would never be written: its value would be garbage.
+    Errors.push_back("Sum_Vector: Could not launch the kernel");
+  } else if (cudaMemcpy(&result, d_result, sizeof(double), cudaMemcpyDeviceToHost) !=
+             cudaSuccess) {
+    Errors.push_back("Sum_Vector: Could not copy memory back");
+    result = -1.0;
+  }
+  cudaFree(d_result);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion between single and double precision.
+
+__global__ void Vector_Convert_K32x16(void *AD, void *BD) {
+  const unsigned int i = (threadIdx.x + 32 * threadIdx.y) + 512 * Block_Number();
+  if (!In_Range(i, Dim1C)) return;
+  switch (FlagC) {
+    case 0: static_cast<double *>(BD)[i] = static_cast<double>(static_cast<float *>(AD)[i]); break;
+    case 1: static_cast<float *>(BD)[i] = static_cast<float>(static_cast<double *>(AD)[i]); break;
+    default: break;
+  }
+}
+
+void Vector_Convert(void *A, void *B, int n, int code) {
+  if (static_cast<unsigned int>(code) > 1) {
+    mexPrintf("Vector_Convert: Invalid Conversion!\n");
+    Errors.push_back("Vector_Convert: INVALID CONVERSION");
+    return;
+  }
+  if (!(Write_Param(FlagC, code) && Write_Param(Dim1C, n))) {
+    Report("Vector_Convert: could not copy to symbol!");
+    return;
+  }
+  Launch_K32x16(Vector_Convert_K32x16, Launch_Grid(n, 512), A, B);
+}
+
+// ---------------------------------------------------------------------------
+// Tikhonov regularisation: B = A + lambda I.
+
+__global__ void Tikhonov_Diagonal_Regularization_K32x16(double *AD, double *BD) {
+  const int n = Dim1C;
+  const unsigned int c = 16 * Block_Number() + threadIdx.y;
+  if (!In_Range(c, n)) return;
+  const int column = static_cast<int>(c);
+  for (int k = 0; k < n; k += 32) {
+    const int r = k + static_cast<int>(threadIdx.x);
+    if (r < n) {
+      const double a = AD[r + n * column];
+      BD[r + n * column] = r == column ? a + ParamC : a;
+    }
+  }
+}
+
+void Tikhonov_Diagonal_Regularization(double *A, double *B, int n, double lambda) {
+  if (!(Write_Param(ParamC, lambda) && Write_Param(Dim1C, n))) {
+    Report("Tikhonov Regularization: could not copy symbol!");
+    return;
+  }
+  Launch_K32x16(Tikhonov_Diagonal_Regularization_K32x16, Launch_Grid(n, 16), A, B);
+}
+
+// ---------------------------------------------------------------------------
+// Device block inverse with log-determinant.
+
+double CalcInverse(double *d_Sigma, int n) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const size_t order = n > 0 ? static_cast<size_t>(n) : 0;
+  if (DIAGONAL_ESTIMATE == 0) {
+    // Copies move the block as the host arrays hold it, n*n doubles: with a
+    // size other than the run's, elements_one_sigma would overrun them.
+    const size_t count = order * order;
+    double *copy = new double[count];
+    double *inverse = new double[count];
+    double r = nan;
+    if (cudaMemcpy(copy, d_Sigma, count * sizeof(double), cudaMemcpyDeviceToHost) !=
+        cudaSuccess) {
+      Report("CalcInverse: mem copy failed!");
+    } else {
+      // A failed factorisation leaves the inverse unwritten; NaN is what
+      // the device block then receives.
+      std::fill(inverse, inverse + count, nan);
+      r = CholeskyInv(copy, inverse, n, true);
+      if (cudaMemcpy(d_Sigma, inverse, count * sizeof(double), cudaMemcpyHostToDevice) !=
+          cudaSuccess)
+        Report("CalcInverse: mem copy 2 failed!");
+    }
+    delete[] copy;
+    delete[] inverse;
+    return r;
+  }
+  double *copy = new double[order];
+  if (cudaMemcpy(copy, d_Sigma, order * sizeof(double), cudaMemcpyDeviceToHost) != cudaSuccess) {
+    Report("CalcInverse: mem copy failed!");
+    delete[] copy;
+    return nan;
+  }
+  Vector_Op(d_Sigma, d_Sigma, n, 1.0, 4);
+  double r = 0.0;
+  for (int i = 0; i < n; ++i) r = r + std::log(copy[i]);
+  delete[] copy;
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics.
+
+namespace {
+
+// Prints the window r0..r1 x c0..c1 of a device matrix of T, row by row.
+template <typename T>
+void Show_Window(T *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name) {
+  if (c0 < 0 || r0 < 0 || c1 >= cols || r1 >= rows || rows < 0 || cols < 0) {
+    mexPrintf("Show Mat: Invalid Request for %s\n", name);
+    Errors.push_back("Show Mat: Invalid Request");
+    return;  // nothing outside the matrix may be read
+  }
+  const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+  T *buffer = new T[count]();
+  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+  cudaMemcpy(buffer, D, count * sizeof(T), cudaMemcpyDeviceToHost);
+  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+  mexPrintf("Elements of %s (%d:%d,%d:%d) are: \n", name, r0, r1, c0, c1);
+  for (int r = r0; r <= r1; ++r) {
+    for (int c = c0; c <= c1; ++c)
+      mexPrintf("%f ", static_cast<double>(buffer[r + static_cast<size_t>(rows) * c]));
+    mexPrintf("\n");
+  }
+  delete[] buffer;
+}
+
+}  // namespace
+
+void Show_Mat(double *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name) {
+  Show_Window(D, rows, cols, r0, r1, c0, c1, name);
+}
+
+void Show_Vec(double *D, int n, const char *name) { Show_Mat(D, 1, n, 0, 0, 0, n - 1, name); }
+
+void Show_Vec(double *D, int n, int c0, int c1, const char *name) {
+  Show_Mat(D, 1, n, 0, 0, c0, c1, name);
+}
+
+void Show_Mat(double *D, int rows, int cols, const char *name) {
+  Show_Mat(D, rows, cols, 0, rows - 1, 0, cols - 1, name);
+}
+
+void Show_MatF(float *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name) {
+  Show_Window(D, rows, cols, r0, r1, c0, c1, name);
+}
+
+void Check_Matrix(double *D, int rows, int cols, const char *name) {
+  const long long n = static_cast<long long>(rows) * cols;
+  if (n < 0) return;  // no buffer can be sized from it
+  double *buffer = new double[static_cast<size_t>(n)];
+  if (cudaMemcpy(buffer, D, static_cast<size_t>(n) * sizeof(double), cudaMemcpyDeviceToHost) !=
+      cudaSuccess) {
+    mexPrintf("Check Matrix: could not copy array!: %s\n", name);
+    Errors.push_back("Check Matrix: could not copy array!");
+    delete[] buffer;
+    return;  // the buffer holds nothing worth counting
+  }
+  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+  int zeros = 0, infs = 0, nans = 0;
+  for (long long i = 0; i < n; ++i) {
+    if (buffer[i] == 0.0) ++zeros;
+    else if (std::isinf(buffer[i])) ++infs;
+    else if (std::isnan(buffer[i])) ++nans;
+  }
+  delete[] buffer;
+  if (infs > 0 || nans > 0) {
+    mexPrintf("Zeros(%d), Infs(%d), Nans(%d): %s\n", zeros, infs, nans, name);
+    Errors.push_back(name);
+  }
+}
+
+void Send_To_Matlab(double *D, int rows, int cols) {
+  if (rows < 0 || cols < 0) return;
+  mxArray *matrix = mxCreateNumericMatrix_700(rows, cols, mxDOUBLE_CLASS, mxREAL);
+  const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * sizeof(double);
+  if (cudaMemcpy(mxGetPr(matrix), D, bytes, cudaMemcpyDeviceToHost) != cudaSuccess) {
+    mexPrintf("Send_To_Matlab: could not copy back MEM FOR MATLAB!\n");
+    Errors.push_back("Send_To_Matlab: Could not copy back MEM FOR MATLAB!");
+  }
+  mxArray *inputs[1] = {matrix};
+  mexCallMATLAB(0, nullptr, 1, inputs, "Debug_From_Mex");
+  mxDestroyArray(matrix);
 }

@@ -67,3 +67,32 @@ void MahalanobisDistance(double *X, double *mu, double *temp1, double *inv_sigma
 // result[i] = scale * sum_j weights[j] * (X[i,j] - mu[i])^2.
 void Diagonal_Covariance_Matrix(double *X, double *mu, double *partial, double *weights,
                                 double scale, double *result, int dim, int num_data);
+
+// B = A^T for a rows x cols A (each at most 512000); B must not be A.
+void Transpose(double *A, double *B, int rows, int cols);
+
+// Sum of the n doubles of V, reduced on the device in a fixed order; -1.0
+// with an entry in Errors on failure.
+double Sum_Vector(double *V, int n);
+
+// Converts n elements: code 0 float -> double, code 1 double -> float.
+void Vector_Convert(void *A, void *B, int n, int code);
+
+// B = A + lambda I for an n x n A; B may be A.
+void Tikhonov_Diagonal_Regularization(double *A, double *B, int n, double lambda);
+
+// Replaces the covariance block on the device by its inverse (diagonal or
+// full by DIAGONAL_ESTIMATE) and returns its log-determinant; NaN when the
+// block could not be read.
+double CalcInverse(double *d_Sigma, int n);
+
+// Diagnostics: print a window (rows r0..r1, columns c0..c1, inclusive) of a
+// device matrix, count its zeros, infinities and NaNs, or hand a copy of it
+// to the MATLAB function Debug_From_Mex. `name` must be a static text.
+void Show_Mat(double *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name);
+void Show_Mat(double *D, int rows, int cols, const char *name);
+void Show_Vec(double *D, int n, const char *name);
+void Show_Vec(double *D, int n, int c0, int c1, const char *name);
+void Show_MatF(float *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name);
+void Check_Matrix(double *D, int rows, int cols, const char *name);
+void Send_To_Matlab(double *D, int rows, int cols);

@@ -1,5 +1,6 @@
 // Element-wise matrix-matrix and matrix-vector operations against plain
 // loops, over shapes that break block and chunk edges.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ namespace {
 struct Shape {
   int rows, cols;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
+  return os << s.rows << " x " << s.cols;
+}
 
 std::string Shape_Name(const testing::TestParamInfo<Shape> &info) {
   return std::to_string(info.param.rows) + "x" + std::to_string(info.param.cols);
@@ -177,6 +182,10 @@ struct RefusedCode {
   int op;
   const char *entry;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const RefusedCode &c) {
+  return os << "code " << c.op << ": " << c.entry;
+}
 
 class RefusedCodeTest : public LibraryTest, public testing::WithParamInterface<RefusedCode> {};
 

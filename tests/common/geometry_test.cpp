@@ -1,3 +1,4 @@
+#include <ostream>
 #include <gtest/gtest.h>
 
 #include "MatrixOperations_Double.h"
@@ -8,6 +9,10 @@ struct GeometryCase {
   int n, units;
   unsigned int gx, gy;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const GeometryCase &c) {
+  return os << "N " << c.n << " U " << c.units;
+}
 
 class GeometryTest : public testing::TestWithParam<GeometryCase> {};
 

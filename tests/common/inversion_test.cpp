@@ -1,4 +1,5 @@
 // Covariance inversion on the host: the Cholesky inverse and log-determinant.
+#include <ostream>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -99,6 +100,10 @@ struct FailureCase {
   Matrix a;
   int n;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const FailureCase &c) {
+  return os << c.n << " x " << c.n;
+}
 
 class CholeskyFailureTest : public InversionTest, public testing::WithParamInterface<FailureCase> {};
 

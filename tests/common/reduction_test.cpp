@@ -1,5 +1,6 @@
 // Row and column reductions against plain loops in the kernels' order:
 // strided partial values per thread, then their in-order combination.
+#include <ostream>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -60,6 +61,10 @@ std::vector<double> Reduce_Ref(int op, const std::vector<double> &a, int rows, i
 struct Shape {
   int rows, cols;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
+  return os << s.rows << " x " << s.cols;
+}
 
 class ReductionTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
 

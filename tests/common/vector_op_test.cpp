@@ -1,5 +1,6 @@
 // The twelve per-element functions against the C library, special values
 // included.
+#include <ostream>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -78,6 +79,10 @@ struct SpecialCase {
   int op;
   double p, x, expected;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const SpecialCase &c) {
+  return os << "code " << c.op << " p " << c.p << " x " << c.x;
+}
 
 class VectorOpSpecialTest : public LibraryTest, public testing::WithParamInterface<SpecialCase> {};
 

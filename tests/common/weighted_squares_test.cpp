@@ -1,5 +1,6 @@
 // Weighted sums of squares, per column and per row, in the kernels' exact
 // order of summation.
+#include <ostream>
 #include <vector>
 
 #include "common/library_test.h"
@@ -66,6 +67,10 @@ struct Case {
   int rows, cols;
   double scale;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const Case &c) {
+  return os << c.rows << " x " << c.cols << " scale " << c.scale;
+}
 
 class WeightedSquaresTest : public LibraryTest, public testing::WithParamInterface<Case> {};
 

@@ -1,5 +1,6 @@
 // The CPU device itself: launches, barriers, shared memory, builtins,
 // memory accounting and every fault it can inject.
+#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 #include <cuda_runtime.h>
@@ -114,6 +115,11 @@ INSTANTIATE_TEST_SUITE_P(Workers, CpuDeviceTest, testing::Values(1, 3));
 struct RefusedLaunch {
   dim3 grid, block;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const RefusedLaunch &l) {
+  return os << "grid " << l.grid.x << "x" << l.grid.y << " block " << l.block.x << "x"
+            << l.block.y << "x" << l.block.z;
+}
 
 class RefusedLaunchTest : public testing::TestWithParam<RefusedLaunch> {};
 

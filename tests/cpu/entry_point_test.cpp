@@ -1,5 +1,6 @@
 // The MATLAB call as users meet it: accepted forms, refusals and their
 // messages, and the module's unloading on every way out.
+#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 
@@ -104,6 +105,8 @@ struct ShapeCase {
   const char *name;
   std::vector<mwSize> mu, sigma, pi;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const ShapeCase &c) { return os << c.name; }
 
 class InvalidShapeTest : public EntryPointTest, public testing::WithParamInterface<ShapeCase> {};
 

@@ -1,5 +1,6 @@
 // The run driver's console and resources, with the CPU device's memory
 // figures and faults under the test's control.
+#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 
@@ -47,6 +48,10 @@ struct Budget {
   bool diagonal;
   long long required, essential, temp;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const Budget &b) {
+  return os << (b.diagonal ? "diagonal" : "full");
+}
 
 class BudgetTest : public RunDriverTest, public testing::WithParamInterface<Budget> {};
 
@@ -98,6 +103,10 @@ struct AllocationFailure {
   bool diagonal;
   int failing;
 };
+
+inline std::ostream &operator<<(std::ostream &os, const AllocationFailure &a) {
+  return os << (a.diagonal ? "diagonal" : "full") << ", allocation " << a.failing;
+}
 
 class AllocationFailureTest : public RunDriverTest,
                               public testing::WithParamInterface<AllocationFailure> {};
