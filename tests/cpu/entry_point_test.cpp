@@ -92,6 +92,15 @@ TEST_F(EntryPointTest, SparseAndComplexInputsAreRefusedClearly) {
   }
 }
 
+TEST_F(EntryPointTest, SizesBeyond32BitsAreRefusedClearly) {
+  for (const std::vector<mwSize> &dims :
+       {std::vector<mwSize>{0, (mwSize{1} << 32) + 1}, std::vector<mwSize>{mwSize{1} << 31, 0}}) {
+    Inputs in;
+    in.x = make_array(dims);
+    EXPECT_EQ(Error_Of(1, in.all()), "Velmora: every dimension must be below 2^31 (2147483648).");
+  }
+}
+
 TEST_F(EntryPointTest, UnreachableConstantMemoryComesBeforeAnyShapeCheck) {
   control::fail_symbol_address();
   Inputs good, bad;

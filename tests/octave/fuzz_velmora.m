@@ -1,0 +1,134 @@
+function fuzz_velmora (calls, seed)
+  % Random calls of the real MEX, valid and hostile alike. Every call must
+  % return a 1 x num_data double row or raise one of the module's messages;
+  % anything else (or a dead Octave) fails the run.
+  if (nargin < 1), calls = 10000; end
+  if (nargin < 2), seed = 20261207; end
+  rand ("seed", seed);  randn ("seed", seed);
+  usage = ["Velmora: Use [P] = Velmora(X,Mu,Sigma,Pi); (Double)\n" ...
+           "Where X(dim x num_data) holds the data, Mu(dim x num_clust) holds the cluster " ...
+           "centers, Sigma holds the covariance matrices, Pi(1 x dim) or (dim x 1) holds the " ...
+           "mixture priors.\n" ...
+           "For Diagonal estimates, pass Sigma as Vectors(dim x num_clust) representing the " ...
+           "diagonals.\n" ...
+           "For full covariance estimates, pass Sigma as (dim x dim * num_clust) or " ...
+           "(dim x dim x num_clust)."];
+  allowed = {usage, "Velmora: Invalid dimensions", "Velmora: Problem with constant memory!", ...
+             "Velmora: Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
+             "Velmora: Velmora: every dimension must be below 2^31 (2147483648)."};
+  outcomes = zeros (1, numel (allowed) + 1);
+  for i = 1:calls
+    [args, nout] = random_call ();
+    try
+      if (nout == 0)
+        evalc ("Velmora (args{:});");
+        out = {};
+      else
+        out = cell (1, nout);
+        evalc ("[out{:}] = Velmora (args{:});");
+      end
+      check_result (out, args, i);
+      outcomes(end) += 1;
+    catch err
+      k = find (strcmp (err.message, allowed), 1);
+      if (isempty (k))
+        error ("fuzz call %d: unexpected error [%s]", i, err.message);
+      end
+      outcomes(k) += 1;
+    end
+  end
+  printf (["fuzzed %d calls (seed %d): %d returned, %d usage, %d invalid dimensions, " ...
+           "%d constant memory, %d sparse/complex, %d too large\n"], calls, seed, ...
+          outcomes(end), outcomes(1:end-1));
+end
+
+function check_result (out, args, i)
+  if (numel (out) != 1 || numel (args) != 4)
+    error ("fuzz call %d: returned with %d outputs for %d inputs", i, numel (out), numel (args));
+  end
+  P = out{1};
+  if (! isa (P, "double") || ! isreal (P) || rows (P) != 1 || columns (P) != columns (args{1}))
+    error ("fuzz call %d: P is %s %s, expected a 1 x %d double row", i, class (P), ...
+           mat2str (size (P)), columns (args{1}));
+  end
+end
+
+function [args, nout] = random_call ()
+  nout = pick ([1 1 1 1 1 1 0 2]);
+  if (rand () < 0.6)
+    args = near_valid_call ();
+  else
+    args = arrayfun (@(k) random_value (), 1:pick ([4 4 4 0 1 2 3 5 6]), "UniformOutput", false);
+  end
+end
+
+function args = near_valid_call ()
+  % A well-formed call, then perhaps one thing broken or made hostile.
+  dim = pick ([1 1 2 3 4 8]);  K = pick ([1 1 2 3 5]);  n = pick ([0 1 2 5 17 40]);
+  X = randn (dim, n);  Mu = randn (dim, K);  Pi = rand (1, K) * pick ([1 2 0.1]);
+  switch (pick (1:4))
+    case 1, Sigma = rand (dim, K) + 0.1;
+    case 2, Sigma = spd_blocks (dim, K);
+    case 3, Sigma = reshape (spd_blocks (dim, K), dim, dim, K);
+    case 4, Sigma = randn (dim, dim * K);            % not positive definite
+  end
+  args = {X, Mu, Sigma, Pi};
+  if (rand () < 0.5)
+    k = pick (1:4);
+    switch (pick (1:9))
+      case 1, args{k} = poke (args{k}, NaN);
+      case 2, args{k} = poke (args{k}, Inf * pick ([1 -1]));
+      case 3, args{k} = -abs (args{k});
+      case 4, args{k} = zeros (size (args{k}));
+      case 5, args{k} = reshape (args{k}, fliplr (size (args{k})));
+      case 6, args{k} = random_value ();
+      case 7, args{k} = [reshape(args{k}, rows (args{k}), []), ones(rows (args{k}), 1)];
+      case 8, args{4} = args{4}(:);                    % priors as a column
+      case 9, args{k} = reshape (args{k}, [size(args{k}) 1 1]);
+    end
+  end
+end
+
+function a = poke (a, value)
+  if (numel (a) > 0)
+    a(randi (numel (a))) = value;
+  end
+end
+
+function S = spd_blocks (dim, K)
+  S = zeros (dim, dim * K);
+  for k = 1:K
+    B = randn (dim);
+    S(:, (k-1)*dim+1 : k*dim) = B * B' + 0.1 * eye (dim);
+  end
+end
+
+function v = random_value ()
+  sz = random_size ();
+  switch (pick (1:12))
+    case {1, 2, 3}, v = randn (sz);
+    case 4, v = single (randn (sz));
+    case 5, v = int32 (randi (10, sz));
+    case 6, v = rand (sz) > 0.5;
+    case 7, v = repmat ("a", sz(1:2));
+    case 8, v = num2cell (zeros (min (sz(1:2), 3)));
+    case 9, v = struct ("a", 1);
+    case 10, v = sparse (randn (sz(1:2)));
+    case 11, v = complex (randn (sz), 1);
+    case 12, v = zeros (2147483647, 0);  % the largest dimension Octave allows, empty
+  end
+end
+
+function sz = random_size ()
+  switch (pick (1:5))
+    case 1, sz = [0 pick([0 1 3])];
+    case 2, sz = [1 pick([1 2 7])];
+    case 3, sz = [pick([1 2 3]) pick([1 2 3 6])];
+    case 4, sz = [2 2 pick([1 2 3])];
+    case 5, sz = [2 1 2 2];
+  end
+end
+
+function x = pick (values)
+  x = values(randi (numel (values)));
+end

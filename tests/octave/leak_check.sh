@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Host memory of an Octave session must not grow with calls of the MEX:
+# Valgrind's lost-memory totals after 1 round and after 50 rounds of calls
+# (two runs and one refused call a round) must be the same. Octave itself
+# loses a little at exit, the same in both.
+set -euo pipefail
+mexdir=$1
+lost() {
+  valgrind --leak-check=full octave-cli --norc --no-history --quiet --eval "
+    addpath('$mexdir');
+    X = randn(3, 50); Mu = randn(3, 2); S = rand(3, 2) + 0.5; F = [eye(3) 2*eye(3)]; Pi = [0.3 0.7];
+    for i = 1:$1
+      evalc('P = Velmora(X, Mu, S, Pi);'); evalc('P = Velmora(X, Mu, F, Pi);');
+      try, Velmora(X, Mu, S); catch, end
+    end" 2>&1 | grep -E "(definitely|indirectly) lost:" | sed 's/^==[0-9]*== *//'
+}
+one=$(lost 1)
+fifty=$(lost 50)
+printf 'after 1 round:\n%s\nafter 50 rounds (150 calls):\n%s\n' "$one" "$fifty"
+[ "$one" == "$fifty" ] || { echo "host memory lost grows with calls"; exit 1; }
