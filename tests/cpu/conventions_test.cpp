@@ -38,8 +38,8 @@ TEST_F(ConventionsDeathTest, DeviceFailureAtASynchronisationIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   DeviceBuffer d(4, 1.0);
   const char *pattern =
-      "^MatrixOperations_Double\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : "
-      "unspecified launch failure\\.\n$";
+      "MatrixOperations_Double\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : "
+      "unspecified launch failure\\.\n";
   EXPECT_EXIT(
       {
         control::fail_next_sync(cudaErrorLaunchFailure);

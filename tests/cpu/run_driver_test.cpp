@@ -192,8 +192,8 @@ TEST_F(RunDriverDeathTest, DeviceFailureAfterTheUploadsIsFatal) {
         Run(m);
       },
       testing::ExitedWithCode(255),
-      "^Velmora\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : unspecified launch "
-      "failure\\.\n$");
+      "Velmora\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : unspecified launch "
+      "failure\\.\n");
 }
 
 }  // namespace
