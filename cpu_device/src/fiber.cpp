@@ -28,8 +28,11 @@ char *StackPool::take() {
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
     mprotect(base, kGuardBytes, PROT_NONE);
+    // Stacks a whole number of pages apart would put every fiber's hot top
+    // frames in the same cache sets; a different offset for each spreads them.
+    const size_t colour = (mappings_.size() * 448) % 4096;
     mappings_.push_back(static_cast<char *>(base));
-    free_.push_back(static_cast<char *>(base) + kGuardBytes + kStackBytes);
+    free_.push_back(static_cast<char *>(base) + kGuardBytes + kStackBytes - colour);
   }
   char *top = free_.back();
   free_.pop_back();
@@ -39,59 +42,55 @@ char *StackPool::take() {
 void StackPool::give_back(char *top) {
 #ifdef CPU_DEVICE_ASAN
   // An abandoned fiber leaves its frames' redzones poisoned.
-  __asan_unpoison_memory_region(top - kStackBytes, kStackBytes);
+  __asan_unpoison_memory_region(top - kUsableBytes, kUsableBytes);
 #endif
   free_.push_back(top);
 }
 
+Context::Context() = default;
+
 #ifdef CPU_DEVICE_UCONTEXT
 
-Fiber::Fiber(StackPool &pool, Body body)
-    : pool_(pool), body_(std::move(body)), stack_top_(pool.take()) {
+namespace {
+// The context a switch came from, for the annotation that completes it.
+thread_local Context *switching_from = nullptr;
+}  // namespace
+
+Context::Context(StackPool &pool, std::function<void()> body)
+    : pool_(&pool), body_(std::move(body)), stack_top_(pool.take()) {
   getcontext(&context_);
-  context_.uc_stack.ss_sp = stack_top_ - StackPool::kStackBytes;
-  context_.uc_stack.ss_size = StackPool::kStackBytes;
+  context_.uc_stack.ss_sp = stack_top_ - StackPool::kUsableBytes;
+  context_.uc_stack.ss_size = StackPool::kUsableBytes;
   context_.uc_link = nullptr;
+  bottom_ = stack_top_ - StackPool::kUsableBytes;
+  size_ = StackPool::kUsableBytes;
   const auto self = reinterpret_cast<std::uintptr_t>(this);
-  makecontext(&context_, reinterpret_cast<void (*)()>(&Fiber::entry), 2,
+  makecontext(&context_, reinterpret_cast<void (*)()>(&Context::entry), 2,
               static_cast<unsigned int>(self >> 32), static_cast<unsigned int>(self));
 }
 
-Fiber::~Fiber() { pool_.give_back(stack_top_); }
-
-void Fiber::entry(unsigned int hi, unsigned int lo) {
-  auto *self = reinterpret_cast<Fiber *>((std::uintptr_t{hi} << 32) | lo);
-#ifdef CPU_DEVICE_ASAN
-  __sanitizer_finish_switch_fiber(nullptr, &self->caller_bottom_, &self->caller_size_);
-#endif
-  self->body_(*self);
-  self->finished_ = true;
-#ifdef CPU_DEVICE_ASAN
-  // A null save slot tells AddressSanitizer this stack is done with.
-  __sanitizer_start_switch_fiber(nullptr, self->caller_bottom_, self->caller_size_);
-#endif
-  setcontext(&self->caller_);
+Context::~Context() {
+  if (pool_ != nullptr) pool_->give_back(stack_top_);
 }
 
-void Fiber::resume() {
+void Context::entry(unsigned int hi, unsigned int lo) {
+  auto *self = reinterpret_cast<Context *>((std::uintptr_t{hi} << 32) | lo);
 #ifdef CPU_DEVICE_ASAN
-  void *fake = nullptr;
-  __sanitizer_start_switch_fiber(&fake, stack_top_ - StackPool::kStackBytes,
-                                 StackPool::kStackBytes);
+  // Learns the stack of the context that started us (a worker's own, the
+  // first time), so that switches back to it can be annotated.
+  __sanitizer_finish_switch_fiber(nullptr, &switching_from->bottom_, &switching_from->size_);
 #endif
-  swapcontext(&caller_, &context_);
-#ifdef CPU_DEVICE_ASAN
-  __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
-#endif
+  self->body_();
 }
 
-void Fiber::suspend() {
+void Context::switch_to(Context &target) {
+  switching_from = this;
 #ifdef CPU_DEVICE_ASAN
-  __sanitizer_start_switch_fiber(&fake_stack_, caller_bottom_, caller_size_);
+  __sanitizer_start_switch_fiber(&fake_stack_, target.bottom_, target.size_);
 #endif
-  swapcontext(&context_, &caller_);
+  swapcontext(&context_, &target.context_);
 #ifdef CPU_DEVICE_ASAN
-  __sanitizer_finish_switch_fiber(fake_stack_, &caller_bottom_, &caller_size_);
+  __sanitizer_finish_switch_fiber(fake_stack_, &switching_from->bottom_, &switching_from->size_);
 #endif
 }
 
@@ -112,27 +111,30 @@ struct PooledStack {
 };
 }  // namespace
 
-Fiber::Fiber(StackPool &pool, Body body)
-    : pool_(pool), body_(std::move(body)), stack_top_(pool.take()) {
-  context_ = boost::context::fiber(
-      std::allocator_arg, PooledStack{stack_top_, StackPool::kStackBytes},
-      [this](boost::context::fiber &&caller) {
-        caller_ = std::move(caller);
-        body_(*this);
-        finished_ = true;
-        return std::move(caller_);
-      });
+Context::Context(StackPool &pool, std::function<void()> body)
+    : pool_(&pool), body_(std::move(body)), stack_top_(pool.take()) {
+  suspended_ = boost::context::fiber(std::allocator_arg,
+                                     PooledStack{stack_top_, StackPool::kUsableBytes},
+                                     [this](boost::context::fiber &&from) {
+                                       body_();
+                                       return std::move(from);  // not reached
+                                     });
 }
 
-Fiber::~Fiber() {
-  // Destroying a suspended Boost fiber unwinds its stack before we reuse it.
-  context_ = boost::context::fiber();
-  pool_.give_back(stack_top_);
+Context::~Context() {
+  // Destroying a suspended fiber unwinds its stack before the stack is reused.
+  suspended_ = boost::context::fiber();
+  if (pool_ != nullptr) pool_->give_back(stack_top_);
 }
 
-void Fiber::resume() { context_ = std::move(context_).resume(); }
-
-void Fiber::suspend() { caller_ = std::move(caller_).resume(); }
+void Context::switch_to(Context &target) {
+  // The target runs the hook on arrival and keeps our continuation in our
+  // own slot, where whoever switches back to us will find it.
+  std::move(target.suspended_).resume_with([this](boost::context::fiber &&from) {
+    suspended_ = std::move(from);
+    return boost::context::fiber();
+  });
+}
 
 #endif
 

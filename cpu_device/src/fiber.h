@@ -1,12 +1,12 @@
-// A GPU thread that has to wait at a barrier runs on a fiber of its own.
-// Boost.Context in the normal build; ucontext with AddressSanitizer's fiber
-// annotations in the sanitizer build, where unannotated stack switches give
-// false reports.
+// Execution contexts for GPU threads that wait at barriers: a worker
+// thread's own context and fibers, with direct switches from any context to
+// any other. Boost.Context in the normal build; ucontext with
+// AddressSanitizer's fiber annotations in the sanitizer build, where
+// unannotated stack switches give false reports.
 #pragma once
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <vector>
 
 #ifdef CPU_DEVICE_UCONTEXT
@@ -22,11 +22,13 @@ namespace cpu_device {
 class StackPool {
  public:
   static constexpr size_t kStackBytes = 256 * 1024;
+  // Below each stack's top: the mapping less at most a page of offset.
+  static constexpr size_t kUsableBytes = kStackBytes - 4096;
   StackPool() = default;
   StackPool(const StackPool &) = delete;
   StackPool &operator=(const StackPool &) = delete;
   ~StackPool();
-  // Returns the top (highest address) of a usable stack of kStackBytes.
+  // Returns the top (highest address) of a usable stack of kUsableBytes.
   char *take();
   void give_back(char *top);
 
@@ -35,37 +37,34 @@ class StackPool {
   std::vector<char *> mappings_;
 };
 
-class Fiber {
+class Context {
  public:
-  using Body = std::function<void(Fiber &)>;
-  Fiber(StackPool &pool, Body body);
-  Fiber(const Fiber &) = delete;
-  Fiber &operator=(const Fiber &) = delete;
-  // A fiber dropped while suspended is abandoned: its stack goes back to the
-  // pool without running the rest of its body.
-  ~Fiber();
+  // The calling thread's own context.
+  Context();
+  // A fiber that runs `body` from its first switch on; `body` never returns.
+  Context(StackPool &pool, std::function<void()> body);
+  Context(const Context &) = delete;
+  Context &operator=(const Context &) = delete;
+  // A fiber dropped while suspended is abandoned; its stack goes back to the
+  // pool (Boost.Context unwinds it first).
+  ~Context();
 
-  // From the scheduler: run until the body suspends or returns.
-  void resume();
-  // From inside the body: go back to the scheduler.
-  void suspend();
-  bool finished() const { return finished_; }
+  // Leaves `this`, which must be the running context, for `target`; returns
+  // when some context switches back to `this`.
+  void switch_to(Context &target);
 
  private:
-  StackPool &pool_;
-  Body body_;
-  char *stack_top_;
-  bool finished_ = false;
+  StackPool *pool_ = nullptr;
+  std::function<void()> body_;
+  char *stack_top_ = nullptr;
 #ifdef CPU_DEVICE_UCONTEXT
   static void entry(unsigned int hi, unsigned int lo);
   ucontext_t context_{};
-  ucontext_t caller_{};
   void *fake_stack_ = nullptr;
-  const void *caller_bottom_ = nullptr;
-  size_t caller_size_ = 0;
+  const void *bottom_ = nullptr;
+  size_t size_ = 0;
 #else
-  boost::context::fiber context_;
-  boost::context::fiber caller_;
+  boost::context::fiber suspended_;  // this context's continuation while it waits
 #endif
 };
 

@@ -44,9 +44,9 @@ uint3 thread_index(unsigned int linear, const dim3 &block) {
 
 // Runs the blocks given to one worker. Threads of a block start in order of
 // their linear index; a thread that reaches a barrier parks its fiber and
-// the next thread starts on another, so threads that never wait share one
-// fiber. Fibers are kept for the worker's lifetime and reused from block to
-// block: a launch costs context switches, not fiber creation.
+// hands over directly to the next thread to run, so threads that never wait
+// share one fiber. Fibers are kept for the worker's lifetime and reused from
+// block to block: a launch costs context switches, not fiber creation.
 class WorkerScheduler {
  public:
   // Returns false if the block broke a barrier.
@@ -54,64 +54,70 @@ class WorkerScheduler {
     body_ = &body;
     threads_ = threads;
     next_ = finished_ = 0;
+    current_ = &home_;
     for (;;) {
-      while (next_ < threads_) enter(acquire());
+      dispatch();  // back here once every thread has arrived or returned
       if (waiting_.empty()) return true;
-      // Every thread has either arrived or returned. A barrier that some
-      // threads can no longer reach would hang a real device.
+      // A barrier that some threads can no longer reach would hang a real
+      // device.
       if (finished_ > 0) {
         abandon_waiting();
         return false;
       }
-      std::vector<Fiber *> released;
-      released.swap(waiting_);
-      for (Fiber *f : released) enter(*f);
+      ready_.swap(waiting_);
+      waiting_.clear();
+      ready_next_ = 0;
     }
   }
 
   void arrive() {
     const uint3 mine = threadIdx;
-    Fiber *self = current_;
-    waiting_.push_back(self);
-    self->suspend();
+    waiting_.push_back(current_);
+    dispatch();
     threadIdx = mine;  // other threads of the block ran in between
   }
 
   static thread_local WorkerScheduler *active;
 
  private:
-  Fiber &acquire() {
-    if (idle_.empty()) {
-      fibers_.push_back(std::make_unique<Fiber>(stacks_, [this](Fiber &self) {
-        for (;;) {
-          serve();
-          idle_.push_back(&self);
-          self.suspend();
-        }
-      }));
-      return *fibers_.back();
+  // Leaves the running context for the next one with work: a thread
+  // released from the barrier, else a thread not yet started, else home.
+  void dispatch() {
+    Context *from = current_;
+    Context *to = &home_;
+    if (ready_next_ < ready_.size()) to = ready_[ready_next_++];
+    else if (next_ < threads_) to = &acquire();
+    if (to == from) return;
+    current_ = to;
+    from->switch_to(*to);
+  }
+
+  Context &acquire() {
+    if (!idle_.empty()) {
+      Context *c = idle_.back();
+      idle_.pop_back();
+      return *c;
     }
-    Fiber *f = idle_.back();
-    idle_.pop_back();
-    return *f;
+    fibers_.push_back(std::make_unique<Context>(stacks_, [this] { serve(); }));
+    return *fibers_.back();
   }
 
-  void enter(Fiber &f) {
-    current_ = &f;
-    f.resume();
-  }
-
+  // A fiber's life: run threads while there are some to start, then idle.
   void serve() {
-    while (next_ < threads_) {
-      threadIdx = thread_index(next_++, blockDim);
-      (*body_)();
-      ++finished_;
+    for (;;) {
+      while (next_ < threads_) {
+        threadIdx = thread_index(next_++, blockDim);
+        (*body_)();
+        ++finished_;
+      }
+      idle_.push_back(current_);
+      dispatch();
     }
   }
 
   // Fibers parked at the broken barrier are dropped mid-kernel.
   void abandon_waiting() {
-    std::erase_if(fibers_, [this](const std::unique_ptr<Fiber> &f) {
+    std::erase_if(fibers_, [this](const std::unique_ptr<Context> &f) {
       return std::find(waiting_.begin(), waiting_.end(), f.get()) != waiting_.end();
     });
     waiting_.clear();
@@ -119,12 +125,13 @@ class WorkerScheduler {
 
   // Declared first: fibers hold stacks from the pool and go before it.
   StackPool stacks_;
-  std::vector<std::unique_ptr<Fiber>> fibers_;
-  std::vector<Fiber *> idle_;
-  std::vector<Fiber *> waiting_;
+  Context home_;
+  std::vector<std::unique_ptr<Context>> fibers_;
+  std::vector<Context *> idle_, waiting_, ready_;
+  size_t ready_next_ = 0;
   const ThreadBody *body_ = nullptr;
   unsigned int threads_ = 0, next_ = 0, finished_ = 0;
-  Fiber *current_ = nullptr;
+  Context *current_ = nullptr;
 };
 
 thread_local WorkerScheduler *WorkerScheduler::active = nullptr;
