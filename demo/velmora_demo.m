@@ -57,20 +57,3 @@ function device = use_best_build (build_dir)
   addpath (fullfile (build_dir, "cpu"));
   device = "the CPU device (no GPU found)";
 end
-
-function P = plain_octave_gmm (X, Mu, Sigma, Pi)
-  [dim, n] = size (X);
-  K = columns (Mu);
-  Sigma = reshape (Sigma, dim, []);
-  diagonal = columns (Sigma) == K;
-  P = zeros (1, n);
-  for k = 1:K
-    if (diagonal)
-      S = diag (Sigma(:, k));
-    else
-      S = Sigma(:, (k-1)*dim+1 : k*dim);
-    end
-    D = X - Mu(:, k);
-    P += Pi(k) * exp (-0.5 * sum (D .* (S \ D), 1)) / sqrt ((2*pi)^dim * det (S));
-  end
-end

@@ -13,22 +13,13 @@
 #include <vector>
 
 #include "common/library_test.h"
+#include "cpu/device_control_test.h"
 
 namespace control = cpu_device::control;
 
 namespace {
 
-class ConventionsTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    control::reset();
-  }
-  void TearDown() override {
-    control::reset();
-    LibraryTest::TearDown();
-  }
-};
+using ConventionsTest = DeviceControlTest;
 
 using ConventionsDeathTest = ConventionsTest;
 
@@ -164,6 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFailure{"Sum_Weighted_Squares: could not copy to symbol!", 3,
                      [](double *in, double *out) {
                        Sum_Weighted_Squares(in, in, in, nullptr, out, 1.0, 8, 8, false, false);
+                     }},
+        WriteFailure{"Transpose: could not copy symbol!", 2,
+                     [](double *in, double *out) { Transpose(in, out, 8, 8); }},
+        WriteFailure{"Vector_Convert: could not copy to symbol!", 2,
+                     [](double *in, double *out) { Vector_Convert(in, out, 64, 1); }},
+        WriteFailure{"Tikhonov Regularization: could not copy symbol!", 2,
+                     [](double *in, double *out) {
+                       Tikhonov_Diagonal_Regularization(in, out, 8, 1.0);
                      }}));
 
 TEST_F(ConventionsTest, RefusedCodeAndFailedWriteAreReportedInOrder) {

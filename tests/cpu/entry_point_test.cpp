@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/library_test.h"
+#include "cpu/device_control_test.h"
 
 namespace control = cpu_device::control;
 using test_host::Array;
@@ -25,18 +26,8 @@ const std::string kUsage =
     "For full covariance estimates, pass Sigma as (dim x dim * num_clust) or (dim x dim x "
     "num_clust).\n";
 
-class EntryPointTest : public LibraryTest {
+class EntryPointTest : public DeviceControlTest {
  protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    control::reset();
-  }
-  void TearDown() override {
-    EXPECT_EQ(control::live_allocations(), 0u);
-    control::reset();
-    LibraryTest::TearDown();
-  }
-
   // The message of the MATLAB error the call raises, or "" if none.
   static std::string Error_Of(int nlhs, std::vector<const mxArray *> in) {
     mxArray *out[2] = {nullptr, nullptr};

@@ -8,23 +8,13 @@
 
 #include "Velmora.h"
 #include "common/library_test.h"
+#include "cpu/device_control_test.h"
 
 namespace control = cpu_device::control;
 
 namespace {
 
-class SurfaceFailureTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    control::reset();
-  }
-  void TearDown() override {
-    control::reset();
-    DIAGONAL_ESTIMATE = 1;
-    LibraryTest::TearDown();
-  }
-};
+using SurfaceFailureTest = DeviceControlTest;
 
 TEST_F(SurfaceFailureTest, SumVectorFailuresReturnMinusOneWithTheirEntryAndLeakNothing) {
   DeviceBuffer d(std::vector<double>{1, 2, 3});
@@ -89,45 +79,5 @@ TEST_F(SurfaceFailureTest, SendToMatlabCopyFailureStillCallsDebugFromMex) {
             std::vector<std::string>{"Send_To_Matlab: Could not copy back MEM FOR MATLAB!"});
   EXPECT_EQ(test_host::calls().size(), 1u);
 }
-
-struct WriteFailure {
-  const char *entry;
-  int writes;
-  void (*call)(double *in, double *out);
-};
-
-inline std::ostream &operator<<(std::ostream &os, const WriteFailure &w) { return os << w.entry; }
-
-class SurfaceWriteFailureTest : public SurfaceFailureTest,
-                                public testing::WithParamInterface<WriteFailure> {};
-
-TEST_P(SurfaceWriteFailureTest, ReportsOnceAndLaunchesNothing) {
-  const WriteFailure w = GetParam();
-  for (int failing = 1; failing <= w.writes; ++failing) {
-    Errors.clear();
-    test_host::clear();
-    DeviceBuffer in(64, 1.0), out(64, 9.0);
-    control::reset();
-    control::fail_symbol_copy(failing);
-    w.call(in.get(), out.get());
-    EXPECT_EQ(control::counts().symbol_copies, failing) << "later writes are not attempted";
-    EXPECT_EQ(control::counts().launches, 0) << "write " << failing;
-    EXPECT_EQ(Error_Texts(), std::vector<std::string>{w.entry}) << "write " << failing;
-    EXPECT_EQ(test_host::console(), std::string(w.entry) + "\n");
-    EXPECT_EQ(out.download(), std::vector<double>(64, 9.0));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Wrappers, SurfaceWriteFailureTest,
-    testing::Values(
-        WriteFailure{"Transpose: could not copy symbol!", 2,
-                     [](double *in, double *out) { Transpose(in, out, 8, 8); }},
-        WriteFailure{"Vector_Convert: could not copy to symbol!", 2,
-                     [](double *in, double *out) { Vector_Convert(in, out, 64, 1); }},
-        WriteFailure{"Tikhonov Regularization: could not copy symbol!", 2,
-                     [](double *in, double *out) {
-                       Tikhonov_Diagonal_Regularization(in, out, 8, 1.0);
-                     }}));
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/library_test.h"
+#include "cpu/device_control_test.h"
 #include "common/mixture_fixture.h"
 
 namespace control = cpu_device::control;
@@ -20,17 +21,7 @@ namespace {
 
 const char *const kUsagePrefix = "Use [P] = Velmora(X,Mu,Sigma,Pi); (Double)\n";
 
-class RobustnessTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    control::reset();
-  }
-  void TearDown() override {
-    control::reset();
-    LibraryTest::TearDown();
-  }
-};
+using RobustnessTest = DeviceControlTest;
 
 // The twin of the Octave fuzz run, over the test host, where the device's
 // live allocations can be read after every call.

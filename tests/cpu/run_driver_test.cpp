@@ -12,6 +12,7 @@
 #include "Velmora.h"
 #include "common/library_test.h"
 #include "common/mixture_fixture.h"
+#include "cpu/device_control_test.h"
 
 namespace control = cpu_device::control;
 
@@ -19,18 +20,15 @@ namespace {
 
 const std::string kTiming = "Velmora finished, total time: [0-9]+\\.000000 seconds\n";
 
-class RunDriverTest : public LibraryTest {
+class RunDriverTest : public DeviceControlTest {
  protected:
   void SetUp() override {
-    LibraryTest::SetUp();
-    control::reset();
+    DeviceControlTest::SetUp();
     cublasInit();
   }
   void TearDown() override {
     cublasShutdown();
-    EXPECT_EQ(control::live_allocations(), 0u) << "device memory left after the run";
-    control::reset();
-    LibraryTest::TearDown();
+    DeviceControlTest::TearDown();
   }
 
   // GMM on a small mixture; returns P.

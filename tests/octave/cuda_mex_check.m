@@ -12,7 +12,7 @@ function cuda_mex_check (folder)
     has_gpu = false;
   end
   if (has_gpu)
-    assert (P, reference_gmm (X, Mu, ones (2, 2), Pi), -1e-12);
+    assert (P, plain_octave_gmm (X, Mu, ones (2, 2), Pi), -1e-12);
     expect_error ("Velmora: Invalid dimensions", X, Mu, ones (2, 2), [1 2 3]);
   else
     expect_error ("Velmora: Problem with constant memory!", X, Mu, ones (2, 2), [1 2 3]);

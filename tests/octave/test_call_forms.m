@@ -1,14 +1,5 @@
 % The call as users meet it: accepted forms, and every refusal with its text.
-% Octave puts the function's name before a MEX error and drops its final
-% newline.
-usage = ["Velmora: Use [P] = Velmora(X,Mu,Sigma,Pi); (Double)\n" ...
-         "Where X(dim x num_data) holds the data, Mu(dim x num_clust) holds the cluster " ...
-         "centers, Sigma holds the covariance matrices, Pi(1 x dim) or (dim x 1) holds the " ...
-         "mixture priors.\n" ...
-         "For Diagonal estimates, pass Sigma as Vectors(dim x num_clust) representing the " ...
-         "diagonals.\n" ...
-         "For full covariance estimates, pass Sigma as (dim x dim * num_clust) or " ...
-         "(dim x dim x num_clust)."];
+usage = velmora_usage ();
 X = [0 1 2; 0 1 2];  Mu = [0 1; 0 1];  S = ones (2, 2);  Pi = [0.5 0.5];
 
 % Counts of inputs and outputs.
@@ -56,7 +47,7 @@ expect_error (bad, X, Mu, ones (0, 5), Pi);         % full Sigma, no rows
 P = Velmora (X, Mu, S, Pi');
 assert (size (P), [1 3]);
 P1 = Velmora (X, Mu(:, 1), S(:, 1), 1);
-assert (P1, reference_gmm (X, Mu(:, 1), S(:, 1), 1), -1e-12);
+assert (P1, plain_octave_gmm (X, Mu(:, 1), S(:, 1), 1), -1e-12);
 
 % Full mode: dim x dim*K and dim x dim x K give identical P; extra columns
 % past the last whole block are never read.

@@ -15,7 +15,7 @@ for dim = [1 2 3 17 64]
     end
     for S = {Sdiag, Sfull}
       P = Velmora (X, Mu, S{1}, Pi);
-      R = reference_gmm (X, Mu, S{1}, Pi);
+      R = plain_octave_gmm (X, Mu, S{1}, Pi);
       err = max (abs (P - R) ./ abs (R));
       worst = max (worst, err);
       if (! (err <= 1e-12))

@@ -1,5 +1,6 @@
-function P = reference_gmm (X, Mu, Sigma, Pi)
-  % The mixture density written the plain way, one cluster at a time.
+function P = plain_octave_gmm (X, Mu, Sigma, Pi)
+  % The mixture density written in plain Octave, one cluster at a time: the
+  % reference the demo and the tests hold Velmora to.
   [dim, n] = size (X);
   K = columns (Mu);
   Sigma = reshape (Sigma, dim, []);
