@@ -1,8 +1,8 @@
 // Printing, checking and handing device matrices to MATLAB: the exact text
 // a user sees.
-#include <ostream>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 

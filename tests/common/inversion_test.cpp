@@ -1,7 +1,7 @@
 // Covariance inversion on the host: the Cholesky inverse and log-determinant.
-#include <ostream>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include "Velmora.h"

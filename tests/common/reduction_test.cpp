@@ -1,9 +1,9 @@
 // Row and column reductions against plain loops in the kernels' order:
 // strided partial values per thread, then their in-order combination.
-#include <ostream>
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include "common/library_test.h"

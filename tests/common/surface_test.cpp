@@ -1,10 +1,10 @@
 // The library operations the evaluation does not call: transpose, vector
 // sum, conversion, Tikhonov regularisation and the device block inverse.
-#include <ostream>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -173,6 +173,19 @@ TEST_P(TikhonovTest, RaisesTheDiagonalOnlyInPlaceOrNot) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, TikhonovTest, testing::Values(1, 17, 33, 40));
+
+TEST_F(LibraryTest, SurfaceOperationsOfNothingTouchNothing) {
+  DeviceBuffer d_a(16, 1.0), d_b(16, 9.0);
+  for (int n : {0, -3}) {
+    Transpose(d_a.get(), d_b.get(), n, 4);
+    Transpose(d_a.get(), d_b.get(), 4, n);
+    Tikhonov_Diagonal_Regularization(d_a.get(), d_b.get(), n, 1.0);
+    Vector_Convert(d_a.get(), d_b.get(), n, 1);
+  }
+  EXPECT_EQ(d_b.download(), std::vector<double>(16, 9.0));
+  EXPECT_TRUE(d_b.guards_intact());
+  EXPECT_TRUE(Errors.empty());
+}
 
 class CalcInverseTest : public LibraryTest {
  protected:

@@ -1,9 +1,9 @@
 // The twelve per-element functions against the C library, special values
 // included.
-#include <ostream>
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <vector>
 
 #include "common/library_test.h"

@@ -1,6 +1,5 @@
 // The library's shared failure paths, reached through the CPU device's
 // fault injection.
-#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 
@@ -8,6 +7,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>

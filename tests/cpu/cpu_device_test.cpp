@@ -1,11 +1,11 @@
 // The CPU device itself: launches, barriers, shared memory, builtins,
 // memory accounting and every fault it can inject.
-#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <vector>
 
 namespace control = cpu_device::control;

@@ -1,9 +1,9 @@
 // The MATLAB call as users meet it: accepted forms, refusals and their
 // messages, and the module's unloading on every way out.
-#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 

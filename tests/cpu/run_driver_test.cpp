@@ -1,10 +1,10 @@
 // The run driver's console and resources, with the CPU device's memory
 // figures and faults under the test's control.
-#include <ostream>
 #include <cpu_device/control.h>
 #include <cublas.h>
 
 #include <limits>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
