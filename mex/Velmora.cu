@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <limits>
 
 #include "MatrixOperations_Double.h"
@@ -153,9 +154,12 @@ void Velmora(double *d_X, double *d_Mu, double *d_InvSigmas, double *Pi, double 
 
 namespace {
 
-void Release(double *&d) {
-  if (d != nullptr) cudaFree(d);
-  d = nullptr;
+// Releases the buffers allocated so far; the rest are null.
+void Release_All(std::initializer_list<double **> buffers) {
+  for (double **d : buffers) {
+    if (*d != nullptr) cudaFree(*d);
+    *d = nullptr;
+  }
 }
 
 }  // namespace
@@ -211,7 +215,7 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
         allocate(&d_InvSigmas, sigma_bytes) && allocate(&d_P, p_bytes) &&
         allocate(&d_Temp1, x_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes)))) {
     mexPrintf("Error occured allocating memory\n");
-    for (double **d : {&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2}) Release(*d);
+    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
     return;
   }
 
@@ -237,7 +241,7 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   }
 
   cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost);
-  for (double **d : {&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2}) Release(*d);
+  Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
 
   const time_t end = time(nullptr);
   mexPrintf("Velmora finished, total time: %f seconds\n", difftime(end, start));

@@ -29,13 +29,9 @@ int default_workers() {
 #endif
 }
 
-struct PoolHolder {
-  std::unique_ptr<WorkerPool> pool = std::make_unique<WorkerPool>(default_workers());
-};
-
-PoolHolder &pool_holder() {
-  static PoolHolder holder;
-  return holder;
+std::unique_ptr<WorkerPool> &pool() {
+  static std::unique_ptr<WorkerPool> workers = std::make_unique<WorkerPool>(default_workers());
+  return workers;
 }
 
 uint3 thread_index(unsigned int linear, const dim3 &block) {
@@ -177,7 +173,7 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
       if (!ok) faulted = true;  // a real device abandons the whole kernel
     }
   };
-  pool_holder().pool->run(job);
+  pool()->run(job);
   if (faulted) report_kernel_fault(cudaErrorLaunchFailure);
   return cudaSuccess;
 }
@@ -189,11 +185,11 @@ void set_workers(int workers) {
 #ifdef CPU_DEVICE_SINGLE_WORKER
   (void)n;  // plain-static shared memory needs a single worker
 #else
-  if (pool_holder().pool->size() != n) pool_holder().pool = std::make_unique<WorkerPool>(n);
+  if (pool()->size() != n) pool() = std::make_unique<WorkerPool>(n);
 #endif
 }
 
-int workers() { return pool_holder().pool->size(); }
+int workers() { return pool()->size(); }
 
 }  // namespace control
 

@@ -8,14 +8,6 @@
 
 namespace {
 
-struct Shape {
-  int rows, cols;
-};
-
-inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
-  return os << s.rows << " x " << s.cols;
-}
-
 std::string Shape_Name(const testing::TestParamInfo<Shape> &info) {
   return std::to_string(info.param.rows) + "x" + std::to_string(info.param.cols);
 }

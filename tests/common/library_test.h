@@ -5,12 +5,22 @@
 
 #include <cmath>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "MatrixOperations_Double.h"
 #include "common/device_buffer.h"
 #include "host/test_host.h"
+
+// A matrix shape for parameterised cases, printed as "rows x cols".
+struct Shape {
+  int rows, cols;
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
+  return os << s.rows << " x " << s.cols;
+}
 
 class LibraryTest : public testing::Test {
  protected:

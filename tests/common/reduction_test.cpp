@@ -58,14 +58,6 @@ std::vector<double> Reduce_Ref(int op, const std::vector<double> &a, int rows, i
   return out;
 }
 
-struct Shape {
-  int rows, cols;
-};
-
-inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
-  return os << s.rows << " x " << s.cols;
-}
-
 class ReductionTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
 
 TEST_P(ReductionTest, EveryCodeMatchesThePlainLoopOrder) {

@@ -13,14 +13,6 @@
 
 namespace {
 
-struct Shape {
-  int rows, cols;
-};
-
-inline std::ostream &operator<<(std::ostream &os, const Shape &s) {
-  return os << s.rows << " x " << s.cols;
-}
-
 class TransposeTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
 
 TEST_P(TransposeTest, MatchesPlainLoopsAndTwiceGivesBackA) {
