@@ -46,19 +46,17 @@ bool Write_Param(const T &symbol, T value) {
          cudaSuccess;
 }
 
-// Waits for earlier work, launches unless the grid is empty, and waits for
-// the kernel. A configuration the runtime refuses is skipped without a
-// message.
+// Launches unless the grid is empty; a configuration the runtime refuses is
+// skipped without a message. Every wrapper waits for earlier work before it
+// and for the kernel after it, each check on a line of its own, so that a
+// fatal message tells which operation and which side of the launch failed.
 template <typename... Params, typename... Args>
 void Launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args... args) {
-  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
-  if (grid.x > 0 && grid.y > 0) {
-    cudaLaunchConfig_t config = {};
-    config.gridDim = grid;
-    config.blockDim = block;
-    cudaLaunchKernelEx(&config, kernel, args...);
-  }
-  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+  if (grid.x == 0 || grid.y == 0) return;
+  cudaLaunchConfig_t config = {};
+  config.gridDim = grid;
+  config.blockDim = block;
+  cudaLaunchKernelEx(&config, kernel, args...);
 }
 
 // Every kernel but the transpose and the vector sum runs 32 x 16 blocks.
@@ -66,6 +64,8 @@ template <typename... Params, typename... Args>
 void Launch_K32x16(void (*kernel)(Params...), dim3 grid, Args... args) {
   Launch(kernel, grid, dim3(32, 16, 1), args...);
 }
+
+void Wait_For_Device(int line) { cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, line); }
 
 // The block's linear number; blocks beyond one grid row continue the count.
 __device__ __forceinline__ unsigned int Block_Number() {
@@ -114,7 +114,12 @@ __global__ void ElementWise_Matrix_Matrix_K32x16(double *AD, double *BD, double 
   const int rows = Dim1C, cols = Dim2C, op = FlagC;
   const unsigned int j = Block_Number() * 16 + threadIdx.y;
   if (!In_Range(j, cols) || rows <= 0) return;
-  for (int i = threadIdx.x; i < rows; i += 32) {
+  // Counting chunks instead of stepping the row past `rows` keeps the
+  // counter below INT_MAX for an operand of 2^31-1 elements.
+  const int chunks = (rows - 1) / 32 + 1;
+  for (int k = 0; k < chunks; ++k) {
+    const int i = static_cast<int>(threadIdx.x) + 32 * k;
+    if (i >= rows) break;
     const int index = i + rows * static_cast<int>(j);
     const double a = AD[index], b = BD[index];
     double res;
@@ -136,7 +141,9 @@ void ElementWise_Matrix_Matrix(double *A, double *B, double *C, int rows, int co
     Report("ElementWise_Matrix_Matrix: could not copy symbol!");
     return;
   }
+  Wait_For_Device(__LINE__);
   Launch_K32x16(ElementWise_Matrix_Matrix_K32x16, Launch_Grid(cols, 16), A, B, C);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,10 +226,12 @@ void Elementwise_Matrix_Vector(double *A, double *v, double *C, int rows, int co
     return;
   }
   // Spread the blocks over the larger dimension.
+  Wait_For_Device(__LINE__);
   if (rows > cols)
     Launch_K32x16(Elementwise_Matrix_Vector_DD1_K32x16, Launch_Grid(rows, 32), A, v, C);
   else
     Launch_K32x16(Elementwise_Matrix_Vector_DD2_K32x16, Launch_Grid(cols, 16), A, v, C);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -257,7 +266,9 @@ void Vector_Op(double *in, double *out, int n, double p, int op) {
     Report("Vector Op: could not copy to symbol!");
     return;
   }
+  Wait_For_Device(__LINE__);
   Launch_K32x16(Vector_Op_K32x16, Launch_Grid(n, 512), in, out);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -303,8 +314,9 @@ __global__ void Matrix_OP_D1_K32x16(double *AD, double *BD) {
   const unsigned int c = Block_Number() * 16 + ty;
   double res = Reduction_Start(op);
   if (M > 0 && In_Range(c, N)) {
-    for (int k = 0; k < M; k += 32) {
-      const int i = k + static_cast<int>(tx);
+    const int chunks = (M - 1) / 32 + 1;
+    for (int k = 0; k < chunks; ++k) {
+      const int i = 32 * k + static_cast<int>(tx);
       if (i < M) res = Reduction_Step(op, res, AD[i + static_cast<int>(c) * M]);
     }
   }
@@ -326,8 +338,9 @@ __global__ void Matrix_OP_D2_K32x16(double *AD, double *BD) {
   const unsigned int r = Block_Number() * 32 + tx;
   double res = Reduction_Start(op);
   if (N > 0 && In_Range(r, M)) {
-    for (int k = 0; k < N; k += 16) {
-      const int j = k + static_cast<int>(ty);
+    const int chunks = (N - 1) / 16 + 1;
+    for (int k = 0; k < chunks; ++k) {
+      const int j = 16 * k + static_cast<int>(ty);
       if (j < N) res = Reduction_Step(op, res, AD[static_cast<int>(r) + j * M]);
     }
   }
@@ -349,13 +362,15 @@ void Matrix_Op(double *data, double *result, int dim1, int dim2, double param, i
     return;
   }
   if (!valid) {
-    cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+    Wait_For_Device(__LINE__);
     return;
   }
+  Wait_For_Device(__LINE__);
   if (op % 2 == 0)
     Launch_K32x16(Matrix_OP_D1_K32x16, Launch_Grid(dim2, 16), data, result);
   else
     Launch_K32x16(Matrix_OP_D2_K32x16, Launch_Grid(dim1, 32), data, result);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -373,8 +388,9 @@ __global__ void Sum_Weighted_Squares_D1_K32x16(double *AD, double *BD, double *C
   const unsigned int c = b * 16 + ty;
   const bool column_in = In_Range(c, N);
   double res = 0.0, valA = 0.0;
-  for (int k = 0; k < M; k += 32) {
-    const int i = k + static_cast<int>(tx);
+  const int chunks = M > 0 ? (M - 1) / 32 + 1 : 0;
+  for (int k = 0; k < chunks; ++k) {
+    const int i = 32 * k + static_cast<int>(tx);
     const bool row_in = i < M;
     if (ty == 0 && row_in) BDs[tx] = BD[i];
     if (ty == 1 && row_in) CDs[tx] = CD[i];
@@ -411,8 +427,9 @@ __global__ void Sum_Weighted_Squares_PD2_K32x16(double *AD, double *BD, double *
   const unsigned int c = b * 16 + ty;
   const bool column_in = In_Range(c, N);
   double valA = 0.0;
-  for (int k = 0; k < M; k += 32) {
-    const int i = k + static_cast<int>(tx);
+  const int chunks = (M - 1) / 32 + 1;
+  for (int k = 0; k < chunks; ++k) {
+    const int i = 32 * k + static_cast<int>(tx);
     const bool row_in = i < M;
     if (ty == 0 && row_in) BDs[tx] = BD[i];
     if (k == 0 && ty == 1 && tx < 16 && In_Range(b * 16 + tx, N)) CDs[tx] = CD[b * 16 + tx];
@@ -446,15 +463,19 @@ void Sum_Weighted_Squares(double *data, double *centre, double *weights, double 
   }
   const dim3 grid = Launch_Grid(dim2, 16);
   if (!sum_dim2) {
+    Wait_For_Device(__LINE__);
     Launch_K32x16(Sum_Weighted_Squares_D1_K32x16, grid, data, centre, weights, result);
+    Wait_For_Device(__LINE__);
     return;
   }
+  Wait_For_Device(__LINE__);
   Launch_K32x16(Sum_Weighted_Squares_PD2_K32x16, grid, data, centre, weights, partial);
+  Wait_For_Device(__LINE__);
   // With no columns there are no partial sums, and with no rows nothing to
   // write: the second pass would only touch `result`.
   if (dim1 <= 0 || dim2 <= 0) return;
   Matrix_Op(partial, result, dim1, (dim2 - 1) / 16 + 1, 0.0, 1);
-  cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -515,7 +536,9 @@ void Transpose(double *A, double *B, int rows, int cols) {
   if (rows > 0 && cols > 0)
     grid = dim3(static_cast<unsigned int>(std::ceil(rows * 0.0625)),
                 static_cast<unsigned int>(std::ceil(cols * 0.0625)), 1);
+  Wait_For_Device(__LINE__);
   Launch(Transpose_K16x16, grid, dim3(16, 16, 1), A, B);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -589,7 +612,9 @@ void Vector_Convert(void *A, void *B, int n, int code) {
     Report("Vector_Convert: could not copy to symbol!");
     return;
   }
+  Wait_For_Device(__LINE__);
   Launch_K32x16(Vector_Convert_K32x16, Launch_Grid(n, 512), A, B);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -614,7 +639,9 @@ void Tikhonov_Diagonal_Regularization(double *A, double *B, int n, double lambda
     Report("Tikhonov Regularization: could not copy symbol!");
     return;
   }
+  Wait_For_Device(__LINE__);
   Launch_K32x16(Tikhonov_Diagonal_Regularization_K32x16, Launch_Grid(n, 16), A, B);
+  Wait_For_Device(__LINE__);
 }
 
 // ---------------------------------------------------------------------------
@@ -707,8 +734,9 @@ void Show_MatF(float *D, int rows, int cols, int r0, int r1, int c0, int c1, con
 }
 
 void Check_Matrix(double *D, int rows, int cols, const char *name) {
+  // Each size on its own: two negative sizes multiply into a positive count.
+  if (rows < 0 || cols < 0) return;
   const long long n = static_cast<long long>(rows) * cols;
-  if (n < 0) return;  // no buffer can be sized from it
   double *buffer = new double[static_cast<size_t>(n)];
   if (cudaMemcpy(buffer, D, static_cast<size_t>(n) * sizeof(double), cudaMemcpyDeviceToHost) !=
       cudaSuccess) {

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <limits>
+#include <new>
 
 #include "MatrixOperations_Double.h"
 #include "Velmora.h"
@@ -43,13 +44,15 @@ const char *const kUsage =
 double CholeskyInv(double *A, double *Inv, int n, bool in_place) {
   double *W = A;
   if (!in_place) {
-    const size_t bytes = sizeof(double) * static_cast<size_t>(n > 0 ? n : 0) * (n > 0 ? n : 0);
-    W = static_cast<double *>(std::malloc(bytes > 0 ? bytes : 1));
+    const size_t count = static_cast<size_t>(n > 0 ? n : 0) * (n > 0 ? n : 0);
+    W = new (std::nothrow) double[count];
     if (W == nullptr) {
-      mexPrintf("Cholesky failed\n");
-      return -1.0;
+      // Not a verdict on the matrix: NaN, unlike the -1 of a failed
+      // factorisation, cannot pass for a log-determinant.
+      mexPrintf("CholeskyInv: could not allocate memory\n");
+      return std::numeric_limits<double>::quiet_NaN();
     }
-    if (bytes > 0) std::memcpy(W, A, bytes);
+    if (count > 0) std::memcpy(W, A, count * sizeof(double));
   }
   // W(r, c) = W[r + c*n]; the factor U(r, c), r <= c, lives in the upper
   // triangle, the input's lower triangle is read below it.
@@ -99,7 +102,7 @@ double CholeskyInv(double *A, double *Inv, int n, bool in_place) {
       result = L + L;
     }
   }
-  if (!in_place) std::free(W);
+  if (!in_place) delete[] W;
   return result;
 }
 
@@ -179,7 +182,10 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   const Count x_bytes = x_elements * 8, mu_bytes = mu_elements * 8;
   const Count sigma_bytes = sigma_elements * 8, p_bytes = Count{num_data} * 8;
   const Count essential = x_bytes + mu_bytes + sigma_bytes + p_bytes;
-  const Count temp = DIAGONAL_ESTIMATE ? x_bytes : 2 * x_bytes;
+  // d_Temp1 receives the centred data in full mode and one distance per
+  // point in both: with dim 0 the data have no bytes but the points do.
+  const Count temp1_bytes = std::max(x_bytes, p_bytes);
+  const Count temp = DIAGONAL_ESTIMATE ? temp1_bytes : temp1_bytes + x_bytes;
   const Count required = essential + temp;
   double *d_X = nullptr, *d_Mu = nullptr, *d_InvSigmas = nullptr, *d_P = nullptr;
   double *d_Temp1 = nullptr, *d_Temp2 = nullptr;
@@ -213,7 +219,7 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   };
   if (!(allocate(&d_X, x_bytes) && allocate(&d_Mu, mu_bytes) &&
         allocate(&d_InvSigmas, sigma_bytes) && allocate(&d_P, p_bytes) &&
-        allocate(&d_Temp1, x_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes)))) {
+        allocate(&d_Temp1, temp1_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes)))) {
     mexPrintf("Error occured allocating memory\n");
     Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
     return;
@@ -222,8 +228,17 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   cudaMemcpy(d_X, X, static_cast<size_t>(x_bytes), cudaMemcpyHostToDevice);
   cudaMemcpy(d_Mu, Mu, static_cast<size_t>(mu_bytes), cudaMemcpyHostToDevice);
 
-  double *InvSigmas = new double[static_cast<size_t>(sigma_elements)];
-  double *LogDets = new double[static_cast<size_t>(num_clust > 0 ? num_clust : 0)];
+  // Host memory can run out as well as the device's; the run then ends the
+  // same way, with every buffer released.
+  double *InvSigmas = new (std::nothrow) double[static_cast<size_t>(sigma_elements)];
+  double *LogDets = new (std::nothrow) double[static_cast<size_t>(num_clust > 0 ? num_clust : 0)];
+  if (InvSigmas == nullptr || LogDets == nullptr) {
+    mexPrintf("Error occured allocating memory\n");
+    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
+    delete[] InvSigmas;
+    delete[] LogDets;
+    return;
+  }
   for (int c = 0; c < num_clust; ++c)
     Invert_Sigmas(Sigma + static_cast<size_t>(c) * elements_one_sigma,
                   InvSigmas + static_cast<size_t>(c) * elements_one_sigma, &LogDets[c], dim);
@@ -232,7 +247,14 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   cudaMemcpy(d_P, P, static_cast<size_t>(p_bytes), cudaMemcpyHostToDevice);
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
 
-  Velmora(d_X, d_Mu, d_InvSigmas, Pi, LogDets, dim, num_data, num_clust, d_Temp1, d_Temp2, d_P);
+  try {
+    Velmora(d_X, d_Mu, d_InvSigmas, Pi, LogDets, dim, num_data, num_clust, d_Temp1, d_Temp2,
+            d_P);
+  } catch (const std::bad_alloc &) {
+    // Only the error list allocates during the evaluation; what it holds
+    // is still printed below.
+    mexPrintf("Error occured allocating memory\n");
+  }
 
   if (!Errors.empty()) mexPrintf("THE FOLLOWING ERRORS OCCURED:\n");
   while (!Errors.empty()) {
@@ -272,7 +294,7 @@ extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *
   // Only full real arrays have the layout the run reads.
   for (int i = 0; i < 4; ++i)
     if (mxIsSparse(prhs[i]) || mxIsComplex(prhs[i]))
-      Fail("Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.");
+      Fail("X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.");
 
   if (Probe_Constant_Memory() != cudaSuccess) Fail("Problem with constant memory!");
 
@@ -284,7 +306,7 @@ extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *
   const size_t sizes[] = {mxGetM(prhs[0]), mxGetN(prhs[0]), mxGetM(prhs[1]), mxGetN(prhs[1]),
                           mxGetM(prhs[3]), mxGetN(prhs[3]), mxGetM(prhs[2]), mxGetN(prhs[2])};
   for (size_t s : sizes)
-    if (!Fits_Int(s)) Fail("Velmora: every dimension must be below 2^31 (2147483648).");
+    if (!Fits_Int(s)) Fail("Every dimension must be below 2^31 (2147483648).");
   const int dim = static_cast<int>(sizes[0]), num_data = static_cast<int>(sizes[1]);
   const int mu_rows = static_cast<int>(sizes[2]), num_clust = static_cast<int>(sizes[3]);
   const int pi_rows = static_cast<int>(sizes[4]), pi_cols = static_cast<int>(sizes[5]);

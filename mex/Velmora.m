@@ -20,18 +20,30 @@
 %   The module prints the device's memory, the memory the run needs, any
 %   errors collected during the run and the time taken.
 %
-%   Errors raised:
+%   Errors raised (Octave puts "Velmora: " before each):
 %     the usage text        wrong number of inputs or outputs, or an input
 %                           that is not double
+%     "X, Mu, Sigma and Pi must be real, full (not sparse) double arrays."
+%                           a sparse or complex input
 %     "Problem with constant memory!"
 %                           no usable CUDA device (the CUDA build only)
+%     "Every dimension must be below 2^31 (2147483648)."
+%                           a row or column count too large for the device
 %     "Invalid dimensions"  Mu, Sigma or Pi do not fit X and each other
 %
-%   Reported on the console, with P all zero: a run that does not fit in the
-%   device's memory, or whose device memory cannot be allocated. A full
-%   covariance that is not positive definite prints "Cholesky failed" and
-%   gives NaN densities for that cluster.
+%   Reported on the console, with P all zero:
+%     "Error, the data does not fit in GPU memory: ..."
+%                           the run needs more than the device's free memory
+%     "Error, the data is too large for the device: an operand of N elements,
+%      at most 2147483647 allowed"
+%                           X, Mu or Sigma holds 2^31 or more doubles
+%     "Error occured allocating memory"
+%                           device or host memory could not be allocated
+%     "Error querying the device for free memory!"
+%   A full covariance that is not positive definite prints "Cholesky failed"
+%   and gives NaN densities for that cluster; problems met during the run are
+%   listed after "THE FOLLOWING ERRORS OCCURED:".
 %
-%   Example:
-%     X = randn(2, 1000); Mu = [0 1; 0 1]; Sigma = ones(2, 2); Pi = [0.5 0.5];
-%     P = Velmora(X, Mu, Sigma, Pi);
+%   Example (3 dimensions, 2 clusters: Sigma's 2 columns make it diagonal):
+%     X = randn(3, 1000); Mu = [0 1; 0 1; 0 1]; Sigma = [1 2; 1 2; 1 2];
+%     P = Velmora(X, Mu, Sigma, [0.5 0.5]);

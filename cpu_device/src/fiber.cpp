@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -30,13 +31,25 @@ char *StackPool::take() {
     mprotect(base, kGuardBytes, PROT_NONE);
     // Stacks a whole number of pages apart would put every fiber's hot top
     // frames in the same cache sets; a different offset for each spreads them.
-    const size_t colour = (mappings_.size() * 448) % 4096;
+    const size_t colour = (mapped_++ * 448) % 4096;
     mappings_.push_back(static_cast<char *>(base));
     free_.push_back(static_cast<char *>(base) + kGuardBytes + kStackBytes - colour);
   }
   char *top = free_.back();
   free_.pop_back();
   return top;
+}
+
+void StackPool::trim() {
+  // A stack's mapping is the one that lies just below its top.
+  for (char *top : free_) {
+    const auto mapping = std::find_if(mappings_.begin(), mappings_.end(), [top](char *base) {
+      return base < top && top <= base + kGuardBytes + kStackBytes;
+    });
+    munmap(*mapping, kStackBytes + kGuardBytes);
+    mappings_.erase(mapping);
+  }
+  free_.clear();
 }
 
 void StackPool::give_back(char *top) {

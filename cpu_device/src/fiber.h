@@ -31,10 +31,13 @@ class StackPool {
   // Returns the top (highest address) of a usable stack of kUsableBytes.
   char *take();
   void give_back(char *top);
+  // Unmaps the stacks that no fiber holds.
+  void trim();
 
  private:
   std::vector<char *> free_;
   std::vector<char *> mappings_;
+  size_t mapped_ = 0;  // stacks mapped so far, for their offsets
 };
 
 class Context {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -29,10 +30,18 @@ int default_workers() {
 #endif
 }
 
-std::unique_ptr<WorkerPool> &pool() {
-  static std::unique_ptr<WorkerPool> workers = std::make_unique<WorkerPool>(default_workers());
+// The pool, and whether its workers hold the fibers of a largest block.
+struct Workers {
+  std::unique_ptr<WorkerPool> pool = std::make_unique<WorkerPool>(default_workers());
+  bool reserved = false;
+};
+
+Workers &workers_state() {
+  static Workers workers;
   return workers;
 }
+
+std::unique_ptr<WorkerPool> &pool() { return workers_state().pool; }
 
 uint3 thread_index(unsigned int linear, const dim3 &block) {
   return uint3{linear % block.x, (linear / block.x) % block.y, linear / (block.x * block.y)};
@@ -45,24 +54,47 @@ uint3 thread_index(unsigned int linear, const dim3 &block) {
 // block to block: a launch costs context switches, not fiber creation.
 class WorkerScheduler {
  public:
-  // Returns false if the block broke a barrier.
-  bool run_block(const ThreadBody &body, unsigned int threads) {
+  // cudaSuccess, cudaErrorLaunchFailure if the block broke a barrier, or
+  // cudaErrorMemoryAllocation if no fiber could be had for a thread.
+  cudaError_t run_block(const ThreadBody &body, unsigned int threads) {
     body_ = &body;
     threads_ = threads;
     next_ = finished_ = 0;
+    out_of_memory_ = false;
     current_ = &home_;
     for (;;) {
       dispatch();  // back here once every thread has arrived or returned
-      if (waiting_.empty()) return true;
+      if (out_of_memory_) {
+        abandon_waiting();
+        return cudaErrorMemoryAllocation;
+      }
+      if (waiting_.empty()) return cudaSuccess;
       // A barrier that some threads can no longer reach would hang a real
       // device.
       if (finished_ > 0) {
         abandon_waiting();
-        return false;
+        return cudaErrorLaunchFailure;
       }
       ready_.swap(waiting_);
       waiting_.clear();
       ready_next_ = 0;
+    }
+  }
+
+  // Creates idle fibers until `count` exist, so that launches need no
+  // memory of their own; false if the stacks could not be mapped.
+  bool reserve(size_t count) {
+    try {
+      while (fibers_.size() < count) idle_.push_back(&create());
+      return true;
+    } catch (const std::bad_alloc &) {
+      // What could be had goes back to the host, which is short of memory.
+      std::erase_if(fibers_, [this](const std::unique_ptr<Context> &f) {
+        return std::find(idle_.begin(), idle_.end(), f.get()) != idle_.end();
+      });
+      idle_.clear();
+      stacks_.trim();
+      return false;
     }
   }
 
@@ -82,18 +114,29 @@ class WorkerScheduler {
     Context *from = current_;
     Context *to = &home_;
     if (ready_next_ < ready_.size()) to = ready_[ready_next_++];
-    else if (next_ < threads_) to = &acquire();
+    else if (next_ < threads_ && !out_of_memory_) to = acquire();
     if (to == from) return;
     current_ = to;
     from->switch_to(*to);
   }
 
-  Context &acquire() {
+  // An idle fiber, or a new one; home when none can be had, since an
+  // exception must not leave a fiber.
+  Context *acquire() {
     if (!idle_.empty()) {
       Context *c = idle_.back();
       idle_.pop_back();
-      return *c;
+      return c;
     }
+    try {
+      return &create();
+    } catch (const std::bad_alloc &) {
+      out_of_memory_ = true;
+      return &home_;
+    }
+  }
+
+  Context &create() {
     fibers_.push_back(std::make_unique<Context>(stacks_, [this] { serve(); }));
     return *fibers_.back();
   }
@@ -127,8 +170,14 @@ class WorkerScheduler {
   size_t ready_next_ = 0;
   const ThreadBody *body_ = nullptr;
   unsigned int threads_ = 0, next_ = 0, finished_ = 0;
+  bool out_of_memory_ = false;
   Context *current_ = nullptr;
 };
+
+WorkerScheduler &scheduler() {
+  thread_local WorkerScheduler scheduler;
+  return scheduler;
+}
 
 thread_local WorkerScheduler *WorkerScheduler::active = nullptr;
 
@@ -137,7 +186,7 @@ bool valid_configuration(const cudaLaunchConfig_t &c) {
   if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) return false;
   if (g.x > 0x7fffffffu || g.y > 65535 || g.z > 65535) return false;
   if (b.x > 1024 || b.y > 1024 || b.z > 64) return false;
-  return std::uint64_t{b.x} * b.y * b.z <= 1024;
+  return std::uint64_t{b.x} * b.y * b.z <= kMaxThreadsPerBlock;
 }
 
 }  // namespace
@@ -156,26 +205,39 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   const unsigned int threads = block.x * block.y * block.z;
   std::atomic<std::uint64_t> next_block{0};
-  std::atomic<bool> faulted{false};
+  std::atomic<cudaError_t> fault{cudaSuccess};
 
   const std::function<void()> job = [&] {
-    thread_local WorkerScheduler scheduler;
+    WorkerScheduler &mine = scheduler();
     gridDim = grid;
     blockDim = block;
-    for (std::uint64_t b; !faulted.load(std::memory_order_relaxed) &&
+    for (std::uint64_t b; fault.load(std::memory_order_relaxed) == cudaSuccess &&
                           (b = next_block.fetch_add(1)) < blocks;) {
       blockIdx = uint3{static_cast<unsigned int>(b % grid.x),
                        static_cast<unsigned int>((b / grid.x) % grid.y),
                        static_cast<unsigned int>(b / (std::uint64_t{grid.x} * grid.y))};
-      WorkerScheduler::active = &scheduler;
-      const bool ok = scheduler.run_block(body, threads);
+      WorkerScheduler::active = &mine;
+      const cudaError_t result = mine.run_block(body, threads);
       WorkerScheduler::active = nullptr;
-      if (!ok) faulted = true;  // a real device abandons the whole kernel
+      // A real device abandons the whole kernel.
+      if (result != cudaSuccess) fault = result;
     }
   };
   pool()->run(job);
-  if (faulted) report_kernel_fault(cudaErrorLaunchFailure);
-  return cudaSuccess;
+  if (fault != cudaSuccess) report_kernel_fault(fault);
+  return fault == cudaErrorMemoryAllocation ? cudaErrorMemoryAllocation : cudaSuccess;
+}
+
+bool reserve_launch_resources() {
+  Workers &w = workers_state();
+  if (w.reserved) return true;
+  std::atomic<bool> all{true};
+  const std::function<void()> job = [&] {
+    if (!scheduler().reserve(kMaxThreadsPerBlock)) all = false;
+  };
+  w.pool->run(job);
+  w.reserved = all;
+  return w.reserved;
 }
 
 namespace control {
@@ -185,7 +247,10 @@ void set_workers(int workers) {
 #ifdef CPU_DEVICE_SINGLE_WORKER
   (void)n;  // plain-static shared memory needs a single worker
 #else
-  if (pool()->size() != n) pool() = std::make_unique<WorkerPool>(n);
+  if (pool()->size() != n) {
+    pool() = std::make_unique<WorkerPool>(n);
+    workers_state().reserved = false;  // new threads, new schedulers
+  }
 #endif
 }
 

@@ -83,12 +83,13 @@ using cpu_device::DeviceState;
 using cpu_device::state;
 
 cudaError_t cudaMalloc(void **devPtr, size_t size) {
+  const bool launchable = cpu_device::reserve_launch_resources();
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);
   ++s.counts.mallocs;
   if (devPtr == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
   *devPtr = nullptr;
-  if (s.malloc_fault.fires() || size > cpu_device::free_bytes(s))
+  if (s.malloc_fault.fires() || !launchable || size > cpu_device::free_bytes(s))
     return cpu_device::fail(s, cudaErrorMemoryAllocation);
   if (size == 0) return cudaSuccess;  // the real runtime hands out a null pointer too
   void *p = std::malloc(size);

@@ -47,6 +47,13 @@ struct DeviceState {
 
 DeviceState &state();
 
+constexpr unsigned int kMaxThreadsPerBlock = 1024;
+
+// Gives every worker the fibers of a largest block, once per pool, as a real
+// device sets its launch resources aside when its context is made: a launch
+// then never runs out of host memory half-way. False if they cannot be had.
+bool reserve_launch_resources();
+
 // Records a kernel fault; the next cudaDeviceSynchronize reports it.
 void report_kernel_fault(cudaError_t error);
 

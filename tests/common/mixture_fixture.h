@@ -30,7 +30,7 @@ inline Mixture Make_Mixture(int dim, int num_data, int num_clust, bool diagonal,
     for (int k = 0; k < num_clust; ++k) {
       const std::vector<double> b =
           Random_Values(static_cast<size_t>(dim) * dim, seed + 10 + k, -1.0, 1.0);
-      double *s = &m.Sigma[static_cast<size_t>(k) * dim * dim];
+      double *s = m.Sigma.data() + static_cast<size_t>(k) * dim * dim;
       for (int r = 0; r < dim; ++r)
         for (int c = 0; c < dim; ++c) {
           long double acc = 0;

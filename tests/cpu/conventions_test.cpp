@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <regex>
@@ -61,27 +62,36 @@ std::string Stderr_Of(const std::function<void()> &body, int *status) {
   return text;
 }
 
-TEST_F(ConventionsTest, PreAndPostLaunchChecksNameTheirOwnLines) {
+// A user's report of a fatal message must tell which operation failed, and
+// on which side of its launch.
+TEST_F(ConventionsTest, EveryOperationsChecksNameTheirOwnLines) {
   DeviceBuffer d(4, 1.0);
-  std::string messages[2];
-  for (int sync = 1; sync <= 2; ++sync) {
-    int status = 0;
-    messages[sync - 1] = Stderr_Of(
-        [&] {
-          control::fail_sync(sync, cudaErrorLaunchFailure);
-          Vector_Op(d.get(), d.get(), 4, 1.0, 2);
-        },
-        &status);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 255);
-  }
+  const std::function<void()> operations[] = {
+      [&] { Vector_Op(d.get(), d.get(), 4, 1.0, 2); },
+      [&] { Matrix_Op(d.get(), d.get(), 2, 2, 0.0, 0); },
+      [&] { Tikhonov_Diagonal_Regularization(d.get(), d.get(), 2, 1.0); }};
   const std::regex form("MatrixOperations_Double\\.cu\\(([0-9]+)\\) : cudaSafeCall\\(\\) Runtime "
                         "API error : unspecified launch failure\\.\n");
-  std::smatch before, after;
-  // regex_search: the sanitizer build may add a warning of its own.
-  ASSERT_TRUE(std::regex_search(messages[0], before, form)) << messages[0];
-  ASSERT_TRUE(std::regex_search(messages[1], after, form)) << messages[1];
-  EXPECT_NE(before[1].str(), after[1].str());
+  std::vector<std::string> lines;
+  for (const auto &operation : operations) {
+    for (int sync = 1; sync <= 2; ++sync) {
+      int status = 0;
+      const std::string message = Stderr_Of(
+          [&] {
+            control::fail_sync(sync, cudaErrorLaunchFailure);
+            operation();
+          },
+          &status);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 255);
+      std::smatch line;
+      // regex_search: the sanitizer build may add a warning of its own.
+      ASSERT_TRUE(std::regex_search(message, line, form)) << message;
+      lines.push_back(line[1].str());
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(std::unique(lines.begin(), lines.end()), lines.end()) << "a line is shared";
 }
 
 TEST_F(ConventionsTest, CublasFailureIsReportedOnceUnderItsLabel) {

@@ -79,7 +79,7 @@ TEST_F(EntryPointTest, SparseAndComplexInputsAreRefusedClearly) {
     Inputs in;
     (sparse ? in.sigma->sparse : in.x->complex) = true;
     EXPECT_EQ(Error_Of(1, in.all()),
-              "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.");
+              "X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.");
   }
 }
 
@@ -88,7 +88,7 @@ TEST_F(EntryPointTest, SizesBeyond32BitsAreRefusedClearly) {
        {std::vector<mwSize>{0, (mwSize{1} << 32) + 1}, std::vector<mwSize>{mwSize{1} << 31, 0}}) {
     Inputs in;
     in.x = make_array(dims);
-    EXPECT_EQ(Error_Of(1, in.all()), "Velmora: every dimension must be below 2^31 (2147483648).");
+    EXPECT_EQ(Error_Of(1, in.all()), "Every dimension must be below 2^31 (2147483648).");
   }
 }
 

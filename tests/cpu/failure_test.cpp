@@ -70,6 +70,18 @@ TEST_F(SurfaceFailureTest, CheckMatrixCopyFailureCountsNothing) {
   EXPECT_EQ(Error_Texts(), std::vector<std::string>{"Check Matrix: could not copy array!"});
 }
 
+// Two negative sizes multiply into a positive count: each is tested alone.
+TEST_F(SurfaceFailureTest, CheckMatrixWithANegativeSizeTouchesNothing) {
+  DeviceBuffer d(std::vector<double>{NAN});
+  const int copies = control::counts().memcpys;
+  for (const Shape s : {Shape{-2, -3}, Shape{-1, 1}, Shape{1, -1}}) {
+    Check_Matrix(d.get(), s.rows, s.cols, "N");
+    EXPECT_EQ(control::counts().memcpys, copies) << s;
+  }
+  EXPECT_EQ(test_host::console(), "");
+  EXPECT_TRUE(Errors.empty());
+}
+
 TEST_F(SurfaceFailureTest, SendToMatlabCopyFailureStillCallsDebugFromMex) {
   DeviceBuffer d(4, 1.0);
   control::fail_memcpy(1, cudaMemcpyDeviceToHost);

@@ -2,6 +2,7 @@
 // in a result row or one of our messages, and leaves no device memory.
 #include <cpu_device/control.h>
 
+#include <climits>
 #include <cstdlib>
 #include <random>
 #include <regex>
@@ -104,8 +105,8 @@ class Fuzzer {
 bool Allowed_Error(const std::string &message) {
   static const std::string allowed[] = {
       "Invalid dimensions", "Problem with constant memory!",
-      "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.",
-      "Velmora: every dimension must be below 2^31 (2147483648)."};
+      "X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.",
+      "Every dimension must be below 2^31 (2147483648)."};
   if (message.rfind(kUsagePrefix, 0) == 0) return true;
   for (const std::string &a : allowed)
     if (message == a) return true;
@@ -144,6 +145,41 @@ TEST_F(RobustnessTest, RandomCallsEndInARowOrOneOfOurMessages) {
   EXPECT_GT(returned, calls / 10);
   EXPECT_GT(refused, calls / 10);
 }
+
+// Operands of 2^31-1 elements, the most the kernels index in 32 bits. The
+// memory is barely written, so its pages cost nothing and read as zeros. A
+// loop counter that steps past the last row or column overflows (the
+// sanitizer build reports it) and then reads far outside the operand.
+struct LargestOperand {
+  const char *name;
+  int dim1, dim2, op;
+};
+
+inline std::ostream &operator<<(std::ostream &os, const LargestOperand &c) { return os << c.name; }
+
+class LargestOperandTest : public RobustnessTest,
+                           public testing::WithParamInterface<LargestOperand> {};
+
+TEST_P(LargestOperandTest, ReductionStopsAtTheLastElement) {
+  const LargestOperand c = GetParam();
+  control::set_memory(size_t{1} << 36, size_t{1} << 36);
+  double *d = nullptr;
+  ASSERT_EQ(cudaMalloc(reinterpret_cast<void **>(&d), size_t{INT_MAX} * sizeof(double)),
+            cudaSuccess);
+  // Fresh pages are zero; an allocator may fill the first few with a pattern.
+  cudaMemset(d, 0, 1 << 20);
+  DeviceBuffer result(1, -1.0);
+  Matrix_Op(d, result.get(), c.dim1, c.dim2, 0.0, c.op);
+  cudaFree(d);
+  EXPECT_EQ(result.download(), std::vector<double>{0.0});
+  EXPECT_TRUE(Errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, LargestOperandTest,
+    testing::Values(LargestOperand{"ColumnSum", INT_MAX, 1, 0},
+                    LargestOperand{"RowSum", 1, INT_MAX, 1}),
+    [](const testing::TestParamInfo<LargestOperand> &info) { return info.param.name; });
 
 // Every injection point of a run, in turn.
 struct SweepCase {

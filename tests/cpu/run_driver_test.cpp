@@ -1,8 +1,13 @@
 // The run driver's console and resources, with the CPU device's memory
 // figures and faults under the test's control.
 #include <cpu_device/control.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <cublas.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
 #include <regex>
@@ -13,6 +18,7 @@
 #include "common/library_test.h"
 #include "common/mixture_fixture.h"
 #include "cpu/device_control_test.h"
+#include "cpu/host_allocation.h"
 
 namespace control = cpu_device::control;
 
@@ -179,6 +185,78 @@ TEST_F(RunDriverTest, ComputesTheSameDensitiesAsTheEntryPoint) {
   EXPECT_LE(Largest_Relative_Error(Reference_Densities(m), Run(m)), 1e-12);
 }
 
+// Runs where a dimension is zero: every per-point buffer still holds a
+// value per point, so the run must neither crash nor write past a buffer.
+struct EmptyCase {
+  const char *name;
+  int dim, num_data, num_clust;
+  bool diagonal;
+};
+
+inline std::ostream &operator<<(std::ostream &os, const EmptyCase &c) { return os << c.name; }
+
+class EmptyDimensionTest : public RunDriverTest, public testing::WithParamInterface<EmptyCase> {};
+
+TEST_P(EmptyDimensionTest, EachPointGetsTheSumOfThePriorsTimesAZeroDimensionalDensity) {
+  const EmptyCase c = GetParam();
+  const Mixture m = Make_Mixture(c.dim, c.num_data, c.num_clust, c.diagonal, 12);
+  control::set_memory(1'000'000, 2'000'000);
+  const std::vector<double> p = Run(m);
+  // No dimensions: every density is 1, so P is the sum of the priors; no
+  // clusters: P stays zero.
+  double expected = 0.0;
+  if (c.dim == 0)
+    for (double pi : m.Pi) expected += pi;
+  ASSERT_EQ(p.size(), static_cast<size_t>(c.num_data));
+  for (double v : p) EXPECT_NEAR(v, expected, 1e-15 * std::fabs(expected));
+  EXPECT_NE(test_host::console().find("Velmora finished"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, EmptyDimensionTest,
+    testing::Values(EmptyCase{"NoDimensionsDiagonal", 0, 3, 2, true},
+                    EmptyCase{"NoDimensionsFull", 0, 3, 2, false},
+                    EmptyCase{"NoDimensionsManyPoints", 0, 1000, 1, true},
+                    EmptyCase{"NoPointsDiagonal", 2, 0, 2, true},
+                    EmptyCase{"NoPointsFull", 2, 0, 2, false},
+                    EmptyCase{"NoClustersDiagonal", 2, 3, 0, true},
+                    EmptyCase{"NoClustersFull", 2, 3, 0, false}),
+    [](const testing::TestParamInfo<EmptyCase> &info) { return info.param.name; });
+
+// The host's arrays of a run come after the device's buffers: running out
+// of host memory must release those as a device failure would.
+class HostAllocationTest : public RunDriverTest, public testing::WithParamInterface<int> {
+ protected:
+  void TearDown() override {
+    host_allocation::reset();
+    RunDriverTest::TearDown();
+  }
+};
+
+TEST_P(HostAllocationTest, FailedHostArrayEndsTheRunLikeADeviceAllocation) {
+  control::set_memory(1'000'000'000, 2'000'000'000);
+  host_allocation::fail_array_new(GetParam());
+  EXPECT_EQ(Run(Make_Mixture(3, 7, 2, false, 13)), std::vector<double>(7, 0.0));
+  EXPECT_EQ(test_host::console(),
+            "Total memory on the device: 2000 MB, Memory available: 1000 MB, Required memory: 0 "
+            "MB\nError occured allocating memory\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(InversesAndLogDets, HostAllocationTest, testing::Values(1, 2));
+
+TEST_F(RunDriverTest, FailedCopyInTheFactorisationIsAnAllocationFailureNotACholeskyOne) {
+  host_allocation::fail_array_new(3);  // after the run's two arrays: cluster 0's copy
+  const std::vector<double> p = Run(Make_Mixture(2, 4, 2, false, 14));
+  host_allocation::reset();
+  EXPECT_TRUE(std::regex_match(
+      test_host::console(),
+      std::regex("Total memory[^\n]*\nCholeskyInv: could not allocate memory\n"
+                 "THE FOLLOWING ERRORS OCCURED:\nERR: GaussPDF: Invalid Determinant\n"
+                 "ERR: GaussPDF: invalid Denum Gauss\n" + kTiming)))
+      << test_host::console();
+  for (double v : p) EXPECT_TRUE(std::isnan(v));
+}
+
 using RunDriverDeathTest = RunDriverTest;
 
 TEST_F(RunDriverDeathTest, DeviceFailureAfterTheUploadsIsFatal) {
@@ -192,6 +270,40 @@ TEST_F(RunDriverDeathTest, DeviceFailureAfterTheUploadsIsFatal) {
       testing::ExitedWithCode(255),
       "Velmora\\.cu\\([0-9]+\\) : cudaSafeCall\\(\\) Runtime API error : unspecified launch "
       "failure\\.\n");
+}
+
+// Runs a 200 MB diagonal mixture with 250 MB of address space to spare;
+// true if the run reported its allocation failure and left P zero.
+bool Run_Under_Address_Space_Limit() {
+  Mixture m = Make_Mixture(8, 1'500'000, 2, true, 15);
+  std::vector<double> p(m.num_data, 0.0);
+  long pages = 0;
+  if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (rlim_t{250} << 20);
+  const rlimit address_space{limit, limit};
+  setrlimit(RLIMIT_AS, &address_space);
+  DIAGONAL_ESTIMATE = 1;
+  GMM(m.X.data(), m.dim, m.num_data, m.num_clust, m.Mu.data(), m.Sigma.data(), m.Pi.data(),
+      p.data());
+  const bool reported =
+      test_host::console().find("Error occured allocating memory\n") != std::string::npos;
+  return reported && std::all_of(p.begin(), p.end(), [](double v) { return v == 0.0; });
+}
+
+// Octave users without a GPU run the CPU device inside their session: when
+// the host's memory is short it must answer as a device without memory
+// does, never end the process. Here the run's buffers would fit under the
+// limit, but not together with the fibers its kernels need.
+TEST_F(RunDriverDeathTest, UnderAnAddressSpaceLimitTheRunReportsItsAllocationFailure) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(Run_Under_Address_Space_Limit() ? 0 : 1), testing::ExitedWithCode(0),
+              "");
 }
 
 }  // namespace

@@ -7,9 +7,11 @@ function fuzz_velmora (calls, seed)
   rand ("seed", seed);  randn ("seed", seed);
   usage = velmora_usage ();
   allowed = {usage, "Velmora: Invalid dimensions", "Velmora: Problem with constant memory!", ...
-             "Velmora: Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
-             "Velmora: Velmora: every dimension must be below 2^31 (2147483648)."};
+             "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
+             "Velmora: Every dimension must be below 2^31 (2147483648)."};
   outcomes = zeros (1, numel (allowed) + 1);
+  % First, so that a failing run can be replayed.
+  printf ("fuzz_velmora (%d, %d)\n", calls, seed);
   for i = 1:calls
     [args, nout] = random_call ();
     try
@@ -40,9 +42,12 @@ function check_result (out, args, i)
     error ("fuzz call %d: returned with %d outputs for %d inputs", i, numel (out), numel (args));
   end
   P = out{1};
-  if (! isa (P, "double") || ! isreal (P) || rows (P) != 1 || columns (P) != columns (args{1}))
+  % The points are the columns of X with its trailing dimensions unrolled.
+  sz = size (args{1});
+  points = prod (sz(2:end));
+  if (! isa (P, "double") || ! isreal (P) || rows (P) != 1 || columns (P) != points)
     error ("fuzz call %d: P is %s %s, expected a 1 x %d double row", i, class (P), ...
-           mat2str (size (P)), columns (args{1}));
+           mat2str (size (P)), points);
   end
 end
 

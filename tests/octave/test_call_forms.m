@@ -28,7 +28,7 @@ expect_error (usage, X, Mu, {S}, Pi);
 expect_error (usage, X, Mu, S, "ab");
 
 % Sparse and complex doubles have no dense real layout.
-ours = "Velmora: Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.";
+ours = "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.";
 expect_error (ours, sparse (X), Mu, S, Pi);
 expect_error (ours, X, Mu, S, Pi + 1i);
 

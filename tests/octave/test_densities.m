@@ -25,3 +25,8 @@ for dim = [1 2 3 17 64]
   end
 end
 printf ("densities: largest relative error %g\n", worst);
+
+% No dimensions: a zero-dimensional Gaussian has density 1 everywhere, so
+% every point gets the sum of the priors.
+evalc ("P = Velmora (zeros (0, 3), zeros (0, 2), zeros (0, 2), [0.25 0.5]);");
+assert (P, [0.75 0.75 0.75]);
