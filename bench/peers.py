@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Peers on the same data as Velmora: scikit-learn's score_samples on the CPU
-(all cores) and, where a GPU is present, PyTorch in float64 written the
-straightforward way. Reads the cases velmora_bench wrote with --peers."""
+"""Peers on the same data as Velmora and VelmoraLog: scikit-learn's
+score_samples on the CPU (all cores) and, where a GPU is present, PyTorch in
+float64 written the straightforward way. Reads the cases velmora_bench and
+velmora_log_bench wrote with --peers: densities P (peers.md) or
+log-densities logP (log_peers.md, compared in the log domain)."""
 import argparse
 import glob
 import os
@@ -14,16 +16,19 @@ def load(stem):
     mode, n, dim, k, velmora_s = open(stem + ".txt").read().split()
     n, dim, k = int(n), int(dim), int(k)
     raw = lambda ext: np.fromfile(stem + ext, dtype=np.float64)
-    case = dict(mode=mode, N=n, dim=dim, K=k, velmora_s=float(velmora_s),
+    log = os.path.exists(stem + ".logP")
+    case = dict(mode=mode, N=n, dim=dim, K=k, velmora_s=float(velmora_s), log=log,
                 X=raw(".X").reshape(n, dim), Mu=raw(".Mu").reshape(k, dim),
-                Pi=raw(".Pi"), P=raw(".P"))
+                Pi=raw(".Pi"), P=raw(".logP" if log else ".P"))
     # Column-major dim x num_clust or dim x dim x num_clust, read row-major.
     case["Sigma"] = raw(".Sigma").reshape((k, dim) if mode == "diag" else (k, dim, dim))
     return case
 
 
-def largest_relative_difference(p, ref):
-    return float(np.max(np.abs(p - ref) / np.abs(ref)))
+def largest_relative_difference(p, ref, log=False):
+    # Log-densities are compared relative to max(1, |logP|).
+    scale = np.maximum(1.0, np.abs(ref)) if log else np.abs(ref)
+    return float(np.max(np.abs(p - ref) / scale))
 
 
 def sklearn_peer(c):
@@ -33,8 +38,8 @@ def sklearn_peer(c):
     gm.weights_, gm.means_, gm.covariances_ = c["Pi"], c["Mu"], c["Sigma"]
     gm.precisions_cholesky_ = _compute_precision_cholesky(c["Sigma"], c["mode"])
     start = time.perf_counter()
-    p = np.exp(gm.score_samples(c["X"]))
-    return time.perf_counter() - start, p
+    log_p = gm.score_samples(c["X"])
+    return time.perf_counter() - start, log_p if c["log"] else np.exp(log_p)
 
 
 def torch_peer(c):
@@ -53,12 +58,12 @@ def torch_peer(c):
     mix = MixtureSameFamily(Categorical(probs=torch.from_numpy(c["Pi"]).to(dev)), comp)
     parts = []
     for chunk in torch.split(x, 1_000_000):  # the whole batch at once overruns memory
-        parts.append(mix.log_prob(chunk).exp())
-    p = torch.cat(parts).cpu().numpy()
+        parts.append(mix.log_prob(chunk))
+    log_p = torch.cat(parts).cpu().numpy()
     torch.cuda.synchronize()
     # Categorical normalises the priors; Velmora takes them as given.
-    p *= c["Pi"].sum()
-    return time.perf_counter() - start, p
+    log_p += np.log(c["Pi"].sum())
+    return time.perf_counter() - start, log_p if c["log"] else np.exp(log_p)
 
 
 def main():
@@ -71,30 +76,33 @@ def main():
         gpu = torch.cuda.is_available()
     except ImportError:
         gpu = False
-    rows = []
-    for meta in sorted(glob.glob(os.path.join(args.data, "*.txt"))):
-        c = load(meta[:-4])
-        sk_s, sk_p = sklearn_peer(c)
-        row = dict(mode=c["mode"], N=c["N"], dim=c["dim"], K=c["K"], velmora_s=c["velmora_s"],
-                   sklearn_s=sk_s, sklearn_diff=largest_relative_difference(sk_p, c["P"]))
-        if gpu:
-            torch_peer(c)  # warm-up: CUDA context and kernels
-            t_s, t_p = torch_peer(c)
-            row.update(torch_s=t_s, torch_diff=largest_relative_difference(t_p, c["P"]))
-        rows.append(row)
-        print(row, flush=True)
-    with open(os.path.join(args.out, "peers.md"), "w") as f:
-        f.write("| mode | N | dim | K | Velmora s | scikit-learn s | speed-up | max rel. diff |"
-                + (" PyTorch f64 s | speed-up | max rel. diff |" if gpu else "") + "\n")
-        f.write("|---|---|---|---|---|---|---|---|" + ("---|---|---|" if gpu else "") + "\n")
-        for r in rows:
-            line = (f"| {r['mode']} | {r['N']} | {r['dim']} | {r['K']} | {r['velmora_s']:.4f} | "
-                    f"{r['sklearn_s']:.4f} | {r['sklearn_s'] / r['velmora_s']:.3g}x | "
-                    f"{r['sklearn_diff']:.2g} |")
-            if gpu:
-                line += (f" {r['torch_s']:.4f} | {r['torch_s'] / r['velmora_s']:.3g}x | "
-                         f"{r['torch_diff']:.2g} |")
-            f.write(line + "\n")
+    files = {False: "peers.md", True: "log_peers.md"}
+    names = {False: "Velmora", True: "VelmoraLog"}
+    for log in (False, True):
+        path = os.path.join(args.out, files[log])
+        # Each row is written as it is measured: a run stopped early keeps it.
+        with open(path, "w") as f:
+            f.write(f"| mode | N | dim | K | {names[log]} s | scikit-learn s | speed-up | "
+                    "max rel. diff |" + (" PyTorch f64 s | speed-up | max rel. diff |" if gpu else "")
+                    + "\n")
+            f.write("|---|---|---|---|---|---|---|---|" + ("---|---|---|" if gpu else "") + "\n")
+            f.flush()
+            for meta in sorted(glob.glob(os.path.join(args.data, "*.txt"))):
+                c = load(meta[:-4])
+                if c["log"] != log:
+                    continue
+                sk_s, sk_p = sklearn_peer(c)
+                line = (f"| {c['mode']} | {c['N']} | {c['dim']} | {c['K']} | {c['velmora_s']:.4f} | "
+                        f"{sk_s:.4f} | {sk_s / c['velmora_s']:.3g}x | "
+                        f"{largest_relative_difference(sk_p, c['P'], log):.2g} |")
+                if gpu:
+                    torch_peer(c)  # warm-up: CUDA context and kernels
+                    t_s, t_p = torch_peer(c)
+                    line += (f" {t_s:.4f} | {t_s / c['velmora_s']:.3g}x | "
+                             f"{largest_relative_difference(t_p, c['P'], log):.2g} |")
+                f.write(line + "\n")
+                f.flush()
+                print(line, flush=True)
 
 
 if __name__ == "__main__":

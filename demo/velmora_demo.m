@@ -45,8 +45,34 @@ function velmora_demo (build_dir, num_data)
       error ("velmora_demo: FAILED: %s mode differs from plain Octave by %g (tolerance %g)", ...
              modes{m, 1}, err, tolerance);
     end
-    printf ("PASSED: within %g of plain Octave\n\n", tolerance);
+    printf ("PASSED: within %g of plain Octave\n", tolerance);
+
+    % The same mixture in the log domain, with the posteriors of EM's E-step.
+    tic;  [logP, R] = VelmoraLog (X, Mu, modes{m, 2}, Pi);  t_log = toc;
+    err = max (abs (logP - log (P)) ./ abs (log (P)));
+    printf ("VelmoraLog: largest relative error of logP against log(P): %.3g, time %.3f s\n", ...
+            err, t_log);
+    printf ("posteriors: columns sum to 1 within %.3g\n", max (abs (sum (R, 1) - 1)));
+    if (! (err < tolerance))
+      error ("velmora_demo: FAILED: VelmoraLog's %s mode differs from log(P) by %g", ...
+             modes{m, 1}, err);
+    end
+    printf ("PASSED: within %g of log(P)\n\n", tolerance);
   end
+
+  % Where densities underflow: dim 800, unit covariances.
+  printf ("--- dim 800 ---\n");
+  X8 = randn (800, 1000);  M8 = zeros (800, 2);  M8(:, 2) = 0.5;
+  evalc ("P8 = Velmora (X8, M8, ones (800, 2), [0.5 0.5]);");
+  logP8 = VelmoraLog (X8, M8, ones (800, 2), [0.5 0.5]);
+  printf ("Velmora: %d of %d densities are 0 (below the smallest double)\n", ...
+          sum (P8 == 0), numel (P8));
+  printf ("VelmoraLog: every log-density finite: %s; they lie between %.1f and %.1f\n", ...
+          mat2str (all (isfinite (logP8))), min (logP8), max (logP8));
+  if (! all (isfinite (logP8)))
+    error ("velmora_demo: FAILED: VelmoraLog gave a log-density that is not finite");
+  end
+  printf ("PASSED\n");
 end
 
 function [device, on_gpu] = use_best_build (build_dir)

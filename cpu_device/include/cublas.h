@@ -1,17 +1,8 @@
 // The legacy cuBLAS interface that Velmora uses, on the CPU over OpenBLAS.
 #pragma once
 
-typedef enum {
-  CUBLAS_STATUS_SUCCESS = 0,
-  CUBLAS_STATUS_NOT_INITIALIZED = 1,
-  CUBLAS_STATUS_ALLOC_FAILED = 3,
-  CUBLAS_STATUS_INVALID_VALUE = 7,
-  CUBLAS_STATUS_ARCH_MISMATCH = 8,
-  CUBLAS_STATUS_MAPPING_ERROR = 11,
-  CUBLAS_STATUS_EXECUTION_FAILED = 13,
-  CUBLAS_STATUS_INTERNAL_ERROR = 14,
-  CUBLAS_STATUS_NOT_SUPPORTED = 15
-} cublasStatus_t;
+#include "cublas_api.h"
+
 typedef cublasStatus_t cublasStatus;
 
 cublasStatus cublasInit(void);

@@ -8,7 +8,13 @@
 typedef size_t mwSize;
 typedef size_t mwIndex;
 
-typedef enum { mxUNKNOWN_CLASS = 0, mxDOUBLE_CLASS = 6, mxSINGLE_CLASS = 7 } mxClassID;
+typedef enum {
+  mxUNKNOWN_CLASS = 0,
+  mxLOGICAL_CLASS = 3,
+  mxDOUBLE_CLASS = 6,
+  mxSINGLE_CLASS = 7,
+  mxINT32_CLASS = 12
+} mxClassID;
 typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
 
 struct mxArray;
@@ -19,6 +25,8 @@ extern "C" {
 
 int mexPrintf(const char *format, ...);
 [[noreturn]] void mexErrMsgTxt(const char *message);
+[[noreturn]] void mexErrMsgIdAndTxt(const char *id, const char *format, ...);
+int mexAtExit(void (*function)(void));
 int mexEvalString(const char *command);
 int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name);
 
@@ -32,6 +40,8 @@ size_t mxGetN(const mxArray *array);
 mwSize mxGetNumberOfDimensions(const mxArray *array);
 const mwSize *mxGetDimensions(const mxArray *array);
 bool mxIsDouble(const mxArray *array);
+bool mxIsSingle(const mxArray *array);
+const char *mxGetClassName(const mxArray *array);
 bool mxIsSparse(const mxArray *array);
 bool mxIsComplex(const mxArray *array);
 

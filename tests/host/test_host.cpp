@@ -9,6 +9,7 @@ namespace {
 
 struct Records {
   std::string console;
+  void (*at_exit)(void) = nullptr;
   std::vector<std::string> evaluated;
   std::vector<Call> calls;
 };
@@ -38,7 +39,16 @@ Array make_matrix(mwSize m, mwSize n, std::vector<double> values) {
 std::string console() { return records().console; }
 std::vector<std::string> evaluated() { return records().evaluated; }
 std::vector<Call> calls() { return records().calls; }
-void clear() { records() = Records{}; }
+void clear() {
+  void (*at_exit)(void) = records().at_exit;  // registered once per load
+  records() = Records{};
+  records().at_exit = at_exit;
+}
+
+void unload() {
+  if (records().at_exit != nullptr) records().at_exit();
+  records().at_exit = nullptr;
+}
 
 }  // namespace test_host
 
@@ -64,6 +74,20 @@ int mexPrintf(const char *format, ...) {
 }
 
 void mexErrMsgTxt(const char *message) { throw test_host::MexError(message); }
+
+void mexErrMsgIdAndTxt(const char *id, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  throw test_host::MexError(text, id);
+}
+
+int mexAtExit(void (*function)(void)) {
+  records().at_exit = function;
+  return 0;
+}
 
 int mexEvalString(const char *command) {
   records().evaluated.emplace_back(command);
@@ -104,6 +128,17 @@ size_t mxGetN(const mxArray *array) {
 mwSize mxGetNumberOfDimensions(const mxArray *array) { return array->dims.size(); }
 const mwSize *mxGetDimensions(const mxArray *array) { return array->dims.data(); }
 bool mxIsDouble(const mxArray *array) { return array->class_id == mxDOUBLE_CLASS; }
+bool mxIsSingle(const mxArray *array) { return array->class_id == mxSINGLE_CLASS; }
+
+const char *mxGetClassName(const mxArray *array) {
+  switch (array->class_id) {
+    case mxDOUBLE_CLASS: return "double";
+    case mxSINGLE_CLASS: return "single";
+    case mxLOGICAL_CLASS: return "logical";
+    case mxINT32_CLASS: return "int32";
+    default: return "unknown";
+  }
+}
 bool mxIsSparse(const mxArray *array) { return array->sparse; }
 bool mxIsComplex(const mxArray *array) { return array->complex; }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <mex.h>
@@ -21,7 +22,9 @@ namespace test_host {
 
 // What mexErrMsgTxt raises.
 struct MexError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  explicit MexError(const std::string &message, std::string identifier = "")
+      : std::runtime_error(message), id(std::move(identifier)) {}
+  std::string id;
 };
 
 struct ArrayDeleter {
@@ -45,5 +48,7 @@ std::vector<std::string> evaluated();
 std::vector<Call> calls();
 // Empties the console and the records.
 void clear();
+// Runs and forgets what the module registered with mexAtExit, as an unload.
+void unload();
 
 }  // namespace test_host

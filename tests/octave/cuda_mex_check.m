@@ -17,6 +17,16 @@ function cuda_mex_check (folder)
   else
     expect_error ("Velmora: Problem with constant memory!", X, Mu, ones (2, 2), [1 2 3]);
   end
+  % VelmoraLog: an error with an identifier, never the end of the session.
+  try
+    logP = VelmoraLog (X, Mu, ones (2, 2), Pi);
+    assert (has_gpu, "VelmoraLog computed without a GPU");
+    assert (logP, log (plain_octave_gmm (X, Mu, ones (2, 2), Pi)), -1e-12);
+  catch err
+    assert (! has_gpu, err.message);
+    assert (err.identifier, "Velmora:device");
+    assert (strncmp (err.message, "VelmoraLog: No usable CUDA device: ", 35), err.message);
+  end
   printf ("CUDA MEX: %s\n", ifelse_text (has_gpu));
 end
 

@@ -1,40 +1,74 @@
-function fuzz_velmora (calls, seed)
-  % Random calls of the real MEX, valid and hostile alike. Every call must
-  % return a 1 x num_data double row or raise one of the module's messages;
-  % anything else (or a dead Octave) fails the run.
+function fuzz_velmora (calls, seed, name)
+  % Random calls of the real MEX (Velmora, or VelmoraLog when `name` says
+  % so), valid and hostile alike. Every call must return its result or
+  % raise one of the module's errors; anything else (or a dead Octave)
+  % fails the run.
   if (nargin < 1), calls = 10000; end
   if (nargin < 2), seed = 20261207; end
+  if (nargin < 3), name = "Velmora"; end
   rand ("seed", seed);  randn ("seed", seed);
-  usage = velmora_usage ();
-  allowed = {usage, "Velmora: Invalid dimensions", "Velmora: Problem with constant memory!", ...
-             "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
-             "Velmora: Every dimension must be below 2^31 (2147483648)."};
+  if (strcmp (name, "Velmora"))
+    usage = velmora_usage ();
+    allowed = {usage, "Velmora: Invalid dimensions", "Velmora: Problem with constant memory!", ...
+               "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
+               "Velmora: Every dimension must be below 2^31 (2147483648)."};
+  else
+    allowed = strcat ("Velmora:", {"usage", "type", "dimensions", "covariance", "priors"});
+  end
   outcomes = zeros (1, numel (allowed) + 1);
   % First, so that a failing run can be replayed.
-  printf ("fuzz_velmora (%d, %d)\n", calls, seed);
+  printf ("fuzz_velmora (%d, %d, \"%s\")\n", calls, seed, name);
   for i = 1:calls
     [args, nout] = random_call ();
     try
       if (nout == 0)
-        evalc ("Velmora (args{:});");
+        evalc ([name " (args{:});"]);
         out = {};
       else
         out = cell (1, nout);
-        evalc ("[out{:}] = Velmora (args{:});");
+        evalc (["[out{:}] = " name " (args{:});"]);
       end
-      check_result (out, args, i);
+      if (strcmp (name, "Velmora"))
+        check_result (out, args, i);
+      else
+        check_log_result (out, args, i);
+      end
       outcomes(end) += 1;
     catch err
-      k = find (strcmp (err.message, allowed), 1);
+      if (strcmp (name, "Velmora"))
+        k = find (strcmp (err.message, allowed), 1);
+      else
+        k = find (strcmp (err.identifier, allowed), 1);
+      end
       if (isempty (k))
-        error ("fuzz call %d: unexpected error [%s]", i, err.message);
+        error ("fuzz call %d: unexpected error [%s] [%s]", i, err.identifier, err.message);
       end
       outcomes(k) += 1;
     end
   end
-  printf (["fuzzed %d calls (seed %d): %d returned, %d usage, %d invalid dimensions, " ...
-           "%d constant memory, %d sparse/complex, %d too large\n"], calls, seed, ...
-          outcomes(end), outcomes(1:end-1));
+  printf ("fuzzed %d calls of %s: %d returned; refused: %s\n", calls, name, outcomes(end), ...
+          sprintf ("%d ", outcomes(1:end-1)));
+end
+
+function points = columns_of (X)
+  % The points are the columns of X with its trailing dimensions unrolled.
+  sz = size (X);
+  points = prod (sz(2:end));
+end
+
+function check_log_result (out, args, i)
+  if (numel (out) > 2 || numel (args) != 4)
+    error ("fuzz call %d: returned with %d outputs for %d inputs", i, numel (out), numel (args));
+  end
+  n = columns_of (args{1});
+  K = columns_of (args{2});
+  if (numel (out) >= 1 && ! (isa (out{1}, "double") && isequal (size (out{1}), [1 n])))
+    error ("fuzz call %d: logP is %s %s, expected 1 x %d", i, class (out{1}), ...
+           mat2str (size (out{1})), n);
+  end
+  if (numel (out) == 2 && ! (isa (out{2}, "double") && isequal (size (out{2}), [K n])))
+    error ("fuzz call %d: R is %s, expected %d x %d", i, mat2str (size (out{2})), K, n);
+  end
 end
 
 function check_result (out, args, i)
@@ -42,9 +76,7 @@ function check_result (out, args, i)
     error ("fuzz call %d: returned with %d outputs for %d inputs", i, numel (out), numel (args));
   end
   P = out{1};
-  % The points are the columns of X with its trailing dimensions unrolled.
-  sz = size (args{1});
-  points = prod (sz(2:end));
+  points = columns_of (args{1});
   if (! isa (P, "double") || ! isreal (P) || rows (P) != 1 || columns (P) != points)
     error ("fuzz call %d: P is %s %s, expected a 1 x %d double row", i, class (P), ...
            mat2str (size (P)), points);
@@ -52,7 +84,7 @@ function check_result (out, args, i)
 end
 
 function [args, nout] = random_call ()
-  nout = pick ([1 1 1 1 1 1 0 2]);
+  nout = pick ([1 1 1 1 1 1 0 2 2 3]);
   if (rand () < 0.6)
     args = near_valid_call ();
   else

@@ -1,3 +1,5 @@
-% The fuzz run under a seed that changes every run, so that CI explores new
+% The fuzz runs under a seed that changes every run, so that CI explores new
 % calls each time; the seed is printed first for a replay.
-fuzz_velmora (10000, mod (floor (time () * 1000), 2^31 - 1));
+seed = mod (floor (time () * 1000), 2^31 - 1);
+fuzz_velmora (10000, seed);
+fuzz_velmora (10000, seed, "VelmoraLog");

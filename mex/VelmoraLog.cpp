@@ -1,0 +1,144 @@
+// The VelmoraLog gateway: checks every argument, converts single data, and
+// hands off to the evaluator; every problem becomes a MATLAB error with an
+// identifier, raised only after everything of ours is released. Messages do
+// not name the function: Octave puts its name before them.
+#include "VelmoraLog.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "log_mixture.h"
+
+namespace {
+
+using velmora_log::Error;
+using Index = std::int64_t;
+
+const char *const kCall =
+    "Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi).";
+
+// Kept between calls: the device buffers and cuBLAS handle of the last call
+// serve the next, until the module is unloaded.
+std::unique_ptr<velmora_log::Evaluator> &Evaluator() {
+  static std::unique_ptr<velmora_log::Evaluator> evaluator;
+  return evaluator;
+}
+
+void Release_Evaluator() { Evaluator().reset(); }
+
+std::string Size_Text(const mxArray *a) {
+  const mwSize n = mxGetNumberOfDimensions(a);
+  const mwSize *dims = mxGetDimensions(a);
+  std::string text;
+  for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
+  return text;
+}
+
+// One argument's doubles: MATLAB's own when it is double, else a converted
+// copy.
+struct Argument {
+  const char *name;
+  const double *data = nullptr;
+  std::vector<double> converted;
+  Index rows = 0, cols = 0;
+};
+
+void Read(const mxArray *a, Argument &arg) {
+  const std::string name = arg.name;
+  if (!mxIsDouble(a) && !mxIsSingle(a))
+    throw Error("Velmora:type", name + " must be a double or single array; it is " +
+                                    mxGetClassName(a) + ".");
+  if (mxIsSparse(a)) throw Error("Velmora:type", name + " must be full; it is sparse.");
+  if (mxIsComplex(a)) throw Error("Velmora:type", name + " must be real; it is complex.");
+  arg.rows = static_cast<Index>(mxGetM(a));
+  arg.cols = static_cast<Index>(mxGetN(a));
+  if (mxIsDouble(a)) {
+    arg.data = static_cast<const double *>(mxGetData(a));
+    return;
+  }
+  const float *f = static_cast<const float *>(mxGetData(a));
+  arg.converted.assign(f, f + arg.rows * arg.cols);
+  arg.data = arg.converted.data();
+}
+
+[[noreturn]] void Shape_Error(const std::string &message) {
+  throw Error("Velmora:dimensions", message);
+}
+
+void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  if (nrhs != 4)
+    throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi; " +
+                                     std::to_string(nrhs) + " were given. " + kCall);
+  if (nlhs > 2)
+    throw Error("Velmora:usage", "At most 2 outputs are given, logP and R; " +
+                                     std::to_string(nlhs) + " were asked for. " + kCall);
+  Argument X{"X"}, Mu{"Mu"}, Sigma{"Sigma"}, Pi{"Pi"};
+  Argument *args[] = {&X, &Mu, &Sigma, &Pi};
+  for (int i = 0; i < 4; ++i) Read(prhs[i], *args[i]);
+
+  const Index dim = X.rows, n = X.cols, K = Mu.cols;
+  const std::string of_x = " (X is " + Size_Text(prhs[0]) + ")";
+  if (Mu.rows != dim)
+    Shape_Error("Mu must have " + std::to_string(dim) + " rows, one per row of X" + of_x +
+                "; it is " + Size_Text(prhs[1]) + ".");
+  if (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K))
+    Shape_Error("Pi must hold one prior per cluster, as 1 x " + std::to_string(K) + " or " +
+                std::to_string(K) + " x 1 (Mu has " + std::to_string(K) + " columns); it is " +
+                Size_Text(prhs[3]) + ".");
+  velmora_log::Mode mode = velmora_log::Mode::diagonal;
+  if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K))
+    Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
+                " (diagonal covariances) or " + std::to_string(dim) + " x " +
+                std::to_string(dim) + " x " + std::to_string(K) +
+                " (full covariances) for these X and Mu; it is " + Size_Text(prhs[2]) + ".");
+  if (Sigma.cols != K) mode = velmora_log::Mode::full;
+
+  const velmora_log::Problem problem{dim, n, K, mode, X.data, Mu.data, Sigma.data, Pi.data};
+  // Checked and factored before any output exists or the device is touched.
+  const velmora_log::Factors factors = velmora_log::Factorise(problem);
+
+  plhs[0] = mxCreateDoubleMatrix(1, static_cast<mwSize>(n), mxREAL);
+  if (nlhs == 2)
+    plhs[1] = mxCreateDoubleMatrix(static_cast<mwSize>(K), static_cast<mwSize>(n), mxREAL);
+  try {
+    if (!Evaluator()) {
+      Evaluator() = std::make_unique<velmora_log::Evaluator>();
+      mexAtExit(Release_Evaluator);
+    }
+    Evaluator()->Evaluate(problem, factors,
+                          {mxGetPr(plhs[0]), nlhs == 2 ? mxGetPr(plhs[1]) : nullptr});
+  } catch (...) {
+    for (int i = 0; i < (nlhs == 2 ? 2 : 1); ++i) {
+      mxDestroyArray(plhs[i]);
+      plhs[i] = nullptr;
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+void VelmoraLog_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  // The error is raised outside every scope of ours: MATLAB may leave
+  // through it without unwinding the stack.
+  static char id[64], message[1024];
+  bool failed = false;
+  try {
+    Run(nlhs, plhs, nrhs, prhs);
+  } catch (const Error &e) {
+    // A failed device keeps nothing of ours: the next call starts afresh.
+    if (e.id() == "Velmora:device") Release_Evaluator();
+    std::snprintf(id, sizeof id, "%s", e.id().c_str());
+    std::snprintf(message, sizeof message, "%s", e.what());
+    failed = true;
+  } catch (const std::bad_alloc &) {
+    std::snprintf(id, sizeof id, "Velmora:memory");
+    std::snprintf(message, sizeof message, "The host ran out of memory.");
+    failed = true;
+  }
+  if (failed) mexErrMsgIdAndTxt(id, "%s", message);
+}

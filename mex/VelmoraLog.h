@@ -1,0 +1,7 @@
+// [logP, R] = VelmoraLog(X, Mu, Sigma, Pi): the gateway, callable by the
+// MEX entry point of its own module and by the tests.
+#pragma once
+
+#include <mex.h>
+
+void VelmoraLog_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]);

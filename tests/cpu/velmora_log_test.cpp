@@ -1,0 +1,222 @@
+// VelmoraLog as users meet it, over the test host: errors with identifiers
+// and messages that say what to fix, silence on success, buffers kept from
+// call to call, host work per call that does not grow with the clusters,
+// and device failures that end the call, not the process.
+#include <cpu_device/control.h>
+
+#include <cmath>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "VelmoraLog.h"
+#include "common/library_test.h"
+#include "common/mixture_fixture.h"
+#include "cpu/device_control_test.h"
+
+namespace control = cpu_device::control;
+using test_host::Array;
+using test_host::make_array;
+using test_host::make_matrix;
+
+namespace {
+
+class VelmoraLogTest : public DeviceControlTest {
+ protected:
+  void TearDown() override {
+    test_host::unload();  // the module keeps its buffers until then
+    DeviceControlTest::TearDown();
+  }
+
+  struct Outcome {
+    std::string id, message;
+    std::vector<Array> out;
+  };
+
+  static Outcome Call(int nlhs, std::vector<const mxArray *> in) {
+    Outcome o;
+    mxArray *out[2] = {nullptr, nullptr};
+    try {
+      VelmoraLog_Gateway(nlhs, out, static_cast<int>(in.size()), in.data());
+    } catch (const test_host::MexError &e) {
+      o.id = e.id;
+      o.message = e.what();
+      EXPECT_EQ(out[0], nullptr) << "an output left behind by a failed call";
+      EXPECT_EQ(out[1], nullptr);
+    }
+    for (mxArray *a : out)
+      if (a != nullptr) o.out.emplace_back(a);
+    return o;
+  }
+
+  // The arguments of a mixture, Sigma as dim x dim x K in full mode.
+  struct Arguments {
+    explicit Arguments(const Mixture &m)
+        : x(make_matrix(m.dim, m.num_data, m.X)),
+          mu(make_matrix(m.dim, m.num_clust, m.Mu)),
+          sigma(m.diagonal ? make_matrix(m.dim, m.num_clust, m.Sigma)
+                           : make_array({static_cast<mwSize>(m.dim), static_cast<mwSize>(m.dim),
+                                         static_cast<mwSize>(m.num_clust)},
+                                        m.Sigma)),
+          pi(make_matrix(1, m.num_clust, m.Pi)) {}
+    std::vector<const mxArray *> all() const { return {x.get(), mu.get(), sigma.get(), pi.get()}; }
+    Array x, mu, sigma, pi;
+  };
+};
+
+TEST_F(VelmoraLogTest, GivesLogPAndPosteriorsSilently) {
+  const Mixture m = Make_Mixture(3, 40, 4, false, 70);
+  const Arguments args(m);
+  const Outcome o = Call(2, args.all());
+  ASSERT_EQ(o.id, "") << o.message;
+  ASSERT_EQ(o.out.size(), 2u);
+  EXPECT_EQ(o.out[0]->dims, (std::vector<mwSize>{1, 40}));
+  EXPECT_EQ(o.out[1]->dims, (std::vector<mwSize>{4, 40}));
+  const std::vector<double> p = Reference_Densities(m);
+  for (int j = 0; j < m.num_data; ++j) {
+    EXPECT_NEAR(o.out[0]->data[j], std::log(p[j]), 1e-12 * std::fabs(std::log(p[j])));
+    double column = 0;
+    for (int k = 0; k < 4; ++k) column += o.out[1]->data[j * 4 + k];
+    EXPECT_NEAR(column, 1.0, 1e-14) << "point " << j;
+  }
+  EXPECT_EQ(test_host::console(), "");
+  EXPECT_TRUE(test_host::evaluated().empty()) << "VelmoraLog stays loaded";
+  // Without an output variable the result still goes to ans.
+  EXPECT_EQ(Call(0, args.all()).out.size(), 1u);
+}
+
+struct Refusal {
+  const char *name;
+  std::function<void(std::vector<Array> &)> spoil;  // X, Mu, Sigma, Pi of a 2 x 3, K 2 call
+  int nlhs;
+  const char *id;
+  std::string message;
+};
+
+std::ostream &operator<<(std::ostream &os, const Refusal &r) { return os << r.name; }
+
+const std::string kCall =
+    " Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi).";
+
+class VelmoraLogRefusalTest : public VelmoraLogTest, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(VelmoraLogRefusalTest, NamesWhatToFix) {
+  const Refusal r = GetParam();
+  std::vector<Array> a;
+  a.push_back(make_matrix(2, 3, {0, 0, 1, 1, 2, 2}));
+  a.push_back(make_matrix(2, 2, {0, 0, 1, 1}));
+  a.push_back(make_matrix(2, 2, {1, 1, 1, 1}));
+  a.push_back(make_matrix(1, 2, {0.5, 0.5}));
+  r.spoil(a);
+  std::vector<const mxArray *> in;
+  for (const Array &x : a) in.push_back(x.get());
+  const Outcome o = Call(r.nlhs, in);
+  EXPECT_EQ(o.id, r.id);
+  EXPECT_EQ(o.message, r.message);
+  EXPECT_EQ(control::counts().mallocs, 0) << "refused before the device was touched";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, VelmoraLogRefusalTest,
+    testing::Values(
+        Refusal{"ThreeInputs", [](auto &a) { a.pop_back(); }, 1, "Velmora:usage",
+                "4 inputs are needed, X, Mu, Sigma and Pi; 3 were given." + kCall},
+        Refusal{"ThreeOutputs", [](auto &) {}, 3, "Velmora:usage",
+                "At most 2 outputs are given, logP and R; 3 were asked for." + kCall},
+        Refusal{"Int32", [](auto &a) { a[1]->class_id = mxINT32_CLASS; }, 1, "Velmora:type",
+                "Mu must be a double or single array; it is int32."},
+        Refusal{"Sparse", [](auto &a) { a[2]->sparse = true; }, 1, "Velmora:type",
+                "Sigma must be full; it is sparse."},
+        Refusal{"Complex", [](auto &a) { a[0]->complex = true; }, 1, "Velmora:type",
+                "X must be real; it is complex."},
+        Refusal{"MuRows", [](auto &a) { a[1] = make_matrix(3, 2); }, 1, "Velmora:dimensions",
+                "Mu must have 2 rows, one per row of X (X is 2 x 3); it is 3 x 2."},
+        Refusal{"PiLength", [](auto &a) { a[3] = make_matrix(1, 3); }, 1, "Velmora:dimensions",
+                "Pi must hold one prior per cluster, as 1 x 2 or 2 x 1 (Mu has 2 columns); it "
+                "is 1 x 3."},
+        Refusal{"SigmaColumns", [](auto &a) { a[2] = make_matrix(2, 5); }, 1,
+                "Velmora:dimensions",
+                "Sigma must be 2 x 2 (diagonal covariances) or 2 x 2 x 2 (full covariances) for "
+                "these X and Mu; it is 2 x 5."},
+        Refusal{"ZeroVariance", [](auto &a) { a[2]->data[3] = 0.0; }, 1, "Velmora:covariance",
+                "Sigma(2,2), variance 2 of cluster 2, is 0: every variance must be positive and "
+                "finite."},
+        Refusal{"NotPositiveDefinite",
+                [](auto &a) { a[2] = make_matrix(2, 4, {1, 0, 0, 1, 1, 2, 2, 1}); }, 1,
+                "Velmora:covariance",
+                "The covariance of cluster 2 is not positive definite (or holds NaN or Inf): "
+                "its Cholesky factorisation failed."},
+        Refusal{"NegativePrior", [](auto &a) { a[3]->data[0] = -0.5; }, 1, "Velmora:priors",
+                "Pi(1) is -0.5: every prior must be finite and not negative."},
+        Refusal{"NaNPrior", [](auto &a) { a[3]->data[1] = NAN; }, 1, "Velmora:priors",
+                "Pi(2) is NaN: every prior must be finite and not negative."}),
+    [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
+
+TEST_F(VelmoraLogTest, KeepsItsBuffersForTheNextCallAndFreesThemWhenUnloaded) {
+  const Arguments args(Make_Mixture(4, 300, 3, true, 71));
+  ASSERT_EQ(Call(2, args.all()).id, "");
+  const size_t held = control::live_allocations();
+  EXPECT_GT(held, 0u);
+  control::reset();
+  ASSERT_EQ(Call(2, args.all()).id, "");
+  EXPECT_EQ(control::counts().mallocs, 0) << "a repeated call allocates nothing";
+  test_host::unload();
+  EXPECT_EQ(control::live_allocations(), 0u);
+}
+
+// Host work per call: launches, synchronisations, copies and products.
+TEST_F(VelmoraLogTest, DeviceCallsDoNotGrowWithTheClusters) {
+  for (const bool diagonal : {true, false}) {
+    std::vector<control::Counts> counts;
+    for (const int K : {1, 16, 200}) {
+      const Arguments args(Make_Mixture(3, 500, K, diagonal, 72));
+      control::reset();
+      ASSERT_EQ(Call(2, args.all()).id, "");
+      counts.push_back(control::counts());
+    }
+    for (const control::Counts &c : counts) {
+      EXPECT_EQ(c.launches, counts[0].launches) << (diagonal ? "diagonal" : "full");
+      EXPECT_EQ(c.syncs, counts[0].syncs);
+      EXPECT_EQ(c.memcpys, counts[0].memcpys);
+      EXPECT_EQ(c.cublas_calls, counts[0].cublas_calls);
+    }
+    EXPECT_EQ(counts[0].syncs, 1) << "one chunk, one synchronisation";
+  }
+}
+
+TEST_F(VelmoraLogTest, ChunksFromFreeMemoryGiveTheSameBits) {
+  const Arguments args(Make_Mixture(6, 2000, 5, true, 73));
+  const Outcome whole = Call(2, args.all());
+  test_host::unload();
+  control::set_memory(60'000, 1'000'000);  // a few hundred columns at a time
+  const Outcome chunked = Call(2, args.all());
+  ASSERT_EQ(chunked.id, "") << chunked.message;
+  EXPECT_GT(control::counts().syncs, 1);
+  EXPECT_TRUE(Same_Bits(whole.out[0]->data, chunked.out[0]->data));
+  EXPECT_TRUE(Same_Bits(whole.out[1]->data, chunked.out[1]->data));
+
+  test_host::unload();
+  control::set_memory(100, 1'000'000);
+  const Outcome refused = Call(2, args.all());
+  EXPECT_EQ(refused.id, "Velmora:memory");
+  EXPECT_EQ(refused.message.rfind("Not even one column fits in the device's free memory", 0), 0u)
+      << refused.message;
+}
+
+TEST_F(VelmoraLogTest, DeviceFailureIsAnErrorAndReleasesEverything) {
+  const Arguments args(Make_Mixture(3, 50, 2, false, 74));
+  for (const bool in_product : {false, true}) {
+    if (in_product) control::fail_cublas(1, CUBLAS_STATUS_EXECUTION_FAILED);
+    else control::fail_next_sync(cudaErrorLaunchFailure);
+    const Outcome o = Call(2, args.all());
+    EXPECT_EQ(o.id, "Velmora:device");
+    EXPECT_EQ(o.message, in_product
+                             ? "The device failed in a matrix product: cuBLAS status 13."
+                             : "The device failed while evaluating: unspecified launch failure.");
+    EXPECT_EQ(control::live_allocations(), 0u);
+    EXPECT_EQ(Call(1, args.all()).id, "") << "the next call works";
+  }
+}
+
+}  // namespace

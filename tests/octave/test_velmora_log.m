@@ -1,0 +1,70 @@
+% VelmoraLog in a real host: results against plain Octave, the forms of the
+% call, and every refusal with its identifier.
+rand ("seed", 3);  randn ("seed", 3);
+worst = 0;
+for dim = [1 3 17]
+  for K = [1 4]
+    X = randn (dim, 200) + 1000;  Mu = randn (dim, K) + 1000;  Pi = rand (1, K) + 0.1;
+    Sdiag = 0.5 + rand (dim, K);
+    Sfull = zeros (dim, dim, K);
+    for k = 1:K
+      B = randn (dim);
+      Sfull(:, :, k) = B * B' / dim + 0.5 * eye (dim);
+    end
+    for S = {Sdiag, Sfull, reshape(Sfull, dim, [])}
+      [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
+      [wantP, wantR] = plain_octave_log_gmm (X, Mu, S{1}, Pi);
+      err = max (abs (logP - wantP) ./ max (1, abs (wantP)));
+      worst = max (worst, err);
+      assert (err < 1e-11, "dim %d, K %d: log-density off by %g", dim, K, err);
+      assert (max (abs (R(:) - wantR(:))) < 1e-11);
+      assert (max (abs (sum (R, 1) - 1)) < 1e-13);
+    end
+  end
+end
+printf ("log-densities: largest relative error %g\n", worst);
+
+% Agrees with Velmora where P does not underflow; finite where it does.
+X = randn (2, 50);  Mu = [0 1; 0 1];  S = [1 2; 1 2];  Pi = [0.3 0.7];
+evalc ("P = Velmora (X, Mu, S, Pi);");
+assert (VelmoraLog (X, Mu, S, Pi), log (P), 1e-12 * max (abs (log (P))));
+X8 = randn (800, 20);  M8 = zeros (800, 2);  M8(:, 2) = 0.5;
+evalc ("P = Velmora (X8, M8, ones (800, 2), [0.5 0.5]);");
+assert (all (P == 0));
+logP = VelmoraLog (X8, M8, ones (800, 2), [0.5 0.5]);
+assert (all (isfinite (logP)) && all (logP < -1000));
+assert (logP, plain_octave_log_gmm (X8, M8, ones (800, 2), [0.5 0.5]), 1e-12 * 1200);
+
+% Call forms: no output sets ans, single X, priors as a column; silence.
+X = randn (2, 30);
+assert (evalc ("VelmoraLog (X, Mu, S, Pi);"), "");
+assert (size (ans), [1 30]);
+assert (VelmoraLog (single (X), Mu, S, Pi(:)), VelmoraLog (double (single (X)), Mu, S, Pi), 0);
+assert (evalc ("L = VelmoraLog (X, Mu, S, Pi);"), "");
+
+% Refusals: identifier and message.
+function refused (id, message, varargin)
+  try
+    logP = VelmoraLog (varargin{:});
+  catch err
+    assert (err.identifier, id);
+    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
+    return;
+  end
+  error ("expected %s, the call succeeded", id);
+end
+refused ("Velmora:usage", "VelmoraLog: 4 inputs are needed", X, Mu, S);
+refused ("Velmora:type", "X must be a double or single array; it is int32", int32 (X), Mu, S, Pi);
+refused ("Velmora:type", "Sigma must be full; it is sparse", X, Mu, sparse (S), Pi);
+refused ("Velmora:type", "Pi must be real; it is complex", X, Mu, S, Pi + 1i);
+refused ("Velmora:dimensions", "Mu must have 2 rows", X, ones (3, 2), S, Pi);
+refused ("Velmora:dimensions", "Sigma must be 2 x 2 (diagonal", X, Mu, ones (2, 3), Pi);
+refused ("Velmora:covariance", "variance 1 of cluster 2, is -1", X, Mu, [1 -1; 1 1], Pi);
+refused ("Velmora:covariance", "cluster 1 is not positive definite", X, Mu, ones (2, 2, 2), Pi);
+refused ("Velmora:priors", "Pi(2) is NaN", X, Mu, S, [0.5 NaN]);
+try
+  [a, b, c] = VelmoraLog (X, Mu, S, Pi);
+  error ("three outputs were accepted");
+catch err
+  assert (err.identifier, "Velmora:usage");
+end
