@@ -2,8 +2,8 @@
 """Peers on the same data as Velmora and VelmoraLog: scikit-learn's
 score_samples on the CPU (all cores) and, where a GPU is present, PyTorch in
 float64 written the straightforward way. Reads the cases velmora_bench and
-velmora_log_bench wrote with --peers: densities P (peers.md) or
-log-densities logP (log_peers.md, compared in the log domain)."""
+velmora_log_bench wrote with --peers: densities P, or log-densities logP
+(compared in the log domain), in one table each of peers.md."""
 import argparse
 import glob
 import os
@@ -76,12 +76,12 @@ def main():
         gpu = torch.cuda.is_available()
     except ImportError:
         gpu = False
-    files = {False: "peers.md", True: "log_peers.md"}
     names = {False: "Velmora", True: "VelmoraLog"}
-    for log in (False, True):
-        path = os.path.join(args.out, files[log])
-        # Each row is written as it is measured: a run stopped early keeps it.
-        with open(path, "w") as f:
+    # One file, a table per entry point; each row is written as it is
+    # measured, so that a run stopped early keeps what it has.
+    with open(os.path.join(args.out, "peers.md"), "w") as f:
+        for log in (False, True):
+            f.write(f"## {names[log]}" + (" (log-densities)" if log else " (densities)") + "\n\n")
             f.write(f"| mode | N | dim | K | {names[log]} s | scikit-learn s | speed-up | "
                     "max rel. diff |" + (" PyTorch f64 s | speed-up | max rel. diff |" if gpu else "")
                     + "\n")
@@ -103,7 +103,7 @@ def main():
                 f.write(line + "\n")
                 f.flush()
                 print(line, flush=True)
-
+            f.write("\n")
 
 if __name__ == "__main__":
     main()

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -70,8 +71,15 @@ void Save(const std::string &path, const std::vector<double> &v) {
       .write(reinterpret_cast<const char *>(v.data()), static_cast<std::streamsize>(v.size() * 8));
 }
 
+// The reference results, or nothing with a message when they are missing.
 std::vector<double> Load(const std::string &path) {
   std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f) {
+    std::printf("missing reference %s: write the references with velmora_agree_cpu --write "
+                "DIR (scripts/gpu-check build does)\n",
+                path.c_str());
+    return {};
+  }
   std::vector<double> v(static_cast<size_t>(f.tellg()) / 8);
   f.seekg(0);
   f.read(reinterpret_cast<char *>(v.data()), static_cast<std::streamsize>(v.size() * 8));
@@ -88,6 +96,12 @@ int main(int argc, char **argv) {
   const bool write = std::strcmp(argv[1], "--write") == 0;
   const bool small = argc > 3 && std::strcmp(argv[3], "--small") == 0;
   const std::string dir = argv[2];
+  if (!write && !std::filesystem::is_directory(dir)) {
+    std::printf("missing reference folder %s: write it with velmora_agree_cpu --write %s "
+                "(scripts/gpu-check build does)\n",
+                dir.c_str(), dir.c_str());
+    return 1;
+  }
   int failures = 0;
   for (const Case &c : kCases) {
     if (small && !c.small) continue;

@@ -4,6 +4,7 @@
 #include <cublas.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -12,6 +13,10 @@
 #include <initializer_list>
 #include <limits>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "MatrixOperations_Double.h"
 #include "Velmora.h"
@@ -36,6 +41,16 @@ const char *const kUsage =
     "For full covariance estimates, pass Sigma as (dim x dim * num_clust) or "
     "(dim x dim x num_clust).\n";
 
+// Console text of the host inversion. A helper thread inverting clusters
+// collects each cluster's text here, and the calling thread prints it in
+// cluster order: the MEX API belongs to the calling thread alone.
+thread_local std::string *deferred_console = nullptr;
+
+void Host_Print(const char *text) {
+  if (deferred_console != nullptr) *deferred_console += text;
+  else mexPrintf("%s", text);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -49,7 +64,7 @@ double CholeskyInv(double *A, double *Inv, int n, bool in_place) {
     if (W == nullptr) {
       // Not a verdict on the matrix: NaN, unlike the -1 of a failed
       // factorisation, cannot pass for a log-determinant.
-      mexPrintf("CholeskyInv: could not allocate memory\n");
+      Host_Print("CholeskyInv: could not allocate memory\n");
       return std::numeric_limits<double>::quiet_NaN();
     }
     if (count > 0) std::memcpy(W, A, count * sizeof(double));
@@ -66,7 +81,7 @@ double CholeskyInv(double *A, double *Inv, int n, bool in_place) {
         for (int k = i - 1; k >= 0; --k) s -= W[at(k, i)] * W[at(k, j)];
         if (j == i) {
           if (s <= 0.0) {
-            mexPrintf("Cholesky failed\n");
+            Host_Print("Cholesky failed\n");
             failed = true;
             break;
           }
@@ -122,6 +137,55 @@ void Invert_Sigmas(double *Sigma_c, double *InvSigma_c, double *LogDet_c, int di
     std::fill(InvSigma_c, InvSigma_c + static_cast<size_t>(dim) * dim,
               std::numeric_limits<double>::quiet_NaN());
   *LogDet_c = CholeskyInv(Sigma_c, InvSigma_c, dim, false);
+}
+
+void Invert_All_Sigmas(double *Sigma, double *InvSigmas, double *LogDets, int dim,
+                       int num_clust) {
+  const auto invert = [&](int c) {
+    Invert_Sigmas(Sigma + static_cast<size_t>(c) * elements_one_sigma,
+                  InvSigmas + static_cast<size_t>(c) * elements_one_sigma, &LogDets[c], dim);
+  };
+  // Threads pay off from about a millisecond of factorisation on.
+  const double work = DIAGONAL_ESTIMATE ? dim : static_cast<double>(dim) * dim * dim;
+  const int by_work = static_cast<int>(std::min(work * num_clust / 2e5, 1e6)) + 1;
+  const int threads = std::min({static_cast<int>(std::thread::hardware_concurrency()),
+                                num_clust, by_work});
+  if (threads <= 1) {
+    for (int c = 0; c < num_clust; ++c) invert(c);
+    return;
+  }
+  std::vector<std::string> console;
+  std::vector<std::thread> helpers;
+  try {
+    console.resize(static_cast<size_t>(num_clust));
+    // Room for a cluster's one message: helpers never allocate.
+    for (std::string &text : console) text.reserve(64);
+    helpers.reserve(static_cast<size_t>(threads - 1));
+  } catch (const std::bad_alloc &) {
+    for (int c = 0; c < num_clust; ++c) invert(c);
+    return;
+  }
+  // Clusters go to whichever thread is free; each is inverted by the same
+  // arithmetic as on one thread, so the results are the same bits.
+  std::atomic<int> next{0};
+  const auto work_through = [&] {
+    for (int c; (c = next.fetch_add(1)) < num_clust;) {
+      deferred_console = &console[static_cast<size_t>(c)];
+      invert(c);
+      deferred_console = nullptr;
+    }
+  };
+  for (int t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(work_through);
+    } catch (const std::system_error &) {
+      break;  // fewer helpers, same results
+    }
+  }
+  work_through();
+  for (std::thread &h : helpers) h.join();
+  for (const std::string &text : console)
+    if (!text.empty()) mexPrintf("%s", text.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -239,9 +303,7 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
     delete[] LogDets;
     return;
   }
-  for (int c = 0; c < num_clust; ++c)
-    Invert_Sigmas(Sigma + static_cast<size_t>(c) * elements_one_sigma,
-                  InvSigmas + static_cast<size_t>(c) * elements_one_sigma, &LogDets[c], dim);
+  Invert_All_Sigmas(Sigma, InvSigmas, LogDets, dim, num_clust);
 
   cudaMemcpy(d_InvSigmas, InvSigmas, static_cast<size_t>(sigma_bytes), cudaMemcpyHostToDevice);
   cudaMemcpy(d_P, P, static_cast<size_t>(p_bytes), cudaMemcpyHostToDevice);

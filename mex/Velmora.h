@@ -22,6 +22,12 @@ void GaussPDF_One(double *X, double *mu, double *inv_sigma, double log_det, int 
 // Inverse block and log-determinant of one cluster's covariance block.
 void Invert_Sigmas(double *Sigma_c, double *InvSigma_c, double *LogDet_c, int dim);
 
+// Invert_Sigmas for every cluster, spread over the host's cores when the
+// work is large enough; the console text comes in cluster order from the
+// calling thread.
+void Invert_All_Sigmas(double *Sigma, double *InvSigmas, double *LogDets, int dim,
+                       int num_clust);
+
 // Inverse of the symmetric positive-definite n x n matrix whose lower
 // triangle A holds, through its Cholesky factor; returns the log-determinant,
 // or -1.0 (Inv untouched) when A is not positive definite. With in_place,

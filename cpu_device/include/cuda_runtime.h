@@ -88,6 +88,9 @@ inline cudaError_t cudaMalloc(T **devPtr, size_t size) {
   return cudaMalloc(reinterpret_cast<void **>(devPtr), size);
 }
 cudaError_t cudaFree(void *devPtr);
+// Page-locked host memory: ordinary host memory here.
+cudaError_t cudaMallocHost(void **ptr, size_t size);
+cudaError_t cudaFreeHost(void *ptr);
 cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cudaMemcpyKind kind);
 cudaError_t cudaMemset(void *devPtr, int value, size_t count);
 cudaError_t cudaMemGetInfo(size_t *free, size_t *total);

@@ -112,6 +112,17 @@ cudaError_t cudaFree(void *devPtr) {
   return cudaSuccess;
 }
 
+cudaError_t cudaMallocHost(void **ptr, size_t size) {
+  if (ptr == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  *ptr = std::malloc(size > 0 ? size : 1);
+  return *ptr != nullptr ? cudaSuccess : cpu_device::fail(state(), cudaErrorMemoryAllocation);
+}
+
+cudaError_t cudaFreeHost(void *ptr) {
+  std::free(ptr);
+  return cudaSuccess;
+}
+
 cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cudaMemcpyKind kind) {
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);

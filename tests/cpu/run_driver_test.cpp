@@ -257,6 +257,24 @@ TEST_F(RunDriverTest, FailedCopyInTheFactorisationIsAnAllocationFailureNotAChole
   for (double v : p) EXPECT_TRUE(std::isnan(v));
 }
 
+// Clusters are inverted on several cores: the same bits as one after the
+// other, and the console text in cluster order from the calling thread.
+TEST_F(RunDriverTest, InversionOverSeveralCoresGivesTheSameBitsAndOrderedMessages) {
+  Mixture m = Make_Mixture(40, 1, 24, false, 16);
+  for (int k : {5, 20}) m.Sigma[static_cast<size_t>(k) * 1600] = -1.0;  // not positive definite
+  DIAGONAL_ESTIMATE = 0;
+  elements_one_sigma = 1600;
+  std::vector<double> inv(m.Sigma.size()), log_dets(24), one_inv(m.Sigma.size()), one_log(24);
+  for (int k = 0; k < 24; ++k)
+    Invert_Sigmas(&m.Sigma[k * 1600], &one_inv[k * 1600], &one_log[k], 40);
+  test_host::clear();
+  Invert_All_Sigmas(m.Sigma.data(), inv.data(), log_dets.data(), 40, 24);
+  EXPECT_TRUE(Same_Bits(one_inv, inv));
+  EXPECT_TRUE(Same_Bits(one_log, log_dets));
+  EXPECT_EQ(test_host::console(), "Cholesky failed\nCholesky failed\n");
+  EXPECT_FALSE(test_host::printed_off_main_thread());
+}
+
 using RunDriverDeathTest = RunDriverTest;
 
 TEST_F(RunDriverDeathTest, DeviceFailureAfterTheUploadsIsFatal) {

@@ -3,12 +3,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <numeric>
+#include <thread>
 
 namespace test_host {
 namespace {
 
 struct Records {
   std::string console;
+  bool printed_off_main = false;
   void (*at_exit)(void) = nullptr;
   std::vector<std::string> evaluated;
   std::vector<Call> calls;
@@ -18,6 +20,9 @@ Records &records() {
   static Records r;
   return r;
 }
+
+// Static initialisation runs on the main thread.
+const std::thread::id main_thread = std::this_thread::get_id();
 
 }  // namespace
 
@@ -37,6 +42,7 @@ Array make_matrix(mwSize m, mwSize n, std::vector<double> values) {
 }
 
 std::string console() { return records().console; }
+bool printed_off_main_thread() { return records().printed_off_main; }
 std::vector<std::string> evaluated() { return records().evaluated; }
 std::vector<Call> calls() { return records().calls; }
 void clear() {
@@ -57,6 +63,7 @@ using test_host::records;
 extern "C" {
 
 int mexPrintf(const char *format, ...) {
+  if (std::this_thread::get_id() != test_host::main_thread) records().printed_off_main = true;
   va_list args;
   va_start(args, format);
   va_list again;

@@ -44,6 +44,9 @@ struct Call {
 };
 
 std::string console();
+// Whether anything was printed from a thread other than the main one: the
+// MEX API belongs to the thread that called the module.
+bool printed_off_main_thread();
 std::vector<std::string> evaluated();
 std::vector<Call> calls();
 // Empties the console and the records.
