@@ -307,6 +307,8 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
   const Index usable = static_cast<Index>((static_cast<double>(free_bytes) + held) * 0.9);
   const Index per_column = (dim + 1 + (want_r ? K : 0) + (full ? dim : 0)) * 8;
   Index panel = full ? std::max<Index>(1, std::min(limits.panel, n)) : 1;
+  // Many large clusters: narrower panels rather than no room for data.
+  while (full && panel > 1 && panel * K * dim * 8 > usable / 2) panel /= 2;
   const Index fixed = param_count * 8 + (full ? panel * K * dim * 8 : 0);
   Index chunk = per_column > 0 ? (usable - fixed) / per_column : n;
   if (limits.max_chunk > 0) chunk = std::min(chunk, limits.max_chunk);

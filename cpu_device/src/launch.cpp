@@ -1,6 +1,8 @@
 // Kernel launches on the CPU device: configuration checks like the real
 // runtime's, blocks spread over the worker pool, threads of a block run in
 // turn and parked on fibers at barriers.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -36,8 +38,24 @@ struct Workers {
   bool reserved = false;
 };
 
+// A forked child (Octave's parallel workers are forks of the session) has
+// only the thread that forked: the pool's threads stayed with the parent.
+std::atomic<bool> forked{false};
+
+void Note_Fork() { forked = true; }
+
 Workers &workers_state() {
-  static Workers workers;
+  static Workers workers = [] {
+    pthread_atfork(nullptr, nullptr, Note_Fork);
+    return Workers{};
+  }();
+  if (forked.exchange(false)) {
+    // The old pool cannot be destroyed without the threads it would join.
+    const int size = workers.pool->size();
+    static_cast<void>(workers.pool.release());
+    workers.pool = std::make_unique<WorkerPool>(size);
+    workers.reserved = false;
+  }
   return workers;
 }
 

@@ -5,6 +5,9 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <ostream>
 #include <vector>
 
@@ -151,6 +154,28 @@ TEST(CpuDeviceLimits, LargestGridRowAndBlockAreAccepted) {
   const cudaLaunchConfig_t config = Config(dim3(1, 65535), dim3(1024));
   EXPECT_EQ(cudaLaunchKernelEx(&config, Write_One, d), cudaSuccess);
   cudaFree(d);
+}
+
+// Octave's parallel workers are forks of a session that may have used the
+// device: a child has none of the pool's threads and must not wait for them.
+TEST(CpuDeviceDeathTest, AForkedChildLaunchesOnAPoolOfItsOwn) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // a plain fork, as Octave's workers are
+  control::set_workers(3);
+  std::vector<double> host(64, 0.0);
+  double *d = nullptr;
+  ASSERT_EQ(cudaMalloc(&d, 64 * sizeof(double)), cudaSuccess);
+  const cudaLaunchConfig_t config = Config(dim3(64), dim3(1));
+  ASSERT_EQ(cudaLaunchKernelEx(&config, Write_One, d), cudaSuccess);  // the parent's pool works
+  EXPECT_EXIT(
+      {
+        alarm(20);  // a child waiting for threads it does not have fails, not hangs
+        const bool ok = cudaLaunchKernelEx(&config, Write_One, d) == cudaSuccess &&
+                        cudaDeviceSynchronize() == cudaSuccess;
+        std::exit(ok && control::workers() == 3 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  cudaFree(d);
+  control::reset();
 }
 
 TEST(CpuDeviceMemory, AllocationsAreCountedAndLimitedByFreeMemory) {

@@ -1,0 +1,116 @@
+function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
+  % VELMORALOGPARALLEL  VelmoraLog over column blocks, on parallel workers.
+  %
+  %   logP = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
+  %   [logP, R] = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
+  %
+  %   The same results as VelmoraLog(X, Mu, Sigma, Pi), bit for bit: the
+  %   columns of X are split into blocks, at least one per worker, each
+  %   evaluated by VelmoraLog on a worker, and the results joined. An error
+  %   raised on a worker reaches the caller with its identifier and message.
+  %
+  %   workers  a number of local workers: Octave runs them with pararrayfun
+  %            of the parallel package (pkg load parallel); MATLAB with parfor,
+  %            on the open pool (serially where none exists);
+  %            or, in Octave, the connections of a cluster (see below).
+  %
+  %   One device per worker: each worker binds to one GPU through
+  %   CUDA_VISIBLE_DEVICES before its first device call, round-robin over the
+  %   GPUs that nvidia-smi lists (or that CUDA_VISIBLE_DEVICES names), so
+  %   that with fewer GPUs than workers, workers share them. Without a GPU
+  %   the workers use the module on the path (the CPU device's build).
+  %   Octave's local workers are forks of the session: a session that has
+  %   already used the GPU cannot pass it on to them (CUDA does not survive
+  %   a fork), so give a fresh session the GPU work, or use a cluster.
+  %
+  %   Across machines, in Octave: run a server on each machine, which
+  %   evaluates its share with its own GPUs, and pass the connections:
+  %     (on each server)  octave --eval 'pkg load parallel; pserver'
+  %     (on the client)   pkg load parallel
+  %                       c = pconnect({'host1', 'host2'});
+  %                       reval("addpath('/path/to/build/octave/cuda')", c(2:end));
+  %                       logP = VelmoraLogParallel(X, Mu, Sigma, Pi, c);
+  %                       sclose(c);
+  %   Data travel to the servers over the network: the network, not the
+  %   GPUs, then bounds what a cluster gains.
+  %   In MATLAB: open a pool with one worker per GPU (parpool), or a
+  %   cluster's pool with MATLAB Parallel Server, and pass its size.
+  %
+  %   See also VelmoraLog.
+  if (nargin ~= 5)
+    error ('Velmora:usage', ...
+           '5 inputs are needed, X, Mu, Sigma, Pi and workers; %d were given.', nargin);
+  end
+  want_R = nargout > 1;
+  sz = size (X);
+  n = prod (sz(2:end));
+  X = reshape (X, sz(1), n);
+  cluster = isa (workers, 'pconnections');
+  if (cluster)
+    info = network_get_info (workers);
+    slots = sum ([info(~[info.local_machine]).nproc]);
+  else
+    if (~(isnumeric (workers) && isscalar (workers) && workers >= 1 && workers == fix (workers)))
+      error ('Velmora:usage', 'workers must be a positive whole number or cluster connections.');
+    end
+    slots = workers;
+  end
+
+  % Blocks of whole panels of 2048 columns, so that every point is evaluated
+  % exactly as in one call on the whole X; at most one block per worker.
+  panel = 2048;
+  blocks = max (1, min (slots, ceil (n / panel)));
+  width = ceil (ceil (n / blocks) / panel) * panel;
+  first = 1 : width : max (n, 1);
+  last = min (first + width - 1, n);
+  parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
+  devices = gpu_list ();
+  assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
+
+  if (cluster)
+    out = netcellfun (workers, @(part) velmora_log_block (part, Mu, Sigma, Pi, want_R, ''), ...
+                      parts, 'UniformOutput', false);
+  elseif (exist ('OCTAVE_VERSION', 'builtin'))
+    if (~exist ('parcellfun'))
+      pkg load parallel
+    end
+    out = parcellfun (workers, ...
+                      @(part, device) velmora_log_block (part, Mu, Sigma, Pi, want_R, device), ...
+                      parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
+  else
+    out = cell (size (parts));
+    parfor b = 1:numel (parts)
+      out{b} = velmora_log_block (parts{b}, Mu, Sigma, Pi, want_R, assigned{b});
+    end
+  end
+
+  out = [out{:}];
+  failed = find (~cellfun (@isempty, {out.identifier}), 1);
+  if (~isempty (failed))
+    error (struct ('message', out(failed).message, 'identifier', out(failed).identifier));
+  end
+  logP = [out.logP];
+  if (want_R)
+    R = [out.R];
+  end
+end
+
+function devices = gpu_list ()
+  % The GPUs to share among workers, by index, found without touching the
+  % device in this session; {''} (no binding) when there are none.
+  visible = getenv ('CUDA_VISIBLE_DEVICES');
+  if (~isempty (visible))
+    devices = strsplit (visible, ',');
+    return;
+  end
+  [status, text] = system ('nvidia-smi -L 2>/dev/null');
+  count = 0;
+  if (status == 0)
+    count = numel (regexp (text, '^GPU \d+', 'lineanchors'));
+  end
+  if (count == 0)
+    devices = {''};
+  else
+    devices = arrayfun (@(k) sprintf ('%d', k), 0:count - 1, 'UniformOutput', false);
+  end
+end
