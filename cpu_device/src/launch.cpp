@@ -50,9 +50,11 @@ Workers &workers_state() {
     return Workers{};
   }();
   if (forked.exchange(false)) {
-    // The old pool cannot be destroyed without the threads it would join.
+    // The old pool cannot be destroyed without the threads it would join:
+    // it is kept, never destroyed, where leak checkers still see it.
+    static std::vector<WorkerPool *> *const orphans = new std::vector<WorkerPool *>;
     const int size = workers.pool->size();
-    static_cast<void>(workers.pool.release());
+    orphans->push_back(workers.pool.release());
     workers.pool = std::make_unique<WorkerPool>(size);
     workers.reserved = false;
   }
