@@ -57,6 +57,7 @@ class Device_Array {
   }
   double *get() const { return data_; }
   Index bytes() const { return capacity_ * static_cast<Index>(sizeof(double)); }
+  bool Holds(Index count) const { return count <= capacity_; }
 
  private:
   double *data_ = nullptr;
@@ -329,14 +330,16 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
   const Index padded = full ? (chunk + panel - 1) / panel * panel : chunk;
 
   try {
-    m.params.Reserve(param_count);
-    m.X.Reserve(dim * chunk);
-    m.log_p.Reserve(chunk);
-    if (want_r) m.R.Reserve(K * chunk);
-    if (full) {
-      m.Xc.Reserve(dim * padded);
-      m.Y.Reserve(panel * K * dim);
-    }
+    const std::pair<Device_Array *, Index> needs[] = {
+        {&m.params, param_count},       {&m.X, dim * chunk},
+        {&m.log_p, chunk},              {&m.R, want_r ? K * chunk : 0},
+        {&m.Xc, full ? dim * padded : 0}, {&m.Y, full ? panel * K * dim : 0}};
+    // The plan counted what is held as free: when anything must grow,
+    // everything is given back first, so that old buffers do not crowd
+    // out new ones.
+    for (const auto &[array, count] : needs)
+      if (!array->Holds(count)) m.Release_All();
+    for (const auto &[array, count] : needs) array->Reserve(count);
     m.Upload(m.params, host.data(), param_count);
     const double *d_mu = m.params.get(), *d_w = d_mu + dim * K;
     const double *d_log_w = d_w + whitening, *d_centre = d_log_w + K, *d_b = d_centre + dim;
