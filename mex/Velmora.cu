@@ -145,9 +145,9 @@ void Invert_All_Sigmas(double *Sigma, double *InvSigmas, double *LogDets, int di
     Invert_Sigmas(Sigma + static_cast<size_t>(c) * elements_one_sigma,
                   InvSigmas + static_cast<size_t>(c) * elements_one_sigma, &LogDets[c], dim);
   };
-  // Threads pay off from about a millisecond of factorisation on.
+  // Threads pay off from a few milliseconds of factorisation on.
   const double work = DIAGONAL_ESTIMATE ? dim : static_cast<double>(dim) * dim * dim;
-  const int by_work = static_cast<int>(std::min(work * num_clust / 2e5, 1e6)) + 1;
+  const int by_work = static_cast<int>(std::min(work * num_clust / 1e7, 1e6)) + 1;
   const int threads = std::min({static_cast<int>(std::thread::hardware_concurrency()),
                                 num_clust, by_work});
   if (threads <= 1) {

@@ -260,15 +260,16 @@ TEST_F(RunDriverTest, FailedCopyInTheFactorisationIsAnAllocationFailureNotAChole
 // Clusters are inverted on several cores: the same bits as one after the
 // other, and the console text in cluster order from the calling thread.
 TEST_F(RunDriverTest, InversionOverSeveralCoresGivesTheSameBitsAndOrderedMessages) {
-  Mixture m = Make_Mixture(40, 1, 24, false, 16);
-  for (int k : {5, 20}) m.Sigma[static_cast<size_t>(k) * 1600] = -1.0;  // not positive definite
+  constexpr int dim = 80, K = 24, block = dim * dim;  // enough work for the threads
+  Mixture m = Make_Mixture(dim, 1, K, false, 16);
+  for (int k : {5, 20}) m.Sigma[static_cast<size_t>(k) * block] = -1.0;  // not positive definite
   DIAGONAL_ESTIMATE = 0;
-  elements_one_sigma = 1600;
-  std::vector<double> inv(m.Sigma.size()), log_dets(24), one_inv(m.Sigma.size()), one_log(24);
-  for (int k = 0; k < 24; ++k)
-    Invert_Sigmas(&m.Sigma[k * 1600], &one_inv[k * 1600], &one_log[k], 40);
+  elements_one_sigma = block;
+  std::vector<double> inv(m.Sigma.size()), log_dets(K), one_inv(m.Sigma.size()), one_log(K);
+  for (int k = 0; k < K; ++k)
+    Invert_Sigmas(&m.Sigma[k * block], &one_inv[k * block], &one_log[k], dim);
   test_host::clear();
-  Invert_All_Sigmas(m.Sigma.data(), inv.data(), log_dets.data(), 40, 24);
+  Invert_All_Sigmas(m.Sigma.data(), inv.data(), log_dets.data(), dim, K);
   EXPECT_TRUE(Same_Bits(one_inv, inv));
   EXPECT_TRUE(Same_Bits(one_log, log_dets));
   EXPECT_EQ(test_host::console(), "Cholesky failed\nCholesky failed\n");
