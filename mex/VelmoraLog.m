@@ -39,3 +39,5 @@
 %     X = randn(800, 1000); Mu = zeros(800, 2); Mu(:, 2) = 0.5;
 %     logP = VelmoraLog(X, Mu, ones(800, 2), [0.5 0.5]);
 %     [logP, R] = VelmoraLog(X, Mu, ones(800, 2), [0.5 0.5]);  % with posteriors
+%
+%   See also Velmora, VelmoraLogParallel (several GPUs or machines).

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Host memory of an Octave session must not grow with calls of the MEX:
-# Valgrind's lost-memory totals after 1 round and after 50 rounds of calls
-# (two runs and one refused call a round) must be the same. Octave itself
-# loses a little at exit, the same in both.
+# Host memory of an Octave session must not grow with calls of the MEX
+# files: Valgrind's lost-memory totals after 1 round and after 50 rounds of
+# calls (a round: two runs and one refused call of Velmora, the same of
+# VelmoraLog) must be the same. Octave itself loses a little at exit, the
+# same in both.
 set -euo pipefail
 mexdir=$1
 lost() {
@@ -12,9 +13,11 @@ lost() {
     for i = 1:$1
       evalc('P = Velmora(X, Mu, S, Pi);'); evalc('P = Velmora(X, Mu, F, Pi);');
       try, Velmora(X, Mu, S); catch, end
+      L = VelmoraLog(X, Mu, S, Pi); [L, R] = VelmoraLog(X, Mu, F, Pi);
+      try, VelmoraLog(X, Mu, -S, Pi); catch, end
     end" 2>&1 | grep -E "(definitely|indirectly) lost:" | sed 's/^==[0-9]*== *//'
 }
 one=$(lost 1)
 fifty=$(lost 50)
-printf 'after 1 round:\n%s\nafter 50 rounds (150 calls):\n%s\n' "$one" "$fifty"
+printf 'after 1 round:\n%s\nafter 50 rounds (300 calls):\n%s\n' "$one" "$fifty"
 [ "$one" == "$fifty" ] || { echo "host memory lost grows with calls"; exit 1; }
