@@ -19,11 +19,7 @@ function velmora_demo (build_dir, num_data)
   Mu = 4 * randn (dim, K);
   Pi = 0.5 + rand (1, K);  Pi /= sum (Pi);
   Sdiag = 0.3 + rand (dim, K);
-  Sfull = zeros (dim, dim, K);
-  for k = 1:K
-    B = randn (dim);
-    Sfull(:, :, k) = B * B' / dim + 0.2 * eye (dim);
-  end
+  Sfull = random_covariances (dim, K, 0.2);
 
   % Points drawn from the full-covariance mixture.
   z = sum (rand (1, num_data) > cumsum (Pi)', 1) + 1;

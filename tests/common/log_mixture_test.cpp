@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -48,8 +49,8 @@ Log_Result Evaluate(const Mixture &m, velmora_log::Limits limits = {},
                                m.diagonal ? Mode::diagonal : Mode::full,
                                m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
   Log_Result r{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
-  velmora_log::Evaluator own;
-  (evaluator != nullptr ? *evaluator : own)
+  std::optional<velmora_log::Evaluator> own;
+  (evaluator != nullptr ? *evaluator : own.emplace())
       .Evaluate(p, velmora_log::Factorise(p), {r.log_p.data(), r.R.data()}, limits);
   return r;
 }

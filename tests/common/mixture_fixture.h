@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/device_buffer.h"
+#include "host/test_host.h"
 
 struct Mixture {
   int dim = 0, num_data = 0, num_clust = 0;
@@ -112,3 +113,20 @@ inline double Largest_Relative_Error(const std::vector<double> &expected,
   }
   return worst;
 }
+
+// The four MATLAB arguments of a mixture; full covariances side by side, or
+// stacked as dim x dim x num_clust.
+struct Mixture_Arguments {
+  explicit Mixture_Arguments(const Mixture &m, bool stacked = false)
+      : x(test_host::make_matrix(m.dim, m.num_data, m.X)),
+        mu(test_host::make_matrix(m.dim, m.num_clust, m.Mu)),
+        sigma(m.diagonal ? test_host::make_matrix(m.dim, m.num_clust, m.Sigma)
+              : stacked  ? test_host::make_array({static_cast<mwSize>(m.dim),
+                                                  static_cast<mwSize>(m.dim),
+                                                  static_cast<mwSize>(m.num_clust)},
+                                                 m.Sigma)
+                         : test_host::make_matrix(m.dim, m.dim * m.num_clust, m.Sigma)),
+        pi(test_host::make_matrix(1, m.num_clust, m.Pi)) {}
+  std::vector<const mxArray *> all() const { return {x.get(), mu.get(), sigma.get(), pi.get()}; }
+  test_host::Array x, mu, sigma, pi;
+};

@@ -196,14 +196,11 @@ class FaultSweepTest : public RobustnessTest, public testing::WithParamInterface
 
   // Runs the call; returns P, the console in `console`.
   std::vector<double> Run(std::string *console) {
-    const Mixture m = mixture();
-    const int sigma_cols = m.diagonal ? m.num_clust : m.dim * m.num_clust;
-    Array x = make_matrix(m.dim, m.num_data, m.X), mu = make_matrix(m.dim, m.num_clust, m.Mu);
-    Array sigma = make_matrix(m.dim, sigma_cols, m.Sigma), pi = make_matrix(1, m.num_clust, m.Pi);
-    const mxArray *in[] = {x.get(), mu.get(), sigma.get(), pi.get()};
+    const Mixture_Arguments args(mixture());
+    std::vector<const mxArray *> in = args.all();
     mxArray *out[1] = {nullptr};
     test_host::clear();
-    mexFunction(1, out, 4, in);
+    mexFunction(1, out, 4, in.data());
     Array p(out[0]);
     *console = test_host::console();
     return p->data;

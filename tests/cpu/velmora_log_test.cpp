@@ -49,25 +49,11 @@ class VelmoraLogTest : public DeviceControlTest {
       if (a != nullptr) o.out.emplace_back(a);
     return o;
   }
-
-  // The arguments of a mixture, Sigma as dim x dim x K in full mode.
-  struct Arguments {
-    explicit Arguments(const Mixture &m)
-        : x(make_matrix(m.dim, m.num_data, m.X)),
-          mu(make_matrix(m.dim, m.num_clust, m.Mu)),
-          sigma(m.diagonal ? make_matrix(m.dim, m.num_clust, m.Sigma)
-                           : make_array({static_cast<mwSize>(m.dim), static_cast<mwSize>(m.dim),
-                                         static_cast<mwSize>(m.num_clust)},
-                                        m.Sigma)),
-          pi(make_matrix(1, m.num_clust, m.Pi)) {}
-    std::vector<const mxArray *> all() const { return {x.get(), mu.get(), sigma.get(), pi.get()}; }
-    Array x, mu, sigma, pi;
-  };
 };
 
 TEST_F(VelmoraLogTest, GivesLogPAndPosteriorsSilently) {
   const Mixture m = Make_Mixture(3, 40, 4, false, 70);
-  const Arguments args(m);
+  const Mixture_Arguments args(m, true);
   const Outcome o = Call(2, args.all());
   ASSERT_EQ(o.id, "") << o.message;
   ASSERT_EQ(o.out.size(), 2u);
@@ -154,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
 
 TEST_F(VelmoraLogTest, KeepsItsBuffersForTheNextCallAndFreesThemWhenUnloaded) {
-  const Arguments args(Make_Mixture(4, 300, 3, true, 71));
+  const Mixture_Arguments args(Make_Mixture(4, 300, 3, true, 71));
   ASSERT_EQ(Call(2, args.all()).id, "");
   const size_t held = control::live_allocations();
   EXPECT_GT(held, 0u);
@@ -170,7 +156,7 @@ TEST_F(VelmoraLogTest, DeviceCallsDoNotGrowWithTheClusters) {
   for (const bool diagonal : {true, false}) {
     std::vector<control::Counts> counts;
     for (const int K : {1, 16, 200}) {
-      const Arguments args(Make_Mixture(3, 500, K, diagonal, 72));
+      const Mixture_Arguments args(Make_Mixture(3, 500, K, diagonal, 72));
       control::reset();
       ASSERT_EQ(Call(2, args.all()).id, "");
       counts.push_back(control::counts());
@@ -186,7 +172,7 @@ TEST_F(VelmoraLogTest, DeviceCallsDoNotGrowWithTheClusters) {
 }
 
 TEST_F(VelmoraLogTest, ChunksFromFreeMemoryGiveTheSameBits) {
-  const Arguments args(Make_Mixture(6, 2000, 5, true, 73));
+  const Mixture_Arguments args(Make_Mixture(6, 2000, 5, true, 73));
   const Outcome whole = Call(2, args.all());
   test_host::unload();
   control::set_memory(60'000, 1'000'000);  // a few hundred columns at a time
@@ -205,7 +191,7 @@ TEST_F(VelmoraLogTest, ChunksFromFreeMemoryGiveTheSameBits) {
 }
 
 TEST_F(VelmoraLogTest, DeviceFailureIsAnErrorAndReleasesEverything) {
-  const Arguments args(Make_Mixture(3, 50, 2, false, 74));
+  const Mixture_Arguments args(Make_Mixture(3, 50, 2, false, 74));
   for (const bool in_product : {false, true}) {
     if (in_product) control::fail_cublas(1, CUBLAS_STATUS_EXECUTION_FAILED);
     else control::fail_next_sync(cudaErrorLaunchFailure);

@@ -98,8 +98,8 @@ function args = near_valid_call ()
   X = randn (dim, n);  Mu = randn (dim, K);  Pi = rand (1, K) * pick ([1 2 0.1]);
   switch (pick (1:4))
     case 1, Sigma = rand (dim, K) + 0.1;
-    case 2, Sigma = spd_blocks (dim, K);
-    case 3, Sigma = reshape (spd_blocks (dim, K), dim, dim, K);
+    case 2, Sigma = reshape (random_covariances (dim, K, 0.1), dim, dim * K);
+    case 3, Sigma = random_covariances (dim, K, 0.1);
     case 4, Sigma = randn (dim, dim * K);            % not positive definite
   end
   args = {X, Mu, Sigma, Pi};
@@ -122,14 +122,6 @@ end
 function a = poke (a, value)
   if (numel (a) > 0)
     a(randi (numel (a))) = value;
-  end
-end
-
-function S = spd_blocks (dim, K)
-  S = zeros (dim, dim * K);
-  for k = 1:K
-    B = randn (dim);
-    S(:, (k-1)*dim+1 : k*dim) = B * B' + 0.1 * eye (dim);
   end
 end
 

@@ -8,11 +8,7 @@ for dim = [1 2 3 17 64]
     Mu = 0.5 * randn (dim, K);
     Pi = rand (1, K) + 0.1;
     Sdiag = 0.5 + rand (dim, K);
-    Sfull = zeros (dim, dim * K);
-    for k = 1:K
-      B = randn (dim);
-      Sfull(:, (k-1)*dim+1 : k*dim) = B * B' / dim + 0.5 * eye (dim);
-    end
+    Sfull = reshape (random_covariances (dim, K, 0.5), dim, dim * K);
     for S = {Sdiag, Sfull}
       P = Velmora (X, Mu, S{1}, Pi);
       R = plain_octave_gmm (X, Mu, S{1}, Pi);

@@ -6,11 +6,7 @@ for dim = [1 3 17]
   for K = [1 4]
     X = randn (dim, 200) + 1000;  Mu = randn (dim, K) + 1000;  Pi = rand (1, K) + 0.1;
     Sdiag = 0.5 + rand (dim, K);
-    Sfull = zeros (dim, dim, K);
-    for k = 1:K
-      B = randn (dim);
-      Sfull(:, :, k) = B * B' / dim + 0.5 * eye (dim);
-    end
+    Sfull = random_covariances (dim, K, 0.5);
     for S = {Sdiag, Sfull, reshape(Sfull, dim, [])}
       [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
       [wantP, wantR] = plain_octave_log_gmm (X, Mu, S{1}, Pi);

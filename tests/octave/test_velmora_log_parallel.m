@@ -5,11 +5,7 @@ rand ("seed", 5);  randn ("seed", 5);
 n = 5000;  % more than one panel of 2048 columns per worker: both are used
 X = randn (3, n);  Mu = randn (3, 4);  Pi = rand (1, 4);
 Sdiag = 0.5 + rand (3, 4);
-Sfull = zeros (3, 3, 4);
-for k = 1:4
-  B = randn (3);
-  Sfull(:, :, k) = B * B' / 3 + 0.5 * eye (3);
-end
+Sfull = random_covariances (3, 4, 0.5);
 for S = {Sdiag, Sfull}
   [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
   [plogP, pR] = VelmoraLogParallel (X, Mu, S{1}, Pi, 2);
