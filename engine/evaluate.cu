@@ -229,6 +229,7 @@ struct Evaluator::Impl {
   cublasHandle_t blas = nullptr;
   Device_Array params, X, Xc, Y, log_p, R;
   Index last_chunk = 0;
+  Timings timings;
 
   ~Impl() {
     if (blas != nullptr) cublasDestroy(blas);
@@ -267,6 +268,7 @@ Evaluator::Evaluator() : impl_(std::make_unique<Impl>()) {
 Evaluator::~Evaluator() = default;
 
 std::int64_t Evaluator::last_chunk() const { return impl_->last_chunk; }
+const Timings &Evaluator::last_timings() const { return impl_->timings; }
 
 void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
                          const Limits &limits) {
@@ -307,7 +309,7 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
   for (const Device_Array *a : {&m.params, &m.X, &m.Xc, &m.Y, &m.log_p, &m.R}) held += a->bytes();
   const Index usable = static_cast<Index>((static_cast<double>(free_bytes) + held) * 0.9);
   const Index per_column = (dim + 1 + (want_r ? K : 0) + (full ? dim : 0)) * 8;
-  Index panel = full ? std::max<Index>(1, std::min(limits.panel, n)) : 1;
+  Index panel = full ? std::max<Index>(1, std::min<Index>(2048, n)) : 1;
   // Many large clusters: narrower panels rather than no room for data.
   while (full && panel > 1 && panel * K * dim * 8 > usable / 2) panel /= 2;
   const Index fixed = param_count * 8 + (full ? panel * K * dim * 8 : 0);

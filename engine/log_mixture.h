@@ -13,27 +13,44 @@ namespace velmora_log {
 
 enum class Mode { diagonal, full };
 
+// How points lie in X and posteriors in R: one per column (X dim x
+// num_data, R num_clust x num_data), or one per row, as statistics
+// toolboxes keep them (X num_data x dim, R num_data x num_clust).
+enum class Layout { columns, rows };
+
 // What a caller asks for. All arrays are column-major doubles on the host.
 struct Problem {
   std::int64_t dim = 0, num_data = 0, num_clust = 0;
   Mode mode = Mode::diagonal;
-  const double *X = nullptr;      // dim x num_data
+  const double *X = nullptr;      // dim x num_data (or num_data x dim, see layout)
   const double *Mu = nullptr;     // dim x num_clust
   const double *Sigma = nullptr;  // dim x num_clust variances, or num_clust dim x dim blocks
   const double *Pi = nullptr;     // num_clust priors
+  Layout layout = Layout::columns;
 };
 
 struct Output {
   double *log_p = nullptr;       // num_data log-densities
-  double *posteriors = nullptr;  // num_clust x num_data, or null when not wanted
+  double *posteriors = nullptr;  // num_clust x num_data (or its transpose), or null
 };
 
-// Columns per chunk and per product panel; 0 lets free memory decide the
-// chunk. Results do not depend on the chunk; in full mode chunks are whole
-// panels, so that every product has the same shape.
+// Points per chunk at most; 0 lets free memory decide. Results do not
+// depend on the chunk, bit for bit.
 struct Limits {
   std::int64_t max_chunk = 0;
-  std::int64_t panel = 2048;
+};
+
+// Where the last call's time went, in seconds. Upload, device and download
+// are sums over chunks, measured by device events; chunks overlap, so the
+// parts may add up to more than the whole.
+struct Timings {
+  double prepare = 0;   // parameters packed and uploaded, buffers planned
+  double staging = 0;   // host threads copying X into page-locked buffers
+  double upload = 0;    // X's chunks, host to device
+  double device = 0;    // the kernels
+  double download = 0;  // logP and R back to the host
+  double total = 0;     // the whole Evaluate call
+  std::int64_t chunks = 0;
 };
 
 // A problem the caller can fix, or a device that failed: `id` is the
@@ -74,8 +91,10 @@ class Evaluator {
   void Evaluate(const Problem &problem, const Factors &factors, const Output &output,
                 const Limits &limits = {});
 
-  // Columns per chunk of the last call, for tests and the benchmark.
+  // Points per chunk of the last call, and where its time went, for tests
+  // and the benchmark.
   std::int64_t last_chunk() const;
+  const Timings &last_timings() const;
 
  private:
   struct Impl;
