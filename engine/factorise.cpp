@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "log_mixture.h"
+#include "parallel.h"
 
 namespace velmora_log {
 
@@ -17,24 +17,15 @@ namespace {
 
 constexpr double kLog2Pi = 1.8378770664093454835606594728112;
 
-// Runs body(k) for k in [0, count) on up to the host's cores; each thread
+// Runs body(k) for k in [0, count) over up to the host's cores; each thread
 // takes a contiguous range, so a cluster's arithmetic does not depend on the
 // number of threads. Small jobs stay on the calling thread.
 template <typename Body>
 void Parallel_For(std::int64_t count, double work_per_item, Body body) {
-  const std::int64_t cores = std::max(1u, std::thread::hardware_concurrency());
   const std::int64_t by_work = static_cast<std::int64_t>(count * work_per_item / 2e5) + 1;
-  const std::int64_t threads = std::min({cores, count, by_work});
-  if (threads <= 1) {
-    for (std::int64_t k = 0; k < count; ++k) body(k);
-    return;
-  }
-  std::vector<std::thread> pool;
-  for (std::int64_t t = 0; t < threads; ++t)
-    pool.emplace_back([=] {
-      for (std::int64_t k = count * t / threads; k < count * (t + 1) / threads; ++k) body(k);
-    });
-  for (std::thread &thread : pool) thread.join();
+  Parallel_Ranges(count, std::min(Host_Cores(), by_work), [&](std::int64_t b, std::int64_t e) {
+    for (std::int64_t k = b; k < e; ++k) body(k);
+  });
 }
 
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
@@ -48,10 +39,10 @@ std::string Number(double v) {
   return text;
 }
 
-// Writes W = L^-1, lower triangular, for Sigma = L L^T read from the lower
-// triangle of `sigma`; rows of W go to columns of `wt` (dim x dim, W^T).
-// Returns the log-determinant, or NaN when Sigma is not positive definite.
-double Whiten_Full(const double *sigma, std::int64_t dim, double *wt, std::vector<double> &L) {
+// Writes W = L^-1, lower triangular and column-major, for Sigma = L L^T
+// read from the lower triangle of `sigma`. Returns the log-determinant, or
+// NaN when Sigma is not positive definite.
+double Whiten_Full(const double *sigma, std::int64_t dim, double *w, std::vector<double> &L) {
   L.assign(static_cast<size_t>(dim * dim), 0.0);
   const auto at = [dim](std::int64_t r, std::int64_t c) { return r + c * dim; };
   double log_det = 0.0;
@@ -68,17 +59,39 @@ double Whiten_Full(const double *sigma, std::int64_t dim, double *wt, std::vecto
       L[at(i, j)] = v / d;
     }
   }
-  // Column c of W by forward substitution; W(i, c) is stored at wt(c, i).
-  std::fill(wt, wt + dim * dim, 0.0);
+  // Column c of W by forward substitution.
+  std::fill(w, w + dim * dim, 0.0);
   for (std::int64_t c = 0; c < dim; ++c) {
-    wt[at(c, c)] = 1.0 / L[at(c, c)];
+    w[at(c, c)] = 1.0 / L[at(c, c)];
     for (std::int64_t i = c + 1; i < dim; ++i) {
       double v = 0.0;
-      for (std::int64_t l = c; l < i; ++l) v -= L[at(i, l)] * wt[at(c, l)];
-      wt[at(c, i)] = v / L[at(i, i)];
+      for (std::int64_t l = c; l < i; ++l) v -= L[at(i, l)] * w[at(l, c)];
+      w[at(i, c)] = v / L[at(i, i)];
     }
   }
   return log_det;
+}
+
+// Relative asymmetry a full covariance may have: rounding in whatever
+// formed it, not a different matrix above the diagonal.
+constexpr double kSymmetry = 1e-10;
+
+// 0 when the block holds only finite numbers and is symmetric; else 1 + the
+// column-major index of the first offending entry, and whether it is
+// non-finite.
+std::int64_t Check_Full(const double *sigma, std::int64_t dim, bool *non_finite) {
+  for (std::int64_t e = 0; e < dim * dim; ++e)
+    if (!std::isfinite(sigma[e])) {
+      *non_finite = true;
+      return e + 1;
+    }
+  for (std::int64_t c = 0; c < dim; ++c)
+    for (std::int64_t r = c + 1; r < dim; ++r) {
+      const double a = sigma[r + c * dim], b = sigma[c + r * dim];
+      const double scale = std::sqrt(std::fabs(sigma[r + r * dim] * sigma[c + c * dim]));
+      if (std::fabs(a - b) > kSymmetry * scale) return r + c * dim + 1;
+    }
+  return 0;
 }
 
 }  // namespace
@@ -89,24 +102,47 @@ Factors Factorise(const Problem &p) {
     if (!(p.Pi[k] >= 0.0) || !std::isfinite(p.Pi[k]))
       throw Error("Velmora:priors", "Pi(" + std::to_string(k + 1) + ") is " + Number(p.Pi[k]) +
                                         ": every prior must be finite and not negative.");
+  if (K > 0 && std::all_of(p.Pi, p.Pi + K, [](double v) { return v == 0.0; }))
+    throw Error("Velmora:priors", "Every prior is 0: at least one must be positive.");
+  for (std::int64_t e = 0; e < dim * K; ++e)
+    if (!std::isfinite(p.Mu[e]))
+      throw Error("Velmora:means", "Mu(" + std::to_string(e % dim + 1) + "," +
+                                       std::to_string(e / dim + 1) + "), the centre of " +
+                                       Cluster(e / dim) + ", is " + Number(p.Mu[e]) +
+                                       ": every coordinate of a centre must be finite.");
   Factors f;
   f.log_weight.resize(static_cast<size_t>(K));
   const bool full = p.mode == Mode::full;
   f.whitening.resize(static_cast<size_t>(full ? dim * dim * K : dim * K));
-  // Per cluster: 0 when fine, else 1 + the offending index within it.
+  // Per cluster: 0 when fine, else 1 + the offending index within it, and
+  // for full covariances what is wrong there.
+  enum Fault : char { kNone, kNonFinite, kAsymmetric, kNotDefinite };
   std::vector<std::int64_t> bad(static_cast<size_t>(K), 0);
+  std::vector<Fault> fault(static_cast<size_t>(K), kNone);
   const double work = full ? static_cast<double>(dim) * dim * dim : static_cast<double>(dim);
   Parallel_For(K, work, [&](std::int64_t k) {
     double log_det = 0.0;
     if (full) {
+      const double *sigma = p.Sigma + k * dim * dim;
+      bool non_finite = false;
+      bad[k] = Check_Full(sigma, dim, &non_finite);
+      if (bad[k] != 0) {
+        fault[k] = non_finite ? kNonFinite : kAsymmetric;
+        return;
+      }
       thread_local std::vector<double> L;
-      log_det = Whiten_Full(p.Sigma + k * dim * dim, dim, &f.whitening[k * dim * dim], L);
-      if (std::isnan(log_det)) bad[k] = 1;
+      log_det = Whiten_Full(sigma, dim, &f.whitening[k * dim * dim], L);
+      if (std::isnan(log_det)) {
+        bad[k] = 1;
+        fault[k] = kNotDefinite;
+      }
     } else {
+      // Inverse standard deviations stay finite for every positive variance,
+      // subnormal ones included.
       for (std::int64_t i = 0; i < dim && bad[k] == 0; ++i) {
         const double v = p.Sigma[k * dim + i];
         if (!(v > 0.0) || !std::isfinite(v)) bad[k] = 1 + i;
-        f.whitening[k * dim + i] = 1.0 / v;
+        f.whitening[k * dim + i] = 1.0 / std::sqrt(v);
         log_det += std::log(v);
       }
     }
@@ -115,11 +151,25 @@ Factors Factorise(const Problem &p) {
   const auto first = std::find_if(bad.begin(), bad.end(), [](std::int64_t b) { return b != 0; });
   if (first != bad.end()) {
     const std::int64_t k = first - bad.begin();
-    if (full)
+    if (full) {
+      const std::int64_t e = *first - 1, r = e % dim, c = e / dim;
+      const std::string at = "Sigma(" + std::to_string(r + 1) + "," + std::to_string(c + 1) +
+                             "," + std::to_string(k + 1) + ")";
+      if (fault[k] == kNonFinite)
+        throw Error("Velmora:covariance", at + " in the covariance of " + Cluster(k) + " is " +
+                                              Number(p.Sigma[k * dim * dim + e]) +
+                                              ": a covariance must be finite.");
+      if (fault[k] == kAsymmetric)
+        throw Error("Velmora:covariance",
+                    "The covariance of " + Cluster(k) + " is not symmetric: " + at + " is " +
+                        Number(p.Sigma[k * dim * dim + e]) + " but Sigma(" +
+                        std::to_string(c + 1) + "," + std::to_string(r + 1) + "," +
+                        std::to_string(k + 1) + ") is " +
+                        Number(p.Sigma[k * dim * dim + c + r * dim]) + ".");
       throw Error("Velmora:covariance",
                   "The covariance of " + Cluster(k) +
-                      " is not positive definite (or holds NaN or Inf): its Cholesky "
-                      "factorisation failed.");
+                      " is not positive definite: its Cholesky factorisation failed.");
+    }
     const std::int64_t i = *first - 1;
     throw Error("Velmora:covariance",
                 "Sigma(" + std::to_string(i + 1) + "," + std::to_string(k + 1) + "), variance " +

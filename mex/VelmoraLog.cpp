@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "log_mixture.h"
 
 namespace {
@@ -35,6 +37,12 @@ std::string Size_Text(const mxArray *a) {
   const mwSize *dims = mxGetDimensions(a);
   std::string text;
   for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
+  return text;
+}
+
+std::string Bytes_Text(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g GB", bytes / 1e9);
   return text;
 }
 
@@ -63,6 +71,18 @@ void Read(const mxArray *a, Argument &arg) {
   const float *f = static_cast<const float *>(mxGetData(a));
   arg.converted.assign(f, f + arg.rows * arg.cols);
   arg.data = arg.converted.data();
+}
+
+// The host refuses an output it cannot hold with an error of its own that
+// carries no identifier; refuse it first, with one.
+void Check_Host_Room(Index n, Index K) {
+  const double bytes = 8.0 * static_cast<double>(n) * (1.0 + static_cast<double>(K));
+  const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  if (bytes > physical)
+    throw Error("Velmora:memory",
+                "The results need " + Bytes_Text(bytes) + " (logP" + (K > 0 ? " and R" : "") +
+                    " for " + std::to_string(n) + " points), more than the host's " +
+                    Bytes_Text(physical) + " of memory.");
 }
 
 [[noreturn]] void Shape_Error(const std::string &message) {
@@ -100,10 +120,13 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   const velmora_log::Problem problem{dim, n, K, mode, X.data, Mu.data, Sigma.data, Pi.data};
   // Checked and factored before any output exists or the device is touched.
   const velmora_log::Factors factors = velmora_log::Factorise(problem);
+  Check_Host_Room(n, nlhs == 2 ? K : 0);
 
-  plhs[0] = mxCreateDoubleMatrix(1, static_cast<mwSize>(n), mxREAL);
+  // Every element is written by the evaluator.
+  plhs[0] = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(n), mxDOUBLE_CLASS, mxREAL);
   if (nlhs == 2)
-    plhs[1] = mxCreateDoubleMatrix(static_cast<mwSize>(K), static_cast<mwSize>(n), mxREAL);
+    plhs[1] = mxCreateUninitNumericMatrix(static_cast<mwSize>(K), static_cast<mwSize>(n),
+                                          mxDOUBLE_CLASS, mxREAL);
   try {
     if (!Evaluator()) {
       Evaluator() = std::make_unique<velmora_log::Evaluator>();

@@ -14,6 +14,7 @@
 #define __host__
 #define __constant__
 #define __forceinline__ inline
+#define __launch_bounds__(...)
 
 // Shared memory is per block. Blocks of one launch run on different worker
 // threads, one block at a time per worker, so worker-local storage is
@@ -36,6 +37,11 @@ struct dim3 {
   constexpr dim3(uint3 v) : x(v.x), y(v.y), z(v.z) {}
   constexpr operator uint3() const { return uint3{x, y, z}; }
 };
+
+struct alignas(16) double2 {
+  double x, y;
+};
+inline double2 make_double2(double x, double y) { return double2{x, y}; }
 
 enum cudaError {
   cudaSuccess = 0,
@@ -61,6 +67,8 @@ enum cudaMemcpyKind {
 };
 
 typedef struct CUstream_st *cudaStream_t;
+typedef struct CUevent_st *cudaEvent_t;
+#define cudaStreamNonBlocking 0x01
 
 struct cudaLaunchAttribute;
 struct cudaLaunchConfig_t {
@@ -99,6 +107,25 @@ cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char *cudaGetErrorString(cudaError_t error);
 cudaError_t cudaGetDeviceCount(int *count);
+
+// Streams and events. Every launch and copy here completes before it
+// returns, so a stream is an in-order queue that is always empty; an event
+// holds the time it was recorded, which is when the work before it finished.
+cudaError_t cudaStreamCreate(cudaStream_t *stream);
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t *stream, unsigned int flags);
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags = 0);
+cudaError_t cudaEventCreate(cudaEvent_t *event);
+cudaError_t cudaEventDestroy(cudaEvent_t event);
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = nullptr);
+cudaError_t cudaEventSynchronize(cudaEvent_t event);
+cudaError_t cudaEventElapsedTime(float *ms, cudaEvent_t start, cudaEvent_t end);
+cudaError_t cudaMemcpyAsync(void *dst, const void *src, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaMemcpy2DAsync(void *dst, size_t dpitch, const void *src, size_t spitch,
+                              size_t width, size_t height, cudaMemcpyKind kind,
+                              cudaStream_t stream = nullptr);
 
 namespace cpu_device {
 // Untyped forms behind the symbol templates: a __constant__ variable is an

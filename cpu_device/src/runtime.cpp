@@ -1,6 +1,7 @@
 // Memory, copies, constant symbols, errors and synchronisation of the CPU
 // device. Device memory is host memory from the allocator, so
 // AddressSanitizer sees every out-of-bounds access a kernel makes.
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,7 @@
 namespace cpu_device {
 
 void DeviceState::reset_faults() {
-  malloc_fault = symbol_fault = memcpy_fault = cublas_fault = sync_fault = Countdown{};
+  malloc_fault = malloc_host_fault = symbol_fault = memcpy_fault = cublas_fault = sync_fault = Countdown{};
   sync_fault_error = cudaSuccess;
   memcpy_fault_kind = cudaMemcpyDefault;
   mem_info_fault = false;
@@ -113,26 +114,79 @@ cudaError_t cudaFree(void *devPtr) {
 }
 
 cudaError_t cudaMallocHost(void **ptr, size_t size) {
-  if (ptr == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (ptr == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *ptr = nullptr;
+  if (s.malloc_host_fault.fires()) return cpu_device::fail(s, cudaErrorMemoryAllocation);
   *ptr = std::malloc(size > 0 ? size : 1);
-  return *ptr != nullptr ? cudaSuccess : cpu_device::fail(state(), cudaErrorMemoryAllocation);
+  if (*ptr == nullptr) return cpu_device::fail(s, cudaErrorMemoryAllocation);
+  ++s.host_objects;
+  return cudaSuccess;
 }
 
 cudaError_t cudaFreeHost(void *ptr) {
+  if (ptr == nullptr) return cudaSuccess;
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  --s.host_objects;
   std::free(ptr);
   return cudaSuccess;
 }
 
+namespace cpu_device {
+namespace {
+
+// Counts a copy and fires an armed fault; the caller holds the lock.
+cudaError_t begin_copy(DeviceState &s, cudaMemcpyKind kind) {
+  ++s.counts.memcpys;
+  if (s.memcpy_fault_kind == kind || s.memcpy_fault_kind == cudaMemcpyDefault) {
+    if (s.memcpy_fault.fires()) return fail(s, cudaErrorInvalidValue);
+  }
+  return cudaSuccess;
+}
+
+// Every queue is drained by the time anyone waits: a wait only reports the
+// errors that kernels left.
+cudaError_t wait_for_device(DeviceState &s) {
+  ++s.counts.syncs;
+  if (s.sync_fault.fires() && s.pending_sync_error == cudaSuccess)
+    s.pending_sync_error = s.sync_fault_error;
+  const cudaError_t error = s.pending_sync_error;
+  s.pending_sync_error = cudaSuccess;
+  if (error != cudaSuccess) s.last_error = error;
+  return error;
+}
+
+}  // namespace
+}  // namespace cpu_device
+
 cudaError_t cudaMemcpy(void *dst, const void *src, size_t count, cudaMemcpyKind kind) {
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);
-  ++s.counts.memcpys;
-  if (s.memcpy_fault_kind == kind || s.memcpy_fault_kind == cudaMemcpyDefault) {
-    if (s.memcpy_fault.fires()) return cpu_device::fail(s, cudaErrorInvalidValue);
-  }
+  if (const cudaError_t e = cpu_device::begin_copy(s, kind); e != cudaSuccess) return e;
   if (count == 0) return cudaSuccess;
   if (dst == nullptr || src == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
   std::memmove(dst, src, count);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void *dst, const void *src, size_t count, cudaMemcpyKind kind,
+                            cudaStream_t) {
+  return cudaMemcpy(dst, src, count, kind);
+}
+
+cudaError_t cudaMemcpy2DAsync(void *dst, size_t dpitch, const void *src, size_t spitch,
+                              size_t width, size_t height, cudaMemcpyKind kind, cudaStream_t) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (const cudaError_t e = cpu_device::begin_copy(s, kind); e != cudaSuccess) return e;
+  if (width == 0 || height == 0) return cudaSuccess;
+  if (dst == nullptr || src == nullptr || width > dpitch || width > spitch)
+    return cpu_device::fail(s, cudaErrorInvalidValue);
+  for (size_t r = 0; r < height; ++r)
+    std::memmove(static_cast<char *>(dst) + r * dpitch,
+                 static_cast<const char *>(src) + r * spitch, width);
   return cudaSuccess;
 }
 
@@ -159,13 +213,80 @@ cudaError_t cudaMemGetInfo(size_t *free, size_t *total) {
 cudaError_t cudaDeviceSynchronize() {
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);
-  ++s.counts.syncs;
-  if (s.sync_fault.fires() && s.pending_sync_error == cudaSuccess)
-    s.pending_sync_error = s.sync_fault_error;
-  const cudaError_t error = s.pending_sync_error;
-  s.pending_sync_error = cudaSuccess;
-  if (error != cudaSuccess) s.last_error = error;
-  return error;
+  return cpu_device::wait_for_device(s);
+}
+
+struct CUstream_st {};
+struct CUevent_st {
+  std::chrono::steady_clock::time_point at{};
+  bool recorded = false;
+};
+
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t *stream, unsigned int) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (stream == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *stream = new CUstream_st;
+  ++s.host_objects;
+  return cudaSuccess;
+}
+
+cudaError_t cudaStreamCreate(cudaStream_t *stream) { return cudaStreamCreateWithFlags(stream, 0); }
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+  if (stream == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  std::lock_guard lock(state().mutex);
+  --state().host_objects;
+  delete stream;
+  return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  return cpu_device::wait_for_device(s);
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t, cudaEvent_t event, unsigned int) {
+  return event != nullptr ? cudaSuccess : cpu_device::fail(state(), cudaErrorInvalidValue);
+}
+
+cudaError_t cudaEventCreate(cudaEvent_t *event) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (event == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *event = new CUevent_st;
+  ++s.host_objects;
+  return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+  if (event == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  std::lock_guard lock(state().mutex);
+  --state().host_objects;
+  delete event;
+  return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
+  if (event == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  event->at = std::chrono::steady_clock::now();
+  event->recorded = true;
+  return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+  if (event == nullptr) return cpu_device::fail(state(), cudaErrorInvalidValue);
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  return cpu_device::wait_for_device(s);
+}
+
+cudaError_t cudaEventElapsedTime(float *ms, cudaEvent_t start, cudaEvent_t end) {
+  if (ms == nullptr || start == nullptr || end == nullptr || !start->recorded || !end->recorded)
+    return cpu_device::fail(state(), cudaErrorInvalidValue);
+  *ms = std::chrono::duration<float, std::milli>(end->at - start->at).count();
+  return cudaSuccess;
 }
 
 cudaError_t cudaGetLastError() {
@@ -255,6 +376,8 @@ void fail_cublas(int n, cublasStatus status) {
 
 size_t live_allocations() { std::lock_guard lock(state().mutex); return state().allocations.size(); }
 size_t live_bytes() { std::lock_guard lock(state().mutex); return state().live_bytes; }
+size_t live_host_objects() { std::lock_guard lock(state().mutex); return state().host_objects; }
+void fail_malloc_host(int n) { std::lock_guard lock(state().mutex); state().malloc_host_fault.remaining = n; }
 Counts counts() { std::lock_guard lock(state().mutex); return state().counts; }
 
 }  // namespace cpu_device::control

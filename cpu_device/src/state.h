@@ -19,6 +19,7 @@ struct Countdown {
 struct DeviceState {
   std::mutex mutex;
   std::map<const void *, size_t> allocations;
+  size_t host_objects = 0;  // page-locked buffers, streams, events
   size_t live_bytes = 0;
   // The device's memory is the host's: by default its figures are the
   // machine's physical and available memory.
@@ -28,7 +29,7 @@ struct DeviceState {
   DeviceState() { use_host_memory_figures(); }
   void use_host_memory_figures();
 
-  Countdown malloc_fault, symbol_fault, memcpy_fault, cublas_fault, sync_fault;
+  Countdown malloc_fault, malloc_host_fault, symbol_fault, memcpy_fault, cublas_fault, sync_fault;
   cudaError_t sync_fault_error = cudaSuccess;
   cudaMemcpyKind memcpy_fault_kind = cudaMemcpyDefault;
   bool mem_info_fault = false;

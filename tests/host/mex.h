@@ -32,6 +32,7 @@ int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const ch
 
 mxArray *mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity flag);
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+mxArray *mxCreateUninitNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity flag);
 void mxDestroyArray(mxArray *array);
 double *mxGetPr(const mxArray *array);
 void *mxGetData(const mxArray *array);

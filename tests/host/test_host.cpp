@@ -1,7 +1,9 @@
 #include "test_host.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 #include <numeric>
 #include <thread>
 
@@ -119,6 +121,15 @@ mxArray *mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
   mxArray *a = test_host::make_matrix(m, n).release();
   a->complex = flag == mxCOMPLEX;
+  return a;
+}
+
+// Uninitialised in MATLAB; here filled with NaN, so that a result the
+// product forgets to write cannot pass for one.
+mxArray *mxCreateUninitNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity flag) {
+  mxArray *a = mxCreateDoubleMatrix(m, n, flag);
+  a->class_id = classid;
+  std::fill(a->data.begin(), a->data.end(), std::numeric_limits<double>::quiet_NaN());
   return a;
 }
 

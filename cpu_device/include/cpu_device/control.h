@@ -19,6 +19,8 @@ void set_memory(size_t free_bytes, size_t total_bytes);
 
 // Counting starts at the next call: n = 1 is the very next one.
 void fail_malloc(int n);
+// The n-th cudaMallocHost from now.
+void fail_malloc_host(int n);
 void fail_mem_info();
 void fail_symbol_copy(int n);
 void fail_memcpy(int n, cudaMemcpyKind kind);
@@ -32,6 +34,8 @@ void fail_cublas(int n, cublasStatus status);
 
 size_t live_allocations();
 size_t live_bytes();
+// Page-locked host buffers, streams and events not yet given back.
+size_t live_host_objects();
 
 // Calls seen since the last reset, so a sweep can visit every point.
 struct Counts {

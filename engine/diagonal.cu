@@ -1,0 +1,179 @@
+// Diagonal covariances: reference, kernel, launcher.
+//
+// A block owns 64 points and four cluster groups of its 256 threads: thread
+// (g, p) walks the clusters of group g, eight at a time, for point p, with
+// the point's coordinates in shared memory and the clusters' means and
+// inverse standard deviations broadcast from shared memory. The four
+// groups' log-sum-exps are merged in a fixed order, so a point's bits depend
+// only on the point and the mixture. Posteriors are recomputed in a second
+// sweep, once logP is known, and leave through shared memory in whole
+// segments.
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "device.h"
+#include "kernels.h"
+#include "log_sum.h"
+
+namespace velmora_log {
+
+namespace {
+
+constexpr int kThreads = 256;
+constexpr int kPoints = 64;                      // per block
+constexpr int kGroups = kThreads / kPoints;      // cluster groups per block
+constexpr int kTile = 8;                         // clusters a thread holds at once
+constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
+constexpr int kDimTile = 64;                     // coordinates resident at once
+constexpr int kParamTile = 16;                   // coordinates of means staged at once
+
+// The plain-loop reference: what the kernel computes for point j, in the
+// same order of operations.
+[[maybe_unused]] double Reference_Point(const Device_Mixture &m, const Device_Points &x, Index j) {
+  Log_Sum sum[kGroups];
+  for (Index k = 0; k < m.K; ++k) {
+    double acc = 0.0;
+    for (Index i = 0; i < m.dim; ++i) {
+      const double y = (x.X[j * x.point_stride + i * x.coord_stride] - m.mu[k * m.dim + i]) *
+                       m.whitening[k * m.dim + i];
+      acc = std::fma(y, y, acc);
+    }
+    sum[(k / kTile) % kGroups].Add(m.log_w[k] - 0.5 * acc);
+  }
+  for (int g = 1; g < kGroups; ++g) sum[0].Merge(sum[g]);
+  return sum[0].Value();
+}
+
+struct Diagonal_Args {
+  Device_Mixture m;
+  Device_Points x;
+  Device_Results out;
+};
+
+struct Diagonal_Shared {
+  double xs[kDimTile][kPoints + 1];  // +1: rows fall on different banks
+  double2 params[kGroups][kTile][kParamTile];  // (mean, inverse standard deviation)
+  union {
+    struct {
+      double m[kGroups][kPoints], s[kGroups][kPoints];
+    } merge;
+    double r[kPoints][kTile + 1];  // one group's posteriors on their way out
+  };
+  double log_p[kPoints];
+};
+
+// Coordinates d0.. of the block's points into xs, coalesced along whichever
+// of points and coordinates is contiguous in X.
+__device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index d0) {
+  const int width = static_cast<int>(Min(kDimTile, a.m.dim - d0));
+  const bool by_coord = a.x.coord_stride == 1;
+  for (int l = static_cast<int>(threadIdx.x); l < width * kPoints; l += kThreads) {
+    const int i = by_coord ? l % width : l / kPoints, p = by_coord ? l / width : l % kPoints;
+    const Index j = j0 + p;
+    sh.xs[i][p] = j < a.x.count ? a.x.X[j * a.x.point_stride + (d0 + i) * a.x.coord_stride] : 0.0;
+  }
+}
+
+// acc[c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
+// this thread's tile, for point p; every thread of the block takes part in
+// the staging, whichever clusters it owns.
+__device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
+                           bool resident, double (&acc)[kTile]) {
+  const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
+  for (int c = 0; c < kTile; ++c) acc[c] = 0.0;
+  for (Index d0 = 0; d0 < a.m.dim; d0 += kDimTile) {
+    if (!resident) {
+      __syncthreads();  // the previous tile is no longer read
+      Load_Points(a, sh, j0, d0);
+    }
+    const Index d_end = Min(a.m.dim, d0 + kDimTile);
+    for (Index e0 = d0; e0 < d_end; e0 += kParamTile) {
+      __syncthreads();
+      for (int l = t; l < kSweep * kParamTile; l += kThreads) {
+        const int i = l % kParamTile, c = (l / kParamTile) % kTile, gg = l / (kParamTile * kTile);
+        const Index k = k_base + gg * kTile + c, gi = e0 + i;
+        const bool in = k < a.m.K && gi < a.m.dim;
+        sh.params[gg][c][i] = in ? make_double2(a.m.mu[k * a.m.dim + gi],
+                                                a.m.whitening[k * a.m.dim + gi])
+                                 : make_double2(0.0, 0.0);
+      }
+      __syncthreads();
+      const int width = static_cast<int>(Min(kParamTile, d_end - e0));
+      const int row = static_cast<int>(e0 - d0);
+      for (int i = 0; i < width; ++i) {
+        const double x = sh.xs[row + i][p];
+        for (int c = 0; c < kTile; ++c) {
+          const double2 ms = sh.params[g][c][i];
+          const double y = (x - ms.x) * ms.y;
+          acc[c] = fma(y, y, acc[c]);
+        }
+      }
+    }
+  }
+}
+
+__global__ void __launch_bounds__(kThreads) Log_Diagonal_Kernel(Diagonal_Args a) {
+  __shared__ Diagonal_Shared sh;
+  const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + p;
+  const bool resident = a.m.dim <= kDimTile;
+  if (resident) Load_Points(a, sh, j0, 0);  // the first step's barrier publishes it
+
+  Log_Sum sum;
+  double acc[kTile];
+  for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
+    Sweep_Step(a, sh, j0, k_base, resident, acc);
+    const Index k0 = k_base + g * kTile;
+    for (int c = 0; c < kTile; ++c)
+      if (k0 + c < a.m.K) sum.Add(a.m.log_w[k0 + c] - 0.5 * acc[c]);
+  }
+  sh.merge.m[g][p] = sum.m;
+  sh.merge.s[g][p] = sum.s;
+  __syncthreads();
+  if (g == 0) {
+    for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Log_Sum{sh.merge.m[gg][p], sh.merge.s[gg][p]});
+    const double log_p = sum.Value();
+    sh.log_p[p] = log_p;
+    if (j < a.x.count) a.out.log_p[j] = log_p;
+  }
+  if (a.out.R == nullptr) return;  // uniform across the block
+
+  __syncthreads();
+  const double log_p = sh.log_p[p];
+  const bool by_cluster = a.out.cluster_stride == 1;
+  for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
+    Sweep_Step(a, sh, j0, k_base, resident, acc);
+    // The groups take turns with the staging tile: each round writes one
+    // group's clusters for all 64 points, along whichever of points and
+    // clusters is contiguous in R.
+    for (int gg = 0; gg < kGroups; ++gg) {
+      const Index k0 = k_base + gg * kTile;
+      if (k0 >= a.m.K) break;  // uniform: every thread sees the same k0
+      if (g == gg)
+        for (int c = 0; c < kTile; ++c)
+          sh.r[p][c] = exp((k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[c] : 0.0) - log_p);
+      __syncthreads();
+      const int width = static_cast<int>(Min(kTile, a.m.K - k0));
+      for (int l = t; l < width * kPoints; l += kThreads) {
+        const int c = by_cluster ? l % width : l / kPoints, q = by_cluster ? l / width : l % kPoints;
+        const Index jq = j0 + q;
+        if (jq < a.x.count)
+          a.out.R[jq * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[q][c];
+      }
+      __syncthreads();
+    }
+  }
+}
+
+}  // namespace
+
+void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
+                     cudaStream_t stream) {
+  if (x.count <= 0) return;
+  Launch(Log_Diagonal_Kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream,
+         Diagonal_Args{m, x, out});
+}
+
+}  // namespace velmora_log

@@ -1,0 +1,253 @@
+// Full covariances: reference, kernels, launcher.
+//
+// For each point and cluster, d = x - mu_k first, then y = W_k d with the
+// cluster's inverse Cholesky factor, q = ||y||^2, then the log-sum-exp: no
+// whitened data are kept, and nothing cancels, however far the clusters lie
+// from each other or from the origin.
+//
+// A block owns 64 points and a group of up to 32 clusters. Per cluster it
+// stages D = X - mu_k in slabs of 32 coordinates and W_k in slices of 16
+// columns through shared memory, and its 256 threads form Y = W_k D tile by
+// tile like a small matrix product: each thread holds TM rows x 4 points of
+// Y in registers (a warp covers 4 x 8 threads, so W and D are both
+// broadcast). The triangle above the diagonal is skipped a warp at a time.
+// Sums run in a fixed order (rows within a thread, then threads, then row
+// tiles), so a point's bits depend only on the point and the mixture. With
+// more than 32 clusters the groups' partial log-sum-exps are merged by a
+// second kernel, in group order.
+#include <cuda_runtime.h>
+
+#include <cmath>
+
+#include "device.h"
+#include "kernels.h"
+#include "log_sum.h"
+
+namespace velmora_log {
+
+namespace {
+
+constexpr int kThreads = 256;
+constexpr int kPoints = 64;     // per block
+constexpr int kSlab = 32;       // coordinates of D staged at once
+constexpr int kSlice = 16;      // columns of W staged at once
+constexpr int kRowGroups = 16;  // threads along the rows of a tile
+constexpr int kTN = 4;          // points per thread
+constexpr int kGroup = 32;      // clusters per block
+
+// The plain-loop reference of one point, in the kernel's order of
+// operations (rows of Y summed in groups of TM per thread, then over the
+// threads, then over row tiles).
+[[maybe_unused]] double Reference_Point(const Device_Mixture &m, const Device_Points &x, Index j,
+                                        int tm) {
+  const Index dim = m.dim, rows = kRowGroups * tm;
+  Log_Sum total;
+  for (Index g0 = 0; g0 < m.K; g0 += kGroup) {
+    Log_Sum sum;
+    for (Index k = g0; k < m.K && k < g0 + kGroup; ++k) {
+      const double *W = m.whitening + k * dim * dim;
+      double q = 0.0;
+      for (Index i0 = 0; i0 < dim; i0 += rows) {
+        double tile = 0.0;
+        for (Index ty = 0; ty < kRowGroups; ++ty) {
+          double part = 0.0;
+          for (Index i = i0 + ty * tm; i < i0 + (ty + 1) * tm; ++i) {
+            double y = 0.0;
+            for (Index l = 0; l < dim && i < dim; ++l)
+              if (l <= i) y = std::fma(W[i + l * dim], x.X[j * x.point_stride + l * x.coord_stride] -
+                                                           m.mu[k * dim + l], y);
+            part = std::fma(y, y, part);
+          }
+          tile += part;
+        }
+        q += tile;
+      }
+      sum.Add(m.log_w[k] - 0.5 * q);
+    }
+    total.Merge(sum);
+  }
+  return total.Value();
+}
+
+struct Full_Args {
+  Device_Mixture m;
+  Device_Points x;
+  Device_Results out;
+  double *partial;  // 2 x count per cluster group, with more than one group
+};
+
+template <int TM>
+struct Full_Shared {
+  double d[kSlab][kPoints + 2];  // +2: rows on other banks, 16-byte aligned
+  union {
+    double w[kSlice][kRowGroups * TM];  // W_k(i0 + i, l0 + l) at w[l][i]
+    double q[kRowGroups][kPoints];      // a tile's partial sums of squares
+  };
+  double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
+  double log_p[kPoints];
+};
+
+// D = X - mu_k for coordinates s0.. of the block's points, coalesced along
+// whichever of points and coordinates is contiguous in X.
+template <int TM>
+__device__ void Stage_Centred(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k,
+                              Index s0) {
+  const bool by_coord = a.x.coord_stride == 1;
+  for (int e = static_cast<int>(threadIdx.x); e < kSlab * kPoints; e += kThreads) {
+    const int l = by_coord ? e % kSlab : e / kPoints, p = by_coord ? e / kSlab : e % kPoints;
+    const Index j = j0 + p, i = s0 + l;
+    sh.d[l][p] = j < a.x.count && i < a.m.dim
+                     ? a.x.X[j * a.x.point_stride + i * a.x.coord_stride] - a.m.mu[k * a.m.dim + i]
+                     : 0.0;
+  }
+}
+
+// q for each of the block's points under cluster k, into `q` of threads
+// 0..63 (one point each). Every thread of the block takes part.
+template <int TM>
+__device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k) {
+  constexpr int kRows = kRowGroups * TM;
+  const int t = static_cast<int>(threadIdx.x), warp = t / 32, lane = t % 32;
+  const int wy = warp / 2, ty = wy * 4 + lane / 8, tx = (warp % 2) * 8 + lane % 8;
+  const Index dim = a.m.dim;
+  const double *W = a.m.whitening + k * dim * dim;
+  double q = 0.0;
+  Index staged = -1;  // the slab in sh.d
+  for (Index i0 = 0; i0 < dim; i0 += kRows) {
+    // Rows i0.. of a lower triangular W_k vanish past column i0 + kRows - 1.
+    const Index l_end = Min(dim, i0 + kRows);
+    const Index warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
+    double acc[TM][kTN] = {};
+    for (Index s0 = 0; s0 < l_end; s0 += kSlab) {
+      if (staged != s0) {
+        __syncthreads();  // the previous slab is no longer read
+        Stage_Centred(a, sh, j0, k, s0);
+        staged = s0;
+      }
+      for (Index l0 = s0; l0 < Min(l_end, s0 + kSlab); l0 += kSlice) {
+        __syncthreads();
+        for (int e = t; e < kSlice * kRows; e += kThreads) {
+          const int i = e % kRows, l = e / kRows;
+          const Index gi = i0 + i, gl = l0 + l;
+          sh.w[l][i] = gi < dim && gl < dim ? W[gi + gl * dim] : 0.0;
+        }
+        __syncthreads();
+        if (warp_last_row < l0) continue;  // this warp's rows are all above the slice
+        const int base = static_cast<int>(l0 - s0);
+        for (int l = 0; l < kSlice; ++l) {
+          double wv[TM], dv[kTN];
+          for (int r = 0; r < TM; ++r) wv[r] = sh.w[l][ty * TM + r];
+          for (int c = 0; c < kTN; ++c) dv[c] = sh.d[base + l][tx * kTN + c];
+          for (int r = 0; r < TM; ++r)
+            for (int c = 0; c < kTN; ++c) acc[r][c] = fma(wv[r], dv[c], acc[r][c]);
+        }
+      }
+    }
+    __syncthreads();  // w is no longer read: q takes its place
+    for (int c = 0; c < kTN; ++c) {
+      double part = 0.0;
+      for (int r = 0; r < TM; ++r) part = fma(acc[r][c], acc[r][c], part);
+      sh.q[ty][tx * kTN + c] = part;
+    }
+    __syncthreads();
+    if (t < kPoints) {
+      double tile = 0.0;
+      for (int y = 0; y < kRowGroups; ++y) tile += sh.q[y][t];
+      q += tile;
+    }
+  }
+  return q;
+}
+
+// Posteriors exp(v - logP) of the group's clusters for the block's points,
+// written along whichever of points and clusters is contiguous in R; or the
+// raw log terms, when other groups are still to be merged.
+template <int TM>
+__device__ void Write_Group(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k0,
+                            int width, bool normalise) {
+  const bool by_cluster = a.out.cluster_stride == 1;
+  for (int e = static_cast<int>(threadIdx.x); e < width * kPoints; e += kThreads) {
+    const int c = by_cluster ? e % width : e / kPoints, p = by_cluster ? e / width : e % kPoints;
+    const Index j = j0 + p;
+    if (j < a.x.count)
+      a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
+          normalise ? exp(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];
+  }
+}
+
+template <int TM>
+__global__ void __launch_bounds__(kThreads) Log_Full_Kernel(Full_Args a) {
+  __shared__ Full_Shared<TM> sh;
+  const int t = static_cast<int>(threadIdx.x);
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + t;
+  const Index k0 = static_cast<Index>(blockIdx.y) * kGroup;
+  const int width = static_cast<int>(Min(kGroup, a.m.K - k0));
+  const bool alone = gridDim.y == 1;
+  Log_Sum sum;
+  for (int c = 0; c < width; ++c) {
+    const double q = Squared_Whitened(a, sh, j0, k0 + c);
+    if (t < kPoints) {
+      const double v = a.m.log_w[k0 + c] - 0.5 * q;
+      sum.Add(v);
+      sh.v[c][t] = v;
+    }
+  }
+  if (t < kPoints && j < a.x.count) {
+    if (alone) {
+      const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
+      sh.log_p[t] = log_p;
+      a.out.log_p[j] = log_p;
+    } else {
+      a.partial[2 * (blockIdx.y * a.x.count + j)] = sum.m;
+      a.partial[2 * (blockIdx.y * a.x.count + j) + 1] = sum.s;
+    }
+  }
+  if (a.out.R == nullptr) return;  // uniform across the block
+  __syncthreads();
+  Write_Group(a, sh, j0, k0, width, alone);
+}
+
+// With several groups: each point's partial sums merged in group order,
+// then its posteriors normalised in place.
+__global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a, int groups) {
+  const Index j = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (j >= a.x.count) return;
+  Log_Sum sum;
+  for (int g = 0; g < groups; ++g)
+    sum.Merge(Log_Sum{a.partial[2 * (g * a.x.count + j)], a.partial[2 * (g * a.x.count + j) + 1]});
+  const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
+  a.out.log_p[j] = log_p;
+  if (a.out.R == nullptr) return;
+  for (Index k = 0; k < a.m.K; ++k) {
+    double &r = a.out.R[j * a.out.point_stride + k * a.out.cluster_stride];
+    r = exp(r - log_p);
+  }
+}
+
+int Groups(Index K) { return static_cast<int>((K + kGroup - 1) / kGroup); }
+
+template <int TM>
+void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
+  const int groups = Groups(args.m.K);
+  Launch(Log_Full_Kernel<TM>, dim3(Blocks(args.x.count, kPoints), groups), dim3(kThreads), stream,
+         args);
+  if (groups > 1)
+    Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args,
+           groups);
+}
+
+}  // namespace
+
+Index Full_Workspace(Index K, Index count) { return Groups(K) > 1 ? 2 * Groups(K) * count : 0; }
+
+void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
+                 double *workspace, cudaStream_t stream) {
+  if (x.count <= 0 || m.K <= 0) return;
+  const Full_Args args{m, x, out, workspace};
+  // Rows per thread from dim, so that small dims do not pay for empty rows.
+  if (m.dim <= kRowGroups) Launch_Tiles<1>(args, stream);
+  else if (m.dim <= 2 * kRowGroups) Launch_Tiles<2>(args, stream);
+  else Launch_Tiles<4>(args, stream);
+}
+
+}  // namespace velmora_log

@@ -1,0 +1,53 @@
+// The kernel families of the evaluator, as the chunk driver (and the fit)
+// enqueue them. Every launcher only enqueues work on its stream; a point's
+// results depend on the point and the mixture alone, never on how many
+// points a launch covers or where they sit in X.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+namespace velmora_log {
+
+using Index = std::int64_t;
+
+// A mixture as the kernels read it, in device memory.
+struct Device_Mixture {
+  Index dim = 0, K = 0;
+  const double *mu = nullptr;         // dim x K
+  // Diagonal mode: dim x K inverse standard deviations. Full mode: K blocks
+  // of dim x dim, column-major, each the inverse W_k of the lower Cholesky
+  // factor of Sigma_k (zero above the diagonal), so that
+  // (x - mu)' Sigma_k^-1 (x - mu) = ||W_k (x - mu)||^2.
+  const double *whitening = nullptr;
+  const double *log_w = nullptr;      // K: log Pi_k - log det(Sigma_k)/2 - dim log(2 pi)/2
+};
+
+// Points on the device: coordinate i of point j at X[j * point_stride +
+// i * coord_stride] (dim x count: strides dim and 1; count x dim: 1 and count).
+struct Device_Points {
+  const double *X = nullptr;
+  Index count = 0, point_stride = 0, coord_stride = 1;
+};
+
+// logP for each point, and optionally the posteriors: R(k, j) at
+// R[j * point_stride + k * cluster_stride].
+struct Device_Results {
+  double *log_p = nullptr;
+  double *R = nullptr;
+  Index point_stride = 0, cluster_stride = 1;
+};
+
+// A point with a NaN coordinate gets NaN logP; one with an infinite (and no
+// NaN) coordinate gets -Inf, as its density is 0; the posteriors of both are
+// NaN. Other points are not affected.
+void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
+                     cudaStream_t stream);
+
+// Doubles of device workspace that Launch_Full needs for `count` points.
+Index Full_Workspace(Index K, Index count);
+void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
+                 double *workspace, cudaStream_t stream);
+
+}  // namespace velmora_log

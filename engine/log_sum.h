@@ -1,0 +1,58 @@
+// Device helpers both kernel families share: the running log-sum-exp of a
+// point over clusters, and what a point with a non-finite coordinate gets.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cmath>
+
+#include "kernels.h"
+
+namespace velmora_log {
+
+constexpr double kMinusInf = -__builtin_huge_val();
+
+__device__ __forceinline__ Index Min(Index a, Index b) { return a < b ? a : b; }
+
+// log(sum exp v) = m + log(s), with m the largest term so far and s the sum
+// of exp(v - m). One exp per term and no divergent branch: the larger of v
+// and m decides by selects which side is rescaled.
+struct Log_Sum {
+  double m = kMinusInf;
+  double s = 0.0;
+
+  __device__ __forceinline__ void Add(double v) {
+    const bool up = v > m;                   // false for NaN, which then spoils s
+    const double e = exp(-fabs(v - m));      // NaN for v == m == -inf: dropped below
+    const double below = v == kMinusInf ? 0.0 : e;
+    s = up ? fma(s, e, 1.0) : s + below;
+    m = up ? v : m;
+  }
+  // Another partial sum, as if its terms had been added here.
+  __device__ __forceinline__ void Merge(const Log_Sum &o) {
+    if (o.s == 0.0) return;  // it saw only -inf terms
+    const bool up = o.m > m;
+    const double e = exp(-fabs(o.m - m));
+    const double mine = m == kMinusInf ? 0.0 : e;
+    s = up ? fma(s, mine, o.s) : fma(o.s, e, s);
+    m = up ? o.m : m;
+  }
+  // -inf when every term was (no cluster can have produced the point).
+  __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
+};
+
+// NaN for a point with a NaN coordinate, -inf for one with an infinite
+// coordinate (its density is 0), and `log_p` otherwise. Whitening by a full
+// factor mixes +inf and -inf into NaN, so this is decided from the point.
+__device__ __forceinline__ double Non_Finite_Point(const Device_Points &x, Index j, Index dim,
+                                                   double log_p) {
+  bool nan = false, inf = false;
+  for (Index i = 0; i < dim; ++i) {
+    const double v = x.X[j * x.point_stride + i * x.coord_stride];
+    nan = nan || v != v;
+    inf = inf || fabs(v) == __builtin_huge_val();
+  }
+  return nan ? ::nan("") : inf ? kMinusInf : log_p;
+}
+
+}  // namespace velmora_log
