@@ -24,27 +24,11 @@ namespace {
 constexpr int kThreads = 256;
 constexpr int kPoints = 64;                      // per block
 constexpr int kGroups = kThreads / kPoints;      // cluster groups per block
-constexpr int kTile = 8;                         // clusters a thread holds at once
+constexpr int kTile = 4;                         // clusters a thread holds at once
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
 constexpr int kDimTile = 64;                     // coordinates resident at once
 constexpr int kParamTile = 16;                   // coordinates of means staged at once
 
-// The plain-loop reference: what the kernel computes for point j, in the
-// same order of operations.
-[[maybe_unused]] double Reference_Point(const Device_Mixture &m, const Device_Points &x, Index j) {
-  Log_Sum sum[kGroups];
-  for (Index k = 0; k < m.K; ++k) {
-    double acc = 0.0;
-    for (Index i = 0; i < m.dim; ++i) {
-      const double y = (x.X[j * x.point_stride + i * x.coord_stride] - m.mu[k * m.dim + i]) *
-                       m.whitening[k * m.dim + i];
-      acc = std::fma(y, y, acc);
-    }
-    sum[(k / kTile) % kGroups].Add(m.log_w[k] - 0.5 * acc);
-  }
-  for (int g = 1; g < kGroups; ++g) sum[0].Merge(sum[g]);
-  return sum[0].Value();
-}
 
 struct Diagonal_Args {
   Device_Mixture m;
@@ -67,7 +51,7 @@ struct Diagonal_Shared {
 // Coordinates d0.. of the block's points into xs, coalesced along whichever
 // of points and coordinates is contiguous in X.
 __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index d0) {
-  const int width = static_cast<int>(Min(kDimTile, a.m.dim - d0));
+  const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));
   const bool by_coord = a.x.coord_stride == 1;
   for (int l = static_cast<int>(threadIdx.x); l < width * kPoints; l += kThreads) {
     const int i = by_coord ? l % width : l / kPoints, p = by_coord ? l / width : l % kPoints;
@@ -77,31 +61,35 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
 }
 
 // acc[c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
-// this thread's tile, for point p; every thread of the block takes part in
-// the staging, whichever clusters it owns.
+// this thread's tile, for point p. Every thread of the block stages one
+// (cluster, coordinate) of the step's means and scales per tile, whichever
+// clusters it owns itself.
 __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
                            bool resident, double (&acc)[kTile]) {
+  static_assert(kSweep * kParamTile == kThreads, "one staged entry per thread");
   const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
+  const int dim = static_cast<int>(a.m.dim);
+  const int si = t % kParamTile, sc = (t / kParamTile) % kTile, sg = t / (kParamTile * kTile);
+  const Index sk = k_base + sg * kTile + sc;
+  const bool s_in = sk < a.m.K;
+  const double *s_mu = a.m.mu + (s_in ? sk : 0) * a.m.dim;
+  const double *s_w = a.m.whitening + (s_in ? sk : 0) * a.m.dim;
   for (int c = 0; c < kTile; ++c) acc[c] = 0.0;
-  for (Index d0 = 0; d0 < a.m.dim; d0 += kDimTile) {
+  for (int d0 = 0; d0 < dim; d0 += kDimTile) {
     if (!resident) {
       __syncthreads();  // the previous tile is no longer read
       Load_Points(a, sh, j0, d0);
     }
-    const Index d_end = Min(a.m.dim, d0 + kDimTile);
-    for (Index e0 = d0; e0 < d_end; e0 += kParamTile) {
+    const int d_end = Min(dim, d0 + kDimTile);
+    for (int e0 = d0; e0 < d_end; e0 += kParamTile) {
       __syncthreads();
-      for (int l = t; l < kSweep * kParamTile; l += kThreads) {
-        const int i = l % kParamTile, c = (l / kParamTile) % kTile, gg = l / (kParamTile * kTile);
-        const Index k = k_base + gg * kTile + c, gi = e0 + i;
-        const bool in = k < a.m.K && gi < a.m.dim;
-        sh.params[gg][c][i] = in ? make_double2(a.m.mu[k * a.m.dim + gi],
-                                                a.m.whitening[k * a.m.dim + gi])
-                                 : make_double2(0.0, 0.0);
-      }
+      const bool in = s_in && e0 + si < dim;
+      sh.params[sg][sc][si] = in ? make_double2(s_mu[e0 + si], s_w[e0 + si]) : make_double2(0, 0);
       __syncthreads();
-      const int width = static_cast<int>(Min(kParamTile, d_end - e0));
-      const int row = static_cast<int>(e0 - d0);
+      const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
+      // Not unrolled: four chains of fma per coordinate hide the latency,
+      // and unrolling would cost the registers that occupancy needs.
+#pragma unroll 1
       for (int i = 0; i < width; ++i) {
         const double x = sh.xs[row + i][p];
         for (int c = 0; c < kTile; ++c) {
@@ -114,7 +102,7 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
   }
 }
 
-__global__ void __launch_bounds__(kThreads) Log_Diagonal_Kernel(Diagonal_Args a) {
+__global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args a) {
   __shared__ Diagonal_Shared sh;
   const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + p;
@@ -141,7 +129,6 @@ __global__ void __launch_bounds__(kThreads) Log_Diagonal_Kernel(Diagonal_Args a)
   if (a.out.R == nullptr) return;  // uniform across the block
 
   __syncthreads();
-  const double log_p = sh.log_p[p];
   const bool by_cluster = a.out.cluster_stride == 1;
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
@@ -153,14 +140,15 @@ __global__ void __launch_bounds__(kThreads) Log_Diagonal_Kernel(Diagonal_Args a)
       if (k0 >= a.m.K) break;  // uniform: every thread sees the same k0
       if (g == gg)
         for (int c = 0; c < kTile; ++c)
-          sh.r[p][c] = exp((k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[c] : 0.0) - log_p);
+          sh.r[p][c] = k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[c] : 0.0;
       __syncthreads();
-      const int width = static_cast<int>(Min(kTile, a.m.K - k0));
+      const int width = static_cast<int>(Min(Index{kTile}, a.m.K - k0));
       for (int l = t; l < width * kPoints; l += kThreads) {
         const int c = by_cluster ? l % width : l / kPoints, q = by_cluster ? l / width : l % kPoints;
         const Index jq = j0 + q;
         if (jq < a.x.count)
-          a.out.R[jq * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[q][c];
+          a.out.R[jq * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
+              exp(sh.r[q][c] - sh.log_p[q]);
       }
       __syncthreads();
     }
@@ -168,6 +156,23 @@ __global__ void __launch_bounds__(kThreads) Log_Diagonal_Kernel(Diagonal_Args a)
 }
 
 }  // namespace
+
+// The plain-loop reference: what the kernel computes for point j, in the
+// same order of operations.
+double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index j) {
+  Log_Sum sum[kGroups];
+  for (Index k = 0; k < m.K; ++k) {
+    double acc = 0.0;
+    for (Index i = 0; i < m.dim; ++i) {
+      const double y = (x.X[j * x.point_stride + i * x.coord_stride] - m.mu[k * m.dim + i]) *
+                       m.whitening[k * m.dim + i];
+      acc = std::fma(y, y, acc);
+    }
+    sum[(k / kTile) % kGroups].Add(m.log_w[k] - 0.5 * acc);
+  }
+  for (int g = 1; g < kGroups; ++g) sum[0].Merge(sum[g]);
+  return sum[0].Value();
+}
 
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream) {

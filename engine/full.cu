@@ -6,7 +6,7 @@
 // from each other or from the origin.
 //
 // A block owns 64 points and a group of up to 32 clusters. Per cluster it
-// stages D = X - mu_k in slabs of 32 coordinates and W_k in slices of 16
+// stages D = X - mu_k in slabs of 32 coordinates and W_k in slices of 8
 // columns through shared memory, and its 256 threads form Y = W_k D tile by
 // tile like a small matrix product: each thread holds TM rows x 4 points of
 // Y in registers (a warp covers 4 x 8 threads, so W and D are both
@@ -30,44 +30,11 @@ namespace {
 constexpr int kThreads = 256;
 constexpr int kPoints = 64;     // per block
 constexpr int kSlab = 32;       // coordinates of D staged at once
-constexpr int kSlice = 16;      // columns of W staged at once
+constexpr int kSlice = 8;       // columns of W staged at once (the triangle is skipped by slices)
 constexpr int kRowGroups = 16;  // threads along the rows of a tile
 constexpr int kTN = 4;          // points per thread
 constexpr int kGroup = 32;      // clusters per block
 
-// The plain-loop reference of one point, in the kernel's order of
-// operations (rows of Y summed in groups of TM per thread, then over the
-// threads, then over row tiles).
-[[maybe_unused]] double Reference_Point(const Device_Mixture &m, const Device_Points &x, Index j,
-                                        int tm) {
-  const Index dim = m.dim, rows = kRowGroups * tm;
-  Log_Sum total;
-  for (Index g0 = 0; g0 < m.K; g0 += kGroup) {
-    Log_Sum sum;
-    for (Index k = g0; k < m.K && k < g0 + kGroup; ++k) {
-      const double *W = m.whitening + k * dim * dim;
-      double q = 0.0;
-      for (Index i0 = 0; i0 < dim; i0 += rows) {
-        double tile = 0.0;
-        for (Index ty = 0; ty < kRowGroups; ++ty) {
-          double part = 0.0;
-          for (Index i = i0 + ty * tm; i < i0 + (ty + 1) * tm; ++i) {
-            double y = 0.0;
-            for (Index l = 0; l < dim && i < dim; ++l)
-              if (l <= i) y = std::fma(W[i + l * dim], x.X[j * x.point_stride + l * x.coord_stride] -
-                                                           m.mu[k * dim + l], y);
-            part = std::fma(y, y, part);
-          }
-          tile += part;
-        }
-        q += tile;
-      }
-      sum.Add(m.log_w[k] - 0.5 * q);
-    }
-    total.Merge(sum);
-  }
-  return total.Value();
-}
 
 struct Full_Args {
   Device_Mixture m;
@@ -90,8 +57,7 @@ struct Full_Shared {
 // D = X - mu_k for coordinates s0.. of the block's points, coalesced along
 // whichever of points and coordinates is contiguous in X.
 template <int TM>
-__device__ void Stage_Centred(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k,
-                              Index s0) {
+__device__ void Stage_Centred(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k, int s0) {
   const bool by_coord = a.x.coord_stride == 1;
   for (int e = static_cast<int>(threadIdx.x); e < kSlab * kPoints; e += kThreads) {
     const int l = by_coord ? e % kSlab : e / kPoints, p = by_coord ? e / kSlab : e % kPoints;
@@ -109,31 +75,31 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
   constexpr int kRows = kRowGroups * TM;
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, lane = t % 32;
   const int wy = warp / 2, ty = wy * 4 + lane / 8, tx = (warp % 2) * 8 + lane % 8;
-  const Index dim = a.m.dim;
-  const double *W = a.m.whitening + k * dim * dim;
+  const int dim = static_cast<int>(a.m.dim);
+  const double *W = a.m.whitening + k * a.m.dim * a.m.dim;
   double q = 0.0;
-  Index staged = -1;  // the slab in sh.d
-  for (Index i0 = 0; i0 < dim; i0 += kRows) {
+  int staged = -1;  // the slab in sh.d
+  for (int i0 = 0; i0 < dim; i0 += kRows) {
     // Rows i0.. of a lower triangular W_k vanish past column i0 + kRows - 1.
-    const Index l_end = Min(dim, i0 + kRows);
-    const Index warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
+    const int l_end = Min(dim, i0 + kRows);
+    const int warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
     double acc[TM][kTN] = {};
-    for (Index s0 = 0; s0 < l_end; s0 += kSlab) {
+    for (int s0 = 0; s0 < l_end; s0 += kSlab) {
       if (staged != s0) {
         __syncthreads();  // the previous slab is no longer read
         Stage_Centred(a, sh, j0, k, s0);
         staged = s0;
       }
-      for (Index l0 = s0; l0 < Min(l_end, s0 + kSlab); l0 += kSlice) {
+      const int s_end = Min(l_end, s0 + kSlab);
+      for (int l0 = s0; l0 < s_end; l0 += kSlice) {
         __syncthreads();
         for (int e = t; e < kSlice * kRows; e += kThreads) {
-          const int i = e % kRows, l = e / kRows;
-          const Index gi = i0 + i, gl = l0 + l;
-          sh.w[l][i] = gi < dim && gl < dim ? W[gi + gl * dim] : 0.0;
+          const int i = e % kRows, l = e / kRows, gi = i0 + i, gl = l0 + l;
+          sh.w[l][i] = gi < dim && gl < dim ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
         }
         __syncthreads();
         if (warp_last_row < l0) continue;  // this warp's rows are all above the slice
-        const int base = static_cast<int>(l0 - s0);
+        const int base = l0 - s0;
         for (int l = 0; l < kSlice; ++l) {
           double wv[TM], dv[kTN];
           for (int r = 0; r < TM; ++r) wv[r] = sh.w[l][ty * TM + r];
@@ -176,12 +142,12 @@ __device__ void Write_Group(const Full_Args &a, Full_Shared<TM> &sh, Index j0, I
 }
 
 template <int TM>
-__global__ void __launch_bounds__(kThreads) Log_Full_Kernel(Full_Args a) {
+__global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   __shared__ Full_Shared<TM> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + t;
   const Index k0 = static_cast<Index>(blockIdx.y) * kGroup;
-  const int width = static_cast<int>(Min(kGroup, a.m.K - k0));
+  const int width = static_cast<int>(Min(Index{kGroup}, a.m.K - k0));
   const bool alone = gridDim.y == 1;
   Log_Sum sum;
   for (int c = 0; c < width; ++c) {
@@ -224,7 +190,13 @@ __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a, int 
   }
 }
 
-int Groups(Index K) { return static_cast<int>((K + kGroup - 1) / kGroup); }
+// At least one, so that a mixture without clusters still gives every point
+// its -inf (or NaN).
+int Groups(Index K) { return static_cast<int>(K > kGroup ? (K + kGroup - 1) / kGroup : 1); }
+
+// Rows of a tile per thread, from dim, so that small dims do not pay for
+// empty rows.
+int Rows_Per_Thread(Index dim) { return dim <= kRowGroups ? 1 : dim <= 2 * kRowGroups ? 2 : 4; }
 
 template <int TM>
 void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
@@ -238,16 +210,52 @@ void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
 
 }  // namespace
 
+// The plain-loop reference of one point, in the kernel's order of
+// operations (rows of Y summed in groups of TM per thread, then over the
+// threads, then over row tiles).
+double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) {
+  const int tm = Rows_Per_Thread(m.dim);
+  const Index dim = m.dim, rows = kRowGroups * tm;
+  Log_Sum total;
+  for (Index g0 = 0; g0 < m.K; g0 += kGroup) {
+    Log_Sum sum;
+    for (Index k = g0; k < m.K && k < g0 + kGroup; ++k) {
+      const double *W = m.whitening + k * dim * dim;
+      double q = 0.0;
+      for (Index i0 = 0; i0 < dim; i0 += rows) {
+        double tile = 0.0;
+        for (Index ty = 0; ty < kRowGroups; ++ty) {
+          double part = 0.0;
+          for (Index i = i0 + ty * tm; i < i0 + (ty + 1) * tm; ++i) {
+            double y = 0.0;
+            for (Index l = 0; l < dim && i < dim; ++l)
+              if (l <= i) y = std::fma(W[i + l * dim], x.X[j * x.point_stride + l * x.coord_stride] -
+                                                           m.mu[k * dim + l], y);
+            part = std::fma(y, y, part);
+          }
+          tile += part;
+        }
+        q += tile;
+      }
+      sum.Add(m.log_w[k] - 0.5 * q);
+    }
+    total.Merge(sum);
+  }
+  return Non_Finite_Point(x, j, dim, total.Value());
+}
+
 Index Full_Workspace(Index K, Index count) { return Groups(K) > 1 ? 2 * Groups(K) * count : 0; }
+
 
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                  double *workspace, cudaStream_t stream) {
-  if (x.count <= 0 || m.K <= 0) return;
+  if (x.count <= 0) return;
   const Full_Args args{m, x, out, workspace};
-  // Rows per thread from dim, so that small dims do not pay for empty rows.
-  if (m.dim <= kRowGroups) Launch_Tiles<1>(args, stream);
-  else if (m.dim <= 2 * kRowGroups) Launch_Tiles<2>(args, stream);
-  else Launch_Tiles<4>(args, stream);
+  switch (Rows_Per_Thread(m.dim)) {
+    case 1: Launch_Tiles<1>(args, stream); break;
+    case 2: Launch_Tiles<2>(args, stream); break;
+    default: Launch_Tiles<4>(args, stream);
+  }
 }
 
 }  // namespace velmora_log

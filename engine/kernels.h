@@ -50,4 +50,10 @@ Index Full_Workspace(Index K, Index count);
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                  double *workspace, cudaStream_t stream);
 
+// Plain-loop references of one point's logP on the host (arrays in host
+// memory), in each kernel's order of operations: on the CPU device the
+// kernels give the same bits; on a GPU, exp and log may differ by an ulp.
+double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index j);
+double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j);
+
 }  // namespace velmora_log

@@ -1,4 +1,4 @@
-// Device helpers both kernel families share: the running log-sum-exp of a
+// Helpers both kernel families (and their host references) share: the running log-sum-exp of a
 // point over clusters, and what a point with a non-finite coordinate gets.
 #pragma once
 
@@ -12,7 +12,8 @@ namespace velmora_log {
 
 constexpr double kMinusInf = -__builtin_huge_val();
 
-__device__ __forceinline__ Index Min(Index a, Index b) { return a < b ? a : b; }
+__host__ __device__ __forceinline__ Index Min(Index a, Index b) { return a < b ? a : b; }
+__host__ __device__ __forceinline__ int Min(int a, int b) { return a < b ? a : b; }
 
 // log(sum exp v) = m + log(s), with m the largest term so far and s the sum
 // of exp(v - m). One exp per term and no divergent branch: the larger of v
@@ -21,7 +22,7 @@ struct Log_Sum {
   double m = kMinusInf;
   double s = 0.0;
 
-  __device__ __forceinline__ void Add(double v) {
+  __host__ __device__ __forceinline__ void Add(double v) {
     const bool up = v > m;                   // false for NaN, which then spoils s
     const double e = exp(-fabs(v - m));      // NaN for v == m == -inf: dropped below
     const double below = v == kMinusInf ? 0.0 : e;
@@ -29,7 +30,7 @@ struct Log_Sum {
     m = up ? v : m;
   }
   // Another partial sum, as if its terms had been added here.
-  __device__ __forceinline__ void Merge(const Log_Sum &o) {
+  __host__ __device__ __forceinline__ void Merge(const Log_Sum &o) {
     if (o.s == 0.0) return;  // it saw only -inf terms
     const bool up = o.m > m;
     const double e = exp(-fabs(o.m - m));
@@ -38,13 +39,13 @@ struct Log_Sum {
     m = up ? o.m : m;
   }
   // -inf when every term was (no cluster can have produced the point).
-  __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
+  __host__ __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
 };
 
 // NaN for a point with a NaN coordinate, -inf for one with an infinite
 // coordinate (its density is 0), and `log_p` otherwise. Whitening by a full
 // factor mixes +inf and -inf into NaN, so this is decided from the point.
-__device__ __forceinline__ double Non_Finite_Point(const Device_Points &x, Index j, Index dim,
+__host__ __device__ __forceinline__ double Non_Finite_Point(const Device_Points &x, Index j, Index dim,
                                                    double log_p) {
   bool nan = false, inf = false;
   for (Index i = 0; i < dim; ++i) {

@@ -3,17 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <ostream>
 #include <vector>
 
 #include "common/library_test.h"
 #include "common/mixture_fixture.h"
+#include "kernels.h"
 #include "log_mixture.h"
 
 namespace {
 
 using velmora_log::Mode;
+
+constexpr bool kExactMath = VELMORA_TEST_EXACT_MATH;
 
 struct Log_Result {
   std::vector<double> log_p, R;
@@ -43,16 +47,49 @@ Log_Result Reference_Log(const Mixture &m) {
   return r;
 }
 
+velmora_log::Problem Problem_Of(const Mixture &m) {
+  return {m.dim, m.num_data, m.num_clust, m.diagonal ? Mode::diagonal : Mode::full,
+          m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
+}
+
 Log_Result Evaluate(const Mixture &m, velmora_log::Limits limits = {},
                     velmora_log::Evaluator *evaluator = nullptr) {
-  const velmora_log::Problem p{m.dim, m.num_data, m.num_clust,
-                               m.diagonal ? Mode::diagonal : Mode::full,
-                               m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
+  const velmora_log::Problem p = Problem_Of(m);
   Log_Result r{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
   std::optional<velmora_log::Evaluator> own;
   (evaluator != nullptr ? *evaluator : own.emplace())
       .Evaluate(p, velmora_log::Factorise(p), {r.log_p.data(), r.R.data()}, limits);
   return r;
+}
+
+// The same mixture with its points as rows: X num_data x dim, and R
+// num_data x num_clust transposed back for comparison.
+Log_Result Evaluate_Rows(const Mixture &m) {
+  std::vector<double> xt(m.X.size());
+  for (int j = 0; j < m.num_data; ++j)
+    for (int i = 0; i < m.dim; ++i) xt[j + static_cast<size_t>(i) * m.num_data] = m.X[j * m.dim + i];
+  velmora_log::Problem p = Problem_Of(m);
+  p.X = xt.data();
+  p.layout = velmora_log::Layout::rows;
+  Log_Result rows{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
+  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p),
+                                    {rows.log_p.data(), rows.R.data()});
+  Log_Result r{rows.log_p, std::vector<double>(rows.R.size())};
+  for (int j = 0; j < m.num_data; ++j)
+    for (int k = 0; k < m.num_clust; ++k)
+      r.R[j * m.num_clust + k] = rows.R[j + static_cast<size_t>(k) * m.num_data];
+  return r;
+}
+
+// Diagonal covariances written out as full ones.
+Mixture As_Full(const Mixture &m) {
+  Mixture f = m;
+  f.diagonal = false;
+  f.Sigma.assign(static_cast<size_t>(m.dim) * m.dim * m.num_clust, 0.0);
+  for (int k = 0; k < m.num_clust; ++k)
+    for (int i = 0; i < m.dim; ++i)
+      f.Sigma[(static_cast<size_t>(k) * m.dim + i) * m.dim + i] = m.Sigma[k * m.dim + i];
+  return f;
 }
 
 // Moves data and centres far from the origin, compared with their spread.
@@ -111,27 +148,151 @@ TEST_F(LibraryTest, LogDensitiesStayFiniteWhereDensitiesUnderflow) {
 
 struct Chunking {
   bool diagonal;
+  int dim, K;
 };
 
 std::ostream &operator<<(std::ostream &os, const Chunking &c) {
-  return os << (c.diagonal ? "diagonal" : "full");
+  return os << (c.diagonal ? "diagonal" : "full") << ", dim " << c.dim << ", K " << c.K;
 }
 
 class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Chunking> {};
 
-TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheChunks) {
-  const Mixture m = Make_Mixture(5, 1000, 3, GetParam().diagonal, 61);
+// A point's bits depend on the point and the mixture alone: not on the
+// chunks, not on the other points of the call, not on the layout.
+TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
+  const Chunking c = GetParam();
+  const Mixture m = Make_Mixture(c.dim, 1037, c.K, c.diagonal, 61);
   velmora_log::Evaluator evaluator;
-  const Log_Result whole = Evaluate(m, {0}, &evaluator);
-  ASSERT_EQ(evaluator.last_chunk(), 1000);
-  for (const std::int64_t max_chunk : {64, 130, 640, 999}) {
+  const Log_Result whole = Evaluate(m, {}, &evaluator);
+  ASSERT_EQ(evaluator.last_chunk(), 1037);
+  for (const std::int64_t max_chunk : {7, 63, 64, 65, 500, 1036}) {
     const Log_Result chunked = Evaluate(m, {max_chunk}, &evaluator);
-    EXPECT_LT(evaluator.last_chunk(), 1000);
+    EXPECT_EQ(evaluator.last_timings().chunks, (1037 + max_chunk - 1) / max_chunk);
     EXPECT_TRUE(Same_Bits(whole.log_p, chunked.log_p)) << "chunks of " << max_chunk;
     EXPECT_TRUE(Same_Bits(whole.R, chunked.R)) << "chunks of " << max_chunk;
   }
+  // Two calls on column ranges, the first not a multiple of any tile.
+  for (const int split : {1, 401}) {
+    Mixture head = m, tail = m;
+    head.num_data = split;
+    head.X.resize(static_cast<size_t>(split) * m.dim);
+    tail.num_data = m.num_data - split;
+    tail.X.erase(tail.X.begin(), tail.X.begin() + static_cast<long>(split) * m.dim);
+    Log_Result parts = Evaluate(head, {}, &evaluator);
+    const Log_Result rest = Evaluate(tail, {}, &evaluator);
+    parts.log_p.insert(parts.log_p.end(), rest.log_p.begin(), rest.log_p.end());
+    parts.R.insert(parts.R.end(), rest.R.begin(), rest.R.end());
+    EXPECT_TRUE(Same_Bits(whole.log_p, parts.log_p)) << "split at " << split;
+    EXPECT_TRUE(Same_Bits(whole.R, parts.R)) << "split at " << split;
+  }
+  const Log_Result rows = Evaluate_Rows(m);
+  EXPECT_TRUE(Same_Bits(whole.log_p, rows.log_p)) << "points as rows";
+  EXPECT_TRUE(Same_Bits(whole.R, rows.R)) << "points as rows";
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest, testing::Values(Chunking{true}, Chunking{false}));
+INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
+                         testing::Values(Chunking{true, 17, 5}, Chunking{true, 64, 37},
+                                         Chunking{false, 17, 5}, Chunking{false, 64, 37}));
+
+// Each kernel against its plain-loop reference, at the edges of its tiles:
+// 64 points and 16 clusters a step, 64 resident coordinates (diagonal); rows
+// per thread 1, 2 or 4, slabs of 32 coordinates, groups of 32 clusters
+// (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
+struct Kernel_Case {
+  bool diagonal;
+  int dim, K;
+};
+
+std::ostream &operator<<(std::ostream &os, const Kernel_Case &c) {
+  return os << (c.diagonal ? "diagonal" : "full") << ", dim " << c.dim << ", K " << c.K;
+}
+
+class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Kernel_Case> {};
+
+TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
+  const Kernel_Case c = GetParam();
+  const Mixture m = Make_Mixture(c.dim, 150, c.K, c.diagonal, 90 + c.dim + c.K);
+  const velmora_log::Problem p = Problem_Of(m);
+  const velmora_log::Factors f = velmora_log::Factorise(p);
+  const velmora_log::Device_Mixture host{m.dim, m.num_clust, m.Mu.data(), f.whitening.data(),
+                                        f.log_weight.data()};
+  const velmora_log::Device_Points points{m.X.data(), m.num_data, m.dim, 1};
+  std::vector<double> want(m.num_data);
+  for (int j = 0; j < m.num_data; ++j)
+    want[j] = c.diagonal ? velmora_log::Reference_Diagonal(host, points, j)
+                         : velmora_log::Reference_Full(host, points, j);
+  const Log_Result got = Evaluate(m);
+  if (kExactMath) EXPECT_TRUE(Same_Bits(want, got.log_p));
+  else EXPECT_TRUE(Close(want, got.log_p, 1e-15));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tiles, KernelReferenceTest,
+    testing::Values(Kernel_Case{true, 1, 1}, Kernel_Case{true, 16, 15}, Kernel_Case{true, 64, 17},
+                    Kernel_Case{true, 65, 33}, Kernel_Case{true, 129, 4},
+                    Kernel_Case{false, 1, 1}, Kernel_Case{false, 16, 3}, Kernel_Case{false, 17, 33},
+                    Kernel_Case{false, 32, 2}, Kernel_Case{false, 33, 1},
+                    Kernel_Case{false, 64, 65}, Kernel_Case{false, 65, 2},
+                    Kernel_Case{false, 130, 3}));
+
+// Tight clusters far from each other and from the origin (std 1e-4, 1e5
+// apart): nothing may cancel, in either mode, and diagonal covariances
+// passed as full ones give the diagonal mode's results.
+class TightClusterTest : public LibraryTest, public testing::WithParamInterface<int> {};
+
+TEST_P(TightClusterTest, FullModeIsAsExactAsTheReference) {
+  const int dim = GetParam(), K = 4;
+  Mixture m = Make_Mixture(dim, 120, K, true, 300 + dim);
+  const std::vector<double> offsets = Random_Values(static_cast<size_t>(dim) * K, 400 + dim, 0, 1e5);
+  for (int k = 0; k < K; ++k)
+    for (int i = 0; i < dim; ++i) m.Mu[k * dim + i] = offsets[k * dim + i];
+  for (double &s : m.Sigma) s *= 1e-8;
+  // Each point a few standard deviations from its cluster's centre.
+  const std::vector<double> noise = Random_Values(m.X.size(), 500 + dim, -3e-4, 3e-4);
+  for (int j = 0; j < m.num_data; ++j)
+    for (int i = 0; i < dim; ++i)
+      m.X[j * dim + i] = m.Mu[(j % K) * dim + i] + noise[j * dim + i];
+  const Mixture full = As_Full(m);
+  const Log_Result want = Reference_Log(full), diag = Evaluate(m), got = Evaluate(full);
+  for (int j = 0; j < m.num_data; ++j) {
+    const double scale = std::max(1.0, std::fabs(want.log_p[j]));
+    ASSERT_NEAR(got.log_p[j], want.log_p[j], 1e-12 * scale) << "point " << j;
+    ASSERT_NEAR(got.log_p[j], diag.log_p[j], 1e-13 * scale) << "point " << j;
+  }
+  for (size_t i = 0; i < want.R.size(); ++i) {
+    ASSERT_NEAR(got.R[i], want.R[i], 1e-11) << "cluster " << i % K << ", point " << i / K;
+    ASSERT_NEAR(got.R[i], diag.R[i], 1e-13) << "cluster " << i % K << ", point " << i / K;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dims, TightClusterTest, testing::Values(2, 17, 64, 128));
+
+// A point with a NaN coordinate gets NaN, one with an infinite coordinate
+// -Inf, in both modes; their posteriors are NaN and no other point changes.
+TEST_F(LibraryTest, NonFinitePointsSpoilOnlyThemselves) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const std::vector<std::vector<double>> spoilt = {{nan}, {inf}, {-inf}, {inf, nan}, {inf, -inf}};
+  const std::vector<bool> is_nan = {true, false, false, true, false};
+  const Mixture clean = Make_Mixture(3, 40, 5, true, 95);
+  for (const bool diagonal : {true, false}) {
+    Mixture m = diagonal ? clean : As_Full(clean);
+    const Log_Result before = Evaluate(m);
+    for (size_t s = 0; s < spoilt.size(); ++s)
+      for (size_t i = 0; i < spoilt[s].size(); ++i) m.X[(7 * s + 2) * 3 + i] = spoilt[s][i];
+    const Log_Result after = Evaluate(m);
+    for (int j = 0; j < m.num_data; ++j) {
+      const bool hit = j % 7 == 2 && j / 7 < static_cast<int>(spoilt.size());
+      if (!hit) {
+        EXPECT_TRUE(Same_Bits({before.log_p[j]}, {after.log_p[j]})) << "point " << j;
+        continue;
+      }
+      if (is_nan[j / 7]) EXPECT_TRUE(std::isnan(after.log_p[j])) << "point " << j;
+      else EXPECT_EQ(after.log_p[j], -inf) << "point " << j;
+      for (int k = 0; k < m.num_clust; ++k)
+        EXPECT_TRUE(std::isnan(after.R[j * m.num_clust + k])) << "point " << j << ", cluster " << k;
+    }
+  }
+}
+
 
 }  // namespace
