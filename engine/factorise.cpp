@@ -30,12 +30,12 @@ void Parallel_For(std::int64_t count, double work_per_item, Body body) {
 
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
 
-// A value as MATLAB users read it.
-std::string Number(double v) {
+// A value as MATLAB users read it; `digits` enough to tell near values apart.
+std::string Number(double v, int digits = 6) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
+  char text[40];
+  std::snprintf(text, sizeof text, "%.*g", digits, v);
   return text;
 }
 
@@ -162,10 +162,10 @@ Factors Factorise(const Problem &p) {
       if (fault[k] == kAsymmetric)
         throw Error("Velmora:covariance",
                     "The covariance of " + Cluster(k) + " is not symmetric: " + at + " is " +
-                        Number(p.Sigma[k * dim * dim + e]) + " but Sigma(" +
+                        Number(p.Sigma[k * dim * dim + e], 15) + " but Sigma(" +
                         std::to_string(c + 1) + "," + std::to_string(r + 1) + "," +
                         std::to_string(k + 1) + ") is " +
-                        Number(p.Sigma[k * dim * dim + c + r * dim]) + ".");
+                        Number(p.Sigma[k * dim * dim + c + r * dim], 15) + ".");
       throw Error("Velmora:covariance",
                   "The covariance of " + Cluster(k) +
                       " is not positive definite: its Cholesky factorisation failed.");
