@@ -14,6 +14,7 @@
 #include "common/library_test.h"
 #include "common/mixture_fixture.h"
 #include "cpu/device_control_test.h"
+#include "log_mixture.h"
 
 namespace control = cpu_device::control;
 using test_host::Array;
@@ -251,6 +252,28 @@ TEST_F(VelmoraLogTest, DeviceFailureIsAnErrorAndReleasesEverything) {
     EXPECT_EQ(control::live_allocations(), 0u);
     EXPECT_EQ(control::live_host_objects(), 0u);
     EXPECT_EQ(Call(1, args.all()).id, "") << "the next call works";
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Run by itself under a process limit of one thread as well
+// (tests/cpu/without_threads.sh): the factorisation then runs on the
+// calling thread alone, with the same results.
+TEST(FactoriseTest, UsesTheThreadsItCanHave) {
+  const Mixture m = Make_Mixture(96, 1, 16, false, 76);
+  const velmora_log::Problem p{m.dim, m.num_data, m.num_clust, velmora_log::Mode::full,
+                               m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
+  const velmora_log::Factors f = velmora_log::Factorise(p);
+  const long double log_2pi = std::log(2.0L * 3.141592653589793238462643383279502884L);
+  for (int k = 0; k < m.num_clust; ++k) {
+    long double log_det = 0;
+    Reference_Distances(m, k, &log_det);
+    const double want = static_cast<double>(std::log(static_cast<long double>(m.Pi[k])) -
+                                            0.5L * log_det - 0.5L * m.dim * log_2pi);
+    EXPECT_NEAR(f.log_weight[k], want, 1e-12 * std::fabs(want)) << "cluster " << k;
   }
 }
 
