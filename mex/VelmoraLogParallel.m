@@ -5,9 +5,13 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
   %   [logP, R] = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
   %
   %   The same results as VelmoraLog(X, Mu, Sigma, Pi), bit for bit: the
-  %   columns of X are split into blocks, at least one per worker, each
-  %   evaluated by VelmoraLog on a worker, and the results joined. An error
-  %   raised on a worker reaches the caller with its identifier and message.
+  %   columns of X are split into one block per worker (fewer when X has
+  %   fewer columns than there are workers), each evaluated by VelmoraLog on
+  %   a worker, and the results joined. A point's result does not depend on
+  %   the block it falls in. An error raised on a worker reaches the caller
+  %   with its identifier and message; a worker that fails with an error
+  %   that has no identifier, or returns less than its whole block, raises
+  %   Velmora:worker with the worker's message.
   %
   %   workers  a number of local workers: Octave runs them with pararrayfun
   %            of the parallel package (pkg load parallel); MATLAB with parfor,
@@ -50,19 +54,24 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
     info = network_get_info (workers);
     slots = sum ([info(~[info.local_machine]).nproc]);
   else
-    if (~(isnumeric (workers) && isscalar (workers) && workers >= 1 && workers == fix (workers)))
-      error ('Velmora:usage', 'workers must be a positive whole number or cluster connections.');
+    if (~(isa (workers, 'double') && isreal (workers) && isscalar (workers) ...
+          && isfinite (workers) && workers >= 1 && workers == fix (workers)))
+      error ('Velmora:usage', ...
+             'workers must be a positive whole number (a double) or cluster connections; it is %s %s.', ...
+             class (workers), mat2str (size (workers)));
     end
     slots = workers;
   end
+  if (n == 0)
+    % Nothing to spread: the arguments are still checked, here.
+    [logP, R] = VelmoraLog (X, Mu, Sigma, Pi);
+    return;
+  end
 
-  % Blocks of whole panels of 2048 columns, so that every point is evaluated
-  % exactly as in one call on the whole X; at most one block per worker.
-  panel = 2048;
-  blocks = max (1, min (slots, ceil (n / panel)));
-  width = ceil (ceil (n / blocks) / panel) * panel;
-  first = 1 : width : max (n, 1);
-  last = min (first + width - 1, n);
+  % One block per worker; where a block starts does not change any bits.
+  blocks = max (1, min (slots, n));
+  first = floor ((0:blocks - 1) * n / blocks) + 1;
+  last = [first(2:end) - 1, n];
   parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
   devices = gpu_list ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
@@ -84,11 +93,33 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
     end
   end
 
-  out = [out{:}];
-  failed = find (~cellfun (@isempty, {out.identifier}), 1);
-  if (~isempty (failed))
-    error (struct ('message', out(failed).message, 'identifier', out(failed).identifier));
+  % Every block must come back whole, or the call fails: a short result
+  % would pass for a whole one.
+  for b = 1:blocks
+    width = last(b) - first(b) + 1;
+    o = [];
+    if (b <= numel (out) && isstruct (out{b}))
+      o = out{b};
+    end
+    if (isempty (o) || o.failed)
+      if (isempty (o))
+        message = sprintf ('the worker of block %d of %d returned nothing.', b, blocks);
+        id = 'Velmora:worker';
+      else
+        message = o.message;
+        id = o.identifier;
+        if (isempty (id))
+          id = 'Velmora:worker';
+        end
+      end
+      error (struct ('message', message, 'identifier', id));
+    end
+    if (numel (o.logP) ~= width || (want_R && ~isequal (size (o.R), [size(Mu, 2), width])))
+      error ('Velmora:worker', 'The worker of block %d of %d returned %d of its %d points.', ...
+             b, blocks, numel (o.logP), width);
+    end
   end
+  out = [out{:}];
   logP = [out.logP];
   if (want_R)
     R = [out.R];

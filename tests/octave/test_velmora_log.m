@@ -58,6 +58,21 @@ refused ("Velmora:dimensions", "Sigma must be 2 x 2 (diagonal", X, Mu, ones (2, 
 refused ("Velmora:covariance", "variance 1 of cluster 2, is -1", X, Mu, [1 -1; 1 1], Pi);
 refused ("Velmora:covariance", "cluster 1 is not positive definite", X, Mu, ones (2, 2, 2), Pi);
 refused ("Velmora:priors", "Pi(2) is NaN", X, Mu, S, [0.5 NaN]);
+refused ("Velmora:priors", "Every prior is 0", X, Mu, S, [0 0]);
+refused ("Velmora:means", "Mu(1,2), the centre of cluster 2, is NaN", X, [0 NaN; 0 1], S, Pi);
+refused ("Velmora:covariance", "cluster 2 is not symmetric", X, Mu, cat (3, eye (2), [1 0.5; 0.4 1]), Pi);
+refused ("Velmora:covariance", "Sigma(1,2,1) in the covariance of cluster 1 is Inf", X, Mu, ...
+         cat (3, [1 Inf; 0 1], eye (2)), Pi);
+
+% Points with NaN or infinite coordinates, the same in both modes.
+Xn = randn (2, 6);  Xn(1, 2) = NaN;  Xn(2, 3) = Inf;  Xn(:, 4) = [-Inf; NaN];  Xn(:, 5) = [Inf; -Inf];
+Sf = cat (3, diag (S(:, 1)), diag (S(:, 2)));
+for Sm = {S, Sf}
+  [l, r] = VelmoraLog (Xn, Mu, Sm{1}, Pi);
+  assert (isnan (l([2 4])) && all (l([3 5]) == -Inf) && all (isfinite (l([1 6]))));
+  assert (all (all (isnan (r(:, 2:5)))) && all (isfinite (r(:, [1 6]))(:)));
+  assert (l([1 6]), VelmoraLog (Xn(:, [1 6]), Mu, Sm{1}, Pi), 0);
+end
 try
   [a, b, c] = VelmoraLog (X, Mu, S, Pi);
   error ("three outputs were accepted");

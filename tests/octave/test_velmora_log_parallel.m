@@ -1,39 +1,65 @@
-% VelmoraLogParallel on two local workers: the same bits as one VelmoraLog
-% call, and a worker's error reaching the caller as VelmoraLog raises it.
+% VelmoraLogParallel on local workers: the same bits as one VelmoraLog call
+% whatever the number of workers, and every failure of a worker reaching the
+% caller as an error.
 pkg load parallel
 rand ("seed", 5);  randn ("seed", 5);
-n = 5000;  % more than one panel of 2048 columns per worker: both are used
-X = randn (3, n);  Mu = randn (3, 4);  Pi = rand (1, 4);
-Sdiag = 0.5 + rand (3, 4);
-Sfull = random_covariances (3, 4, 0.5);
-for S = {Sdiag, Sfull}
-  [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
-  [plogP, pR] = VelmoraLogParallel (X, Mu, S{1}, Pi, 2);
-  assert (isequal (plogP, logP) && isequal (pR, R), "two workers differ from one call");
-  assert (isequal (VelmoraLogParallel (X, Mu, S{1}, Pi, 2), logP));
+n = 5003;  % a multiple of nothing the kernels tile by
+for dim = [17 64]
+  K = 5;
+  X = randn (dim, n) + 100;  Mu = randn (dim, K) + 100;  Pi = rand (1, K) + 0.1;
+  for S = {0.5 + rand(dim, K), random_covariances(dim, K, 0.5)}
+    [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
+    for workers = 1:3
+      [plogP, pR] = VelmoraLogParallel (X, Mu, S{1}, Pi, workers);
+      assert (isequal (plogP, logP) && isequal (pR, R), ...
+              "dim %d, %d workers: differs from one call", dim, workers);
+    end
+    % Two calls on column ranges, too.
+    assert (isequal ([VelmoraLog(X(:, 1:1234), Mu, S{1}, Pi), ...
+                      VelmoraLog(X(:, 1235:end), Mu, S{1}, Pi)], logP));
+  end
 end
-% N-D X, and data smaller than a panel (one block).
-assert (isequal (VelmoraLogParallel (reshape (X, 3, 50, 100), Mu, Sdiag, Pi, 2), ...
-                 VelmoraLog (X, Mu, Sdiag, Pi)));
-assert (isequal (VelmoraLogParallel (X(:, 1:10), Mu, Sdiag, Pi, 2), ...
-                 VelmoraLog (X(:, 1:10), Mu, Sdiag, Pi)));
+X = X(1:3, :);  Mu = Mu(1:3, :);  Sdiag = 0.5 + rand (3, K);
+% N-D X, fewer columns than workers, and none at all.
+assert (isequal (VelmoraLogParallel (reshape (X(:, 1:5000), 3, 50, 100), Mu, Sdiag, Pi, 2), ...
+                 VelmoraLog (X(:, 1:5000), Mu, Sdiag, Pi)));
+assert (isequal (VelmoraLogParallel (X(:, 1:2), Mu, Sdiag, Pi, 3), VelmoraLog (X(:, 1:2), Mu, Sdiag, Pi)));
+[e, eR] = VelmoraLogParallel (zeros (3, 0), Mu, Sdiag, Pi, 2);
+assert (size (e), [1 0]);
+assert (size (eR), [K 0]);
 
-% An error on a worker, with the identifier and message VelmoraLog raises.
+function refused (id, message, varargin)
+  try
+    VelmoraLogParallel (varargin{:});
+  catch err
+    assert (err.identifier, id);
+    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
+    return;
+  end
+  error ("expected %s, the call succeeded", id);
+end
+% A worker's error, with the identifier and message VelmoraLog raises.
+bad = [Sdiag(:, 1:end-1), -Sdiag(:, end)];
 try
-  VelmoraLog (X, Mu, [Sdiag(:, 1:3), -Sdiag(:, 4)], Pi);
+  VelmoraLog (X, Mu, bad, Pi);
 catch direct
 end
-try
-  VelmoraLogParallel (X, Mu, [Sdiag(:, 1:3), -Sdiag(:, 4)], Pi, 2);
-  error ("a worker's error was lost");
-catch err
-  assert (err.identifier, "Velmora:covariance");
-  assert (err.message, direct.message);
-end
-try
-  VelmoraLogParallel (X, Mu, Sdiag, Pi, 0);
-  error ("zero workers were accepted");
-catch err
-  assert (err.identifier, "Velmora:usage");
-end
-printf ("VelmoraLogParallel: two workers agree with one call bit for bit\n");
+refused ("Velmora:covariance", direct.message, X, Mu, bad, Pi, 2);
+refused ("Velmora:usage", "workers must be a positive whole number", X, Mu, Sdiag, Pi, 0);
+refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
+refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
+% A worker whose VelmoraLog fails with an error that carries no identifier.
+stub = tempname ();
+mkdir (stub);
+unwind_protect
+  fid = fopen (fullfile (stub, "VelmoraLog.m"), "w");
+  fprintf (fid, "function varargout = VelmoraLog (varargin)\n  error ('out of memory or dimension too large for Octave''s index type');\nend\n");
+  fclose (fid);
+  addpath (stub);
+  refused ("Velmora:worker", "out of memory", X, Mu, Sdiag, Pi, 2);
+unwind_protect_cleanup
+  rmpath (stub);
+  confirm_recursive_rmdir (false, "local");
+  rmdir (stub, "s");
+end_unwind_protect
+printf ("VelmoraLogParallel: 1-3 workers agree with one call bit for bit\n");
