@@ -18,20 +18,37 @@
 %   columns of Sigma mean diagonal covariances. Unlike Velmora's P, logP
 %   does not underflow: with dim 800 it is finite where every density is 0.
 %   Data of any size: X is evaluated in column chunks that fit the device's
-%   free memory, with results that do not depend on the chunks. Nothing is
-%   printed; the module stays loaded and keeps its device buffers between
-%   calls (clear VelmoraLog releases them).
+%   free memory; a point's logP and R do not depend on the chunks, on the
+%   other points of the call, or on how VelmoraLogParallel splits X (bit for
+%   bit). Nothing is printed; the module stays loaded and keeps its device
+%   and page-locked buffers between calls (clear VelmoraLog releases them).
+%
+%   Each point is evaluated against each cluster as d = x - mu first, then
+%   whitened by the cluster's inverse Cholesky factor (or its inverse
+%   standard deviations) and squared, so tight clusters far from each
+%   other or from the origin lose nothing. logP is accurate to about
+%   1e-12 x max(1, |logP|); R to about 1e-11 and to eps x |logP| in general,
+%   as exp(logterm - logP) must be in any double-precision evaluation.
+%
+%   A point with a NaN coordinate gets logP NaN; one with an infinite
+%   coordinate (and no NaN) gets -Inf, as its density is 0; the posteriors of
+%   both are NaN. Other points are not affected.
 %
 %   Errors, with identifiers:
 %     Velmora:usage       not 4 inputs, or more than 2 outputs
 %     Velmora:type        an input that is not double or single, or is
 %                         sparse or complex
 %     Velmora:dimensions  Mu, Sigma or Pi do not fit X and each other
+%     Velmora:means       a centre with a NaN or infinite coordinate
 %     Velmora:covariance  a variance that is not positive and finite, or a
-%                         full covariance that is not positive definite
-%                         (the message names the cluster)
-%     Velmora:priors      a negative, NaN or infinite prior
-%     Velmora:memory      not even one column fits in the device's memory
+%                         full covariance that holds NaN or Inf, is not
+%                         symmetric (entries that differ by more than
+%                         1e-10 x sqrt(Sigma(i,i) Sigma(j,j))) or is not
+%                         positive definite (the message names the cluster)
+%     Velmora:priors      a negative, NaN or infinite prior, or all zero
+%     Velmora:memory      not even one column fits in the device's memory,
+%                         logP and R would not fit in the host's memory,
+%                         or page-locked host memory ran out
 %     Velmora:device      no usable device, or the device failed; everything
 %                         is released and the session goes on
 %
