@@ -21,7 +21,8 @@ using velmora_log::Error;
 using Index = std::int64_t;
 
 const char *const kCall =
-    "Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi).";
+    "Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi), "
+    "or with a gmdistribution gm and one point per row of X: [logP, R] = VelmoraLog(X, gm).";
 
 // Kept between calls: the device buffers and cuBLAS handle of the last call
 // serve the next, until the module is unloaded.
@@ -89,44 +90,79 @@ void Check_Host_Room(Index n, Index K) {
   throw Error("Velmora:dimensions", message);
 }
 
+// The arrays a gmdistribution (or a struct with its fields) stands for, from
+// velmora_model.m beside this module; they go with the call.
+struct Model_Arrays {
+  mxArray *arrays[3] = {nullptr, nullptr, nullptr};  // Mu, Sigma, Pi
+  ~Model_Arrays() {
+    for (mxArray *a : arrays)
+      if (a != nullptr) mxDestroyArray(a);
+  }
+};
+
+bool Is_Model(const mxArray *a) { return mxIsStruct(a) || mxIsClass(a, "gmdistribution"); }
+
 void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  if (nrhs != 4)
-    throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi; " +
+  const bool model = nrhs == 2 && Is_Model(prhs[1]);
+  if (nrhs != 4 && !model)
+    throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a "
+                                 "gmdistribution); " +
                                      std::to_string(nrhs) + " were given. " + kCall);
   if (nlhs > 2)
     throw Error("Velmora:usage", "At most 2 outputs are given, logP and R; " +
                                      std::to_string(nlhs) + " were asked for. " + kCall);
-  Argument X{"X"}, Mu{"Mu"}, Sigma{"Sigma"}, Pi{"Pi"};
+  // Before anything of ours exists: an error in the conversion leaves
+  // through the host.
+  Model_Arrays converted;
+  const mxArray *in[4] = {prhs[0], nullptr, nullptr, nullptr};
+  if (model) {
+    mxArray *gm = const_cast<mxArray *>(prhs[1]);
+    mexCallMATLAB(3, converted.arrays, 1, &gm, "velmora_model");
+    for (int i = 0; i < 3; ++i) in[i + 1] = converted.arrays[i];
+  } else {
+    for (int i = 1; i < 4; ++i) in[i] = prhs[i];
+  }
+  Argument X{"X"}, Mu{model ? "the model's mu" : "Mu"}, Sigma{model ? "the model's Sigma" : "Sigma"},
+      Pi{model ? "the model's ComponentProportion" : "Pi"};
   Argument *args[] = {&X, &Mu, &Sigma, &Pi};
-  for (int i = 0; i < 4; ++i) Read(prhs[i], *args[i]);
+  for (int i = 0; i < 4; ++i) Read(in[i], *args[i]);
 
-  const Index dim = X.rows, n = X.cols, K = Mu.cols;
+  // With a model, points are rows of X, as in gmdistribution's pdf.
+  const Index dim = model ? X.cols : X.rows, n = model ? X.rows : X.cols, K = Mu.cols;
   const std::string of_x = " (X is " + Size_Text(prhs[0]) + ")";
+  if (model && (mxGetNumberOfDimensions(prhs[0]) != 2 || Mu.rows != dim))
+    Shape_Error("X must be N x " + std::to_string(Mu.rows) +
+                ", one point per row, for a model whose mu is " + std::to_string(K) + " x " +
+                std::to_string(Mu.rows) + "; it is " + Size_Text(prhs[0]) + ".");
   if (Mu.rows != dim)
     Shape_Error("Mu must have " + std::to_string(dim) + " rows, one per row of X" + of_x +
-                "; it is " + Size_Text(prhs[1]) + ".");
+                "; it is " + Size_Text(in[1]) + ".");
   if (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K))
-    Shape_Error("Pi must hold one prior per cluster, as 1 x " + std::to_string(K) + " or " +
-                std::to_string(K) + " x 1 (Mu has " + std::to_string(K) + " columns); it is " +
-                Size_Text(prhs[3]) + ".");
+    Shape_Error(std::string(Pi.name) + " must hold one prior per cluster, as 1 x " +
+                std::to_string(K) + " or " + std::to_string(K) + " x 1 (Mu has " +
+                std::to_string(K) + " columns); it is " + Size_Text(in[3]) + ".");
   velmora_log::Mode mode = velmora_log::Mode::diagonal;
   if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K))
     Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
                 " (diagonal covariances) or " + std::to_string(dim) + " x " +
                 std::to_string(dim) + " x " + std::to_string(K) +
-                " (full covariances) for these X and Mu; it is " + Size_Text(prhs[2]) + ".");
+                " (full covariances) for these X and Mu; it is " + Size_Text(in[2]) + ".");
   if (Sigma.cols != K) mode = velmora_log::Mode::full;
 
-  const velmora_log::Problem problem{dim, n, K, mode, X.data, Mu.data, Sigma.data, Pi.data};
+  const velmora_log::Problem problem{dim,     n,       K,        mode,
+                                     X.data,  Mu.data, Sigma.data, Pi.data,
+                                     model ? velmora_log::Layout::rows : velmora_log::Layout::columns};
   // Checked and factored before any output exists or the device is touched.
   const velmora_log::Factors factors = velmora_log::Factorise(problem);
   Check_Host_Room(n, nlhs == 2 ? K : 0);
 
   // Every element is written by the evaluator.
-  plhs[0] = mxCreateUninitNumericMatrix(1, static_cast<mwSize>(n), mxDOUBLE_CLASS, mxREAL);
+  const mwSize points = static_cast<mwSize>(n), clusters = static_cast<mwSize>(K);
+  plhs[0] = model ? mxCreateUninitNumericMatrix(points, 1, mxDOUBLE_CLASS, mxREAL)
+                  : mxCreateUninitNumericMatrix(1, points, mxDOUBLE_CLASS, mxREAL);
   if (nlhs == 2)
-    plhs[1] = mxCreateUninitNumericMatrix(static_cast<mwSize>(K), static_cast<mwSize>(n),
-                                          mxDOUBLE_CLASS, mxREAL);
+    plhs[1] = model ? mxCreateUninitNumericMatrix(points, clusters, mxDOUBLE_CLASS, mxREAL)
+                    : mxCreateUninitNumericMatrix(clusters, points, mxDOUBLE_CLASS, mxREAL);
   try {
     if (!Evaluator()) {
       Evaluator() = std::make_unique<velmora_log::Evaluator>();

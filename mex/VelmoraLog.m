@@ -2,6 +2,7 @@
 %
 %   logP = VelmoraLog(X, Mu, Sigma, Pi)
 %   [logP, R] = VelmoraLog(X, Mu, Sigma, Pi)
+%   [logP, R] = VelmoraLog(X, gm)
 %
 %   X      dim x num_data      data points, one per column (double or single)
 %   Mu     dim x num_clust     cluster centres, one per column
@@ -13,6 +14,13 @@
 %   logP   1 x num_data        logP(j) = log(sum_k Pi(k) * N(X(:,j) | Mu(:,k), Sigma_k))
 %   R      num_clust x num_data  R(k,j), the posterior probability of cluster k
 %                              for point j (each column sums to 1)
+%
+%   With a gmdistribution gm (of MATLAB or Octave's statistics package), or
+%   a struct with its fields mu (K x d), Sigma and ComponentProportion,
+%   points are rows of X (N x d), as in pdf(gm, X) and posterior(gm, X):
+%   logP is N x 1, log(pdf(gm, X)), and R is N x K, posterior(gm, X). The
+%   covariance form comes from the model's Sigma: d x d x K full, 1 x d x K
+%   diagonal, d x d or 1 x d shared. X is read as it is, not transposed.
 %
 %   The arguments are those of Velmora, and so is the mode rule: num_clust
 %   columns of Sigma mean diagonal covariances. Unlike Velmora's P, logP

@@ -1,10 +1,13 @@
-function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
+function [logP, R] = VelmoraLogParallel (X, varargin)
   % VELMORALOGPARALLEL  VelmoraLog over column blocks, on parallel workers.
   %
   %   logP = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
   %   [logP, R] = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
+  %   [logP, R] = VelmoraLogParallel(X, gm, workers)
   %
-  %   The same results as VelmoraLog(X, Mu, Sigma, Pi), bit for bit: the
+  %   The same results as VelmoraLog(X, Mu, Sigma, Pi) (or VelmoraLog(X, gm),
+  %   with one point per row of X and logP, R as gmdistribution's pdf and
+  %   posterior give them), bit for bit: the
   %   columns of X are split into one block per worker (fewer when X has
   %   fewer columns than there are workers), each evaluated by VelmoraLog on
   %   a worker, and the results joined. A point's result does not depend on
@@ -41,11 +44,25 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
   %   cluster's pool with MATLAB Parallel Server, and pass its size.
   %
   %   See also VelmoraLog.
-  if (nargin ~= 5)
-    error ('Velmora:usage', ...
-           '5 inputs are needed, X, Mu, Sigma, Pi and workers; %d were given.', nargin);
+  model = nargin == 3 && (isstruct (varargin{1}) || isa (varargin{1}, 'gmdistribution'));
+  if (nargin ~= 5 && ~model)
+    error ('Velmora:usage', ['5 inputs are needed, X, Mu, Sigma, Pi and workers ', ...
+                             '(or 3, X, a gmdistribution and workers); %d were given.'], nargin);
+  end
+  workers = varargin{end};
+  mixture = varargin(1:end - 1);
+  if (model)
+    % Workers get the model's fields as a struct, which any of them can read.
+    gm = mixture{1};
+    mixture = {struct('mu', gm.mu, 'Sigma', gm.Sigma, 'ComponentProportion', gm.ComponentProportion)};
+    K = size (gm.mu, 1);
+  else
+    K = size (mixture{1}, 2);
   end
   want_R = nargout > 1;
+  if (model)
+    X = X.';  % blocks of points are blocks of columns here, and rows again on the workers
+  end
   sz = size (X);
   n = prod (sz(2:end));
   X = reshape (X, sz(1), n);
@@ -64,7 +81,7 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
   end
   if (n == 0)
     % Nothing to spread: the arguments are still checked, here.
-    [logP, R] = VelmoraLog (X, Mu, Sigma, Pi);
+    [logP, R] = velmora_log_call (X, mixture, model);
     return;
   end
 
@@ -72,24 +89,28 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
   blocks = max (1, min (slots, n));
   first = floor ((0:blocks - 1) * n / blocks) + 1;
   last = [first(2:end) - 1, n];
-  parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
+  if (model)
+    parts = arrayfun (@(a, b) X(:, a:b).', first, last, 'UniformOutput', false);
+  else
+    parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
+  end
   devices = gpu_list ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
 
   if (cluster)
-    out = netcellfun (workers, @(part) velmora_log_block (part, Mu, Sigma, Pi, want_R, ''), ...
+    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, ''), ...
                       parts, 'UniformOutput', false);
   elseif (exist ('OCTAVE_VERSION', 'builtin'))
     if (~exist ('parcellfun'))
       pkg load parallel
     end
     out = parcellfun (workers, ...
-                      @(part, device) velmora_log_block (part, Mu, Sigma, Pi, want_R, device), ...
+                      @(part, device) velmora_log_block (part, mixture, want_R, device), ...
                       parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
   else
     out = cell (size (parts));
     parfor b = 1:numel (parts)
-      out{b} = velmora_log_block (parts{b}, Mu, Sigma, Pi, want_R, assigned{b});
+      out{b} = velmora_log_block (parts{b}, mixture, want_R, assigned{b});
     end
   end
 
@@ -114,15 +135,30 @@ function [logP, R] = VelmoraLogParallel (X, Mu, Sigma, Pi, workers)
       end
       error (struct ('message', message, 'identifier', id));
     end
-    if (numel (o.logP) ~= width || (want_R && ~isequal (size (o.R), [size(Mu, 2), width])))
+    if (numel (o.logP) ~= width || (want_R && numel (o.R) ~= K * width))
       error ('Velmora:worker', 'The worker of block %d of %d returned %d of its %d points.', ...
              b, blocks, numel (o.logP), width);
     end
   end
   out = [out{:}];
-  logP = [out.logP];
-  if (want_R)
-    R = [out.R];
+  if (model)
+    logP = vertcat (out.logP);
+    if (want_R)
+      R = vertcat (out.R);
+    end
+  else
+    logP = [out.logP];
+    if (want_R)
+      R = [out.R];
+    end
+  end
+end
+
+function [logP, R] = velmora_log_call (X, mixture, model)
+  if (model)
+    [logP, R] = VelmoraLog (X.', mixture{:});
+  else
+    [logP, R] = VelmoraLog (X, mixture{:});
   end
 end
 

@@ -1,5 +1,6 @@
-function out = velmora_log_block (X, Mu, Sigma, Pi, want_R, device)
-  % One column block of VelmoraLogParallel, on a worker. The worker's GPU is
+function out = velmora_log_block (X, mixture, want_R, device)
+  % One block of VelmoraLogParallel, on a worker: X and the mixture's
+  % arguments as VelmoraLog takes them (Mu, Sigma, Pi, or a model struct). The worker's GPU is
   % chosen before its first device call; an error comes back as data, so
   % that its identifier and message reach the caller unchanged (an error
   % without an identifier still counts as one).
@@ -9,9 +10,9 @@ function out = velmora_log_block (X, Mu, Sigma, Pi, want_R, device)
   out = struct ('logP', [], 'R', [], 'failed', false, 'identifier', '', 'message', '');
   try
     if (want_R)
-      [out.logP, out.R] = VelmoraLog (X, Mu, Sigma, Pi);
+      [out.logP, out.R] = VelmoraLog (X, mixture{:});
     else
-      out.logP = VelmoraLog (X, Mu, Sigma, Pi);
+      out.logP = VelmoraLog (X, mixture{:});
     end
   catch err
     out.failed = true;

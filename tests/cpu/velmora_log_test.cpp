@@ -84,7 +84,8 @@ struct Refusal {
 std::ostream &operator<<(std::ostream &os, const Refusal &r) { return os << r.name; }
 
 const std::string kCall =
-    " Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi).";
+    " Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi), "
+    "or with a gmdistribution gm and one point per row of X: [logP, R] = VelmoraLog(X, gm).";
 
 class VelmoraLogRefusalTest : public VelmoraLogTest, public testing::WithParamInterface<Refusal> {};
 
@@ -112,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, VelmoraLogRefusalTest,
     testing::Values(
         Refusal{"ThreeInputs", [](auto &a) { a.pop_back(); }, 1, "Velmora:usage",
-                "4 inputs are needed, X, Mu, Sigma and Pi; 3 were given." + kCall},
+                "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a gmdistribution); 3 were "
+                "given." +
+                    kCall},
         Refusal{"ThreeOutputs", [](auto &) {}, 3, "Velmora:usage",
                 "At most 2 outputs are given, logP and R; 3 were asked for." + kCall},
         Refusal{"Int32", [](auto &a) { a[1]->class_id = mxINT32_CLASS; }, 1, "Velmora:type",

@@ -45,6 +45,8 @@ bool mxIsSingle(const mxArray *array);
 const char *mxGetClassName(const mxArray *array);
 bool mxIsSparse(const mxArray *array);
 bool mxIsComplex(const mxArray *array);
+bool mxIsStruct(const mxArray *array);
+bool mxIsClass(const mxArray *array, const char *name);
 
 #ifdef __cplusplus
 }

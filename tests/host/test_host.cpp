@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <thread>
 
 namespace test_host {
@@ -159,5 +160,10 @@ const char *mxGetClassName(const mxArray *array) {
 }
 bool mxIsSparse(const mxArray *array) { return array->sparse; }
 bool mxIsComplex(const mxArray *array) { return array->complex; }
+// The test host has numeric arrays only.
+bool mxIsStruct(const mxArray *) { return false; }
+bool mxIsClass(const mxArray *array, const char *name) {
+  return std::string(mxGetClassName(array)) == name;
+}
 
 }  // extern "C"

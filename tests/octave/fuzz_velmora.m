@@ -13,7 +13,7 @@ function fuzz_velmora (calls, seed, name)
                "Velmora: X, Mu, Sigma and Pi must be real, full (not sparse) double arrays.", ...
                "Velmora: Every dimension must be below 2^31 (2147483648)."};
   else
-    allowed = strcat ("Velmora:", {"usage", "type", "dimensions", "covariance", "priors"});
+    allowed = strcat ("Velmora:", {"usage", "type", "dimensions", "means", "covariance", "priors", "memory"});
   end
   outcomes = zeros (1, numel (allowed) + 1);
   % First, so that a failing run can be replayed.

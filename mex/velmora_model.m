@@ -1,0 +1,40 @@
+function [Mu, Sigma, Pi] = velmora_model (gm)
+  % The mixture of a gmdistribution, or of a struct with its fields mu (K x d),
+  % Sigma and ComponentProportion, as VelmoraLog takes it: Mu d x K, Sigma
+  % d x K (diagonal) or d x d x K (full), Pi 1 x K. Sigma's form comes from
+  % its shape, as gmdistribution keeps it: d x d x K full, 1 x d x K
+  % diagonal, d x d shared full, 1 x d shared diagonal (a shared covariance
+  % is repeated for every cluster). Used by VelmoraLog and VelmoraLogParallel.
+  if (isstruct (gm))
+    need = {'mu', 'Sigma', 'ComponentProportion'};
+    missing = need(~isfield (gm, need));
+    if (~isscalar (gm) || ~isempty (missing))
+      error ('Velmora:usage', ['A model struct must be one struct with the fields mu, ', ...
+                               'Sigma and ComponentProportion of a gmdistribution%s.'], ...
+             sprintf ('; %s is missing', strjoin (missing, ', ')));
+    end
+  end
+  mu = gm.mu;
+  S = gm.Sigma;
+  Pi = gm.ComponentProportion;
+  [K, d] = size (mu);
+  Mu = mu.';
+  sz = [size(S), 1];
+  if (ndims (S) > 3 || ~(sz(3) == K || sz(3) == 1) || K == 0)
+    bad_sigma (S, d, K);
+  end
+  if (sz(1) == 1 && sz(2) == d)
+    Sigma = repmat (reshape (S, d, sz(3)), 1, K / sz(3));  % diagonal: variances a column
+  elseif (sz(1) == d && sz(2) == d)
+    Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
+  else
+    bad_sigma (S, d, K);
+  end
+  Pi = reshape (Pi, 1, []);
+end
+
+function bad_sigma (S, d, K)
+  error ('Velmora:dimensions', ['The model''s Sigma must be %d x %d x %d (full), 1 x %d x %d ', ...
+                                '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
+         d, d, K, d, K, d, d, d, strjoin (arrayfun (@num2str, size (S), 'UniformOutput', false), ' x '));
+end

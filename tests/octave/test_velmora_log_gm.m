@@ -1,0 +1,48 @@
+% VelmoraLog and VelmoraLogParallel with a gmdistribution of the statistics
+% package, or a struct with its fields: one point per row of X, logP N x 1
+% and R N x K as pdf and posterior give them, in every covariance form.
+pkg load statistics
+pkg load parallel
+rand ("seed", 7);  randn ("seed", 7);
+d = 3;  K = 3;  % d == K: the forms must come from the model, not from a count of columns
+mu = randn (K, d) * 3;  p = rand (1, K) + 0.2;  p /= sum (p);
+full = random_covariances (d, K, 0.5);
+diagonal = reshape (0.5 + rand (d, K), 1, d, K);
+forms = {full, diagonal, full(:, :, 1), diagonal(:, :, 1)};
+names = {"full", "diagonal", "shared full", "shared diagonal"};
+X = mu(randi (K, 500, 1), :) + randn (500, d);
+for f = 1:numel (forms)
+  gm = gmdistribution (mu, forms{f}, p);
+  [logP, R] = VelmoraLog (X, gm);
+  assert (size (logP), [500 1]);
+  assert (size (R), [500 K]);
+  want = log (pdf (gm, X));
+  err = max (abs (logP - want) ./ max (1, abs (want)));
+  assert (err < 1e-12, "%s: logP off by %g", names{f}, err);
+  assert (max (abs (R(:) - reshape (posterior (gm, X), [], 1))) < 1e-12, "%s: R", names{f});
+  s = struct ("mu", mu, "Sigma", forms{f}, "ComponentProportion", gm.ComponentProportion);
+  assert (isequal (VelmoraLog (X, s), logP), "%s: a struct differs from the object", names{f});
+  [plogP, pR] = VelmoraLogParallel (X, gm, 2);
+  assert (isequal (plogP, logP) && isequal (pR, R), "%s: two workers differ", names{f});
+end
+% The rows of X are the columns of the plain call, bit for bit.
+gm = gmdistribution (mu, full, p);
+[logP, R] = VelmoraLog (X, gm);
+[clogP, cR] = VelmoraLog (X.', mu.', full, gm.ComponentProportion);
+assert (isequal (logP, clogP.') && isequal (R, cR.'));
+
+function refused (id, message, varargin)
+  try
+    VelmoraLog (varargin{:});
+  catch err
+    assert (err.identifier, id);
+    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
+    return;
+  end
+  error ("expected %s, the call succeeded", id);
+end
+refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);
+refused ("Velmora:usage", "ComponentProportion is missing", X, struct ("mu", mu, "Sigma", full));
+refused ("Velmora:dimensions", "The model's Sigma must be 3 x 3 x 3", X, ...
+         struct ("mu", mu, "Sigma", ones (2, 2), "ComponentProportion", p));
+printf ("VelmoraLog with gmdistribution: pdf and posterior within 1e-12 in every form\n");
