@@ -1,0 +1,119 @@
+function ok = velmora_selftest ()
+  % VELMORA_SELFTEST  Checks this installation of Velmora (Octave).
+  %
+  %   velmora_selftest         runs the built-in tests of this file and says
+  %                            how many passed
+  %   ok = velmora_selftest () true when every one passed
+  %
+  %   The same tests run with "test velmora_selftest" and, for the installed
+  %   package, "pkg test velmora". They hold Velmora and VelmoraLog on the
+  %   path to the same densities written in plain Octave (within 1e-12),
+  %   check that malformed calls raise errors with their identifiers, and,
+  %   where Octave's parallel package is installed, that VelmoraLogParallel
+  %   on two workers gives the bits of one VelmoraLog call.
+  %
+  %   See also Velmora, VelmoraLog, VelmoraLogParallel.
+  [passed, total] = test ("velmora_selftest", "quiet", stdout);
+  printf ("velmora_selftest: %d of %d tests passed (%s)\n", passed, total, ...
+          fileparts (which ("VelmoraLog")));
+  if (nargout > 0)
+    ok = total > 0 && passed == total;
+  end
+end
+
+%!function [logP, R] = plain_log_gmm (X, Mu, Sigma, Pi)
+%!  % One cluster at a time in the log domain: centred, whitened by the
+%!  % Cholesky factor, then log-sum-exp over the clusters.
+%!  [dim, n] = size (X);
+%!  K = columns (Mu);
+%!  Sigma = reshape (Sigma, dim, []);
+%!  V = zeros (K, n);
+%!  for k = 1:K
+%!    if (columns (Sigma) == K)
+%!      L = diag (sqrt (Sigma(:, k)));
+%!    else
+%!      L = chol (Sigma(:, (k-1)*dim+1 : k*dim), "lower");
+%!    end
+%!    Y = L \ (X - Mu(:, k));
+%!    V(k, :) = log (Pi(k)) - sum (log (diag (L))) - dim / 2 * log (2*pi) - sum (Y .^ 2, 1) / 2;
+%!  end
+%!  top = max (V, [], 1);
+%!  logP = top + log (sum (exp (V - top), 1));
+%!  R = exp (V - logP);
+%!endfunction
+
+%!function [X, Mu, Sdiag, Sfull, Pi] = mixture (n)
+%!  % n points in 5 dimensions, 100 away from the origin; 3 clusters.
+%!  randn ("state", 19);  rand ("state", 19);
+%!  dim = 5;  K = 3;
+%!  X = 100 + 2 * randn (dim, n);
+%!  Mu = 100 + randn (dim, K);
+%!  Sdiag = 0.5 + rand (dim, K);
+%!  Sfull = zeros (dim, dim, K);
+%!  for k = 1:K
+%!    A = randn (dim);
+%!    Sfull(:, :, k) = A * A' + dim * eye (dim);
+%!  end
+%!  Pi = [0.2 0.5 0.3];
+%!endfunction
+
+%% VelmoraLog
+%!test
+%! [X, Mu, Sdiag, Sfull, Pi] = mixture (500);
+%! for S = {Sdiag, Sfull, reshape(Sfull, rows (X), [])}
+%!   [logP, R] = VelmoraLog (X, Mu, S{1}, Pi);
+%!   [wantP, wantR] = plain_log_gmm (X, Mu, S{1}, Pi);
+%!   assert (size (logP), [1 columns(X)]);
+%!   assert (size (R), [columns(Mu) columns(X)]);
+%!   assert (max (abs (logP - wantP) ./ abs (wantP)) < 1e-12);
+%!   assert (max (abs (R(:) - wantR(:))) < 1e-12);
+%! end
+%!test
+%! % Dim 800: every density underflows to 0, its logarithm does not.
+%! randn ("state", 800);
+%! X = randn (800, 20);  Mu = zeros (800, 2);  Mu(:, 2) = 0.5;
+%! logP = VelmoraLog (X, Mu, ones (800, 2), [0.5 0.5]);
+%! want = plain_log_gmm (X, Mu, ones (800, 2), [0.5 0.5]);
+%! assert (all (logP < -1000));
+%! assert (max (abs (logP - want) ./ abs (want)) < 1e-12);
+%!error id=Velmora:usage VelmoraLog (ones (2, 4), zeros (2, 1), ones (2, 1))
+%!error id=Velmora:dimensions VelmoraLog (ones (2, 4), zeros (3, 1), ones (2, 1), 1)
+%!error id=Velmora:covariance VelmoraLog (ones (2, 4), zeros (2, 2), [1 1; 1 -1], [0.5 0.5])
+%!error id=Velmora:priors VelmoraLog (ones (2, 4), zeros (2, 2), ones (2, 2), [0.5 NaN])
+%!test
+%! [X, Mu, ~, Sfull, Pi] = mixture (10);
+%! Sfull(:, :, 3) = -Sfull(:, :, 3);
+%! try
+%!   VelmoraLog (X, Mu, Sfull, Pi);
+%!   error ("an indefinite covariance was accepted");
+%! catch err
+%!   assert (err.identifier, "Velmora:covariance");
+%!   assert (! isempty (strfind (err.message, "cluster 3")), err.message);
+%! end
+
+%% Velmora
+%!test
+%! [X, Mu, Sdiag, Sfull, Pi] = mixture (500);
+%! for S = {Sdiag, Sfull}
+%!   evalc ("P = Velmora (X, Mu, S{1}, Pi);");
+%!   want = exp (plain_log_gmm (X, Mu, S{1}, Pi));
+%!   assert (max (abs (P - want) ./ want) < 1e-12);
+%! end
+%!error <Velmora: Invalid dimensions> evalc ("P = Velmora (ones (2, 4), zeros (3, 1), ones (2, 1), 1);")
+%!error <Velmora: Use \[P\] = Velmora\(X,Mu,Sigma,Pi\)> evalc ("Velmora (ones (2, 4), zeros (2, 1), ones (2, 1), 1);")
+
+%% VelmoraLogParallel, where the parallel package is installed
+%!testif ; ! isempty (pkg ("list", "parallel"))
+%! [X, Mu, Sdiag, Sfull, Pi] = mixture (5000);   % a block for each worker
+%! [logP, R] = VelmoraLog (X, Mu, Sfull, Pi);
+%! [plogP, pR] = VelmoraLogParallel (X, Mu, Sfull, Pi, 2);
+%! assert (isequal (plogP, logP) && isequal (pR, R), "two workers differ from one call");
+%! try
+%!   VelmoraLogParallel (X, Mu, -Sdiag, Pi, 2);
+%!   error ("a worker's error was lost");
+%! catch err
+%!   assert (err.identifier, "Velmora:covariance");
+%! end
+%!error id=Velmora:usage VelmoraLogParallel (ones (2, 4), zeros (2, 1), ones (2, 1), 1, 0)
+
+%% Models given as gmdistribution objects: their tests go here.
