@@ -116,4 +116,22 @@ end
 %! end
 %!error id=Velmora:usage VelmoraLogParallel (ones (2, 4), zeros (2, 1), ones (2, 1), 1, 0)
 
-%% Models given as gmdistribution objects: their tests go here.
+%% Models given as gmdistribution objects (or structs with their fields):
+%% points as rows, logP and R as pdf and posterior give them.
+%!test
+%! mu = [0 0 0; 4 4 4];  S = cat (3, [2 0.5 0; 0.5 1 0; 0 0 1], eye (3));  p = [0.3 0.7];
+%! s = struct ("mu", mu, "Sigma", S, "ComponentProportion", p);
+%! X = [randn(100, 3); randn(100, 3) + 4];
+%! [logP, R] = VelmoraLog (X, s);
+%! [want, wantR] = plain_log_gmm (X.', mu.', S, p);
+%! assert (size (logP), [200 1]);
+%! assert (logP, want.', 1e-12 * max (abs (want)));
+%! assert (R, wantR.', 1e-12);
+%!testif ; ! isempty (pkg ("list", "statistics"))
+%! pkg load statistics
+%! gm = gmdistribution ([0 0; 3 3], reshape ([1 2; 2 1], 1, 2, 2), [0.4 0.6]);  % diagonal
+%! X = randn (50, 2) * 2;
+%! [logP, R] = VelmoraLog (X, gm);
+%! assert (logP, log (pdf (gm, X)), 1e-12 * max (abs (logP)));
+%! assert (R, posterior (gm, X), 1e-12);
+%!error id=Velmora:dimensions VelmoraLog (ones (4, 2), struct ("mu", zeros (1, 3), "Sigma", eye (3), "ComponentProportion", 1))
