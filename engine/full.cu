@@ -5,15 +5,16 @@
 // whitened data are kept, and nothing cancels, however far the clusters lie
 // from each other or from the origin.
 //
-// A block owns 64 points and a group of up to 32 clusters. Per cluster it
-// stages D = X - mu_k in slabs of 32 coordinates and W_k in slices of 8
-// columns through shared memory, and its 256 threads form Y = W_k D tile by
-// tile like a small matrix product: each thread holds TM rows x 4 points of
-// Y in registers (a warp covers 4 x 8 threads, so W and D are both
-// broadcast). The triangle above the diagonal is skipped a warp at a time.
+// A block owns 64 points and a group of up to 16 clusters. Per cluster it
+// stages D = X - mu_k and the matching 32 columns of W_k through shared
+// memory, slab by slab, and its 256 threads form Y = W_k D tile by tile like
+// a small matrix product: each thread holds TM rows x 4 points of Y in
+// registers (a warp covers 4 x 8 threads, so W and D are both broadcast).
+// A warp stops at the column past its last row: the triangle above the
+// diagonal costs nothing.
 // Sums run in a fixed order (rows within a thread, then threads, then row
 // tiles), so a point's bits depend only on the point and the mixture. With
-// more than 32 clusters the groups' partial log-sum-exps are merged by a
+// more than 16 clusters the groups' partial log-sum-exps are merged by a
 // second kernel, in group order.
 #include <cuda_runtime.h>
 
@@ -29,11 +30,10 @@ namespace {
 
 constexpr int kThreads = 256;
 constexpr int kPoints = 64;     // per block
-constexpr int kSlab = 32;       // coordinates of D staged at once
-constexpr int kSlice = 8;       // columns of W staged at once (the triangle is skipped by slices)
+constexpr int kSlab = 32;       // coordinates of D, and columns of W, staged at once
 constexpr int kRowGroups = 16;  // threads along the rows of a tile
 constexpr int kTN = 4;          // points per thread
-constexpr int kGroup = 32;      // clusters per block
+constexpr int kGroup = 16;      // clusters per block
 
 
 struct Full_Args {
@@ -47,7 +47,7 @@ template <int TM>
 struct Full_Shared {
   double d[kSlab][kPoints + 2];  // +2: rows on other banks, 16-byte aligned
   union {
-    double w[kSlice][kRowGroups * TM];  // W_k(i0 + i, l0 + l) at w[l][i]
+    double w[kSlab][kRowGroups * TM];   // W_k(i0 + i, s0 + l) at w[l][i]
     double q[kRowGroups][kPoints];      // a tile's partial sums of squares
   };
   double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
@@ -85,28 +85,22 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
     const int warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
     double acc[TM][kTN] = {};
     for (int s0 = 0; s0 < l_end; s0 += kSlab) {
-      if (staged != s0) {
-        __syncthreads();  // the previous slab is no longer read
-        Stage_Centred(a, sh, j0, k, s0);
-        staged = s0;
+      __syncthreads();  // the previous slab is no longer read
+      if (staged != s0) Stage_Centred(a, sh, j0, k, s0);
+      staged = s0;
+      for (int e = t; e < kSlab * kRows; e += kThreads) {
+        const int i = e % kRows, l = e / kRows, gi = i0 + i, gl = s0 + l;
+        sh.w[l][i] = gi < dim && gl < l_end ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
       }
-      const int s_end = Min(l_end, s0 + kSlab);
-      for (int l0 = s0; l0 < s_end; l0 += kSlice) {
-        __syncthreads();
-        for (int e = t; e < kSlice * kRows; e += kThreads) {
-          const int i = e % kRows, l = e / kRows, gi = i0 + i, gl = l0 + l;
-          sh.w[l][i] = gi < dim && gl < dim ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
-        }
-        __syncthreads();
-        if (warp_last_row < l0) continue;  // this warp's rows are all above the slice
-        const int base = l0 - s0;
-        for (int l = 0; l < kSlice; ++l) {
-          double wv[TM], dv[kTN];
-          for (int r = 0; r < TM; ++r) wv[r] = sh.w[l][ty * TM + r];
-          for (int c = 0; c < kTN; ++c) dv[c] = sh.d[base + l][tx * kTN + c];
-          for (int r = 0; r < TM; ++r)
-            for (int c = 0; c < kTN; ++c) acc[r][c] = fma(wv[r], dv[c], acc[r][c]);
-        }
+      __syncthreads();
+      const int width = Min(kSlab, l_end - s0);
+      for (int l = 0; l < width; ++l) {
+        if (s0 + l > warp_last_row) break;  // the rest of W's rows here lie above the diagonal
+        double wv[TM], dv[kTN];
+        for (int r = 0; r < TM; ++r) wv[r] = sh.w[l][ty * TM + r];
+        for (int c = 0; c < kTN; ++c) dv[c] = sh.d[l][tx * kTN + c];
+        for (int r = 0; r < TM; ++r)
+          for (int c = 0; c < kTN; ++c) acc[r][c] = fma(wv[r], dv[c], acc[r][c]);
       }
     }
     __syncthreads();  // w is no longer read: q takes its place

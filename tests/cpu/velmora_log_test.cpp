@@ -187,7 +187,7 @@ TEST_F(VelmoraLogTest, KeepsItsBuffersForTheNextCallAndFreesThemWhenUnloaded) {
 TEST_F(VelmoraLogTest, DeviceCallsDoNotGrowWithTheClusters) {
   for (const bool diagonal : {true, false}) {
     std::vector<control::Counts> counts;
-    // Past 32 clusters, full mode merges groups with a second kernel.
+    // Past 16 clusters, full mode merges groups with a second kernel.
     for (const int K : {40, 100, 400}) {
       const Mixture_Arguments args(Make_Mixture(3, 500, K, diagonal, 72));
       control::reset();
