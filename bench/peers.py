@@ -159,21 +159,21 @@ def main():
                 left = deadline - time.monotonic()
                 c = load(stem)
                 name = os.path.basename(stem)
-                line = f"| {name[4:] if log else name} | {c['mode']} | {c['N']} | {c['dim']} | {c['K']} | {c['velmora_s']:.4f} |"
+                line = f"| {name[4:] if log else name} | {c['mode']} | {c['N']} | {c['dim']} | {c['K']} | {c['velmora_s']:.4g} |"
                 if left < 3:
                     line += " not run: the budget was spent |||" + ("||||" if gpu else "")
                 else:
                     # scikit-learn's share of this case's part of what is left.
                     sk_s, n, sk_diff = sklearn_peer(c, 0.3 * left / (len(stems) - done))
                     scaled = f" (scaled from {n} points)" if n < c["N"] else ""
-                    line += (f" {sk_s:.4f}{scaled} | {sk_s / c['velmora_s']:.3g}x | "
+                    line += (f" {sk_s:.4g}{scaled} | {sk_s / c['velmora_s']:.3g}x | "
                              f"{sk_diff:.2g} |")
                     if gpu and deadline - time.monotonic() < 3:
                         line += " | | | not run: the budget was spent |"
                     elif gpu:
                         t_s, t_diff, note = torch_peer(c)
                         failed |= "failed" in note
-                        line += (f" {t_s:.4f} | {t_s / c['velmora_s']:.3g}x | {t_diff:.2g} | {note} |"
+                        line += (f" {t_s:.4g} | {t_s / c['velmora_s']:.3g}x | {t_diff:.2g} | {note} |"
                                  if t_s is not None else f" | | | {note} |")
                 done += 1
                 f.write(line + "\n")
