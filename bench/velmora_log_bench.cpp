@@ -1,9 +1,17 @@
-// Benchmark of VelmoraLog against Velmora on the cases that matter to their
-// users, with the one-pass lower bound of each: X's bytes over the measured
-// host-to-device copy rate, or the FP64 floor (the measured DGEMM rate)
-// where arithmetic bounds; with the pageable and page-locked upload rates
-// for X's size. `--only c` runs one case, for a profiler. Every row is written and flushed as it is
-// measured, so that a run stopped at its time limit keeps what it has.
+// Benchmark of VelmoraLog on the cases that matter to its users, each with
+// and without the posteriors R: where a call's time goes (host
+// factorisation, the evaluator's preparation, staging, upload, kernels and
+// download) and how far each part is from its bound (X's upload at the
+// pinned and at the pageable rate, the FP64 floor of the path the mode
+// runs, the outputs' download), with Velmora's time on the same data.
+//
+//   --only LETTERS   these cases only (default abcdefg)
+//   --quick          tiny sizes, for the CPU device's smoke runs
+//   --no-velmora     leave Velmora's comparison out
+//   --peers DIR      the cases' data and logP, for bench/peers.py
+//   --profile        one call per case without R and nothing else, for ncu
+//   --sanitize       small problems checked against a reference, for
+//                    compute-sanitizer
 #include <cuda_runtime.h>
 
 #include <algorithm>
@@ -11,17 +19,22 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <cublas.h>
 
 #include "MatrixOperations_Double.h"
 #include "Velmora.h"
+#include "device_rates.h"
 #include "host/test_host.h"
+#include "log_bench_check.h"
+#include "log_bench_report.h"
 #include "log_mixture.h"
 
 namespace {
@@ -33,112 +46,90 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void Check(cudaError_t e, const char *what) {
-  if (e != cudaSuccess) throw std::runtime_error(std::string(what) + ": " + cudaGetErrorString(e));
-}
-
 struct Case {
-  const char *name;
+  char name;
   Index N, dim, K;
   bool diagonal;
+  Index chunks = 0;      // forced: at least this many chunks; 0 lets free memory decide
+  bool latency = false;  // a call's fixed cost: many calls, the median of them
 };
 
+// Data of one shape, generated in parallel: a column's values depend only
+// on the shape and the column, never on the number of threads.
 struct Mixture {
-  Case c;
-  std::vector<double> X, Mu, Sigma, Pi;
+  Index N = 0, dim = 0, K = 0;
+  bool diagonal = true;
+  std::unique_ptr<double[]> X;
+  std::vector<double> Mu, Sigma, Pi;
 };
 
-// Reproducible data: clusters spread over the cube, points around them.
-Mixture Make(const Case &c) {
-  std::uint64_t s = 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(c.N * 31 + c.K);
-  const auto uniform = [&s] {
+std::uint64_t Mix(std::uint64_t z) {
+  z += 0x9e3779b97f4a7c15ull;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return (z ^ (z >> 31)) | 1;  // xorshift needs a state other than 0
+}
+
+struct Rng {
+  std::uint64_t s;
+  double Uniform() {  // in [0, 1)
     s ^= s << 13, s ^= s >> 7, s ^= s << 17;
     return static_cast<double>(s >> 11) * (1.0 / 9007199254740992.0);
-  };
-  Mixture m{c, std::vector<double>(c.dim * c.N), std::vector<double>(c.dim * c.K), {},
-            std::vector<double>(c.K)};
-  for (double &x : m.Mu) x = 4 * uniform() - 2;
-  for (Index j = 0; j < c.N; ++j)
-    for (Index i = 0; i < c.dim; ++i)
-      m.X[j * c.dim + i] = m.Mu[(j % c.K) * c.dim + i] + uniform() - 0.5;
-  for (double &p : m.Pi) p = (0.5 + uniform()) / c.K;
+  }
+};
+
+// Clusters spread over [-2, 2]^dim, each point within 0.5 of its cluster's
+// centre in every coordinate; full covariances tridiagonal and diagonally
+// dominant.
+void Make(const Case &c, Mixture &m) {
+  m = Mixture{c.N, c.dim, c.K, c.diagonal, nullptr, {}, {}, {}};
+  Rng rng{Mix(static_cast<std::uint64_t>(c.N * 31 + c.K))};
+  m.Mu.resize(c.dim * c.K);
+  for (double &x : m.Mu) x = 4 * rng.Uniform() - 2;
+  m.Pi.resize(c.K);
+  for (double &p : m.Pi) p = (0.5 + rng.Uniform()) / c.K;
   if (c.diagonal) {
     m.Sigma.resize(c.dim * c.K);
-    for (double &v : m.Sigma) v = 0.5 + uniform();
+    for (double &v : m.Sigma) v = 0.5 + rng.Uniform();
   } else {
     m.Sigma.assign(c.dim * c.dim * c.K, 0.0);
     for (Index k = 0; k < c.K; ++k) {
       double *S = &m.Sigma[k * c.dim * c.dim];
       for (Index i = 0; i < c.dim; ++i) {
-        S[i + i * c.dim] = 1.0 + uniform();
-        if (i + 1 < c.dim) S[i + 1 + i * c.dim] = S[i + (i + 1) * c.dim] = 0.2 * uniform();
+        S[i + i * c.dim] = 1.0 + rng.Uniform();
+        if (i + 1 < c.dim) S[i + 1 + i * c.dim] = S[i + (i + 1) * c.dim] = 0.2 * rng.Uniform();
       }
     }
   }
-  return m;
+  m.X.reset(new double[static_cast<size_t>(c.dim * c.N)]);
+  const Index threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> pool;
+  for (Index t = 0; t < threads; ++t)
+    pool.emplace_back([&m, &c, t, threads] {
+      for (Index j = c.N * t / threads; j < c.N * (t + 1) / threads; ++j) {
+        Rng column{Mix(static_cast<std::uint64_t>(j) ^ 0x5851f42d4c957f2dull)};
+        const double *mu = &m.Mu[(j % c.K) * c.dim];
+        for (Index i = 0; i < c.dim; ++i) m.X[j * c.dim + i] = mu[i] + column.Uniform() - 0.5;
+      }
+    });
+  for (std::thread &t : pool) t.join();
 }
 
-// Host-to-device rate for `bytes` from pageable or page-locked memory,
-// bytes per second.
-double Upload_Rate(Index bytes, bool pinned) {
-  const size_t n = static_cast<size_t>(bytes);
-  std::vector<double> pageable;
-  void *host = nullptr, *d = nullptr;
-  if (pinned) {
-    Check(cudaMallocHost(&host, n), "cudaMallocHost");
-  } else {
-    pageable.assign(n / 8 + 1, 1.0);
-    host = pageable.data();
-  }
-  Check(cudaMalloc(&d, n), "cudaMalloc");
-  Check(cudaMemcpy(d, host, n, cudaMemcpyHostToDevice), "copy");
-  const auto start = Clock::now();
-  int reps = 0;
-  do {
-    Check(cudaMemcpy(d, host, n, cudaMemcpyHostToDevice), "copy");
-    ++reps;
-  } while (Since(start) < 0.2);
-  const double rate = static_cast<double>(bytes) * reps / Since(start);
-  cudaFree(d);
-  if (pinned) cudaFreeHost(host);
-  return rate;
+velmora_log::Problem Problem_Of(const Mixture &m) {
+  return {m.dim, m.N, m.K, m.diagonal ? velmora_log::Mode::diagonal : velmora_log::Mode::full,
+          m.X.get(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
 }
 
-// FP64 rate of a large square DGEMM (through Velmora's legacy interface),
-// flops per second.
-double Dgemm_Rate(int n) {
-  double *a = nullptr, *c = nullptr;
-  Check(cudaMalloc(reinterpret_cast<void **>(&a), sizeof(double) * n * n), "cudaMalloc");
-  Check(cudaMalloc(reinterpret_cast<void **>(&c), sizeof(double) * n * n), "cudaMalloc");
-  Check(cudaMemset(a, 0, sizeof(double) * n * n), "cudaMemset");
-  cublasInit();
-  const auto gemm = [&] { cublasDgemm('N', 'N', n, n, n, 1.0, a, n, a, n, 0.0, c, n); };
-  gemm();
-  Check(cudaDeviceSynchronize(), "sync");
-  const auto start = Clock::now();
-  int reps = 0;
-  do {
-    gemm();
-    Check(cudaDeviceSynchronize(), "sync");
-    ++reps;
-  } while (Since(start) < 0.2);
-  const double rate = 2.0 * n * n * n * reps / Since(start);
-  cublasShutdown();
-  cudaFree(a);
-  cudaFree(c);
-  return rate;
-}
-
-// Seconds of one Velmora run (its run driver, as the entry point calls it),
-// or 0 when the run did not finish (it prints why, into the test host).
+// Seconds of one Velmora run (its run driver, as the entry point calls
+// it), or 0 when it refused or failed (it says why, into the test host).
 double Time_Velmora(const Mixture &m) {
-  if (m.c.N * m.c.dim >= (Index{1} << 31)) return 0.0;  // Velmora refuses such operands
-  std::vector<double> X = m.X, Mu = m.Mu, Sigma = m.Sigma, Pi = m.Pi, P(m.c.N, 0.0);
-  DIAGONAL_ESTIMATE = m.c.diagonal ? 1 : 0;
+  if (m.N * m.dim >= (Index{1} << 31)) return 0.0;  // Velmora refuses such operands
+  std::vector<double> Mu = m.Mu, Sigma = m.Sigma, Pi = m.Pi, P(static_cast<size_t>(m.N), 0.0);
+  DIAGONAL_ESTIMATE = m.diagonal ? 1 : 0;
   test_host::clear();
   cublasInit();
   const auto start = Clock::now();
-  GMM(X.data(), static_cast<int>(m.c.dim), static_cast<int>(m.c.N), static_cast<int>(m.c.K),
+  GMM(m.X.get(), static_cast<int>(m.dim), static_cast<int>(m.N), static_cast<int>(m.K),
       Mu.data(), Sigma.data(), Pi.data(), P.data());
   const double seconds = Since(start);
   cublasShutdown();
@@ -146,25 +137,57 @@ double Time_Velmora(const Mixture &m) {
   return test_host::console().find("Velmora finished") != std::string::npos ? seconds : 0.0;
 }
 
-velmora_log::Problem Problem_Of(const Mixture &m) {
-  return {m.c.dim, m.c.N, m.c.K,
-          m.c.diagonal ? velmora_log::Mode::diagonal : velmora_log::Mode::full,
-          m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
-}
+struct Repetitions {
+  int warm_up, at_least, at_most;
+  double seconds;  // no further calls once the measured ones took this long
+};
 
-// Seconds of a whole call as users pay it (factorisation, uploads,
-// evaluation, downloads), the best of a few after a warm-up.
-double Time_Call(velmora_log::Evaluator &e, const Mixture &m, std::vector<double> &log_p) {
+// Calls of one case and output: the row's medians and spread. The output
+// arrays are allocated once, so that every measured call writes into
+// pages already mapped.
+void Measure(velmora_log::Evaluator &e, const Mixture &m, const Case &c, double *log_p, double *R,
+             const Repetitions &reps, bench::Row &row) {
   const velmora_log::Problem p = Problem_Of(m);
-  log_p.assign(static_cast<size_t>(m.c.N), 0.0);
-  double best = 1e300;
-  for (int r = 0; r < 3; ++r) {
+  const velmora_log::Limits limits{c.chunks > 0 ? (c.N + c.chunks - 1) / c.chunks : 0};
+  struct Sample {
+    double factorise, call;
+    velmora_log::Timings t;
+  };
+  std::vector<Sample> samples;
+  double measured = 0;
+  for (int r = -reps.warm_up; r < reps.at_most; ++r) {
     const auto start = Clock::now();
-    e.Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr});
-    best = std::min(best, Since(start));
-    if (best > 2.0) break;  // large enough that one measurement is steady
+    const velmora_log::Factors f = velmora_log::Factorise(p);
+    const double factorise = Since(start);
+    e.Evaluate(p, f, {log_p, R}, limits);
+    const double call = Since(start);
+    if (r < 0) continue;
+    samples.push_back({factorise, call, e.last_timings()});
+    measured += call;
+    if (r + 1 >= reps.at_least && measured >= reps.seconds) break;
   }
-  return best;
+  std::sort(samples.begin(), samples.end(),
+            [](const Sample &a, const Sample &b) { return a.call < b.call; });
+  const auto at = [&](double q) {
+    return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1) + 0.5)];
+  };
+  const Sample &median = at(0.5);
+  row.max_chunk = limits.max_chunk;
+  row.chunks = median.t.chunks > 0 ? median.t.chunks
+                                   : (c.N + e.last_chunk() - 1) / std::max<Index>(1, e.last_chunk());
+  row.calls = static_cast<int>(samples.size());
+  row.factorise = median.factorise;
+  row.prepare = median.t.prepare;
+  row.staging = median.t.staging;
+  row.upload = median.t.upload;
+  row.device = median.t.device;
+  row.download = median.t.download;
+  row.evaluate = median.t.total;
+  row.call = median.call;
+  row.call_min = samples.front().call;
+  row.call_p10 = at(0.1).call;
+  row.call_p90 = at(0.9).call;
+  row.call_max = samples.back().call;
 }
 
 void Write_Raw(const std::string &path, const double *v, Index n) {
@@ -173,97 +196,151 @@ void Write_Raw(const std::string &path, const double *v, Index n) {
 }
 
 // The case's inputs and VelmoraLog's logP, for the peer script.
-void Write_Peer_Case(const std::string &dir, const Mixture &m, const std::vector<double> &log_p,
+void Write_Peer_Case(const std::string &dir, const Case &c, const Mixture &m, const double *log_p,
                      double seconds) {
-  const std::string stem = dir + "/log_" + m.c.name;
-  Write_Raw(stem + ".X", m.X.data(), static_cast<Index>(m.X.size()));
+  const std::string stem = dir + "/log_" + c.name;
+  Write_Raw(stem + ".X", m.X.get(), m.dim * m.N);
   Write_Raw(stem + ".Mu", m.Mu.data(), static_cast<Index>(m.Mu.size()));
   Write_Raw(stem + ".Sigma", m.Sigma.data(), static_cast<Index>(m.Sigma.size()));
   Write_Raw(stem + ".Pi", m.Pi.data(), static_cast<Index>(m.Pi.size()));
-  Write_Raw(stem + ".logP", log_p.data(), static_cast<Index>(log_p.size()));
-  std::ofstream(stem + ".txt") << (m.c.diagonal ? "diag" : "full") << " " << m.c.N << " "
-                               << m.c.dim << " " << m.c.K << " " << seconds << "\n";
+  Write_Raw(stem + ".logP", log_p, m.N);
+  std::ofstream(stem + ".txt") << (m.diagonal ? "diag" : "full") << " " << m.N << " " << m.dim
+                               << " " << m.K << " " << seconds << "\n";
+}
+
+struct Options {
+  std::string out = ".", peers, only = "abcdefg";
+  bool quick = false, velmora = true, profile = false, sanitize = false;
+};
+
+Options Parse(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--quick") o.quick = true;
+    else if (a == "--no-velmora") o.velmora = false;
+    else if (a == "--profile") o.profile = true;
+    else if (a == "--sanitize") o.sanitize = true;
+    else if (a == "--out" && i + 1 < argc) o.out = argv[++i];
+    else if (a == "--peers" && i + 1 < argc) o.peers = argv[++i];
+    else if (a == "--only" && i + 1 < argc) o.only = argv[++i];
+    else {
+      std::fprintf(stderr, "usage: velmora_log_bench [--quick] [--only LETTERS] [--no-velmora] "
+                           "[--out DIR] [--peers DIR] [--profile] [--sanitize]\n");
+      std::exit(2);
+    }
+  }
+  return o;
+}
+
+// (a)-(e) as our users run them; (f) and (g) are (a) and (b) in forced
+// chunks, so that the pipelined path runs at scale. In order of value, so
+// that a run stopped at its limit loses the least.
+std::vector<Case> Cases(bool quick) {
+  const double scale = quick ? 1e-4 : 1.0;
+  const auto n = [scale](double v) { return std::max<Index>(100, static_cast<Index>(v * scale)); };
+  return {
+      {'a', n(1e7), 32, 16, true},
+      {'b', n(1e7), 32, 16, false},
+      {'c', n(1e6), 60, quick ? 64 : 2048, true},
+      {'d', n(1e5), quick ? 16 : 128, quick ? 8 : 64, false},
+      {'e', 1000, 8, 4, true, 0, true},
+      {'f', n(1e7), 32, 16, true, 10},
+      {'g', n(1e7), 32, 16, false, 10},
+  };
+}
+
+// One call per case, without R, and nothing else on the device: what ncu
+// profiles.
+int Profile(const Options &o) {
+  velmora_log::Evaluator evaluator;
+  Mixture m;
+  for (const Case &c : Cases(o.quick)) {
+    if (o.only.find(c.name) == std::string::npos) continue;
+    Make(c, m);
+    std::vector<double> log_p(static_cast<size_t>(c.N));
+    const velmora_log::Problem p = Problem_Of(m);
+    const auto start = Clock::now();
+    evaluator.Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr},
+                       {c.chunks > 0 ? (c.N + c.chunks - 1) / c.chunks : 0});
+    std::printf("%c: one call, %.4f s, chunks of %lld points\n", c.name, Since(start),
+                static_cast<long long>(evaluator.last_chunk()));
+  }
+  return 0;
+}
+
+int Benchmark(const Options &o) {
+  const bench::Rates rates = bench::Measure_Rates(o.quick);
+  std::printf("rates: up %.1f/%.1f GB/s, down %.1f/%.1f GB/s (pageable/pinned), FP64 %.3g "
+              "TFLOP/s, DGEMM %.3g TFLOP/s, round trip %.1f us\n",
+              rates.up_pageable / 1e9, rates.up_pinned / 1e9, rates.down_pageable / 1e9,
+              rates.down_pinned / 1e9, 2 * rates.fp64_fma / 1e12, rates.dgemm / 1e12,
+              rates.round_trip * 1e6);
+  std::fflush(stdout);
+  bench::Report report(o.out, rates);
+  if (!report.ok()) {
+    std::fprintf(stderr, "cannot write into %s\n", o.out.c_str());
+    return 1;
+  }
+  velmora_log::Evaluator evaluator;
+  Mixture m;
+  int failures = 0;
+  for (const Case &c : Cases(o.quick)) {
+    if (o.only.find(c.name) == std::string::npos) continue;
+    if (m.N != c.N || m.dim != c.dim || m.K != c.K || m.diagonal != c.diagonal) {
+      m = Mixture{};  // the old data go before the new arrive
+      Make(c, m);
+    }
+    const Repetitions reps = c.latency ? Repetitions{20, 200, 200, 0.0} : Repetitions{1, 1, 3, 1.0};
+    std::unique_ptr<double[]> log_p(new double[static_cast<size_t>(c.N)]);
+    double seconds = 0;
+    for (const bool posteriors : {false, true}) {
+      bench::Row row;
+      row.name = c.name;
+      row.diagonal = c.diagonal;
+      row.posteriors = posteriors;
+      row.N = c.N, row.dim = c.dim, row.K = c.K;
+      bench::Set_Bounds(row, rates);
+      try {
+        std::unique_ptr<double[]> R(posteriors ? new double[static_cast<size_t>(c.N * c.K)]
+                                               : nullptr);
+        Measure(evaluator, m, c, log_p.get(), R.get(), reps, row);
+        if (!posteriors) seconds = row.call;
+      } catch (const std::exception &e) {  // velmora_log::Error, or no host memory for R
+        row.error = e.what();
+        ++failures;
+      }
+      if (!posteriors && c.chunks == 0 && o.velmora && row.error.empty())
+        row.velmora = Time_Velmora(m);
+      report.Add(row);
+      std::printf("%c %s R: whole call %.4f s (median of %d), bound %.4f s pinned, %.4f s "
+                  "pageable%s%s\n",
+                  c.name, posteriors ? "with" : "without", row.call, row.calls,
+                  row.bound_pinned(), row.bound_pageable(), row.error.empty() ? "" : "; FAILED: ",
+                  row.error.c_str());
+      std::fflush(stdout);
+    }
+    if (!o.peers.empty() && c.chunks == 0 && seconds > 0)
+      Write_Peer_Case(o.peers, c, m, log_p.get(), seconds);
+  }
+  return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string out = ".", peers, only;
-  bool quick = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--quick") quick = true;
-    else if (a == "--out" && i + 1 < argc) out = argv[++i];
-    else if (a == "--peers" && i + 1 < argc) peers = argv[++i];
-    else if (a == "--only" && i + 1 < argc) only = argv[++i];
-    else {
-      std::fprintf(stderr, "usage: velmora_log_bench [--quick] [--out DIR] [--peers DIR] "
-                           "[--only CASE-LETTER]\n");
-      return 2;
-    }
-  }
+  const Options o = Parse(argc, argv);
   int devices = 0;
   if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0) {
     std::printf("No device: nothing to benchmark.\n");
     return 77;
   }
-  // (a)..(e) of the plan; --quick scales them down for a smoke run.
-  const double scale = quick ? 1e-4 : 1.0;
-  const auto n = [scale](double v) { return std::max<Index>(100, static_cast<Index>(v * scale)); };
-  const std::vector<Case> cases = {
-      {"a", n(1e7), 32, 16, true},
-      {"b", n(1e7), 32, 16, false},
-      {"c", n(1e6), 60, quick ? 64 : 2048, true},
-      {"d", n(1e5), quick ? 16 : 128, quick ? 8 : 64, false},
-      {"e", 1000, 8, 4, true},
-  };
-  const double dgemm = Dgemm_Rate(quick ? 256 : 4096);
-  std::printf("FP64 DGEMM: %.1f GFLOP/s\n", dgemm / 1e9);
-
-  FILE *csv = std::fopen((out + "/log_bench.csv").c_str(), "w");
-  FILE *md = std::fopen((out + "/log_bench.md").c_str(), "w");
-  if (csv == nullptr || md == nullptr) {
-    std::fprintf(stderr, "cannot write into %s\n", out.c_str());
+  try {
+    if (o.sanitize) return bench::Check_Small_Problems() == 0 ? 0 : 1;
+    if (o.profile) return Profile(o);
+    return Benchmark(o);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "velmora_log_bench: %s\n", e.what());
     return 1;
   }
-  std::fprintf(csv, "case,mode,N,dim,K,velmora_s,velmora_log_s,pageable_GBps,pinned_GBps,"
-                   "bound_s,of_bound\n");
-  std::fprintf(md, "FP64 DGEMM: %.1f GFLOP/s. Times are whole calls (factorisation, uploads, "
-                   "evaluation, downloads); the one-pass bound is X's bytes over the pageable "
-                   "upload rate, or the FP64 floor.\n\n| case | mode | N | dim | K | Velmora s | "
-                   "VelmoraLog s | speed-up | H2D pageable GB/s | H2D pinned GB/s | one-pass "
-                   "bound s | bound / time |\n|---|---|---|---|---|---|---|---|---|---|---|---|\n",
-               dgemm / 1e9);
-  std::fflush(md);
-  velmora_log::Evaluator evaluator;
-  for (const Case &c : cases) {
-    if (!only.empty() && only[0] != c.name[0]) continue;
-    const Mixture m = Make(c);
-    std::vector<double> log_p;
-    const double seconds = Time_Call(evaluator, m, log_p);
-    const double velmora = Time_Velmora(m);
-    const double x_bytes = 8.0 * c.N * c.dim;
-    const Index copy_bytes = static_cast<Index>(std::min(x_bytes, 2e9)) / 8 * 8 + 8;
-    const double pageable = Upload_Rate(copy_bytes, false), pinned = Upload_Rate(copy_bytes, true);
-    const double flops = c.diagonal ? 3.0 * c.N * c.K * c.dim : 1.0 * c.N * c.K * c.dim * c.dim;
-    const double bound = std::max(x_bytes / pageable, flops / dgemm);
-    std::fprintf(csv, "%s,%s,%lld,%lld,%lld,%.6g,%.6g,%.4g,%.4g,%.6g,%.4g\n", c.name,
-                 c.diagonal ? "diag" : "full", static_cast<long long>(c.N),
-                 static_cast<long long>(c.dim), static_cast<long long>(c.K), velmora, seconds,
-                 pageable / 1e9, pinned / 1e9, bound, bound / seconds);
-    std::fprintf(md, "| %s | %s | %lld | %lld | %lld | %.4f | %.4f | %.3gx | %.1f | %.1f | %.4f | "
-                 "%.0f%% |\n",
-                 c.name, c.diagonal ? "diag" : "full", static_cast<long long>(c.N),
-                 static_cast<long long>(c.dim), static_cast<long long>(c.K), velmora, seconds,
-                 velmora / seconds, pageable / 1e9, pinned / 1e9, bound, 100 * bound / seconds);
-    std::fflush(csv);
-    std::fflush(md);
-    std::printf("%s: Velmora %.4f s, VelmoraLog %.4f s, bound %.4f s\n", c.name, velmora,
-                seconds, bound);
-    std::fflush(stdout);
-    if (!peers.empty()) Write_Peer_Case(peers, m, log_p, seconds);
-  }
-  std::fclose(csv);
-  std::fclose(md);
-  return 0;
 }
