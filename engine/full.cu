@@ -43,13 +43,27 @@ struct Full_Args {
   double *partial;  // 2 x count per cluster group, with more than one group
 };
 
+// W_k's slab, and a tile's partial sums of squares: apart where there is
+// room, which saves two barriers per cluster; sharing their room at 64 rows
+// a tile, where apart they would not fit.
+template <int TM, bool kApart = (TM < 4)>
+struct Slab_And_Sums {
+  double w[kSlab][kRowGroups * TM];  // W_k(i0 + i, s0 + l) at w[l][i]
+  double q[kRowGroups][kPoints];
+};
+template <int TM>
+struct Slab_And_Sums<TM, false> {
+  union {
+    double w[kSlab][kRowGroups * TM];
+    double q[kRowGroups][kPoints];
+  };
+};
+
 template <int TM>
 struct Full_Shared {
+  static constexpr bool kApart = TM < 4;
   double d[kSlab][kPoints + 2];  // +2: rows on other banks, 16-byte aligned
-  union {
-    double w[kSlab][kRowGroups * TM];   // W_k(i0 + i, s0 + l) at w[l][i]
-    double q[kRowGroups][kPoints];      // a tile's partial sums of squares
-  };
+  Slab_And_Sums<TM> ws;
   double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
   double log_p[kPoints];
 };
@@ -85,34 +99,37 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
     const int warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
     double acc[TM][kTN] = {};
     for (int s0 = 0; s0 < l_end; s0 += kSlab) {
-      __syncthreads();  // the previous slab is no longer read
+      // The previous slab must no longer be read. At a cluster's first slab
+      // the barrier after the last sums were written has seen to that, when
+      // the sums have a room of their own.
+      if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
       if (staged != s0) Stage_Centred(a, sh, j0, k, s0);
       staged = s0;
       for (int e = t; e < kSlab * kRows; e += kThreads) {
         const int i = e % kRows, l = e / kRows, gi = i0 + i, gl = s0 + l;
-        sh.w[l][i] = gi < dim && gl < l_end ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
+        sh.ws.w[l][i] = gi < dim && gl < l_end ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
       }
       __syncthreads();
       const int width = Min(kSlab, l_end - s0);
       for (int l = 0; l < width; ++l) {
         if (s0 + l > warp_last_row) break;  // the rest of W's rows here lie above the diagonal
         double wv[TM], dv[kTN];
-        for (int r = 0; r < TM; ++r) wv[r] = sh.w[l][ty * TM + r];
+        for (int r = 0; r < TM; ++r) wv[r] = sh.ws.w[l][ty * TM + r];
         for (int c = 0; c < kTN; ++c) dv[c] = sh.d[l][tx * kTN + c];
         for (int r = 0; r < TM; ++r)
           for (int c = 0; c < kTN; ++c) acc[r][c] = fma(wv[r], dv[c], acc[r][c]);
       }
     }
-    __syncthreads();  // w is no longer read: q takes its place
+    if (!Full_Shared<TM>::kApart) __syncthreads();  // w is no longer read: q takes its room
     for (int c = 0; c < kTN; ++c) {
       double part = 0.0;
       for (int r = 0; r < TM; ++r) part = fma(acc[r][c], acc[r][c], part);
-      sh.q[ty][tx * kTN + c] = part;
+      sh.ws.q[ty][tx * kTN + c] = part;
     }
     __syncthreads();
     if (t < kPoints) {
       double tile = 0.0;
-      for (int y = 0; y < kRowGroups; ++y) tile += sh.q[y][t];
+      for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t];
       q += tile;
     }
   }
