@@ -39,16 +39,7 @@ assert (VelmoraLog (single (X), Mu, S, Pi(:)), VelmoraLog (double (single (X)), 
 assert (evalc ("L = VelmoraLog (X, Mu, S, Pi);"), "");
 
 % Refusals: identifier and message.
-function refused (id, message, varargin)
-  try
-    logP = VelmoraLog (varargin{:});
-  catch err
-    assert (err.identifier, id);
-    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
-    return;
-  end
-  error ("expected %s, the call succeeded", id);
-end
+refused = @(varargin) expect_refusal (@VelmoraLog, varargin{:});
 refused ("Velmora:usage", "VelmoraLog: 4 inputs are needed", X, Mu, S);
 refused ("Velmora:type", "X must be a double or single array; it is int32", int32 (X), Mu, S, Pi);
 refused ("Velmora:type", "Sigma must be full; it is sparse", X, Mu, sparse (S), Pi);

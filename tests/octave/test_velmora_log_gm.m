@@ -31,16 +31,7 @@ gm = gmdistribution (mu, full, p);
 [clogP, cR] = VelmoraLog (X.', mu.', full, gm.ComponentProportion);
 assert (isequal (logP, clogP.') && isequal (R, cR.'));
 
-function refused (id, message, varargin)
-  try
-    VelmoraLog (varargin{:});
-  catch err
-    assert (err.identifier, id);
-    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
-    return;
-  end
-  error ("expected %s, the call succeeded", id);
-end
+refused = @(varargin) expect_refusal (@VelmoraLog, varargin{:});
 refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);
 refused ("Velmora:usage", "ComponentProportion is missing", X, struct ("mu", mu, "Sigma", full));
 refused ("Velmora:dimensions", "The model's Sigma must be 3 x 3 x 3", X, ...

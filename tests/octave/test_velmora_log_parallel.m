@@ -28,16 +28,7 @@ assert (isequal (VelmoraLogParallel (X(:, 1:2), Mu, Sdiag, Pi, 3), VelmoraLog (X
 assert (size (e), [1 0]);
 assert (size (eR), [K 0]);
 
-function refused (id, message, varargin)
-  try
-    VelmoraLogParallel (varargin{:});
-  catch err
-    assert (err.identifier, id);
-    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
-    return;
-  end
-  error ("expected %s, the call succeeded", id);
-end
+refused = @(varargin) expect_refusal (@VelmoraLogParallel, varargin{:});
 % A worker's error, with the identifier and message VelmoraLog raises.
 bad = [Sdiag(:, 1:end-1), -Sdiag(:, end)];
 try
