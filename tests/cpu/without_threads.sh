@@ -4,6 +4,8 @@
 # limit).
 set -euo pipefail
 export OPENBLAS_NUM_THREADS=1  # the test binary links OpenBLAS, which starts its own
+# LeakSanitizer needs a thread of its own at exit.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 if [ "$(id -u)" -eq 0 ]; then
   user=velmora-pserver
   id "$user" >/dev/null 2>&1 ||
