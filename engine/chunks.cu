@@ -241,10 +241,11 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
     // The older chunk first, so that results land in order.
     finish(m.slots[index % 2]);
     finish(m.slots[(index + 1) % 2]);
-  } catch (const Error &) {
-    // Nothing may be in flight into buffers about to go. A failed device
-    // holds nothing of ours afterwards; memory that ran short is given back
-    // too, so that the session can use it.
+  } catch (...) {
+    // Nothing may be in flight into buffers about to go, and no slot may
+    // keep a chunk for the next call to copy out. A failed device holds
+    // nothing of ours afterwards; memory that ran short (the device's or
+    // the host's) is given back too, so that the session can use it.
     cudaDeviceSynchronize();
     m.Release_All();
     cudaGetLastError();

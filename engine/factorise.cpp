@@ -88,7 +88,9 @@ std::int64_t Check_Full(const double *sigma, std::int64_t dim, bool *non_finite)
   for (std::int64_t c = 0; c < dim; ++c)
     for (std::int64_t r = c + 1; r < dim; ++r) {
       const double a = sigma[r + c * dim], b = sigma[c + r * dim];
-      const double scale = std::sqrt(std::fabs(sigma[r + r * dim] * sigma[c + c * dim]));
+      // Each root apart: their product may overflow or underflow.
+      const double scale =
+          std::sqrt(std::fabs(sigma[r + r * dim])) * std::sqrt(std::fabs(sigma[c + c * dim]));
       if (std::fabs(a - b) > kSymmetry * scale) return r + c * dim + 1;
     }
   return 0;
@@ -130,7 +132,7 @@ Factors Factorise(const Problem &p) {
         fault[k] = non_finite ? kNonFinite : kAsymmetric;
         return;
       }
-      thread_local std::vector<double> L;
+      std::vector<double> L;  // not kept: a session should not hold dim^2 doubles after a call
       log_det = Whiten_Full(sigma, dim, &f.whitening[k * dim * dim], L);
       if (std::isnan(log_det)) {
         bad[k] = 1;
@@ -159,13 +161,17 @@ Factors Factorise(const Problem &p) {
         throw Error("Velmora:covariance", at + " in the covariance of " + Cluster(k) + " is " +
                                               Number(p.Sigma[k * dim * dim + e]) +
                                               ": a covariance must be finite.");
-      if (fault[k] == kAsymmetric)
+      if (fault[k] == kAsymmetric) {
+        const double a = p.Sigma[k * dim * dim + e], b = p.Sigma[k * dim * dim + c + r * dim];
+        int digits = 6;  // as few as tell the two apart
+        while (digits < 17 && Number(a, digits) == Number(b, digits)) ++digits;
         throw Error("Velmora:covariance",
                     "The covariance of " + Cluster(k) + " is not symmetric: " + at + " is " +
-                        Number(p.Sigma[k * dim * dim + e], 15) + " but Sigma(" +
+                        Number(a, digits) + " but Sigma(" +
                         std::to_string(c + 1) + "," + std::to_string(r + 1) + "," +
                         std::to_string(k + 1) + ") is " +
-                        Number(p.Sigma[k * dim * dim + c + r * dim], 15) + ".");
+                        Number(b, digits) + ".");
+      }
       throw Error("Velmora:covariance",
                   "The covariance of " + Cluster(k) +
                       " is not positive definite: its Cholesky factorisation failed.");

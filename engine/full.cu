@@ -18,6 +18,7 @@
 // second kernel, in group order.
 #include <cuda_runtime.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "device.h"
@@ -41,7 +42,11 @@ struct Full_Args {
   Device_Points x;
   Device_Results out;
   double *partial;  // 2 x count per cluster group, with more than one group
+  Index groups;
 };
+
+// Cluster groups run along y, and along z past y's 65535.
+constexpr unsigned int kMaxGridY = 65535;
 
 // W_k's slab, and a tile's partial sums of squares: apart where there is
 // room, which saves two barriers per cluster; sharing their room at 64 rows
@@ -67,6 +72,10 @@ struct Full_Shared {
   double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
   double log_p[kPoints];
 };
+
+__host__ __device__ __forceinline__ double Overflowed_To_Inf(double q) {
+  return q != q ? __builtin_huge_val() : q;
+}
 
 // D = X - mu_k for coordinates s0.. of the block's points, coalesced along
 // whichever of points and coordinates is contiguous in X.
@@ -157,12 +166,16 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   __shared__ Full_Shared<TM> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + t;
-  const Index k0 = static_cast<Index>(blockIdx.y) * kGroup;
+  const Index group = blockIdx.y + static_cast<Index>(blockIdx.z) * gridDim.y;
+  if (group >= a.groups) return;  // the last z-slice's spare blocks, before any barrier
+  const Index k0 = group * kGroup;
   const int width = static_cast<int>(Min(Index{kGroup}, a.m.K - k0));
-  const bool alone = gridDim.y == 1;
+  const bool alone = a.groups == 1;
   Log_Sum sum;
   for (int c = 0; c < width; ++c) {
-    const double q = Squared_Whitened(a, sh, j0, k0 + c);
+    // Finite data and centres give NaN only where x - mu overflowed and met
+    // W's zeros: the point is infinitely far, as diagonal mode finds it.
+    const double q = Overflowed_To_Inf(Squared_Whitened(a, sh, j0, k0 + c));
     if (t < kPoints) {
       const double v = a.m.log_w[k0 + c] - 0.5 * q;
       sum.Add(v);
@@ -175,8 +188,8 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
       sh.log_p[t] = log_p;
       a.out.log_p[j] = log_p;
     } else {
-      a.partial[2 * (blockIdx.y * a.x.count + j)] = sum.m;
-      a.partial[2 * (blockIdx.y * a.x.count + j) + 1] = sum.s;
+      a.partial[2 * (group * a.x.count + j)] = sum.m;
+      a.partial[2 * (group * a.x.count + j) + 1] = sum.s;
     }
   }
   if (a.out.R == nullptr) return;  // uniform across the block
@@ -186,11 +199,11 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 
 // With several groups: each point's partial sums merged in group order,
 // then its posteriors normalised in place.
-__global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a, int groups) {
+__global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a) {
   const Index j = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
   if (j >= a.x.count) return;
   Log_Sum sum;
-  for (int g = 0; g < groups; ++g)
+  for (Index g = 0; g < a.groups; ++g)
     sum.Merge(Log_Sum{a.partial[2 * (g * a.x.count + j)], a.partial[2 * (g * a.x.count + j) + 1]});
   const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
   a.out.log_p[j] = log_p;
@@ -203,7 +216,7 @@ __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a, int 
 
 // At least one, so that a mixture without clusters still gives every point
 // its -inf (or NaN).
-int Groups(Index K) { return static_cast<int>(K > kGroup ? (K + kGroup - 1) / kGroup : 1); }
+Index Groups(Index K) { return K > kGroup ? (K + kGroup - 1) / kGroup : 1; }
 
 // Rows of a tile per thread, from dim, so that small dims do not pay for
 // empty rows.
@@ -211,12 +224,13 @@ int Rows_Per_Thread(Index dim) { return dim <= kRowGroups ? 1 : dim <= 2 * kRowG
 
 template <int TM>
 void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
-  const int groups = Groups(args.m.K);
-  Launch(Log_Full_Kernel<TM>, dim3(Blocks(args.x.count, kPoints), groups), dim3(kThreads), stream,
+  const Index groups = args.groups;
+  const unsigned int y = static_cast<unsigned int>(std::min<Index>(groups, kMaxGridY));
+  const unsigned int z = static_cast<unsigned int>((groups + y - 1) / y);
+  Launch(Log_Full_Kernel<TM>, dim3(Blocks(args.x.count, kPoints), y, z), dim3(kThreads), stream,
          args);
   if (groups > 1)
-    Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args,
-           groups);
+    Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args);
 }
 
 }  // namespace
@@ -248,7 +262,7 @@ double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) 
         }
         q += tile;
       }
-      sum.Add(m.log_w[k] - 0.5 * q);
+      sum.Add(m.log_w[k] - 0.5 * Overflowed_To_Inf(q));
     }
     total.Merge(sum);
   }
@@ -261,7 +275,7 @@ Index Full_Workspace(Index K, Index count) { return Groups(K) > 1 ? 2 * Groups(K
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                  double *workspace, cudaStream_t stream) {
   if (x.count <= 0) return;
-  const Full_Args args{m, x, out, workspace};
+  const Full_Args args{m, x, out, workspace, Groups(m.K)};
   switch (Rows_Per_Thread(m.dim)) {
     case 1: Launch_Tiles<1>(args, stream); break;
     case 2: Launch_Tiles<2>(args, stream); break;

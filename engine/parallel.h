@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,8 +35,9 @@ void Parallel_Ranges(std::int64_t count, std::int64_t threads, Body body) {
   std::int64_t started = 1;  // range 0 is the calling thread's
   try {
     for (; started < threads; ++started) pool.emplace_back(range, started);
-  } catch (const std::system_error &) {
-    // Out of threads (a process limit): the rest runs here.
+  } catch (...) {
+    // Out of threads (a process limit) or of memory for one: the rest runs
+    // here.
   }
   range(0);
   for (std::int64_t t = started; t < threads; ++t) range(t);

@@ -24,7 +24,7 @@ const char *const kCall =
     "Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi), "
     "or with a gmdistribution gm and one point per row of X: [logP, R] = VelmoraLog(X, gm).";
 
-// Kept between calls: the device buffers and cuBLAS handle of the last call
+// Kept between calls: the device and page-locked buffers of the last call
 // serve the next, until the module is unloaded.
 std::unique_ptr<velmora_log::Evaluator> &Evaluator() {
   static std::unique_ptr<velmora_log::Evaluator> evaluator;

@@ -43,7 +43,8 @@
 %   both are NaN. Other points are not affected.
 %
 %   Errors, with identifiers:
-%     Velmora:usage       not 4 inputs, or more than 2 outputs
+%     Velmora:usage       not 4 inputs (or X and a model), or more than 2
+%                         outputs, or a model struct without its fields
 %     Velmora:type        an input that is not double or single, or is
 %                         sparse or complex
 %     Velmora:dimensions  Mu, Sigma or Pi do not fit X and each other

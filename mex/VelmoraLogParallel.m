@@ -51,18 +51,26 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   end
   workers = varargin{end};
   mixture = varargin(1:end - 1);
+  size_text = strjoin (arrayfun (@num2str, size (X), 'UniformOutput', false), ' x ');
   if (model)
-    % Workers get the model's fields as a struct, which any of them can read.
-    gm = mixture{1};
-    mixture = {struct('mu', gm.mu, 'Sigma', gm.Sigma, 'ComponentProportion', gm.ComponentProportion)};
-    K = size (gm.mu, 1);
-  else
-    K = size (mixture{1}, 2);
+    % The model is read here, once. Workers get plain arrays and blocks of
+    % points as columns, which give the bits of points as rows.
+    [Mu, Sigma, Pi] = velmora_model (mixture{1});
+    if (ndims (X) ~= 2 || size (X, 2) ~= size (Mu, 1))
+      error ('Velmora:dimensions', ...
+             'X must be N x %d, one point per row, for a model whose mu is %d x %d; it is %s.', ...
+             size (Mu, 1), size (Mu, 2), size (Mu, 1), size_text);
+    end
+    mixture = {Mu, Sigma, Pi};
+    X = X.';
+  elseif (size (mixture{1}, 1) ~= size (X, 1))
+    % Checked here too, so that the message speaks of X, not of a block.
+    error ('Velmora:dimensions', 'Mu must have %d rows, one per row of X (X is %s); it is %s.', ...
+           size (X, 1), size_text, ...
+           strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
   end
+  K = size (mixture{1}, 2);
   want_R = nargout > 1;
-  if (model)
-    X = X.';  % blocks of points are blocks of columns here, and rows again on the workers
-  end
   sz = size (X);
   n = prod (sz(2:end));
   X = reshape (X, sz(1), n);
@@ -81,7 +89,11 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   end
   if (n == 0)
     % Nothing to spread: the arguments are still checked, here.
-    [logP, R] = velmora_log_call (X, mixture, model);
+    [logP, R] = VelmoraLog (X, mixture{:});
+    if (model)
+      logP = logP.';
+      R = R.';
+    end
     return;
   end
 
@@ -89,11 +101,7 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   blocks = max (1, min (slots, n));
   first = floor ((0:blocks - 1) * n / blocks) + 1;
   last = [first(2:end) - 1, n];
-  if (model)
-    parts = arrayfun (@(a, b) X(:, a:b).', first, last, 'UniformOutput', false);
-  else
-    parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
-  end
+  parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
   devices = gpu_list ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
 
@@ -141,24 +149,15 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     end
   end
   out = [out{:}];
-  if (model)
-    logP = vertcat (out.logP);
-    if (want_R)
-      R = vertcat (out.R);
-    end
-  else
-    logP = [out.logP];
-    if (want_R)
-      R = [out.R];
-    end
+  logP = [out.logP];
+  if (want_R)
+    R = [out.R];
   end
-end
-
-function [logP, R] = velmora_log_call (X, mixture, model)
   if (model)
-    [logP, R] = VelmoraLog (X.', mixture{:});
-  else
-    [logP, R] = VelmoraLog (X, mixture{:});
+    logP = logP.';
+    if (want_R)
+      R = R.';
+    end
   end
 end
 

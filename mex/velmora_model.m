@@ -8,19 +8,28 @@ function [Mu, Sigma, Pi] = velmora_model (gm)
   if (isstruct (gm))
     need = {'mu', 'Sigma', 'ComponentProportion'};
     missing = need(~isfield (gm, need));
-    if (~isscalar (gm) || ~isempty (missing))
-      error ('Velmora:usage', ['A model struct must be one struct with the fields mu, ', ...
-                               'Sigma and ComponentProportion of a gmdistribution%s.'], ...
-             sprintf ('; %s is missing', strjoin (missing, ', ')));
+    if (~isscalar (gm))
+      error ('Velmora:usage', ['A model struct must be one struct (it is %d x %d) with the ', ...
+                               'fields mu, Sigma and ComponentProportion of a gmdistribution.'], ...
+             size (gm, 1), size (gm, 2));
+    end
+    if (~isempty (missing))
+      error ('Velmora:usage', ['A model struct must have the fields mu, Sigma and ', ...
+                               'ComponentProportion of a gmdistribution; %s is missing.'], ...
+             strjoin (missing, ', '));
     end
   end
   mu = gm.mu;
   S = gm.Sigma;
   Pi = gm.ComponentProportion;
   [K, d] = size (mu);
+  if (K == 0 || ~ismatrix (mu))
+    error ('Velmora:dimensions', 'The model''s mu must be K x d with K at least 1; it is %s.', ...
+           strjoin (arrayfun (@num2str, size (mu), 'UniformOutput', false), ' x '));
+  end
   Mu = mu.';
   sz = [size(S), 1];
-  if (ndims (S) > 3 || ~(sz(3) == K || sz(3) == 1) || K == 0)
+  if (ndims (S) > 3 || ~(sz(3) == K || sz(3) == 1))
     bad_sigma (S, d, K);
   end
   if (sz(1) == 1 && sz(2) == d)

@@ -235,9 +235,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Kernel_Case{false, 64, 65}, Kernel_Case{false, 65, 2},
                     Kernel_Case{false, 130, 3}));
 
-// Tight clusters far from each other and from the origin (std 1e-4, 1e5
-// apart): nothing may cancel, in either mode, and diagonal covariances
-// passed as full ones give the diagonal mode's results.
+// Tight clusters far from each other and from the origin (std 1e-4, up to
+// 1e5 apart; two of them 2 std apart, so that posteriors are not all 0 or
+// 1): nothing may cancel, in either mode, and diagonal covariances passed
+// as full ones give the diagonal mode's results. Points lie up to 5 std out,
+// where the log-weight (about 9 x dim) and the quadratic term nearly cancel:
+// errors scale with those terms, not with logP.
 class TightClusterTest : public LibraryTest, public testing::WithParamInterface<int> {};
 
 TEST_P(TightClusterTest, FullModeIsAsExactAsTheReference) {
@@ -247,22 +250,26 @@ TEST_P(TightClusterTest, FullModeIsAsExactAsTheReference) {
   for (int k = 0; k < K; ++k)
     for (int i = 0; i < dim; ++i) m.Mu[k * dim + i] = offsets[k * dim + i];
   for (double &s : m.Sigma) s *= 1e-8;
-  // Each point a few standard deviations from its cluster's centre.
-  const std::vector<double> noise = Random_Values(m.X.size(), 500 + dim, -3e-4, 3e-4);
+  for (int i = 0; i < dim; ++i) m.Mu[dim + i] = m.Mu[i] + (i == 0 ? 2e-4 : 0.0);
+  const std::vector<double> noise = Random_Values(m.X.size(), 500 + dim, -5e-4, 5e-4);
   for (int j = 0; j < m.num_data; ++j)
     for (int i = 0; i < dim; ++i)
-      m.X[j * dim + i] = m.Mu[(j % K) * dim + i] + noise[j * dim + i];
+      m.X[j * dim + i] = m.Mu[(j % K) * dim + i] + noise[j * dim + i] * (j % 3 == 0 ? 1.0 : 0.2);
   const Mixture full = As_Full(m);
   const Log_Result want = Reference_Log(full), diag = Evaluate(m), got = Evaluate(full);
+  const double terms = 0.5 * dim * std::log(1e8);  // the log-weights' size
+  bool mixed = false;
   for (int j = 0; j < m.num_data; ++j) {
-    const double scale = std::max(1.0, std::fabs(want.log_p[j]));
+    const double scale = std::max({1.0, std::fabs(want.log_p[j]), terms});
     ASSERT_NEAR(got.log_p[j], want.log_p[j], 1e-12 * scale) << "point " << j;
     ASSERT_NEAR(got.log_p[j], diag.log_p[j], 1e-13 * scale) << "point " << j;
   }
   for (size_t i = 0; i < want.R.size(); ++i) {
     ASSERT_NEAR(got.R[i], want.R[i], 1e-11) << "cluster " << i % K << ", point " << i / K;
-    ASSERT_NEAR(got.R[i], diag.R[i], 1e-13) << "cluster " << i % K << ", point " << i / K;
+    ASSERT_NEAR(got.R[i], diag.R[i], 1e-13 * terms) << "cluster " << i % K << ", point " << i / K;
+    mixed = mixed || (want.R[i] > 0.01 && want.R[i] < 0.99);
   }
+  EXPECT_TRUE(mixed) << "some posteriors between 0 and 1";
 }
 
 INSTANTIATE_TEST_SUITE_P(Dims, TightClusterTest, testing::Values(2, 17, 64, 128));
@@ -294,5 +301,43 @@ TEST_F(LibraryTest, NonFinitePointsSpoilOnlyThemselves) {
   }
 }
 
+
+}  // namespace
+
+namespace {
+
+// A finite point whose distance to a centre overflows is infinitely far in
+// both modes, not NaN where a full factor's zeros meet the overflow.
+TEST_F(LibraryTest, OverflowingDistancesAreInfiniteInBothModes) {
+  Mixture m = Make_Mixture(2, 2, 2, true, 97);
+  m.X = {1e308, 1e308, 0.5, 0.5};
+  m.Mu = {-1e308, 0.0, 1e308, 0.0};
+  for (const Mixture &mode : {m, As_Full(m)}) {
+    const Log_Result r = Evaluate(mode);
+    EXPECT_EQ(r.log_p[0], -std::numeric_limits<double>::infinity())
+        << (mode.diagonal ? "diagonal" : "full");
+  }
+}
+
+// More cluster groups than a grid has rows (65535 x 16 clusters): the groups
+// continue along the grid's third dimension.
+TEST_F(LibraryTest, FullModeClustersPastOneGridRow) {
+  const int K = 65535 * 16 + 17;
+  Mixture m = Make_Mixture(1, 3, 1, false, 98);
+  m.num_clust = K;
+  m.Mu.assign(K, 0.0);
+  m.Sigma.assign(K, 1.0);
+  m.Pi.assign(K, 1.0);
+  m.Mu[K - 1] = 1.0;  // the last group's last cluster: the one a short grid would miss
+  const velmora_log::Problem p = Problem_Of(m);
+  std::vector<double> log_p(3);
+  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr});
+  for (int j = 0; j < 3; ++j) {
+    const double x = m.X[j], log_2pi = std::log(2 * M_PI);
+    const double want = std::log((K - 1) * std::exp(-0.5 * x * x) +
+                                 std::exp(-0.5 * (x - 1) * (x - 1))) - 0.5 * log_2pi;
+    EXPECT_NEAR(log_p[j], want, 1e-9) << "point " << j;
+  }
+}
 
 }  // namespace

@@ -37,6 +37,8 @@ catch direct
 end
 refused ("Velmora:covariance", direct.message, X, Mu, bad, Pi, 2);
 refused ("Velmora:usage", "workers must be a positive whole number", X, Mu, Sdiag, Pi, 0);
+refused ("Velmora:dimensions", "(X is 3 x 5003)", X, ones (2, K), ones (2, K), Pi, 2);
+refused ("Velmora:usage", "ComponentProportion is missing", X.', struct ("mu", Mu.', "Sigma", Sdiag), 2);
 refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
 % A worker whose VelmoraLog fails with an error that carries no identifier.
