@@ -530,10 +530,11 @@ Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, doubl
                      shared ? "every cluster (shared)"
                             : ("cluster " + std::to_string(first - bad.begin() + 1)).c_str(),
                      When(iteration).c_str(), Number(reg).c_str()));
+  const double common = f.log_weight[0];
   for (Index k = 0; k < K; ++k) {
     if (shared && k > 0)
       std::copy(f.whitening.begin(), f.whitening.begin() + block, f.whitening.begin() + k * block);
-    f.log_weight[k] = std::log(m.pi[k]) + f.log_weight[shared ? 0 : k];
+    f.log_weight[k] = std::log(m.pi[k]) + (shared ? common : f.log_weight[k]);
   }
   return f;
 }
@@ -561,6 +562,7 @@ class Fitter {
     Factors factors = Factors_Of(model, 0);
     Fit_Result result;
     result.replicate = r;
+    result.start = model;
     const auto loop = Clock::now();
     for (Index t = 1; t <= o_.max_iter; ++t) {
       device_.Set_Mixture(model.mu, factors);

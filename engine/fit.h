@@ -44,6 +44,7 @@ struct Model {
 
 struct Fit_Result {
   Model model;
+  Model start;                   // the kept replicate's first E-step parameters
   double log_likelihood = 0;     // of the data under `model`
   std::vector<double> history;   // per iteration, under the parameters entering it
   std::int64_t iterations = 0;

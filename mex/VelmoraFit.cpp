@@ -106,11 +106,11 @@ void Read(const mxArray *a, const std::string &name, Numbers &out) {
   out.data = out.converted.data();
 }
 
-// A real scalar option (logical or numeric).
+// A real scalar (logical or numeric); `name` as messages show it.
 double Scalar(const mxArray *v, const std::string &name, const std::string &what) {
   if (!(mxIsNumeric(v) || mxIsLogical(v)) || mxIsComplex(v) || mxIsSparse(v) ||
       mxGetNumberOfElements(v) != 1)
-    Usage("'" + name + "' must be " + what + "; it is " + Describe(v) + ".");
+    Usage(name + " must be " + what + "; it is " + Describe(v) + ".");
   return mxGetScalar(v);
 }
 
@@ -118,14 +118,14 @@ Index Whole(const mxArray *v, const std::string &name, double least) {
   const std::string what = least > 0 ? "a positive whole number" : "a whole number, 0 or more";
   const double x = Scalar(v, name, what);
   if (!(x >= least && x <= kLargestWhole && x == std::floor(x)))
-    Usage("'" + name + "' must be " + what + "; it is " + Number(x) + ".");
+    Usage(name + " must be " + what + "; it is " + Number(x) + ".");
   return static_cast<Index>(x);
 }
 
 double Non_Negative(const mxArray *v, const std::string &name) {
   const std::string what = "a finite number, 0 or more";
   const double x = Scalar(v, name, what);
-  if (!(x >= 0 && std::isfinite(x))) Usage("'" + name + "' must be " + what + "; it is " + Number(x) + ".");
+  if (!(x >= 0 && std::isfinite(x))) Usage(name + " must be " + what + "; it is " + Number(x) + ".");
   return x;
 }
 
@@ -240,26 +240,26 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
     if (key == "covariancetype") {
       o.mode = Choice(v, "CovarianceType", {"full", "diagonal"}) == 0 ? Mode::full : Mode::diagonal;
     } else if (key == "sharedcovariance") {
-      const double x = Scalar(v, "SharedCovariance", "true or false");
+      const double x = Scalar(v, "'SharedCovariance'", "true or false");
       if (x != 0 && x != 1) Usage("'SharedCovariance' must be true or false; it is " + Number(x) + ".");
       o.shared = x == 1;
     } else if (key == "regularizationvalue") {
-      o.regularization = Non_Negative(v, "RegularizationValue");
+      o.regularization = Non_Negative(v, "'RegularizationValue'");
     } else if (key == "start") {
       start = v;
     } else if (key == "replicates") {
-      o.replicates = Whole(v, "Replicates", 1);
+      o.replicates = Whole(v, "'Replicates'", 1);
     } else if (key == "maxiter") {
-      o.max_iter = Whole(v, "MaxIter", 1);
+      o.max_iter = Whole(v, "'MaxIter'", 1);
     } else if (key == "tolfun") {
-      o.tol_fun = Non_Negative(v, "TolFun");
+      o.tol_fun = Non_Negative(v, "'TolFun'");
     } else if (key == "display") {
       const int d = Choice(v, "Display", {"off", "iter", "final"});
       o.display = d == 0 ? velmora_log::Display::off
                   : d == 1 ? velmora_log::Display::iter
                            : velmora_log::Display::final;
     } else if (key == "seed") {
-      o.seed = static_cast<std::uint64_t>(Whole(v, "Seed", 0));
+      o.seed = static_cast<std::uint64_t>(Whole(v, "'Seed'", 0));
     } else {
       Usage("Unknown option '" + name + "': the options are " + kOptions + "." +
             (key == "options" ? " MaxIter, TolFun and Display are options of their own here."
