@@ -161,16 +161,16 @@ int Power_Of_Two(Index v, int cap) {
 // ---------------------------------------------------------------------------
 // Full second moments: per cluster, sum_j r_jk d_j d_j' with d_j = x_j -
 // shift_k, upper triangle only, in TS x TS tiles of the triangle. A thread
-// holds a 4 x 4 tile of the tile in registers (rows and columns interleaved
-// across the threads, so that a warp's lanes read neighbouring entries); for
-// TS below 64 the block's threads form groups that split each slab of
-// points, summed in group order at the end.
-
-constexpr int kRT = 4;
+// holds an RT x RT tile of the tile in registers (rows and columns
+// interleaved across the threads, so that a warp's lanes read neighbouring
+// entries); below 64 coordinates the block's threads form groups that split
+// each slab of points, summed in group order at the end. In a tile on the
+// diagonal, a thread's entries below it are skipped: with interleaved rows
+// and columns, row block r > column block c lies wholly below.
 
 // Points staged at once: narrower tiles take more, in the same room.
 template <int TS>
-constexpr int kSlab = TS == 64 ? 32 : TS == 32 ? 64 : 128;
+constexpr int kSlab = TS == 64 ? 32 : TS == 32 ? 64 : TS == 16 ? 128 : 256;
 
 struct Second_Args {
   Unit_Points x;
@@ -182,21 +182,28 @@ struct Second_Args {
   int tiles;  // of the triangle, per cluster
 };
 
-template <int TS>
+template <int TS, int RT>
 struct Second_Shared {
   union {
     struct {
       double a[kSlab<TS>][TS + 1];  // r (x - shift) over the tile's rows
       double b[kSlab<TS>][TS + 1];  // (x - shift) over its columns
     } stage;
-    double red[kThreads][kRT * kRT];
+    double red[kThreads][RT * RT];
   };
 };
 
-template <int TS>
+template <int RT, bool kDiagonal>
+__device__ __forceinline__ void Outer_Product(double (&acc)[RT][RT], const double (&av)[RT],
+                                              const double (&bv)[RT]) {
+  for (int r = 0; r < RT; ++r)
+    for (int c = kDiagonal ? r : 0; c < RT; ++c) acc[r][c] = fma(av[r], bv[c], acc[r][c]);
+}
+
+template <int TS, int RT>
 __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
-  constexpr int kTT = TS / kRT, kGroupThreads = kTT * kTT, kGroups = kThreads / kGroupThreads;
-  __shared__ Second_Shared<TS> sh;
+  constexpr int kTT = TS / RT, kGroupThreads = kTT * kTT, kGroups = kThreads / kGroupThreads;
+  __shared__ Second_Shared<TS, RT> sh;
   const int t = static_cast<int>(threadIdx.x);
   const int g = t / kGroupThreads, lt = t % kGroupThreads, ty = lt / kTT, tx = lt % kTT;
   const Index per_unit = a.K * a.tiles, b = blockIdx.x;
@@ -205,11 +212,12 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
   int tb = 0;  // tiles run column by column over the upper triangle
   while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
   const int ta = tile - tb * (tb + 1) / 2;
+  const bool diagonal = ta == tb;
   const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
   const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
   const double *mu = a.shift + k * dim;
 
-  double acc[kRT][kRT] = {};
+  double acc[RT][RT] = {};
   for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
     for (int e = t; e < kSlab<TS> * TS; e += kThreads) {
@@ -222,44 +230,44 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
     }
     __syncthreads();
     for (int p = g; p < kSlab<TS>; p += kGroups) {
-      double av[kRT], bv[kRT];
-      for (int r = 0; r < kRT; ++r) av[r] = sh.stage.a[p][ty + r * kTT];
-      for (int c = 0; c < kRT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT];
-      for (int r = 0; r < kRT; ++r)
-        for (int c = 0; c < kRT; ++c) acc[r][c] = fma(av[r], bv[c], acc[r][c]);
+      double av[RT], bv[RT];
+      for (int r = 0; r < RT; ++r) av[r] = sh.stage.a[p][ty + r * kTT];
+      for (int c = 0; c < RT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT];
+      if (diagonal) Outer_Product<RT, true>(acc, av, bv);
+      else Outer_Product<RT, false>(acc, av, bv);
     }
   }
   if (kGroups > 1) {
     __syncthreads();  // the slab is no longer read
-    for (int r = 0; r < kRT; ++r)
-      for (int c = 0; c < kRT; ++c) sh.red[t][r * kRT + c] = acc[r][c];
+    for (int r = 0; r < RT; ++r)
+      for (int c = 0; c < RT; ++c) sh.red[t][r * RT + c] = acc[r][c];
     __syncthreads();
     if (g != 0) return;  // no barrier follows
-    for (int r = 0; r < kRT; ++r)
-      for (int c = 0; c < kRT; ++c) {
-        double total = sh.red[lt][r * kRT + c];
-        for (int h = 1; h < kGroups; ++h) total += sh.red[h * kGroupThreads + lt][r * kRT + c];
+    for (int r = 0; r < RT; ++r)
+      for (int c = 0; c < RT; ++c) {
+        double total = sh.red[lt][r * RT + c];
+        for (int h = 1; h < kGroups; ++h) total += sh.red[h * kGroupThreads + lt][r * RT + c];
         acc[r][c] = total;
       }
   }
   double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
-  for (int r = 0; r < kRT; ++r)
-    for (int c = 0; c < kRT; ++c) {
+  for (int r = 0; r < RT; ++r)
+    for (int c = 0; c < RT; ++c) {
       const Index ia = row0 + ty + r * kTT, ib = col0 + tx + c * kTT;
       if (ia <= ib && ib < dim) second[ib * (ib + 1) / 2 + ia] = acc[r][c];
     }
 }
 
-int Tile_Side(Index dim) { return dim <= 16 ? 16 : dim <= 32 ? 32 : 64; }
+int Tile_Side(Index dim) { return dim <= 8 ? 8 : dim <= 16 ? 16 : dim <= 32 ? 32 : 64; }
 
 int Triangle_Tiles(Index dim) {
   const Index side = (dim + Tile_Side(dim) - 1) / Tile_Side(dim);
   return static_cast<int>(side * (side + 1) / 2);
 }
 
-template <int TS>
+template <int TS, int RT>
 void Launch_Second(const Second_Args &args, Index units, cudaStream_t stream) {
-  Launch(Second_Kernel<TS>, dim3(static_cast<unsigned int>(units * args.K * args.tiles)),
+  Launch(Second_Kernel<TS, RT>, dim3(static_cast<unsigned int>(units * args.K * args.tiles)),
          dim3(kThreads), stream, args);
 }
 
@@ -343,9 +351,10 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
   const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
   const Index units = Units(x.count, x.unit);
   switch (Tile_Side(x.dim)) {
-    case 16: Launch_Second<16>(args, units, stream); break;
-    case 32: Launch_Second<32>(args, units, stream); break;
-    default: Launch_Second<64>(args, units, stream); break;
+    case 8: Launch_Second<8, 2>(args, units, stream); break;
+    case 16: Launch_Second<16, 4>(args, units, stream); break;
+    case 32: Launch_Second<32, 4>(args, units, stream); break;
+    default: Launch_Second<64, 4>(args, units, stream); break;
   }
 }
 

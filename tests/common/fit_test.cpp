@@ -102,13 +102,14 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
   EXPECT_NEAR(st.log_likelihood, static_cast<double>(log_l), 1e-12 * std::fabs(log_l) + 1e-9);
 }
 
-// Edges of the tiles: coordinates 16/32/64 (full), 64 (diagonal), clusters
+// Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
 // 64 per moments tile and 32 per full E-step group, units of 512 points.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 65, 9, 1100},
                     Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
+                    Stat_Case{true, 9, 4, 700},
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
                     Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
 
