@@ -86,7 +86,10 @@ Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_c
   const Index S = layout.Size();
   Plan plan;
   plan.unit = kMinUnit;
-  while (plan.unit < n && Units(n, plan.unit) * S > kRecordBudget) plan.unit *= 2;
+  // The reduction's groups of units stay within a grid's second dimension.
+  while (plan.unit < n && (Units(n, plan.unit) * S > kRecordBudget ||
+                           Reduce_Scratch(Units(n, plan.unit), 1) > 65535))
+    plan.unit *= 2;
   plan.units = Units(n, plan.unit);
 
   size_t free_bytes = 0, total_bytes = 0;
@@ -94,7 +97,8 @@ Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_c
   const double usable = 0.9 * static_cast<double>(free_bytes);
   const Index whitening = full ? dim * dim * K : dim * K;
   const double fixed =
-      8.0 * static_cast<double>(dim * K + whitening + K + plan.units * S + S + dim +
+      8.0 * static_cast<double>(dim * K + whitening + K + plan.units * S + S +
+                                Reduce_Scratch(plan.units, S) + dim +
                                 (seeding ? n + plan.units : 0));
   // Posteriors, logP, the full kernels' workspace and a label, per point.
   const double per_point = 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(K, 1) : 0));
@@ -163,6 +167,7 @@ class Fit_Device {
     const Index whitening = full_ ? dim * dim * K : dim * K;
     params_.Reserve(dim * K + whitening + K);
     records_.Reserve(plan_.units * S);
+    scratch_.Reserve(Reduce_Scratch(plan_.units, S));
     totals_.Reserve(S);
     centre_.Reserve(dim);
     if (seeding) {
@@ -297,8 +302,8 @@ class Fit_Device {
   // Entries offset .. offset + width of every unit's record, summed in unit
   // order, to the host.
   std::vector<double> Reduce(Index offset, Index stride, Index width) {
-    Launch_Reduce_Units(records_.get() + offset, plan_.units, stride, width, totals_.get(),
-                        streams_[0].get());
+    Launch_Reduce_Units(records_.get() + offset, plan_.units, stride, width, scratch_.get(),
+                        totals_.get(), streams_[0].get());
     return Download(totals_.get(), width);
   }
 
@@ -410,7 +415,7 @@ class Fit_Device {
   Stat_Layout layout_;
   Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite
-  Device_Array params_, records_, totals_, centre_, d2_, d2_sums_, resident_X_;
+  Device_Array params_, records_, scratch_, totals_, centre_, d2_, d2_sums_, resident_X_;
   Pinned_Array host_;
   std::array<Stream, 2> streams_;
   std::array<Slot, 2> slots_;

@@ -290,19 +290,35 @@ __global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *value
   if (t == 0) out[u * stride] = red[0];
 }
 
-// Four interleaved running sums per entry, for memory parallelism; their
-// order is fixed by the number of units alone.
-__global__ void __launch_bounds__(kThreads) Reduce_Units_Kernel(const double *partial,
-                                                                Index units, Index stride,
-                                                                Index width, double *totals) {
-  const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
-  if (e >= width) return;
+// Units are summed in groups of kGroupUnits, then the groups in order: many
+// blocks share the work, and the order depends on the number of units
+// alone. Four interleaved running sums per entry keep loads in flight.
+constexpr Index kGroupUnits = 64;
+
+__device__ double Sum_Strided(const double *from, Index count, Index stride) {
   double s[4] = {0.0, 0.0, 0.0, 0.0};
   Index u = 0;
-  for (; u + 4 <= units; u += 4)
-    for (int q = 0; q < 4; ++q) s[q] += partial[(u + q) * stride + e];
-  for (; u < units; ++u) s[0] += partial[u * stride + e];
-  totals[e] = (s[0] + s[1]) + (s[2] + s[3]);
+  for (; u + 4 <= count; u += 4)
+    for (int q = 0; q < 4; ++q) s[q] += from[(u + q) * stride];
+  for (; u < count; ++u) s[0] += from[u * stride];
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+__global__ void __launch_bounds__(kThreads) Reduce_Groups_Kernel(const double *partial,
+                                                                 Index units, Index stride,
+                                                                 Index width, double *groups) {
+  const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (e >= width) return;
+  const Index first = static_cast<Index>(blockIdx.y) * kGroupUnits;
+  groups[blockIdx.y * width + e] =
+      Sum_Strided(partial + first * stride + e, Lesser(kGroupUnits, units - first), stride);
+}
+
+__global__ void __launch_bounds__(kThreads) Reduce_Totals_Kernel(const double *groups,
+                                                                 Index count, Index width,
+                                                                 double *totals) {
+  const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (e < width) totals[e] = Sum_Strided(groups + e, count, width);
 }
 
 __global__ void __launch_bounds__(kThreads) Distances_Kernel(const double *X, Index dim,
@@ -365,11 +381,17 @@ void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out
          stream, values, count, unit, out, stride);
 }
 
+Index Reduce_Scratch(Index units, Index width) { return Units(units, kGroupUnits) * width; }
+
 void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
-                         double *totals, cudaStream_t stream) {
+                         double *scratch, double *totals, cudaStream_t stream) {
   if (width <= 0) return;
-  Launch(Reduce_Units_Kernel, dim3(Blocks(width, kThreads)), dim3(kThreads), stream, partial,
-         units, stride, width, totals);
+  const Index groups = Units(units, kGroupUnits);
+  if (groups > 0)
+    Launch(Reduce_Groups_Kernel, dim3(Blocks(width, kThreads), static_cast<unsigned int>(groups)),
+           dim3(kThreads), stream, partial, units, stride, width, scratch);
+  Launch(Reduce_Totals_Kernel, dim3(Blocks(width, kThreads)), dim3(kThreads), stream,
+         static_cast<const double *>(scratch), groups, width, totals);
 }
 
 void Launch_Distances(const double *X, Index dim, Index count, const double *centre, bool first,

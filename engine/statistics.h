@@ -61,9 +61,11 @@ void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out
                       cudaStream_t stream);
 
 // totals[e] = sum over u < units of partial[u * stride + e], e < width, in
-// unit order.
+// an order fixed by `units`: groups of units in unit order, then the groups
+// in order, through Reduce_Scratch(units, width) doubles of scratch.
+Index Reduce_Scratch(Index units, Index width);
 void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
-                         double *totals, cudaStream_t stream);
+                         double *scratch, double *totals, cudaStream_t stream);
 
 // k-means++: squared distance of every point to `centre` (dim), or to the
 // nearest centre so far: d2[j] = first ? q_j : min(d2[j], q_j).

@@ -103,10 +103,12 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 }
 
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
-// 64 per moments tile and 32 per full E-step group, units of 512 points.
+// 64 per moments tile and 32 per full E-step group, units of 512 points,
+// and groups of 64 units in the final sum.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
+                    Stat_Case{false, 2, 3, 66000},
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 65, 9, 1100},
                     Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
                     Stat_Case{true, 9, 4, 700},
