@@ -350,7 +350,7 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, 
   if (x.count <= 0 || K <= 0) return;
   Moments_Args args{x, R, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
   args.ti = Power_Of_Two((x.dim + kCI - 1) / kCI, kMaxTI);
-  args.tk = Power_Of_Two((K + kCK - 1) / kCK, kMaxTK);
+  args.tk = Power_Of_Two((K + kCK - 1) / kCK, std::min(kMaxTK, kThreads / args.ti));
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
   args.i_tiles = static_cast<int>((x.dim + kCI * args.ti - 1) / (kCI * args.ti));
   args.k_tiles = static_cast<int>((K + kCK * args.tk - 1) / (kCK * args.tk));
