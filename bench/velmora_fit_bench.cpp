@@ -1,7 +1,8 @@
 // Benchmark of VelmoraFit: seconds per EM iteration (E-step with
 // statistics, the host's M-step and factorisations, one synchronisation)
-// against one VelmoraLog pass over the same data, on the cases of the fit
-// issue. Each case says whether X stayed on the device or was streamed.
+// against one VelmoraLog pass over the same data: N=1e7, dim 32, K 16,
+// diagonal and full, and N=1e6, dim 60, K 256, diagonal. Each case says
+// whether X stayed on the device or was streamed.
 // Rows are written and flushed as they are measured.
 //   velmora_fit_bench [--quick | --scale S] [--out DIR] [--iterations N] [--only CASE-LETTER]
 // --scale multiplies every N (at least 1000 points); --quick is a smoke run
