@@ -32,6 +32,7 @@ struct Fit_Options {
   Display display = Display::off;
   std::uint64_t seed = 0;
   std::int64_t max_chunk = 0;  // points per chunk at most (tests); 0: free memory decides
+  bool stream = false;         // stream X in chunks even where it fits (tests)
   // Where Display's lines go, from the calling thread.
   std::function<void(const std::string &)> print;
 };

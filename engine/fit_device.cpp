@@ -44,7 +44,8 @@ std::string Number(double v) {
 // Units from the size of the records; X resident when it fits beside
 // everything else with one unit of per-point buffers, else two streamed
 // slots; chunks from the free memory, in whole units.
-Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_chunk) {
+Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_chunk,
+                   bool stream) {
   const bool full = mode == Mode::full;
   const Stat_Layout layout{dim, K, full};
   const Index S = layout.Size();
@@ -69,7 +70,7 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index m
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
   const Index least = std::min(n, plan.unit);
   double chunk = 0;
-  if (fixed + x_bytes + per_point * static_cast<double>(least) <= usable) {
+  if (!stream && fixed + x_bytes + per_point * static_cast<double>(least) <= usable) {
     plan.resident = true;
     chunk = (usable - fixed - x_bytes) / per_point;
   } else {
@@ -104,9 +105,9 @@ Fit_Device::Quiet_Device::~Quiet_Device() {
 }
 
 Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding,
-                       bool labels, Index max_chunk)
+                       bool labels, Index max_chunk, bool stream)
     : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full), layout_{dim, K, full_},
-      plan_(Make_Plan(dim, n, K, mode, seeding, max_chunk)) {
+      plan_(Make_Plan(dim, n, K, mode, seeding, max_chunk, stream)) {
   const Index S = layout_.Size(), C = plan_.chunk;
   const Index whitening = full_ ? dim * dim * K : dim * K;
   params_.Reserve(dim * K + whitening + K);

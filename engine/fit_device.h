@@ -27,9 +27,10 @@ struct Fit_Plan {
 class Fit_Device {
  public:
   // `seeding`: room for k-means++ distances; `labels`: for a labels start.
-  // max_chunk > 0 caps the points per chunk.
+  // max_chunk > 0 caps the points per chunk; `stream` streams X even where
+  // it fits.
   Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding, bool labels,
-             Index max_chunk);
+             Index max_chunk, bool stream = false);
   Fit_Device(const Fit_Device &) = delete;
   Fit_Device &operator=(const Fit_Device &) = delete;
 

@@ -309,6 +309,44 @@ TEST_P(FitLabelsTest, LabelsStartIsTheMStepOfTheirHardAssignment) {
   EXPECT_TRUE(Near_All(std::vector<double>(want.pi.begin(), want.pi.end()), got.start.pi, 1e-15));
 }
 
+// The two streams of streamed data against the one of resident data: the
+// same bits from every start, however the chunks fall.
+class FitStreamTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
+  const bool full = GetParam();
+  const int dim = 3, K = 3, n = 2600;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 73);
+  for (const Start start : {Start::plus, Start::labels}) {
+    Fit_Options o;
+    o.mode = full ? Mode::full : Mode::diagonal;
+    o.start = start;
+    o.max_iter = 4;
+    o.tol_fun = 0;
+    for (int j = 0; j < n; ++j) o.labels.push_back(j % K);
+    const Fit_Result resident = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    ASSERT_TRUE(resident.resident);
+    o.stream = true;
+    for (const std::int64_t max_chunk : {512, 1024}) {
+      o.max_chunk = max_chunk;
+      const Fit_Result streamed = velmora_log::Fit(d.X.data(), dim, n, K, o);
+      ASSERT_FALSE(streamed.resident);
+      EXPECT_EQ(streamed.chunk, max_chunk);
+      EXPECT_TRUE(Same_Bits(resident.start.mu, streamed.start.mu)) << "chunks of " << max_chunk;
+      EXPECT_TRUE(Same_Bits(resident.model.mu, streamed.model.mu)) << "chunks of " << max_chunk;
+      EXPECT_TRUE(Same_Bits(resident.model.sigma, streamed.model.sigma));
+      EXPECT_TRUE(Same_Bits(resident.model.pi, streamed.model.pi));
+      EXPECT_TRUE(Same_Bits(resident.history, streamed.history));
+      EXPECT_TRUE(Same_Bits({resident.log_likelihood}, {streamed.log_likelihood}));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "full" : "diagonal";
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &i) {
                            return i.param ? "full" : "diagonal";
