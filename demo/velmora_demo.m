@@ -1,6 +1,7 @@
 function velmora_demo (build_dir, num_data)
   % A realistic mixture evaluated with Velmora in diagonal and full mode,
-  % checked against the same densities written in plain Octave.
+  % checked against the same densities written in plain Octave; then a
+  % mixture fitted with VelmoraFit.
   if (nargin < 2)
     num_data = 200000;
   end
@@ -68,7 +69,36 @@ function velmora_demo (build_dir, num_data)
   if (! all (isfinite (logP8)))
     error ("velmora_demo: FAILED: VelmoraLog gave a log-density that is not finite");
   end
+  printf ("PASSED\n\n");
+
+  % A mixture fitted by EM on the device, then evaluated with VelmoraLog.
+  printf ("--- VelmoraFit: 20000 points, dim 4, 4 clusters, full covariances ---\n");
+  centres = [0 8 0 8; 0 0 8 8; 0 4 -4 0; 1 -1 1 -1];
+  Xf = centres(:, mod (0:19999, 4) + 1) + randn (4, 20000);
+  tic;  [model, info] = VelmoraFit (Xf, 4, "Seed", 1, "Replicates", 2);  t_fit = toc;
+  found = 0;
+  for k = 1:4
+    found = max (found, min (sqrt (sum ((model.Mu - centres(:, k)) .^ 2, 1))));
+  end
+  logPf = VelmoraLog (Xf, model.Mu, model.Sigma, model.Pi);
+  err = abs (sum (logPf) - info.LogLikelihood) / abs (info.LogLikelihood);
+  printf ("%d iterations in %.2f s (X %s on the device), log-likelihood %.6f, converged: %s\n",
+          info.Iterations, t_fit, ifelse_text (info.Resident, "resident", "streamed"),
+          info.LogLikelihood, mat2str (info.Converged));
+  printf ("every true centre has a fitted one within %.3f (the clusters are 1 wide)\n", found);
+  printf ("VelmoraLog of the fitted model agrees with the fit's log-likelihood within %.2g\n", err);
+  if (! (found < 0.1 && err < 1e-12 && info.Converged))
+    error ("velmora_demo: FAILED: the fit did not recover the clusters");
+  end
   printf ("PASSED\n");
+end
+
+function t = ifelse_text (c, a, b)
+  if (c)
+    t = a;
+  else
+    t = b;
+  end
 end
 
 function [device, on_gpu] = use_best_build (build_dir)

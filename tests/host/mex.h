@@ -8,9 +8,13 @@
 typedef size_t mwSize;
 typedef size_t mwIndex;
 
+typedef bool mxLogical;
+
 typedef enum {
   mxUNKNOWN_CLASS = 0,
+  mxSTRUCT_CLASS = 2,
   mxLOGICAL_CLASS = 3,
+  mxCHAR_CLASS = 4,
   mxDOUBLE_CLASS = 6,
   mxSINGLE_CLASS = 7,
   mxINT32_CLASS = 12
@@ -45,8 +49,26 @@ bool mxIsSingle(const mxArray *array);
 const char *mxGetClassName(const mxArray *array);
 bool mxIsSparse(const mxArray *array);
 bool mxIsComplex(const mxArray *array);
-bool mxIsStruct(const mxArray *array);
 bool mxIsClass(const mxArray *array, const char *name);
+
+// Text, logical scalars and 1 x 1 structs, for name/value options and
+// struct outputs.
+size_t mxGetNumberOfElements(const mxArray *array);
+bool mxIsNumeric(const mxArray *array);
+bool mxIsLogical(const mxArray *array);
+bool mxIsChar(const mxArray *array);
+bool mxIsStruct(const mxArray *array);
+double mxGetScalar(const mxArray *array);
+char *mxArrayToString(const mxArray *array);
+void mxFree(void *pointer);
+mxArray *mxGetField(const mxArray *array, mwIndex index, const char *name);
+void mxSetField(mxArray *array, mwIndex index, const char *name, mxArray *value);
+mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **names);
+mxArray *mxCreateString(const char *text);
+mxArray *mxCreateDoubleScalar(double value);
+mxArray *mxCreateLogicalScalar(mxLogical value);
+mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
+                              mxComplexity flag);
 
 #ifdef __cplusplus
 }

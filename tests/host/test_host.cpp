@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <string>
@@ -42,6 +44,37 @@ Array make_array(std::vector<mwSize> dims, std::vector<double> values) {
 
 Array make_matrix(mwSize m, mwSize n, std::vector<double> values) {
   return make_array({m, n}, std::move(values));
+}
+
+Array make_string(const std::string &text) {
+  Array a = make_matrix(1, text.size());
+  a->class_id = mxCHAR_CLASS;
+  for (size_t i = 0; i < text.size(); ++i) a->data[i] = static_cast<unsigned char>(text[i]);
+  return a;
+}
+
+Array make_logical(bool value) {
+  Array a = make_matrix(1, 1, {value ? 1.0 : 0.0});
+  a->class_id = mxLOGICAL_CLASS;
+  return a;
+}
+
+Array make_struct(std::vector<std::pair<std::string, Array>> fields) {
+  Array s = make_matrix(1, 1);
+  s->class_id = mxSTRUCT_CLASS;
+  s->data.clear();
+  for (auto &[name, value] : fields) s->fields.emplace_back(name, std::shared_ptr<mxArray>(value.release()));
+  return s;
+}
+
+const mxArray *field(const mxArray *s, const std::string &name) {
+  return mxGetField(s, 0, name.c_str());
+}
+
+std::string text(const mxArray *a) {
+  std::string t;
+  for (double c : a->data) t += static_cast<char>(c);
+  return t;
 }
 
 std::string console() { return records().console; }
@@ -155,15 +188,81 @@ const char *mxGetClassName(const mxArray *array) {
     case mxSINGLE_CLASS: return "single";
     case mxLOGICAL_CLASS: return "logical";
     case mxINT32_CLASS: return "int32";
+    case mxCHAR_CLASS: return "char";
+    case mxSTRUCT_CLASS: return "struct";
     default: return "unknown";
   }
 }
 bool mxIsSparse(const mxArray *array) { return array->sparse; }
 bool mxIsComplex(const mxArray *array) { return array->complex; }
-// The test host has numeric arrays only.
-bool mxIsStruct(const mxArray *) { return false; }
+// By class name: the test host has no objects.
 bool mxIsClass(const mxArray *array, const char *name) {
   return std::string(mxGetClassName(array)) == name;
+}
+
+size_t mxGetNumberOfElements(const mxArray *array) {
+  return std::accumulate(array->dims.begin(), array->dims.end(), mwSize{1},
+                         std::multiplies<mwSize>());
+}
+
+bool mxIsNumeric(const mxArray *array) {
+  return array->class_id == mxDOUBLE_CLASS || array->class_id == mxSINGLE_CLASS ||
+         array->class_id == mxINT32_CLASS;
+}
+bool mxIsLogical(const mxArray *array) { return array->class_id == mxLOGICAL_CLASS; }
+bool mxIsChar(const mxArray *array) { return array->class_id == mxCHAR_CLASS; }
+bool mxIsStruct(const mxArray *array) { return array->class_id == mxSTRUCT_CLASS; }
+double mxGetScalar(const mxArray *array) { return array->data.empty() ? 0.0 : array->data[0]; }
+
+char *mxArrayToString(const mxArray *array) {
+  if (array->class_id != mxCHAR_CLASS) return nullptr;
+  const std::string t = test_host::text(array);
+  char *copy = static_cast<char *>(std::malloc(t.size() + 1));
+  std::memcpy(copy, t.c_str(), t.size() + 1);
+  return copy;
+}
+
+void mxFree(void *pointer) { std::free(pointer); }
+
+mxArray *mxGetField(const mxArray *array, mwIndex index, const char *name) {
+  if (array->class_id != mxSTRUCT_CLASS || index != 0) return nullptr;
+  for (const auto &[field_name, value] : array->fields)
+    if (field_name == name) return value.get();
+  return nullptr;
+}
+
+void mxSetField(mxArray *array, mwIndex, const char *name, mxArray *value) {
+  for (auto &[field_name, held] : array->fields)
+    if (field_name == name) {
+      held.reset(value);
+      return;
+    }
+  throw std::invalid_argument(std::string("mxSetField: no field ") + name);
+}
+
+mxArray *mxCreateStructMatrix(mwSize m, mwSize n, int nfields, const char **names) {
+  if (m != 1 || n != 1) throw std::invalid_argument("mxCreateStructMatrix: only 1 x 1 here");
+  mxArray *s = test_host::make_matrix(1, 1).release();
+  s->class_id = mxSTRUCT_CLASS;
+  s->data.clear();
+  for (int i = 0; i < nfields; ++i) s->fields.emplace_back(names[i], nullptr);
+  return s;
+}
+
+mxArray *mxCreateString(const char *text) { return test_host::make_string(text).release(); }
+mxArray *mxCreateDoubleScalar(double value) {
+  return test_host::make_matrix(1, 1, {value}).release();
+}
+mxArray *mxCreateLogicalScalar(mxLogical value) {
+  return test_host::make_logical(value).release();
+}
+
+mxArray *mxCreateNumericArray(mwSize ndim, const mwSize *dims, mxClassID classid,
+                              mxComplexity flag) {
+  mxArray *a = test_host::make_array(std::vector<mwSize>(dims, dims + ndim)).release();
+  a->class_id = classid;
+  a->complex = flag == mxCOMPLEX;
+  return a;
 }
 
 }  // extern "C"

@@ -10,12 +10,15 @@
 
 #include <mex.h>
 
+// Numbers of every class are held as doubles, text as its character codes;
+// a struct is 1 x 1, its fields by name.
 struct mxArray {
   mxClassID class_id = mxDOUBLE_CLASS;
   std::vector<mwSize> dims{0, 0};
   std::vector<double> data;
   bool sparse = false;
   bool complex = false;
+  std::vector<std::pair<std::string, std::shared_ptr<mxArray>>> fields;
 };
 
 namespace test_host {
@@ -36,6 +39,13 @@ using Array = std::unique_ptr<mxArray, ArrayDeleter>;
 // (zeros when `values` is empty).
 Array make_array(std::vector<mwSize> dims, std::vector<double> values = {});
 Array make_matrix(mwSize m, mwSize n, std::vector<double> values = {});
+Array make_string(const std::string &text);
+Array make_logical(bool value);
+// A 1 x 1 struct; the fields take over the arrays.
+Array make_struct(std::vector<std::pair<std::string, Array>> fields);
+// A field of a struct, or null; its text, for char arrays.
+const mxArray *field(const mxArray *s, const std::string &name);
+std::string text(const mxArray *a);
 
 // One recorded mexCallMATLAB: the function name and copies of its inputs.
 struct Call {

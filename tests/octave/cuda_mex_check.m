@@ -27,6 +27,18 @@ function cuda_mex_check (folder)
     assert (err.identifier, "Velmora:device");
     assert (strncmp (err.message, "VelmoraLog: No usable CUDA device: ", 35), err.message);
   end
+  % VelmoraFit likewise; with a GPU, its model evaluates to its likelihood.
+  Xf = [randn(2, 200), randn(2, 200) + 6];
+  try
+    [model, info] = VelmoraFit (Xf, 2, "Seed", 1);
+    assert (has_gpu, "VelmoraFit computed without a GPU");
+    logP = VelmoraLog (Xf, model.Mu, model.Sigma, model.Pi);
+    assert (abs (sum (logP) - info.LogLikelihood) < 1e-12 * abs (info.LogLikelihood));
+  catch err
+    assert (! has_gpu, err.message);
+    assert (err.identifier, "Velmora:device");
+    assert (strncmp (err.message, "VelmoraFit: No usable CUDA device: ", 35), err.message);
+  end
   printf ("CUDA MEX: %s\n", ifelse_text (has_gpu));
 end
 

@@ -1,0 +1,448 @@
+// EM: the starts, the M-step and the factorisations on the host, the
+// iterations and the replicates, over the passes of fit_device.
+#include "fit.h"
+
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "fit_device.h"
+#include "parallel.h"
+#include "statistics.h"
+
+namespace velmora_log {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string Number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+std::string Text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Text(const char *format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+[[noreturn]] void Fit_Failure(const std::string &message) { throw Error("Velmora:fit", message); }
+
+std::string When(Index iteration) {
+  return iteration == 0 ? std::string("at the start") : "at iteration " + std::to_string(iteration);
+}
+
+Statistics Unpack(const std::vector<double> &totals, const Stat_Layout &layout, Mode mode) {
+  Statistics st;
+  st.dim = layout.dim;
+  st.K = layout.K;
+  st.mode = mode;
+  const Index dim = layout.dim, second = layout.Second(), pc = layout.Per_Cluster();
+  st.weight.resize(static_cast<size_t>(layout.K));
+  st.sum.resize(static_cast<size_t>(dim * layout.K));
+  st.second.resize(static_cast<size_t>(second * layout.K));
+  for (Index k = 0; k < layout.K; ++k) {
+    const double *record = totals.data() + k * pc;
+    st.weight[k] = record[0];
+    std::copy(record + 1, record + 1 + dim, st.sum.begin() + k * dim);
+    std::copy(record + 1 + dim, record + pc, st.second.begin() + k * second);
+  }
+  st.log_likelihood = totals.size() > static_cast<size_t>(layout.Log_Likelihood())
+                          ? totals[layout.Log_Likelihood()]
+                          : 0.0;
+  return st;
+}
+
+// Runs body(k) for every cluster over the host's cores when the work is
+// worth threads; a cluster's arithmetic never depends on the threads.
+template <typename Body>
+void For_Clusters(Index K, double work_per_cluster, Body body) {
+  const Index by_work = static_cast<Index>(static_cast<double>(K) * work_per_cluster / 2e5) + 1;
+  Parallel_Ranges(K, std::min(Host_Cores(), by_work), [&](Index b, Index e) {
+    for (Index k = b; k < e; ++k) body(k);
+  });
+}
+
+// The M-step: new centres, covariances about them (from the moments about
+// the shift: M/N - d d', d the mean's offset from the shift) with the
+// regularisation on every variance, and priors.
+Model M_Step(const Statistics &st, const std::vector<double> &shift, double reg, bool shared,
+             Index iteration) {
+  const Index dim = st.dim, K = st.K;
+  const bool full = st.mode == Mode::full;
+  const Index block = full ? dim * dim : dim, second = full ? dim * (dim + 1) / 2 : dim;
+  double total = 0.0;
+  for (Index k = 0; k < K; ++k) total += st.weight[k];
+  for (Index k = 0; k < K; ++k)
+    if (!(st.weight[k] >= total * std::numeric_limits<double>::epsilon()))
+      Fit_Failure(Text("Cluster %lld lost its points %s: its posterior weights sum to %s of %s.",
+                       static_cast<long long>(k + 1), When(iteration).c_str(),
+                       Number(st.weight[k]).c_str(), Number(total).c_str()));
+  Model m;
+  m.mu.resize(static_cast<size_t>(dim * K));
+  m.sigma.resize(static_cast<size_t>(block * K));
+  m.pi.resize(static_cast<size_t>(K));
+  For_Clusters(K, static_cast<double>(block), [&](Index k) {
+    const double n = st.weight[k];
+    const double *s = &st.sum[k * dim], *M = &st.second[k * second];
+    double *mu = &m.mu[k * dim], *sigma = &m.sigma[k * block];
+    std::vector<double> d(static_cast<size_t>(dim));
+    for (Index i = 0; i < dim; ++i) {
+      d[i] = s[i] / n;
+      mu[i] = shift[k * dim + i] + d[i];
+    }
+    const double add = shared ? 0.0 : reg;
+    if (full) {
+      for (Index b = 0; b < dim; ++b)
+        for (Index a = 0; a <= b; ++a) {
+          const double c = M[b * (b + 1) / 2 + a] / n - d[a] * d[b] + (a == b ? add : 0.0);
+          sigma[a + b * dim] = sigma[b + a * dim] = c;
+        }
+    } else {
+      for (Index i = 0; i < dim; ++i) sigma[i] = M[i] / n - d[i] * d[i] + add;
+    }
+    m.pi[k] = n / total;
+  });
+  if (shared) {
+    // The clusters' covariances pooled by weight, in cluster order.
+    std::vector<double> pooled(static_cast<size_t>(block), 0.0);
+    for (Index k = 0; k < K; ++k)
+      for (Index e = 0; e < block; ++e) pooled[e] += st.weight[k] * m.sigma[k * block + e];
+    for (Index e = 0; e < block; ++e) pooled[e] /= total;
+    for (Index i = 0; i < dim; ++i) pooled[full ? i + i * dim : i] += reg;
+    for (Index k = 0; k < K; ++k) std::copy(pooled.begin(), pooled.end(), m.sigma.begin() + k * block);
+  }
+  return m;
+}
+
+// Factors of a model the fit formed: each covariance (one when shared)
+// factored on its own, in parallel, so that a failure names its cluster.
+Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, double reg,
+               Index iteration) {
+  const bool full = mode == Mode::full;
+  const Index block = full ? dim * dim : dim, distinct = shared ? 1 : K;
+  Factors f;
+  f.log_weight.resize(static_cast<size_t>(K));
+  f.whitening.resize(static_cast<size_t>(block * K));
+  std::vector<char> bad(static_cast<size_t>(distinct), 0);
+  const double work = full ? static_cast<double>(dim) * dim * dim : static_cast<double>(dim);
+  For_Clusters(distinct, work, [&](Index k) {
+    const double one = 1.0;  // the prior is added below
+    const Problem p{dim, 0, 1, mode, nullptr, &m.mu[k * dim], &m.sigma[k * block], &one};
+    try {
+      const Factors c = Factorise(p);
+      std::copy(c.whitening.begin(), c.whitening.end(), f.whitening.begin() + k * block);
+      f.log_weight[k] = c.log_weight[0];
+    } catch (const Error &) {
+      bad[k] = 1;
+    }
+  });
+  const auto first = std::find(bad.begin(), bad.end(), 1);
+  if (first != bad.end())
+    Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
+                     "'RegularizationValue' (now %s) keeps it so.",
+                     shared ? "every cluster (shared)"
+                            : ("cluster " + std::to_string(first - bad.begin() + 1)).c_str(),
+                     When(iteration).c_str(), Number(reg).c_str()));
+  const double common = f.log_weight[0];
+  for (Index k = 0; k < K; ++k) {
+    if (shared && k > 0)
+      std::copy(f.whitening.begin(), f.whitening.begin() + block, f.whitening.begin() + k * block);
+    f.log_weight[k] = std::log(m.pi[k]) + (shared ? common : f.log_weight[k]);
+  }
+  return f;
+}
+
+double Uniform(std::mt19937_64 &random) {
+  return static_cast<double>(random() >> 11) * 0x1.0p-53;
+}
+
+Index Uniform_Index(std::mt19937_64 &random, Index n) {
+  return std::min(n - 1, static_cast<Index>(Uniform(random) * static_cast<double>(n)));
+}
+
+// What one fit needs besides the device: the data, the options and a
+// random stream shared by its replicates.
+class Fitter {
+ public:
+  Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
+      : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
+        device_(X, dim, n, K, o.mode, o.start == Start::plus, o.start == Start::labels,
+                o.max_chunk, o.stream) {}
+
+  Fit_Result Replicate(Index r) {
+    if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));
+    Model model = Start_Model();
+    Factors factors = Factors_Of(model, 0);
+    Fit_Result result;
+    result.replicate = r;
+    result.start = model;
+    const auto loop = Clock::now();
+    for (Index t = 1; t <= o_.max_iter; ++t) {
+      device_.Set_Mixture(model.mu, factors);
+      const Statistics st = Unpack(device_.Pass(true), device_.layout(), o_.mode);
+      const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / static_cast<double>(n_)
+                                : std::numeric_limits<double>::quiet_NaN();
+      result.history.push_back(st.log_likelihood);
+      result.iterations = t;
+      if (o_.display == Display::iter) {
+        if (t == 1) Say("  iteration       log-likelihood   rise per point\n");
+        Say(t == 1 ? Text("  %9lld  %19.12g\n", Ll(t), st.log_likelihood)
+                   : Text("  %9lld  %19.12g  %15.6g\n", Ll(t), st.log_likelihood, rise));
+      }
+      model = M_Step(st, model.mu, o_.regularization, o_.shared, t);
+      factors = Factors_Of(model, t);
+      if (o_.tol_fun > 0 && t > 1 && rise < o_.tol_fun) {
+        result.converged = true;
+        break;
+      }
+    }
+    result.seconds_per_iteration = Since(loop) / static_cast<double>(result.iterations);
+    device_.Set_Mixture(model.mu, factors);
+    result.log_likelihood = device_.Pass(false)[0];
+    result.model = std::move(model);
+    if (o_.display != Display::off)
+      Say(Text("Replicate %lld: %lld iterations, log-likelihood %.12g, %s.\n", Ll(r),
+               Ll(result.iterations), result.log_likelihood,
+               result.converged ? "converged" : "not converged (MaxIter reached)"));
+    return result;
+  }
+
+  void Say(const std::string &text) const {
+    if (o_.print) o_.print(text);
+  }
+
+  const Fit_Plan &plan() const { return device_.plan(); }
+
+ private:
+  static long long Ll(Index v) { return static_cast<long long>(v); }
+
+  Factors Factors_Of(const Model &m, Index iteration) const {
+    return Factor(m, dim_, K_, o_.mode, o_.shared, o_.regularization, iteration);
+  }
+
+  Model Start_Model() {
+    switch (o_.start) {
+      case Start::parameters: {
+        Model m{o_.mu, o_.sigma, o_.pi};
+        double total = 0.0;
+        for (double p : m.pi) total += p;
+        for (double &p : m.pi) p /= total;
+        return m;
+      }
+      case Start::labels: return Label_Start();
+      case Start::plus:
+      case Start::rand_sample: break;
+    }
+    const std::vector<double> centres = o_.start == Start::plus ? Plus_Centres() : Sample_Centres();
+    // Centres from the data, every covariance the data's variance (diagonal),
+    // equal priors.
+    if (variance_.empty()) {
+      const std::vector<double> m = device_.Data_Moments(X_);  // about the first point
+      variance_.resize(static_cast<size_t>(dim_));
+      for (Index i = 0; i < dim_; ++i) {
+        const double d = m[1 + i] / m[0];
+        variance_[i] = m[1 + dim_ + i] / m[0] - d * d;
+      }
+    }
+    const bool full = o_.mode == Mode::full;
+    const Index block = full ? dim_ * dim_ : dim_;
+    Model model{centres, std::vector<double>(static_cast<size_t>(block * K_), 0.0),
+                std::vector<double>(static_cast<size_t>(K_), 1.0 / static_cast<double>(K_))};
+    for (Index k = 0; k < K_; ++k)
+      for (Index i = 0; i < dim_; ++i)
+        model.sigma[k * block + (full ? i + i * dim_ : i)] = variance_[i] + o_.regularization;
+    return model;
+  }
+
+  void Copy_Point(Index j, double *to) const { std::copy(X_ + j * dim_, X_ + (j + 1) * dim_, to); }
+
+  // k-means++: the first centre uniformly, each next one with probability
+  // proportional to the squared distance to the nearest centre so far: a
+  // unit by its sum, then a point of it by its own distance.
+  std::vector<double> Plus_Centres() {
+    std::vector<double> centres(static_cast<size_t>(dim_ * K_));
+    Copy_Point(Uniform_Index(random_, n_), centres.data());
+    const Index unit = device_.plan().unit;
+    for (Index m = 1; m < K_; ++m) {
+      const std::vector<double> sums =
+          device_.Distance_Pass(centres.data() + (m - 1) * dim_, m == 1);
+      double total = 0.0;
+      for (double s : sums) total += s;
+      Index j = -1;
+      if (total > 0.0) {
+        const double target = Uniform(random_) * total;
+        Index u = -1;
+        double before = 0.0;
+        for (Index v = 0; v < static_cast<Index>(sums.size()); ++v) {
+          if (sums[v] <= 0.0) continue;
+          u = v;  // rounding may leave the target past the last sum: keep the last positive unit
+          if (before + sums[v] > target) break;
+          before += sums[v];
+        }
+        const Index first = u * unit, count = std::min(unit, n_ - first);
+        const std::vector<double> d2 = device_.Distances(first, count);
+        double acc = 0.0;
+        const double local = target - before;
+        for (Index i = 0; i < count; ++i) {
+          if (d2[i] <= 0.0) continue;
+          j = first + i;
+          acc += d2[i];
+          if (acc > local) break;
+        }
+      }
+      // Every point sits on a centre: any will do.
+      if (j < 0) j = Uniform_Index(random_, n_);
+      Copy_Point(j, centres.data() + m * dim_);
+    }
+    return centres;
+  }
+
+  // K distinct points, uniformly.
+  std::vector<double> Sample_Centres() {
+    std::vector<Index> chosen;
+    if (4 * K_ > n_) {
+      std::vector<Index> all(static_cast<size_t>(n_));
+      for (Index j = 0; j < n_; ++j) all[j] = j;
+      for (Index m = 0; m < K_; ++m) {
+        std::swap(all[m], all[m + Uniform_Index(random_, n_ - m)]);
+        chosen.push_back(all[m]);
+      }
+    } else {
+      std::unordered_set<Index> seen;
+      while (static_cast<Index>(chosen.size()) < K_) {
+        const Index j = Uniform_Index(random_, n_);
+        if (seen.insert(j).second) chosen.push_back(j);
+      }
+    }
+    std::vector<double> centres(static_cast<size_t>(dim_ * K_));
+    for (Index m = 0; m < K_; ++m) Copy_Point(chosen[m], centres.data() + m * dim_);
+    return centres;
+  }
+
+  // The M-step of the labels' hard assignment, about each cluster's first
+  // point.
+  Model Label_Start() {
+    std::vector<double> shift(static_cast<size_t>(dim_ * K_), 0.0);
+    std::vector<char> seen(static_cast<size_t>(K_), 0);
+    for (Index j = 0; j < n_; ++j) {
+      const Index k = static_cast<Index>(o_.labels[j]);
+      if (seen[k]) continue;
+      seen[k] = 1;
+      Copy_Point(j, shift.data() + k * dim_);
+    }
+    const Statistics st = Unpack(device_.Label_Pass(o_.labels, shift), device_.layout(), o_.mode);
+    return M_Step(st, shift, o_.regularization, o_.shared, 0);
+  }
+
+  const double *X_;
+  Index dim_, n_, K_;
+  const Fit_Options &o_;
+  std::mt19937_64 random_;
+  std::vector<double> variance_;
+  Fit_Device device_;
+};
+
+void Require_Device() {
+  int devices = 0;
+  const cudaError_t status = cudaGetDeviceCount(&devices);
+  if (status != cudaSuccess || devices == 0) {
+    cudaGetLastError();
+    throw Error("Velmora:device", std::string("No usable CUDA device: ") +
+                                      (status != cudaSuccess ? cudaGetErrorString(status)
+                                                             : "none found") +
+                                      ".");
+  }
+}
+
+}  // namespace
+
+std::int64_t Free_Parameters(std::int64_t dim, std::int64_t K, Mode mode, bool shared) {
+  const std::int64_t per_covariance = mode == Mode::full ? dim * (dim + 1) / 2 : dim;
+  return (K - 1) + K * dim + (shared ? 1 : K) * per_covariance;
+}
+
+Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K,
+               const Fit_Options &o) {
+  if (dim < 1 || K < 1 || n < K || o.max_iter < 1 || o.replicates < 1)
+    throw Error("Velmora:usage", "A fit needs dim >= 1, 1 <= K <= N, MaxIter >= 1 and "
+                                 "Replicates >= 1.");
+  Require_Device();
+  if (o.start == Start::parameters) {
+    // The user's start: refused with the evaluator's own identifiers.
+    const Problem p{dim, 0, K, o.mode, nullptr, o.mu.data(), o.sigma.data(), o.pi.data()};
+    try {
+      Factorise(p);
+    } catch (const Error &e) {
+      throw Error(e.id(), std::string("In 'Start': ") + e.what());
+    }
+  }
+  Fitter fitter(X, dim, n, K, o);
+  std::optional<Fit_Result> best;
+  std::string first_failure;
+  for (Index r = 1; r <= o.replicates; ++r) {
+    try {
+      Fit_Result result = fitter.Replicate(r);
+      if (!best || result.log_likelihood > best->log_likelihood) best = std::move(result);
+    } catch (const Error &e) {
+      if (e.id() != "Velmora:fit") throw;
+      if (first_failure.empty()) first_failure = e.what();
+      if (o.display != Display::off)
+        fitter.Say("Replicate " + std::to_string(r) + " dropped: " + e.what() + "\n");
+    }
+  }
+  if (!best)
+    Fit_Failure(o.replicates == 1 ? first_failure
+                                  : "Every one of the " + std::to_string(o.replicates) +
+                                        " replicates failed; the first: " + first_failure);
+  const double p = static_cast<double>(Free_Parameters(dim, K, o.mode, o.shared));
+  best->bic = -2.0 * best->log_likelihood + p * std::log(static_cast<double>(n));
+  best->aic = -2.0 * best->log_likelihood + 2.0 * p;
+  best->resident = fitter.plan().resident;
+  best->chunk = fitter.plan().chunk;
+  best->unit = fitter.plan().unit;
+  if (o.display != Display::off && o.replicates > 1)
+    fitter.Say(Text("Kept replicate %lld of %lld: log-likelihood %.12g.\n",
+                    static_cast<long long>(best->replicate),
+                    static_cast<long long>(o.replicates), best->log_likelihood));
+  return std::move(*best);
+}
+
+void Statistics::Add(const Statistics &other) {
+  for (size_t k = 0; k < weight.size(); ++k) weight[k] += other.weight[k];
+  for (size_t e = 0; e < sum.size(); ++e) sum[e] += other.sum[e];
+  for (size_t e = 0; e < second.size(); ++e) second[e] += other.second[e];
+  log_likelihood += other.log_likelihood;
+}
+
+Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk) {
+  Require_Device();
+  const Factors f = Factorise(p);
+  Fit_Device device(p.X, p.dim, p.num_data, p.num_clust, p.mode, false, false, max_chunk);
+  device.Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
+  return Unpack(device.Pass(true), device.layout(), p.mode);
+}
+
+}  // namespace velmora_log

@@ -1,0 +1,341 @@
+// The device side of a fit: the plan, the staging of X, and the passes.
+#include "fit_device.h"
+
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "kernels.h"
+#include "parallel.h"
+
+namespace velmora_log {
+
+namespace {
+
+// The smallest unit of points a reduction covers, and the most doubles the
+// units' records may take together (the unit doubles until they fit).
+constexpr Index kMinUnit = 512;
+constexpr Index kRecordBudget = Index{1} << 24;
+
+Index Units(Index count, Index unit) { return (count + unit - 1) / unit; }
+
+// Page-locked staging, as the evaluator sizes it.
+Index Pinned_Budget() {
+  const Index physical = static_cast<Index>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  return std::clamp<Index>(physical / 16, Index{64} << 20, Index{1} << 30);
+}
+
+std::string Number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+// Units from the size of the records; X resident when it fits beside
+// everything else with one unit of per-point buffers, else two streamed
+// slots; chunks from the free memory, in whole units.
+Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_chunk,
+                   bool stream) {
+  const bool full = mode == Mode::full;
+  const Stat_Layout layout{dim, K, full};
+  const Index S = layout.Size();
+  Fit_Plan plan;
+  plan.unit = kMinUnit;
+  // The reduction's groups of units stay within a grid's second dimension.
+  while (plan.unit < n && (Units(n, plan.unit) * S > kRecordBudget ||
+                           Reduce_Scratch(Units(n, plan.unit), 1) > 65535))
+    plan.unit *= 2;
+  plan.units = Units(n, plan.unit);
+
+  size_t free_bytes = 0, total_bytes = 0;
+  Check(cudaMemGetInfo(&free_bytes, &total_bytes), "to report its free memory");
+  const double usable = 0.9 * static_cast<double>(free_bytes);
+  const Index whitening = full ? dim * dim * K : dim * K;
+  const double fixed =
+      8.0 * static_cast<double>(dim * K + whitening + K + plan.units * S + S +
+                                Reduce_Scratch(plan.units, S) + dim +
+                                (seeding ? n + plan.units : 0));
+  // Posteriors, logP, the full kernels' workspace and a label, per point.
+  const double per_point = 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(K, 1) : 0));
+  const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
+  const Index least = std::min(n, plan.unit);
+  double chunk = 0;
+  if (!stream && fixed + x_bytes + per_point * static_cast<double>(least) <= usable) {
+    plan.resident = true;
+    chunk = (usable - fixed - x_bytes) / per_point;
+  } else {
+    const double per_streamed = 2.0 * (per_point + 8.0 * static_cast<double>(dim));
+    chunk = std::min((usable - fixed) / per_streamed,
+                     static_cast<double>(std::max(
+                         plan.unit, Pinned_Budget() / (16 * (dim + 1)))));
+    if (chunk < static_cast<double>(least))
+      throw Error("Velmora:memory",
+                  "The fit needs at least " +
+                      std::to_string(static_cast<Index>(fixed + per_streamed * least)) +
+                      " bytes of device memory (" + std::to_string(least) +
+                      " points at a time); " + std::to_string(free_bytes) + " are free.");
+  }
+  // Grids stay within 32 bits.
+  const Index per_unit = std::max(Second_Moment_Blocks(dim, K),
+                                  ((dim + 1) / 2) * ((K + 3) / 4));
+  chunk = std::min({chunk, static_cast<double>(Index{1} << 30),
+                    static_cast<double>((Index{1} << 31) / per_unit * plan.unit)});
+  if (max_chunk > 0) chunk = std::min(chunk, static_cast<double>(max_chunk));
+  plan.chunk = chunk >= static_cast<double>(n)
+                   ? n
+                   : std::max(plan.unit, static_cast<Index>(chunk) / plan.unit * plan.unit);
+  return plan;
+}
+
+}  // namespace
+
+Fit_Device::Quiet_Device::~Quiet_Device() {
+  cudaDeviceSynchronize();
+  cudaGetLastError();
+}
+
+Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding,
+                       bool labels, Index max_chunk, bool stream)
+    : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full), layout_{dim, K, full_},
+      plan_(Make_Plan(dim, n, K, mode, seeding, max_chunk, stream)) {
+  const Index S = layout_.Size(), C = plan_.chunk;
+  const Index whitening = full_ ? dim * dim * K : dim * K;
+  params_.Reserve(dim * K + whitening + K);
+  records_.Reserve(plan_.units * S);
+  scratch_.Reserve(Reduce_Scratch(plan_.units, S));
+  totals_.Reserve(S);
+  centre_.Reserve(dim);
+  if (seeding) {
+    d2_.Reserve(n);
+    d2_sums_.Reserve(plan_.units);
+  }
+  for (int l = 0; l < Lanes(); ++l) {
+    Slot &s = slots_[l];
+    s.R.Reserve(K * C);
+    s.log_p.Reserve(C);
+    if (full_) s.workspace.Reserve(Full_Workspace(K, C));
+    if (labels) {
+      s.labels.Reserve(C);
+      s.labels_host.Reserve(C);
+    }
+    if (!plan_.resident) {
+      s.X.Reserve(dim * C);
+      s.x_host.Reserve(dim * C);
+    }
+  }
+  if (plan_.resident) Upload_X();
+}
+
+// Runs work(chunk, slot, stream) for the chunks of X in order. Streamed
+// chunks alternate between two slots and streams, so that one chunk's
+// staging and upload overlap the kernels of the one before.
+template <typename Work>
+void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
+  const int lanes = Lanes();
+  if (lanes == 2) {
+    // The second stream starts after what the first has queued.
+    ready_.Record(streams_[0].get());
+    Check(cudaStreamWaitEvent(streams_[1].get(), ready_.get()), "to order its streams");
+  }
+  Index index = 0;
+  for (Index first = 0; first < n_; first += plan_.chunk, ++index) {
+    Slot &s = slots_[index % lanes];
+    const cudaStream_t stream = streams_[index % lanes].get();
+    const Index count = std::min(plan_.chunk, n_ - first);
+    if (!plan_.resident || labels != nullptr) {
+      Wait_For(s);
+      if (!plan_.resident) {
+        Stage(s.x_host.get(), X_ + first * dim_, dim_ * count, first * dim_, !checked_);
+        Check(cudaMemcpyAsync(s.X.get(), s.x_host.get(), static_cast<size_t>(dim_ * count) * 8,
+                              cudaMemcpyHostToDevice, stream),
+              "to copy data to it");
+      }
+      if (labels != nullptr) {
+        std::memcpy(s.labels_host.get(), labels->data() + first, static_cast<size_t>(count) * 8);
+        Check(cudaMemcpyAsync(s.labels.get(), s.labels_host.get(), static_cast<size_t>(count) * 8,
+                              cudaMemcpyHostToDevice, stream),
+              "to copy data to it");
+      }
+      s.staged.Record(stream);
+      s.pending = true;
+    }
+    work(Chunk{first, count, plan_.resident ? resident_X_.get() + first * dim_ : s.X.get()}, s,
+         stream);
+  }
+  if (lanes == 2) {
+    joined_.Record(streams_[1].get());
+    Check(cudaStreamWaitEvent(streams_[0].get(), joined_.get()), "to order its streams");
+  }
+  checked_ = true;
+}
+
+void Fit_Device::Set_Mixture(const std::vector<double> &mu, const Factors &f) {
+  std::vector<double> host(mu);
+  host.insert(host.end(), f.whitening.begin(), f.whitening.end());
+  host.insert(host.end(), f.log_weight.begin(), f.log_weight.end());
+  Upload(params_.get(), host.data(), static_cast<Index>(host.size()));
+}
+
+std::vector<double> Fit_Device::Pass(bool statistics) {
+  const Index S = layout_.Size();
+  const Device_Mixture mixture{dim_, K_, params_.get(), params_.get() + dim_ * K_,
+                               params_.get() + dim_ * K_ + (full_ ? dim_ * dim_ : dim_) * K_};
+  For_Each_Chunk(
+      [&](const Chunk &c, Slot &s, cudaStream_t stream) {
+        const Device_Points points{c.X, c.count, dim_, 1};
+        const Device_Results results{s.log_p.get(), statistics ? s.R.get() : nullptr, K_, 1};
+        if (full_) Launch_Full(mixture, points, results, s.workspace.get(), stream);
+        else Launch_Diagonal(mixture, points, results, stream);
+        double *records = records_.get() + c.first / plan_.unit * S;
+        Launch_Unit_Sums(s.log_p.get(), c.count, plan_.unit, records + layout_.Log_Likelihood(),
+                         S, stream);
+        if (statistics) Moments(c, s.R.get(), mixture.mu, records, stream);
+      },
+      nullptr);
+  return statistics ? Reduce(0, S, S) : Reduce(layout_.Log_Likelihood(), S, 1);
+}
+
+std::vector<double> Fit_Device::Label_Pass(const std::vector<double> &labels,
+                               const std::vector<double> &shift) {
+  Upload(params_.get(), shift.data(), dim_ * K_);
+  const Index S = layout_.Size();
+  For_Each_Chunk(
+      [&](const Chunk &c, Slot &s, cudaStream_t stream) {
+        Launch_One_Hot(s.labels.get(), c.count, K_, s.R.get(), stream);
+        Moments(c, s.R.get(), params_.get(), records_.get() + c.first / plan_.unit * S, stream);
+      },
+      &labels);
+  return Reduce(0, S, layout_.Log_Likelihood());
+}
+
+std::vector<double> Fit_Device::Data_Moments(const double *shift) {
+  Upload(centre_.get(), shift, dim_);
+  const Index S = layout_.Size();
+  For_Each_Chunk(
+      [&](const Chunk &c, Slot &, cudaStream_t stream) {
+        Launch_Moments({c.X, dim_, c.count, plan_.unit}, nullptr, centre_.get(), 1, true,
+                       records_.get() + c.first / plan_.unit * S, S, 1 + 2 * dim_, stream);
+      },
+      nullptr);
+  return Reduce(0, S, 1 + 2 * dim_);
+}
+
+std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) {
+  Upload(centre_.get(), centre, dim_);
+  For_Each_Chunk(
+      [&](const Chunk &c, Slot &, cudaStream_t stream) {
+        double *d2 = d2_.get() + c.first;
+        Launch_Distances(c.X, dim_, c.count, centre_.get(), first, d2, stream);
+        Launch_Unit_Sums(d2, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
+                         stream);
+      },
+      nullptr);
+  return Download(d2_sums_.get(), plan_.units);
+}
+
+std::vector<double> Fit_Device::Distances(Index first, Index count) {
+  return Download(d2_.get() + first, count);
+}
+
+void Fit_Device::Moments(const Chunk &c, const double *R, const double *shift, double *records,
+             cudaStream_t stream) {
+  const Unit_Points x{c.X, dim_, c.count, plan_.unit};
+  const Index S = layout_.Size(), per_cluster = layout_.Per_Cluster();
+  Launch_Moments(x, R, shift, K_, !full_, records, S, per_cluster, stream);
+  if (full_) Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);
+}
+
+// Small uploads go on the first stream, before the pass that reads them.
+void Fit_Device::Upload(double *to, const double *from, Index count) {
+  Check(cudaMemcpyAsync(to, from, static_cast<size_t>(count) * 8, cudaMemcpyHostToDevice,
+                        streams_[0].get()),
+        "to copy parameters to it");
+}
+
+std::vector<double> Fit_Device::Download(const double *from, Index count) {
+  host_.Reserve(std::max<Index>(count, 1));
+  Check(cudaMemcpyAsync(host_.get(), from, static_cast<size_t>(count) * 8,
+                        cudaMemcpyDeviceToHost, streams_[0].get()),
+        "to copy results back");
+  Check(cudaStreamSynchronize(streams_[0].get()), "while fitting");
+  return std::vector<double>(host_.get(), host_.get() + count);
+}
+
+// Entries offset .. offset + width of every unit's record, summed over the
+// units in a fixed order, to the host.
+std::vector<double> Fit_Device::Reduce(Index offset, Index stride, Index width) {
+  Launch_Reduce_Units(records_.get() + offset, plan_.units, stride, width, scratch_.get(),
+                      totals_.get(), streams_[0].get());
+  return Download(totals_.get(), width);
+}
+
+// Copies X's elements into a page-locked buffer over host threads; the
+// first time each element is seen, it must be finite.
+void Fit_Device::Stage(double *to, const double *from, Index count, Index offset, bool check) const {
+  const Index threads = std::min<Index>({Host_Cores(), 8, count / (Index{1} << 19) + 1});
+  std::mutex mutex;
+  Index first_bad = -1;
+  Parallel_Ranges(count, threads, [&](Index b, Index e) {
+    constexpr Index kRun = 4096;  // checked while still in cache
+    for (Index r = b; r < e; r += kRun) {
+      const Index end = std::min(e, r + kRun);
+      std::memcpy(to + r, from + r, static_cast<size_t>(end - r) * 8);
+      if (!check) continue;
+      for (Index i = r; i < end; ++i)
+        if (!std::isfinite(to[i])) {
+          std::lock_guard lock(mutex);
+          if (first_bad < 0 || i < first_bad) first_bad = i;
+          return;
+        }
+    }
+  });
+  if (first_bad < 0) return;
+  const Index g = offset + first_bad;
+  throw Error("Velmora:data", "X(" + std::to_string(g % dim_ + 1) + "," +
+                                  std::to_string(g / dim_ + 1) + ") is " + Number(from[first_bad]) +
+                                  ": every coordinate of the data must be finite.");
+}
+
+void Fit_Device::Wait_For(Slot &s) {
+  if (s.pending) Check(cudaEventSynchronize(s.staged.get()), "while fitting");
+  s.pending = false;
+}
+
+// X onto the device once, in pieces through both slots' page-locked
+// buffers, checked as it goes.
+void Fit_Device::Upload_X() {
+  const Index total = dim_ * n_;
+  const Index piece = std::max<Index>(1, std::min(total, Pinned_Budget() / 16));
+  resident_X_.Reserve(total);
+  for (Slot &s : slots_) s.x_host.Reserve(piece);
+  Index index = 0;
+  for (Index e0 = 0; e0 < total; e0 += piece, ++index) {
+    Slot &s = slots_[index % 2];
+    const cudaStream_t stream = streams_[index % 2].get();
+    Wait_For(s);
+    const Index count = std::min(piece, total - e0);
+    Stage(s.x_host.get(), X_ + e0, count, e0, true);
+    Check(cudaMemcpyAsync(resident_X_.get() + e0, s.x_host.get(), static_cast<size_t>(count) * 8,
+                          cudaMemcpyHostToDevice, stream),
+          "to copy data to it");
+    s.staged.Record(stream);
+    s.pending = true;
+  }
+  for (Slot &s : slots_) {
+    Wait_For(s);
+    s.x_host.Release();
+  }
+  checked_ = true;
+}
+
+}  // namespace velmora_log

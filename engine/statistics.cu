@@ -1,0 +1,410 @@
+// The M-step's sufficient statistics, reduced in a fixed order: each block
+// sums one unit's points for a tile of its record, thread by thread in
+// point order, then over its thread groups in group order; a last kernel
+// sums the units' records in unit order. No atomics: a fit repeats bit for
+// bit, and the bits do not depend on the chunks.
+//
+// Every second moment is taken about the cluster's shift (the means that
+// produced the posteriors): d = x - shift first, then r d and r d d', so
+// that data far from the origin lose nothing to cancellation.
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "device.h"
+#include "statistics.h"
+
+namespace velmora_log {
+
+namespace {
+
+constexpr int kThreads = 256;
+
+__device__ __forceinline__ Index Lesser(Index a, Index b) { return a < b ? a : b; }
+
+Index Units(Index count, Index unit) { return (count + unit - 1) / unit; }
+
+// ---------------------------------------------------------------------------
+// Weights, sums and diagonal second moments.
+//
+// A thread owns kCK clusters x kCI coordinates, interleaved so that a warp's
+// lanes read neighbouring coordinates; a block's threads form groups of
+// ti x tk threads that cover a tile of up to 64 coordinates x 64 clusters,
+// and the groups split each staged slab of points between them. Small dims
+// and few clusters thus still keep every thread busy. A slab holds as many
+// points as the staging area takes for the tile's width (up to 256), so
+// narrow tiles pass few barriers.
+
+constexpr int kCI = 2, kCK = 4;          // coordinates and clusters per thread
+constexpr int kMaxTI = 32, kMaxTK = 16;  // threads along each, at most
+constexpr int kValues = kCK * (1 + 2 * kCI);  // a thread's accumulators
+constexpr int kStage = kThreads * kValues;    // doubles of the staging area
+
+struct Moments_Args {
+  Unit_Points x;
+  const double *R;
+  const double *shift;
+  Index K;
+  bool second;
+  double *partial;
+  Index stride, per_cluster;
+  int ti, tk;            // threads of a group along coordinates and along clusters
+  int i_tiles, k_tiles;  // tiles of coordinates and of clusters
+  int slab;              // points staged at once
+};
+
+struct Moments_Shared {
+  union {
+    double stage[kStage];  // slab x (width + 1) coordinates, then slab x (width + 1) weights
+    double red[kThreads][kValues];  // the groups' accumulators, for their fixed-order sum
+  };
+};
+
+__global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
+  __shared__ Moments_Shared sh;
+  const int t = static_cast<int>(threadIdx.x);
+  const int group_threads = a.ti * a.tk, groups = kThreads / group_threads;
+  const int g = t / group_threads, lt = t % group_threads, ti = lt % a.ti, tk = lt / a.ti;
+  const Index tiles = Index{a.i_tiles} * a.k_tiles, b = blockIdx.x;
+  const Index u = b / tiles, rest = b % tiles;
+  const int width_i = kCI * a.ti, width_k = kCK * a.tk;
+  const Index k0 = rest / a.i_tiles * width_k, i0 = rest % a.i_tiles * width_i;
+  const Index dim = a.x.dim, K = a.K;
+  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const int x_pitch = width_i + 1, r_pitch = width_k + 1, slab = a.slab;
+  double *const xs = sh.stage, *const rs = sh.stage + slab * x_pitch;
+
+  double centre[kCK][kCI], n[kCK], s[kCK][kCI], m[kCK][kCI];
+  for (int q = 0; q < kCK; ++q) {
+    n[q] = 0.0;
+    for (int c = 0; c < kCI; ++c) {
+      const Index k = k0 + q * a.tk + tk, i = i0 + c * a.ti + ti;
+      centre[q][c] = k < K && i < dim ? a.shift[k * dim + i] : 0.0;
+      s[q][c] = m[q][c] = 0.0;
+    }
+  }
+  for (Index p0 = begin; p0 < end; p0 += slab) {
+    __syncthreads();  // the previous slab is no longer read
+    for (int e = t; e < slab * width_i; e += kThreads) {
+      const int p = e / width_i, l = e % width_i;
+      const Index j = p0 + p, i = i0 + l;
+      xs[p * x_pitch + l] = j < end && i < dim ? a.x.X[j * dim + i] : 0.0;
+    }
+    // Padding points weigh 0, and so add exactly nothing.
+    for (int e = t; e < slab * width_k; e += kThreads) {
+      const int p = e / width_k, l = e % width_k;
+      const Index j = p0 + p, k = k0 + l;
+      rs[p * r_pitch + l] = j < end && k < K ? (a.R != nullptr ? a.R[j * K + k] : 1.0) : 0.0;
+    }
+    __syncthreads();
+    for (int p = g; p < slab; p += groups) {
+      for (int q = 0; q < kCK; ++q) {
+        const double r = rs[p * r_pitch + q * a.tk + tk];
+        n[q] += r;
+        for (int c = 0; c < kCI; ++c) {
+          const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c];
+          const double w = r * d;
+          s[q][c] += w;
+          if (a.second) m[q][c] = fma(w, d, m[q][c]);
+        }
+      }
+    }
+  }
+  if (groups > 1) {
+    __syncthreads();  // the slab is no longer read: the groups' sums take its place
+    double *mine = sh.red[t];
+    for (int q = 0; q < kCK; ++q) {
+      mine[q] = n[q];
+      for (int c = 0; c < kCI; ++c) {
+        mine[kCK + q * kCI + c] = s[q][c];
+        mine[kCK + kCK * kCI + q * kCI + c] = m[q][c];
+      }
+    }
+    __syncthreads();
+    if (g != 0) return;  // no barrier follows
+    for (int v = 0; v < kValues; ++v) {
+      double total = sh.red[lt][v];
+      for (int h = 1; h < groups; ++h) total += sh.red[h * group_threads + lt][v];
+      mine[v] = total;  // this thread's own row: no other thread reads it now
+    }
+    for (int q = 0; q < kCK; ++q) {
+      n[q] = mine[q];
+      for (int c = 0; c < kCI; ++c) {
+        s[q][c] = mine[kCK + q * kCI + c];
+        m[q][c] = mine[kCK + kCK * kCI + q * kCI + c];
+      }
+    }
+  }
+  double *record = a.partial + u * a.stride;
+  for (int q = 0; q < kCK; ++q) {
+    const Index k = k0 + q * a.tk + tk;
+    if (k >= K) continue;
+    double *own = record + k * a.per_cluster;
+    if (ti == 0 && i0 == 0) own[0] = n[q];
+    for (int c = 0; c < kCI; ++c) {
+      const Index i = i0 + c * a.ti + ti;
+      if (i >= dim) continue;
+      own[1 + i] = s[q][c];
+      if (a.second) own[1 + dim + i] = m[q][c];
+    }
+  }
+}
+
+// The smallest power of two at least v, capped.
+int Power_Of_Two(Index v, int cap) {
+  int p = 1;
+  while (p < v && p < cap) p *= 2;
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// Full second moments: per cluster, sum_j r_jk d_j d_j' with d_j = x_j -
+// shift_k, upper triangle only, in TS x TS tiles of the triangle. A thread
+// holds an RT x RT tile of the tile in registers (rows and columns
+// interleaved across the threads, so that a warp's lanes read neighbouring
+// entries); below 64 coordinates the block's threads form groups that split
+// each slab of points, summed in group order at the end. In a tile on the
+// diagonal, a thread's entries below it are skipped: with interleaved rows
+// and columns, row block r > column block c lies wholly below.
+
+// Points staged at once: narrower tiles take more, in the same room.
+template <int TS>
+constexpr int kSlab = TS == 64 ? 32 : TS == 32 ? 64 : TS == 16 ? 128 : 256;
+
+struct Second_Args {
+  Unit_Points x;
+  const double *R;
+  const double *shift;
+  Index K;
+  double *partial;
+  Index stride, per_cluster;
+  int tiles;  // of the triangle, per cluster
+};
+
+template <int TS, int RT>
+struct Second_Shared {
+  union {
+    struct {
+      double a[kSlab<TS>][TS + 1];  // r (x - shift) over the tile's rows
+      double b[kSlab<TS>][TS + 1];  // (x - shift) over its columns
+    } stage;
+    double red[kThreads][RT * RT];
+  };
+};
+
+template <int RT, bool kDiagonal>
+__device__ __forceinline__ void Outer_Product(double (&acc)[RT][RT], const double (&av)[RT],
+                                              const double (&bv)[RT]) {
+  for (int r = 0; r < RT; ++r)
+    for (int c = kDiagonal ? r : 0; c < RT; ++c) acc[r][c] = fma(av[r], bv[c], acc[r][c]);
+}
+
+template <int TS, int RT>
+__global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
+  constexpr int kTT = TS / RT, kGroupThreads = kTT * kTT, kGroups = kThreads / kGroupThreads;
+  __shared__ Second_Shared<TS, RT> sh;
+  const int t = static_cast<int>(threadIdx.x);
+  const int g = t / kGroupThreads, lt = t % kGroupThreads, ty = lt / kTT, tx = lt % kTT;
+  const Index per_unit = a.K * a.tiles, b = blockIdx.x;
+  const Index u = b / per_unit, k = b % per_unit / a.tiles;
+  const int tile = static_cast<int>(b % a.tiles);
+  int tb = 0;  // tiles run column by column over the upper triangle
+  while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
+  const int ta = tile - tb * (tb + 1) / 2;
+  const bool diagonal = ta == tb;
+  const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
+  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const double *mu = a.shift + k * dim;
+
+  double acc[RT][RT] = {};
+  for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
+    __syncthreads();  // the previous slab is no longer read
+    for (int e = t; e < kSlab<TS> * TS; e += kThreads) {
+      const int p = e / TS, l = e % TS;
+      const Index j = p0 + p, ia = row0 + l, ib = col0 + l;
+      const bool in = j < end;
+      const double r = in ? a.R[j * a.K + k] : 0.0;
+      sh.stage.a[p][l] = in && ia < dim ? r * (a.x.X[j * dim + ia] - mu[ia]) : 0.0;
+      sh.stage.b[p][l] = in && ib < dim ? a.x.X[j * dim + ib] - mu[ib] : 0.0;
+    }
+    __syncthreads();
+    for (int p = g; p < kSlab<TS>; p += kGroups) {
+      double av[RT], bv[RT];
+      for (int r = 0; r < RT; ++r) av[r] = sh.stage.a[p][ty + r * kTT];
+      for (int c = 0; c < RT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT];
+      if (diagonal) Outer_Product<RT, true>(acc, av, bv);
+      else Outer_Product<RT, false>(acc, av, bv);
+    }
+  }
+  if (kGroups > 1) {
+    __syncthreads();  // the slab is no longer read
+    for (int r = 0; r < RT; ++r)
+      for (int c = 0; c < RT; ++c) sh.red[t][r * RT + c] = acc[r][c];
+    __syncthreads();
+    if (g != 0) return;  // no barrier follows
+    for (int r = 0; r < RT; ++r)
+      for (int c = 0; c < RT; ++c) {
+        double total = sh.red[lt][r * RT + c];
+        for (int h = 1; h < kGroups; ++h) total += sh.red[h * kGroupThreads + lt][r * RT + c];
+        acc[r][c] = total;
+      }
+  }
+  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  for (int r = 0; r < RT; ++r)
+    for (int c = 0; c < RT; ++c) {
+      const Index ia = row0 + ty + r * kTT, ib = col0 + tx + c * kTT;
+      if (ia <= ib && ib < dim) second[ib * (ib + 1) / 2 + ia] = acc[r][c];
+    }
+}
+
+int Tile_Side(Index dim) { return dim <= 8 ? 8 : dim <= 16 ? 16 : dim <= 32 ? 32 : 64; }
+
+int Triangle_Tiles(Index dim) {
+  const Index side = (dim + Tile_Side(dim) - 1) / Tile_Side(dim);
+  return static_cast<int>(side * (side + 1) / 2);
+}
+
+template <int TS, int RT>
+void Launch_Second(const Second_Args &args, Index units, cudaStream_t stream) {
+  Launch(Second_Kernel<TS, RT>, dim3(static_cast<unsigned int>(units * args.K * args.tiles)),
+         dim3(kThreads), stream, args);
+}
+
+// ---------------------------------------------------------------------------
+// Sums over units, over units' records, distances and hard assignments.
+
+__global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *values, Index count,
+                                                             Index unit, double *out,
+                                                             Index stride) {
+  __shared__ double red[kThreads];
+  const int t = static_cast<int>(threadIdx.x);
+  const Index u = blockIdx.x, begin = u * unit, end = Lesser(count, begin + unit);
+  double s = 0.0;
+  for (Index j = begin + t; j < end; j += kThreads) s += values[j];
+  red[t] = s;
+  for (int width = kThreads / 2; width > 0; width /= 2) {
+    __syncthreads();
+    if (t < width) red[t] += red[t + width];
+  }
+  if (t == 0) out[u * stride] = red[0];
+}
+
+// Units are summed in groups of kGroupUnits, then the groups in order: many
+// blocks share the work, and the order depends on the number of units
+// alone. Four interleaved running sums per entry keep loads in flight.
+constexpr Index kGroupUnits = 64;
+
+__device__ double Sum_Strided(const double *from, Index count, Index stride) {
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  Index u = 0;
+  for (; u + 4 <= count; u += 4)
+    for (int q = 0; q < 4; ++q) s[q] += from[(u + q) * stride];
+  for (; u < count; ++u) s[0] += from[u * stride];
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+__global__ void __launch_bounds__(kThreads) Reduce_Groups_Kernel(const double *partial,
+                                                                 Index units, Index stride,
+                                                                 Index width, double *groups) {
+  const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (e >= width) return;
+  const Index first = static_cast<Index>(blockIdx.y) * kGroupUnits;
+  groups[blockIdx.y * width + e] =
+      Sum_Strided(partial + first * stride + e, Lesser(kGroupUnits, units - first), stride);
+}
+
+__global__ void __launch_bounds__(kThreads) Reduce_Totals_Kernel(const double *groups,
+                                                                 Index count, Index width,
+                                                                 double *totals) {
+  const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (e < width) totals[e] = Sum_Strided(groups + e, count, width);
+}
+
+__global__ void __launch_bounds__(kThreads) Distances_Kernel(const double *X, Index dim,
+                                                             Index count, const double *centre,
+                                                             bool first, double *d2) {
+  const Index j = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (j >= count) return;
+  double q = 0.0;
+  for (Index i = 0; i < dim; ++i) {
+    const double d = X[j * dim + i] - centre[i];
+    q = fma(d, d, q);
+  }
+  d2[j] = first ? q : fmin(d2[j], q);
+}
+
+__global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels, Index count,
+                                                           Index K, double *R) {
+  const Index j = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
+  if (j >= count) return;
+  const double label = labels[j];
+  for (Index k = 0; k < K; ++k) R[j * K + k] = static_cast<double>(k) == label ? 1.0 : 0.0;
+}
+
+}  // namespace
+
+void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+                    bool second, double *partial, Index stride, Index per_cluster,
+                    cudaStream_t stream) {
+  if (x.count <= 0 || K <= 0) return;
+  Moments_Args args{x, R, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
+  args.ti = Power_Of_Two((x.dim + kCI - 1) / kCI, kMaxTI);
+  args.tk = Power_Of_Two((K + kCK - 1) / kCK, std::min(kMaxTK, kThreads / args.ti));
+  args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
+  args.i_tiles = static_cast<int>((x.dim + kCI * args.ti - 1) / (kCI * args.ti));
+  args.k_tiles = static_cast<int>((K + kCK * args.tk - 1) / (kCK * args.tk));
+  const Index blocks = Units(x.count, x.unit) * args.i_tiles * args.k_tiles;
+  Launch(Moments_Kernel, dim3(static_cast<unsigned int>(blocks)), dim3(kThreads), stream, args);
+}
+
+Index Second_Moment_Blocks(Index dim, Index K) { return K * Triangle_Tiles(dim); }
+
+void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+                           double *partial, Index stride, Index per_cluster,
+                           cudaStream_t stream) {
+  if (x.count <= 0 || K <= 0 || x.dim <= 0) return;
+  const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
+  const Index units = Units(x.count, x.unit);
+  switch (Tile_Side(x.dim)) {
+    case 8: Launch_Second<8, 2>(args, units, stream); break;
+    case 16: Launch_Second<16, 4>(args, units, stream); break;
+    case 32: Launch_Second<32, 4>(args, units, stream); break;
+    default: Launch_Second<64, 4>(args, units, stream); break;
+  }
+}
+
+void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
+                      cudaStream_t stream) {
+  if (count <= 0) return;
+  Launch(Unit_Sums_Kernel, dim3(static_cast<unsigned int>(Units(count, unit))), dim3(kThreads),
+         stream, values, count, unit, out, stride);
+}
+
+Index Reduce_Scratch(Index units, Index width) { return Units(units, kGroupUnits) * width; }
+
+void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
+                         double *scratch, double *totals, cudaStream_t stream) {
+  if (width <= 0) return;
+  const Index groups = Units(units, kGroupUnits);
+  if (groups > 0)
+    Launch(Reduce_Groups_Kernel, dim3(Blocks(width, kThreads), static_cast<unsigned int>(groups)),
+           dim3(kThreads), stream, partial, units, stride, width, scratch);
+  Launch(Reduce_Totals_Kernel, dim3(Blocks(width, kThreads)), dim3(kThreads), stream,
+         static_cast<const double *>(scratch), groups, width, totals);
+}
+
+void Launch_Distances(const double *X, Index dim, Index count, const double *centre, bool first,
+                      double *d2, cudaStream_t stream) {
+  if (count <= 0) return;
+  Launch(Distances_Kernel, dim3(Blocks(count, kThreads)), dim3(kThreads), stream, X, dim, count,
+         centre, first, d2);
+}
+
+void Launch_One_Hot(const double *labels, Index count, Index K, double *R, cudaStream_t stream) {
+  if (count <= 0) return;
+  Launch(One_Hot_Kernel, dim3(Blocks(count, kThreads)), dim3(kThreads), stream, labels, count, K,
+         R);
+}
+
+}  // namespace velmora_log

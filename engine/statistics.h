@@ -1,0 +1,79 @@
+// The M-step's sufficient statistics on the device, and what k-means++
+// seeding needs there. Points are grouped in units of a fixed number of
+// columns, counted from the first column of the data; every kernel writes
+// one partial record per unit, summed in a fixed order within it, and the
+// records are summed over units in unit order. A chunk always starts on a
+// unit boundary, so the bits of a sum depend on the data and the unit
+// alone, never on how the data were split into chunks.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+
+namespace velmora_log {
+
+using Index = std::int64_t;
+
+// Where each statistic sits in a unit's record: per cluster k, at
+// k * Per_Cluster(), the weight N_k, then the dim weighted sums of
+// (x - shift_k), then the weighted second moments about shift_k (dim of
+// them in diagonal mode; in full mode the upper triangle, column by column:
+// entry (a, b), a <= b, at b (b + 1) / 2 + a). The log-likelihood of the
+// unit's points comes last.
+struct Stat_Layout {
+  Index dim = 0, K = 0;
+  bool full = false;
+
+  Index Second() const { return full ? dim * (dim + 1) / 2 : dim; }
+  Index Per_Cluster() const { return 1 + dim + Second(); }
+  Index Log_Likelihood() const { return K * Per_Cluster(); }
+  Index Size() const { return K * Per_Cluster() + 1; }
+};
+
+// Chunk of points dim x count, column-major, whose first point starts unit
+// 0 of `partial`: unit u's record is at partial + u * stride.
+struct Unit_Points {
+  const double *X = nullptr;
+  Index dim = 0, count = 0, unit = 0;
+};
+
+// N_k and the weighted sums of (x - shift_k) and, with `second` (diagonal
+// mode), the weighted squares of (x - shift_k), for clusters 0..K-1 with
+// posteriors R (K x count, one point per column), or weight 1 for every
+// point when R is null. Writes entries 0 .. dim (+ dim) of each cluster's
+// record.
+void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+                    bool second, double *partial, Index stride, Index per_cluster,
+                    cudaStream_t stream);
+
+// Full mode: the weighted outer products of (x - shift_k) about each
+// shift, upper triangle, into each cluster's record after its sums.
+void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+                           double *partial, Index stride, Index per_cluster, cudaStream_t stream);
+
+// Blocks the second-moment kernels launch per unit, for the chunk planner
+// (grids stay within 32 bits).
+Index Second_Moment_Blocks(Index dim, Index K);
+
+// The sum of values[j] over each unit's points, into out[u * stride].
+void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
+                      cudaStream_t stream);
+
+// totals[e] = sum over u < units of partial[u * stride + e], e < width, in
+// an order fixed by `units`: groups of units in unit order, then the groups
+// in order, through Reduce_Scratch(units, width) doubles of scratch.
+Index Reduce_Scratch(Index units, Index width);
+void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
+                         double *scratch, double *totals, cudaStream_t stream);
+
+// k-means++: squared distance of every point to `centre` (dim), or to the
+// nearest centre so far: d2[j] = first ? q_j : min(d2[j], q_j).
+void Launch_Distances(const double *X, Index dim, Index count, const double *centre, bool first,
+                      double *d2, cudaStream_t stream);
+
+// Posteriors of a hard assignment: R(k, j) = 1 where labels[j] == k (labels
+// 0-based, as doubles), else 0.
+void Launch_One_Hot(const double *labels, Index count, Index K, double *R, cudaStream_t stream);
+
+}  // namespace velmora_log

@@ -1,0 +1,388 @@
+// The VelmoraFit gateway: checks X, K and every name/value option (refused
+// by name, with identifiers), converts single data, runs the fit and builds
+// the model and info structs. Every problem becomes a MATLAB error raised
+// only after everything of ours is released; outputs exist only once the
+// fit has succeeded. Messages do not name the function: Octave puts its
+// name before them.
+#include "VelmoraFit.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fit.h"
+#include "log_mixture.h"
+
+namespace {
+
+using velmora_log::Error;
+using velmora_log::Fit_Options;
+using velmora_log::Mode;
+using velmora_log::Start;
+using Index = std::int64_t;
+
+const char *const kCall =
+    "Call it as [model, info] = VelmoraFit(X, K) or [model, info] = VelmoraFit(X, K, Name, "
+    "Value, ...).";
+const char *const kOptions =
+    "CovarianceType, SharedCovariance, RegularizationValue, Start, Replicates, MaxIter, TolFun, "
+    "Display and Seed";
+const char *const kStartForms =
+    "'Start' must be 'plus', 'randSample', a vector of one label (1 to K) per point, or a struct "
+    "with fields Mu, Sigma and Pi";
+constexpr double kLargestWhole = 9007199254740992.0;  // 2^53
+
+[[noreturn]] void Usage(const std::string &message) { throw Error("Velmora:usage", message); }
+[[noreturn]] void Shape_Error(const std::string &message) {
+  throw Error("Velmora:dimensions", message);
+}
+
+std::string Size_Text(const mxArray *a) {
+  const mwSize n = mxGetNumberOfDimensions(a);
+  const mwSize *dims = mxGetDimensions(a);
+  std::string text;
+  for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
+  return text;
+}
+
+std::string Number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", v);
+  return text;
+}
+
+std::string Lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Text_Of(const mxArray *a) {
+  char *c = mxArrayToString(a);
+  std::string text = c != nullptr ? c : "";
+  mxFree(c);
+  return text;
+}
+
+// An argument as a message names it: its text, its value, or its size and
+// class.
+std::string Describe(const mxArray *a) {
+  if (mxIsChar(a)) return "'" + Text_Of(a) + "'";
+  if (mxIsStruct(a)) return "a struct";
+  if ((mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && mxGetNumberOfElements(a) == 1)
+    return Number(mxGetScalar(a));
+  return "a " + Size_Text(a) + " " + (mxIsComplex(a) ? "complex " : "") + mxGetClassName(a) +
+         " array";
+}
+
+// One argument's doubles: MATLAB's own when double, else a converted copy.
+struct Numbers {
+  const double *data = nullptr;
+  std::vector<double> converted;
+  Index rows = 0, cols = 0;
+};
+
+void Read(const mxArray *a, const std::string &name, Numbers &out) {
+  if (!mxIsDouble(a) && !mxIsSingle(a))
+    throw Error("Velmora:type", name + " must be a double or single array; it is " +
+                                    mxGetClassName(a) + ".");
+  if (mxIsSparse(a)) throw Error("Velmora:type", name + " must be full; it is sparse.");
+  if (mxIsComplex(a)) throw Error("Velmora:type", name + " must be real; it is complex.");
+  out.rows = static_cast<Index>(mxGetM(a));
+  out.cols = static_cast<Index>(mxGetN(a));
+  if (mxIsDouble(a)) {
+    out.data = static_cast<const double *>(mxGetData(a));
+    return;
+  }
+  const float *f = static_cast<const float *>(mxGetData(a));
+  out.converted.assign(f, f + out.rows * out.cols);
+  out.data = out.converted.data();
+}
+
+// A real scalar (logical or numeric); `name` as messages show it.
+double Scalar(const mxArray *v, const std::string &name, const std::string &what) {
+  if (!(mxIsNumeric(v) || mxIsLogical(v)) || mxIsComplex(v) || mxIsSparse(v) ||
+      mxGetNumberOfElements(v) != 1)
+    Usage(name + " must be " + what + "; it is " + Describe(v) + ".");
+  return mxGetScalar(v);
+}
+
+Index Whole(const mxArray *v, const std::string &name, double least) {
+  const std::string what = least > 0 ? "a positive whole number" : "a whole number, 0 or more";
+  const double x = Scalar(v, name, what);
+  if (!(x >= least && x <= kLargestWhole && x == std::floor(x)))
+    Usage(name + " must be " + what + "; it is " + Number(x) + ".");
+  return static_cast<Index>(x);
+}
+
+double Non_Negative(const mxArray *v, const std::string &name) {
+  const std::string what = "a finite number, 0 or more";
+  const double x = Scalar(v, name, what);
+  if (!(x >= 0 && std::isfinite(x))) Usage(name + " must be " + what + "; it is " + Number(x) + ".");
+  return x;
+}
+
+// One of a few words, in any case.
+int Choice(const mxArray *v, const std::string &name, const std::vector<std::string> &words) {
+  std::string listed;
+  for (size_t i = 0; i < words.size(); ++i)
+    listed += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + ("'" + words[i] + "'");
+  if (!mxIsChar(v)) Usage("'" + name + "' must be " + listed + "; it is " + Describe(v) + ".");
+  const std::string text = Lower(Text_Of(v));
+  for (size_t i = 0; i < words.size(); ++i)
+    if (text == Lower(words[i])) return static_cast<int>(i);
+  Usage("'" + name + "' must be " + listed + "; it is " + Describe(v) + ".");
+}
+
+// Labels 1..K, one per point, each cluster given at least one; kept 0-based.
+void Read_Labels(const mxArray *v, Index n, Index K, Fit_Options &o) {
+  Numbers labels;
+  Read(v, "'Start' (labels)", labels);
+  if (std::min(labels.rows, labels.cols) > 1 || labels.rows * labels.cols != n)
+    Shape_Error("'Start' labels must be one per point, 1 x " + std::to_string(n) +
+                " (X has " + std::to_string(n) + " columns); it is " + Size_Text(v) + ".");
+  o.labels.resize(static_cast<size_t>(n));
+  std::vector<char> used(static_cast<size_t>(K), 0);
+  for (Index j = 0; j < n; ++j) {
+    const double l = labels.data[j];
+    if (!(l >= 1 && l <= static_cast<double>(K) && l == std::floor(l)))
+      Usage("'Start' label " + std::to_string(j + 1) + " is " + Number(l) +
+            ": labels must be whole numbers from 1 to " + std::to_string(K) + ".");
+    o.labels[j] = l - 1;
+    used[static_cast<size_t>(l) - 1] = 1;
+  }
+  for (Index k = 0; k < K; ++k)
+    if (!used[k])
+      Usage("'Start' labels give cluster " + std::to_string(k + 1) +
+            " no point: every cluster needs at least one.");
+}
+
+const mxArray *Start_Field(const mxArray *s, const std::vector<const char *> &names) {
+  for (const char *name : names)
+    if (const mxArray *f = mxGetField(s, 0, name)) return f;
+  Usage(std::string(kStartForms) + "; it has no field " + names[0] + ".");
+}
+
+// Start parameters in the model's layout: Sigma per cluster, or one for all.
+void Read_Parameters(const mxArray *s, Index dim, Index K, Fit_Options &o) {
+  const bool full = o.mode == Mode::full;
+  const mxArray *mu_a = Start_Field(s, {"Mu", "mu"}), *sigma_a = Start_Field(s, {"Sigma"}),
+                *pi_a = Start_Field(s, {"Pi", "ComponentProportion"});
+  Numbers mu, sigma, pi;
+  Read(mu_a, "'Start'.Mu", mu);
+  Read(sigma_a, "'Start'.Sigma", sigma);
+  Read(pi_a, "'Start'.Pi", pi);
+  const std::string dk = std::to_string(dim) + " x " + std::to_string(K),
+                    dd = std::to_string(dim) + " x " + std::to_string(dim);
+  if (mu.rows != dim || mu.cols != K)
+    Shape_Error("'Start'.Mu must be " + dk + ", one centre per cluster; it is " +
+                Size_Text(mu_a) + ".");
+  const Index block = full ? dim * dim : dim;
+  if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block))
+    Shape_Error("'Start'.Sigma must be " +
+                (full ? dd + " x " + std::to_string(K) + " (full covariances) or " + dd
+                      : dk + " (diagonal covariances, one column per cluster) or " +
+                            std::to_string(dim) + " x 1") +
+                " (one for every cluster), as 'CovarianceType' is '" +
+                (full ? "full" : "diagonal") + "'; it is " + Size_Text(sigma_a) + ".");
+  if (std::min(pi.rows, pi.cols) > 1 || pi.rows * pi.cols != K)
+    Shape_Error("'Start'.Pi must hold one prior per cluster, 1 x " + std::to_string(K) +
+                "; it is " + Size_Text(pi_a) + ".");
+  o.mu.assign(mu.data, mu.data + dim * K);
+  o.sigma.clear();
+  const bool one = sigma.rows * sigma.cols == block && K > 1;
+  for (Index k = 0; k < K; ++k) {
+    const double *from = sigma.data + (one ? 0 : k * block);
+    o.sigma.insert(o.sigma.end(), from, from + block);
+  }
+  o.pi.assign(pi.data, pi.data + K);
+  for (Index k = 0; k < K; ++k)
+    if (o.pi[k] == 0.0)
+      throw Error("Velmora:priors", "'Start'.Pi(" + std::to_string(k + 1) +
+                                        ") is 0: every cluster needs a positive prior to be "
+                                        "fitted.");
+}
+
+struct Call {
+  Numbers X;
+  Index dim = 0, n = 0, K = 0;
+  Fit_Options options;
+  std::string start_name = "plus";
+};
+
+void Parse(int nrhs, const mxArray *prhs[], Call &c) {
+  Read(prhs[0], "X", c.X);
+  c.dim = c.X.rows;
+  c.n = c.X.cols;
+  if (c.dim < 1)
+    Shape_Error("X must have at least one row, one coordinate per point; it is " +
+                Size_Text(prhs[0]) + ".");
+  c.K = Whole(prhs[1], "K", 1);
+  if (c.K > c.n)
+    Usage("K must be at most the number of points, " + std::to_string(c.n) +
+          " (the columns of X); it is " + std::to_string(c.K) + ".");
+  Fit_Options &o = c.options;
+  const mxArray *start = nullptr;
+  for (int i = 2; i < nrhs; i += 2) {
+    if (!mxIsChar(prhs[i]))
+      Usage("Option names must be text; argument " + std::to_string(i + 1) + " is " +
+            Describe(prhs[i]) + ". " + kCall);
+    const std::string name = Text_Of(prhs[i]), key = Lower(name);
+    if (i + 1 >= nrhs) Usage("Option '" + name + "' has no value: options come in name/value pairs.");
+    const mxArray *v = prhs[i + 1];
+    if (key == "covariancetype") {
+      o.mode = Choice(v, "CovarianceType", {"full", "diagonal"}) == 0 ? Mode::full : Mode::diagonal;
+    } else if (key == "sharedcovariance") {
+      const double x = Scalar(v, "'SharedCovariance'", "true or false");
+      if (x != 0 && x != 1) Usage("'SharedCovariance' must be true or false; it is " + Number(x) + ".");
+      o.shared = x == 1;
+    } else if (key == "regularizationvalue") {
+      o.regularization = Non_Negative(v, "'RegularizationValue'");
+    } else if (key == "start") {
+      start = v;
+    } else if (key == "replicates") {
+      o.replicates = Whole(v, "'Replicates'", 1);
+    } else if (key == "maxiter") {
+      o.max_iter = Whole(v, "'MaxIter'", 1);
+    } else if (key == "tolfun") {
+      o.tol_fun = Non_Negative(v, "'TolFun'");
+    } else if (key == "display") {
+      const int d = Choice(v, "Display", {"off", "iter", "final"});
+      o.display = d == 0 ? velmora_log::Display::off
+                  : d == 1 ? velmora_log::Display::iter
+                           : velmora_log::Display::final;
+    } else if (key == "seed") {
+      o.seed = static_cast<std::uint64_t>(Whole(v, "'Seed'", 0));
+    } else {
+      Usage("Unknown option '" + name + "': the options are " + kOptions + "." +
+            (key == "options" ? " MaxIter, TolFun and Display are options of their own here."
+                              : ""));
+    }
+  }
+  if (start == nullptr) return;
+  if (mxIsChar(start)) {
+    const std::string text = Lower(Text_Of(start));
+    if (text == "plus") o.start = Start::plus;
+    else if (text == "randsample") o.start = Start::rand_sample;
+    else Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
+    c.start_name = text == "plus" ? "plus" : "randSample";
+    return;
+  }
+  if (mxIsStruct(start)) {
+    Read_Parameters(start, c.dim, c.K, o);
+    o.start = Start::parameters;
+    c.start_name = "parameters";
+  } else if (mxIsNumeric(start)) {
+    Read_Labels(start, c.n, c.K, o);
+    o.start = Start::labels;
+    c.start_name = "labels";
+  } else {
+    Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
+  }
+  if (o.replicates > 1)
+    Usage("'Replicates' must be 1 with a 'Start' of " + c.start_name +
+          ": every replicate would be the same fit.");
+}
+
+mxArray *Matrix(const std::vector<double> &v, Index m, Index n) {
+  mxArray *a = mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
+  std::copy(v.begin(), v.end(), mxGetPr(a));
+  return a;
+}
+
+mxArray *Scalar_Array(double v) { return mxCreateDoubleScalar(v); }
+
+mxArray *Model_Struct(const velmora_log::Model &m, Index dim, Index K, bool full) {
+  const char *names[] = {"Mu", "Sigma", "Pi"};
+  mxArray *s = mxCreateStructMatrix(1, 1, 3, names);
+  mxSetField(s, 0, "Mu", Matrix(m.mu, dim, K));
+  if (full) {
+    const mwSize dims[] = {static_cast<mwSize>(dim), static_cast<mwSize>(dim),
+                           static_cast<mwSize>(K)};
+    mxArray *sigma = mxCreateNumericArray(3, dims, mxDOUBLE_CLASS, mxREAL);
+    std::copy(m.sigma.begin(), m.sigma.end(), mxGetPr(sigma));
+    mxSetField(s, 0, "Sigma", sigma);
+  } else {
+    mxSetField(s, 0, "Sigma", Matrix(m.sigma, dim, K));
+  }
+  mxSetField(s, 0, "Pi", Matrix(m.pi, 1, K));
+  return s;
+}
+
+mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
+  const Fit_Options &o = c.options;
+  const char *names[] = {"LogLikelihood", "History",  "Iterations",         "Converged",
+                         "BIC",           "AIC",      "Replicate",          "CovarianceType",
+                         "SharedCovariance", "RegularizationValue", "Start", "Replicates",
+                         "MaxIter",       "TolFun",   "Display",            "Seed",
+                         "Resident"};
+  mxArray *s = mxCreateStructMatrix(1, 1, static_cast<int>(std::size(names)), names);
+  mxSetField(s, 0, "LogLikelihood", Scalar_Array(r.log_likelihood));
+  mxSetField(s, 0, "History", Matrix(r.history, 1, static_cast<Index>(r.history.size())));
+  mxSetField(s, 0, "Iterations", Scalar_Array(static_cast<double>(r.iterations)));
+  mxSetField(s, 0, "Converged", mxCreateLogicalScalar(r.converged));
+  mxSetField(s, 0, "BIC", Scalar_Array(r.bic));
+  mxSetField(s, 0, "AIC", Scalar_Array(r.aic));
+  mxSetField(s, 0, "Replicate", Scalar_Array(static_cast<double>(r.replicate)));
+  mxSetField(s, 0, "CovarianceType", mxCreateString(o.mode == Mode::full ? "full" : "diagonal"));
+  mxSetField(s, 0, "SharedCovariance", mxCreateLogicalScalar(o.shared));
+  mxSetField(s, 0, "RegularizationValue", Scalar_Array(o.regularization));
+  mxSetField(s, 0, "Start", mxCreateString(c.start_name.c_str()));
+  mxSetField(s, 0, "Replicates", Scalar_Array(static_cast<double>(o.replicates)));
+  mxSetField(s, 0, "MaxIter", Scalar_Array(static_cast<double>(o.max_iter)));
+  mxSetField(s, 0, "TolFun", Scalar_Array(o.tol_fun));
+  mxSetField(s, 0, "Display",
+             mxCreateString(o.display == velmora_log::Display::off    ? "off"
+                            : o.display == velmora_log::Display::iter ? "iter"
+                                                                      : "final"));
+  mxSetField(s, 0, "Seed", Scalar_Array(static_cast<double>(o.seed)));
+  mxSetField(s, 0, "Resident", mxCreateLogicalScalar(r.resident));
+  return s;
+}
+
+void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  if (nrhs < 2)
+    Usage("At least 2 inputs are needed, X and K; " + std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") +
+          " given. " + kCall);
+  if (nlhs > 2)
+    Usage("At most 2 outputs are given, model and info; " + std::to_string(nlhs) +
+          " were asked for. " + kCall);
+  Call c;
+  Parse(nrhs, prhs, c);
+  c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
+  const velmora_log::Fit_Result r = velmora_log::Fit(c.X.data, c.dim, c.n, c.K, c.options);
+  plhs[0] = Model_Struct(r.model, c.dim, c.K, c.options.mode == Mode::full);
+  if (nlhs == 2) plhs[1] = Info_Struct(r, c);
+}
+
+}  // namespace
+
+void VelmoraFit_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  // The error is raised outside every scope of ours: MATLAB may leave
+  // through it without unwinding the stack.
+  static char id[64], message[1024];
+  bool failed = false;
+  try {
+    Run(nlhs, plhs, nrhs, prhs);
+  } catch (const Error &e) {
+    std::snprintf(id, sizeof id, "%s", e.id().c_str());
+    std::snprintf(message, sizeof message, "%s", e.what());
+    failed = true;
+  } catch (const std::bad_alloc &) {
+    std::snprintf(id, sizeof id, "Velmora:memory");
+    std::snprintf(message, sizeof message, "The host ran out of memory.");
+    failed = true;
+  } catch (const std::length_error &) {
+    std::snprintf(id, sizeof id, "Velmora:memory");
+    std::snprintf(message, sizeof message, "The host ran out of memory.");
+    failed = true;
+  }
+  if (failed) mexErrMsgIdAndTxt(id, "%s", message);
+}

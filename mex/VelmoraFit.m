@@ -1,0 +1,118 @@
+% VELMORAFIT  Fit a Gaussian mixture by EM on the GPU, in double precision.
+%
+%   model = VelmoraFit(X, K)
+%   [model, info] = VelmoraFit(X, K, Name, Value, ...)
+%
+%   X      dim x num_data  data points, one per column (double or single;
+%                          an N-D array is taken as dim x prod(rest))
+%   K      number of clusters, a positive whole number, at most num_data
+%
+%   model  struct with fields
+%            Mu     dim x K          centres
+%            Sigma  dim x dim x K    full covariances, or
+%                   dim x K          diagonal ones ('CovarianceType', 'diagonal');
+%                                    with 'SharedCovariance', the same
+%                                    covariance repeated for every cluster
+%            Pi     1 x K            mixture priors, summing to 1
+%          ready for VelmoraLog(X, model.Mu, model.Sigma, model.Pi).
+%   info   struct with fields
+%            LogLikelihood  of the data under the returned model
+%            History        1 x Iterations: the log-likelihood computed in
+%                           each E-step, under the parameters entering it
+%            Iterations     E-steps made, each followed by an M-step
+%            Converged      true when TolFun stopped the fit
+%            BIC, AIC       -2*LogLikelihood + p*log(num_data), + 2*p, with
+%                           p the free parameters of the model
+%            Replicate      the replicate kept
+%            Resident       true when X stayed in device memory for the
+%                           whole fit; false when it was streamed in chunks
+%                           every iteration
+%          and the options used: CovarianceType, SharedCovariance,
+%          RegularizationValue, Start ('plus', 'randSample', 'labels' or
+%          'parameters'), Replicates, MaxIter, TolFun, Display, Seed.
+%
+%   Options (names in any case, named as fitgmdist names them):
+%     'CovarianceType'       'full' (default) or 'diagonal'
+%     'SharedCovariance'     false (default), or true: one covariance for
+%                            every cluster
+%     'RegularizationValue'  1e-6 (default): added to every variance the
+%                            M-step forms (0 or more)
+%     'Start'                how the first E-step's parameters are chosen:
+%                            'plus' (default): k-means++ centres drawn on
+%                              the device from the stream of 'Seed'
+%                            'randSample': K distinct points as centres,
+%                              drawn uniformly from the stream of 'Seed'
+%                              (both: every covariance the data's variance
+%                              per coordinate plus RegularizationValue,
+%                              equal priors)
+%                            a 1 x num_data vector of labels 1..K, each
+%                              used at least once: the M-step of that hard
+%                              assignment
+%                            a struct with fields Mu (dim x K), Sigma (as
+%                              in model, or one covariance for all: dim x dim
+%                              or dim x 1) and Pi (1 x K, every prior
+%                              positive; rescaled to sum to 1), used as
+%                              given (MATLAB's mu and ComponentProportion
+%                              are understood too)
+%     'Replicates'           1 (default): fits from that many starts; the
+%                            one with the largest LogLikelihood is kept.
+%                            Must be 1 with labels or a struct as 'Start'.
+%     'MaxIter'              100 (default): iterations at most
+%     'TolFun'               1e-6 (default): stop once the log-likelihood
+%                            per point rises by less than this from one
+%                            iteration to the next; 0 always runs MaxIter
+%                            iterations
+%     'Display'              'off' (default), 'iter' (each iteration's
+%                            log-likelihood) or 'final' (one line per
+%                            replicate)
+%     'Seed'                 0 (default): the random stream of 'plus' and
+%                            'randSample'. The same seed, data and device
+%                            give the same bits.
+%
+%   With a struct start, 'MaxIter', n, 'TolFun', 0 performs exactly n
+%   E-steps, each followed by an M-step, and returns the parameters of the
+%   last M-step.
+%
+%   Every iteration is one pass over X on the device: the posteriors stay
+%   there, and the M-step's sufficient statistics (weights, sums, and
+%   second moments about the previous means, so that data far from the
+%   origin lose nothing) are reduced in a fixed order. X stays in device
+%   memory when it fits; otherwise it is streamed in chunks every
+%   iteration, with the same bits. The M-step and the factorisations run
+%   on the host, in parallel across clusters.
+%
+%   Errors, with identifiers:
+%     Velmora:usage       not 2 inputs and name/value pairs, more than 2
+%                         outputs, K not a whole number from 1 to num_data,
+%                         an unknown option, or an option with a bad value
+%                         (the message names it), labels that are not 1..K
+%                         or leave a cluster without a point, Replicates > 1
+%                         with labels or a struct as 'Start'
+%     Velmora:type        X or a 'Start' field that is not double or single,
+%                         or is sparse or complex
+%     Velmora:dimensions  X without rows; 'Start' labels, Mu, Sigma or Pi of
+%                         the wrong size
+%     Velmora:covariance  a 'Start' covariance that is not symmetric,
+%                         finite and positive definite (naming the cluster)
+%     Velmora:priors      a 'Start' prior that is 0, negative or not finite
+%     Velmora:means       a 'Start' centre that is not finite
+%     Velmora:data        a coordinate of X that is NaN or Inf (named)
+%     Velmora:fit         the fit cannot go on: a cluster lost its points
+%                         (its posterior weights sum to less than eps of
+%                         the data) or its covariance stopped being
+%                         positive definite; the message names the cluster
+%                         (1-based) and the iteration. With several
+%                         replicates, a failing one is dropped (reported
+%                         with Display) and the error comes only if all fail.
+%     Velmora:memory      not even one chunk fits in the device's memory
+%     Velmora:device      no usable device, or the device failed
+%   Nothing stays allocated after an error.
+%
+%   Example:
+%     X = [randn(2, 500), randn(2, 500) + 6];          % two clusters
+%     [model, info] = VelmoraFit(X, 2, 'Seed', 1);
+%     [logP, R] = VelmoraLog(X, model.Mu, model.Sigma, model.Pi);
+%     sum(logP) - info.LogLikelihood                     % 0 up to rounding
+%     [~, label] = max(R);                               % hard assignment
+%
+%   See also VelmoraLog, fitgmdist.

@@ -1,0 +1,492 @@
+// VelmoraFit's engine on every device: the sufficient statistics against
+// long double sums over reference posteriors, the fit against a two-pass
+// long double EM, repeatability, the starts, stopping, and the failures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/fit_fixture.h"
+#include "common/library_test.h"
+#include "common/mixture_fixture.h"
+#include "fit.h"
+
+namespace {
+
+using velmora_log::Fit_Options;
+using velmora_log::Fit_Result;
+using velmora_log::Mode;
+using velmora_log::Start;
+using velmora_log::Statistics;
+
+// max |actual - expected| <= tolerance * max |expected|; names the worst.
+testing::AssertionResult Near_All(const std::vector<double> &expected,
+                                  const std::vector<double> &actual, double tolerance) {
+  if (expected.size() != actual.size()) return testing::AssertionFailure() << "sizes differ";
+  double scale = 0, worst = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < expected.size(); ++i) scale = std::max(scale, std::fabs(expected[i]));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const double e = std::fabs(actual[i] - expected[i]);
+    if (!(e <= worst)) worst = e, at = i;
+  }
+  if (worst <= tolerance * scale) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "index " << at << ": expected " << expected[at] << ", got "
+                                     << actual[at] << " (" << worst / scale << " of the largest)";
+}
+
+velmora_log::Problem Problem_Of(const Mixture &m) {
+  return {m.dim, m.num_data, m.num_clust, m.diagonal ? Mode::diagonal : Mode::full,
+          m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
+}
+
+// ---------------------------------------------------------------------------
+// Statistics.
+
+struct Stat_Case {
+  bool full;
+  int dim, K, n;
+};
+
+std::ostream &operator<<(std::ostream &os, const Stat_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << ", dim " << c.dim << ", K " << c.K << ", "
+            << c.n << " points";
+}
+
+class FitStatisticsTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
+
+TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
+  const Stat_Case c = GetParam();
+  Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 90 + c.dim + c.K);
+  for (double &x : m.X) x += 1000;  // far from the origin: sums about the centres
+  for (double &mu : m.Mu) mu += 1000;
+  const Statistics st = velmora_log::Compute_Statistics(Problem_Of(m));
+
+  std::vector<long double> R;
+  const long double log_l =
+      Reference_E_Step(m.X, c.n, To_Long(c.dim, c.K, c.full, m.Mu, m.Sigma, m.Pi), R);
+  const int second = c.full ? c.dim * (c.dim + 1) / 2 : c.dim;
+  for (int k = 0; k < c.K; ++k) {
+    long double N = 0;
+    std::vector<long double> s(c.dim, 0.0L), M(second, 0.0L), s_scale(c.dim, 0.0L),
+        M_scale(second, 0.0L);
+    std::vector<long double> d(c.dim);
+    for (int j = 0; j < c.n; ++j) {
+      const long double r = R[static_cast<size_t>(j) * c.K + k];
+      N += r;
+      for (int i = 0; i < c.dim; ++i) {
+        d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * c.dim + i]) - m.Mu[k * c.dim + i];
+        s[i] += r * d[i];
+        s_scale[i] += std::fabs(d[i]);
+      }
+      for (int b = 0; b < c.dim; ++b)
+        for (int a = c.full ? 0 : b; a <= b; ++a) {
+          const int e = c.full ? b * (b + 1) / 2 + a : b;
+          M[e] += r * d[a] * d[b];
+          M_scale[e] += std::fabs(d[a] * d[b]);
+        }
+    }
+    ASSERT_NEAR(st.weight[k], static_cast<double>(N), 1e-11 * c.n) << "cluster " << k;
+    for (int i = 0; i < c.dim; ++i)
+      ASSERT_NEAR(st.sum[k * c.dim + i], static_cast<double>(s[i]),
+                  1e-11 * static_cast<double>(s_scale[i]))
+          << "cluster " << k << ", coordinate " << i;
+    for (int e = 0; e < second; ++e)
+      ASSERT_NEAR(st.second[k * second + e], static_cast<double>(M[e]),
+                  1e-11 * static_cast<double>(M_scale[e]))
+          << "cluster " << k << ", entry " << e;
+  }
+  EXPECT_NEAR(st.log_likelihood, static_cast<double>(log_l), 1e-12 * std::fabs(log_l) + 1e-9);
+}
+
+// Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
+// 64 per moments tile and 32 per full E-step group, units of 512 points,
+// and groups of 64 units in the final sum.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, FitStatisticsTest,
+    testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
+                    Stat_Case{false, 2, 3, 66000},
+                    Stat_Case{false, 17, 70, 600}, Stat_Case{false, 40, 40, 600},
+                    Stat_Case{false, 65, 9, 1100},
+                    Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
+                    Stat_Case{true, 9, 4, 700},
+                    Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
+                    Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
+
+class FitChunkTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
+  const Mixture m = Make_Mixture(4, 2100, 6, !GetParam(), 95);
+  const velmora_log::Problem p = Problem_Of(m);
+  const Statistics whole = velmora_log::Compute_Statistics(p);
+  for (const std::int64_t max_chunk : {512, 1024, 1536}) {
+    const Statistics chunked = velmora_log::Compute_Statistics(p, max_chunk);
+    EXPECT_TRUE(Same_Bits(whole.weight, chunked.weight)) << "chunks of " << max_chunk;
+    EXPECT_TRUE(Same_Bits(whole.sum, chunked.sum)) << "chunks of " << max_chunk;
+    EXPECT_TRUE(Same_Bits(whole.second, chunked.second)) << "chunks of " << max_chunk;
+    EXPECT_TRUE(Same_Bits({whole.log_likelihood}, {chunked.log_likelihood}));
+  }
+  velmora_log::Problem left = p, right = p;
+  left.num_data = 700;
+  right.num_data = p.num_data - 700;
+  right.X = p.X + 700 * p.dim;
+  Statistics sum = velmora_log::Compute_Statistics(left);
+  sum.Add(velmora_log::Compute_Statistics(right));
+  EXPECT_TRUE(Near_All(whole.weight, sum.weight, 1e-14));
+  EXPECT_TRUE(Near_All(whole.sum, sum.sum, 1e-13));
+  EXPECT_TRUE(Near_All(whole.second, sum.second, 1e-13));
+  EXPECT_NEAR(whole.log_likelihood, sum.log_likelihood, 1e-13 * std::fabs(whole.log_likelihood));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "full" : "diagonal";
+                         });
+
+// ---------------------------------------------------------------------------
+// The fit.
+
+Fit_Options Parameters_Start(bool full, const std::vector<double> &mu,
+                             const std::vector<double> &sigma, const std::vector<double> &pi) {
+  Fit_Options o;
+  o.mode = full ? Mode::full : Mode::diagonal;
+  o.start = Start::parameters;
+  o.mu = mu;
+  o.sigma = sigma;
+  o.pi = pi;
+  return o;
+}
+
+testing::AssertionResult Never_Decreases(const std::vector<double> &history) {
+  for (size_t t = 1; t < history.size(); ++t)
+    if (history[t] < history[t - 1] - 1e-12 * std::fabs(history[t - 1]))
+      return testing::AssertionFailure() << "iteration " << t + 1 << ": " << history[t]
+                                         << " after " << history[t - 1];
+  return testing::AssertionSuccess();
+}
+
+struct Reference_Case {
+  bool full, shared;
+};
+
+std::ostream &operator<<(std::ostream &os, const Reference_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << (c.shared ? ", shared" : "");
+}
+
+class FitReferenceTest : public LibraryTest, public testing::WithParamInterface<Reference_Case> {};
+
+// Clusters 1e-3 wide, 4e-3 and more apart, 1e5 from the origin: a fit
+// that squares before subtracting, or sums x^2, loses every digit here.
+TEST_P(FitReferenceTest, TightClustersFarFromTheOriginMatchATwoPassLongDoubleEm) {
+  const Reference_Case c = GetParam();
+  const int dim = 3, K = 3, n = 1200, iterations = 8;
+  const double spread = 1e-3;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 4 * spread, spread, 1e5, c.full, 31);
+  const int block = c.full ? dim * dim : dim;
+  std::vector<double> mu = d.centres, sigma(static_cast<size_t>(block) * K, 0.0), pi(K, 1.0 / K);
+  for (int e = 0; e < dim * K; ++e) mu[e] += spread * (0.3 - 0.2 * (e % 4));
+  for (int k = 0; k < K; ++k)
+    for (int i = 0; i < dim; ++i) sigma[k * block + (c.full ? i + i * dim : i)] = 2 * spread * spread;
+  Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
+  o.shared = c.shared;
+  o.max_iter = iterations;
+  o.tol_fun = 0;
+  o.regularization = 1e-9;
+  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+
+  LD_Mixture want = To_Long(dim, K, c.full, mu, sigma, pi);
+  std::vector<long double> R, history;
+  for (int t = 0; t < iterations; ++t) {
+    history.push_back(Reference_E_Step(d.X, n, want, R));
+    want = Reference_M_Step(d.X, n, R, want, c.shared, 1e-9L);
+  }
+  ASSERT_EQ(got.iterations, iterations);
+  for (int k = 0; k < K; ++k) {
+    const long double *S = &want.sigma[static_cast<size_t>(k) * block];
+    long double largest = 0;
+    for (int e = 0; e < block; ++e) largest = std::max(largest, std::fabs(S[e]));
+    for (int i = 0; i < dim; ++i) {
+      const long double own_spread = std::sqrt(S[c.full ? i + i * dim : i]);
+      EXPECT_LE(std::fabs(got.model.mu[k * dim + i] - want.mu[k * dim + i]), 1e-7L * own_spread)
+          << "mean " << i << " of cluster " << k;
+    }
+    for (int e = 0; e < block; ++e)
+      EXPECT_LE(std::fabs(got.model.sigma[k * block + e] - S[e]), 1e-7L * largest)
+          << "covariance entry " << e << " of cluster " << k;
+    EXPECT_NEAR(got.model.pi[k], static_cast<double>(want.pi[k]), 1e-9);
+  }
+  for (int t = 0; t < iterations; ++t)
+    EXPECT_NEAR(got.history[t], static_cast<double>(history[t]), 1e-9 * std::fabs(history[t]))
+        << "iteration " << t + 1;
+  EXPECT_TRUE(Never_Decreases(got.history));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitReferenceTest,
+                         testing::Values(Reference_Case{false, false}, Reference_Case{true, false},
+                                         Reference_Case{false, true}, Reference_Case{true, true}));
+
+struct Seed_Case {
+  bool full;
+  Start start;
+};
+
+std::ostream &operator<<(std::ostream &os, const Seed_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << (c.start == Start::plus ? ", plus" : ", randSample");
+}
+
+class FitSeedTest : public LibraryTest, public testing::WithParamInterface<Seed_Case> {};
+
+TEST_P(FitSeedTest, RepeatsBitForBitAndRecoversSeparatedClusters) {
+  const Seed_Case c = GetParam();
+  const int dim = 2, K = 4, n = 1000;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 10.0, 1.0, 50.0, c.full, 41);
+  Fit_Options o;
+  o.mode = c.full ? Mode::full : Mode::diagonal;
+  o.start = c.start;
+  o.seed = 7;
+  o.replicates = 3;
+  o.max_iter = 40;
+  const Fit_Result a = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result b = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  EXPECT_TRUE(Same_Bits(a.model.mu, b.model.mu));
+  EXPECT_TRUE(Same_Bits(a.model.sigma, b.model.sigma));
+  EXPECT_TRUE(Same_Bits(a.model.pi, b.model.pi));
+  EXPECT_TRUE(Same_Bits(a.history, b.history));
+  EXPECT_EQ(a.replicate, b.replicate);
+  EXPECT_TRUE(Never_Decreases(a.history));
+  // k-means++ from three starts finds every cluster: each true centre has
+  // a fitted one within a few standard errors. (Uniform draws put two
+  // centres in one cluster too often for that.)
+  for (int k = 0; k < K && c.start == Start::plus; ++k) {
+    double nearest = 1e300;
+    int which = 0;
+    for (int l = 0; l < K; ++l) {
+      double q = 0;
+      for (int i = 0; i < dim; ++i) {
+        const double e = a.model.mu[l * dim + i] - d.centres[k * dim + i];
+        q += e * e;
+      }
+      if (q < nearest) nearest = q, which = l;
+    }
+    EXPECT_LT(std::sqrt(nearest), 0.3) << "centre " << k;
+    EXPECT_NEAR(a.model.pi[which], 0.25, 0.02) << "centre " << k;
+  }
+  o.seed = 8;
+  const Fit_Result other = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  EXPECT_FALSE(Same_Bits(a.start.mu, other.start.mu)) << "the seed must change the start";
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, FitSeedTest,
+                         testing::Values(Seed_Case{false, Start::plus}, Seed_Case{true, Start::plus},
+                                         Seed_Case{false, Start::rand_sample},
+                                         Seed_Case{true, Start::rand_sample}));
+
+class FitLabelsTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(FitLabelsTest, LabelsStartIsTheMStepOfTheirHardAssignment) {
+  const bool full = GetParam();
+  const int dim = 3, K = 3, n = 900;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 100.0, full, 43);
+  Fit_Options o;
+  o.mode = full ? Mode::full : Mode::diagonal;
+  o.start = Start::labels;
+  o.max_iter = 1;
+  std::vector<long double> R(static_cast<size_t>(K) * n, 0.0L);
+  for (int j = 0; j < n; ++j) {
+    const int k = j % 5 == 0 ? (j + 1) % K : j % K;  // some points in a neighbour's cluster
+    o.labels.push_back(k);
+    R[static_cast<size_t>(j) * K + k] = 1;
+  }
+  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const LD_Mixture shape{dim, K, full, {}, {}, {}};
+  const LD_Mixture want = Reference_M_Step(d.X, n, R, shape, false, 1e-6L);
+  EXPECT_TRUE(Near_All(std::vector<double>(want.mu.begin(), want.mu.end()), got.start.mu, 1e-15));
+  EXPECT_TRUE(Near_All(std::vector<double>(want.sigma.begin(), want.sigma.end()), got.start.sigma,
+                       1e-13));
+  EXPECT_TRUE(Near_All(std::vector<double>(want.pi.begin(), want.pi.end()), got.start.pi, 1e-15));
+}
+
+// The two streams of streamed data against the one of resident data: the
+// same bits from every start, however the chunks fall.
+class FitStreamTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
+  const bool full = GetParam();
+  const int dim = 3, K = 3, n = 2600;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 73);
+  for (const Start start : {Start::plus, Start::labels}) {
+    Fit_Options o;
+    o.mode = full ? Mode::full : Mode::diagonal;
+    o.start = start;
+    o.max_iter = 4;
+    o.tol_fun = 0;
+    for (int j = 0; j < n; ++j) o.labels.push_back(j % K);
+    const Fit_Result resident = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    ASSERT_TRUE(resident.resident);
+    o.stream = true;
+    for (const std::int64_t max_chunk : {512, 1024}) {
+      o.max_chunk = max_chunk;
+      const Fit_Result streamed = velmora_log::Fit(d.X.data(), dim, n, K, o);
+      ASSERT_FALSE(streamed.resident);
+      EXPECT_EQ(streamed.chunk, max_chunk);
+      EXPECT_TRUE(Same_Bits(resident.start.mu, streamed.start.mu)) << "chunks of " << max_chunk;
+      EXPECT_TRUE(Same_Bits(resident.model.mu, streamed.model.mu)) << "chunks of " << max_chunk;
+      EXPECT_TRUE(Same_Bits(resident.model.sigma, streamed.model.sigma));
+      EXPECT_TRUE(Same_Bits(resident.model.pi, streamed.model.pi));
+      EXPECT_TRUE(Same_Bits(resident.history, streamed.history));
+      EXPECT_TRUE(Same_Bits({resident.log_likelihood}, {streamed.log_likelihood}));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "full" : "diagonal";
+                         });
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "full" : "diagonal";
+                         });
+
+// The second centre given a first at 0: points at 1, 2 and 3 in three
+// different units of 512 points, drawn as 1 : 4 : 9.
+TEST_F(LibraryTest, PlusDrawsTheNextCentreInProportionToSquaredDistance) {
+  const int n = 1100;
+  std::vector<double> X(n, 0.0);
+  X[5] = 1;
+  X[700] = 2;
+  X[1050] = 3;
+  Fit_Options o;
+  o.mode = Mode::diagonal;
+  o.max_iter = 1;
+  o.regularization = 1e-3;
+  std::vector<int> drawn(3, 0);
+  int used = 0;
+  for (std::uint64_t seed = 0; seed < 700; ++seed) {
+    o.seed = seed;
+    const Fit_Result r = velmora_log::Fit(X.data(), 1, n, 2, o);
+    if (r.start.mu[0] != 0.0) continue;
+    const double second = r.start.mu[1];
+    ASSERT_TRUE(second == 1 || second == 2 || second == 3) << "drew " << second;
+    ++drawn[static_cast<int>(second) - 1];
+    ++used;
+  }
+  for (int i = 0; i < 3; ++i) {
+    const double p = (i + 1.0) * (i + 1.0) / 14.0;
+    EXPECT_NEAR(drawn[i], used * p, 5 * std::sqrt(used * p * (1 - p)))
+        << "point " << i + 1 << ", of " << used << " draws";
+  }
+}
+
+TEST_F(LibraryTest, TolFunStopsAtTheFirstSmallRiseAndZeroRunsMaxIter) {
+  const Cluster_Data d = Make_Clusters(2, 800, 3, 4.0, 1.0, 0.0, true, 47);
+  Fit_Options o;
+  o.seed = 3;
+  o.max_iter = 300;
+  o.tol_fun = 1e-5;
+  const Fit_Result r = velmora_log::Fit(d.X.data(), 2, 800, 3, o);
+  ASSERT_TRUE(r.converged);
+  ASSERT_EQ(r.history.size(), static_cast<size_t>(r.iterations));
+  ASSERT_GE(r.iterations, 3);
+  const auto rise = [&](size_t t) { return (r.history[t] - r.history[t - 1]) / 800; };
+  for (size_t t = 1; t + 1 < r.history.size(); ++t) EXPECT_GE(rise(t), o.tol_fun) << t;
+  EXPECT_LT(rise(r.history.size() - 1), o.tol_fun);
+  // LogLikelihood is the returned model's.
+  std::vector<long double> R;
+  const long double final_l =
+      Reference_E_Step(d.X, 800, To_Long(2, 3, true, r.model.mu, r.model.sigma, r.model.pi), R);
+  EXPECT_NEAR(r.log_likelihood, static_cast<double>(final_l), 1e-12 * std::fabs(final_l));
+  EXPECT_GE(r.log_likelihood, r.history.back());
+
+  o.tol_fun = 0;
+  o.max_iter = 7;
+  const Fit_Result fixed = velmora_log::Fit(d.X.data(), 2, 800, 3, o);
+  EXPECT_EQ(fixed.iterations, 7);
+  EXPECT_EQ(fixed.history.size(), 7u);
+  EXPECT_FALSE(fixed.converged);
+}
+
+// ---------------------------------------------------------------------------
+// Failures: the cluster and the iteration named; replicates dropped.
+
+struct Failure_Case {
+  const char *name;
+  bool full;
+  double reg;
+  std::vector<double> mu, sigma;  // a 1-D start per cluster (the full case widens it)
+  std::string message;
+};
+
+std::ostream &operator<<(std::ostream &os, const Failure_Case &c) { return os << c.name; }
+
+class FitFailureTest : public LibraryTest, public testing::WithParamInterface<Failure_Case> {};
+
+TEST_P(FitFailureTest, NamesTheClusterAndTheIteration) {
+  const Failure_Case c = GetParam();
+  // 599 points near 0 and 10, and one at 100, in dim 2 (the second
+  // coordinate a copy of the first, plus noise).
+  const int n = 600, dim = 2, K = static_cast<int>(c.mu.size());
+  const Cluster_Data d = Make_Clusters(1, n - 1, 2, 10.0, 1.0, 0.0, false, 53);
+  std::vector<double> X;
+  for (int j = 0; j < n - 1; ++j) X.insert(X.end(), {d.X[j], d.X[j] + 0.01 * (j % 7)});
+  X.insert(X.end(), {100.0, 100.0});
+  std::vector<double> mu, sigma, pi(K, 1.0 / K);
+  for (int k = 0; k < K; ++k) {
+    mu.insert(mu.end(), {c.mu[k], c.mu[k]});
+    if (c.full) sigma.insert(sigma.end(), {c.sigma[k], 0.0, 0.0, c.sigma[k]});
+    else sigma.insert(sigma.end(), {c.sigma[k], c.sigma[k]});
+  }
+  Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
+  o.regularization = c.reg;
+  try {
+    velmora_log::Fit(X.data(), dim, n, K, o);
+    FAIL() << "the fit went on";
+  } catch (const velmora_log::Error &e) {
+    EXPECT_EQ(e.id(), "Velmora:fit");
+    EXPECT_EQ(std::string(e.what()), c.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FitFailureTest,
+    testing::Values(
+        Failure_Case{"LostCluster", true, 1e-6, {0, 10, 1e4}, {1, 1, 1},
+                     "Cluster 3 lost its points at iteration 1: its posterior weights sum to 0 "
+                     "of 600."},
+        Failure_Case{"LonePointDiagonal", false, 0, {0, 10, 100}, {1, 1, 1},
+                     "The covariance of cluster 3 stopped being positive definite at iteration "
+                     "1; a larger 'RegularizationValue' (now 0) keeps it so."},
+        Failure_Case{"LonePointFull", true, 0, {100, 0, 10}, {1, 1, 1},
+                     "The covariance of cluster 1 stopped being positive definite at iteration "
+                     "1; a larger 'RegularizationValue' (now 0) keeps it so."}),
+    [](const testing::TestParamInfo<Failure_Case> &i) { return i.param.name; });
+
+// Two distinct points and three clusters without regularisation: some
+// cluster always collapses onto one point.
+TEST_F(LibraryTest, EveryReplicateFailingIsAnErrorAndEachIsReported) {
+  std::vector<double> X(600);
+  for (int j = 0; j < 600; ++j) X[j] = j % 2;
+  Fit_Options o;
+  o.mode = Mode::diagonal;
+  o.regularization = 0;
+  o.replicates = 3;
+  o.display = velmora_log::Display::final;
+  std::string said;
+  o.print = [&said](const std::string &text) { said += text; };
+  try {
+    velmora_log::Fit(X.data(), 1, 600, 3, o);
+    FAIL() << "the fit went on";
+  } catch (const velmora_log::Error &e) {
+    EXPECT_EQ(e.id(), "Velmora:fit");
+    EXPECT_EQ(std::string(e.what()).rfind("Every one of the 3 replicates failed; the first: ", 0), 0u)
+        << e.what();
+  }
+  for (const char *r : {"Replicate 1 dropped: ", "Replicate 2 dropped: ", "Replicate 3 dropped: "})
+    EXPECT_NE(said.find(r), std::string::npos) << said;
+}
+
+}  // namespace

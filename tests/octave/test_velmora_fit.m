@@ -1,0 +1,113 @@
+% VelmoraFit in a real host: a model VelmoraLog takes, the history, seeded
+% repeats, single and N-D data, Display, refusals with their identifiers,
+% and the statistics package's fitgmdist from the same start.
+rand ("seed", 11);  randn ("seed", 11);
+dim = 3;  K = 3;  N = 1200;
+C = [0 6 0; 0 0 6; 0 3 -3] + 100;
+X = zeros (dim, N);
+for j = 1:N
+  k = mod (j - 1, K) + 1;
+  X(:, j) = C(:, k) + [1 0 0; 0.4 1 0; -0.3 0.2 0.8] * randn (dim, 1);
+end
+
+% A fit, its model through VelmoraLog, its history.
+function s = sigma_size (type, dim, K)
+  if (strcmp (type, "full"))
+    s = [dim dim K];
+  else
+    s = [dim K];
+  end
+end
+for type = {"full", "diagonal"}
+  [model, info] = VelmoraFit (X, K, "CovarianceType", type{1}, "Seed", 5);
+  assert (size (model.Mu), [dim K]);
+  assert (size (model.Sigma), sigma_size (type{1}, dim, K));
+  assert (abs (sum (model.Pi) - 1) < 1e-15);
+  assert (info.Converged && info.Iterations == numel (info.History));
+  logP = VelmoraLog (X, model.Mu, model.Sigma, model.Pi);
+  assert (abs (sum (logP) - info.LogLikelihood) < 1e-12 * abs (info.LogLikelihood));
+  assert (all (diff (info.History) >= -1e-12 * abs (info.History(1:end-1))));
+  % Every true centre found.
+  for k = 1:K
+    assert (min (sqrt (sum ((model.Mu - C(:, k)) .^ 2, 1))) < 0.3);
+  end
+  printf ("%s: %d iterations, log-likelihood %.10g\n", type{1}, info.Iterations, info.LogLikelihood);
+end
+
+% The same seed gives the same bits; single and N-D data as their doubles.
+[a, ia] = VelmoraFit (X, K, "Seed", 9, "Replicates", 2, "Start", "randSample");
+[b, ib] = VelmoraFit (X, K, "Seed", 9, "Replicates", 2, "Start", "randSample");
+assert (isequal (a, b) && isequal (ia.History, ib.History));
+Xs = single (X);
+assert (isequal (VelmoraFit (Xs, K, "MaxIter", 3), VelmoraFit (double (Xs), K, "MaxIter", 3)));
+assert (isequal (VelmoraFit (reshape (X, dim, 40, 30), K, "MaxIter", 3), VelmoraFit (X, K, "MaxIter", 3)));
+
+% Labels and a struct start; exactly MaxIter iterations with TolFun 0.
+labels = mod (0:N-1, K) + 1;
+[m, info] = VelmoraFit (X, K, "Start", labels, "MaxIter", 4, "TolFun", 0);
+assert (info.Iterations == 4 && ! info.Converged && strcmp (info.Start, "labels"));
+[m2, info2] = VelmoraFit (X, K, "Start", m, "MaxIter", 2, "TolFun", 0);
+assert (numel (info2.History) == 2 && strcmp (info2.Start, "parameters"));
+assert (abs (info2.History(1) - info.LogLikelihood) < 1e-12 * abs (info.LogLikelihood));
+
+% Display.
+out = evalc ("VelmoraFit (X, K, 'Display', 'iter', 'MaxIter', 3, 'TolFun', 0);");
+assert (! isempty (strfind (out, "iteration       log-likelihood")), out);
+assert (! isempty (strfind (out, "Replicate 1: 3 iterations")), out);
+assert (evalc ("VelmoraFit (X, K, 'MaxIter', 2);"), "");
+
+% Refusals: identifier and message.
+function refused (id, message, varargin)
+  try
+    model = VelmoraFit (varargin{:});
+  catch err
+    assert (err.identifier, id);
+    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
+    return;
+  end
+  error ("expected %s, the call succeeded", id);
+end
+refused ("Velmora:usage", "VelmoraFit: At least 2 inputs are needed", X);
+refused ("Velmora:usage", "K must be at most the number of points", X(:, 1:2), 3);
+refused ("Velmora:usage", "Unknown option 'Tolerance'", X, K, "Tolerance", 1);
+refused ("Velmora:usage", "'MaxIter' must be a positive whole number; it is 1.5", X, K, "MaxIter", 1.5);
+refused ("Velmora:usage", "'CovarianceType' must be 'full' or 'diagonal'; it is 'diag'", X, K, "CovarianceType", "diag");
+refused ("Velmora:usage", "'Start' labels give cluster 2 no point", X, K, "Start", ones (1, N));
+refused ("Velmora:type", "X must be a double or single array; it is int32", int32 (X), K);
+refused ("Velmora:dimensions", "'Start'.Mu must be 3 x 3", X, K, "Start", struct ("Mu", 1, "Sigma", 1, "Pi", 1));
+refused ("Velmora:priors", "'Start'.Pi(2) is 0", X, K, "Start", struct ("Mu", C, "Sigma", eye (3), "Pi", [1 0 1]));
+refused ("Velmora:covariance", "In 'Start': The covariance of cluster 1", X, K, "Start", struct ("Mu", C, "Sigma", zeros (3), "Pi", [1 1 1]));
+Xn = X;  Xn(2, 17) = NaN;
+refused ("Velmora:data", "X(2,17) is NaN", Xn, K);
+% A cluster on a lone far point, without regularisation.
+Xf = [X, [500; 500; 500]];
+refused ("Velmora:fit", "The covariance of cluster 4 stopped being positive definite at iteration 1",
+         Xf, 4, "RegularizationValue", 0,
+         "Start", struct ("Mu", [C, [500; 500; 500]], "Sigma", eye (3), "Pi", [1 1 1 1]));
+
+% Octave's fitgmdist (statistics package) from the same start: the same
+% iterations give the same parameters; its NegativeLogLikelihood is that of
+% the last E-step, our History(end).
+warning ("off", "all");
+if (isempty (pkg ("list", "statistics")))
+  printf ("fitgmdist: the statistics package is not installed, comparison skipped\n");
+else
+  pkg load statistics
+  S0 = repmat (eye (dim), [1 1 K]);
+  P0 = [0.5 0.3 0.2];
+  M0 = C + 0.8;
+  for iterations = [1 6]
+    g = fitgmdist (X', K, "Start", struct ("mu", M0', "Sigma", S0, "ComponentProportion", P0),
+                   "RegularizationValue", 1e-4,
+                   "Options", struct ("MaxIter", iterations, "TolFun", 0, "Display", "off"));
+    [m, info] = VelmoraFit (X, K, "Start", struct ("Mu", M0, "Sigma", S0, "Pi", P0),
+                            "MaxIter", iterations, "TolFun", 0, "RegularizationValue", 1e-4);
+    mu_err = max (abs (m.Mu(:) - g.mu'(:))) / max (abs (g.mu(:)));
+    sigma_err = max (abs (m.Sigma(:) - g.Sigma(:))) / max (abs (g.Sigma(:)));
+    pi_err = max (abs (m.Pi(:) - g.ComponentProportion(:)));
+    nll_err = abs (info.History(end) + g.NegativeLogLikelihood) / g.NegativeLogLikelihood;
+    printf ("fitgmdist, %d iterations: relative differences mu %.2g, Sigma %.2g, Pi %.2g, log-likelihood %.2g\n",
+            iterations, mu_err, sigma_err, pi_err, nll_err);
+    assert (mu_err < 1e-10 && sigma_err < 1e-10 && pi_err < 1e-10 && nll_err < 1e-10);
+  end
+end
