@@ -18,6 +18,7 @@
 
 #include "fit.h"
 #include "log_mixture.h"
+#include "model_arrays.h"
 
 namespace {
 
@@ -171,10 +172,9 @@ const mxArray *Start_Field(const mxArray *s, const std::vector<const char *> &na
 }
 
 // Start parameters in the model's layout: Sigma per cluster, or one for all.
-void Read_Parameters(const mxArray *s, Index dim, Index K, Fit_Options &o) {
+void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray *pi_a, Index dim,
+                     Index K, Fit_Options &o) {
   const bool full = o.mode == Mode::full;
-  const mxArray *mu_a = Start_Field(s, {"Mu", "mu"}), *sigma_a = Start_Field(s, {"Sigma"}),
-                *pi_a = Start_Field(s, {"Pi", "ComponentProportion"});
   Numbers mu, sigma, pi;
   Read(mu_a, "'Start'.Mu", mu);
   Read(sigma_a, "'Start'.Sigma", sigma);
@@ -275,8 +275,17 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
     c.start_name = text == "plus" ? "plus" : "randSample";
     return;
   }
-  if (mxIsStruct(start)) {
-    Read_Parameters(start, c.dim, c.K, o);
+  if (velmora_mex::Is_Model(start)) {
+    // A gmdistribution's mu is K x d: read as the evaluator reads it, and
+    // diagonal covariances made full where the fit is full.
+    velmora_mex::Model_Arrays model;
+    velmora_mex::Read_Model(start, o.mode == Mode::full, model);
+    Read_Parameters(model.mu, model.sigma, model.pi, c.dim, c.K, o);
+    o.start = Start::parameters;
+    c.start_name = "parameters";
+  } else if (mxIsStruct(start)) {
+    Read_Parameters(Start_Field(start, {"Mu"}), Start_Field(start, {"Sigma"}),
+                    Start_Field(start, {"Pi"}), c.dim, c.K, o);
     o.start = Start::parameters;
     c.start_name = "parameters";
   } else if (mxIsNumeric(start)) {

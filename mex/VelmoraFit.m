@@ -52,8 +52,12 @@
 %                              in model, or one covariance for all: dim x dim
 %                              or dim x 1) and Pi (1 x K, every prior
 %                              positive; rescaled to sum to 1), used as
-%                              given (MATLAB's mu and ComponentProportion
-%                              are understood too)
+%                              given
+%                            a gmdistribution, or a struct with its fields
+%                              mu (K x dim), Sigma (in any of its forms)
+%                              and ComponentProportion; a diagonal one
+%                              starts a full fit with its diagonal
+%                              covariances
 %     'Replicates'           1 (default): fits from that many starts; the
 %                            one with the largest LogLikelihood is kept.
 %                            Must be 1 with labels or a struct as 'Start'.
@@ -115,4 +119,6 @@
 %     sum(logP) - info.LogLikelihood                     % 0 up to rounding
 %     [~, label] = max(R);                               % hard assignment
 %
-%   See also VelmoraLog, fitgmdist.
+%   velmora_gmdistribution(model) gives the model as a gmdistribution.
+%
+%   See also VelmoraLog, velmora_gmdistribution, fitgmdist.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "log_mixture.h"
+#include "model_arrays.h"
 
 namespace {
 
@@ -90,20 +91,9 @@ void Check_Host_Room(Index n, Index K) {
   throw Error("Velmora:dimensions", message);
 }
 
-// The arrays a gmdistribution (or a struct with its fields) stands for, from
-// velmora_model.m beside this module; they go with the call.
-struct Model_Arrays {
-  mxArray *arrays[3] = {nullptr, nullptr, nullptr};  // Mu, Sigma, Pi
-  ~Model_Arrays() {
-    for (mxArray *a : arrays)
-      if (a != nullptr) mxDestroyArray(a);
-  }
-};
-
-bool Is_Model(const mxArray *a) { return mxIsStruct(a) || mxIsClass(a, "gmdistribution"); }
-
 void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  const bool model = nrhs == 2 && Is_Model(prhs[1]);
+  // Any struct is a model here: the plain call takes none.
+  const bool model = nrhs == 2 && (mxIsStruct(prhs[1]) || velmora_mex::Is_Model(prhs[1]));
   if (nrhs != 4 && !model)
     throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a "
                                  "gmdistribution); " +
@@ -111,14 +101,13 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nlhs > 2)
     throw Error("Velmora:usage", "At most 2 outputs are given, logP and R; " +
                                      std::to_string(nlhs) + " were asked for. " + kCall);
-  // Before anything of ours exists: an error in the conversion leaves
-  // through the host.
-  Model_Arrays converted;
+  velmora_mex::Model_Arrays converted;
   const mxArray *in[4] = {prhs[0], nullptr, nullptr, nullptr};
   if (model) {
-    mxArray *gm = const_cast<mxArray *>(prhs[1]);
-    mexCallMATLAB(3, converted.arrays, 1, &gm, "velmora_model");
-    for (int i = 0; i < 3; ++i) in[i + 1] = converted.arrays[i];
+    velmora_mex::Read_Model(prhs[1], false, converted);
+    in[1] = converted.mu;
+    in[2] = converted.sigma;
+    in[3] = converted.pi;
   } else {
     for (int i = 1; i < 4; ++i) in[i] = prhs[i];
   }

@@ -1,10 +1,27 @@
-function [Mu, Sigma, Pi] = velmora_model (gm)
+function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
   % The mixture of a gmdistribution, or of a struct with its fields mu (K x d),
   % Sigma and ComponentProportion, as VelmoraLog takes it: Mu d x K, Sigma
   % d x K (diagonal) or d x d x K (full), Pi 1 x K. Sigma's form comes from
   % its shape, as gmdistribution keeps it: d x d x K full, 1 x d x K
   % diagonal, d x d shared full, 1 x d shared diagonal (a shared covariance
-  % is repeated for every cluster). Used by VelmoraLog and VelmoraLogParallel.
+  % is repeated for every cluster). With form 'full', diagonal covariances
+  % come as full ones (a fit's start). Used by VelmoraLog, VelmoraLogParallel
+  % and VelmoraFit. With a fourth output, a problem comes back as
+  % {identifier, message} there (empty when none), not as an error: the
+  % modules raise it themselves, after releasing what they hold.
+  if (nargin < 2)
+    form = '';
+  end
+  if (nargout > 3)
+    failure = {};
+    try
+      [Mu, Sigma, Pi] = velmora_model (gm, form);
+    catch err
+      [Mu, Sigma, Pi] = deal ([]);
+      failure = {err.identifier, err.message};
+    end
+    return;
+  end
   if (isstruct (gm))
     need = {'mu', 'Sigma', 'ComponentProportion'};
     missing = need(~isfield (gm, need));
@@ -38,6 +55,14 @@ function [Mu, Sigma, Pi] = velmora_model (gm)
     Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
   else
     bad_sigma (S, d, K);
+  end
+  if (strcmp (form, 'full') && size (Sigma, 1) == d && ndims (Sigma) == 2 ...
+      && ~(size (Sigma, 2) == d && K == 1))
+    full = zeros (d, d, K);
+    for k = 1:K
+      full(:, :, k) = diag (Sigma(:, k));
+    end
+    Sigma = full;
   end
   Pi = reshape (Pi, 1, []);
 end

@@ -33,6 +33,7 @@ int mexPrintf(const char *format, ...);
 int mexAtExit(void (*function)(void));
 int mexEvalString(const char *command);
 int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name);
+mxArray *mxGetCell(const mxArray *array, mwIndex index);
 
 mxArray *mxCreateNumericMatrix_700(int m, int n, mxClassID classid, mxComplexity flag);
 mxArray *mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);

@@ -31,6 +31,23 @@ gm = gmdistribution (mu, full, p);
 [clogP, cR] = VelmoraLog (X.', mu.', full, gm.ComponentProportion);
 assert (isequal (logP, clogP.') && isequal (R, cR.'));
 
+% VelmoraFit starts from a model and gives one back.
+[m1, i1] = VelmoraFit (X.', K, "Start", gm, "MaxIter", 3, "TolFun", 0);
+[m2, i2] = VelmoraFit (X.', K, "Start", struct ("Mu", mu.', "Sigma", full, "Pi", gm.ComponentProportion), ...
+                       "MaxIter", 3, "TolFun", 0);
+assert (isequal (m1, m2) && isequal (i1.History, i2.History), "a gmdistribution start differs");
+g1 = velmora_gmdistribution (m1);
+assert (VelmoraLog (X, g1), log (pdf (g1, X)), 1e-12 * max (abs (log (pdf (g1, X)))));
+% gmdistribution renormalises the proportions: a rounding apart, no more.
+assert (VelmoraLog (X, g1), VelmoraLog (X.', m1.Mu, m1.Sigma, m1.Pi).', 1e-13);
+gd = gmdistribution (mu, diagonal, p);  % a diagonal start for a full fit
+md = VelmoraFit (X.', K, "Start", gd, "MaxIter", 2, "TolFun", 0);
+assert (size (md.Sigma), [d d K]);
+md = VelmoraFit (X.', K, "Start", gd, "MaxIter", 2, "TolFun", 0, "CovarianceType", "diagonal");
+gdd = velmora_gmdistribution (md);
+assert (gdd.CovarianceType, "diagonal");
+assert (VelmoraLog (X, gdd), VelmoraLog (X.', md.Mu, md.Sigma, md.Pi).', 1e-13);
+
 refused = @(varargin) expect_refusal (@VelmoraLog, varargin{:});
 refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);
 refused ("Velmora:usage", "ComponentProportion is missing", X, struct ("mu", mu, "Sigma", full));
