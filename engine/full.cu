@@ -105,7 +105,8 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
   for (int i0 = 0; i0 < dim; i0 += kRows) {
     // Rows i0.. of a lower triangular W_k vanish past column i0 + kRows - 1.
     const int l_end = Min(dim, i0 + kRows);
-    const int warp_last_row = i0 + (wy + 1) * 4 * TM - 1;
+    // A warp whose rows all lie past dim has nothing to form.
+    const int warp_last_row = i0 + wy * 4 * TM < dim ? i0 + (wy + 1) * 4 * TM - 1 : -1;
     double acc[TM][kTN] = {};
     for (int s0 = 0; s0 < l_end; s0 += kSlab) {
       // The previous slab must no longer be read. At a cluster's first slab

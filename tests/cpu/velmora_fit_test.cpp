@@ -199,9 +199,9 @@ Array Labels(std::function<void(std::vector<double> &)> spoil) {
   return make_matrix(1, 300, l);
 }
 
-Array Start_Struct(Array mu, Array sigma, Array pi, const char *mu_name = "Mu") {
+Array Start_Struct(Array mu, Array sigma, Array pi) {
   std::vector<std::pair<std::string, Array>> f;
-  if (mu) f.emplace_back(mu_name, std::move(mu));
+  if (mu) f.emplace_back("Mu", std::move(mu));
   if (sigma) f.emplace_back("Sigma", std::move(sigma));
   if (pi) f.emplace_back("Pi", std::move(pi));
   return make_struct(std::move(f));
@@ -328,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "'Start'.Pi must hold one prior per cluster, 1 x 2; it is 2 x 2."},
         Refusal{"StartPriorZero",
                 Start_Is([] {
-                  return Start_Struct(Good_Mu(), Good_Sigma(), make_matrix(1, 2, {1, 0}), "mu");
+                  return Start_Struct(Good_Mu(), Good_Sigma(), make_matrix(1, 2, {1, 0}));
                 }),
                 1, "Velmora:priors",
                 "'Start'.Pi(2) is 0: every cluster needs a positive prior to be fitted."},
