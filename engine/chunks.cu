@@ -92,15 +92,7 @@ struct Evaluator::Impl {
 };
 
 Evaluator::Evaluator() {
-  int devices = 0;
-  const cudaError_t status = cudaGetDeviceCount(&devices);
-  if (status != cudaSuccess || devices == 0) {
-    cudaGetLastError();
-    throw Error("Velmora:device", std::string("No usable CUDA device: ") +
-                                      (status != cudaSuccess ? cudaGetErrorString(status)
-                                                             : "none found") +
-                                      ".");
-  }
+  Require_Device();
   impl_ = std::make_unique<Impl>();
 }
 

@@ -23,6 +23,19 @@ inline void Check(cudaError_t status, const char *what) {
   if (status != cudaSuccess) Device_Failure(what, cudaGetErrorString(status));
 }
 
+// Velmora:device unless a device answers.
+inline void Require_Device() {
+  int devices = 0;
+  const cudaError_t status = cudaGetDeviceCount(&devices);
+  if (status != cudaSuccess || devices == 0) {
+    cudaGetLastError();
+    throw Error("Velmora:device", std::string("No usable CUDA device: ") +
+                                      (status != cudaSuccess ? cudaGetErrorString(status)
+                                                             : "none found") +
+                                      ".");
+  }
+}
+
 // Device or page-locked host doubles, grown on demand; the contents are not
 // kept when it grows.
 template <bool kPinned>

@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "device.h"
 #include "fit_device.h"
 #include "parallel.h"
 #include "statistics.h"
@@ -365,17 +366,6 @@ class Fitter {
   Fit_Device device_;
 };
 
-void Require_Device() {
-  int devices = 0;
-  const cudaError_t status = cudaGetDeviceCount(&devices);
-  if (status != cudaSuccess || devices == 0) {
-    cudaGetLastError();
-    throw Error("Velmora:device", std::string("No usable CUDA device: ") +
-                                      (status != cudaSuccess ? cudaGetErrorString(status)
-                                                             : "none found") +
-                                      ".");
-  }
-}
 
 }  // namespace
 

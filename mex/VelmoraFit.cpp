@@ -18,7 +18,7 @@
 
 #include "fit.h"
 #include "log_mixture.h"
-#include "model_arrays.h"
+#include "gateway_inputs.h"
 
 namespace {
 
@@ -83,29 +83,8 @@ std::string Describe(const mxArray *a) {
          " array";
 }
 
-// One argument's doubles: MATLAB's own when double, else a converted copy.
-struct Numbers {
-  const double *data = nullptr;
-  std::vector<double> converted;
-  Index rows = 0, cols = 0;
-};
-
-void Read(const mxArray *a, const std::string &name, Numbers &out) {
-  if (!mxIsDouble(a) && !mxIsSingle(a))
-    throw Error("Velmora:type", name + " must be a double or single array; it is " +
-                                    mxGetClassName(a) + ".");
-  if (mxIsSparse(a)) throw Error("Velmora:type", name + " must be full; it is sparse.");
-  if (mxIsComplex(a)) throw Error("Velmora:type", name + " must be real; it is complex.");
-  out.rows = static_cast<Index>(mxGetM(a));
-  out.cols = static_cast<Index>(mxGetN(a));
-  if (mxIsDouble(a)) {
-    out.data = static_cast<const double *>(mxGetData(a));
-    return;
-  }
-  const float *f = static_cast<const float *>(mxGetData(a));
-  out.converted.assign(f, f + out.rows * out.cols);
-  out.data = out.converted.data();
-}
+using velmora_mex::Numbers;
+using velmora_mex::Read;
 
 // A real scalar (logical or numeric); `name` as messages show it.
 double Scalar(const mxArray *v, const std::string &name, const std::string &what) {

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "log_mixture.h"
-#include "model_arrays.h"
+#include "gateway_inputs.h"
 
 namespace {
 
@@ -48,32 +48,13 @@ std::string Bytes_Text(double bytes) {
   return text;
 }
 
-// One argument's doubles: MATLAB's own when it is double, else a converted
-// copy.
-struct Argument {
+// One argument, with the name its messages use.
+struct Argument : velmora_mex::Numbers {
+  explicit Argument(const char *n) : name(n) {}
   const char *name;
-  const double *data = nullptr;
-  std::vector<double> converted;
-  Index rows = 0, cols = 0;
 };
 
-void Read(const mxArray *a, Argument &arg) {
-  const std::string name = arg.name;
-  if (!mxIsDouble(a) && !mxIsSingle(a))
-    throw Error("Velmora:type", name + " must be a double or single array; it is " +
-                                    mxGetClassName(a) + ".");
-  if (mxIsSparse(a)) throw Error("Velmora:type", name + " must be full; it is sparse.");
-  if (mxIsComplex(a)) throw Error("Velmora:type", name + " must be real; it is complex.");
-  arg.rows = static_cast<Index>(mxGetM(a));
-  arg.cols = static_cast<Index>(mxGetN(a));
-  if (mxIsDouble(a)) {
-    arg.data = static_cast<const double *>(mxGetData(a));
-    return;
-  }
-  const float *f = static_cast<const float *>(mxGetData(a));
-  arg.converted.assign(f, f + arg.rows * arg.cols);
-  arg.data = arg.converted.data();
-}
+void Read(const mxArray *a, Argument &arg) { velmora_mex::Read(a, arg.name, arg); }
 
 // The host refuses an output it cannot hold with an error of its own that
 // carries no identifier; refuse it first, with one.

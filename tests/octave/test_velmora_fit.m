@@ -57,16 +57,7 @@ assert (! isempty (strfind (out, "Replicate 1: 3 iterations")), out);
 assert (evalc ("VelmoraFit (X, K, 'MaxIter', 2);"), "");
 
 % Refusals: identifier and message.
-function refused (id, message, varargin)
-  try
-    model = VelmoraFit (varargin{:});
-  catch err
-    assert (err.identifier, id);
-    assert (! isempty (strfind (err.message, message)), sprintf ("[%s]", err.message));
-    return;
-  end
-  error ("expected %s, the call succeeded", id);
-end
+refused = @(varargin) expect_refusal (@VelmoraFit, varargin{:});
 refused ("Velmora:usage", "VelmoraFit: At least 2 inputs are needed", X);
 refused ("Velmora:usage", "K must be at most the number of points", X(:, 1:2), 3);
 refused ("Velmora:usage", "Unknown option 'Tolerance'", X, K, "Tolerance", 1);

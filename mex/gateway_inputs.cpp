@@ -1,4 +1,4 @@
-#include "model_arrays.h"
+#include "gateway_inputs.h"
 
 #include <string>
 
@@ -6,14 +6,35 @@
 
 namespace velmora_mex {
 
+using velmora_log::Error;
+
+void Read(const mxArray *a, const std::string &name, Numbers &out) {
+  if (!mxIsDouble(a) && !mxIsSingle(a))
+    throw Error("Velmora:type", name + " must be a double or single array; it is " +
+                                    mxGetClassName(a) + ".");
+  if (mxIsSparse(a)) throw Error("Velmora:type", name + " must be full; it is sparse.");
+  if (mxIsComplex(a)) throw Error("Velmora:type", name + " must be real; it is complex.");
+  out.rows = static_cast<std::int64_t>(mxGetM(a));
+  out.cols = static_cast<std::int64_t>(mxGetN(a));
+  if (mxIsDouble(a)) {
+    out.data = static_cast<const double *>(mxGetData(a));
+    return;
+  }
+  const float *f = static_cast<const float *>(mxGetData(a));
+  out.converted.assign(f, f + out.rows * out.cols);
+  out.data = out.converted.data();
+}
+
 Model_Arrays::~Model_Arrays() {
   for (mxArray *a : {mu, sigma, pi})
     if (a != nullptr) mxDestroyArray(a);
 }
 
 bool Is_Model(const mxArray *a) {
-  return mxIsClass(a, "gmdistribution") ||
-         (mxIsStruct(a) && mxGetField(a, 0, "ComponentProportion") != nullptr);
+  // Structs and numbers are told apart without asking for a class name,
+  // which Octave keeps with the argument for the rest of the session.
+  if (mxIsStruct(a)) return mxGetField(a, 0, "ComponentProportion") != nullptr;
+  return !mxIsNumeric(a) && !mxIsChar(a) && mxIsClass(a, "gmdistribution");
 }
 
 namespace {
