@@ -30,14 +30,6 @@ void Parallel_For(std::int64_t count, double work_per_item, Body body) {
 
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
 
-// A value as MATLAB users read it; `digits` enough to tell near values apart.
-std::string Number(double v, int digits = 6) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char text[40];
-  std::snprintf(text, sizeof text, "%.*g", digits, v);
-  return text;
-}
 
 // Writes W = L^-1, lower triangular and column-major, for Sigma = L L^T
 // read from the lower triangle of `sigma`. Returns the log-determinant, or
@@ -97,6 +89,14 @@ std::int64_t Check_Full(const double *sigma, std::int64_t dim, bool *non_finite)
 }
 
 }  // namespace
+
+std::string Number(double v, int digits) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.*g", digits, v);
+  return text;
+}
 
 Factors Factorise(const Problem &p) {
   const std::int64_t dim = p.dim, K = p.num_clust;

@@ -33,13 +33,6 @@ Index Pinned_Budget() {
   return std::clamp<Index>(physical / 16, Index{64} << 20, Index{1} << 30);
 }
 
-std::string Number(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
 
 // Units from the size of the records; X resident when it fits beside
 // everything else with one unit of per-point buffers, else two streamed

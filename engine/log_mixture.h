@@ -53,6 +53,10 @@ struct Timings {
   std::int64_t chunks = 0;
 };
 
+// A value as MATLAB users read it in a message; `digits` enough to tell
+// near values apart.
+std::string Number(double v, int digits = 6);
+
 // A problem the caller can fix, or a device that failed: `id` is the
 // MATLAB identifier ("Velmora:covariance", ...).
 class Error : public std::runtime_error {

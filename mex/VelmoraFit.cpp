@@ -44,21 +44,9 @@ constexpr double kLargestWhole = 9007199254740992.0;  // 2^53
   throw Error("Velmora:dimensions", message);
 }
 
-std::string Size_Text(const mxArray *a) {
-  const mwSize n = mxGetNumberOfDimensions(a);
-  const mwSize *dims = mxGetDimensions(a);
-  std::string text;
-  for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
-  return text;
-}
+using velmora_mex::Size_Text;
 
-std::string Number(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.15g", v);
-  return text;
-}
+std::string Number(double v) { return velmora_log::Number(v, 15); }
 
 std::string Lower(std::string s) {
   for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -353,24 +341,5 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 }  // namespace
 
 void VelmoraFit_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  // The error is raised outside every scope of ours: MATLAB may leave
-  // through it without unwinding the stack.
-  static char id[64], message[1024];
-  bool failed = false;
-  try {
-    Run(nlhs, plhs, nrhs, prhs);
-  } catch (const Error &e) {
-    std::snprintf(id, sizeof id, "%s", e.id().c_str());
-    std::snprintf(message, sizeof message, "%s", e.what());
-    failed = true;
-  } catch (const std::bad_alloc &) {
-    std::snprintf(id, sizeof id, "Velmora:memory");
-    std::snprintf(message, sizeof message, "The host ran out of memory.");
-    failed = true;
-  } catch (const std::length_error &) {
-    std::snprintf(id, sizeof id, "Velmora:memory");
-    std::snprintf(message, sizeof message, "The host ran out of memory.");
-    failed = true;
-  }
-  if (failed) mexErrMsgIdAndTxt(id, "%s", message);
+  velmora_mex::Run_Gateway([&] { Run(nlhs, plhs, nrhs, prhs); }, [](const std::string &) {});
 }

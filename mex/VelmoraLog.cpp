@@ -34,13 +34,7 @@ std::unique_ptr<velmora_log::Evaluator> &Evaluator() {
 
 void Release_Evaluator() { Evaluator().reset(); }
 
-std::string Size_Text(const mxArray *a) {
-  const mwSize n = mxGetNumberOfDimensions(a);
-  const mwSize *dims = mxGetDimensions(a);
-  std::string text;
-  for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
-  return text;
-}
+using velmora_mex::Size_Text;
 
 std::string Bytes_Text(double bytes) {
   char text[32];
@@ -152,22 +146,8 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
 }  // namespace
 
 void VelmoraLog_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  // The error is raised outside every scope of ours: MATLAB may leave
-  // through it without unwinding the stack.
-  static char id[64], message[1024];
-  bool failed = false;
-  try {
-    Run(nlhs, plhs, nrhs, prhs);
-  } catch (const Error &e) {
+  velmora_mex::Run_Gateway([&] { Run(nlhs, plhs, nrhs, prhs); }, [](const std::string &id) {
     // A failed device keeps nothing of ours: the next call starts afresh.
-    if (e.id() == "Velmora:device") Release_Evaluator();
-    std::snprintf(id, sizeof id, "%s", e.id().c_str());
-    std::snprintf(message, sizeof message, "%s", e.what());
-    failed = true;
-  } catch (const std::bad_alloc &) {
-    std::snprintf(id, sizeof id, "Velmora:memory");
-    std::snprintf(message, sizeof message, "The host ran out of memory.");
-    failed = true;
-  }
-  if (failed) mexErrMsgIdAndTxt(id, "%s", message);
+    if (id == "Velmora:device") Release_Evaluator();
+  });
 }

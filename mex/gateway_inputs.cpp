@@ -8,6 +8,14 @@ namespace velmora_mex {
 
 using velmora_log::Error;
 
+std::string Size_Text(const mxArray *a) {
+  const mwSize n = mxGetNumberOfDimensions(a);
+  const mwSize *dims = mxGetDimensions(a);
+  std::string text;
+  for (mwSize i = 0; i < n; ++i) text += (i > 0 ? " x " : "") + std::to_string(dims[i]);
+  return text;
+}
+
 void Read(const mxArray *a, const std::string &name, Numbers &out) {
   if (!mxIsDouble(a) && !mxIsSingle(a))
     throw Error("Velmora:type", name + " must be a double or single array; it is " +

@@ -1,14 +1,48 @@
-// What the VelmoraLog and VelmoraFit gateways read alike: numeric
-// arguments, and models.
+// What the VelmoraLog and VelmoraFit gateways share: numeric arguments,
+// models, sizes in messages, and how their errors reach the host.
 #pragma once
 
 #include <mex.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "log_mixture.h"
+
 namespace velmora_mex {
+
+// "3 x 4 x 2", as MATLAB users read a size.
+std::string Size_Text(const mxArray *a);
+
+// Runs a gateway's body; an error becomes a MATLAB error with its
+// identifier, raised outside every scope of ours, since MATLAB may leave
+// through it without unwinding the stack. on_error(id) runs first.
+template <typename Body, typename On_Error>
+void Run_Gateway(Body body, On_Error on_error) {
+  static char id[64], message[1024];
+  bool failed = false;
+  try {
+    body();
+  } catch (const velmora_log::Error &e) {
+    on_error(e.id());
+    std::snprintf(id, sizeof id, "%s", e.id().c_str());
+    std::snprintf(message, sizeof message, "%s", e.what());
+    failed = true;
+  } catch (const std::bad_alloc &) {
+    std::snprintf(id, sizeof id, "Velmora:memory");
+    std::snprintf(message, sizeof message, "The host ran out of memory.");
+    failed = true;
+  } catch (const std::length_error &) {
+    std::snprintf(id, sizeof id, "Velmora:memory");
+    std::snprintf(message, sizeof message, "The host ran out of memory.");
+    failed = true;
+  }
+  if (failed) mexErrMsgIdAndTxt(id, "%s", message);
+}
 
 // One argument's doubles: MATLAB's own when double, else a converted copy.
 struct Numbers {
