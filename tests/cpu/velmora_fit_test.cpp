@@ -17,6 +17,7 @@
 #include "common/fit_fixture.h"
 #include "common/library_test.h"
 #include "cpu/device_control_test.h"
+#include "cpu/gateway_call.h"
 
 namespace control = cpu_device::control;
 using test_host::Array;
@@ -34,27 +35,12 @@ class VelmoraFitTest : public DeviceControlTest {
     DeviceControlTest::TearDown();
   }
 
-  struct Outcome {
-    std::string id, message;
-    std::vector<Array> out;
-  };
+  using Outcome = Gateway_Outcome;
 
   static Outcome Call(int nlhs, const std::vector<Array> &in) {
     std::vector<const mxArray *> raw;
     for (const Array &a : in) raw.push_back(a.get());
-    Outcome o;
-    mxArray *out[2] = {nullptr, nullptr};
-    try {
-      VelmoraFit_Gateway(nlhs, out, static_cast<int>(raw.size()), raw.data());
-    } catch (const test_host::MexError &e) {
-      o.id = e.id;
-      o.message = e.what();
-      EXPECT_EQ(out[0], nullptr) << "an output left behind by a failed call";
-      EXPECT_EQ(out[1], nullptr);
-    }
-    for (mxArray *a : out)
-      if (a != nullptr) o.out.emplace_back(a);
-    return o;
+    return Call_Gateway(VelmoraFit_Gateway, nlhs, raw);
   }
 
 };

@@ -8,12 +8,14 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VelmoraLog.h"
 #include "common/library_test.h"
 #include "common/mixture_fixture.h"
 #include "cpu/device_control_test.h"
+#include "cpu/gateway_call.h"
 #include "log_mixture.h"
 
 namespace control = cpu_device::control;
@@ -30,25 +32,10 @@ class VelmoraLogTest : public DeviceControlTest {
     DeviceControlTest::TearDown();
   }
 
-  struct Outcome {
-    std::string id, message;
-    std::vector<Array> out;
-  };
+  using Outcome = Gateway_Outcome;
 
   static Outcome Call(int nlhs, std::vector<const mxArray *> in) {
-    Outcome o;
-    mxArray *out[2] = {nullptr, nullptr};
-    try {
-      VelmoraLog_Gateway(nlhs, out, static_cast<int>(in.size()), in.data());
-    } catch (const test_host::MexError &e) {
-      o.id = e.id;
-      o.message = e.what();
-      EXPECT_EQ(out[0], nullptr) << "an output left behind by a failed call";
-      EXPECT_EQ(out[1], nullptr);
-    }
-    for (mxArray *a : out)
-      if (a != nullptr) o.out.emplace_back(a);
-    return o;
+    return Call_Gateway(VelmoraLog_Gateway, nlhs, std::move(in));
   }
 };
 
