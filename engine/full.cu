@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "device.h"
+#include "full_small.h"
 #include "kernels.h"
 #include "log_sum.h"
 
@@ -234,11 +235,71 @@ void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
     Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args);
 }
 
+
+// ---------------------------------------------------------------------------
+// Small dims (full_small.h): a thread per point, all clusters in one walk,
+// groups of 16 merged in group order as Log_Combine_Kernel merges them.
+// Posteriors are recomputed in a second walk once logP is known and leave
+// through shared memory in whole segments.
+
+constexpr int kSmallPoints = 128;  // threads, and points, per block
+
+template <int D>
+struct Small_Shared {
+  Cluster_Tile<D> tile;
+  double r[kTileClusters][kSmallPoints + 1];  // a tile's posteriors on their way out
+};
+
+template <int D>
+__global__ void __launch_bounds__(kSmallPoints) Log_Small_Kernel(Full_Args a) {
+  __shared__ Small_Shared<D> sh;
+  const int t = static_cast<int>(threadIdx.x);
+  const Index j0 = static_cast<Index>(blockIdx.x) * kSmallPoints, j = j0 + t, K = a.m.K;
+  double x[D];
+  Load_Point<D>(a.x, j, a.m.dim, x);
+  Log_Sum total;
+  for (Index k0 = 0; k0 < K; k0 += kTileClusters) {
+    __syncthreads();  // the previous tile is no longer read
+    Stage_Tile<D>(a.m, k0, sh.tile, t, kSmallPoints);
+    __syncthreads();
+    const int width = static_cast<int>(Min(Index{kTileClusters}, K - k0));
+    Log_Sum sum;
+    for (int c = 0; c < width; ++c) sum.Add(Small_Term<D>(sh.tile, c, x));
+    total.Merge(sum);
+  }
+  const bool in = j < a.x.count;
+  const double log_p = in ? Non_Finite_Point(a.x, j, a.m.dim, total.Value()) : 0.0;
+  if (in) a.out.log_p[j] = log_p;
+  if (a.out.R == nullptr) return;  // uniform across the block
+
+  const bool by_cluster = a.out.cluster_stride == 1;
+  for (Index k0 = 0; k0 < K; k0 += kTileClusters) {
+    __syncthreads();  // the previous tile and its posteriors are no longer read
+    Stage_Tile<D>(a.m, k0, sh.tile, t, kSmallPoints);
+    __syncthreads();
+    const int width = static_cast<int>(Min(Index{kTileClusters}, K - k0));
+    for (int c = 0; c < width; ++c) sh.r[c][t] = exp(Small_Term<D>(sh.tile, c, x) - log_p);
+    __syncthreads();
+    for (int e = t; e < width * kSmallPoints; e += kSmallPoints) {
+      const int c = by_cluster ? e % width : e / kSmallPoints;
+      const int p = by_cluster ? e / width : e % kSmallPoints;
+      const Index jp = j0 + p;
+      if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];
+    }
+  }
+}
+
+template <int D>
+void Launch_Small(const Full_Args &args, cudaStream_t stream) {
+  Launch(Log_Small_Kernel<D>, dim3(Blocks(args.x.count, kSmallPoints)), dim3(kSmallPoints), stream,
+         args);
+}
+
 }  // namespace
 
 // The plain-loop reference of one point, in the kernel's order of
 // operations (rows of Y summed in groups of TM per thread, then over the
-// threads, then over row tiles).
+// threads, then over row tiles; small dims give the same order).
 double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) {
   const int tm = Rows_Per_Thread(m.dim);
   const Index dim = m.dim, rows = kRowGroups * tm;
@@ -277,11 +338,16 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
                  double *workspace, cudaStream_t stream) {
   if (x.count <= 0) return;
   const Full_Args args{m, x, out, workspace, Groups(m.K)};
-  switch (Rows_Per_Thread(m.dim)) {
-    case 1: Launch_Tiles<1>(args, stream); break;
-    case 2: Launch_Tiles<2>(args, stream); break;
-    default: Launch_Tiles<4>(args, stream);
+  if (m.dim <= kSmallDim) {
+    switch (Small_D(m.dim)) {
+      case 4: Launch_Small<4>(args, stream); return;
+      case 8: Launch_Small<8>(args, stream); return;
+      default: Launch_Small<16>(args, stream); return;
+    }
   }
+  // Past the small dims, two or four rows per thread.
+  if (Rows_Per_Thread(m.dim) == 2) Launch_Tiles<2>(args, stream);
+  else Launch_Tiles<4>(args, stream);
 }
 
 }  // namespace velmora_log

@@ -192,7 +192,8 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
                          testing::Values(Chunking{true, 17, 5}, Chunking{true, 64, 37},
-                                         Chunking{false, 17, 5}, Chunking{false, 64, 37}));
+                                         Chunking{false, 9, 20}, Chunking{false, 17, 5},
+                                         Chunking{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 64 points and 16 clusters a step, 64 resident coordinates (diagonal); rows

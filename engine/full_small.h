@@ -1,0 +1,87 @@
+// Full covariances in small dims (at most 16): a thread owns a point and
+// holds its coordinates in registers, and walks the clusters, whose means,
+// inverse Cholesky factors (lower triangle, packed) and log-weights are
+// staged in shared memory 16 at a time and broadcast to every thread. No
+// barrier falls between a point's clusters, and no thread works on rows
+// that a small dim does not have; the wide kernel's tiles would leave most
+// of a block idle here.
+//
+// The arithmetic is the wide kernel's for one row per thread: y_i = W_i d
+// summed along the row from its first column, then q = y_0^2 + y_1^2 + ...
+// in row order. Padding (rows and columns past dim, clusters past K) is
+// zero and adds exactly nothing, so a point's bits do not depend on which
+// kernel, or which D, evaluates it.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include "kernels.h"
+#include "log_sum.h"
+
+namespace velmora_log {
+
+constexpr int kSmallDim = 16;     // the largest dim the per-point kernels take
+constexpr int kTileClusters = 16;  // clusters staged at once: the log-sum-exp's group
+
+// D: the dims a kernel instance is compiled for (4, 8 or 16).
+template <int D>
+struct Cluster_Tile {
+  static constexpr int kPacked = D * (D + 1) / 2;
+  double w[kTileClusters][kPacked];  // row i of W_k from w[c][i (i + 1) / 2], columns 0..i
+  double mu[kTileClusters][D];
+  double log_w[kTileClusters];
+};
+
+// The smallest D a dim fits.
+inline int Small_D(Index dim) { return dim <= 4 ? 4 : dim <= 8 ? 8 : 16; }
+
+// Clusters k0 .. k0 + 15 of `m` into the tile, threads t of `threads` each
+// taking a share; zeros past dim and past K. W_k is read down its columns,
+// where it is contiguous.
+template <int D>
+__device__ void Stage_Tile(const Device_Mixture &m, Index k0, Cluster_Tile<D> &tile, int t,
+                           int threads) {
+  const int dim = static_cast<int>(m.dim);
+  for (int e = t; e < kTileClusters * D * D; e += threads) {
+    const int c = e / (D * D), l = e / D % D, i = e % D;
+    if (l > i) continue;
+    const Index k = k0 + c;
+    const bool in = k < m.K && i < dim;
+    tile.w[c][i * (i + 1) / 2 + l] = in ? m.whitening[k * dim * dim + i + l * dim] : 0.0;
+  }
+  for (int e = t; e < kTileClusters * D; e += threads) {
+    const int c = e / D, i = e % D;
+    const Index k = k0 + c;
+    tile.mu[c][i] = k < m.K && i < dim ? m.mu[k * dim + i] : 0.0;
+  }
+  for (int c = t; c < kTileClusters; c += threads)
+    tile.log_w[c] = k0 + c < m.K ? m.log_w[k0 + c] : kMinusInf;
+}
+
+// Point j's coordinates (zeros past dim, and for a point past the end).
+template <int D>
+__device__ __forceinline__ void Load_Point(const Device_Points &x, Index j, Index dim,
+                                           double (&v)[D]) {
+  for (int i = 0; i < D; ++i)
+    v[i] = j < x.count && i < dim ? x.X[j * x.point_stride + i * x.coord_stride] : 0.0;
+}
+
+// The log term log_w - q / 2 of the tile's cluster c for a point. Finite
+// data and centres give a NaN q only where x - mu overflowed and met W's
+// zeros: the point is infinitely far, as the wide kernel finds it.
+template <int D>
+__device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
+                                             const double (&x)[D]) {
+  double d[D];
+  for (int l = 0; l < D; ++l) d[l] = x[l] - tile.mu[c][l];
+  const double *w = tile.w[c];
+  double q = 0.0;
+  for (int i = 0; i < D; ++i) {
+    double y = 0.0;
+    for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y);
+    q += y * y;
+  }
+  return tile.log_w[c] - 0.5 * (q != q ? __builtin_huge_val() : q);
+}
+
+}  // namespace velmora_log
