@@ -183,13 +183,19 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
   const Index S = layout_.Size();
   const Device_Mixture mixture{dim_, K_, params_.get(), params_.get() + dim_ * K_,
                                params_.get() + dim_ * K_ + (full_ ? dim_ * dim_ : dim_) * K_};
+  const bool fused = full_ && Fused_Fits(dim_, K_);
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
+        double *records = records_.get() + c.first / plan_.unit * S;
+        if (fused) {
+          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, statistics, records, S,
+                       layout_.Per_Cluster(), layout_.Log_Likelihood(), stream);
+          return;
+        }
         const Device_Points points{c.X, c.count, dim_, 1};
         const Device_Results results{s.log_p.get(), statistics ? s.R.get() : nullptr, K_, 1};
         if (full_) Launch_Full(mixture, points, results, s.workspace.get(), stream);
         else Launch_Diagonal(mixture, points, results, stream);
-        double *records = records_.get() + c.first / plan_.unit * S;
         Launch_Unit_Sums(s.log_p.get(), c.count, plan_.unit, records + layout_.Log_Likelihood(),
                          S, stream);
         if (statistics) Moments(c, s.R.get(), mixture.mu, records, stream);

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "device.h"
+#include "full_small.h"
 #include "statistics.h"
 
 namespace velmora_log {
@@ -342,7 +343,124 @@ __global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels,
   for (Index k = 0; k < K; ++k) R[j * K + k] = static_cast<double>(k) == label ? 1.0 : 0.0;
 }
 
+
+// ---------------------------------------------------------------------------
+// Full mode, small dims: a block owns a unit and walks it 128 points at a
+// time. First each thread takes a point, forms its log terms under every
+// cluster as the evaluator does (full_small.h), its logP and its
+// posteriors, and leaves them with its coordinates in shared memory; then
+// each thread takes one row (cluster k, coordinate a) of the statistics and
+// adds the 128 points into it in point order: N_k, the sum of w = r (x_a -
+// shift_ka), and w (x_b - shift_kb) for every b. The unit's log-likelihood
+// is summed in point order by thread 0. The sums are carried from one
+// slice of 128 points to the next, so their order depends on the unit
+// alone.
+
+constexpr int kFusedPoints = 128;
+
+template <int D>
+struct Fused_Shared {
+  union {
+    Cluster_Tile<D> tile;                       // while the log terms are formed
+    double r[kFusedPoints][kTileClusters + 1];  // then the slice's posteriors
+  };
+  double x[kFusedPoints][D + 1];
+  double log_p[kFusedPoints];
+};
+
+struct Fused_Args {
+  Device_Mixture m;
+  Unit_Points x;
+  bool statistics;
+  double *partial;
+  Index stride, per_cluster, log_likelihood;
+};
+
+template <int D, int T>
+__global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
+  __shared__ Fused_Shared<D> sh;
+  const int t = static_cast<int>(threadIdx.x);
+  const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
+  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const Device_Points points{a.x.X, end, dim, 1};
+  // The statistics row this thread owns, if any, and its cluster's centre.
+  const bool owner = a.statistics && t < K * dim;
+  const int rk = owner ? static_cast<int>(t / dim) : 0, ra = owner ? static_cast<int>(t % dim) : 0;
+  double centre[D], acc[D], n = 0.0, s = 0.0, log_likelihood = 0.0;
+  for (int b = 0; b < D; ++b) {
+    centre[b] = owner && b < dim ? a.m.mu[rk * dim + b] : 0.0;
+    acc[b] = 0.0;
+  }
+  const double centre_a = owner ? a.m.mu[rk * dim + ra] : 0.0;
+
+  for (Index p0 = begin; p0 < end; p0 += kFusedPoints) {
+    __syncthreads();  // the previous slice is no longer read
+    Stage_Tile<D>(a.m, 0, sh.tile, t, T);
+    __syncthreads();
+    const Index j = p0 + t;
+    double x[D], v[kTileClusters], log_p = 0.0;
+    if (t < kFusedPoints) {
+      Load_Point<D>(points, j, dim, x);
+      Log_Sum sum;
+      for (int c = 0; c < kTileClusters; ++c) {
+        v[c] = c < K ? Small_Term<D>(sh.tile, c, x) : kMinusInf;
+        if (c < K) sum.Add(v[c]);
+      }
+      log_p = sum.Value();
+    }
+    __syncthreads();  // the tile is no longer read: the posteriors take its room
+    if (t < kFusedPoints) {
+      // Points past the unit weigh 0, and so add exactly nothing.
+      const bool in = j < end;
+      for (int c = 0; c < kTileClusters; ++c) sh.r[t][c] = in && c < K ? exp(v[c] - log_p) : 0.0;
+      for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
+      sh.log_p[t] = in ? log_p : 0.0;
+    }
+    __syncthreads();
+    const int count = static_cast<int>(Lesser(kFusedPoints, end - p0));
+    if (owner) {
+      for (int p = 0; p < count; ++p) {
+        const double r = sh.r[p][rk], w = r * (sh.x[p][ra] - centre_a);
+        n += r;
+        s += w;
+        for (int b = 0; b < D; ++b) acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b]);
+      }
+    }
+    if (t == 0)
+      for (int p = 0; p < count; ++p) log_likelihood += sh.log_p[p];
+  }
+
+  double *record = a.partial + u * a.stride;
+  if (t == 0) record[a.log_likelihood] = log_likelihood;
+  if (!owner) return;
+  double *own = record + rk * a.per_cluster;
+  if (ra == 0) own[0] = n;
+  own[1 + ra] = s;
+  for (int b = 0; b < D; ++b)
+    if (b >= ra && b < dim) own[1 + dim + b * (b + 1) / 2 + ra] = acc[b];
+}
+
+template <int D, int T>
+void Launch_Fused_D(const Fused_Args &args, Index units, cudaStream_t stream) {
+  Launch(Fused_Kernel<D, T>, dim3(static_cast<unsigned int>(units)), dim3(T), stream, args);
+}
+
 }  // namespace
+
+bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClusters; }
+
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics, double *partial,
+                  Index stride, Index per_cluster, Index log_likelihood, cudaStream_t stream) {
+  if (x.count <= 0) return;
+  const Fused_Args args{m, x, statistics, partial, stride, per_cluster, log_likelihood};
+  const Index units = Units(x.count, x.unit);
+  // A statistics row per thread: 16 clusters x D coordinates at most.
+  switch (Small_D(m.dim)) {
+    case 4: Launch_Fused_D<4, 128>(args, units, stream); break;
+    case 8: Launch_Fused_D<8, 128>(args, units, stream); break;
+    default: Launch_Fused_D<16, 256>(args, units, stream); break;
+  }
+}
 
 void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                     bool second, double *partial, Index stride, Index per_cluster,

@@ -11,9 +11,9 @@
 
 #include <cstdint>
 
-namespace velmora_log {
+#include "kernels.h"
 
-using Index = std::int64_t;
+namespace velmora_log {
 
 // Where each statistic sits in a unit's record: per cluster k, at
 // k * Per_Cluster(), the weight N_k, then the dim weighted sums of
@@ -51,6 +51,17 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, 
 // shift, upper triangle, into each cluster's record after its sums.
 void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster, cudaStream_t stream);
+
+// Full mode in small dims: the E-step and the statistics in one kernel, the
+// posteriors never leaving the block. Only where Fused_Fits(dim, K).
+bool Fused_Fits(Index dim, Index K);
+
+// Per unit: the log-likelihood of its points into partial[u * stride +
+// log_likelihood], and with `statistics` every cluster's record (weight,
+// sums and second moments about the mixture's centres, as the separate
+// kernels lay them out).
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics, double *partial,
+                  Index stride, Index per_cluster, Index log_likelihood, cudaStream_t stream);
 
 // Blocks the second-moment kernels launch per unit, for the chunk planner
 // (grids stay within 32 bits).

@@ -104,7 +104,9 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
 // 64 per moments tile and 32 per full E-step group, units of 512 points,
-// and groups of 64 units in the final sum.
+// and groups of 64 units in the final sum. Full mode up to 16 clusters and
+// 16 coordinates takes one kernel for both steps, 128 points at a time:
+// 8 x 16 and 16 x 16 give every thread of its blocks a row to sum.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
@@ -112,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 40, 40, 600},
                     Stat_Case{false, 65, 9, 1100},
                     Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
-                    Stat_Case{true, 9, 4, 700},
+                    Stat_Case{true, 9, 4, 700}, Stat_Case{true, 8, 16, 1300},
+                    Stat_Case{true, 16, 16, 700}, Stat_Case{true, 16, 17, 700},
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
                     Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
 
