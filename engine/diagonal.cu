@@ -34,6 +34,7 @@ struct Diagonal_Args {
   Device_Mixture m;
   Device_Points x;
   Device_Results out;
+  bool raw_terms;
 };
 
 struct Diagonal_Shared {
@@ -114,8 +115,14 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
     const Index k0 = k_base + g * kTile;
-    for (int c = 0; c < kTile; ++c)
-      if (k0 + c < a.m.K) sum.Add(a.m.log_w[k0 + c] - 0.5 * acc[c]);
+    for (int c = 0; c < kTile; ++c) {
+      if (k0 + c >= a.m.K) continue;
+      const double v = a.m.log_w[k0 + c] - 0.5 * acc[c];
+      sum.Add(v);
+      // A thread's four terms are contiguous where R is K x N.
+      if (a.raw_terms && j < a.x.count)
+        a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = v;
+    }
   }
   sh.merge.m[g][p] = sum.m;
   sh.merge.s[g][p] = sum.s;
@@ -126,7 +133,7 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
     sh.log_p[p] = log_p;
     if (j < a.x.count) a.out.log_p[j] = log_p;
   }
-  if (a.out.R == nullptr) return;  // uniform across the block
+  if (a.out.R == nullptr || a.raw_terms) return;  // uniform across the block
 
   __syncthreads();
   const bool by_cluster = a.out.cluster_stride == 1;
@@ -175,10 +182,10 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
 }
 
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
-                     cudaStream_t stream) {
+                     cudaStream_t stream, bool raw_terms) {
   if (x.count <= 0) return;
   Launch(Log_Diagonal_Kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream,
-         Diagonal_Args{m, x, out});
+         Diagonal_Args{m, x, out, raw_terms && out.R != nullptr});
 }
 
 }  // namespace velmora_log

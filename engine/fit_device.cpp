@@ -194,11 +194,14 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
         }
         const Device_Points points{c.X, c.count, dim_, 1};
         const Device_Results results{s.log_p.get(), statistics ? s.R.get() : nullptr, K_, 1};
+        // Diagonal posteriors are normalised as the moments read them, which
+        // spares the evaluator the second sweep over the clusters.
         if (full_) Launch_Full(mixture, points, results, s.workspace.get(), stream);
-        else Launch_Diagonal(mixture, points, results, stream);
+        else Launch_Diagonal(mixture, points, results, stream, true);
         Launch_Unit_Sums(s.log_p.get(), c.count, plan_.unit, records + layout_.Log_Likelihood(),
                          S, stream);
-        if (statistics) Moments(c, s.R.get(), mixture.mu, records, stream);
+        if (statistics)
+          Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), mixture.mu, records, stream);
       },
       nullptr);
   return statistics ? Reduce(0, S, S) : Reduce(layout_.Log_Likelihood(), S, 1);
@@ -211,7 +214,8 @@ std::vector<double> Fit_Device::Label_Pass(const std::vector<double> &labels,
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         Launch_One_Hot(s.labels.get(), c.count, K_, s.R.get(), stream);
-        Moments(c, s.R.get(), params_.get(), records_.get() + c.first / plan_.unit * S, stream);
+        Moments(c, s.R.get(), nullptr, params_.get(), records_.get() + c.first / plan_.unit * S,
+                stream);
       },
       &labels);
   return Reduce(0, S, layout_.Log_Likelihood());
@@ -222,7 +226,7 @@ std::vector<double> Fit_Device::Data_Moments(const double *shift) {
   const Index S = layout_.Size();
   For_Each_Chunk(
       [&](const Chunk &c, Slot &, cudaStream_t stream) {
-        Launch_Moments({c.X, dim_, c.count, plan_.unit}, nullptr, centre_.get(), 1, true,
+        Launch_Moments({c.X, dim_, c.count, plan_.unit}, nullptr, nullptr, centre_.get(), 1, true,
                        records_.get() + c.first / plan_.unit * S, S, 1 + 2 * dim_, stream);
       },
       nullptr);
@@ -246,11 +250,11 @@ std::vector<double> Fit_Device::Distances(Index first, Index count) {
   return Download(d2_.get() + first, count);
 }
 
-void Fit_Device::Moments(const Chunk &c, const double *R, const double *shift, double *records,
-             cudaStream_t stream) {
+void Fit_Device::Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
+                         double *records, cudaStream_t stream) {
   const Unit_Points x{c.X, dim_, c.count, plan_.unit};
   const Index S = layout_.Size(), per_cluster = layout_.Per_Cluster();
-  Launch_Moments(x, R, shift, K_, !full_, records, S, per_cluster, stream);
+  Launch_Moments(x, R, log_p, shift, K_, !full_, records, S, per_cluster, stream);
   if (full_) Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);
 }
 

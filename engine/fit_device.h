@@ -79,8 +79,9 @@ class Fit_Device {
   };
 
   int Lanes() const { return plan_.resident ? 1 : 2; }
-  void Moments(const Chunk &c, const double *R, const double *shift, double *records,
-               cudaStream_t stream);
+  // With `log_p`, R holds raw log terms (diagonal mode).
+  void Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
+               double *records, cudaStream_t stream);
   void Upload(double *to, const double *from, Index count);
   std::vector<double> Download(const double *from, Index count);
   std::vector<double> Reduce(Index offset, Index stride, Index width);

@@ -42,8 +42,12 @@ struct Device_Results {
 // A point with a NaN coordinate gets NaN logP; one with an infinite (and no
 // NaN) coordinate gets -Inf, as its density is 0; the posteriors of both are
 // NaN. Other points are not affected.
+// With `raw_terms`, R receives each point's log terms log w_k - q_k / 2
+// unnormalised, in the one sweep that forms logP: for a consumer that
+// normalises them itself (exp(term - logP) gives the posteriors' bits),
+// where a second sweep would cost as much again.
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
-                     cudaStream_t stream);
+                     cudaStream_t stream, bool raw_terms = false);
 
 // Doubles of device workspace that Launch_Full needs for `count` points.
 Index Full_Workspace(Index K, Index count);

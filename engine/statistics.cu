@@ -45,6 +45,7 @@ constexpr int kStage = kThreads * kValues;    // doubles of the staging area
 struct Moments_Args {
   Unit_Points x;
   const double *R;
+  const double *log_p;  // R holds raw log terms, normalised here
   const double *shift;
   Index K;
   bool second;
@@ -96,7 +97,10 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
     for (int e = t; e < slab * width_k; e += kThreads) {
       const int p = e / width_k, l = e % width_k;
       const Index j = p0 + p, k = k0 + l;
-      rs[p * r_pitch + l] = j < end && k < K ? (a.R != nullptr ? a.R[j * K + k] : 1.0) : 0.0;
+      double r = 1.0;
+      if (j < end && k < K && a.R != nullptr)
+        r = a.log_p != nullptr ? exp(a.R[j * K + k] - a.log_p[j]) : a.R[j * K + k];
+      rs[p * r_pitch + l] = j < end && k < K ? r : 0.0;
     }
     __syncthreads();
     for (int p = g; p < slab; p += groups) {
@@ -462,11 +466,11 @@ void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics
   }
 }
 
-void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
-                    bool second, double *partial, Index stride, Index per_cluster,
-                    cudaStream_t stream) {
+void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
+                    const double *shift, Index K, bool second, double *partial, Index stride,
+                    Index per_cluster, cudaStream_t stream) {
   if (x.count <= 0 || K <= 0) return;
-  Moments_Args args{x, R, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
+  Moments_Args args{x, R, log_p, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
   args.ti = Power_Of_Two((x.dim + kCI - 1) / kCI, kMaxTI);
   args.tk = Power_Of_Two((K + kCK - 1) / kCK, std::min(kMaxTK, kThreads / args.ti));
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));

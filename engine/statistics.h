@@ -41,11 +41,12 @@ struct Unit_Points {
 // N_k and the weighted sums of (x - shift_k) and, with `second` (diagonal
 // mode), the weighted squares of (x - shift_k), for clusters 0..K-1 with
 // posteriors R (K x count, one point per column), or weight 1 for every
-// point when R is null. Writes entries 0 .. dim (+ dim) of each cluster's
-// record.
-void Launch_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
-                    bool second, double *partial, Index stride, Index per_cluster,
-                    cudaStream_t stream);
+// point when R is null. With `log_p`, R holds the raw log terms and the
+// posteriors are exp(R - log_p[j]). Writes entries 0 .. dim (+ dim) of each
+// cluster's record.
+void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
+                    const double *shift, Index K, bool second, double *partial, Index stride,
+                    Index per_cluster, cudaStream_t stream);
 
 // Full mode: the weighted outer products of (x - shift_k) about each
 // shift, upper triangle, into each cluster's record after its sums.
