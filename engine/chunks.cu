@@ -127,7 +127,7 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
   Check(cudaMemGetInfo(&free_bytes, &total_bytes), "to report its free memory");
   const Index usable = static_cast<Index>((static_cast<double>(free_bytes) + m.Held()) * 0.9);
   const Index out_per_point = 1 + (want_r ? K : 0);
-  const Index ws_per_point = full ? Full_Workspace(K, 1) : 0;
+  const Index ws_per_point = full ? Full_Workspace(dim, K, 1) : 0;
   const Index device_per_point = 2 * 8 * (dim + out_per_point + ws_per_point);
   const Index pinned_per_point = 2 * 8 * (dim + out_per_point);
   const Index fixed = param_count * 8;

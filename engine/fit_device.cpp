@@ -34,11 +34,17 @@ Index Pinned_Budget() {
 }
 
 
+// Whether passes keep posteriors and logP per point: the one-kernel pass
+// keeps neither, and there only a labels start needs posteriors.
+bool Keeps_Points(Index dim, Index K, bool full, bool labels) {
+  return labels || !(full && Fused_Fits(dim, K));
+}
+
 // Units from the size of the records; X resident when it fits beside
 // everything else with one unit of per-point buffers, else two streamed
 // slots; chunks from the free memory, in whole units.
-Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index max_chunk,
-                   bool stream) {
+Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool labels,
+                   Index max_chunk, bool stream) {
   const bool full = mode == Mode::full;
   const Stat_Layout layout{dim, K, full};
   const Index S = layout.Size();
@@ -59,13 +65,16 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, Index m
                                 Reduce_Scratch(plan.units, S) + dim +
                                 (seeding ? n + plan.units : 0));
   // Posteriors, logP, the full kernels' workspace and a label, per point.
-  const double per_point = 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(K, 1) : 0));
+  const double per_point =
+      Keeps_Points(dim, K, full, labels)
+          ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
+          : 0.0;
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
   const Index least = std::min(n, plan.unit);
   double chunk = 0;
   if (!stream && fixed + x_bytes + per_point * static_cast<double>(least) <= usable) {
     plan.resident = true;
-    chunk = (usable - fixed - x_bytes) / per_point;
+    chunk = per_point > 0 ? (usable - fixed - x_bytes) / per_point : static_cast<double>(n);
   } else {
     const double per_streamed = 2.0 * (per_point + 8.0 * static_cast<double>(dim));
     chunk = std::min((usable - fixed) / per_streamed,
@@ -100,7 +109,7 @@ Fit_Device::Quiet_Device::~Quiet_Device() {
 Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding,
                        bool labels, Index max_chunk, bool stream)
     : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full), layout_{dim, K, full_},
-      plan_(Make_Plan(dim, n, K, mode, seeding, max_chunk, stream)) {
+      plan_(Make_Plan(dim, n, K, mode, seeding, labels, max_chunk, stream)) {
   const Index S = layout_.Size(), C = plan_.chunk;
   const Index whitening = full_ ? dim * dim * K : dim * K;
   params_.Reserve(dim * K + whitening + K);
@@ -114,9 +123,11 @@ Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, 
   }
   for (int l = 0; l < Lanes(); ++l) {
     Slot &s = slots_[l];
-    s.R.Reserve(K * C);
-    s.log_p.Reserve(C);
-    if (full_) s.workspace.Reserve(Full_Workspace(K, C));
+    if (Keeps_Points(dim, K, full_, labels)) {
+      s.R.Reserve(K * C);
+      s.log_p.Reserve(C);
+      if (full_) s.workspace.Reserve(Full_Workspace(dim, K, C));
+    }
     if (labels) {
       s.labels.Reserve(C);
       s.labels_host.Reserve(C);

@@ -331,7 +331,10 @@ double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) 
   return Non_Finite_Point(x, j, dim, total.Value());
 }
 
-Index Full_Workspace(Index K, Index count) { return Groups(K) > 1 ? 2 * Groups(K) * count : 0; }
+// Small dims merge their groups within the thread.
+Index Full_Workspace(Index dim, Index K, Index count) {
+  return dim > kSmallDim && Groups(K) > 1 ? 2 * Groups(K) * count : 0;
+}
 
 
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,

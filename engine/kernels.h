@@ -50,7 +50,7 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
                      cudaStream_t stream, bool raw_terms = false);
 
 // Doubles of device workspace that Launch_Full needs for `count` points.
-Index Full_Workspace(Index K, Index count);
+Index Full_Workspace(Index dim, Index K, Index count);
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                  double *workspace, cudaStream_t stream);
 

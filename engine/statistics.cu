@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "device.h"
 #include "full_small.h"
@@ -456,6 +457,9 @@ bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClust
 void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics, double *partial,
                   Index stride, Index per_cluster, Index log_likelihood, cudaStream_t stream) {
   if (x.count <= 0) return;
+  // Past these sizes a block would drop clusters and leave rows unsummed.
+  if (!Fused_Fits(m.dim, m.K))
+    throw std::invalid_argument("Launch_Fused: too many clusters or coordinates");
   const Fused_Args args{m, x, statistics, partial, stride, per_cluster, log_likelihood};
   const Index units = Units(x.count, x.unit);
   // A statistics row per thread: 16 clusters x D coordinates at most.

@@ -119,10 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
                     Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
 
-class FitChunkTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+class FitChunkTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
 
 TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
-  const Mixture m = Make_Mixture(4, 2100, 6, !GetParam(), 95);
+  const Stat_Case c = GetParam();
+  const Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 95);
   const velmora_log::Problem p = Problem_Of(m);
   const Statistics whole = velmora_log::Compute_Statistics(p);
   for (const std::int64_t max_chunk : {512, 1024, 1536}) {
@@ -144,10 +145,13 @@ TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
   EXPECT_NEAR(whole.log_likelihood, sum.log_likelihood, 1e-13 * std::fabs(whole.log_likelihood));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+// Both modes, and full mode through the one-kernel path at each of its
+// widths and past it.
+INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest,
+                         testing::Values(Stat_Case{false, 4, 6, 2100}, Stat_Case{true, 4, 6, 2100},
+                                         Stat_Case{true, 8, 16, 2100},
+                                         Stat_Case{true, 16, 16, 2100},
+                                         Stat_Case{true, 17, 6, 2100}));
 
 // ---------------------------------------------------------------------------
 // The fit.

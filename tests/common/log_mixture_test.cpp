@@ -196,9 +196,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
                                          Chunking{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
-// 64 points and 16 clusters a step, 64 resident coordinates (diagonal); rows
-// per thread 1, 2 or 4, slabs of 32 coordinates, groups of 16 clusters
-// (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
+// 64 points and 16 clusters a step, 64 resident coordinates (diagonal);
+// a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
+// 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
+// 16 clusters (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
 struct Kernel_Case {
   bool diagonal;
   int dim, K;

@@ -330,8 +330,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
 
 // Free memory for which the points of this call do not fit beside
-// everything else, but two chunks of 512 do.
-constexpr size_t kStreamingMemory = 115'000;
+// everything else, but two chunks of 512 do; less in full mode, whose
+// one-kernel pass keeps nothing per point but the point.
+constexpr size_t kStreamingMemory = 115'000, kStreamingMemoryFull = 60'000;
 
 class VelmoraFitStreamTest : public VelmoraFitTest, public testing::WithParamInterface<bool> {};
 
@@ -347,7 +348,7 @@ TEST_P(VelmoraFitStreamTest, StreamedDataGiveTheBitsOfResidentData) {
   ASSERT_EQ(resident.id, "") << resident.message;
   EXPECT_EQ(Field(resident.out[1], "Resident")->data[0], 1.0);
   control::reset();
-  control::set_memory(kStreamingMemory, 1'000'000);
+  control::set_memory(full ? kStreamingMemoryFull : kStreamingMemory, 1'000'000);
   const Outcome streamed = Call(2, args());
   ASSERT_EQ(streamed.id, "") << streamed.message;
   EXPECT_EQ(Field(streamed.out[1], "Resident")->data[0], 0.0);
@@ -365,24 +366,30 @@ INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitStreamTest, testing::Values(false, tru
                          });
 
 TEST_F(VelmoraFitTest, NonFiniteDataAreNamedWhetherResidentOrStreamed) {
+  // Enough points for chunks of 512 to be streamed.
+  const Cluster_Data d = Make_Clusters(2, 3000, 2, 6.0, 1.0, 10.0, true, 61);
   for (const bool streamed : {false, true}) {
-    std::vector<Array> args = Fit_Args();
-    args[0]->data[2 * 250 + 1] = -INFINITY;
-    if (streamed) control::set_memory(kStreamingMemory / 2, 1'000'000);
+    if (streamed) control::set_memory(kStreamingMemoryFull, 1'000'000);
+    const Outcome clean =
+        Call(2, Options(make_matrix(2, 3000, d.X), Num(2), make_string("MaxIter"), Num(1)));
+    ASSERT_EQ(clean.id, "") << clean.message;
+    EXPECT_EQ(Field(clean.out[1], "Resident")->data[0], streamed ? 0.0 : 1.0);
+    std::vector<Array> args = Options(make_matrix(2, 3000, d.X), Num(2));
+    args[0]->data[2 * 2500 + 1] = -INFINITY;
     const Outcome o = Call(1, args);
     EXPECT_EQ(o.id, "Velmora:data");
-    EXPECT_EQ(o.message, "X(2,251) is -Inf: every coordinate of the data must be finite.");
+    EXPECT_EQ(o.message, "X(2,2501) is -Inf: every coordinate of the data must be finite.");
     EXPECT_EQ(control::live_allocations(), 0u);
     EXPECT_EQ(control::live_host_objects(), 0u);
   }
 }
 
 TEST_F(VelmoraFitTest, RefusesWhenNotOneUnitOfPointsFits) {
-  control::set_memory(10'000, 1'000'000);
+  control::set_memory(5'000, 1'000'000);
   const Outcome o = Call(1, Fit_Args());
   EXPECT_EQ(o.id, "Velmora:memory");
   EXPECT_EQ(o.message.rfind("The fit needs at least ", 0), 0u) << o.message;
-  EXPECT_NE(o.message.find(" bytes of device memory (300 points at a time); 10000 are free."),
+  EXPECT_NE(o.message.find(" bytes of device memory (300 points at a time); 5000 are free."),
             std::string::npos)
       << o.message;
 }
