@@ -36,9 +36,7 @@ Index Pinned_Budget() {
 
 // Whether passes keep posteriors and logP per point: the one-kernel pass
 // keeps neither, and there only a labels start needs posteriors.
-bool Keeps_Points(Index dim, Index K, bool full, bool labels) {
-  return labels || !(full && Fused_Fits(dim, K));
-}
+bool Keeps_Points(Index dim, Index K, bool labels) { return labels || !Fused_Fits(dim, K); }
 
 // Units from the size of the records; X resident when it fits beside
 // everything else with one unit of per-point buffers, else two streamed
@@ -66,7 +64,7 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool la
                                 (seeding ? n + plan.units : 0));
   // Posteriors, logP, the full kernels' workspace and a label, per point.
   const double per_point =
-      Keeps_Points(dim, K, full, labels)
+      Keeps_Points(dim, K, labels)
           ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
           : 0.0;
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
@@ -123,7 +121,7 @@ Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, 
   }
   for (int l = 0; l < Lanes(); ++l) {
     Slot &s = slots_[l];
-    if (Keeps_Points(dim, K, full_, labels)) {
+    if (Keeps_Points(dim, K, labels)) {
       s.R.Reserve(K * C);
       s.log_p.Reserve(C);
       if (full_) s.workspace.Reserve(Full_Workspace(dim, K, C));
@@ -194,12 +192,12 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
   const Index S = layout_.Size();
   const Device_Mixture mixture{dim_, K_, params_.get(), params_.get() + dim_ * K_,
                                params_.get() + dim_ * K_ + (full_ ? dim_ * dim_ : dim_) * K_};
-  const bool fused = full_ && Fused_Fits(dim_, K_);
+  const bool fused = Fused_Fits(dim_, K_);
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *records = records_.get() + c.first / plan_.unit * S;
         if (fused) {
-          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, statistics, records, S,
+          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, full_, statistics, records, S,
                        layout_.Per_Cluster(), layout_.Log_Likelihood(), stream);
           return;
         }

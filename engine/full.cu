@@ -22,7 +22,7 @@
 #include <cmath>
 
 #include "device.h"
-#include "full_small.h"
+#include "small_dims.h"
 #include "kernels.h"
 #include "log_sum.h"
 
@@ -237,7 +237,7 @@ void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
 
 
 // ---------------------------------------------------------------------------
-// Small dims (full_small.h): a thread per point, all clusters in one walk,
+// Small dims (small_dims.h): a thread per point, all clusters in one walk,
 // groups of 16 merged in group order as Log_Combine_Kernel merges them.
 // Posteriors are recomputed in a second walk once logP is known and leave
 // through shared memory in whole segments.

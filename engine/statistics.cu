@@ -12,9 +12,10 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 
 #include "device.h"
-#include "full_small.h"
+#include "small_dims.h"
 #include "statistics.h"
 
 namespace velmora_log {
@@ -350,23 +351,26 @@ __global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels,
 
 
 // ---------------------------------------------------------------------------
-// Full mode, small dims: a block owns a unit and walks it 128 points at a
+// Small dims, either mode: a block owns a unit and walks it 128 points at a
 // time. First each thread takes a point, forms its log terms under every
-// cluster as the evaluator does (full_small.h), its logP and its
+// cluster as the evaluator does (small_dims.h), its logP and its
 // posteriors, and leaves them with its coordinates in shared memory; then
 // each thread takes one row (cluster k, coordinate a) of the statistics and
 // adds the 128 points into it in point order: N_k, the sum of w = r (x_a -
-// shift_ka), and w (x_b - shift_kb) for every b. The unit's log-likelihood
-// is summed in point order by thread 0. The sums are carried from one
-// slice of 128 points to the next, so their order depends on the unit
-// alone.
+// shift_ka), and w (x_b - shift_kb) for every b (full mode) or for b = a
+// (diagonal mode). The unit's log-likelihood is summed in point order by
+// thread 0. The sums are carried from one slice of 128 points to the next,
+// so their order depends on the unit alone.
 
 constexpr int kFusedPoints = 128;
 
-template <int D>
+template <int D, bool kFull>
+using Tile = std::conditional_t<kFull, Cluster_Tile<D>, Diagonal_Tile<D>>;
+
+template <int D, bool kFull>
 struct Fused_Shared {
   union {
-    Cluster_Tile<D> tile;                       // while the log terms are formed
+    Tile<D, kFull> tile;                        // while the log terms are formed
     double r[kFusedPoints][kTileClusters + 1];  // then the slice's posteriors
   };
   double x[kFusedPoints][D + 1];
@@ -381,9 +385,26 @@ struct Fused_Args {
   Index stride, per_cluster, log_likelihood;
 };
 
-template <int D, int T>
+// logP of a point from its log terms, summed as the evaluator of the mode
+// sums them.
+template <bool kFull>
+__device__ __forceinline__ double Point_Log_P(const double (&v)[kTileClusters], Index K) {
+  if (kFull) {
+    Log_Sum sum;
+    for (int c = 0; c < kTileClusters; ++c)
+      if (c < K) sum.Add(v[c]);
+    return sum.Value();
+  }
+  Log_Sum sum[kDiagonalGroups];
+  for (int c = 0; c < kTileClusters; ++c)
+    if (c < K) sum[c / kDiagonalRun % kDiagonalGroups].Add(v[c]);
+  for (int g = 1; g < kDiagonalGroups; ++g) sum[0].Merge(sum[g]);
+  return sum[0].Value();
+}
+
+template <int D, int T, bool kFull>
 __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
-  __shared__ Fused_Shared<D> sh;
+  __shared__ Fused_Shared<D, kFull> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
   const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
@@ -391,8 +412,9 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   // The statistics row this thread owns, if any, and its cluster's centre.
   const bool owner = a.statistics && t < K * dim;
   const int rk = owner ? static_cast<int>(t / dim) : 0, ra = owner ? static_cast<int>(t % dim) : 0;
-  double centre[D], acc[D], n = 0.0, s = 0.0, log_likelihood = 0.0;
-  for (int b = 0; b < D; ++b) {
+  constexpr int kRow = kFull ? D : 1;  // second moments a row holds
+  double centre[kRow], acc[kRow], n = 0.0, s = 0.0, log_likelihood = 0.0;
+  for (int b = 0; b < kRow; ++b) {
     centre[b] = owner && b < dim ? a.m.mu[rk * dim + b] : 0.0;
     acc[b] = 0.0;
   }
@@ -406,12 +428,8 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
     double x[D], v[kTileClusters], log_p = 0.0;
     if (t < kFusedPoints) {
       Load_Point<D>(points, j, dim, x);
-      Log_Sum sum;
-      for (int c = 0; c < kTileClusters; ++c) {
-        v[c] = c < K ? Small_Term<D>(sh.tile, c, x) : kMinusInf;
-        if (c < K) sum.Add(v[c]);
-      }
-      log_p = sum.Value();
+      for (int c = 0; c < kTileClusters; ++c) v[c] = c < K ? Small_Term<D>(sh.tile, c, x) : kMinusInf;
+      log_p = Point_Log_P<kFull>(v, K);
     }
     __syncthreads();  // the tile is no longer read: the posteriors take its room
     if (t < kFusedPoints) {
@@ -425,10 +443,13 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
     const int count = static_cast<int>(Lesser(kFusedPoints, end - p0));
     if (owner) {
       for (int p = 0; p < count; ++p) {
-        const double r = sh.r[p][rk], w = r * (sh.x[p][ra] - centre_a);
+        const double r = sh.r[p][rk], d = sh.x[p][ra] - centre_a, w = r * d;
         n += r;
         s += w;
-        for (int b = 0; b < D; ++b) acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b]);
+        if (kFull)
+          for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b]);
+        else
+          acc[0] = fma(w, d, acc[0]);
       }
     }
     if (t == 0)
@@ -441,21 +462,25 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   double *own = record + rk * a.per_cluster;
   if (ra == 0) own[0] = n;
   own[1 + ra] = s;
-  for (int b = 0; b < D; ++b)
+  if (!kFull) own[1 + dim + ra] = acc[0];
+  for (int b = 0; b < kRow && kFull; ++b)
     if (b >= ra && b < dim) own[1 + dim + b * (b + 1) / 2 + ra] = acc[b];
 }
 
 template <int D, int T>
-void Launch_Fused_D(const Fused_Args &args, Index units, cudaStream_t stream) {
-  Launch(Fused_Kernel<D, T>, dim3(static_cast<unsigned int>(units)), dim3(T), stream, args);
+void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t stream) {
+  const dim3 grid(static_cast<unsigned int>(units));
+  if (full) Launch(Fused_Kernel<D, T, true>, grid, dim3(T), stream, args);
+  else Launch(Fused_Kernel<D, T, false>, grid, dim3(T), stream, args);
 }
 
 }  // namespace
 
 bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClusters; }
 
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics, double *partial,
-                  Index stride, Index per_cluster, Index log_likelihood, cudaStream_t stream) {
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool statistics,
+                  double *partial, Index stride, Index per_cluster, Index log_likelihood,
+                  cudaStream_t stream) {
   if (x.count <= 0) return;
   // Past these sizes a block would drop clusters and leave rows unsummed.
   if (!Fused_Fits(m.dim, m.K))
@@ -464,9 +489,9 @@ void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics
   const Index units = Units(x.count, x.unit);
   // A statistics row per thread: 16 clusters x D coordinates at most.
   switch (Small_D(m.dim)) {
-    case 4: Launch_Fused_D<4, 128>(args, units, stream); break;
-    case 8: Launch_Fused_D<8, 128>(args, units, stream); break;
-    default: Launch_Fused_D<16, 256>(args, units, stream); break;
+    case 4: Launch_Fused_D<4, 128>(args, full, units, stream); break;
+    case 8: Launch_Fused_D<8, 128>(args, full, units, stream); break;
+    default: Launch_Fused_D<16, 256>(args, full, units, stream); break;
   }
 }
 

@@ -53,7 +53,7 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
 void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster, cudaStream_t stream);
 
-// Full mode in small dims: the E-step and the statistics in one kernel, the
+// Small dims, either mode: the E-step and the statistics in one kernel, the
 // posteriors never leaving the block. Only where Fused_Fits(dim, K).
 bool Fused_Fits(Index dim, Index K);
 
@@ -61,8 +61,9 @@ bool Fused_Fits(Index dim, Index K);
 // log_likelihood], and with `statistics` every cluster's record (weight,
 // sums and second moments about the mixture's centres, as the separate
 // kernels lay them out).
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool statistics, double *partial,
-                  Index stride, Index per_cluster, Index log_likelihood, cudaStream_t stream);
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool statistics,
+                  double *partial, Index stride, Index per_cluster, Index log_likelihood,
+                  cudaStream_t stream);
 
 // Blocks the second-moment kernels launch per unit, for the chunk planner
 // (grids stay within 32 bits).

@@ -104,13 +104,13 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
 // 64 per moments tile and 32 per full E-step group, units of 512 points,
-// and groups of 64 units in the final sum. Full mode up to 16 clusters and
-// 16 coordinates takes one kernel for both steps, 128 points at a time:
-// 8 x 16 and 16 x 16 give every thread of its blocks a row to sum.
+// and groups of 64 units in the final sum. Up to 16 clusters and 16
+// coordinates one kernel takes both steps, 128 points at a time: 8 x 16
+// and 16 x 16 give every thread of its blocks a row to sum.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
-                    Stat_Case{false, 2, 3, 66000},
+                    Stat_Case{false, 2, 3, 66000}, Stat_Case{false, 16, 16, 700},
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 40, 40, 600},
                     Stat_Case{false, 65, 9, 1100},
                     Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
@@ -145,10 +145,11 @@ TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
   EXPECT_NEAR(whole.log_likelihood, sum.log_likelihood, 1e-13 * std::fabs(whole.log_likelihood));
 }
 
-// Both modes, and full mode through the one-kernel path at each of its
-// widths and past it.
+// Both modes through the one-kernel path, at each of its widths in full
+// mode, and past it.
 INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest,
-                         testing::Values(Stat_Case{false, 4, 6, 2100}, Stat_Case{true, 4, 6, 2100},
+                         testing::Values(Stat_Case{false, 4, 6, 2100}, Stat_Case{false, 17, 6, 2100},
+                                         Stat_Case{true, 4, 6, 2100},
                                          Stat_Case{true, 8, 16, 2100},
                                          Stat_Case{true, 16, 16, 2100},
                                          Stat_Case{true, 17, 6, 2100}));

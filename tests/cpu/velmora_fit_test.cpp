@@ -329,10 +329,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "factorisation failed."}),
     [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
 
-// Free memory for which the points of this call do not fit beside
-// everything else, but two chunks of 512 do; less in full mode, whose
-// one-kernel pass keeps nothing per point but the point.
-constexpr size_t kStreamingMemory = 115'000, kStreamingMemoryFull = 60'000;
+// Free memory for which the points of these calls do not fit beside
+// everything else, but two chunks of 512 do (their one-kernel passes keep
+// nothing per point but the point).
+constexpr size_t kStreamingMemory = 60'000;
 
 class VelmoraFitStreamTest : public VelmoraFitTest, public testing::WithParamInterface<bool> {};
 
@@ -348,7 +348,7 @@ TEST_P(VelmoraFitStreamTest, StreamedDataGiveTheBitsOfResidentData) {
   ASSERT_EQ(resident.id, "") << resident.message;
   EXPECT_EQ(Field(resident.out[1], "Resident")->data[0], 1.0);
   control::reset();
-  control::set_memory(full ? kStreamingMemoryFull : kStreamingMemory, 1'000'000);
+  control::set_memory(kStreamingMemory, 1'000'000);
   const Outcome streamed = Call(2, args());
   ASSERT_EQ(streamed.id, "") << streamed.message;
   EXPECT_EQ(Field(streamed.out[1], "Resident")->data[0], 0.0);
@@ -369,7 +369,7 @@ TEST_F(VelmoraFitTest, NonFiniteDataAreNamedWhetherResidentOrStreamed) {
   // Enough points for chunks of 512 to be streamed.
   const Cluster_Data d = Make_Clusters(2, 3000, 2, 6.0, 1.0, 10.0, true, 61);
   for (const bool streamed : {false, true}) {
-    if (streamed) control::set_memory(kStreamingMemoryFull, 1'000'000);
+    if (streamed) control::set_memory(kStreamingMemory, 1'000'000);
     const Outcome clean =
         Call(2, Options(make_matrix(2, 3000, d.X), Num(2), make_string("MaxIter"), Num(1)));
     ASSERT_EQ(clean.id, "") << clean.message;

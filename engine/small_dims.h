@@ -1,4 +1,6 @@
-// Full covariances in small dims (at most 16): a thread owns a point and
+// Small dims (at most 16), where a thread can own a point.
+//
+// Full covariances: a thread owns a point and
 // holds its coordinates in registers, and walks the clusters, whose means,
 // inverse Cholesky factors (lower triangle, packed) and log-weights are
 // staged in shared memory 16 at a time and broadcast to every thread. No
@@ -82,6 +84,45 @@ __device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
     q += y * y;
   }
   return tile.log_w[c] - 0.5 * (q != q ? __builtin_huge_val() : q);
+}
+
+// Diagonal covariances, in the diagonal kernel's arithmetic: y_i = (x_i -
+// mu_ki) / sigma_ki, q = y_0^2 + ... by fma in coordinate order, and the
+// clusters' log terms summed in four groups (clusters 4g .. 4g + 3 of
+// every 16 in group g), merged in group order.
+template <int D>
+struct Diagonal_Tile {
+  double mu[kTileClusters][D];
+  double scale[kTileClusters][D];  // inverse standard deviations
+  double log_w[kTileClusters];
+};
+
+constexpr int kDiagonalGroups = 4, kDiagonalRun = 4;
+
+template <int D>
+__device__ void Stage_Tile(const Device_Mixture &m, Index k0, Diagonal_Tile<D> &tile, int t,
+                           int threads) {
+  const int dim = static_cast<int>(m.dim);
+  for (int e = t; e < kTileClusters * D; e += threads) {
+    const int c = e / D, i = e % D;
+    const Index k = k0 + c;
+    const bool in = k < m.K && i < dim;
+    tile.mu[c][i] = in ? m.mu[k * dim + i] : 0.0;
+    tile.scale[c][i] = in ? m.whitening[k * dim + i] : 0.0;
+  }
+  for (int c = t; c < kTileClusters; c += threads)
+    tile.log_w[c] = k0 + c < m.K ? m.log_w[k0 + c] : kMinusInf;
+}
+
+template <int D>
+__device__ __forceinline__ double Small_Term(const Diagonal_Tile<D> &tile, int c,
+                                             const double (&x)[D]) {
+  double q = 0.0;
+  for (int i = 0; i < D; ++i) {
+    const double y = (x[i] - tile.mu[c][i]) * tile.scale[c][i];
+    q = fma(y, y, q);
+  }
+  return tile.log_w[c] - 0.5 * q;
 }
 
 }  // namespace velmora_log
