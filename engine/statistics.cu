@@ -414,6 +414,7 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   const int rk = owner ? static_cast<int>(t / dim) : 0, ra = owner ? static_cast<int>(t % dim) : 0;
   constexpr int kRow = kFull ? D : 1;  // second moments a row holds
   double centre[kRow], acc[kRow], n = 0.0, s = 0.0, log_likelihood = 0.0;
+VELMORA_UNROLL
   for (int b = 0; b < kRow; ++b) {
     centre[b] = owner && b < dim ? a.m.mu[rk * dim + b] : 0.0;
     acc[b] = 0.0;
@@ -447,6 +448,7 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
         n += r;
         s += w;
         if (kFull)
+VELMORA_UNROLL
           for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b]);
         else
           acc[0] = fma(w, d, acc[0]);
@@ -463,6 +465,7 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   if (ra == 0) own[0] = n;
   own[1 + ra] = s;
   if (!kFull) own[1 + dim + ra] = acc[0];
+VELMORA_UNROLL
   for (int b = 0; b < kRow && kFull; ++b)
     if (b >= ra && b < dim) own[1 + dim + b * (b + 1) / 2 + ra] = acc[b];
 }
