@@ -119,6 +119,32 @@ INSTANTIATE_TEST_SUITE_P(
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
                     Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
 
+// Up to 16 coordinates and clusters the fit's one kernel forms logP in the
+// evaluator's arithmetic: the log-likelihood of one point is the
+// evaluator's logP, bit for bit, on either device. Point by point, since a
+// sum of many would absorb the ulp by which another grouping of the
+// clusters moves a point.
+class FitLogLikelihoodTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
+
+TEST_P(FitLogLikelihoodTest, OfOnePointIsTheEvaluatorsLogP) {
+  const Stat_Case c = GetParam();
+  const Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 97);
+  const velmora_log::Problem p = Problem_Of(m);
+  std::vector<double> log_p(c.n);
+  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr}, {});
+  for (int j = 0; j < c.n; ++j) {
+    velmora_log::Problem one = p;
+    one.num_data = 1;
+    one.X = p.X + static_cast<std::ptrdiff_t>(j) * c.dim;
+    ASSERT_TRUE(Same_Bits({log_p[j]}, {velmora_log::Compute_Statistics(one).log_likelihood}))
+        << "point " << j;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FitLogLikelihoodTest,
+                         testing::Values(Stat_Case{false, 5, 7, 100}, Stat_Case{false, 16, 16, 100},
+                                         Stat_Case{true, 3, 16, 100}, Stat_Case{true, 9, 5, 100}));
+
 class FitChunkTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
 
 TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
@@ -318,12 +344,14 @@ TEST_P(FitLabelsTest, LabelsStartIsTheMStepOfTheirHardAssignment) {
 }
 
 // The two streams of streamed data against the one of resident data: the
-// same bits from every start, however the chunks fall.
-class FitStreamTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+// same bits from every start, however the chunks fall; through the one
+// kernel and through the separate ones, whose posteriors and logP wait in
+// each stream's own buffers.
+class FitStreamTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
 
 TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
-  const bool full = GetParam();
-  const int dim = 3, K = 3, n = 2600;
+  const bool full = GetParam().full;
+  const int dim = GetParam().dim, K = GetParam().K, n = GetParam().n;
   const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 73);
   for (const Start start : {Start::plus, Start::labels}) {
     Fit_Options o;
@@ -350,10 +378,10 @@ TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest,
+                         testing::Values(Stat_Case{false, 3, 3, 2600}, Stat_Case{true, 3, 3, 2600},
+                                         Stat_Case{false, 3, 17, 2600},
+                                         Stat_Case{true, 17, 3, 2600}));
 
 INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &i) {
