@@ -17,7 +17,7 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.mixture import GaussianMixture
 
 CASES = [("a", 10_000_000, 32, 16, "diag"), ("b", 10_000_000, 32, 16, "full"),
-         ("c", 1_000_000, 60, 256, "diag")]
+         ("c", 1_000_000, 60, 256, "diag"), ("d", 10_000_000, 8, 8, "full")]
 
 
 def seconds(X, mu, kind, iterations):
@@ -38,7 +38,7 @@ def main():
     p.add_argument("--scale", type=float, default=1.0)
     p.add_argument("--iterations", type=int, default=3)
     p.add_argument("--out", default=".")
-    p.add_argument("--only", default="abc")
+    p.add_argument("--only", default="abcd")
     a = p.parse_args()
     rows = []
     for name, n, dim, k, kind in CASES:

@@ -1,8 +1,10 @@
 // Benchmark of VelmoraFit: seconds per EM iteration (E-step with
 // statistics, the host's M-step and factorisations, one synchronisation)
-// against one VelmoraLog pass over the same data: N=1e7, dim 32, K 16,
-// diagonal and full, and N=1e6, dim 60, K 256, diagonal. Each case says
-// whether X stayed on the device or was streamed.
+// against one VelmoraLog pass over the same data: (a) and (b) N=1e7, dim
+// 32, K 16, diagonal and full, (c) N=1e6, dim 60, K 256, diagonal, and (d)
+// N=1e7, dim 8, K 8, full, where one kernel forms the E-step and the
+// statistics. Each case says whether X stayed on the device or was
+// streamed.
 // Rows are written and flushed as they are measured.
 //   velmora_fit_bench [--quick | --scale S] [--out DIR] [--iterations N] [--only CASE-LETTER]
 // --scale multiplies every N (at least 1000 points); --quick is a smoke run
@@ -93,6 +95,7 @@ int main(int argc, char **argv) {
       {"a", n(1e7), 32, 16, false},
       {"b", n(1e7), 32, 16, true},
       {"c", n(1e6), 60, quick ? 32 : 256, false},
+      {"d", n(1e7), 8, 8, true},  // small dims: the E-step and statistics in one kernel
   };
   if (quick) iterations = 2;
 
