@@ -3,8 +3,9 @@
 // against one VelmoraLog pass over the same data: (a) and (b) N=1e7, dim
 // 32, K 16, diagonal and full, (c) N=1e6, dim 60, K 256, diagonal, and (d)
 // N=1e7, dim 8, K 8, full, where one kernel forms the E-step and the
-// statistics. Each case says whether X stayed on the device or was
-// streamed.
+// statistics, and (e) the same through the separate kernels, which the
+// fit takes past 16 dims or clusters. Each case says whether X stayed on
+// the device or was streamed.
 // Rows are written and flushed as they are measured.
 //   velmora_fit_bench [--quick | --scale S] [--out DIR] [--iterations N] [--only CASE-LETTER]
 // --scale multiplies every N (at least 1000 points); --quick is a smoke run
@@ -35,7 +36,12 @@ struct Case {
   const char *name;
   Index N, dim, K;
   bool full;
+  bool separate = false;  // the E-step and statistics in kernels of their own
 };
+
+const char *Mode_Name(const Case &c) {
+  return !c.full ? "diag" : c.separate ? "full/separate" : "full";
+}
 
 // Points around K centres spread over the cube, each cluster drawn from its
 // own axis-aligned Gaussian; the start is the centres, unit covariances and
@@ -96,6 +102,7 @@ int main(int argc, char **argv) {
       {"b", n(1e7), 32, 16, true},
       {"c", n(1e6), 60, quick ? 32 : 256, false},
       {"d", n(1e7), 8, 8, true},  // small dims: the E-step and statistics in one kernel
+      {"e", n(1e7), 8, 8, true, true},  // (d) through the separate kernels, to compare
   };
   if (quick) iterations = 2;
 
@@ -125,6 +132,7 @@ int main(int argc, char **argv) {
     o.pi = d.pi;
     o.max_iter = iterations;
     o.tol_fun = 0;
+    o.separate_kernels = c.separate;
     const auto start = Clock::now();
     const velmora_log::Fit_Result r = velmora_log::Fit(d.X.data(), c.dim, c.N, c.K, o);
     const double fit_s = Since(start);
@@ -143,13 +151,13 @@ int main(int argc, char **argv) {
 
     const double ratio = r.seconds_per_iteration / with_r.device;
     std::fprintf(csv, "%s,%s,%lld,%lld,%lld,%d,%lld,%d,%.6g,%.6g,%.6g,%.6g,%.6g,%.6g,%.4g\n",
-                 c.name, c.full ? "full" : "diag", static_cast<long long>(c.N),
+                 c.name, Mode_Name(c), static_cast<long long>(c.N),
                  static_cast<long long>(c.dim), static_cast<long long>(c.K), r.resident ? 1 : 0,
                  static_cast<long long>(r.chunk), iterations, fit_s, r.seconds_per_iteration,
                  plain.device, plain.total, with_r.device, with_r.total, ratio);
     std::fprintf(md, "| %s | %s | %lld | %lld | %lld | %s | %.4f | %.4f | %.4f | %.4f | %.4f | "
                      "%.2fx |\n",
-                 c.name, c.full ? "full" : "diag", static_cast<long long>(c.N),
+                 c.name, Mode_Name(c), static_cast<long long>(c.N),
                  static_cast<long long>(c.dim), static_cast<long long>(c.K),
                  r.resident ? "resident" : "streamed", r.seconds_per_iteration, plain.device,
                  plain.total, with_r.device, with_r.total, ratio);
@@ -157,7 +165,7 @@ int main(int argc, char **argv) {
     std::fflush(md);
     std::printf("%s: %s, X %s (chunks of %lld), %.4f s per iteration; VelmoraLog pass %.4f s "
                 "device (%.4f s with R), %.4f s call (%.4f s with R)\n",
-                c.name, c.full ? "full" : "diag", r.resident ? "resident" : "streamed",
+                c.name, Mode_Name(c), r.resident ? "resident" : "streamed",
                 static_cast<long long>(r.chunk), r.seconds_per_iteration, plain.device,
                 with_r.device, plain.total, with_r.total);
     std::fflush(stdout);

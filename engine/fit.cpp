@@ -184,7 +184,7 @@ class Fitter {
   Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
         device_(X, dim, n, K, o.mode, o.start == Start::plus, o.start == Start::labels,
-                o.max_chunk, o.stream) {}
+                o.max_chunk, o.stream, o.separate_kernels) {}
 
   Fit_Result Replicate(Index r) {
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));

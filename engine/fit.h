@@ -33,6 +33,9 @@ struct Fit_Options {
   std::uint64_t seed = 0;
   std::int64_t max_chunk = 0;  // points per chunk at most (tests); 0: free memory decides
   bool stream = false;         // stream X in chunks even where it fits (tests)
+  // The E-step and the statistics in kernels of their own even where one
+  // kernel takes both (benchmarks, tests).
+  bool separate_kernels = false;
   // Where Display's lines go, from the calling thread.
   std::function<void(const std::string &)> print;
 };

@@ -34,14 +34,12 @@ Index Pinned_Budget() {
 }
 
 
-// Whether passes keep posteriors and logP per point: the one-kernel pass
-// keeps neither, and there only a labels start needs posteriors.
-bool Keeps_Points(Index dim, Index K, bool labels) { return labels || !Fused_Fits(dim, K); }
-
 // Units from the size of the records; X resident when it fits beside
 // everything else with one unit of per-point buffers, else two streamed
 // slots; chunks from the free memory, in whole units.
-Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool labels,
+// `keeps_points`: passes keep posteriors and logP per point (the one-kernel
+// pass keeps neither, and there only a labels start needs posteriors).
+Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool keeps_points,
                    Index max_chunk, bool stream) {
   const bool full = mode == Mode::full;
   const Stat_Layout layout{dim, K, full};
@@ -64,7 +62,7 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool la
                                 (seeding ? n + plan.units : 0));
   // Posteriors, logP, the full kernels' workspace and a label, per point.
   const double per_point =
-      Keeps_Points(dim, K, labels)
+      keeps_points
           ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
           : 0.0;
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
@@ -105,9 +103,10 @@ Fit_Device::Quiet_Device::~Quiet_Device() {
 }
 
 Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding,
-                       bool labels, Index max_chunk, bool stream)
-    : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full), layout_{dim, K, full_},
-      plan_(Make_Plan(dim, n, K, mode, seeding, labels, max_chunk, stream)) {
+                       bool labels, Index max_chunk, bool stream, bool separate_kernels)
+    : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full),
+      one_kernel_(!separate_kernels && Fused_Fits(dim, K)), layout_{dim, K, full_},
+      plan_(Make_Plan(dim, n, K, mode, seeding, labels || !one_kernel_, max_chunk, stream)) {
   const Index S = layout_.Size(), C = plan_.chunk;
   const Index whitening = full_ ? dim * dim * K : dim * K;
   params_.Reserve(dim * K + whitening + K);
@@ -121,7 +120,7 @@ Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, 
   }
   for (int l = 0; l < Lanes(); ++l) {
     Slot &s = slots_[l];
-    if (Keeps_Points(dim, K, labels)) {
+    if (labels || !one_kernel_) {
       s.R.Reserve(K * C);
       s.log_p.Reserve(C);
       if (full_) s.workspace.Reserve(Full_Workspace(dim, K, C));
@@ -192,11 +191,10 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
   const Index S = layout_.Size();
   const Device_Mixture mixture{dim_, K_, params_.get(), params_.get() + dim_ * K_,
                                params_.get() + dim_ * K_ + (full_ ? dim_ * dim_ : dim_) * K_};
-  const bool fused = Fused_Fits(dim_, K_);
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *records = records_.get() + c.first / plan_.unit * S;
-        if (fused) {
+        if (one_kernel_) {
           Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, full_, statistics, records, S,
                        layout_.Per_Cluster(), layout_.Log_Likelihood(), stream);
           return;

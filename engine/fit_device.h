@@ -29,8 +29,10 @@ class Fit_Device {
   // `seeding`: room for k-means++ distances; `labels`: for a labels start.
   // max_chunk > 0 caps the points per chunk; `stream` streams X even where
   // it fits.
+  // `separate_kernels`: the E-step and the statistics in kernels of their
+  // own even where one kernel takes both (to compare the two).
   Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding, bool labels,
-             Index max_chunk, bool stream = false);
+             Index max_chunk, bool stream = false, bool separate_kernels = false);
   Fit_Device(const Fit_Device &) = delete;
   Fit_Device &operator=(const Fit_Device &) = delete;
 
@@ -94,6 +96,7 @@ class Fit_Device {
   const double *X_;
   Index dim_, n_, K_;
   bool full_;
+  bool one_kernel_;  // the E-step and the statistics in one kernel
   Stat_Layout layout_;
   Fit_Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite

@@ -383,6 +383,34 @@ INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest,
                                          Stat_Case{false, 3, 17, 2600},
                                          Stat_Case{true, 17, 3, 2600}));
 
+// The one kernel against the separate ones that the benchmark compares it
+// with: the same fit to rounding, and not the same bits (their sums run in
+// other orders), so the option does change the path.
+class FitKernelsTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(FitKernelsTest, OneKernelAndSeparateKernelsFitAlike) {
+  const bool full = GetParam();
+  const int dim = 4, K = 5, n = 3000;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 79);
+  Fit_Options o;
+  o.mode = full ? Mode::full : Mode::diagonal;
+  o.max_iter = 5;
+  o.tol_fun = 0;
+  const Fit_Result one = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  o.separate_kernels = true;
+  const Fit_Result separate = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  EXPECT_TRUE(Near_All(one.model.mu, separate.model.mu, 1e-12));
+  EXPECT_TRUE(Near_All(one.model.sigma, separate.model.sigma, 1e-12));
+  EXPECT_TRUE(Near_All(one.model.pi, separate.model.pi, 1e-12));
+  EXPECT_TRUE(Near_All(one.history, separate.history, 1e-12));
+  EXPECT_FALSE(Same_Bits(one.model.sigma, separate.model.sigma));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FitKernelsTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                           return i.param ? "full" : "diagonal";
+                         });
+
 INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool> &i) {
                            return i.param ? "full" : "diagonal";
