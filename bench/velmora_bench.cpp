@@ -18,17 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "MatrixOperations_Double.h"
 #include "Velmora.h"
 #include "host/test_host.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds_Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
 
 void Check(cudaError_t e, const char *what) {
   if (e != cudaSuccess) throw std::runtime_error(std::string(what) + ": " + cudaGetErrorString(e));
@@ -97,7 +94,7 @@ double Copy_Bandwidth(size_t bytes, int reps) {
   const auto start = Clock::now();
   for (int r = 0; r < reps; ++r) cudaMemcpy(b.p, a.p, bytes, cudaMemcpyDeviceToDevice);
   Check(cudaDeviceSynchronize(), "sync");
-  return 2.0 * static_cast<double>(bytes) * reps / Seconds_Since(start);
+  return 2.0 * static_cast<double>(bytes) * reps / bench::Since(start);
 }
 
 // Microseconds of one library call with nothing to compute: the two
@@ -107,7 +104,7 @@ double Host_Overhead_Us(int reps) {
   Vector_Op(d.p, d.p, 1, 1.0, 2);
   const auto start = Clock::now();
   for (int r = 0; r < reps; ++r) Vector_Op(d.p, d.p, 1, 1.0, 2);
-  return Seconds_Since(start) / reps * 1e6;
+  return bench::Since(start) / reps * 1e6;
 }
 
 struct Result {
@@ -143,10 +140,10 @@ Inversion_Timing Time_Inversion(int dim, int K) {
   for (int k = 0; k < K; ++k)
     Invert_Sigmas(&sigma[static_cast<size_t>(k) * dim * dim],
                   &serial[static_cast<size_t>(k) * dim * dim], &serial_log[k], dim);
-  const double serial_s = Seconds_Since(start);
+  const double serial_s = bench::Since(start);
   start = Clock::now();
   Invert_All_Sigmas(sigma.data(), parallel.data(), parallel_log.data(), dim, K);
-  const double parallel_s = Seconds_Since(start);
+  const double parallel_s = bench::Since(start);
   return {serial_s, parallel_s, serial == parallel && serial_log == parallel_log};
 }
 
@@ -159,7 +156,7 @@ Result Run(const Mixture &m, bool with_gemm) {
   cublasInit();
   auto start = Clock::now();
   GMM(X.data(), m.dim, m.N, m.K, Mu.data(), Sigma.data(), Pi.data(), P.data());
-  r.total_s = Seconds_Since(start);
+  r.total_s = bench::Since(start);
   if (test_host::console().find("Velmora finished") == std::string::npos)
     throw std::runtime_error("run did not finish: " + test_host::console());
 
@@ -186,8 +183,8 @@ Result Run(const Mixture &m, bool with_gemm) {
             m.diagonal ? nullptr : d_T2.p, d_P.p);
     Check(cudaDeviceSynchronize(), "sync");
     ++reps;
-  } while (Seconds_Since(start) < 0.05 && reps < 50);
-  r.eval_s = Seconds_Since(start) / reps;
+  } while (bench::Since(start) < 0.05 && reps < 50);
+  r.eval_s = bench::Since(start) / reps;
   r.eval_bytes = Evaluation_Bytes(m);
   r.eval_flops = m.diagonal ? 4.0 * m.dim * m.N * m.K : 2.0 * m.dim * m.dim * m.N * m.K;
 
@@ -201,8 +198,8 @@ Result Run(const Mixture &m, bool with_gemm) {
                   m.dim);
       Check(cudaDeviceSynchronize(), "sync");
       ++g;
-    } while (Seconds_Since(start) < 0.05 && g < 200);
-    r.gemm_flops_per_s = 2.0 * m.dim * m.dim * m.N * g / Seconds_Since(start);
+    } while (bench::Since(start) < 0.05 && g < 200);
+    r.gemm_flops_per_s = 2.0 * m.dim * m.dim * m.N * g / bench::Since(start);
   }
   cublasShutdown();
   Errors.clear();
@@ -263,11 +260,7 @@ Options Parse(int argc, char **argv) {
 
 int main(int argc, char **argv) {
   const Options o = Parse(argc, argv);
-  int devices = 0;
-  if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0) {
-    std::printf("No device: nothing to benchmark.\n");
-    return 77;
-  }
+  if (bench::No_Device()) return bench::kNoDevice;
   const std::vector<int> Ns = o.quick ? std::vector<int>{1000, 10000}
                                       : std::vector<int>{10000, 100000, 1000000, 10000000};
   const std::vector<int> dims = o.quick ? std::vector<int>{2, 8, 32} : std::vector<int>{2, 8, 32, 128};

@@ -20,17 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "fit.h"
 #include "log_mixture.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Since;
 using Index = std::int64_t;
-
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 struct Case {
   const char *name;
@@ -90,11 +88,7 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  int devices = 0;
-  if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0) {
-    std::printf("No device: nothing to benchmark.\n");
-    return 77;
-  }
+  if (bench::No_Device()) return bench::kNoDevice;
   if (quick) scale = 1e-4;
   const auto n = [scale](double v) { return std::max<Index>(1000, static_cast<Index>(v * scale)); };
   const std::vector<Case> cases = {

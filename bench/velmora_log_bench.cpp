@@ -29,6 +29,7 @@
 
 #include <cublas.h>
 
+#include "bench_common.h"
 #include "MatrixOperations_Double.h"
 #include "Velmora.h"
 #include "device_rates.h"
@@ -39,12 +40,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Since;
 using Index = std::int64_t;
-
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 struct Case {
   char name;
@@ -330,11 +328,7 @@ int Benchmark(const Options &o) {
 
 int main(int argc, char **argv) {
   const Options o = Parse(argc, argv);
-  int devices = 0;
-  if (cudaGetDeviceCount(&devices) != cudaSuccess || devices == 0) {
-    std::printf("No device: nothing to benchmark.\n");
-    return 77;
-  }
+  if (bench::No_Device()) return bench::kNoDevice;
   try {
     if (o.sanitize) return bench::Check_Small_Problems() == 0 ? 0 : 1;
     if (o.profile) return Profile(o);

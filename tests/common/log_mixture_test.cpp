@@ -146,21 +146,22 @@ TEST_F(LibraryTest, LogDensitiesStayFiniteWhereDensitiesUnderflow) {
   }
 }
 
-struct Chunking {
+// A mixture's form and size, for the tests that run over several.
+struct Shape {
   bool diagonal;
   int dim, K;
 };
 
-std::ostream &operator<<(std::ostream &os, const Chunking &c) {
+std::ostream &operator<<(std::ostream &os, const Shape &c) {
   return os << (c.diagonal ? "diagonal" : "full") << ", dim " << c.dim << ", K " << c.K;
 }
 
-class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Chunking> {};
+class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
 
 // A point's bits depend on the point and the mixture alone: not on the
 // chunks, not on the other points of the call, not on the layout.
 TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
-  const Chunking c = GetParam();
+  const Shape c = GetParam();
   const Mixture m = Make_Mixture(c.dim, 389, c.K, c.diagonal, 61);
   velmora_log::Evaluator evaluator;
   const Log_Result whole = Evaluate(m, {}, &evaluator);
@@ -191,28 +192,19 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
-                         testing::Values(Chunking{true, 17, 5}, Chunking{true, 64, 37},
-                                         Chunking{false, 9, 20}, Chunking{false, 17, 5},
-                                         Chunking{false, 64, 37}));
+                         testing::Values(Shape{true, 17, 5}, Shape{true, 64, 37},
+                                         Shape{false, 9, 20}, Shape{false, 17, 5},
+                                         Shape{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 64 points and 16 clusters a step, 64 resident coordinates (diagonal);
 // a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
 // 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
 // 16 clusters (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
-struct Kernel_Case {
-  bool diagonal;
-  int dim, K;
-};
-
-std::ostream &operator<<(std::ostream &os, const Kernel_Case &c) {
-  return os << (c.diagonal ? "diagonal" : "full") << ", dim " << c.dim << ", K " << c.K;
-}
-
-class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Kernel_Case> {};
+class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
 
 TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
-  const Kernel_Case c = GetParam();
+  const Shape c = GetParam();
   const Mixture m = Make_Mixture(c.dim, 150, c.K, c.diagonal, 90 + c.dim + c.K);
   const velmora_log::Problem p = Problem_Of(m);
   const velmora_log::Factors f = velmora_log::Factorise(p);
@@ -230,12 +222,12 @@ TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tiles, KernelReferenceTest,
-    testing::Values(Kernel_Case{true, 1, 1}, Kernel_Case{true, 16, 15}, Kernel_Case{true, 64, 17},
-                    Kernel_Case{true, 65, 33}, Kernel_Case{true, 129, 4},
-                    Kernel_Case{false, 1, 1}, Kernel_Case{false, 16, 3}, Kernel_Case{false, 17, 33}, Kernel_Case{false, 8, 16}, Kernel_Case{false, 9, 17},
-                    Kernel_Case{false, 32, 2}, Kernel_Case{false, 33, 1},
-                    Kernel_Case{false, 64, 65}, Kernel_Case{false, 65, 2},
-                    Kernel_Case{false, 130, 3}));
+    testing::Values(Shape{true, 1, 1}, Shape{true, 16, 15}, Shape{true, 64, 17},
+                    Shape{true, 65, 33}, Shape{true, 129, 4},
+                    Shape{false, 1, 1}, Shape{false, 16, 3}, Shape{false, 17, 33}, Shape{false, 8, 16}, Shape{false, 9, 17},
+                    Shape{false, 32, 2}, Shape{false, 33, 1},
+                    Shape{false, 64, 65}, Shape{false, 65, 2},
+                    Shape{false, 130, 3}));
 
 // Tight clusters far from each other and from the origin (std 1e-4, up to
 // 1e5 apart; two of them 2 std apart, so that posteriors are not all 0 or
