@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
 
 #include "device.h"
 #include "kernels.h"
@@ -28,14 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Page-locked staging for both slots together, at most: chunks of about
-// 100 MB of X keep the copy engines streaming while the first chunk, whose
-// staging nothing hides, stays short; and the host keeps its memory.
-Index Pinned_Budget() {
-  const Index physical = static_cast<Index>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-  return std::clamp<Index>(physical / 16, Index{32} << 20, Index{256} << 20);
 }
 
 // Copies of `rows` runs of `width` doubles between strided arrays, spread

@@ -5,6 +5,9 @@
 
 #include <cuda_runtime.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -110,8 +113,18 @@ inline double Seconds(const Event &from, const Event &to) {
   return ms * 1e-3;
 }
 
+inline Index Ceil_Div(Index count, Index per) { return (count + per - 1) / per; }
+
 inline unsigned int Blocks(Index units, Index per_block) {
-  return static_cast<unsigned int>((units + per_block - 1) / per_block);
+  return static_cast<unsigned int>(Ceil_Div(units, per_block));
+}
+
+// Page-locked staging for both slots together, at most: chunks of about
+// 100 MB of X keep the copy engines streaming while the first chunk, whose
+// staging nothing hides, stays short; and the host keeps its memory.
+inline Index Pinned_Budget() {
+  const Index physical = static_cast<Index>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  return std::clamp<Index>(physical / 16, Index{32} << 20, Index{256} << 20);
 }
 
 template <typename Kernel, typename... Args>

@@ -1,7 +1,7 @@
 // Diagonal covariances: reference, kernel, launcher.
 //
 // A block owns 64 points and four cluster groups of its 256 threads: thread
-// (g, p) walks the clusters of group g, eight at a time, for point p, with
+// (g, p) walks the clusters of group g, four at a time, for point p, with
 // the point's coordinates in shared memory and the clusters' means and
 // inverse standard deviations broadcast from shared memory. The four
 // groups' log-sum-exps are merged in a fixed order, so a point's bits depend
@@ -23,8 +23,9 @@ namespace {
 
 constexpr int kThreads = 256;
 constexpr int kPoints = 64;                      // per block
-constexpr int kGroups = kThreads / kPoints;      // cluster groups per block
-constexpr int kTile = 4;                         // clusters a thread holds at once
+constexpr int kGroups = kDiagonalGroups;         // cluster groups per block
+constexpr int kTile = kDiagonalRun;              // clusters a thread holds at once
+static_assert(kGroups * kPoints == kThreads, "a thread per point and group");
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
 constexpr int kDimTile = 64;                     // coordinates resident at once
 constexpr int kParamTile = 16;                   // coordinates of means staged at once
@@ -175,7 +176,7 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
                        m.whitening[k * m.dim + i];
       acc = std::fma(y, y, acc);
     }
-    sum[(k / kTile) % kGroups].Add(m.log_w[k] - 0.5 * acc);
+    sum[Diagonal_Group(k)].Add(m.log_w[k] - 0.5 * acc);
   }
   for (int g = 1; g < kGroups; ++g) sum[0].Merge(sum[g]);
   return sum[0].Value();

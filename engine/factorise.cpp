@@ -17,17 +17,6 @@ namespace {
 
 constexpr double kLog2Pi = 1.8378770664093454835606594728112;
 
-// Runs body(k) for k in [0, count) over up to the host's cores; each thread
-// takes a contiguous range, so a cluster's arithmetic does not depend on the
-// number of threads. Small jobs stay on the calling thread.
-template <typename Body>
-void Parallel_For(std::int64_t count, double work_per_item, Body body) {
-  const std::int64_t by_work = static_cast<std::int64_t>(count * work_per_item / 2e5) + 1;
-  Parallel_Ranges(count, std::min(Host_Cores(), by_work), [&](std::int64_t b, std::int64_t e) {
-    for (std::int64_t k = b; k < e; ++k) body(k);
-  });
-}
-
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
 
 

@@ -69,16 +69,6 @@ Statistics Unpack(const std::vector<double> &totals, const Stat_Layout &layout, 
   return st;
 }
 
-// Runs body(k) for every cluster over the host's cores when the work is
-// worth threads; a cluster's arithmetic never depends on the threads.
-template <typename Body>
-void For_Clusters(Index K, double work_per_cluster, Body body) {
-  const Index by_work = static_cast<Index>(static_cast<double>(K) * work_per_cluster / 2e5) + 1;
-  Parallel_Ranges(K, std::min(Host_Cores(), by_work), [&](Index b, Index e) {
-    for (Index k = b; k < e; ++k) body(k);
-  });
-}
-
 // The M-step: new centres, covariances about them (from the moments about
 // the shift: M/N - d d', d the mean's offset from the shift) with the
 // regularisation on every variance, and priors.
@@ -98,7 +88,7 @@ Model M_Step(const Statistics &st, const std::vector<double> &shift, double reg,
   m.mu.resize(static_cast<size_t>(dim * K));
   m.sigma.resize(static_cast<size_t>(block * K));
   m.pi.resize(static_cast<size_t>(K));
-  For_Clusters(K, static_cast<double>(block), [&](Index k) {
+  Parallel_For(K, static_cast<double>(block), [&](Index k) {
     const double n = st.weight[k];
     const double *s = &st.sum[k * dim], *M = &st.second[k * second];
     double *mu = &m.mu[k * dim], *sigma = &m.sigma[k * block];
@@ -142,7 +132,7 @@ Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, doubl
   f.whitening.resize(static_cast<size_t>(block * K));
   std::vector<char> bad(static_cast<size_t>(distinct), 0);
   const double work = full ? static_cast<double>(dim) * dim * dim : static_cast<double>(dim);
-  For_Clusters(distinct, work, [&](Index k) {
+  Parallel_For(distinct, work, [&](Index k) {
     const double one = 1.0;  // the prior is added below
     const Problem p{dim, 0, 1, mode, nullptr, &m.mu[k * dim], &m.sigma[k * block], &one};
     try {

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 #include "kernels.h"
 #include "parallel.h"
@@ -25,13 +24,6 @@ namespace {
 constexpr Index kMinUnit = 512;
 constexpr Index kRecordBudget = Index{1} << 24;
 
-Index Units(Index count, Index unit) { return (count + unit - 1) / unit; }
-
-// Page-locked staging, as the evaluator sizes it.
-Index Pinned_Budget() {
-  const Index physical = static_cast<Index>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-  return std::clamp<Index>(physical / 16, Index{64} << 20, Index{1} << 30);
-}
 
 
 // Units from the size of the records; X resident when it fits beside
@@ -47,10 +39,10 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   Fit_Plan plan;
   plan.unit = kMinUnit;
   // The reduction's groups of units stay within a grid's second dimension.
-  while (plan.unit < n && (Units(n, plan.unit) * S > kRecordBudget ||
-                           Reduce_Scratch(Units(n, plan.unit), 1) > 65535))
+  while (plan.unit < n && (Ceil_Div(n, plan.unit) * S > kRecordBudget ||
+                           Reduce_Scratch(Ceil_Div(n, plan.unit), 1) > 65535))
     plan.unit *= 2;
-  plan.units = Units(n, plan.unit);
+  plan.units = Ceil_Div(n, plan.unit);
 
   size_t free_bytes = 0, total_bytes = 0;
   Check(cudaMemGetInfo(&free_bytes, &total_bytes), "to report its free memory");

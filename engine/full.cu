@@ -35,7 +35,7 @@ constexpr int kPoints = 64;     // per block
 constexpr int kSlab = 32;       // coordinates of D, and columns of W, staged at once
 constexpr int kRowGroups = 16;  // threads along the rows of a tile
 constexpr int kTN = 4;          // points per thread
-constexpr int kGroup = 16;      // clusters per block
+constexpr int kGroup = kTileClusters;  // clusters per block: the log-sum-exp's group
 
 
 struct Full_Args {
@@ -52,7 +52,7 @@ constexpr unsigned int kMaxGridY = 65535;
 // W_k's slab, and a tile's partial sums of squares: apart where there is
 // room, which saves two barriers per cluster; sharing their room at 64 rows
 // a tile, where apart they would not fit.
-template <int TM, bool kApart = (TM < 4)>
+template <int TM, bool kApart>
 struct Slab_And_Sums {
   double w[kSlab][kRowGroups * TM];  // W_k(i0 + i, s0 + l) at w[l][i]
   double q[kRowGroups][kPoints];
@@ -69,14 +69,10 @@ template <int TM>
 struct Full_Shared {
   static constexpr bool kApart = TM < 4;
   double d[kSlab][kPoints + 2];  // +2: rows on other banks, 16-byte aligned
-  Slab_And_Sums<TM> ws;
+  Slab_And_Sums<TM, kApart> ws;
   double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
   double log_p[kPoints];
 };
-
-__host__ __device__ __forceinline__ double Overflowed_To_Inf(double q) {
-  return q != q ? __builtin_huge_val() : q;
-}
 
 // D = X - mu_k for coordinates s0.. of the block's points, coalesced along
 // whichever of points and coordinates is contiguous in X.
@@ -175,8 +171,6 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   const bool alone = a.groups == 1;
   Log_Sum sum;
   for (int c = 0; c < width; ++c) {
-    // Finite data and centres give NaN only where x - mu overflowed and met
-    // W's zeros: the point is infinitely far, as diagonal mode finds it.
     const double q = Overflowed_To_Inf(Squared_Whitened(a, sh, j0, k0 + c));
     if (t < kPoints) {
       const double v = a.m.log_w[k0 + c] - 0.5 * q;

@@ -39,6 +39,14 @@ struct Device_Results {
   Index point_stride = 0, cluster_stride = 1;
 };
 
+// Diagonal mode sums a point's log terms in four groups, cluster k in group
+// (k / 4) % 4, merged in group order; whatever must give the diagonal
+// evaluator's bits groups them so.
+constexpr int kDiagonalGroups = 4, kDiagonalRun = 4;
+__host__ __device__ inline int Diagonal_Group(Index k) {
+  return static_cast<int>(k / kDiagonalRun % kDiagonalGroups);
+}
+
 // A point with a NaN coordinate gets NaN logP; one with an infinite (and no
 // NaN) coordinate gets -Inf, as its density is 0; the posteriors of both are
 // NaN. Other points are not affected.

@@ -45,4 +45,15 @@ void Parallel_Ranges(std::int64_t count, std::int64_t threads, Body body) {
   if (failure) std::rethrow_exception(failure);
 }
 
+// Runs body(k) for k in [0, count) over up to the host's cores; each thread
+// takes a contiguous range, so an item's arithmetic does not depend on the
+// number of threads. Small jobs stay on the calling thread.
+template <typename Body>
+void Parallel_For(std::int64_t count, double work_per_item, Body body) {
+  const std::int64_t by_work = static_cast<std::int64_t>(count * work_per_item / 2e5) + 1;
+  Parallel_Ranges(count, std::min(Host_Cores(), by_work), [&](std::int64_t b, std::int64_t e) {
+    for (std::int64_t k = b; k < e; ++k) body(k);
+  });
+}
+
 }  // namespace velmora_log

@@ -50,6 +50,12 @@ struct Cluster_Tile {
 // The smallest D a dim fits.
 inline int Small_D(Index dim) { return dim <= 4 ? 4 : dim <= 8 ? 8 : 16; }
 
+// Finite data and centres give a NaN q only where x - mu overflowed and met
+// W's zeros: the point is infinitely far, as diagonal mode finds it.
+__host__ __device__ __forceinline__ double Overflowed_To_Inf(double q) {
+  return q != q ? __builtin_huge_val() : q;
+}
+
 // Clusters k0 .. k0 + 15 of `m` into the tile, threads t of `threads` each
 // taking a share; zeros past dim and past K. W_k is read down its columns,
 // where it is contiguous.
@@ -82,9 +88,7 @@ __device__ __forceinline__ void Load_Point(const Device_Points &x, Index j, Inde
     v[i] = j < x.count && i < dim ? x.X[j * x.point_stride + i * x.coord_stride] : 0.0;
 }
 
-// The log term log_w - q / 2 of the tile's cluster c for a point. Finite
-// data and centres give a NaN q only where x - mu overflowed and met W's
-// zeros: the point is infinitely far, as the wide kernel finds it.
+// The log term log_w - q / 2 of the tile's cluster c for a point.
 template <int D>
 __device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
                                              const double (&x)[D]) {
@@ -100,21 +104,18 @@ __device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
     for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y);
     q += y * y;
   }
-  return tile.log_w[c] - 0.5 * (q != q ? __builtin_huge_val() : q);
+  return tile.log_w[c] - 0.5 * Overflowed_To_Inf(q);
 }
 
 // Diagonal covariances, in the diagonal kernel's arithmetic: y_i = (x_i -
-// mu_ki) / sigma_ki, q = y_0^2 + ... by fma in coordinate order, and the
-// clusters' log terms summed in four groups (clusters 4g .. 4g + 3 of
-// every 16 in group g), merged in group order.
+// mu_ki) / sigma_ki, q = y_0^2 + ... by fma in coordinate order; the log
+// terms are summed in Diagonal_Group's groups (kernels.h).
 template <int D>
 struct Diagonal_Tile {
   double mu[kTileClusters][D];
   double scale[kTileClusters][D];  // inverse standard deviations
   double log_w[kTileClusters];
 };
-
-constexpr int kDiagonalGroups = 4, kDiagonalRun = 4;
 
 template <int D>
 __device__ void Stage_Tile(const Device_Mixture &m, Index k0, Diagonal_Tile<D> &tile, int t,

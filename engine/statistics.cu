@@ -24,10 +24,6 @@ namespace {
 
 constexpr int kThreads = 256;
 
-__device__ __forceinline__ Index Lesser(Index a, Index b) { return a < b ? a : b; }
-
-Index Units(Index count, Index unit) { return (count + unit - 1) / unit; }
-
 // ---------------------------------------------------------------------------
 // Weights, sums and diagonal second moments.
 //
@@ -75,7 +71,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   const int width_i = kCI * a.ti, width_k = kCK * a.tk;
   const Index k0 = rest / a.i_tiles * width_k, i0 = rest % a.i_tiles * width_i;
   const Index dim = a.x.dim, K = a.K;
-  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const int x_pitch = width_i + 1, r_pitch = width_k + 1, slab = a.slab;
   double *const xs = sh.stage, *const rs = sh.stage + slab * x_pitch;
 
@@ -221,7 +217,7 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
   const int ta = tile - tb * (tb + 1) / 2;
   const bool diagonal = ta == tb;
   const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
-  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const double *mu = a.shift + k * dim;
 
   double acc[RT][RT] = {};
@@ -286,7 +282,7 @@ __global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *value
                                                              Index stride) {
   __shared__ double red[kThreads];
   const int t = static_cast<int>(threadIdx.x);
-  const Index u = blockIdx.x, begin = u * unit, end = Lesser(count, begin + unit);
+  const Index u = blockIdx.x, begin = u * unit, end = Min(count, begin + unit);
   double s = 0.0;
   for (Index j = begin + t; j < end; j += kThreads) s += values[j];
   red[t] = s;
@@ -318,7 +314,7 @@ __global__ void __launch_bounds__(kThreads) Reduce_Groups_Kernel(const double *p
   if (e >= width) return;
   const Index first = static_cast<Index>(blockIdx.y) * kGroupUnits;
   groups[blockIdx.y * width + e] =
-      Sum_Strided(partial + first * stride + e, Lesser(kGroupUnits, units - first), stride);
+      Sum_Strided(partial + first * stride + e, Min(kGroupUnits, units - first), stride);
 }
 
 __global__ void __launch_bounds__(kThreads) Reduce_Totals_Kernel(const double *groups,
@@ -397,7 +393,7 @@ __device__ __forceinline__ double Point_Log_P(const double (&v)[kTileClusters], 
   }
   Log_Sum sum[kDiagonalGroups];
   for (int c = 0; c < kTileClusters; ++c)
-    if (c < K) sum[c / kDiagonalRun % kDiagonalGroups].Add(v[c]);
+    if (c < K) sum[Diagonal_Group(c)].Add(v[c]);
   for (int g = 1; g < kDiagonalGroups; ++g) sum[0].Merge(sum[g]);
   return sum[0].Value();
 }
@@ -407,7 +403,7 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   __shared__ Fused_Shared<D, kFull> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
-  const Index begin = u * a.x.unit, end = Lesser(a.x.count, begin + a.x.unit);
+  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const Device_Points points{a.x.X, end, dim, 1};
   // The statistics row this thread owns, if any, and its cluster's centre.
   const bool owner = a.statistics && t < K * dim;
@@ -441,7 +437,7 @@ VELMORA_UNROLL
       sh.log_p[t] = in ? log_p : 0.0;
     }
     __syncthreads();
-    const int count = static_cast<int>(Lesser(kFusedPoints, end - p0));
+    const int count = static_cast<int>(Min(Index{kFusedPoints}, end - p0));
     if (owner) {
       for (int p = 0; p < count; ++p) {
         const double r = sh.r[p][rk], d = sh.x[p][ra] - centre_a, w = r * d;
@@ -489,7 +485,7 @@ void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool
   if (!Fused_Fits(m.dim, m.K))
     throw std::invalid_argument("Launch_Fused: too many clusters or coordinates");
   const Fused_Args args{m, x, statistics, partial, stride, per_cluster, log_likelihood};
-  const Index units = Units(x.count, x.unit);
+  const Index units = Ceil_Div(x.count, x.unit);
   // A statistics row per thread: 16 clusters x D coordinates at most.
   switch (Small_D(m.dim)) {
     case 4: Launch_Fused_D<4, 128>(args, full, units, stream); break;
@@ -508,7 +504,7 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
   args.i_tiles = static_cast<int>((x.dim + kCI * args.ti - 1) / (kCI * args.ti));
   args.k_tiles = static_cast<int>((K + kCK * args.tk - 1) / (kCK * args.tk));
-  const Index blocks = Units(x.count, x.unit) * args.i_tiles * args.k_tiles;
+  const Index blocks = Ceil_Div(x.count, x.unit) * args.i_tiles * args.k_tiles;
   Launch(Moments_Kernel, dim3(static_cast<unsigned int>(blocks)), dim3(kThreads), stream, args);
 }
 
@@ -519,7 +515,7 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
                            cudaStream_t stream) {
   if (x.count <= 0 || K <= 0 || x.dim <= 0) return;
   const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
-  const Index units = Units(x.count, x.unit);
+  const Index units = Ceil_Div(x.count, x.unit);
   switch (Tile_Side(x.dim)) {
     case 8: Launch_Second<8, 2>(args, units, stream); break;
     case 16: Launch_Second<16, 4>(args, units, stream); break;
@@ -531,16 +527,16 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
 void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
                       cudaStream_t stream) {
   if (count <= 0) return;
-  Launch(Unit_Sums_Kernel, dim3(static_cast<unsigned int>(Units(count, unit))), dim3(kThreads),
+  Launch(Unit_Sums_Kernel, dim3(static_cast<unsigned int>(Ceil_Div(count, unit))), dim3(kThreads),
          stream, values, count, unit, out, stride);
 }
 
-Index Reduce_Scratch(Index units, Index width) { return Units(units, kGroupUnits) * width; }
+Index Reduce_Scratch(Index units, Index width) { return Ceil_Div(units, kGroupUnits) * width; }
 
 void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
                          double *scratch, double *totals, cudaStream_t stream) {
   if (width <= 0) return;
-  const Index groups = Units(units, kGroupUnits);
+  const Index groups = Ceil_Div(units, kGroupUnits);
   if (groups > 0)
     Launch(Reduce_Groups_Kernel, dim3(Blocks(width, kThreads), static_cast<unsigned int>(groups)),
            dim3(kThreads), stream, partial, units, stride, width, scratch);
