@@ -29,19 +29,11 @@ function fitgmdist_compare (mex_dir, N, dim, K, iterations)
   t_octave = toc;
   printf ("N=%d, dim %d, K %d, full, %d iterations from the same start\n", N, dim, K, iterations);
   printf ("VelmoraFit: %.3f s (%.4f s per iteration), X %s\n", t_velmora, t_velmora / iterations,
-          ifelse (info.Resident, "resident", "streamed"));
+          {"streamed", "resident"}{info.Resident + 1});
   printf ("fitgmdist:  %.3f s (%.4f s per iteration)\n", t_octave, t_octave / iterations);
   printf ("VelmoraFit / fitgmdist time: %.2f\n", t_velmora / t_octave);
   printf ("largest relative differences: Mu %.2g, Sigma %.2g, Pi %.2g\n",
           max (abs (model.Mu(:) - g.mu'(:))) / max (abs (g.mu(:))),
           max (abs (model.Sigma(:) - g.Sigma(:))) / max (abs (g.Sigma(:))),
           max (abs (model.Pi(:) - g.ComponentProportion(:))));
-end
-
-function r = ifelse (c, a, b)
-  if (c)
-    r = a;
-  else
-    r = b;
-  end
 end

@@ -83,7 +83,7 @@ function velmora_demo (build_dir, num_data)
   logPf = VelmoraLog (Xf, model.Mu, model.Sigma, model.Pi);
   err = abs (sum (logPf) - info.LogLikelihood) / abs (info.LogLikelihood);
   printf ("%d iterations in %.2f s (X %s on the device), log-likelihood %.6f, converged: %s\n",
-          info.Iterations, t_fit, ifelse_text (info.Resident, "resident", "streamed"),
+          info.Iterations, t_fit, {"streamed", "resident"}{info.Resident + 1},
           info.LogLikelihood, mat2str (info.Converged));
   printf ("every true centre has a fitted one within %.3f (the clusters are 1 wide)\n", found);
   printf ("VelmoraLog of the fitted model agrees with the fit's log-likelihood within %.2g\n", err);
@@ -91,14 +91,6 @@ function velmora_demo (build_dir, num_data)
     error ("velmora_demo: FAILED: the fit did not recover the clusters");
   end
   printf ("PASSED\n");
-end
-
-function t = ifelse_text (c, a, b)
-  if (c)
-    t = a;
-  else
-    t = b;
-  end
 end
 
 function [device, on_gpu] = use_best_build (build_dir)

@@ -40,24 +40,15 @@ const char *const kStartForms =
 constexpr double kLargestWhole = 9007199254740992.0;  // 2^53
 
 [[noreturn]] void Usage(const std::string &message) { throw Error("Velmora:usage", message); }
-[[noreturn]] void Shape_Error(const std::string &message) {
-  throw Error("Velmora:dimensions", message);
-}
-
+using velmora_mex::Shape_Error;
 using velmora_mex::Size_Text;
+using velmora_mex::Text_Of;
 
 std::string Number(double v) { return velmora_log::Number(v, 15); }
 
 std::string Lower(std::string s) {
   for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::string Text_Of(const mxArray *a) {
-  char *c = mxArrayToString(a);
-  std::string text = c != nullptr ? c : "";
-  mxFree(c);
-  return text;
 }
 
 // An argument as a message names it: its text, its value, or its size and
@@ -132,10 +123,9 @@ void Read_Labels(const mxArray *v, Index n, Index K, Fit_Options &o) {
             " no point: every cluster needs at least one.");
 }
 
-const mxArray *Start_Field(const mxArray *s, const std::vector<const char *> &names) {
-  for (const char *name : names)
-    if (const mxArray *f = mxGetField(s, 0, name)) return f;
-  Usage(std::string(kStartForms) + "; it has no field " + names[0] + ".");
+const mxArray *Start_Field(const mxArray *s, const char *name) {
+  if (const mxArray *f = mxGetField(s, 0, name)) return f;
+  Usage(std::string(kStartForms) + "; it has no field " + name + ".");
 }
 
 // Start parameters in the model's layout: Sigma per cluster, or one for all.
@@ -177,11 +167,20 @@ void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray 
                                         "fitted.");
 }
 
+// A start as info.Start names it.
+const char *Start_Name(Start s) {
+  switch (s) {
+    case Start::plus: return "plus";
+    case Start::rand_sample: return "randSample";
+    case Start::labels: return "labels";
+    default: return "parameters";
+  }
+}
+
 struct Call {
   Numbers X;
   Index dim = 0, n = 0, K = 0;
   Fit_Options options;
-  std::string start_name = "plus";
 };
 
 void Parse(int nrhs, const mxArray *prhs[], Call &c) {
@@ -239,7 +238,6 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
     if (text == "plus") o.start = Start::plus;
     else if (text == "randsample") o.start = Start::rand_sample;
     else Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
-    c.start_name = text == "plus" ? "plus" : "randSample";
     return;
   }
   if (velmora_mex::Is_Model(start)) {
@@ -249,21 +247,18 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
     velmora_mex::Read_Model(start, o.mode == Mode::full, model);
     Read_Parameters(model.mu, model.sigma, model.pi, c.dim, c.K, o);
     o.start = Start::parameters;
-    c.start_name = "parameters";
   } else if (mxIsStruct(start)) {
-    Read_Parameters(Start_Field(start, {"Mu"}), Start_Field(start, {"Sigma"}),
-                    Start_Field(start, {"Pi"}), c.dim, c.K, o);
+    Read_Parameters(Start_Field(start, "Mu"), Start_Field(start, "Sigma"),
+                    Start_Field(start, "Pi"), c.dim, c.K, o);
     o.start = Start::parameters;
-    c.start_name = "parameters";
   } else if (mxIsNumeric(start)) {
     Read_Labels(start, c.n, c.K, o);
     o.start = Start::labels;
-    c.start_name = "labels";
   } else {
     Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
   }
   if (o.replicates > 1)
-    Usage("'Replicates' must be 1 with a 'Start' of " + c.start_name +
+    Usage("'Replicates' must be 1 with a 'Start' of " + std::string(Start_Name(o.start)) +
           ": every replicate would be the same fit.");
 }
 
@@ -273,7 +268,6 @@ mxArray *Matrix(const std::vector<double> &v, Index m, Index n) {
   return a;
 }
 
-mxArray *Scalar_Array(double v) { return mxCreateDoubleScalar(v); }
 
 mxArray *Model_Struct(const velmora_log::Model &m, Index dim, Index K, bool full) {
   const char *names[] = {"Mu", "Sigma", "Pi"};
@@ -300,25 +294,25 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
                          "MaxIter",       "TolFun",   "Display",            "Seed",
                          "Resident"};
   mxArray *s = mxCreateStructMatrix(1, 1, static_cast<int>(std::size(names)), names);
-  mxSetField(s, 0, "LogLikelihood", Scalar_Array(r.log_likelihood));
+  mxSetField(s, 0, "LogLikelihood", mxCreateDoubleScalar(r.log_likelihood));
   mxSetField(s, 0, "History", Matrix(r.history, 1, static_cast<Index>(r.history.size())));
-  mxSetField(s, 0, "Iterations", Scalar_Array(static_cast<double>(r.iterations)));
+  mxSetField(s, 0, "Iterations", mxCreateDoubleScalar(static_cast<double>(r.iterations)));
   mxSetField(s, 0, "Converged", mxCreateLogicalScalar(r.converged));
-  mxSetField(s, 0, "BIC", Scalar_Array(r.bic));
-  mxSetField(s, 0, "AIC", Scalar_Array(r.aic));
-  mxSetField(s, 0, "Replicate", Scalar_Array(static_cast<double>(r.replicate)));
+  mxSetField(s, 0, "BIC", mxCreateDoubleScalar(r.bic));
+  mxSetField(s, 0, "AIC", mxCreateDoubleScalar(r.aic));
+  mxSetField(s, 0, "Replicate", mxCreateDoubleScalar(static_cast<double>(r.replicate)));
   mxSetField(s, 0, "CovarianceType", mxCreateString(o.mode == Mode::full ? "full" : "diagonal"));
   mxSetField(s, 0, "SharedCovariance", mxCreateLogicalScalar(o.shared));
-  mxSetField(s, 0, "RegularizationValue", Scalar_Array(o.regularization));
-  mxSetField(s, 0, "Start", mxCreateString(c.start_name.c_str()));
-  mxSetField(s, 0, "Replicates", Scalar_Array(static_cast<double>(o.replicates)));
-  mxSetField(s, 0, "MaxIter", Scalar_Array(static_cast<double>(o.max_iter)));
-  mxSetField(s, 0, "TolFun", Scalar_Array(o.tol_fun));
+  mxSetField(s, 0, "RegularizationValue", mxCreateDoubleScalar(o.regularization));
+  mxSetField(s, 0, "Start", mxCreateString(Start_Name(o.start)));
+  mxSetField(s, 0, "Replicates", mxCreateDoubleScalar(static_cast<double>(o.replicates)));
+  mxSetField(s, 0, "MaxIter", mxCreateDoubleScalar(static_cast<double>(o.max_iter)));
+  mxSetField(s, 0, "TolFun", mxCreateDoubleScalar(o.tol_fun));
   mxSetField(s, 0, "Display",
              mxCreateString(o.display == velmora_log::Display::off    ? "off"
                             : o.display == velmora_log::Display::iter ? "iter"
                                                                       : "final"));
-  mxSetField(s, 0, "Seed", Scalar_Array(static_cast<double>(o.seed)));
+  mxSetField(s, 0, "Seed", mxCreateDoubleScalar(static_cast<double>(o.seed)));
   mxSetField(s, 0, "Resident", mxCreateLogicalScalar(r.resident));
   return s;
 }

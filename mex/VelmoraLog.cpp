@@ -62,9 +62,7 @@ void Check_Host_Room(Index n, Index K) {
                     Bytes_Text(physical) + " of memory.");
 }
 
-[[noreturn]] void Shape_Error(const std::string &message) {
-  throw Error("Velmora:dimensions", message);
-}
+using velmora_mex::Shape_Error;
 
 void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   // Any struct is a model here: the plain call takes none.

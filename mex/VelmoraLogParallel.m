@@ -130,18 +130,10 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     if (b <= numel (out) && isstruct (out{b}))
       o = out{b};
     end
-    if (isempty (o) || o.failed)
-      if (isempty (o))
-        message = sprintf ('the worker of block %d of %d returned nothing.', b, blocks);
-        id = 'Velmora:worker';
-      else
-        message = o.message;
-        id = o.identifier;
-        if (isempty (id))
-          id = 'Velmora:worker';
-        end
-      end
-      error (struct ('message', message, 'identifier', id));
+    if (isempty (o))
+      error ('Velmora:worker', 'the worker of block %d of %d returned nothing.', b, blocks);
+    elseif (~isempty (o.identifier))
+      error (struct ('message', o.message, 'identifier', o.identifier));
     end
     if (numel (o.logP) ~= width || (want_R && numel (o.R) ~= K * width))
       error ('Velmora:worker', 'The worker of block %d of %d returned %d of its %d points.', ...

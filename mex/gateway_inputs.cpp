@@ -16,6 +16,13 @@ std::string Size_Text(const mxArray *a) {
   return text;
 }
 
+std::string Text_Of(const mxArray *a) {
+  char *c = a != nullptr ? mxArrayToString(a) : nullptr;
+  std::string text = c != nullptr ? c : "";
+  mxFree(c);
+  return text;
+}
+
 void Read(const mxArray *a, const std::string &name, Numbers &out) {
   if (!mxIsDouble(a) && !mxIsSingle(a))
     throw Error("Velmora:type", name + " must be a double or single array; it is " +
@@ -47,13 +54,7 @@ bool Is_Model(const mxArray *a) {
 
 namespace {
 
-std::string Cell_Text(const mxArray *cell, mwIndex i) {
-  const mxArray *c = mxGetCell(cell, i);
-  char *text = c != nullptr ? mxArrayToString(c) : nullptr;
-  std::string value = text != nullptr ? text : "";
-  mxFree(text);
-  return value;
-}
+std::string Cell_Text(const mxArray *cell, mwIndex i) { return Text_Of(mxGetCell(cell, i)); }
 
 }  // namespace
 

@@ -18,28 +18,35 @@ namespace velmora_mex {
 // "3 x 4 x 2", as MATLAB users read a size.
 std::string Size_Text(const mxArray *a);
 
+// A char array's text ("" for anything else).
+std::string Text_Of(const mxArray *a);
+
+// An argument of the wrong size.
+[[noreturn]] inline void Shape_Error(const std::string &message) {
+  throw velmora_log::Error("Velmora:dimensions", message);
+}
+
 // Runs a gateway's body; an error becomes a MATLAB error with its
 // identifier, raised outside every scope of ours, since MATLAB may leave
 // through it without unwinding the stack. on_error(id) runs first.
 template <typename Body, typename On_Error>
 void Run_Gateway(Body body, On_Error on_error) {
   static char id[64], message[1024];
-  bool failed = false;
+  bool failed = true;
+  const auto keep = [](const std::string &i, const char *m) {
+    std::snprintf(id, sizeof id, "%s", i.c_str());
+    std::snprintf(message, sizeof message, "%s", m);
+  };
   try {
     body();
+    failed = false;
   } catch (const velmora_log::Error &e) {
     on_error(e.id());
-    std::snprintf(id, sizeof id, "%s", e.id().c_str());
-    std::snprintf(message, sizeof message, "%s", e.what());
-    failed = true;
+    keep(e.id(), e.what());
   } catch (const std::bad_alloc &) {
-    std::snprintf(id, sizeof id, "Velmora:memory");
-    std::snprintf(message, sizeof message, "The host ran out of memory.");
-    failed = true;
+    keep("Velmora:memory", "The host ran out of memory.");
   } catch (const std::length_error &) {
-    std::snprintf(id, sizeof id, "Velmora:memory");
-    std::snprintf(message, sizeof message, "The host ran out of memory.");
-    failed = true;
+    keep("Velmora:memory", "The host ran out of memory.");
   }
   if (failed) mexErrMsgIdAndTxt(id, "%s", message);
 }

@@ -51,18 +51,17 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
   end
   if (sz(1) == 1 && sz(2) == d)
     Sigma = repmat (reshape (S, d, sz(3)), 1, K / sz(3));  % diagonal: variances a column
+    if (strcmp (form, 'full'))
+      full = zeros (d, d, K);
+      for k = 1:K
+        full(:, :, k) = diag (Sigma(:, k));
+      end
+      Sigma = full;
+    end
   elseif (sz(1) == d && sz(2) == d)
     Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
   else
     bad_sigma (S, d, K);
-  end
-  if (strcmp (form, 'full') && size (Sigma, 1) == d && ndims (Sigma) == 2 ...
-      && ~(size (Sigma, 2) == d && K == 1))
-    full = zeros (d, d, K);
-    for k = 1:K
-      full(:, :, k) = diag (Sigma(:, k));
-    end
-    Sigma = full;
   end
   Pi = reshape (Pi, 1, []);
 end
