@@ -48,11 +48,11 @@ std::string When(Index iteration) {
   return iteration == 0 ? std::string("at the start") : "at iteration " + std::to_string(iteration);
 }
 
-Statistics Unpack(const std::vector<double> &totals, const Stat_Layout &layout, Mode mode) {
+Statistics Unpack(const std::vector<double> &totals, const Stat_Layout &layout) {
   Statistics st;
   st.dim = layout.dim;
   st.K = layout.K;
-  st.mode = mode;
+  st.mode = layout.full ? Mode::full : Mode::diagonal;
   const Index dim = layout.dim, second = layout.Second(), pc = layout.Per_Cluster();
   st.weight.resize(static_cast<size_t>(layout.K));
   st.sum.resize(static_cast<size_t>(dim * layout.K));
@@ -186,7 +186,7 @@ class Fitter {
     const auto loop = Clock::now();
     for (Index t = 1; t <= o_.max_iter; ++t) {
       device_.Set_Mixture(model.mu, factors);
-      const Statistics st = Unpack(device_.Pass(true), device_.layout(), o_.mode);
+      const Statistics st = Unpack(device_.Pass(true), device_.layout());
       const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / static_cast<double>(n_)
                                 : std::numeric_limits<double>::quiet_NaN();
       result.history.push_back(st.log_likelihood);
@@ -337,7 +337,7 @@ class Fitter {
       seen[k] = 1;
       Copy_Point(j, shift.data() + k * dim_);
     }
-    const Statistics st = Unpack(device_.Label_Pass(o_.labels, shift), device_.layout(), o_.mode);
+    const Statistics st = Unpack(device_.Label_Pass(o_.labels, shift), device_.layout());
     return M_Step(st, shift, o_.regularization, o_.shared, 0);
   }
 
@@ -415,7 +415,7 @@ Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk) {
   const Factors f = Factorise(p);
   Fit_Device device(p.X, p.dim, p.num_data, p.num_clust, p.mode, false, false, max_chunk);
   device.Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
-  return Unpack(device.Pass(true), device.layout(), p.mode);
+  return Unpack(device.Pass(true), device.layout());
 }
 
 }  // namespace velmora_log

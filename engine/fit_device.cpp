@@ -76,10 +76,9 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
                       " points at a time); " + std::to_string(free_bytes) + " are free.");
   }
   // Grids stay within 32 bits.
-  const Index per_unit = std::max(Second_Moment_Blocks(dim, K),
-                                  ((dim + 1) / 2) * ((K + 3) / 4));
   chunk = std::min({chunk, static_cast<double>(Index{1} << 30),
-                    static_cast<double>((Index{1} << 31) / per_unit * plan.unit)});
+                    static_cast<double>((Index{1} << 31) / Statistics_Blocks(dim, K) *
+                                        plan.unit)});
   if (max_chunk > 0) chunk = std::min(chunk, static_cast<double>(max_chunk));
   plan.chunk = chunk >= static_cast<double>(n)
                    ? n
@@ -187,8 +186,8 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *records = records_.get() + c.first / plan_.unit * S;
         if (one_kernel_) {
-          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, full_, statistics, records, S,
-                       layout_.Per_Cluster(), layout_.Log_Likelihood(), stream);
+          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, layout_, statistics, records,
+                       stream);
           return;
         }
         const Device_Points points{c.X, c.count, dim_, 1};

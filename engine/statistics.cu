@@ -477,14 +477,15 @@ void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t
 
 bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClusters; }
 
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool statistics,
-                  double *partial, Index stride, Index per_cluster, Index log_likelihood,
-                  cudaStream_t stream) {
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const Stat_Layout &layout,
+                  bool statistics, double *partial, cudaStream_t stream) {
   if (x.count <= 0) return;
   // Past these sizes a block would drop clusters and leave rows unsummed.
   if (!Fused_Fits(m.dim, m.K))
     throw std::invalid_argument("Launch_Fused: too many clusters or coordinates");
-  const Fused_Args args{m, x, statistics, partial, stride, per_cluster, log_likelihood};
+  const Fused_Args args{m, x, statistics, partial, layout.Size(), layout.Per_Cluster(),
+                        layout.Log_Likelihood()};
+  const bool full = layout.full;
   const Index units = Ceil_Div(x.count, x.unit);
   // A statistics row per thread: 16 clusters x D coordinates at most.
   switch (Small_D(m.dim)) {
@@ -494,21 +495,35 @@ void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool
   }
 }
 
+namespace {
+
+// The moments kernel's threads per group along coordinates and clusters,
+// and its tiles of a unit's record.
+void Moments_Tiling(Index dim, Index K, Moments_Args &a) {
+  a.ti = Power_Of_Two(Ceil_Div(dim, kCI), kMaxTI);
+  a.tk = Power_Of_Two(Ceil_Div(K, kCK), std::min(kMaxTK, kThreads / a.ti));
+  a.i_tiles = static_cast<int>(Ceil_Div(dim, kCI * a.ti));
+  a.k_tiles = static_cast<int>(Ceil_Div(K, kCK * a.tk));
+}
+
+}  // namespace
+
 void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
                     const double *shift, Index K, bool second, double *partial, Index stride,
                     Index per_cluster, cudaStream_t stream) {
   if (x.count <= 0 || K <= 0) return;
   Moments_Args args{x, R, log_p, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
-  args.ti = Power_Of_Two((x.dim + kCI - 1) / kCI, kMaxTI);
-  args.tk = Power_Of_Two((K + kCK - 1) / kCK, std::min(kMaxTK, kThreads / args.ti));
+  Moments_Tiling(x.dim, K, args);
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
-  args.i_tiles = static_cast<int>((x.dim + kCI * args.ti - 1) / (kCI * args.ti));
-  args.k_tiles = static_cast<int>((K + kCK * args.tk - 1) / (kCK * args.tk));
   const Index blocks = Ceil_Div(x.count, x.unit) * args.i_tiles * args.k_tiles;
   Launch(Moments_Kernel, dim3(static_cast<unsigned int>(blocks)), dim3(kThreads), stream, args);
 }
 
-Index Second_Moment_Blocks(Index dim, Index K) { return K * Triangle_Tiles(dim); }
+Index Statistics_Blocks(Index dim, Index K) {
+  Moments_Args tiling{};
+  Moments_Tiling(dim, K, tiling);
+  return std::max(K * Triangle_Tiles(dim), Index{tiling.i_tiles} * tiling.k_tiles);
+}
 
 void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster,

@@ -57,17 +57,15 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
 // posteriors never leaving the block. Only where Fused_Fits(dim, K).
 bool Fused_Fits(Index dim, Index K);
 
-// Per unit: the log-likelihood of its points into partial[u * stride +
-// log_likelihood], and with `statistics` every cluster's record (weight,
-// sums and second moments about the mixture's centres, as the separate
-// kernels lay them out).
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, bool full, bool statistics,
-                  double *partial, Index stride, Index per_cluster, Index log_likelihood,
-                  cudaStream_t stream);
+// Per unit: the log-likelihood of its points into its record at partial +
+// u * layout.Size(), and with `statistics` every cluster's record (weight,
+// sums and second moments about the mixture's centres).
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const Stat_Layout &layout,
+                  bool statistics, double *partial, cudaStream_t stream);
 
-// Blocks the second-moment kernels launch per unit, for the chunk planner
-// (grids stay within 32 bits).
-Index Second_Moment_Blocks(Index dim, Index K);
+// Blocks a statistics kernel launches per unit at most, for the chunk
+// planner (grids stay within 32 bits).
+Index Statistics_Blocks(Index dim, Index K);
 
 // The sum of values[j] over each unit's points, into out[u * stride].
 void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
