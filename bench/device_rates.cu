@@ -2,6 +2,8 @@
 // C++ over the CPU device in the other.
 #include "device_rates.h"
 
+#include "bench_common.h"
+
 #include <cublas.h>
 #include <cuda_runtime.h>
 
@@ -14,18 +16,7 @@
 
 namespace bench {
 
-void Check(int cuda_status, const char *what) {
-  const auto e = static_cast<cudaError_t>(cuda_status);
-  if (e != cudaSuccess) throw std::runtime_error(std::string(what) + ": " + cudaGetErrorString(e));
-}
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 constexpr int kChains = 8;  // independent FMA chains per thread, to hide the pipe's latency
 
@@ -143,11 +134,8 @@ double Round_Trip(bool small) {
 // the multipliers), through the legacy interface that Velmora calls.
 double Dgemm_Rate(int n) {
   std::vector<double> host(2 * static_cast<size_t>(n) * n);
-  std::uint64_t s = 0x2545f4914f6cdd1dull;
-  for (double &v : host) {
-    s ^= s << 13, s ^= s >> 7, s ^= s << 17;
-    v = static_cast<double>(s >> 11) * (2.0 / 9007199254740992.0) - 1.0;
-  }
+  Rng rng{0x2545f4914f6cdd1dull};
+  for (double &v : host) v = 2.0 * rng.Uniform() - 1.0;
   const size_t one = sizeof(double) * n * n;
   Device_Bytes a(one), b(one), c(one);
   Check(cudaMemcpy(a.p, host.data(), one, cudaMemcpyHostToDevice), "cudaMemcpy");

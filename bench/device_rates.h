@@ -19,7 +19,4 @@ struct Rates {
 // `small` keeps every measurement tiny, for the CPU device.
 Rates Measure_Rates(bool small);
 
-// Throws std::runtime_error naming the call that failed.
-void Check(int cuda_status, const char *what);
-
 }  // namespace bench

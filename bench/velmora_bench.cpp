@@ -27,9 +27,7 @@ namespace {
 
 using bench::Clock;
 
-void Check(cudaError_t e, const char *what) {
-  if (e != cudaSuccess) throw std::runtime_error(std::string(what) + ": " + cudaGetErrorString(e));
-}
+using bench::Check;
 
 // Owned device memory.
 struct Device_Array {
@@ -43,18 +41,6 @@ struct Device_Array {
   ~Device_Array() { cudaFree(p); }
 };
 
-// A cheap reproducible generator: the data's values do not matter to the
-// timings, only their being finite and the covariances positive definite.
-struct Rng {
-  uint64_t s;
-  double uniform() {  // in [0, 1)
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return static_cast<double>(s >> 11) * (1.0 / 9007199254740992.0);
-  }
-};
-
 struct Mixture {
   int N, dim, K;
   bool diagonal;
@@ -62,27 +48,13 @@ struct Mixture {
 };
 
 Mixture Make(int N, int dim, int K, bool diagonal, uint64_t seed) {
-  Rng rng{seed * 2654435761u + 1};
+  bench::Rng rng{seed * 2654435761u + 1};
   Mixture m{N, dim, K, diagonal, {}, {}, {}, {}};
   m.X.resize(static_cast<size_t>(dim) * N);
-  for (double &x : m.X) x = 2.0 * rng.uniform() - 1.0;
+  for (double &x : m.X) x = 2.0 * rng.Uniform() - 1.0;
   m.Mu.resize(static_cast<size_t>(dim) * K);
-  for (double &x : m.Mu) x = rng.uniform() - 0.5;
-  m.Pi.resize(K);
-  for (double &x : m.Pi) x = (0.5 + rng.uniform()) / K;
-  if (diagonal) {
-    m.Sigma.resize(static_cast<size_t>(dim) * K);
-    for (double &x : m.Sigma) x = 0.5 + rng.uniform();
-  } else {
-    m.Sigma.assign(static_cast<size_t>(dim) * dim * K, 0.0);
-    for (int k = 0; k < K; ++k) {
-      double *s = &m.Sigma[static_cast<size_t>(k) * dim * dim];
-      for (int i = 0; i < dim; ++i) {
-        s[i + i * dim] = 1.0 + rng.uniform();
-        if (i + 1 < dim) s[i + 1 + i * dim] = s[i + (i + 1) * dim] = 0.2 * rng.uniform();
-      }
-    }
-  }
+  for (double &x : m.Mu) x = rng.Uniform() - 0.5;
+  bench::Priors_And_Covariances(rng, dim, K, diagonal, m.Pi, m.Sigma);
   return m;
 }
 

@@ -49,11 +49,8 @@ struct Data {
 };
 
 Data Make(const Case &c) {
-  std::uint64_t s = 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(c.N * 31 + c.K);
-  const auto uniform = [&s] {
-    s ^= s << 13, s ^= s >> 7, s ^= s << 17;
-    return static_cast<double>(s >> 11) * (1.0 / 9007199254740992.0);
-  };
+  bench::Rng rng{0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(c.N * 31 + c.K)};
+  const auto uniform = [&rng] { return rng.Uniform(); };
   Data d{std::vector<double>(static_cast<size_t>(c.dim * c.N)),
          std::vector<double>(static_cast<size_t>(c.dim * c.K)), {},
          std::vector<double>(static_cast<size_t>(c.K), 1.0 / static_cast<double>(c.K))};

@@ -68,13 +68,7 @@ std::uint64_t Mix(std::uint64_t z) {
   return (z ^ (z >> 31)) | 1;  // xorshift needs a state other than 0
 }
 
-struct Rng {
-  std::uint64_t s;
-  double Uniform() {  // in [0, 1)
-    s ^= s << 13, s ^= s >> 7, s ^= s << 17;
-    return static_cast<double>(s >> 11) * (1.0 / 9007199254740992.0);
-  }
-};
+using bench::Rng;
 
 // Clusters spread over [-2, 2]^dim, each point within 0.5 of its cluster's
 // centre in every coordinate; full covariances tridiagonal and diagonally
@@ -84,21 +78,7 @@ void Make(const Case &c, Mixture &m) {
   Rng rng{Mix(static_cast<std::uint64_t>(c.N * 31 + c.K))};
   m.Mu.resize(c.dim * c.K);
   for (double &x : m.Mu) x = 4 * rng.Uniform() - 2;
-  m.Pi.resize(c.K);
-  for (double &p : m.Pi) p = (0.5 + rng.Uniform()) / c.K;
-  if (c.diagonal) {
-    m.Sigma.resize(c.dim * c.K);
-    for (double &v : m.Sigma) v = 0.5 + rng.Uniform();
-  } else {
-    m.Sigma.assign(c.dim * c.dim * c.K, 0.0);
-    for (Index k = 0; k < c.K; ++k) {
-      double *S = &m.Sigma[k * c.dim * c.dim];
-      for (Index i = 0; i < c.dim; ++i) {
-        S[i + i * c.dim] = 1.0 + rng.Uniform();
-        if (i + 1 < c.dim) S[i + 1 + i * c.dim] = S[i + (i + 1) * c.dim] = 0.2 * rng.Uniform();
-      }
-    }
-  }
+  bench::Priors_And_Covariances(rng, c.dim, c.K, c.diagonal, m.Pi, m.Sigma);
   m.X.reset(new double[static_cast<size_t>(c.dim * c.N)]);
   const Index threads = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::thread> pool;
