@@ -11,6 +11,7 @@
 
 #include "common/fit_fixture.h"
 #include "common/library_test.h"
+#include "common/log_reference.h"
 #include "common/mixture_fixture.h"
 #include "fit.h"
 
@@ -21,6 +22,8 @@ using velmora_log::Fit_Result;
 using velmora_log::Mode;
 using velmora_log::Start;
 using velmora_log::Statistics;
+
+Mode Mode_Of(bool full) { return full ? Mode::full : Mode::diagonal; }
 
 // max |actual - expected| <= tolerance * max |expected|; names the worst.
 testing::AssertionResult Near_All(const std::vector<double> &expected,
@@ -36,11 +39,6 @@ testing::AssertionResult Near_All(const std::vector<double> &expected,
   if (worst <= tolerance * scale) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "index " << at << ": expected " << expected[at] << ", got "
                                      << actual[at] << " (" << worst / scale << " of the largest)";
-}
-
-velmora_log::Problem Problem_Of(const Mixture &m) {
-  return {m.dim, m.num_data, m.num_clust, m.diagonal ? Mode::diagonal : Mode::full,
-          m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
 }
 
 // ---------------------------------------------------------------------------
@@ -185,13 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest,
 
 Fit_Options Parameters_Start(bool full, const std::vector<double> &mu,
                              const std::vector<double> &sigma, const std::vector<double> &pi) {
-  Fit_Options o;
-  o.mode = full ? Mode::full : Mode::diagonal;
-  o.start = Start::parameters;
-  o.mu = mu;
-  o.sigma = sigma;
-  o.pi = pi;
-  return o;
+  return {.mode = Mode_Of(full), .start = Start::parameters, .mu = mu, .sigma = sigma, .pi = pi};
 }
 
 testing::AssertionResult Never_Decreases(const std::vector<double> &history) {
@@ -277,12 +269,8 @@ TEST_P(FitSeedTest, RepeatsBitForBitAndRecoversSeparatedClusters) {
   const Seed_Case c = GetParam();
   const int dim = 2, K = 4, n = 1000;
   const Cluster_Data d = Make_Clusters(dim, n, K, 10.0, 1.0, 50.0, c.full, 41);
-  Fit_Options o;
-  o.mode = c.full ? Mode::full : Mode::diagonal;
-  o.start = c.start;
-  o.seed = 7;
-  o.replicates = 3;
-  o.max_iter = 40;
+  Fit_Options o{
+      .mode = Mode_Of(c.full), .start = c.start, .replicates = 3, .max_iter = 40, .seed = 7};
   const Fit_Result a = velmora_log::Fit(d.X.data(), dim, n, K, o);
   const Fit_Result b = velmora_log::Fit(d.X.data(), dim, n, K, o);
   EXPECT_TRUE(Same_Bits(a.model.mu, b.model.mu));
@@ -324,10 +312,7 @@ TEST_P(FitLabelsTest, LabelsStartIsTheMStepOfTheirHardAssignment) {
   const bool full = GetParam();
   const int dim = 3, K = 3, n = 900;
   const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 100.0, full, 43);
-  Fit_Options o;
-  o.mode = full ? Mode::full : Mode::diagonal;
-  o.start = Start::labels;
-  o.max_iter = 1;
+  Fit_Options o{.mode = Mode_Of(full), .start = Start::labels, .max_iter = 1};
   std::vector<long double> R(static_cast<size_t>(K) * n, 0.0L);
   for (int j = 0; j < n; ++j) {
     const int k = j % 5 == 0 ? (j + 1) % K : j % K;  // some points in a neighbour's cluster
@@ -354,11 +339,7 @@ TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
   const int dim = GetParam().dim, K = GetParam().K, n = GetParam().n;
   const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 73);
   for (const Start start : {Start::plus, Start::labels}) {
-    Fit_Options o;
-    o.mode = full ? Mode::full : Mode::diagonal;
-    o.start = start;
-    o.max_iter = 4;
-    o.tol_fun = 0;
+    Fit_Options o{.mode = Mode_Of(full), .start = start, .max_iter = 4, .tol_fun = 0};
     for (int j = 0; j < n; ++j) o.labels.push_back(j % K);
     const Fit_Result resident = velmora_log::Fit(d.X.data(), dim, n, K, o);
     ASSERT_TRUE(resident.resident);
@@ -392,10 +373,7 @@ TEST_P(FitKernelsTest, OneKernelAndSeparateKernelsFitAlike) {
   const bool full = GetParam();
   const int dim = 4, K = 5, n = 3000;
   const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 79);
-  Fit_Options o;
-  o.mode = full ? Mode::full : Mode::diagonal;
-  o.max_iter = 5;
-  o.tol_fun = 0;
+  Fit_Options o{.mode = Mode_Of(full), .max_iter = 5, .tol_fun = 0};
   const Fit_Result one = velmora_log::Fit(d.X.data(), dim, n, K, o);
   o.separate_kernels = true;
   const Fit_Result separate = velmora_log::Fit(d.X.data(), dim, n, K, o);
@@ -406,15 +384,9 @@ TEST_P(FitKernelsTest, OneKernelAndSeparateKernelsFitAlike) {
   EXPECT_FALSE(Same_Bits(one.model.sigma, separate.model.sigma));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, FitKernelsTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, FitKernelsTest, testing::Bool(), Mode_Name);
 
-INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, FitLabelsTest, testing::Bool(), Mode_Name);
 
 // The second centre given a first at 0: points at 1, 2 and 3 in three
 // different units of 512 points, drawn as 1 : 4 : 9.
@@ -424,10 +396,7 @@ TEST_F(LibraryTest, PlusDrawsTheNextCentreInProportionToSquaredDistance) {
   X[5] = 1;
   X[700] = 2;
   X[1050] = 3;
-  Fit_Options o;
-  o.mode = Mode::diagonal;
-  o.max_iter = 1;
-  o.regularization = 1e-3;
+  Fit_Options o{.mode = Mode::diagonal, .regularization = 1e-3, .max_iter = 1};
   std::vector<int> drawn(3, 0);
   int used = 0;
   for (std::uint64_t seed = 0; seed < 700; ++seed) {
@@ -448,10 +417,7 @@ TEST_F(LibraryTest, PlusDrawsTheNextCentreInProportionToSquaredDistance) {
 
 TEST_F(LibraryTest, TolFunStopsAtTheFirstSmallRiseAndZeroRunsMaxIter) {
   const Cluster_Data d = Make_Clusters(2, 800, 3, 4.0, 1.0, 0.0, true, 47);
-  Fit_Options o;
-  o.seed = 3;
-  o.max_iter = 300;
-  o.tol_fun = 1e-5;
+  Fit_Options o{.max_iter = 300, .tol_fun = 1e-5, .seed = 3};
   const Fit_Result r = velmora_log::Fit(d.X.data(), 2, 800, 3, o);
   ASSERT_TRUE(r.converged);
   ASSERT_EQ(r.history.size(), static_cast<size_t>(r.iterations));
@@ -534,11 +500,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LibraryTest, EveryReplicateFailingIsAnErrorAndEachIsReported) {
   std::vector<double> X(600);
   for (int j = 0; j < 600; ++j) X[j] = j % 2;
-  Fit_Options o;
-  o.mode = Mode::diagonal;
-  o.regularization = 0;
-  o.replicates = 3;
-  o.display = velmora_log::Display::final;
+  Fit_Options o{.mode = Mode::diagonal,
+                .regularization = 0,
+                .replicates = 3,
+                .display = velmora_log::Display::final};
   std::string said;
   o.print = [&said](const std::string &text) { said += text; };
   try {

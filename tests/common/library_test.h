@@ -35,6 +35,11 @@ class LibraryTest : public testing::Test {
   }
 };
 
+// Names "full" and "diagonal" for tests parameterised by full covariances.
+inline std::string Mode_Name(const testing::TestParamInfo<bool> &info) {
+  return info.param ? "full" : "diagonal";
+}
+
 // Bitwise equality that names the first differing index; NaN equals NaN.
 inline testing::AssertionResult Same_Bits(const std::vector<double> &expected,
                                           const std::vector<double> &actual) {

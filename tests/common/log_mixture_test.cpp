@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/library_test.h"
+#include "common/log_reference.h"
 #include "common/mixture_fixture.h"
 #include "kernels.h"
 #include "log_mixture.h"
@@ -18,49 +19,6 @@ namespace {
 using velmora_log::Mode;
 
 constexpr bool kExactMath = VELMORA_TEST_EXACT_MATH;
-
-struct Log_Result {
-  std::vector<double> log_p, R;
-};
-
-// log P and posteriors in long double, by log-sum-exp over the clusters.
-Log_Result Reference_Log(const Mixture &m) {
-  const long double log_2pi = std::log(2.0L * 3.141592653589793238462643383279502884L);
-  std::vector<std::vector<long double>> v(m.num_clust);
-  for (int k = 0; k < m.num_clust; ++k) {
-    long double log_det = 0;
-    const std::vector<long double> dist = Reference_Distances(m, k, &log_det);
-    for (int j = 0; j < m.num_data; ++j)
-      v[k].push_back(std::log(static_cast<long double>(m.Pi[k])) - 0.5L * log_det -
-                     0.5L * m.dim * log_2pi - 0.5L * dist[j]);
-  }
-  Log_Result r{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
-  for (int j = 0; j < m.num_data; ++j) {
-    long double top = v[0][j], s = 0;
-    for (int k = 1; k < m.num_clust; ++k) top = std::max(top, v[k][j]);
-    for (int k = 0; k < m.num_clust; ++k) s += std::exp(v[k][j] - top);
-    const long double log_p = top + std::log(s);
-    r.log_p[j] = static_cast<double>(log_p);
-    for (int k = 0; k < m.num_clust; ++k)
-      r.R[j * m.num_clust + k] = static_cast<double>(std::exp(v[k][j] - log_p));
-  }
-  return r;
-}
-
-velmora_log::Problem Problem_Of(const Mixture &m) {
-  return {m.dim, m.num_data, m.num_clust, m.diagonal ? Mode::diagonal : Mode::full,
-          m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
-}
-
-Log_Result Evaluate(const Mixture &m, velmora_log::Limits limits = {},
-                    velmora_log::Evaluator *evaluator = nullptr) {
-  const velmora_log::Problem p = Problem_Of(m);
-  Log_Result r{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
-  std::optional<velmora_log::Evaluator> own;
-  (evaluator != nullptr ? *evaluator : own.emplace())
-      .Evaluate(p, velmora_log::Factorise(p), {r.log_p.data(), r.R.data()}, limits);
-  return r;
-}
 
 // The same mixture with its points as rows: X num_data x dim, and R
 // num_data x num_clust transposed back for comparison.
@@ -147,21 +105,21 @@ TEST_F(LibraryTest, LogDensitiesStayFiniteWhereDensitiesUnderflow) {
 }
 
 // A mixture's form and size, for the tests that run over several.
-struct Shape {
+struct Mixture_Shape {
   bool diagonal;
   int dim, K;
 };
 
-std::ostream &operator<<(std::ostream &os, const Shape &c) {
+std::ostream &operator<<(std::ostream &os, const Mixture_Shape &c) {
   return os << (c.diagonal ? "diagonal" : "full") << ", dim " << c.dim << ", K " << c.K;
 }
 
-class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
+class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Mixture_Shape> {};
 
 // A point's bits depend on the point and the mixture alone: not on the
 // chunks, not on the other points of the call, not on the layout.
 TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
-  const Shape c = GetParam();
+  const Mixture_Shape c = GetParam();
   const Mixture m = Make_Mixture(c.dim, 389, c.K, c.diagonal, 61);
   velmora_log::Evaluator evaluator;
   const Log_Result whole = Evaluate(m, {}, &evaluator);
@@ -192,19 +150,19 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
-                         testing::Values(Shape{true, 17, 5}, Shape{true, 64, 37},
-                                         Shape{false, 9, 20}, Shape{false, 17, 5},
-                                         Shape{false, 64, 37}));
+                         testing::Values(Mixture_Shape{true, 17, 5}, Mixture_Shape{true, 64, 37},
+                                         Mixture_Shape{false, 9, 20}, Mixture_Shape{false, 17, 5},
+                                         Mixture_Shape{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 64 points and 16 clusters a step, 64 resident coordinates (diagonal);
 // a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
 // 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
 // 16 clusters (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
-class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Shape> {};
+class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Mixture_Shape> {};
 
 TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
-  const Shape c = GetParam();
+  const Mixture_Shape c = GetParam();
   const Mixture m = Make_Mixture(c.dim, 150, c.K, c.diagonal, 90 + c.dim + c.K);
   const velmora_log::Problem p = Problem_Of(m);
   const velmora_log::Factors f = velmora_log::Factorise(p);
@@ -222,12 +180,12 @@ TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tiles, KernelReferenceTest,
-    testing::Values(Shape{true, 1, 1}, Shape{true, 16, 15}, Shape{true, 64, 17},
-                    Shape{true, 65, 33}, Shape{true, 129, 4},
-                    Shape{false, 1, 1}, Shape{false, 16, 3}, Shape{false, 17, 33}, Shape{false, 8, 16}, Shape{false, 9, 17},
-                    Shape{false, 32, 2}, Shape{false, 33, 1},
-                    Shape{false, 64, 65}, Shape{false, 65, 2},
-                    Shape{false, 130, 3}));
+    testing::Values(Mixture_Shape{true, 1, 1}, Mixture_Shape{true, 16, 15}, Mixture_Shape{true, 64, 17},
+                    Mixture_Shape{true, 65, 33}, Mixture_Shape{true, 129, 4},
+                    Mixture_Shape{false, 1, 1}, Mixture_Shape{false, 16, 3}, Mixture_Shape{false, 17, 33}, Mixture_Shape{false, 8, 16}, Mixture_Shape{false, 9, 17},
+                    Mixture_Shape{false, 32, 2}, Mixture_Shape{false, 33, 1},
+                    Mixture_Shape{false, 64, 65}, Mixture_Shape{false, 65, 2},
+                    Mixture_Shape{false, 130, 3}));
 
 // Tight clusters far from each other and from the origin (std 1e-4, up to
 // 1e5 apart; two of them 2 std apart, so that posteriors are not all 0 or

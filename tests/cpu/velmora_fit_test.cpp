@@ -113,10 +113,7 @@ TEST_P(VelmoraFitModeTest, GivesAModelThatVelmoraLogTakesAndTheInfoOfTheFit) {
   EXPECT_NEAR(sum, log_l, 1e-12 * std::fabs(log_l));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitModeTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitModeTest, testing::Bool(), Mode_Name);
 
 TEST_F(VelmoraFitTest, DisplaysEachIterationOrOneLinePerReplicate) {
   const Outcome iter = Call(2, Fit_Args(Options(make_string("Display"), make_string("iter"),
@@ -360,10 +357,7 @@ TEST_P(VelmoraFitStreamTest, StreamedDataGiveTheBitsOfResidentData) {
   EXPECT_EQ(control::live_host_objects(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitStreamTest, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool> &i) {
-                           return i.param ? "full" : "diagonal";
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitStreamTest, testing::Bool(), Mode_Name);
 
 TEST_F(VelmoraFitTest, NonFiniteDataAreNamedWhetherResidentOrStreamed) {
   // Enough points for chunks of 512 to be streamed.

@@ -13,6 +13,7 @@
 
 #include "VelmoraLog.h"
 #include "common/library_test.h"
+#include "common/log_reference.h"
 #include "common/mixture_fixture.h"
 #include "cpu/device_control_test.h"
 #include "cpu/gateway_call.h"
@@ -254,8 +255,7 @@ namespace {
 // calling thread alone, with the same results.
 TEST(FactoriseTest, UsesTheThreadsItCanHave) {
   const Mixture m = Make_Mixture(96, 1, 16, false, 76);
-  const velmora_log::Problem p{m.dim, m.num_data, m.num_clust, velmora_log::Mode::full,
-                               m.X.data(), m.Mu.data(), m.Sigma.data(), m.Pi.data()};
+  const velmora_log::Problem p = Problem_Of(m);
   const velmora_log::Factors f = velmora_log::Factorise(p);
   const long double log_2pi = std::log(2.0L * 3.141592653589793238462643383279502884L);
   for (int k = 0; k < m.num_clust; ++k) {
