@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "cpu/device_control_test.h"
 #include "host/test_host.h"
 
 struct Gateway_Outcome {
@@ -30,3 +32,25 @@ Gateway_Outcome Call_Gateway(Gateway gateway, int nlhs, std::vector<const mxArra
     if (a != nullptr) o.out.emplace_back(a);
   return o;
 }
+
+// The tests of one gateway: its calls, and the module unloaded after each
+// test (it keeps its buffers until then).
+template <auto Gateway>
+class Gateway_Test : public DeviceControlTest {
+ protected:
+  void TearDown() override {
+    test_host::unload();
+    DeviceControlTest::TearDown();
+  }
+
+  using Outcome = Gateway_Outcome;
+
+  static Outcome Call(int nlhs, std::vector<const mxArray *> in) {
+    return Call_Gateway(Gateway, nlhs, std::move(in));
+  }
+  static Outcome Call(int nlhs, const std::vector<test_host::Array> &in) {
+    std::vector<const mxArray *> raw;
+    for (const test_host::Array &a : in) raw.push_back(a.get());
+    return Call(nlhs, std::move(raw));
+  }
+};

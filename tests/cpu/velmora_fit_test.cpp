@@ -28,22 +28,7 @@ using test_host::make_struct;
 
 namespace {
 
-class VelmoraFitTest : public DeviceControlTest {
- protected:
-  void TearDown() override {
-    test_host::unload();
-    DeviceControlTest::TearDown();
-  }
-
-  using Outcome = Gateway_Outcome;
-
-  static Outcome Call(int nlhs, const std::vector<Array> &in) {
-    std::vector<const mxArray *> raw;
-    for (const Array &a : in) raw.push_back(a.get());
-    return Call_Gateway(VelmoraFit_Gateway, nlhs, raw);
-  }
-
-};
+using VelmoraFitTest = Gateway_Test<VelmoraFit_Gateway>;
 
 template <typename... T>
 std::vector<Array> Options(T &&...a) {
@@ -103,12 +88,11 @@ TEST_P(VelmoraFitModeTest, GivesAModelThatVelmoraLogTakesAndTheInfoOfTheFit) {
   EXPECT_EQ(test_host::console(), "") << "'Display' is 'off' by default";
 
   // The data's log-likelihood under the model, through VelmoraLog.
-  const mxArray *in[] = {args[0].get(), Field(model, "Mu"), Field(model, "Sigma"),
-                         Field(model, "Pi")};
-  mxArray *log_p = nullptr;
-  VelmoraLog_Gateway(1, &log_p, 4, in);
-  const Array held(log_p);
-  const double sum = std::accumulate(held->data.begin(), held->data.end(), 0.0);
+  const Gateway_Outcome log_p =
+      Call_Gateway(VelmoraLog_Gateway, 1,
+                   {args[0].get(), Field(model, "Mu"), Field(model, "Sigma"), Field(model, "Pi")});
+  ASSERT_EQ(log_p.id, "") << log_p.message;
+  const double sum = std::accumulate(log_p.out[0]->data.begin(), log_p.out[0]->data.end(), 0.0);
   const double log_l = Field(info, "LogLikelihood")->data[0];
   EXPECT_NEAR(sum, log_l, 1e-12 * std::fabs(log_l));
 }
@@ -196,9 +180,19 @@ Array Good_Sigma() {
 }
 Array Good_Pi() { return make_matrix(1, 2, {0.5, 0.5}); }
 
-std::function<std::vector<Array>()> Start_Is(std::function<Array()> start) {
-  return [start] { return Fit_Args(Options(make_string("Start"), start())); };
+// The fit's arguments with one option: its value made by `value`, or a
+// number, or text.
+using Arguments = std::function<std::vector<Array>()>;
+Arguments With_Option(const char *name, std::function<Array()> value) {
+  return [name, value] { return Fit_Args(Options(make_string(name), value())); };
 }
+Arguments With_Option(const char *name, double v) {
+  return With_Option(name, [v] { return Num(v); });
+}
+Arguments With_Option(const char *name, const char *text) {
+  return With_Option(name, [text] { return make_string(text); });
+}
+Arguments Start_Is(std::function<Array()> start) { return With_Option("Start", start); }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, VelmoraFitRefusalTest,
@@ -226,52 +220,24 @@ INSTANTIATE_TEST_SUITE_P(
                 "Velmora:usage", "Option 'MaxIter' has no value: options come in name/value pairs."},
         Refusal{"NameNotText", [] { return Fit_Args(Options(Num(5), Num(5))); }, 1,
                 "Velmora:usage", "Option names must be text; argument 3 is 5." + kCall},
-        Refusal{"UnknownOption",
-                [] { return Fit_Args(Options(make_string("Tolerance"), Num(1))); }, 1,
-                "Velmora:usage", "Unknown option 'Tolerance': the options are " + kOptions + "."},
-        Refusal{"OptionsStruct",
-                [] {
-                  return Fit_Args(Options(make_string("Options"), make_struct({})));
-                },
-                1, "Velmora:usage",
+        Refusal{"UnknownOption", With_Option("Tolerance", 1.0), 1, "Velmora:usage", "Unknown option 'Tolerance': the options are " + kOptions + "."},
+        Refusal{"OptionsStruct", With_Option("Options", [] { return make_struct({}); }), 1,
+                "Velmora:usage",
                 "Unknown option 'Options': the options are " + kOptions +
                     ". MaxIter, TolFun and Display are options of their own here."},
-        Refusal{"CovarianceWord",
-                [] {
-                  return Fit_Args(
-                      Options(make_string("CovarianceType"), make_string("diag")));
-                },
-                1, "Velmora:usage", "'CovarianceType' must be 'full' or 'diagonal'; it is 'diag'."},
-        Refusal{"SharedTwo",
-                [] { return Fit_Args(Options(make_string("SharedCovariance"), Num(2))); },
-                1, "Velmora:usage", "'SharedCovariance' must be true or false; it is 2."},
-        Refusal{"NegativeRegularization",
-                [] {
-                  return Fit_Args(Options(make_string("RegularizationValue"), Num(-1)));
-                },
-                1, "Velmora:usage",
+        Refusal{"CovarianceWord", With_Option("CovarianceType", "diag"), 1, "Velmora:usage", "'CovarianceType' must be 'full' or 'diagonal'; it is 'diag'."},
+        Refusal{"SharedTwo", With_Option("SharedCovariance", 2.0), 1, "Velmora:usage", "'SharedCovariance' must be true or false; it is 2."},
+        Refusal{"NegativeRegularization", With_Option("RegularizationValue", -1.0), 1,
+                "Velmora:usage",
                 "'RegularizationValue' must be a finite number, 0 or more; it is -1."},
-        Refusal{"ZeroIterations",
-                [] { return Fit_Args(Options(make_string("maxiter"), Num(0))); }, 1,
-                "Velmora:usage", "'MaxIter' must be a positive whole number; it is 0."},
+        Refusal{"ZeroIterations", With_Option("maxiter", 0.0), 1, "Velmora:usage", "'MaxIter' must be a positive whole number; it is 0."},
         Refusal{"ReplicatesVector",
-                [] {
-                  return Fit_Args(
-                      Options(make_string("Replicates"), make_matrix(1, 2, {1, 2})));
-                },
-                1, "Velmora:usage",
+                With_Option("Replicates", [] { return make_matrix(1, 2, {1, 2}); }), 1,
+                "Velmora:usage",
                 "'Replicates' must be a positive whole number; it is a 1 x 2 double array."},
-        Refusal{"NaNTolerance",
-                [] { return Fit_Args(Options(make_string("TolFun"), Num(NAN))); }, 1,
-                "Velmora:usage", "'TolFun' must be a finite number, 0 or more; it is NaN."},
-        Refusal{"DisplayWord",
-                [] {
-                  return Fit_Args(Options(make_string("Display"), make_string("verbose")));
-                },
-                1, "Velmora:usage", "'Display' must be 'off', 'iter' or 'final'; it is 'verbose'."},
-        Refusal{"NegativeSeed",
-                [] { return Fit_Args(Options(make_string("Seed"), Num(-1))); }, 1,
-                "Velmora:usage", "'Seed' must be a whole number, 0 or more; it is -1."},
+        Refusal{"NaNTolerance", With_Option("TolFun", NAN), 1, "Velmora:usage", "'TolFun' must be a finite number, 0 or more; it is NaN."},
+        Refusal{"DisplayWord", With_Option("Display", "verbose"), 1, "Velmora:usage", "'Display' must be 'off', 'iter' or 'final'; it is 'verbose'."},
+        Refusal{"NegativeSeed", With_Option("Seed", -1.0), 1, "Velmora:usage", "'Seed' must be a whole number, 0 or more; it is -1."},
         Refusal{"StartWord", Start_Is([] { return make_string("kmeans"); }), 1, "Velmora:usage",
                 kStartForms + "; it is 'kmeans'."},
         Refusal{"StartLogical", Start_Is([] { return make_logical(true); }), 1, "Velmora:usage",

@@ -26,19 +26,7 @@ using test_host::make_matrix;
 
 namespace {
 
-class VelmoraLogTest : public DeviceControlTest {
- protected:
-  void TearDown() override {
-    test_host::unload();  // the module keeps its buffers until then
-    DeviceControlTest::TearDown();
-  }
-
-  using Outcome = Gateway_Outcome;
-
-  static Outcome Call(int nlhs, std::vector<const mxArray *> in) {
-    return Call_Gateway(VelmoraLog_Gateway, nlhs, std::move(in));
-  }
-};
+using VelmoraLogTest = Gateway_Test<VelmoraLog_Gateway>;
 
 TEST_F(VelmoraLogTest, GivesLogPAndPosteriorsSilently) {
   const Mixture m = Make_Mixture(3, 40, 4, false, 70);
@@ -85,9 +73,7 @@ TEST_P(VelmoraLogRefusalTest, NamesWhatToFix) {
   a.push_back(make_matrix(2, 2, {1, 1, 1, 1}));
   a.push_back(make_matrix(1, 2, {0.5, 0.5}));
   r.spoil(a);
-  std::vector<const mxArray *> in;
-  for (const Array &x : a) in.push_back(x.get());
-  const Outcome o = Call(r.nlhs, in);
+  const Outcome o = Call(r.nlhs, a);
   EXPECT_EQ(o.id, r.id);
   if (r.message.empty())  // the host's size is this machine's
     EXPECT_EQ(o.message.rfind("The results need 800 GB (logP and R for 100000 points), more "
