@@ -35,6 +35,14 @@ class LibraryTest : public testing::Test {
   }
 };
 
+// Names a parameterised case after its `name` field.
+struct By_Name {
+  template <typename Case>
+  std::string operator()(const testing::TestParamInfo<Case> &info) const {
+    return info.param.name;
+  }
+};
+
 // Names "full" and "diagonal" for tests parameterised by full covariances.
 inline std::string Mode_Name(const testing::TestParamInfo<bool> &info) {
   return info.param ? "full" : "diagonal";

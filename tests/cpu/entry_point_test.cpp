@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ShapeCase{"FullSigmaTooFewBlocks", {2, 2}, {2, 3}, {1, 2}},
                     ShapeCase{"FullSigmaTooManyBlocks", {2, 2}, {2, 6}, {1, 2}},
                     ShapeCase{"FullSigmaNoRows", {2, 2}, {0, 5}, {1, 2}}),
-    [](const testing::TestParamInfo<ShapeCase> &info) { return info.param.name; });
+    By_Name());
 
 TEST_F(EntryPointTest, AcceptedShapes) {
   // A column of priors; one cluster with a 1 x 1 prior; a full covariance

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,3 +55,19 @@ class Gateway_Test : public DeviceControlTest {
     return Call(nlhs, std::move(raw));
   }
 };
+
+// A call a gateway must refuse: how its arguments are made, the outputs
+// asked for, and the error it must raise.
+template <typename Make_Arguments>
+struct Refusal_Case {
+  const char *name;
+  Make_Arguments args;
+  int nlhs;
+  const char *id;
+  std::string message;
+};
+
+template <typename Make_Arguments>
+std::ostream &operator<<(std::ostream &os, const Refusal_Case<Make_Arguments> &r) {
+  return os << r.name;
+}

@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
     Kernels, LargestOperandTest,
     testing::Values(LargestOperand{"ColumnSum", INT_MAX, 1, 0},
                     LargestOperand{"RowSum", 1, INT_MAX, 1}),
-    [](const testing::TestParamInfo<LargestOperand> &info) { return info.param.name; });
+    By_Name());
 
 // Every injection point of a run, in turn.
 struct SweepCase {

@@ -221,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EmptyCase{"NoPointsFull", 2, 0, 2, false},
                     EmptyCase{"NoClustersDiagonal", 2, 3, 0, true},
                     EmptyCase{"NoClustersFull", 2, 3, 0, false}),
-    [](const testing::TestParamInfo<EmptyCase> &info) { return info.param.name; });
+    By_Name());
 
 // The host's arrays of a run come after the device's buffers: running out
 // of host memory must release those as a device failure would.

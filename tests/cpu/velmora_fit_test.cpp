@@ -121,15 +121,8 @@ TEST_F(VelmoraFitTest, DisplaysEachIterationOrOneLinePerReplicate) {
   EXPECT_NE(final_lines.find("Kept replicate "), std::string::npos) << final_lines;
 }
 
-struct Refusal {
-  const char *name;
-  std::function<std::vector<Array>()> args;
-  int nlhs;
-  const char *id;
-  std::string message;
-};
+using Refusal = Refusal_Case<std::function<std::vector<Array>()>>;
 
-std::ostream &operator<<(std::ostream &os, const Refusal &r) { return os << r.name; }
 
 const std::string kCall =
     " Call it as [model, info] = VelmoraFit(X, K) or [model, info] = VelmoraFit(X, K, Name, "
@@ -290,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1, "Velmora:covariance",
                 "In 'Start': The covariance of cluster 2 is not positive definite: its Cholesky "
                 "factorisation failed."}),
-    [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
+    By_Name());
 
 // Free memory for which the points of these calls do not fit beside
 // everything else, but two chunks of 512 do (their one-kernel passes keep

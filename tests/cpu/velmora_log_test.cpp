@@ -49,15 +49,9 @@ TEST_F(VelmoraLogTest, GivesLogPAndPosteriorsSilently) {
   EXPECT_EQ(Call(0, args.all()).out.size(), 1u);
 }
 
-struct Refusal {
-  const char *name;
-  std::function<void(std::vector<Array> &)> spoil;  // X, Mu, Sigma, Pi of a 2 x 3, K 2 call
-  int nlhs;
-  const char *id;
-  std::string message;
-};
+// `args` spoils X, Mu, Sigma and Pi of a 2 x 3, K 2 call.
+using Refusal = Refusal_Case<std::function<void(std::vector<Array> &)>>;
 
-std::ostream &operator<<(std::ostream &os, const Refusal &r) { return os << r.name; }
 
 const std::string kCall =
     " Call it as logP = VelmoraLog(X, Mu, Sigma, Pi) or [logP, R] = VelmoraLog(X, Mu, Sigma, Pi), "
@@ -72,7 +66,7 @@ TEST_P(VelmoraLogRefusalTest, NamesWhatToFix) {
   a.push_back(make_matrix(2, 2, {0, 0, 1, 1}));
   a.push_back(make_matrix(2, 2, {1, 1, 1, 1}));
   a.push_back(make_matrix(1, 2, {0.5, 0.5}));
-  r.spoil(a);
+  r.args(a);
   const Outcome o = Call(r.nlhs, a);
   EXPECT_EQ(o.id, r.id);
   if (r.message.empty())  // the host's size is this machine's
@@ -142,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                   a[3] = make_matrix(1, 1000000, std::vector<double>(1000000, 1.0));
                 },
                 2, "Velmora:memory", ""}),
-    [](const testing::TestParamInfo<Refusal> &info) { return info.param.name; });
+    By_Name());
 
 TEST_F(VelmoraLogTest, KeepsItsBuffersForTheNextCallAndFreesThemWhenUnloaded) {
   const Mixture_Arguments args(Make_Mixture(4, 300, 3, true, 71));

@@ -18,34 +18,29 @@ function cuda_mex_check (folder)
     expect_error ("Velmora: Problem with constant memory!", X, Mu, ones (2, 2), [1 2 3]);
   end
   % VelmoraLog: an error with an identifier, never the end of the session.
-  try
-    logP = VelmoraLog (X, Mu, ones (2, 2), Pi);
-    assert (has_gpu, "VelmoraLog computed without a GPU");
-    assert (logP, log (plain_octave_gmm (X, Mu, ones (2, 2), Pi)), -1e-12);
-  catch err
-    assert (! has_gpu, err.message);
-    assert (err.identifier, "Velmora:device");
-    assert (strncmp (err.message, "VelmoraLog: No usable CUDA device: ", 35), err.message);
-  end
+  computes_or_refuses (has_gpu, "VelmoraLog", @() assert (VelmoraLog (X, Mu, ones (2, 2), Pi), ...
+                       log (plain_octave_gmm (X, Mu, ones (2, 2), Pi)), -1e-12));
   % VelmoraFit likewise; with a GPU, its model evaluates to its likelihood.
-  Xf = [randn(2, 200), randn(2, 200) + 6];
-  try
-    [model, info] = VelmoraFit (Xf, 2, "Seed", 1);
-    assert (has_gpu, "VelmoraFit computed without a GPU");
-    logP = VelmoraLog (Xf, model.Mu, model.Sigma, model.Pi);
-    assert (abs (sum (logP) - info.LogLikelihood) < 1e-12 * abs (info.LogLikelihood));
-  catch err
-    assert (! has_gpu, err.message);
-    assert (err.identifier, "Velmora:device");
-    assert (strncmp (err.message, "VelmoraFit: No usable CUDA device: ", 35), err.message);
-  end
-  printf ("CUDA MEX: %s\n", ifelse_text (has_gpu));
+  computes_or_refuses (has_gpu, "VelmoraFit", @() fit_check ([randn(2, 200), randn(2, 200) + 6]));
+  printf ("CUDA MEX: %s\n", {"no GPU, answered as expected", "computed on the GPU"}{has_gpu + 1});
 end
 
-function t = ifelse_text (has_gpu)
-  if (has_gpu)
-    t = "computed on the GPU";
-  else
-    t = "no GPU, answered as expected";
+% CHECK, which calls NAME: passes where there is a GPU, and fails there
+% with Velmora:device and its message where there is none.
+function computes_or_refuses (has_gpu, name, check)
+  try
+    check ();
+    assert (has_gpu, [name " computed without a GPU"]);
+  catch err
+    assert (! has_gpu, err.message);
+    assert (err.identifier, "Velmora:device");
+    prefix = [name ": No usable CUDA device: "];
+    assert (strncmp (err.message, prefix, numel (prefix)), err.message);
   end
+end
+
+function fit_check (X)
+  [model, info] = VelmoraFit (X, 2, "Seed", 1);
+  logP = VelmoraLog (X, model.Mu, model.Sigma, model.Pi);
+  assert (abs (sum (logP) - info.LogLikelihood) < 1e-12 * abs (info.LogLikelihood));
 end

@@ -11,17 +11,10 @@ for j = 1:N
 end
 
 % A fit, its model through VelmoraLog, its history.
-function s = sigma_size (type, dim, K)
-  if (strcmp (type, "full"))
-    s = [dim dim K];
-  else
-    s = [dim K];
-  end
-end
 for type = {"full", "diagonal"}
   [model, info] = VelmoraFit (X, K, "CovarianceType", type{1}, "Seed", 5);
   assert (size (model.Mu), [dim K]);
-  assert (size (model.Sigma), sigma_size (type{1}, dim, K));
+  assert (size (model.Sigma), {[dim K], [dim dim K]}{1 + strcmp (type{1}, "full")});
   assert (abs (sum (model.Pi) - 1) < 1e-15);
   assert (info.Converged && info.Iterations == numel (info.History));
   logP = VelmoraLog (X, model.Mu, model.Sigma, model.Pi);
