@@ -13,11 +13,12 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
 #include "device.h"
-#include "fit_device.h"
+#include "fit_passes.h"
 #include "parallel.h"
 #include "statistics.h"
 
@@ -122,12 +123,18 @@ Model M_Step(const Statistics &st, const std::vector<double> &shift, double reg,
 }
 
 // Factors of a model the fit formed: each covariance (one when shared)
-// factored on its own, in parallel, so that a failure names its cluster.
-Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, double reg,
-               Index iteration) {
+// factored on its own, in parallel. `bad` is the first cluster whose
+// covariance is not positive definite (0-based), or -1.
+struct Factored {
+  Factors f;
+  Index bad = -1;
+};
+
+Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) {
   const bool full = mode == Mode::full;
   const Index block = full ? dim * dim : dim, distinct = shared ? 1 : K;
-  Factors f;
+  Factored out;
+  Factors &f = out.f;
   f.log_weight.resize(static_cast<size_t>(K));
   f.whitening.resize(static_cast<size_t>(block * K));
   std::vector<char> bad(static_cast<size_t>(distinct), 0);
@@ -144,19 +151,66 @@ Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, doubl
     }
   });
   const auto first = std::find(bad.begin(), bad.end(), 1);
-  if (first != bad.end())
-    Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
-                     "'RegularizationValue' (now %s) keeps it so.",
-                     shared ? "every cluster (shared)"
-                            : ("cluster " + std::to_string(first - bad.begin() + 1)).c_str(),
-                     When(iteration).c_str(), Number(reg).c_str()));
+  if (first != bad.end()) {
+    out.bad = first - bad.begin();
+    return out;
+  }
   const double common = f.log_weight[0];
   for (Index k = 0; k < K; ++k) {
     if (shared && k > 0)
       std::copy(f.whitening.begin(), f.whitening.begin() + block, f.whitening.begin() + k * block);
     f.log_weight[k] = std::log(m.pi[k]) + (shared ? common : f.log_weight[k]);
   }
-  return f;
+  return out;
+}
+
+// The same, where a covariance that is not positive definite ends the fit,
+// naming its cluster.
+Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, double reg,
+               Index iteration) {
+  Factored out = Try_Factor(m, dim, K, mode, shared);
+  if (out.bad >= 0)
+    Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
+                     "'RegularizationValue' (now %s) keeps it so.",
+                     shared ? "every cluster (shared)"
+                            : ("cluster " + std::to_string(out.bad + 1)).c_str(),
+                     When(iteration).c_str(), Number(reg).c_str()));
+  return std::move(out.f);
+}
+
+// How far a mean may move from the shift its moments were taken about, in
+// the new covariance's own units (squared), before M/n - d d' is too
+// inexact: that difference loses about log2(1 + |d|^2) of the moments'
+// bits along the move, so 2^10 keeps at least 42 of 53 (a covariance
+// within about 2e-13 of the moments' own accuracy).
+constexpr double kFarMove = 1024.0;
+
+// Whether some cluster's new mean lies further than kFarMove from its
+// shift, measured with the new model's whitening (an inverse Cholesky
+// factor, or inverse standard deviations coordinate by coordinate).
+bool Moved_Far(const Model &next, const Factors &f, const std::vector<double> &shift, Index dim,
+               Index K, Mode mode) {
+  const bool full = mode == Mode::full;
+  std::vector<double> d(static_cast<size_t>(dim));
+  for (Index k = 0; k < K; ++k) {
+    for (Index i = 0; i < dim; ++i) d[i] = next.mu[k * dim + i] - shift[k * dim + i];
+    double far = 0.0;
+    if (full) {
+      const double *W = &f.whitening[k * dim * dim];  // lower triangular, column-major
+      for (Index i = 0; i < dim; ++i) {
+        double z = 0.0;
+        for (Index l = 0; l <= i; ++l) z += W[i + l * dim] * d[l];
+        far += z * z;
+      }
+    } else {
+      for (Index i = 0; i < dim; ++i) {
+        const double z = d[i] * f.whitening[k * dim + i];
+        far = std::max(far, z * z);
+      }
+    }
+    if (!(far <= kFarMove)) return true;
+  }
+  return false;
 }
 
 double Uniform(std::mt19937_64 &random) {
@@ -173,11 +227,13 @@ class Fitter {
  public:
   Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
-        device_(X, dim, n, K, o.mode, o.start == Start::plus, o.start == Start::labels,
-                o.max_chunk, o.stream, o.separate_kernels) {}
+        device_(Make_Device_Passes(Fit_Data{X, dim, n, K, o.mode, o.start == Start::plus,
+                                            o.start == Start::labels, o.max_chunk, o.stream,
+                                            o.separate_kernels})) {}
 
   Fit_Result Replicate(Index r) {
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));
+    extra_passes_ = 0;
     Model model = Start_Model();
     Factors factors = Factors_Of(model, 0);
     Fit_Result result;
@@ -185,8 +241,8 @@ class Fitter {
     result.start = model;
     const auto loop = Clock::now();
     for (Index t = 1; t <= o_.max_iter; ++t) {
-      device_.Set_Mixture(model.mu, factors);
-      const Statistics st = Unpack(device_.Pass(true), device_.layout());
+      device_->Set_Mixture(model.mu, factors);
+      const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
       const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / static_cast<double>(n_)
                                 : std::numeric_limits<double>::quiet_NaN();
       result.history.push_back(st.log_likelihood);
@@ -196,17 +252,21 @@ class Fitter {
         Say(t == 1 ? Text("  %9lld  %19.12g\n", Ll(t), st.log_likelihood)
                    : Text("  %9lld  %19.12g  %15.6g\n", Ll(t), st.log_likelihood, rise));
       }
-      model = M_Step(st, model.mu, o_.regularization, o_.shared, t);
-      factors = Factors_Of(model, t);
+      // The posteriors stay those of the mixture set: a pass again about the
+      // new means sees the same ones.
+      std::tie(model, factors) = Exact_M_Step(st, model.mu, t, [&](const std::vector<double> &mu) {
+        return device_->Pass(true, mu);
+      });
       if (o_.tol_fun > 0 && t > 1 && rise < o_.tol_fun) {
         result.converged = true;
         break;
       }
     }
     result.seconds_per_iteration = Since(loop) / static_cast<double>(result.iterations);
-    device_.Set_Mixture(model.mu, factors);
-    result.log_likelihood = device_.Pass(false)[0];
+    device_->Set_Mixture(model.mu, factors);
+    result.log_likelihood = device_->Pass(false, {})[0];
     result.model = std::move(model);
+    result.extra_passes = extra_passes_;
     if (o_.display != Display::off)
       Say(Text("Replicate %lld: %lld iterations, log-likelihood %.12g, %s.\n", Ll(r),
                Ll(result.iterations), result.log_likelihood,
@@ -218,13 +278,33 @@ class Fitter {
     if (o_.print) o_.print(text);
   }
 
-  const Fit_Plan &plan() const { return device_.plan(); }
+  const Fit_Plan &plan() const { return device_->plan(); }
 
  private:
   static long long Ll(Index v) { return static_cast<long long>(v); }
 
   Factors Factors_Of(const Model &m, Index iteration) const {
     return Factor(m, dim_, K_, o_.mode, o_.shared, o_.regularization, iteration);
+  }
+
+  // The M-step of statistics about `shift`, and its factors. Where a mean
+  // moved far against its new covariance (or that covariance came out not
+  // positive definite, as cancellation can make it), the statistics are
+  // taken again about the new means (`again`, under the same posteriors)
+  // and the M-step formed from those, whose offsets are then tiny.
+  template <typename Again>
+  std::pair<Model, Factors> Exact_M_Step(const Statistics &st, const std::vector<double> &shift,
+                                         Index iteration, Again again) {
+    Model next = M_Step(st, shift, o_.regularization, o_.shared, iteration);
+    Factored first = Try_Factor(next, dim_, K_, o_.mode, o_.shared);
+    if (first.bad < 0 && !Moved_Far(next, first.f, shift, dim_, K_, o_.mode))
+      return {std::move(next), std::move(first.f)};
+    ++extra_passes_;
+    const std::vector<double> about = next.mu;
+    Model exact = M_Step(Unpack(again(about), device_->layout()), about, o_.regularization,
+                         o_.shared, iteration);
+    Factors f = Factors_Of(exact, iteration);
+    return {std::move(exact), std::move(f)};
   }
 
   Model Start_Model() {
@@ -243,14 +323,7 @@ class Fitter {
     const std::vector<double> centres = o_.start == Start::plus ? Plus_Centres() : Sample_Centres();
     // Centres from the data, every covariance the data's variance (diagonal),
     // equal priors.
-    if (variance_.empty()) {
-      const std::vector<double> m = device_.Data_Moments(X_);  // about the first point
-      variance_.resize(static_cast<size_t>(dim_));
-      for (Index i = 0; i < dim_; ++i) {
-        const double d = m[1 + i] / m[0];
-        variance_[i] = m[1 + dim_ + i] / m[0] - d * d;
-      }
-    }
+    if (variance_.empty()) variance_ = Data_Variance();
     const bool full = o_.mode == Mode::full;
     const Index block = full ? dim_ * dim_ : dim_;
     Model model{centres, std::vector<double>(static_cast<size_t>(block * K_), 0.0),
@@ -261,6 +334,25 @@ class Fitter {
     return model;
   }
 
+  // The data's variance per coordinate, from moments about the first
+  // point, or again about the mean where the first point lies so far out
+  // that the difference would cancel.
+  std::vector<double> Data_Variance() {
+    std::vector<double> shift(X_, X_ + dim_), variance(static_cast<size_t>(dim_));
+    for (int look = 0; look < 2; ++look) {
+      const std::vector<double> m = device_->Data_Moments(shift.data());
+      bool far = false;
+      for (Index i = 0; i < dim_; ++i) {
+        const double d = m[1 + i] / m[0];
+        variance[i] = m[1 + dim_ + i] / m[0] - d * d;
+        far = far || !(d * d <= kFarMove * variance[i]);
+        shift[i] += d;
+      }
+      if (!far) break;
+    }
+    return variance;
+  }
+
   void Copy_Point(Index j, double *to) const { std::copy(X_ + j * dim_, X_ + (j + 1) * dim_, to); }
 
   // k-means++: the first centre uniformly, each next one with probability
@@ -269,10 +361,10 @@ class Fitter {
   std::vector<double> Plus_Centres() {
     std::vector<double> centres(static_cast<size_t>(dim_ * K_));
     Copy_Point(Uniform_Index(random_, n_), centres.data());
-    const Index unit = device_.plan().unit;
+    const Index unit = device_->plan().unit;
     for (Index m = 1; m < K_; ++m) {
       const std::vector<double> sums =
-          device_.Distance_Pass(centres.data() + (m - 1) * dim_, m == 1);
+          device_->Distance_Pass(centres.data() + (m - 1) * dim_, m == 1);
       double total = 0.0;
       for (double s : sums) total += s;
       Index j = -1;
@@ -287,7 +379,7 @@ class Fitter {
           before += sums[v];
         }
         const Index first = u * unit, count = std::min(unit, n_ - first);
-        const std::vector<double> d2 = device_.Distances(first, count);
+        const std::vector<double> d2 = device_->Distances(first, count);
         double acc = 0.0;
         const double local = target - before;
         for (Index i = 0; i < count; ++i) {
@@ -337,8 +429,10 @@ class Fitter {
       seen[k] = 1;
       Copy_Point(j, shift.data() + k * dim_);
     }
-    const Statistics st = Unpack(device_.Label_Pass(o_.labels, shift), device_.layout());
-    return M_Step(st, shift, o_.regularization, o_.shared, 0);
+    const Statistics st = Unpack(device_->Label_Pass(o_.labels, shift), device_->layout());
+    return Exact_M_Step(st, shift, 0, [&](const std::vector<double> &mu) {
+             return device_->Label_Pass(o_.labels, mu);
+           }).first;
   }
 
   const double *X_;
@@ -346,7 +440,8 @@ class Fitter {
   const Fit_Options &o_;
   std::mt19937_64 random_;
   std::vector<double> variance_;
-  Fit_Device device_;
+  Index extra_passes_ = 0;  // in the replicate under way
+  std::unique_ptr<Fit_Passes> device_;
 };
 
 
@@ -413,9 +508,11 @@ void Statistics::Add(const Statistics &other) {
 Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk) {
   Require_Device();
   const Factors f = Factorise(p);
-  Fit_Device device(p.X, p.dim, p.num_data, p.num_clust, p.mode, false, false, max_chunk);
-  device.Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
-  return Unpack(device.Pass(true), device.layout());
+  Fit_Data data{p.X, p.dim, p.num_data, p.num_clust, p.mode};
+  data.max_chunk = max_chunk;
+  const std::unique_ptr<Fit_Passes> device = Make_Device_Passes(data);
+  device->Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
+  return Unpack(device->Pass(true, {}), device->layout());
 }
 
 }  // namespace velmora_log

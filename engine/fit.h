@@ -54,6 +54,9 @@ struct Fit_Result {
   std::int64_t iterations = 0;
   bool converged = false;
   std::int64_t replicate = 0;    // 1-based, the one kept
+  // Passes taken again about new means that moved far from the old ones
+  // against their covariances (in the kept replicate, its start included).
+  std::int64_t extra_passes = 0;
   double bic = 0, aic = 0;
   // How the data were held: on the device for the whole fit, or streamed
   // every pass; points per chunk and per reduction unit.

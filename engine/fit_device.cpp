@@ -93,14 +93,21 @@ Fit_Device::Quiet_Device::~Quiet_Device() {
   cudaGetLastError();
 }
 
-Fit_Device::Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding,
-                       bool labels, Index max_chunk, bool stream, bool separate_kernels)
-    : X_(X), dim_(dim), n_(n), K_(K), full_(mode == Mode::full),
-      one_kernel_(!separate_kernels && Fused_Fits(dim, K)), layout_{dim, K, full_},
-      plan_(Make_Plan(dim, n, K, mode, seeding, labels || !one_kernel_, max_chunk, stream)) {
+std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data) {
+  return std::make_unique<Fit_Device>(data);
+}
+
+Fit_Device::Fit_Device(const Fit_Data &d)
+    : X_(d.X), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
+      one_kernel_(!d.separate_kernels && Fused_Fits(d.dim, d.K)), layout_{d.dim, d.K, full_},
+      plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_, d.max_chunk,
+                      d.stream)) {
+  const Index dim = d.dim, n = d.n, K = d.K;
+  const bool seeding = d.seeding, labels = d.labels;
   const Index S = layout_.Size(), C = plan_.chunk;
   const Index whitening = full_ ? dim * dim * K : dim * K;
   params_.Reserve(dim * K + whitening + K);
+  shift_.Reserve(dim * K);
   records_.Reserve(plan_.units * S);
   scratch_.Reserve(Reduce_Scratch(plan_.units, S));
   totals_.Reserve(S);
@@ -178,16 +185,21 @@ void Fit_Device::Set_Mixture(const std::vector<double> &mu, const Factors &f) {
   Upload(params_.get(), host.data(), static_cast<Index>(host.size()));
 }
 
-std::vector<double> Fit_Device::Pass(bool statistics) {
+std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> &shift) {
   const Index S = layout_.Size();
   const Device_Mixture mixture{dim_, K_, params_.get(), params_.get() + dim_ * K_,
                                params_.get() + dim_ * K_ + (full_ ? dim_ * dim_ : dim_) * K_};
+  const double *about = mixture.mu;
+  if (statistics && !shift.empty()) {
+    Upload(shift_.get(), shift.data(), dim_ * K_);
+    about = shift_.get();
+  }
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *records = records_.get() + c.first / plan_.unit * S;
         if (one_kernel_) {
-          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, layout_, statistics, records,
-                       stream);
+          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, about, layout_, statistics,
+                       records, stream);
           return;
         }
         const Device_Points points{c.X, c.count, dim_, 1};
@@ -199,7 +211,7 @@ std::vector<double> Fit_Device::Pass(bool statistics) {
         Launch_Unit_Sums(s.log_p.get(), c.count, plan_.unit, records + layout_.Log_Likelihood(),
                          S, stream);
         if (statistics)
-          Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), mixture.mu, records, stream);
+          Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), about, records, stream);
       },
       nullptr);
   return statistics ? Reduce(0, S, S) : Reduce(layout_.Log_Likelihood(), S, 1);

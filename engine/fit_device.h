@@ -8,60 +8,33 @@
 #include <cuda_runtime.h>
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
 #include "device.h"
+#include "fit_passes.h"
 #include "log_mixture.h"
 #include "statistics.h"
 
 namespace velmora_log {
 
-// How a fit holds X: points per reduction unit and per chunk (chunks start
-// on unit boundaries), and whether X stays on the device.
-struct Fit_Plan {
-  Index unit = 0, units = 0, chunk = 0;
-  bool resident = false;
-};
-
-class Fit_Device {
+class Fit_Device final : public Fit_Passes {
  public:
-  // `seeding`: room for k-means++ distances; `labels`: for a labels start.
-  // max_chunk > 0 caps the points per chunk; `stream` streams X even where
-  // it fits.
-  // `separate_kernels`: the E-step and the statistics in kernels of their
-  // own even where one kernel takes both (to compare the two).
-  Fit_Device(const double *X, Index dim, Index n, Index K, Mode mode, bool seeding, bool labels,
-             Index max_chunk, bool stream = false, bool separate_kernels = false);
+  explicit Fit_Device(const Fit_Data &data);
   Fit_Device(const Fit_Device &) = delete;
   Fit_Device &operator=(const Fit_Device &) = delete;
 
-  const Fit_Plan &plan() const { return plan_; }
-  const Stat_Layout &layout() const { return layout_; }
+  const Fit_Plan &plan() const override { return plan_; }
+  const Stat_Layout &layout() const override { return layout_; }
 
-  // The mixture the next pass evaluates: centres (also the shift of the
-  // statistics), whitening and log-weights.
-  void Set_Mixture(const std::vector<double> &mu, const Factors &f);
-
-  // One E-step over all points under the mixture set: the statistics about
-  // its centres and the log-likelihood (Stat_Layout's record), or the
-  // log-likelihood alone.
-  std::vector<double> Pass(bool statistics);
-
-  // The statistics of a hard assignment (labels 0..K-1 per point) about
-  // `shift` (dim x K), without the log-likelihood.
+  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override;
+  std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override;
   std::vector<double> Label_Pass(const std::vector<double> &labels,
-                                 const std::vector<double> &shift);
-
-  // Count, sums of (x - shift) and their squares over all points (1 + 2 dim
-  // values): what the data's variance comes from.
-  std::vector<double> Data_Moments(const double *shift);
-
-  // k-means++: distances to `centre` folded into the nearest-centre
-  // distances (set by the first); returns their sums per unit.
-  std::vector<double> Distance_Pass(const double *centre, bool first);
-  // The nearest-centre distances of points first .. first + count.
-  std::vector<double> Distances(Index first, Index count);
+                                 const std::vector<double> &shift) override;
+  std::vector<double> Data_Moments(const double *shift) override;
+  std::vector<double> Distance_Pass(const double *centre, bool first) override;
+  std::vector<double> Distances(Index first, Index count) override;
 
  private:
   struct Chunk {
@@ -100,7 +73,7 @@ class Fit_Device {
   Stat_Layout layout_;
   Fit_Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite
-  Device_Array params_, records_, scratch_, totals_, centre_, d2_, d2_sums_, resident_X_;
+  Device_Array params_, shift_, records_, scratch_, totals_, centre_, d2_, d2_sums_, resident_X_;
   Pinned_Array host_;
   std::array<Stream, 2> streams_;
   std::array<Slot, 2> slots_;

@@ -376,6 +376,7 @@ struct Fused_Shared {
 struct Fused_Args {
   Device_Mixture m;
   Unit_Points x;
+  const double *shift;
   bool statistics;
   double *partial;
   Index stride, per_cluster, log_likelihood;
@@ -412,10 +413,10 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   double centre[kRow], acc[kRow], n = 0.0, s = 0.0, log_likelihood = 0.0;
 VELMORA_UNROLL
   for (int b = 0; b < kRow; ++b) {
-    centre[b] = owner && b < dim ? a.m.mu[rk * dim + b] : 0.0;
+    centre[b] = owner && b < dim ? a.shift[rk * dim + b] : 0.0;
     acc[b] = 0.0;
   }
-  const double centre_a = owner ? a.m.mu[rk * dim + ra] : 0.0;
+  const double centre_a = owner ? a.shift[rk * dim + ra] : 0.0;
 
   for (Index p0 = begin; p0 < end; p0 += kFusedPoints) {
     __syncthreads();  // the previous slice is no longer read
@@ -477,13 +478,14 @@ void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t
 
 bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClusters; }
 
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const Stat_Layout &layout,
-                  bool statistics, double *partial, cudaStream_t stream) {
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const double *shift,
+                  const Stat_Layout &layout, bool statistics, double *partial,
+                  cudaStream_t stream) {
   if (x.count <= 0) return;
   // Past these sizes a block would drop clusters and leave rows unsummed.
   if (!Fused_Fits(m.dim, m.K))
     throw std::invalid_argument("Launch_Fused: too many clusters or coordinates");
-  const Fused_Args args{m, x, statistics, partial, layout.Size(), layout.Per_Cluster(),
+  const Fused_Args args{m, x, shift, statistics, partial, layout.Size(), layout.Per_Cluster(),
                         layout.Log_Likelihood()};
   const bool full = layout.full;
   const Index units = Ceil_Div(x.count, x.unit);

@@ -59,9 +59,10 @@ bool Fused_Fits(Index dim, Index K);
 
 // Per unit: the log-likelihood of its points into its record at partial +
 // u * layout.Size(), and with `statistics` every cluster's record (weight,
-// sums and second moments about the mixture's centres).
-void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const Stat_Layout &layout,
-                  bool statistics, double *partial, cudaStream_t stream);
+// sums and second moments about `shift`, dim x K).
+void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const double *shift,
+                  const Stat_Layout &layout, bool statistics, double *partial,
+                  cudaStream_t stream);
 
 // Blocks a statistics kernel launches per unit at most, for the chunk
 // planner (grids stay within 32 bits).

@@ -1,0 +1,73 @@
+// What the EM driver asks of whatever holds the data: the passes over X
+// that form the E-step's sufficient statistics and the starts' sums. The
+// device (fit_device) is one such holder; every holder sums in units of a
+// fixed number of points counted from the first, so its bits depend on the
+// data and the unit alone, never on how the points were split.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "log_mixture.h"
+#include "statistics.h"
+
+namespace velmora_log {
+
+// How a fit holds X: points per reduction unit and per chunk (chunks start
+// on unit boundaries), and whether X stays where the passes run.
+struct Fit_Plan {
+  Index unit = 0, units = 0, chunk = 0;
+  bool resident = false;
+};
+
+// The data of a fit and what its passes must be ready for.
+struct Fit_Data {
+  const double *X = nullptr;  // dim x n, column-major, on the host
+  Index dim = 0, n = 0, K = 0;
+  Mode mode = Mode::full;
+  bool seeding = false;  // k-means++ distances
+  bool labels = false;   // a labels start
+  Index max_chunk = 0;   // points per chunk at most (tests); 0: memory decides
+  bool stream = false;   // stream X in chunks even where it fits (tests)
+  // The E-step and the statistics in kernels of their own even where one
+  // kernel takes both (to compare the two).
+  bool separate_kernels = false;
+};
+
+class Fit_Passes {
+ public:
+  virtual ~Fit_Passes() = default;
+
+  virtual const Fit_Plan &plan() const = 0;
+  virtual const Stat_Layout &layout() const = 0;
+
+  // The mixture the next pass evaluates: centres, whitening and
+  // log-weights.
+  virtual void Set_Mixture(const std::vector<double> &mu, const Factors &f) = 0;
+
+  // One E-step over all points under the mixture set: the statistics
+  // (Stat_Layout's record) about `shift` (dim x K; empty: the mixture's
+  // centres) and the log-likelihood, or the log-likelihood alone.
+  virtual std::vector<double> Pass(bool statistics, const std::vector<double> &shift) = 0;
+
+  // The statistics of a hard assignment (labels 0..K-1 per point) about
+  // `shift` (dim x K), without the log-likelihood.
+  virtual std::vector<double> Label_Pass(const std::vector<double> &labels,
+                                         const std::vector<double> &shift) = 0;
+
+  // Count, sums of (x - shift) and their squares over all points (1 + 2 dim
+  // values): what the data's variance comes from.
+  virtual std::vector<double> Data_Moments(const double *shift) = 0;
+
+  // k-means++: distances to `centre` folded into the nearest-centre
+  // distances (set by the first); returns their sums per unit.
+  virtual std::vector<double> Distance_Pass(const double *centre, bool first) = 0;
+  // The nearest-centre distances of points first .. first + count.
+  virtual std::vector<double> Distances(Index first, Index count) = 0;
+};
+
+// The holder that runs the passes on the device.
+std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data);
+
+}  // namespace velmora_log
