@@ -26,6 +26,13 @@ struct Fit_Data {
   const double *X = nullptr;  // dim x n, column-major, on the host
   Index dim = 0, n = 0, K = 0;
   Mode mode = Mode::full;
+  // Per point, finite and >= 0 (null: every point weighs 1). Every sum a
+  // pass returns is weighted: N_k = sum w r, the sums and moments w r (x -
+  // shift), the log-likelihood sum w logP, the data's moments and the
+  // k-means++ distances w d^2.
+  const double *weights = nullptr;
+  // Posteriors below it count as 0 in the statistics (not in logP).
+  double probability_tolerance = 0;
   bool seeding = false;  // k-means++ distances
   bool labels = false;   // a labels start
   Index max_chunk = 0;   // points per chunk at most (tests); 0: memory decides
