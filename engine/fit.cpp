@@ -227,9 +227,16 @@ class Fitter {
  public:
   Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
-        device_(Make_Device_Passes(Fit_Data{X, dim, n, K, o.mode, o.start == Start::plus,
-                                            o.start == Start::labels, o.max_chunk, o.stream,
-                                            o.separate_kernels})) {}
+        device_(Make_Device_Passes(Fit_Data{.X = X,
+                                            .dim = dim,
+                                            .n = n,
+                                            .K = K,
+                                            .mode = o.mode,
+                                            .seeding = o.start == Start::plus,
+                                            .labels = o.start == Start::labels,
+                                            .max_chunk = o.max_chunk,
+                                            .stream = o.stream,
+                                            .separate_kernels = o.separate_kernels})) {}
 
   Fit_Result Replicate(Index r) {
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));

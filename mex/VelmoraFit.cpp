@@ -292,7 +292,7 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
                          "BIC",           "AIC",      "Replicate",          "CovarianceType",
                          "SharedCovariance", "RegularizationValue", "Start", "Replicates",
                          "MaxIter",       "TolFun",   "Display",            "Seed",
-                         "Resident"};
+                         "Resident",      "ExtraPasses"};
   mxArray *s = mxCreateStructMatrix(1, 1, static_cast<int>(std::size(names)), names);
   mxSetField(s, 0, "LogLikelihood", mxCreateDoubleScalar(r.log_likelihood));
   mxSetField(s, 0, "History", Matrix(r.history, 1, static_cast<Index>(r.history.size())));
@@ -314,6 +314,7 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
                                                                       : "final"));
   mxSetField(s, 0, "Seed", mxCreateDoubleScalar(static_cast<double>(o.seed)));
   mxSetField(s, 0, "Resident", mxCreateLogicalScalar(r.resident));
+  mxSetField(s, 0, "ExtraPasses", mxCreateDoubleScalar(static_cast<double>(r.extra_passes)));
   return s;
 }
 

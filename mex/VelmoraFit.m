@@ -27,6 +27,12 @@
 %            Resident       true when X stayed in device memory for the
 %                           whole fit; false when it was streamed in chunks
 %                           every iteration
+%            ExtraPasses    passes over X taken again, in the kept replicate,
+%                           because a mean moved so far against its new
+%                           covariance that the moments about the old
+%                           means would have lost the covariance's digits:
+%                           they are then taken again about the new means
+%                           (under the same posteriors)
 %          and the options used: CovarianceType, SharedCovariance,
 %          RegularizationValue, Start ('plus', 'randSample', 'labels' or
 %          'parameters'), Replicates, MaxIter, TolFun, Display, Seed.

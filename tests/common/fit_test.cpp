@@ -254,6 +254,90 @@ INSTANTIATE_TEST_SUITE_P(Modes, FitReferenceTest,
                          testing::Values(Reference_Case{false, false}, Reference_Case{true, false},
                                          Reference_Case{false, true}, Reference_Case{true, true}));
 
+// Starts far from the data, where the E-step is still well conditioned
+// (the start's covariances are as wide as its distance), so that any exact
+// EM agrees: the means move by 1e4 to 1e8 of the clusters' spread in the
+// first iteration. Moments about the old means would leave the new
+// covariances to cancellation (a spurious failure, or a covariance off by
+// its own size); the fit must match a two-pass long double EM to 1e-11.
+struct Far_Case {
+  bool full, shared, stream;
+  int K;
+  double far;  // the start's distance, in spreads
+};
+
+std::ostream &operator<<(std::ostream &os, const Far_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << (c.shared ? ", shared" : "")
+            << (c.stream ? ", streamed" : "") << ", K " << c.K << ", " << c.far << " spreads";
+}
+
+class FitFarStartTest : public LibraryTest, public testing::WithParamInterface<Far_Case> {};
+
+TEST_P(FitFarStartTest, MatchesATwoPassLongDoubleEm) {
+  const Far_Case c = GetParam();
+  const int dim = 2, K = c.K, n = 1300, iterations = K;
+  const double spread = 1e-3;
+  // K = 1: one cluster 1e-3 wide at 1e5, started at the origin. K = 2: two
+  // 1 apart near 1e5, each started `far` spreads off along the diagonal.
+  Cluster_Data d = Make_Clusters(dim, n, K, 1.0, spread, 1e5, c.full, 61);
+  const double distance = K == 1 ? 1e5 * std::sqrt(2.0) : c.far * spread;
+  const int block = c.full ? dim * dim : dim;
+  std::vector<double> mu(static_cast<size_t>(dim) * K, 0.0),
+      sigma(static_cast<size_t>(block) * K, 0.0), pi(K, 1.0 / K);
+  for (int e = 0; e < dim * K && K > 1; ++e) mu[e] = d.centres[e] + c.far * spread;
+  for (int k = 0; k < K; ++k)
+    for (int i = 0; i < dim; ++i)
+      sigma[k * block + (c.full ? i + i * dim : i)] = distance * distance;
+  Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
+  o.shared = c.shared;
+  o.max_iter = iterations;
+  o.tol_fun = 0;
+  o.stream = c.stream;
+  o.max_chunk = c.stream ? 512 : 0;
+  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  ASSERT_EQ(got.resident, !c.stream);
+  // Ten thousand spreads with covariances that wide is a move of a few
+  // hundred new covariances: no second look needed there.
+  if (K == 1 || c.far >= 1e6) EXPECT_GE(got.extra_passes, 1) << "the first move is far";
+
+  LD_Mixture want = To_Long(dim, K, c.full, mu, sigma, pi);
+  std::vector<long double> R, history;
+  for (int t = 0; t < iterations; ++t) {
+    history.push_back(Reference_E_Step(d.X, n, want, R));
+    want = Reference_M_Step(d.X, n, R, want, c.shared, 1e-6L);
+  }
+  for (int k = 0; k < K; ++k) {
+    const long double *S = &want.sigma[static_cast<size_t>(k) * block];
+    const auto variance = [&](int i) { return S[c.full ? i + i * dim : i]; };
+    for (int i = 0; i < dim; ++i) {
+      const long double m = want.mu[k * dim + i];
+      const long double ulp = std::nextafter(std::fabs(static_cast<double>(m)), 1e300) -
+                              std::fabs(static_cast<double>(m));
+      EXPECT_LE(std::fabs(got.model.mu[k * dim + i] - m),
+                std::max(1e-11L * std::sqrt(variance(i)), 40 * ulp))
+          << "mean " << i << " of cluster " << k;
+    }
+    for (int e = 0; e < block; ++e) {
+      const int a = c.full ? e % dim : e, b = c.full ? e / dim : e;
+      EXPECT_LE(std::fabs(got.model.sigma[k * block + e] - S[e]),
+                1e-11L * std::sqrt(variance(a) * variance(b)))
+          << "covariance entry " << e << " of cluster " << k;
+    }
+    EXPECT_NEAR(got.model.pi[k], static_cast<double>(want.pi[k]), 1e-11) << "cluster " << k;
+  }
+  for (int t = 0; t < iterations; ++t)
+    EXPECT_NEAR(got.history[t], static_cast<double>(history[t]), 1e-11 * std::fabs(history[t]))
+        << "iteration " << t + 1;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, FitFarStartTest,
+    testing::Values(Far_Case{false, false, false, 1, 0}, Far_Case{true, false, false, 1, 0},
+                    Far_Case{true, false, true, 1, 0}, Far_Case{false, false, false, 2, 1e4},
+                    Far_Case{true, false, false, 2, 1e4}, Far_Case{false, false, true, 2, 1e8},
+                    Far_Case{true, false, false, 2, 1e8}, Far_Case{true, true, true, 2, 1e8},
+                    Far_Case{false, true, false, 2, 1e6}));
+
 struct Seed_Case {
   bool full;
   Start start;

@@ -83,7 +83,7 @@ TEST_P(VelmoraFitModeTest, GivesAModelThatVelmoraLogTakesAndTheInfoOfTheFit) {
   EXPECT_EQ(Field(info, "Seed")->data[0], 3.0);
   EXPECT_EQ(Field(info, "Resident")->data[0], 1.0);
   for (const char *name : {"BIC", "AIC", "Replicate", "SharedCovariance", "RegularizationValue",
-                           "Replicates", "MaxIter", "TolFun", "Display"})
+                           "Replicates", "MaxIter", "TolFun", "Display", "ExtraPasses"})
     Field(info, name);
   EXPECT_EQ(test_host::console(), "") << "'Display' is 'off' by default";
 
