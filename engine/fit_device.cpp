@@ -48,10 +48,15 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   Check(cudaMemGetInfo(&free_bytes, &total_bytes), "to report its free memory");
   const double usable = 0.9 * static_cast<double>(free_bytes);
   const Index whitening = full ? dim * dim * K : dim * K;
+  // k-means++ keeps every point's nearest-centre distance where X is
+  // resident; streamed, it finds them again each pass from the centres so
+  // far, a chunk at a time, so that seeding needs no memory that grows
+  // with N.
   const double fixed =
       8.0 * static_cast<double>(dim * K + whitening + K + plan.units * S + S +
-                                Reduce_Scratch(plan.units, S) + dim +
-                                (seeding ? n + plan.units : 0));
+                                Reduce_Scratch(plan.units, S) + dim + dim * K +
+                                (seeding ? plan.units : 0));
+  const double seeds = seeding ? 8.0 * static_cast<double>(n) : 0.0;
   // Posteriors, logP, the full kernels' workspace and a label, per point.
   const double per_point =
       keeps_points
@@ -60,11 +65,12 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
   const Index least = std::min(n, plan.unit);
   double chunk = 0;
-  if (!stream && fixed + x_bytes + per_point * static_cast<double>(least) <= usable) {
+  if (!stream && fixed + x_bytes + seeds + per_point * static_cast<double>(least) <= usable) {
     plan.resident = true;
-    chunk = per_point > 0 ? (usable - fixed - x_bytes) / per_point : static_cast<double>(n);
+    chunk = per_point > 0 ? (usable - fixed - x_bytes - seeds) / per_point : static_cast<double>(n);
   } else {
-    const double per_streamed = 2.0 * (per_point + 8.0 * static_cast<double>(dim));
+    const double per_streamed = 2.0 * (per_point + 8.0 * static_cast<double>(dim) +
+                                       (seeding ? 8.0 : 0.0));
     chunk = std::min((usable - fixed) / per_streamed,
                      static_cast<double>(std::max(
                          plan.unit, Pinned_Budget() / (16 * (dim + 1)))));
@@ -113,7 +119,8 @@ Fit_Device::Fit_Device(const Fit_Data &d)
   totals_.Reserve(S);
   centre_.Reserve(dim);
   if (seeding) {
-    d2_.Reserve(n);
+    centres_.Reserve(dim * K);
+    if (plan_.resident) d2_.Reserve(n);
     d2_sums_.Reserve(plan_.units);
   }
   for (int l = 0; l < Lanes(); ++l) {
@@ -123,6 +130,7 @@ Fit_Device::Fit_Device(const Fit_Data &d)
       s.log_p.Reserve(C);
       if (full_) s.workspace.Reserve(Full_Workspace(dim, K, C));
     }
+    if (seeding && !plan_.resident) s.d2.Reserve(C);
     if (labels) {
       s.labels.Reserve(C);
       s.labels_host.Reserve(C);
@@ -244,11 +252,14 @@ std::vector<double> Fit_Device::Data_Moments(const double *shift) {
 }
 
 std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) {
-  Upload(centre_.get(), centre, dim_);
+  if (first) seeds_ = 0;
+  Upload(centres_.get() + seeds_ * dim_, centre, dim_);
+  const Index m = ++seeds_;
   For_Each_Chunk(
-      [&](const Chunk &c, Slot &, cudaStream_t stream) {
-        double *d2 = d2_.get() + c.first;
-        Launch_Distances(c.X, dim_, c.count, centre_.get(), first, d2, stream);
+      [&](const Chunk &c, Slot &s, cudaStream_t stream) {
+        double *d2 = plan_.resident ? d2_.get() + c.first : s.d2.get();
+        Launch_Distances(c.X, dim_, c.count, centres_.get(), plan_.resident ? m - 1 : 0, m, d2,
+                         stream);
         Launch_Unit_Sums(d2, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
                          stream);
       },
@@ -257,7 +268,17 @@ std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) 
 }
 
 std::vector<double> Fit_Device::Distances(Index first, Index count) {
-  return Download(d2_.get() + first, count);
+  if (plan_.resident) return Download(d2_.get() + first, count);
+  // Streamed: these points' distances again, from every centre so far.
+  Slot &s = slots_[0];
+  Wait_For(s);
+  Stage(s.x_host.get(), X_ + first * dim_, dim_ * count, first * dim_, false);
+  const cudaStream_t stream = streams_[0].get();
+  Check(cudaMemcpyAsync(s.X.get(), s.x_host.get(), static_cast<size_t>(dim_ * count) * 8,
+                        cudaMemcpyHostToDevice, stream),
+        "to copy data to it");
+  Launch_Distances(s.X.get(), dim_, count, centres_.get(), 0, seeds_, s.d2.get(), stream);
+  return Download(s.d2.get(), count);
 }
 
 void Fit_Device::Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,

@@ -42,7 +42,7 @@ class Fit_Device final : public Fit_Passes {
     const double *X = nullptr;  // on the device
   };
   struct Slot {
-    Device_Array X, R, log_p, workspace, labels;
+    Device_Array X, R, log_p, workspace, labels, d2;
     Pinned_Array x_host, labels_host;
     Event staged;  // after the slot's uploads: its page-locked buffers may be refilled
     bool pending = false;
@@ -73,7 +73,9 @@ class Fit_Device final : public Fit_Passes {
   Stat_Layout layout_;
   Fit_Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite
-  Device_Array params_, shift_, records_, scratch_, totals_, centre_, d2_, d2_sums_, resident_X_;
+  Device_Array params_, shift_, records_, scratch_, totals_, centre_, centres_, d2_, d2_sums_,
+      resident_X_;
+  Index seeds_ = 0;  // k-means++ centres so far, in centres_
   Pinned_Array host_;
   std::array<Stream, 2> streams_;
   std::array<Slot, 2> slots_;

@@ -324,17 +324,24 @@ __global__ void __launch_bounds__(kThreads) Reduce_Totals_Kernel(const double *g
   if (e < width) totals[e] = Sum_Strided(groups + e, count, width);
 }
 
+// Centres from..to-1 folded into d2 in order (from 0: d2 starts at the
+// first). A minimum is exact, so folding them one pass at a time or all in
+// one gives the same bits.
 __global__ void __launch_bounds__(kThreads) Distances_Kernel(const double *X, Index dim,
-                                                             Index count, const double *centre,
-                                                             bool first, double *d2) {
+                                                             Index count, const double *centres,
+                                                             Index from, Index to, double *d2) {
   const Index j = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
   if (j >= count) return;
-  double q = 0.0;
-  for (Index i = 0; i < dim; ++i) {
-    const double d = X[j * dim + i] - centre[i];
-    q = fma(d, d, q);
+  double nearest = from == 0 ? 0.0 : d2[j];
+  for (Index c = from; c < to; ++c) {
+    double q = 0.0;
+    for (Index i = 0; i < dim; ++i) {
+      const double d = X[j * dim + i] - centres[c * dim + i];
+      q = fma(d, d, q);
+    }
+    nearest = c == 0 ? q : fmin(nearest, q);
   }
-  d2[j] = first ? q : fmin(d2[j], q);
+  d2[j] = nearest;
 }
 
 __global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels, Index count,
@@ -561,11 +568,11 @@ void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index
          static_cast<const double *>(scratch), groups, width, totals);
 }
 
-void Launch_Distances(const double *X, Index dim, Index count, const double *centre, bool first,
-                      double *d2, cudaStream_t stream) {
-  if (count <= 0) return;
+void Launch_Distances(const double *X, Index dim, Index count, const double *centres, Index from,
+                      Index to, double *d2, cudaStream_t stream) {
+  if (count <= 0 || from >= to) return;
   Launch(Distances_Kernel, dim3(Blocks(count, kThreads)), dim3(kThreads), stream, X, dim, count,
-         centre, first, d2);
+         centres, from, to, d2);
 }
 
 void Launch_One_Hot(const double *labels, Index count, Index K, double *R, cudaStream_t stream) {

@@ -79,10 +79,11 @@ Index Reduce_Scratch(Index units, Index width);
 void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
                          double *scratch, double *totals, cudaStream_t stream);
 
-// k-means++: squared distance of every point to `centre` (dim), or to the
-// nearest centre so far: d2[j] = first ? q_j : min(d2[j], q_j).
-void Launch_Distances(const double *X, Index dim, Index count, const double *centre, bool first,
-                      double *d2, cudaStream_t stream);
+// k-means++: squared distance of every point to the nearest of centres
+// from..to-1 (dim each) and, when from > 0, of those already in d2:
+// d2[j] = min(d2[j], q_j(from), ..., q_j(to - 1)).
+void Launch_Distances(const double *X, Index dim, Index count, const double *centres, Index from,
+                      Index to, double *d2, cudaStream_t stream);
 
 // Posteriors of a hard assignment: R(k, j) = 1 where labels[j] == k (labels
 // 0-based, as doubles), else 0.

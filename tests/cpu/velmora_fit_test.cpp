@@ -318,6 +318,34 @@ TEST_P(VelmoraFitStreamTest, StreamedDataGiveTheBitsOfResidentData) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, VelmoraFitStreamTest, testing::Bool(), Mode_Name);
 
+// Memory that holds neither the points nor a distance per point: k-means++
+// streams like every other start, and gives the resident fit's bits.
+TEST_F(VelmoraFitTest, EveryStartStreamsWhereNoDistancePerPointFits) {
+  const int n = 20000;
+  const Cluster_Data d = Make_Clusters(1, n, 3, 5.0, 1.0, 20.0, false, 83);
+  for (const char *start : {"plus", "randSample"}) {
+    const auto args = [&] {
+      return Options(make_matrix(1, n, d.X), Num(3), make_string("Start"), make_string(start),
+                     make_string("MaxIter"), Num(3));
+    };
+    control::reset();
+    const Outcome resident = Call(2, args());
+    ASSERT_EQ(resident.id, "") << resident.message;
+    control::set_memory(kStreamingMemory, 1'000'000);
+    ASSERT_LT(kStreamingMemory, n * sizeof(double));
+    const Outcome streamed = Call(2, args());
+    ASSERT_EQ(streamed.id, "") << start << ": " << streamed.message;
+    EXPECT_EQ(Field(streamed.out[1], "Resident")->data[0], 0.0);
+    for (const char *f : {"Mu", "Sigma", "Pi"})
+      EXPECT_TRUE(Same_Bits(Field(resident.out[0], f)->data, Field(streamed.out[0], f)->data))
+          << start << ": " << f;
+    EXPECT_TRUE(Same_Bits(Field(resident.out[1], "History")->data,
+                          Field(streamed.out[1], "History")->data))
+        << start;
+    EXPECT_EQ(control::live_allocations(), 0u);
+  }
+}
+
 TEST_F(VelmoraFitTest, NonFiniteDataAreNamedWhetherResidentOrStreamed) {
   // Enough points for chunks of 512 to be streamed.
   const Cluster_Data d = Make_Clusters(2, 3000, 2, 6.0, 1.0, 10.0, true, 61);
