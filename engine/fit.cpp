@@ -213,6 +213,37 @@ bool Moved_Far(const Model &next, const Factors &f, const std::vector<double> &s
   return false;
 }
 
+double Total_Weight(const std::vector<double> &weights, Index n) {
+  if (weights.empty()) return static_cast<double>(n);
+  double total = 0.0;
+  for (double w : weights) total += w;
+  return total;
+}
+
+// Weights one per point, finite and not negative, and enough of them
+// positive for every cluster to hold a point.
+void Check_Weights(const std::vector<double> &w, Index n, Index K) {
+  if (w.empty()) return;
+  if (static_cast<Index>(w.size()) != n)
+    throw Error("Velmora:usage", Text("'Weights' must hold one weight per point, %lld; it holds "
+                                      "%lld.",
+                                      static_cast<long long>(n),
+                                      static_cast<long long>(w.size())));
+  Index positive = 0;
+  for (Index j = 0; j < n; ++j) {
+    if (!(w[j] >= 0.0) || !std::isfinite(w[j]))
+      throw Error("Velmora:usage", Text("'Weights'(%lld) is %s: every weight must be finite and "
+                                        "0 or more.",
+                                        static_cast<long long>(j + 1), Number(w[j]).c_str()));
+    positive += w[j] > 0.0;
+  }
+  if (positive < K)
+    throw Error("Velmora:usage",
+                Text("'Weights' must be positive for at least K = %lld points; they are "
+                     "positive for %lld.",
+                     static_cast<long long>(K), static_cast<long long>(positive)));
+}
+
 double Uniform(std::mt19937_64 &random) {
   return static_cast<double>(random() >> 11) * 0x1.0p-53;
 }
@@ -227,11 +258,15 @@ class Fitter {
  public:
   Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
+        weights_(o.weights.empty() ? nullptr : o.weights.data()),
+        total_weight_(Total_Weight(o.weights, n)),
         device_(Make_Device_Passes(Fit_Data{.X = X,
                                             .dim = dim,
                                             .n = n,
                                             .K = K,
                                             .mode = o.mode,
+                                            .weights = weights_,
+                                            .probability_tolerance = o.probability_tolerance,
                                             .seeding = o.start == Start::plus,
                                             .labels = o.start == Start::labels,
                                             .max_chunk = o.max_chunk,
@@ -250,7 +285,7 @@ class Fitter {
     for (Index t = 1; t <= o_.max_iter; ++t) {
       device_->Set_Mixture(model.mu, factors);
       const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
-      const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / static_cast<double>(n_)
+      const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / total_weight_
                                 : std::numeric_limits<double>::quiet_NaN();
       result.history.push_back(st.log_likelihood);
       result.iterations = t;
@@ -286,6 +321,8 @@ class Fitter {
   }
 
   const Fit_Plan &plan() const { return device_->plan(); }
+  // The sample size: the number of points, or the sum of their weights.
+  double total_weight() const { return total_weight_; }
 
  private:
   static long long Ll(Index v) { return static_cast<long long>(v); }
@@ -367,7 +404,7 @@ class Fitter {
   // unit by its sum, then a point of it by its own distance.
   std::vector<double> Plus_Centres() {
     std::vector<double> centres(static_cast<size_t>(dim_ * K_));
-    Copy_Point(Uniform_Index(random_, n_), centres.data());
+    Copy_Point(Draw_Point(), centres.data());
     const Index unit = device_->plan().unit;
     for (Index m = 1; m < K_; ++m) {
       const std::vector<double> sums =
@@ -386,7 +423,9 @@ class Fitter {
           before += sums[v];
         }
         const Index first = u * unit, count = std::min(unit, n_ - first);
-        const std::vector<double> d2 = device_->Distances(first, count);
+        std::vector<double> d2 = device_->Distances(first, count);
+        for (Index i = 0; i < count && weights_ != nullptr; ++i)
+          d2[i] = weights_[first + i] == 0.0 ? 0.0 : weights_[first + i] * d2[i];
         double acc = 0.0;
         const double local = target - before;
         for (Index i = 0; i < count; ++i) {
@@ -397,16 +436,39 @@ class Fitter {
         }
       }
       // Every point sits on a centre: any will do.
-      if (j < 0) j = Uniform_Index(random_, n_);
+      if (j < 0) j = Draw_Point();
       Copy_Point(j, centres.data() + m * dim_);
     }
     return centres;
   }
 
-  // K distinct points, uniformly.
+  // A point drawn uniformly, or in proportion to its weight.
+  Index Draw_Point() {
+    if (weights_ == nullptr) return Uniform_Index(random_, n_);
+    if (cumulative_.empty()) {
+      cumulative_.resize(static_cast<size_t>(n_));
+      double total = 0.0;
+      for (Index j = 0; j < n_; ++j) cumulative_[j] = total += weights_[j];
+    }
+    const double target = Uniform(random_) * cumulative_.back();
+    const Index j = std::upper_bound(cumulative_.begin(), cumulative_.end(), target) -
+                    cumulative_.begin();
+    // Rounding may leave the target at the total: the last weighted point.
+    Index k = std::min(j, n_ - 1);
+    while (weights_[k] == 0.0) --k;
+    return k;
+  }
+
+  // K distinct points, uniformly (or in proportion to their weights).
   std::vector<double> Sample_Centres() {
     std::vector<Index> chosen;
-    if (4 * K_ > n_) {
+    if (weights_ != nullptr) {
+      std::unordered_set<Index> seen;
+      while (static_cast<Index>(chosen.size()) < K_) {
+        const Index j = Draw_Point();
+        if (seen.insert(j).second) chosen.push_back(j);
+      }
+    } else if (4 * K_ > n_) {
       std::vector<Index> all(static_cast<size_t>(n_));
       for (Index j = 0; j < n_; ++j) all[j] = j;
       for (Index m = 0; m < K_; ++m) {
@@ -447,6 +509,9 @@ class Fitter {
   const Fit_Options &o_;
   std::mt19937_64 random_;
   std::vector<double> variance_;
+  const double *weights_;            // or null
+  double total_weight_;
+  std::vector<double> cumulative_;  // the weights' running sums, once drawn from
   Index extra_passes_ = 0;  // in the replicate under way
   std::unique_ptr<Fit_Passes> device_;
 };
@@ -464,6 +529,10 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
   if (dim < 1 || K < 1 || n < K || o.max_iter < 1 || o.replicates < 1)
     throw Error("Velmora:usage", "A fit needs dim >= 1, 1 <= K <= N, MaxIter >= 1 and "
                                  "Replicates >= 1.");
+  Check_Weights(o.weights, n, K);
+  if (!(o.probability_tolerance >= 0.0 && o.probability_tolerance <= 1e-6))
+    throw Error("Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is " +
+                                     Number(o.probability_tolerance) + ".");
   Require_Device();
   if (o.start == Start::parameters) {
     // The user's start: refused with the evaluator's own identifiers.
@@ -493,7 +562,7 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
                                   : "Every one of the " + std::to_string(o.replicates) +
                                         " replicates failed; the first: " + first_failure);
   const double p = static_cast<double>(Free_Parameters(dim, K, o.mode, o.shared));
-  best->bic = -2.0 * best->log_likelihood + p * std::log(static_cast<double>(n));
+  best->bic = -2.0 * best->log_likelihood + p * std::log(fitter.total_weight());
   best->aic = -2.0 * best->log_likelihood + 2.0 * p;
   best->resident = fitter.plan().resident;
   best->chunk = fitter.plan().chunk;

@@ -28,7 +28,13 @@ struct Fit_Options {
   std::vector<double> mu, sigma, pi;   // Start::parameters, in the model's layout
   std::int64_t replicates = 1;
   std::int64_t max_iter = 100;
-  double tol_fun = 1e-6;  // per point; 0 runs max_iter iterations
+  double tol_fun = 1e-6;  // per point (per unit of weight); 0 runs max_iter iterations
+  // Per point, finite and >= 0, at least K of them positive (empty: 1
+  // each): every statistic and the log-likelihood are weighted, so that
+  // whole weights fit the data with each point repeated that many times.
+  std::vector<double> weights;
+  // Posteriors below it count as 0 in the M-step's statistics.
+  double probability_tolerance = 0;
   Display display = Display::off;
   std::uint64_t seed = 0;
   std::int64_t max_chunk = 0;  // points per chunk at most (tests); 0: free memory decides

@@ -32,7 +32,7 @@ constexpr Index kRecordBudget = Index{1} << 24;
 // `keeps_points`: passes keep posteriors and logP per point (the one-kernel
 // pass keeps neither, and there only a labels start needs posteriors).
 Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool keeps_points,
-                   Index max_chunk, bool stream) {
+                   bool weighted, Index max_chunk, bool stream) {
   const bool full = mode == Mode::full;
   const Stat_Layout layout{dim, K, full};
   const Index S = layout.Size();
@@ -57,11 +57,13 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
                                 Reduce_Scratch(plan.units, S) + dim + dim * K +
                                 (seeding ? plan.units : 0));
   const double seeds = seeding ? 8.0 * static_cast<double>(n) : 0.0;
-  // Posteriors, logP, the full kernels' workspace and a label, per point.
+  // Posteriors, logP, the full kernels' workspace and a label, per point;
+  // and its weight.
   const double per_point =
-      keeps_points
-          ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
-          : 0.0;
+      (keeps_points
+           ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
+           : 0.0) +
+      (weighted ? 8.0 : 0.0);
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
   const Index least = std::min(n, plan.unit);
   double chunk = 0;
@@ -106,8 +108,9 @@ std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data) {
 Fit_Device::Fit_Device(const Fit_Data &d)
     : X_(d.X), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
       one_kernel_(!d.separate_kernels && Fused_Fits(d.dim, d.K)), layout_{d.dim, d.K, full_},
-      plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_, d.max_chunk,
-                      d.stream)) {
+      weights_(d.weights), floor_(d.probability_tolerance),
+      plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_,
+                      d.weights != nullptr, d.max_chunk, d.stream)) {
   const Index dim = d.dim, n = d.n, K = d.K;
   const bool seeding = d.seeding, labels = d.labels;
   const Index S = layout_.Size(), C = plan_.chunk;
@@ -138,9 +141,19 @@ Fit_Device::Fit_Device(const Fit_Data &d)
     if (!plan_.resident) {
       s.X.Reserve(dim * C);
       s.x_host.Reserve(dim * C);
+      if (weights_ != nullptr) {
+        s.w.Reserve(C);
+        s.w_host.Reserve(C);
+      }
     }
   }
-  if (plan_.resident) Upload_X();
+  if (plan_.resident) {
+    Upload_X();
+    if (weights_ != nullptr) {
+      resident_w_.Reserve(n);
+      Upload(resident_w_.get(), weights_, n);
+    }
+  }
 }
 
 // Runs work(chunk, slot, stream) for the chunks of X in order. Streamed
@@ -159,6 +172,13 @@ void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
     Slot &s = slots_[index % lanes];
     const cudaStream_t stream = streams_[index % lanes].get();
     const Index count = std::min(plan_.chunk, n_ - first);
+    // A value per point of the chunk, through a page-locked buffer.
+    const auto send = [&](Device_Array &to, Pinned_Array &via, const double *from) {
+      std::memcpy(via.get(), from + first, static_cast<size_t>(count) * 8);
+      Check(cudaMemcpyAsync(to.get(), via.get(), static_cast<size_t>(count) * 8,
+                            cudaMemcpyHostToDevice, stream),
+            "to copy data to it");
+    };
     if (!plan_.resident || labels != nullptr) {
       Wait_For(s);
       if (!plan_.resident) {
@@ -166,17 +186,16 @@ void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
         Check(cudaMemcpyAsync(s.X.get(), s.x_host.get(), static_cast<size_t>(dim_ * count) * 8,
                               cudaMemcpyHostToDevice, stream),
               "to copy data to it");
+        if (weights_ != nullptr) send(s.w, s.w_host, weights_);
       }
-      if (labels != nullptr) {
-        std::memcpy(s.labels_host.get(), labels->data() + first, static_cast<size_t>(count) * 8);
-        Check(cudaMemcpyAsync(s.labels.get(), s.labels_host.get(), static_cast<size_t>(count) * 8,
-                              cudaMemcpyHostToDevice, stream),
-              "to copy data to it");
-      }
+      if (labels != nullptr) send(s.labels, s.labels_host, labels->data());
       s.staged.Record(stream);
       s.pending = true;
     }
-    work(Chunk{first, count, plan_.resident ? resident_X_.get() + first * dim_ : s.X.get()}, s,
+    const double *w = weights_ == nullptr ? nullptr
+                      : plan_.resident    ? resident_w_.get() + first
+                                          : s.w.get();
+    work(Chunk{first, count, plan_.resident ? resident_X_.get() + first * dim_ : s.X.get(), w}, s,
          stream);
   }
   if (lanes == 2) {
@@ -206,8 +225,7 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *records = records_.get() + c.first / plan_.unit * S;
         if (one_kernel_) {
-          Launch_Fused(mixture, {c.X, dim_, c.count, plan_.unit}, about, layout_, statistics,
-                       records, stream);
+          Launch_Fused(mixture, Points_Of(c), about, layout_, statistics, records, stream);
           return;
         }
         const Device_Points points{c.X, c.count, dim_, 1};
@@ -216,8 +234,8 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
         // spares the evaluator the second sweep over the clusters.
         if (full_) Launch_Full(mixture, points, results, s.workspace.get(), stream);
         else Launch_Diagonal(mixture, points, results, stream, true);
-        Launch_Unit_Sums(s.log_p.get(), c.count, plan_.unit, records + layout_.Log_Likelihood(),
-                         S, stream);
+        Launch_Unit_Sums(s.log_p.get(), c.w, c.count, plan_.unit,
+                         records + layout_.Log_Likelihood(), S, stream);
         if (statistics)
           Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), about, records, stream);
       },
@@ -244,7 +262,7 @@ std::vector<double> Fit_Device::Data_Moments(const double *shift) {
   const Index S = layout_.Size();
   For_Each_Chunk(
       [&](const Chunk &c, Slot &, cudaStream_t stream) {
-        Launch_Moments({c.X, dim_, c.count, plan_.unit}, nullptr, nullptr, centre_.get(), 1, true,
+        Launch_Moments(Points_Of(c), nullptr, nullptr, centre_.get(), 1, true,
                        records_.get() + c.first / plan_.unit * S, S, 1 + 2 * dim_, stream);
       },
       nullptr);
@@ -260,7 +278,7 @@ std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) 
         double *d2 = plan_.resident ? d2_.get() + c.first : s.d2.get();
         Launch_Distances(c.X, dim_, c.count, centres_.get(), plan_.resident ? m - 1 : 0, m, d2,
                          stream);
-        Launch_Unit_Sums(d2, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
+        Launch_Unit_Sums(d2, c.w, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
                          stream);
       },
       nullptr);
@@ -283,7 +301,7 @@ std::vector<double> Fit_Device::Distances(Index first, Index count) {
 
 void Fit_Device::Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
                          double *records, cudaStream_t stream) {
-  const Unit_Points x{c.X, dim_, c.count, plan_.unit};
+  const Unit_Points x = Points_Of(c);
   const Index S = layout_.Size(), per_cluster = layout_.Per_Cluster();
   Launch_Moments(x, R, log_p, shift, K_, !full_, records, S, per_cluster, stream);
   if (full_) Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);

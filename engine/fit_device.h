@@ -40,10 +40,11 @@ class Fit_Device final : public Fit_Passes {
   struct Chunk {
     Index first = 0, count = 0;
     const double *X = nullptr;  // on the device
+    const double *w = nullptr;  // the points' weights there, or null
   };
   struct Slot {
-    Device_Array X, R, log_p, workspace, labels, d2;
-    Pinned_Array x_host, labels_host;
+    Device_Array X, R, log_p, workspace, labels, d2, w;
+    Pinned_Array x_host, labels_host, w_host;
     Event staged;  // after the slot's uploads: its page-locked buffers may be refilled
     bool pending = false;
   };
@@ -54,6 +55,9 @@ class Fit_Device final : public Fit_Passes {
   };
 
   int Lanes() const { return plan_.resident ? 1 : 2; }
+  Unit_Points Points_Of(const Chunk &c) const {
+    return {c.X, dim_, c.count, plan_.unit, c.w, floor_};
+  }
   // With `log_p`, R holds raw log terms (diagonal mode).
   void Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
                double *records, cudaStream_t stream);
@@ -71,10 +75,12 @@ class Fit_Device final : public Fit_Passes {
   bool full_;
   bool one_kernel_;  // the E-step and the statistics in one kernel
   Stat_Layout layout_;
+  const double *weights_;  // on the host, or null
+  double floor_;           // posteriors below it count as 0
   Fit_Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite
   Device_Array params_, shift_, records_, scratch_, totals_, centre_, centres_, d2_, d2_sums_,
-      resident_X_;
+      resident_X_, resident_w_;
   Index seeds_ = 0;  // k-means++ centres so far, in centres_
   Pinned_Array host_;
   std::array<Stream, 2> streams_;

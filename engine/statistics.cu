@@ -24,6 +24,19 @@ namespace {
 
 constexpr int kThreads = 256;
 
+// What a point's value adds to a weighted sum: a weight of 0 adds exactly
+// nothing, even for a value of -Inf.
+__device__ __forceinline__ double Weigh(double v, const double *w, Index j) {
+  if (w == nullptr) return v;
+  return w[j] == 0.0 ? 0.0 : w[j] * v;
+}
+
+// A posterior as the statistics take it: below the floor it is 0; then
+// weighted by its point.
+__device__ __forceinline__ double Take(double r, const Unit_Points &x, Index j) {
+  return Weigh(r < x.floor ? 0.0 : r, x.w, j);
+}
+
 // ---------------------------------------------------------------------------
 // Weights, sums and diagonal second moments.
 //
@@ -95,10 +108,13 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
     for (int e = t; e < slab * width_k; e += kThreads) {
       const int p = e / width_k, l = e % width_k;
       const Index j = p0 + p, k = k0 + l;
-      double r = 1.0;
-      if (j < end && k < K && a.R != nullptr)
-        r = a.log_p != nullptr ? exp(a.R[j * K + k] - a.log_p[j]) : a.R[j * K + k];
-      rs[p * r_pitch + l] = j < end && k < K ? r : 0.0;
+      double r = 0.0;
+      if (j < end && k < K)
+        r = a.R == nullptr ? Weigh(1.0, a.x.w, j)
+                           : Take(a.log_p != nullptr ? exp(a.R[j * K + k] - a.log_p[j])
+                                                     : a.R[j * K + k],
+                                  a.x, j);
+      rs[p * r_pitch + l] = r;
     }
     __syncthreads();
     for (int p = g; p < slab; p += groups) {
@@ -227,7 +243,7 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
       const int p = e / TS, l = e % TS;
       const Index j = p0 + p, ia = row0 + l, ib = col0 + l;
       const bool in = j < end;
-      const double r = in ? a.R[j * a.K + k] : 0.0;
+      const double r = in ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
       sh.stage.a[p][l] = in && ia < dim ? r * (a.x.X[j * dim + ia] - mu[ia]) : 0.0;
       sh.stage.b[p][l] = in && ib < dim ? a.x.X[j * dim + ib] - mu[ib] : 0.0;
     }
@@ -277,14 +293,15 @@ void Launch_Second(const Second_Args &args, Index units, cudaStream_t stream) {
 // ---------------------------------------------------------------------------
 // Sums over units, over units' records, distances and hard assignments.
 
-__global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *values, Index count,
+__global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *values,
+                                                             const double *w, Index count,
                                                              Index unit, double *out,
                                                              Index stride) {
   __shared__ double red[kThreads];
   const int t = static_cast<int>(threadIdx.x);
   const Index u = blockIdx.x, begin = u * unit, end = Min(count, begin + unit);
   double s = 0.0;
-  for (Index j = begin + t; j < end; j += kThreads) s += values[j];
+  for (Index j = begin + t; j < end; j += kThreads) s += Weigh(values[j], w, j);
   red[t] = s;
   for (int width = kThreads / 2; width > 0; width /= 2) {
     __syncthreads();
@@ -440,9 +457,10 @@ VELMORA_UNROLL
     if (t < kFusedPoints) {
       // Points past the unit weigh 0, and so add exactly nothing.
       const bool in = j < end;
-      for (int c = 0; c < kTileClusters; ++c) sh.r[t][c] = in && c < K ? exp(v[c] - log_p) : 0.0;
+      for (int c = 0; c < kTileClusters; ++c)
+        sh.r[t][c] = in && c < K ? Take(exp(v[c] - log_p), a.x, j) : 0.0;
       for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
-      sh.log_p[t] = in ? log_p : 0.0;
+      sh.log_p[t] = in ? Weigh(log_p, a.x.w, j) : 0.0;
     }
     __syncthreads();
     const int count = static_cast<int>(Min(Index{kFusedPoints}, end - p0));
@@ -548,11 +566,11 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
   }
 }
 
-void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
-                      cudaStream_t stream) {
+void Launch_Unit_Sums(const double *values, const double *w, Index count, Index unit, double *out,
+                      Index stride, cudaStream_t stream) {
   if (count <= 0) return;
   Launch(Unit_Sums_Kernel, dim3(static_cast<unsigned int>(Ceil_Div(count, unit))), dim3(kThreads),
-         stream, values, count, unit, out, stride);
+         stream, values, w, count, unit, out, stride);
 }
 
 Index Reduce_Scratch(Index units, Index width) { return Ceil_Div(units, kGroupUnits) * width; }

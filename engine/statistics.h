@@ -32,10 +32,14 @@ struct Stat_Layout {
 };
 
 // Chunk of points dim x count, column-major, whose first point starts unit
-// 0 of `partial`: unit u's record is at partial + u * stride.
+// 0 of `partial`: unit u's record is at partial + u * stride. `w`: the
+// points' weights (null: 1 each), by which every sum is weighted; `floor`:
+// posteriors below it count as 0 in the statistics.
 struct Unit_Points {
   const double *X = nullptr;
   Index dim = 0, count = 0, unit = 0;
+  const double *w = nullptr;
+  double floor = 0;
 };
 
 // N_k and the weighted sums of (x - shift_k) and, with `second` (diagonal
@@ -68,9 +72,11 @@ void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const double *s
 // planner (grids stay within 32 bits).
 Index Statistics_Blocks(Index dim, Index K);
 
-// The sum of values[j] over each unit's points, into out[u * stride].
-void Launch_Unit_Sums(const double *values, Index count, Index unit, double *out, Index stride,
-                      cudaStream_t stream);
+// The sum of values[j] over each unit's points, into out[u * stride],
+// weighted by w[j] where w is given (a point of weight 0 adds 0, whatever
+// its value).
+void Launch_Unit_Sums(const double *values, const double *w, Index count, Index unit, double *out,
+                      Index stride, cudaStream_t stream);
 
 // totals[e] = sum over u < units of partial[u * stride + e], e < width, in
 // an order fixed by `units`: groups of units in unit order, then the groups

@@ -33,7 +33,7 @@ const char *const kCall =
     "Value, ...).";
 const char *const kOptions =
     "CovarianceType, SharedCovariance, RegularizationValue, Start, Replicates, MaxIter, TolFun, "
-    "Display and Seed";
+    "Display, Seed, Weights and ProbabilityTolerance";
 const char *const kStartForms =
     "'Start' must be 'plus', 'randSample', a vector of one label (1 to K) per point, or a struct "
     "with fields Mu, Sigma and Pi";
@@ -121,6 +121,16 @@ void Read_Labels(const mxArray *v, Index n, Index K, Fit_Options &o) {
     if (!used[k])
       Usage("'Start' labels give cluster " + std::to_string(k + 1) +
             " no point: every cluster needs at least one.");
+}
+
+// One weight per point; their values are the engine's to check.
+void Read_Weights(const mxArray *v, Index n, Fit_Options &o) {
+  Numbers w;
+  Read(v, "'Weights'", w);
+  if (std::min(w.rows, w.cols) > 1 || w.rows * w.cols != n)
+    Shape_Error("'Weights' must be one per point, 1 x " + std::to_string(n) + " (X has " +
+                std::to_string(n) + " columns); it is " + Size_Text(v) + ".");
+  o.weights.assign(w.data, w.data + n);
 }
 
 const mxArray *Start_Field(const mxArray *s, const char *name) {
@@ -226,6 +236,10 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
                            : velmora_log::Display::final;
     } else if (key == "seed") {
       o.seed = static_cast<std::uint64_t>(Whole(v, "'Seed'", 0));
+    } else if (key == "weights") {
+      Read_Weights(v, c.n, o);
+    } else if (key == "probabilitytolerance") {
+      o.probability_tolerance = Non_Negative(v, "'ProbabilityTolerance'");
     } else {
       Usage("Unknown option '" + name + "': the options are " + kOptions + "." +
             (key == "options" ? " MaxIter, TolFun and Display are options of their own here."
@@ -292,7 +306,7 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
                          "BIC",           "AIC",      "Replicate",          "CovarianceType",
                          "SharedCovariance", "RegularizationValue", "Start", "Replicates",
                          "MaxIter",       "TolFun",   "Display",            "Seed",
-                         "Resident",      "ExtraPasses"};
+                         "Resident",      "ExtraPasses", "ProbabilityTolerance"};
   mxArray *s = mxCreateStructMatrix(1, 1, static_cast<int>(std::size(names)), names);
   mxSetField(s, 0, "LogLikelihood", mxCreateDoubleScalar(r.log_likelihood));
   mxSetField(s, 0, "History", Matrix(r.history, 1, static_cast<Index>(r.history.size())));
@@ -315,6 +329,7 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
   mxSetField(s, 0, "Seed", mxCreateDoubleScalar(static_cast<double>(o.seed)));
   mxSetField(s, 0, "Resident", mxCreateLogicalScalar(r.resident));
   mxSetField(s, 0, "ExtraPasses", mxCreateDoubleScalar(static_cast<double>(r.extra_passes)));
+  mxSetField(s, 0, "ProbabilityTolerance", mxCreateDoubleScalar(o.probability_tolerance));
   return s;
 }
 

@@ -22,7 +22,8 @@
 %            Iterations     E-steps made, each followed by an M-step
 %            Converged      true when TolFun stopped the fit
 %            BIC, AIC       -2*LogLikelihood + p*log(num_data), + 2*p, with
-%                           p the free parameters of the model
+%                           p the free parameters of the model (with
+%                           'Weights', log of the sum of the weights)
 %            Replicate      the replicate kept
 %            Resident       true when X stayed in device memory for the
 %                           whole fit; false when it was streamed in chunks
@@ -35,7 +36,8 @@
 %                           (under the same posteriors)
 %          and the options used: CovarianceType, SharedCovariance,
 %          RegularizationValue, Start ('plus', 'randSample', 'labels' or
-%          'parameters'), Replicates, MaxIter, TolFun, Display, Seed.
+%          'parameters'), Replicates, MaxIter, TolFun, Display, Seed,
+%          ProbabilityTolerance.
 %
 %   Options (names in any case, named as fitgmdist names them):
 %     'CovarianceType'       'full' (default) or 'diagonal'
@@ -78,6 +80,19 @@
 %     'Seed'                 0 (default): the random stream of 'plus' and
 %                            'randSample'. The same seed, data and device
 %                            give the same bits.
+%     'Weights'              1 x num_data sample weights, finite and 0 or
+%                            more, at least K of them positive (default:
+%                            1 each). Every statistic and the
+%                            log-likelihood are weighted: whole weights fit
+%                            the data with each point repeated that many
+%                            times, and a weight of 0 leaves the point out.
+%                            TolFun is then per unit of weight, BIC's sample
+%                            size is the sum of the weights, and 'plus' and
+%                            'randSample' draw points in proportion to
+%                            their weights.
+%     'ProbabilityTolerance' 0 (default) to 1e-6: posteriors below it count
+%                            as 0 in the M-step (the log-likelihood keeps
+%                            every term)
 %
 %   With a struct start, 'MaxIter', n, 'TolFun', 0 performs exactly n
 %   E-steps, each followed by an M-step, and returns the parameters of the
@@ -86,7 +101,9 @@
 %   Every iteration is one pass over X on the device: the posteriors stay
 %   there, and the M-step's sufficient statistics (weights, sums, and
 %   second moments about the previous means, so that data far from the
-%   origin lose nothing) are reduced in a fixed order. X stays in device
+%   origin lose nothing; taken again about the new means, one more pass,
+%   where a mean moved far against its new covariance) are reduced in a
+%   fixed order. X stays in device
 %   memory when it fits; otherwise it is streamed in chunks every
 %   iteration, with the same bits. The M-step and the factorisations run
 %   on the host, in parallel across clusters.
@@ -97,11 +114,13 @@
 %                         an unknown option, or an option with a bad value
 %                         (the message names it), labels that are not 1..K
 %                         or leave a cluster without a point, Replicates > 1
-%                         with labels or a struct as 'Start'
+%                         with labels or a struct as 'Start', a weight that
+%                         is negative or not finite (named), fewer than K
+%                         positive weights
 %     Velmora:type        X or a 'Start' field that is not double or single,
 %                         or is sparse or complex
-%     Velmora:dimensions  X without rows; 'Start' labels, Mu, Sigma or Pi of
-%                         the wrong size
+%     Velmora:dimensions  X without rows; 'Start' labels, Mu, Sigma or Pi, or
+%                         'Weights', of the wrong size
 %     Velmora:covariance  a 'Start' covariance that is not symmetric,
 %                         finite and positive definite (naming the cluster)
 %     Velmora:priors      a 'Start' prior that is 0, negative or not finite

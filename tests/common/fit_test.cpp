@@ -338,6 +338,116 @@ INSTANTIATE_TEST_SUITE_P(
                     Far_Case{true, false, false, 2, 1e8}, Far_Case{true, true, true, 2, 1e8},
                     Far_Case{false, true, false, 2, 1e6}));
 
+// Whole weights are points repeated, and a weight of 0 is a point left
+// out: from the same start, the same fit (history, BIC and the iteration
+// at which TolFun stops it included), in both modes, through the one
+// kernel and through the separate ones, resident or streamed.
+struct Weight_Case {
+  bool full;
+  int dim, K;
+  bool stream;
+};
+
+std::ostream &operator<<(std::ostream &os, const Weight_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << ", dim " << c.dim << ", K " << c.K
+            << (c.stream ? ", streamed" : "");
+}
+
+class FitWeightsTest : public LibraryTest, public testing::WithParamInterface<Weight_Case> {};
+
+TEST_P(FitWeightsTest, WholeWeightsRepeatPointsAndZeroLeavesThemOut) {
+  const Weight_Case c = GetParam();
+  const int dim = c.dim, K = c.K, n = 1100;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 4.0, 1.0, 100.0, c.full, 89);
+  const int block = c.full ? dim * dim : dim;
+  std::vector<double> mu = d.centres, sigma(static_cast<size_t>(block) * K, 0.0), pi(K, 1.0 / K);
+  for (int e = 0; e < dim * K; ++e) mu[e] += 0.5 - 0.25 * (e % 5);
+  for (int k = 0; k < K; ++k)
+    for (int i = 0; i < dim; ++i) sigma[k * block + (c.full ? i + i * dim : i)] = 2.0;
+  Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
+  o.max_iter = 30;
+  o.tol_fun = 1e-7;
+  o.stream = c.stream;
+  o.max_chunk = c.stream ? 512 : 0;
+  const auto fit = [&](const std::vector<double> &X, const std::vector<double> &w) {
+    Fit_Options with = o;
+    with.weights = w;
+    return velmora_log::Fit(X.data(), dim, static_cast<std::int64_t>(X.size()) / dim, K, with);
+  };
+  const auto same = [&](const Fit_Result &a, const Fit_Result &b, double tolerance) {
+    EXPECT_EQ(a.iterations, b.iterations);
+    EXPECT_TRUE(Near_All(a.model.mu, b.model.mu, tolerance));
+    EXPECT_TRUE(Near_All(a.model.sigma, b.model.sigma, tolerance));
+    EXPECT_TRUE(Near_All(a.model.pi, b.model.pi, tolerance));
+    EXPECT_TRUE(Near_All(a.history, b.history, tolerance));
+    EXPECT_NEAR(a.bic, b.bic, tolerance * std::fabs(a.bic));
+  };
+  // Weights 0, 1, 2, 3 in turn against the points repeated that often.
+  std::vector<double> w(n), repeated;
+  for (int j = 0; j < n; ++j) {
+    w[j] = j % 4;
+    for (int r = 0; r < j % 4; ++r)
+      repeated.insert(repeated.end(), d.X.begin() + j * dim, d.X.begin() + (j + 1) * dim);
+  }
+  {
+    SCOPED_TRACE("whole weights");
+    same(fit(d.X, w), fit(repeated, {}), 1e-12);
+  }
+  // Every fifth point weighing 0 against the data without them.
+  std::vector<double> kept;
+  for (int j = 0; j < n; ++j) {
+    w[j] = j % 5 == 0 ? 0.0 : 1.0;
+    if (w[j] > 0) kept.insert(kept.end(), d.X.begin() + j * dim, d.X.begin() + (j + 1) * dim);
+  }
+  SCOPED_TRACE("zero weights");
+  same(fit(d.X, w), fit(kept, {}), 1e-13);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FitWeightsTest,
+                         testing::Values(Weight_Case{false, 3, 3, false},
+                                         Weight_Case{true, 3, 3, false},
+                                         Weight_Case{true, 3, 3, true},
+                                         Weight_Case{false, 17, 3, true},
+                                         Weight_Case{true, 17, 3, false},
+                                         Weight_Case{true, 2, 17, true}));
+
+// Posteriors under the tolerance count as 0 in the M-step, and only
+// there: one iteration against the long double M-step of the thresholded
+// reference posteriors, in both paths.
+TEST_F(LibraryTest, ProbabilityToleranceDropsSmallPosteriorsFromTheMStep) {
+  for (const int dim : {2, 17}) {
+    const int K = 3, n = 1500;
+    const Cluster_Data d = Make_Clusters(dim, n, K, 4.0, 1.0, 50.0, true, 97);
+    std::vector<double> sigma(static_cast<size_t>(dim) * dim * K, 0.0), pi(K, 1.0 / K);
+    for (int k = 0; k < K; ++k)
+      for (int i = 0; i < dim; ++i) sigma[k * dim * dim + i + i * dim] = dim == 2 ? 1.5 : 40.0;
+    Fit_Options o = Parameters_Start(true, d.centres, sigma, pi);
+    o.max_iter = 1;
+    o.tol_fun = 0;
+    o.probability_tolerance = 1e-6;
+    const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    o.probability_tolerance = 0;
+    const Fit_Result plain = velmora_log::Fit(d.X.data(), dim, n, K, o);
+
+    const LD_Mixture start = To_Long(dim, K, true, d.centres, sigma, pi);
+    std::vector<long double> R;
+    Reference_E_Step(d.X, n, start, R);
+    int dropped = 0;  // that make a difference
+    for (long double &r : R) {
+      dropped += r < 1e-6L && r > 1e-9L;
+      if (r < 1e-6L) r = 0;
+    }
+    ASSERT_GT(dropped, 30) << "dim " << dim << ": the data must have small posteriors";
+    const LD_Mixture want = Reference_M_Step(d.X, n, R, start, false, 1e-6L);
+    EXPECT_TRUE(Near_All({want.sigma.begin(), want.sigma.end()}, got.model.sigma, 1e-12))
+        << "dim " << dim;
+    EXPECT_TRUE(Near_All({want.mu.begin(), want.mu.end()}, got.model.mu, 1e-13));
+    EXPECT_TRUE(Near_All({want.pi.begin(), want.pi.end()}, got.model.pi, 1e-13));
+    EXPECT_TRUE(Same_Bits(got.history, plain.history)) << "the log-likelihood keeps every term";
+    EXPECT_FALSE(Same_Bits(got.model.sigma, plain.model.sigma));
+  }
+}
+
 struct Seed_Case {
   bool full;
   Start start;

@@ -129,7 +129,7 @@ const std::string kCall =
     "Value, ...).";
 const std::string kOptions =
     "CovarianceType, SharedCovariance, RegularizationValue, Start, Replicates, MaxIter, TolFun, "
-    "Display and Seed";
+    "Display, Seed, Weights and ProbabilityTolerance";
 const std::string kStartForms =
     "'Start' must be 'plus', 'randSample', a vector of one label (1 to K) per point, or a struct "
     "with fields Mu, Sigma and Pi";
@@ -231,6 +231,38 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"NaNTolerance", With_Option("TolFun", NAN), 1, "Velmora:usage", "'TolFun' must be a finite number, 0 or more; it is NaN."},
         Refusal{"DisplayWord", With_Option("Display", "verbose"), 1, "Velmora:usage", "'Display' must be 'off', 'iter' or 'final'; it is 'verbose'."},
         Refusal{"NegativeSeed", With_Option("Seed", -1.0), 1, "Velmora:usage", "'Seed' must be a whole number, 0 or more; it is -1."},
+        Refusal{"WeightsShort", With_Option("Weights", [] { return make_matrix(1, 299); }), 1,
+                "Velmora:dimensions",
+                "'Weights' must be one per point, 1 x 300 (X has 300 columns); it is 1 x 299."},
+        Refusal{"NegativeWeight",
+                With_Option("Weights",
+                            [] {
+                              std::vector<double> w(300, 1.0);
+                              w[41] = -0.5;
+                              return make_matrix(1, 300, w);
+                            }),
+                1, "Velmora:usage",
+                "'Weights'(42) is -0.5: every weight must be finite and 0 or more."},
+        Refusal{"InfiniteWeight",
+                With_Option("Weights",
+                            [] {
+                              std::vector<double> w(300, 1.0);
+                              w[299] = INFINITY;
+                              return make_matrix(1, 300, w);
+                            }),
+                1, "Velmora:usage",
+                "'Weights'(300) is Inf: every weight must be finite and 0 or more."},
+        Refusal{"OneWeighted",
+                With_Option("Weights",
+                            [] {
+                              std::vector<double> w(300, 0.0);
+                              w[7] = 2;
+                              return make_matrix(1, 300, w);
+                            }),
+                1, "Velmora:usage",
+                "'Weights' must be positive for at least K = 2 points; they are positive for 1."},
+        Refusal{"LargeProbabilityTolerance", With_Option("ProbabilityTolerance", 1e-3), 1,
+                "Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is 0.001."},
         Refusal{"StartWord", Start_Is([] { return make_string("kmeans"); }), 1, "Velmora:usage",
                 kStartForms + "; it is 'kmeans'."},
         Refusal{"StartLogical", Start_Is([] { return make_logical(true); }), 1, "Velmora:usage",
