@@ -169,6 +169,15 @@ Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) 
 Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, double reg,
                Index iteration) {
   Factored out = Try_Factor(m, dim, K, mode, shared);
+  const Index block = mode == Mode::full ? dim * dim : dim;
+  if (out.bad >= 0 && !std::all_of(m.sigma.begin() + out.bad * block,
+                                   m.sigma.begin() + (out.bad + 1) * block,
+                                   [](double v) { return std::isfinite(v); }))
+    Fit_Failure(Text("The covariance of %s overflows %s: X's values are too large for their "
+                     "squares to be doubles; scale X down.",
+                     shared ? "every cluster (shared)"
+                            : ("cluster " + std::to_string(out.bad + 1)).c_str(),
+                     When(iteration).c_str()));
   if (out.bad >= 0)
     Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
                      "'RegularizationValue' (now %s) keeps it so.",
@@ -285,6 +294,8 @@ class Fitter {
     for (Index t = 1; t <= o_.max_iter; ++t) {
       device_->Set_Mixture(model.mu, factors);
       const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
+      if (!(st.log_likelihood > -std::numeric_limits<double>::infinity()))
+        Lost_Point(model, factors, t);
       const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / total_weight_
                                 : std::numeric_limits<double>::quiet_NaN();
       result.history.push_back(st.log_likelihood);
@@ -378,6 +389,46 @@ class Fitter {
     return model;
   }
 
+  // The E-step found a point whose density is 0 under every cluster (its
+  // log-density -Inf, so its posteriors are not numbers): it is named,
+  // found on the host from the same factors, blocks of points in parallel.
+  [[noreturn]] void Lost_Point(const Model &model, const Factors &f, Index t) const {
+    const bool full = o_.mode == Mode::full;
+    const Index block = full ? dim_ * dim_ : dim_, kBlock = 4096;
+    const Index blocks = Ceil_Div(n_, kBlock);
+    std::vector<Index> first_lost(static_cast<size_t>(blocks), -1);
+    Parallel_For(blocks, static_cast<double>(kBlock * K_ * block), [&](Index b) {
+      std::vector<double> d(static_cast<size_t>(dim_));
+      for (Index j = b * kBlock; j < std::min(n_, (b + 1) * kBlock); ++j) {
+        if (weights_ != nullptr && weights_[j] == 0.0) continue;
+        bool seen = false;
+        for (Index k = 0; k < K_ && !seen; ++k) {
+          const double *W = &f.whitening[k * block];
+          for (Index i = 0; i < dim_; ++i) d[i] = X_[j * dim_ + i] - model.mu[k * dim_ + i];
+          double q = 0.0;
+          for (Index i = 0; i < dim_; ++i) {
+            double z = full ? 0.0 : d[i] * W[i];
+            for (Index l = 0; full && l <= i; ++l) z += W[i + l * dim_] * d[l];
+            q += z * z;
+          }
+          seen = f.log_weight[k] - 0.5 * q > -std::numeric_limits<double>::infinity();
+        }
+        if (!seen) {
+          first_lost[b] = j;
+          return;
+        }
+      }
+    });
+    for (const Index j : first_lost)
+      if (j >= 0)
+        Fit_Failure(Text("The density of point %lld is 0 under every cluster %s (its "
+                         "log-density underflows to -Inf): X's values are too far from the "
+                         "centres for doubles; scale X down.",
+                         Ll(j + 1), When(t).c_str()));
+    Fit_Failure("The log-likelihood is not finite " + When(t) +
+                ": X's values are too large for doubles; scale X down.");
+  }
+
   // The data's variance per coordinate, from moments about the first
   // point, or again about the mean where the first point lies so far out
   // that the difference would cancel.
@@ -394,6 +445,12 @@ class Fitter {
       }
       if (!far) break;
     }
+    for (Index i = 0; i < dim_; ++i)
+      if (!std::isfinite(variance[i]))
+        throw Error("Velmora:data",
+                    Text("The variance of coordinate %lld of the data overflows: X's values are "
+                         "too large for their squares to be doubles; scale X down.",
+                         Ll(i + 1)));
     return variance;
   }
 

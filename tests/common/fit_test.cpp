@@ -689,6 +689,42 @@ INSTANTIATE_TEST_SUITE_P(
                      "1; a larger 'RegularizationValue' (now 0) keeps it so."}),
     [](const testing::TestParamInfo<Failure_Case> &i) { return i.param.name; });
 
+// Values whose squares overflow name that cause, not a lost cluster or a
+// too small regularisation: the data's variance at a k-means++ start, a
+// covariance the M-step forms, a point whose density is 0 under every
+// cluster of a given start.
+TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
+  const Cluster_Data d = Make_Clusters(1, 300, 1, 1.0, 1.0, 0.0, false, 101);
+  const auto failure = [&](std::vector<double> X, const Fit_Options &o) {
+    try {
+      velmora_log::Fit(X.data(), 1, static_cast<std::int64_t>(X.size()), 2, o);
+    } catch (const velmora_log::Error &e) {
+      return e.id() + ": " + e.what();
+    }
+    return std::string("no error");
+  };
+  std::vector<double> X = d.X;
+  X.push_back(1e160);
+  EXPECT_EQ(failure(X, Fit_Options{.mode = Mode::diagonal}),
+            "Velmora:data: The variance of coordinate 1 of the data overflows: X's values are "
+            "too large for their squares to be doubles; scale X down.");
+
+  Fit_Options given = Parameters_Start(false, {0.0, 1.0}, {1e300, 1e300}, {0.5, 0.5});
+  std::vector<double> wide = d.X;
+  for (double &x : wide) x *= 1e156;
+  EXPECT_EQ(failure(wide, given),
+            "Velmora:fit: The covariance of cluster 1 overflows at iteration 1: X's values are "
+            "too large for their squares to be doubles; scale X down.");
+
+  given = Parameters_Start(false, {0.0, 1.0}, {1.0, 1.0}, {0.5, 0.5});
+  X = d.X;
+  X.insert(X.begin() + 200, 1e200);
+  EXPECT_EQ(failure(X, given),
+            "Velmora:fit: The density of point 201 is 0 under every cluster at iteration 1 (its "
+            "log-density underflows to -Inf): X's values are too far from the centres for "
+            "doubles; scale X down.");
+}
+
 // Two distinct points and three clusters without regularisation: some
 // cluster always collapses onto one point.
 TEST_F(LibraryTest, EveryReplicateFailingIsAnErrorAndEachIsReported) {
