@@ -213,6 +213,10 @@ bool Moved_Far(const Model &next, const Factors &f, const std::vector<double> &s
   return false;
 }
 
+std::unique_ptr<Fit_Passes> Make_Passes(Engine engine, const Fit_Data &data) {
+  return engine == Engine::host ? Make_Host_Passes(data) : Make_Device_Passes(data);
+}
+
 double Uniform(std::mt19937_64 &random) {
   return static_cast<double>(random() >> 11) * 0x1.0p-53;
 }
@@ -227,9 +231,11 @@ class Fitter {
  public:
   Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
-        device_(Make_Device_Passes(Fit_Data{X, dim, n, K, o.mode, o.start == Start::plus,
-                                            o.start == Start::labels, o.max_chunk, o.stream,
-                                            o.separate_kernels})) {}
+        device_(Make_Passes(o.engine, Fit_Data{.X = X, .dim = dim, .n = n, .K = K, .mode = o.mode,
+                                               .seeding = o.start == Start::plus,
+                                               .labels = o.start == Start::labels,
+                                               .max_chunk = o.max_chunk, .stream = o.stream,
+                                               .separate_kernels = o.separate_kernels})) {}
 
   Fit_Result Replicate(Index r) {
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));
@@ -457,7 +463,7 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
   if (dim < 1 || K < 1 || n < K || o.max_iter < 1 || o.replicates < 1)
     throw Error("Velmora:usage", "A fit needs dim >= 1, 1 <= K <= N, MaxIter >= 1 and "
                                  "Replicates >= 1.");
-  Require_Device();
+  if (o.engine == Engine::device) Require_Device();
   if (o.start == Start::parameters) {
     // The user's start: refused with the evaluator's own identifiers.
     const Problem p{dim, 0, K, o.mode, nullptr, o.mu.data(), o.sigma.data(), o.pi.data()};
@@ -505,12 +511,12 @@ void Statistics::Add(const Statistics &other) {
   log_likelihood += other.log_likelihood;
 }
 
-Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk) {
-  Require_Device();
+Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk, Engine engine) {
+  if (engine == Engine::device) Require_Device();
   const Factors f = Factorise(p);
   Fit_Data data{p.X, p.dim, p.num_data, p.num_clust, p.mode};
   data.max_chunk = max_chunk;
-  const std::unique_ptr<Fit_Passes> device = Make_Device_Passes(data);
+  const std::unique_ptr<Fit_Passes> device = Make_Passes(engine, data);
   device->Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
   return Unpack(device->Pass(true, {}), device->layout());
 }
