@@ -125,23 +125,21 @@ Index Host_Passes::Load(Index u, Work &w) const {
 }
 
 void Host_Passes::Moments(Work &w, const double *about, bool full, double *record) const {
+  using host::Lanes;
   const double *x = w.panel.x.data(), *wr = w.wr.data();
   double *d = w.panel.d.data();
-  double n_acc[kLanes] = {};
-  for (Index p = 0; p < kPanel; p += kLanes)
-    for (Index l = 0; l < kLanes; ++l) n_acc[l] += wr[p + l];
+  Lanes n_acc = {};
+  for (Index p = 0; p < kPanel; p += kLanes) n_acc += host::Load_Lanes(wr + p);
   record[0] = host::Fold(n_acc);
   for (Index i = 0; i < dim_; ++i) {
     const double c = about[i];
-    double *di = d + i * kPanel;
-    double s_acc[kLanes] = {}, m_acc[kLanes] = {};
-    for (Index p = 0; p < kPanel; p += kLanes)
-      for (Index l = 0; l < kLanes; ++l) {
-        const double v = x[i * kPanel + p + l] - c, wv = wr[p + l] * v;
-        di[p + l] = v;
-        s_acc[l] += wv;
-        m_acc[l] = std::fma(wv, v, m_acc[l]);
-      }
+    Lanes s_acc = {}, m_acc = {};
+    for (Index p = 0; p < kPanel; p += kLanes) {
+      const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c, wv = host::Load_Lanes(wr + p) * v;
+      if (full) host::Store_Lanes(d + i * kPanel + p, v);  // for the rank-k update
+      s_acc += wv;
+      m_acc += wv * v;
+    }
     record[1 + i] = host::Fold(s_acc);
     if (!full) record[1 + dim_ + i] = host::Fold(m_acc);
   }

@@ -134,9 +134,8 @@ void Log_Sum_Exp(Index K, Panel_Work &w) {
 }
 
 double Lane_Dot(const double *a, const double *b) {
-  double acc[kLanes] = {};
-  for (Index p = 0; p < kPanel; p += kLanes)
-    for (Index l = 0; l < kLanes; ++l) acc[l] = std::fma(a[p + l], b[p + l], acc[l]);
+  Lanes acc = {};
+  for (Index p = 0; p < kPanel; p += kLanes) acc += Load_Lanes(a + p) * Load_Lanes(b + p);
   return Fold(acc);
 }
 

@@ -78,8 +78,21 @@ void Log_Sum_Exp(Index K, Panel_Work &w);
 // sum over the panel's points of a[p] * b[p], in lanes folded in order.
 double Lane_Dot(const double *a, const double *b);
 
+// kLanes consecutive points' values, for sums in lanes: the compiler maps
+// it onto the machine's vectors.
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+
+inline Lanes Load_Lanes(const double *from) {
+  Lanes v;
+  __builtin_memcpy(&v, from, sizeof v);
+  return v;
+}
+
+inline void Store_Lanes(double *to, Lanes v) { __builtin_memcpy(to, &v, sizeof v); }
+
 // Folds kLanes partial sums in a fixed order.
-inline double Fold(const double (&acc)[kLanes]) {
+template <typename Acc>
+inline double Fold(const Acc &acc) {
   return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
 }
 
