@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The host engine against its peers, side by side in one run, on this machine.
 
     python3 bench/host_bench.py build/octave/cpu [--points 1e5] [--dims 8,32,64]
@@ -33,9 +33,10 @@ fid = fopen('{data}'); X = fread(fid, [{dim}, {n}], 'double'); fclose(fid);
 fid = fopen('{start}'); M0 = fread(fid, [{dim}, {k}], 'double');
 S0 = fread(fid, [{dim}, {k}], 'double'); fclose(fid);
 P0 = ones(1, {k}) / {k}; full = {full}; it = {iterations}; reg = 1e-6;
+% fitgmdist takes a start's covariances as d x d x K in either mode.
+fS = zeros({dim}, {dim}, {k}); for c = 1:{k}, fS(:, :, c) = diag(S0(:, c)); end
 if full
-  S = zeros({dim}, {dim}, {k}); for c = 1:{k}, S(:, :, c) = diag(S0(:, c)); end
-  type = 'full'; gS = S;
+  S = fS; type = 'full'; gS = S;
 else
   S = S0; type = 'diagonal'; gS = reshape(S0, 1, {dim}, {k});
 end
@@ -46,7 +47,7 @@ end
 vf = @(m) VelmoraFit(X, {k}, 'Start', start, 'MaxIter', m, 'TolFun', 0, ...
                      'RegularizationValue', reg, 'CovarianceType', type);
 vf(1); tic; vf(1); t1 = toc; tic; vf(it + 1); tn = toc; fit_v = (tn - t1) / it;
-gstart = struct('mu', M0', 'Sigma', gS, 'ComponentProportion', P0);
+gstart = struct('mu', M0', 'Sigma', fS, 'ComponentProportion', P0);
 gf = @(m) fitgmdist(X', {k}, 'Start', gstart, 'RegularizationValue', reg, ...
                     'CovarianceType', type, 'Options', struct('MaxIter', m, 'TolFun', 0, 'Display', 'off'));
 tic; gf(1); t1 = toc; tic; gf(it + 1); tn = toc; fit_g = (tn - t1) / it;
@@ -122,7 +123,7 @@ def main():
                         script = OCTAVE.format(mex=os.path.abspath(a.mex), data=data, start=start,
                                                dim=dim, n=n, k=k, full=int(full),
                                                iterations=a.iterations)
-                        out = subprocess.run(["octave-cli", "--norc", "--eval", script],
+                        out = subprocess.run(["octave-cli", "--norc", "--quiet", "--eval", script],
                                              capture_output=True, text=True)
                         if out.returncode != 0:
                             print(out.stderr, file=sys.stderr)
