@@ -15,6 +15,7 @@
 
 
 #include "device.h"
+#include "host_log.h"
 #include "kernels.h"
 #include "log_mixture.h"
 #include "parallel.h"
@@ -82,7 +83,11 @@ struct Evaluator::Impl {
   }
 };
 
-Evaluator::Evaluator() {
+Evaluator::Evaluator(Engine engine) {
+  if (engine == Engine::host) {
+    host_ = std::make_unique<Host_Evaluator>();
+    return;
+  }
   Require_Device();
   impl_ = std::make_unique<Impl>();
 }
@@ -91,11 +96,19 @@ Evaluator::~Evaluator() {
   if (impl_) cudaDeviceSynchronize();  // nothing of ours is in flight when it goes
 }
 
-std::int64_t Evaluator::last_chunk() const { return impl_->last_chunk; }
-const Timings &Evaluator::last_timings() const { return impl_->timings; }
+std::int64_t Evaluator::last_chunk() const {
+  return host_ ? host_->last_chunk() : impl_->last_chunk;
+}
+const Timings &Evaluator::last_timings() const {
+  return host_ ? host_->last_timings() : impl_->timings;
+}
 
 void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
                          const Limits &limits) {
+  if (host_) {
+    host_->Evaluate(p, f, out, limits);
+    return;
+  }
   const auto call_start = Clock::now();
   Impl &m = *impl_;
   m.timings = Timings{};

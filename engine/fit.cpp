@@ -253,6 +253,10 @@ void Check_Weights(const std::vector<double> &w, Index n, Index K) {
                      static_cast<long long>(K), static_cast<long long>(positive)));
 }
 
+std::unique_ptr<Fit_Passes> Make_Passes(Engine engine, const Fit_Data &data) {
+  return engine == Engine::host ? Make_Host_Passes(data) : Make_Device_Passes(data);
+}
+
 double Uniform(std::mt19937_64 &random) {
   return static_cast<double>(random() >> 11) * 0x1.0p-53;
 }
@@ -269,7 +273,7 @@ class Fitter {
       : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
         weights_(o.weights.empty() ? nullptr : o.weights.data()),
         total_weight_(Total_Weight(o.weights, n)),
-        device_(Make_Device_Passes(Fit_Data{.X = X,
+        device_(Make_Passes(o.engine, Fit_Data{.X = X,
                                             .dim = dim,
                                             .n = n,
                                             .K = K,
@@ -590,7 +594,7 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
   if (!(o.probability_tolerance >= 0.0 && o.probability_tolerance <= 1e-6))
     throw Error("Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is " +
                                      Number(o.probability_tolerance) + ".");
-  Require_Device();
+  if (o.engine == Engine::device) Require_Device();
   if (o.start == Start::parameters) {
     // The user's start: refused with the evaluator's own identifiers.
     const Problem p{dim, 0, K, o.mode, nullptr, o.mu.data(), o.sigma.data(), o.pi.data()};
@@ -638,12 +642,12 @@ void Statistics::Add(const Statistics &other) {
   log_likelihood += other.log_likelihood;
 }
 
-Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk) {
-  Require_Device();
+Statistics Compute_Statistics(const Problem &p, std::int64_t max_chunk, Engine engine) {
+  if (engine == Engine::device) Require_Device();
   const Factors f = Factorise(p);
   Fit_Data data{p.X, p.dim, p.num_data, p.num_clust, p.mode};
   data.max_chunk = max_chunk;
-  const std::unique_ptr<Fit_Passes> device = Make_Device_Passes(data);
+  const std::unique_ptr<Fit_Passes> device = Make_Passes(engine, data);
   device->Set_Mixture(std::vector<double>(p.Mu, p.Mu + p.dim * p.num_clust), f);
   return Unpack(device->Pass(true, {}), device->layout());
 }

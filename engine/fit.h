@@ -42,6 +42,8 @@ struct Fit_Options {
   // The E-step and the statistics in kernels of their own even where one
   // kernel takes both (benchmarks, tests).
   bool separate_kernels = false;
+  // The device (a GPU or the CPU device) or the host engine.
+  Engine engine = Engine::device;
   // Where Display's lines go, from the calling thread.
   std::function<void(const std::string &)> print;
 };
@@ -94,7 +96,8 @@ struct Statistics {
   void Add(const Statistics &other);
 };
 
-Statistics Compute_Statistics(const Problem &problem, std::int64_t max_chunk = 0);
+Statistics Compute_Statistics(const Problem &problem, std::int64_t max_chunk = 0,
+                              Engine engine = Engine::device);
 
 // Free parameters of a model, for BIC and AIC.
 std::int64_t Free_Parameters(std::int64_t dim, std::int64_t K, Mode mode, bool shared);

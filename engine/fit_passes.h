@@ -76,5 +76,8 @@ class Fit_Passes {
 
 // The holder that runs the passes on the device.
 std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data);
+// The host engine's: X read where it lies, panels of points over the
+// host's cores (host_fit.cpp).
+std::unique_ptr<Fit_Passes> Make_Host_Passes(const Fit_Data &data);
 
 }  // namespace velmora_log

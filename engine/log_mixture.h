@@ -13,6 +13,11 @@ namespace velmora_log {
 
 enum class Mode { diagonal, full };
 
+// What runs a problem: the host engine (BLAS on panels of points, on the
+// host's cores) or the device (a GPU, or the CPU device that runs the CUDA
+// kernels on the CPU, whichever this build was made for).
+enum class Engine { host, device };
+
 // How points lie in X and posteriors in R: one per column (X dim x
 // num_data, R num_clust x num_data), or one per row, as statistics
 // toolboxes keep them (X num_data x dim, R num_data x num_clust).
@@ -82,11 +87,13 @@ struct Factors {
 // across clusters; throws Error naming the first bad cluster (1-based).
 Factors Factorise(const Problem &problem);
 
-// Evaluates problems on the device, keeping its buffers from call to call;
-// they are released with the evaluator.
+class Host_Evaluator;
+
+// Evaluates problems on the device, keeping its buffers from call to call
+// (they are released with the evaluator), or on the host engine.
 class Evaluator {
  public:
-  Evaluator();
+  explicit Evaluator(Engine engine = Engine::device);
   ~Evaluator();
   Evaluator(const Evaluator &) = delete;
   Evaluator &operator=(const Evaluator &) = delete;
@@ -99,10 +106,12 @@ class Evaluator {
   // and the benchmark.
   std::int64_t last_chunk() const;
   const Timings &last_timings() const;
+  Engine engine() const { return host_ ? Engine::host : Engine::device; }
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Host_Evaluator> host_;
 };
 
 }  // namespace velmora_log

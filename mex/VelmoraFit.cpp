@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_choice.h"
 #include "fit.h"
 #include "log_mixture.h"
 #include "gateway_inputs.h"
@@ -343,6 +344,7 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   Call c;
   Parse(nrhs, prhs, c);
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
+  c.options.engine = velmora_log::Engine_From_Environment();
   const velmora_log::Fit_Result r = velmora_log::Fit(c.X.data, c.dim, c.n, c.K, c.options);
   plhs[0] = Model_Struct(r.model, c.dim, c.K, c.options.mode == Mode::full);
   if (nlhs == 2) plhs[1] = Info_Struct(r, c);

@@ -108,6 +108,15 @@
 %   iteration, with the same bits. The M-step and the factorisations run
 %   on the host, in parallel across clusters.
 %
+%   Engines: the host engine (BLAS on panels of points, over the host's
+%   cores) unless a GPU answers, or the one VELMORA_DEVICE names: host,
+%   cuda (the CUDA build of the module), or cpu-device (the CPU device's
+%   build, which runs the CUDA kernels on the CPU, to test them). Results
+%   agree to rounding, not bit for bit, across engines; on one engine they
+%   are the same bits whatever the threads and chunks. The
+%   host engine's threads: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else
+%   every core (BLAS itself runs on one thread inside each of them).
+%
 %   Errors, with identifiers:
 %     Velmora:usage       not 2 inputs and name/value pairs, more than 2
 %                         outputs, K not a whole number from 1 to num_data,
@@ -134,7 +143,9 @@
 %                         replicates, a failing one is dropped (reported
 %                         with Display) and the error comes only if all fail.
 %     Velmora:memory      not even one chunk fits in the device's memory
-%     Velmora:device      no usable device, or the device failed
+%     Velmora:device      no usable device, or the device failed, or
+%                         VELMORA_DEVICE names one this build lacks
+%                         (Velmora:usage: it names no engine)
 %   Nothing stays allocated after an error.
 %
 %   Example:

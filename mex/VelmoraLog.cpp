@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "engine_choice.h"
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
@@ -117,6 +118,8 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   // Checked and factored before any output exists or the device is touched.
   const velmora_log::Factors factors = velmora_log::Factorise(problem);
   Check_Host_Room(n, nlhs == 2 ? K : 0);
+  const velmora_log::Engine engine = velmora_log::Engine_From_Environment();
+  if (Evaluator() && Evaluator()->engine() != engine) Release_Evaluator();
 
   // Every element is written by the evaluator.
   const mwSize points = static_cast<mwSize>(n), clusters = static_cast<mwSize>(K);
@@ -127,7 +130,7 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                     : mxCreateUninitNumericMatrix(clusters, points, mxDOUBLE_CLASS, mxREAL);
   try {
     if (!Evaluator()) {
-      Evaluator() = std::make_unique<velmora_log::Evaluator>();
+      Evaluator() = std::make_unique<velmora_log::Evaluator>(engine);
       mexAtExit(Release_Evaluator);
     }
     Evaluator()->Evaluate(problem, factors,

@@ -38,6 +38,15 @@
 %   1e-12 x max(1, |logP|); R to about 1e-11 and to eps x |logP| in general,
 %   as exp(logterm - logP) must be in any double-precision evaluation.
 %
+%   Engines: the host engine (BLAS on panels of points, over the host's
+%   cores) unless a GPU answers, or the one VELMORA_DEVICE names: host,
+%   cuda (the CUDA build of the module), or cpu-device (the CPU device's
+%   build, which runs the CUDA kernels on the CPU, to test them). Results
+%   agree to rounding, not bit for bit, across engines; on one engine they
+%   are the same bits whatever the threads and chunks. The
+%   host engine's threads: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else
+%   every core (BLAS itself runs on one thread inside each of them).
+%
 %   A point with a NaN coordinate gets logP NaN; one with an infinite
 %   coordinate (and no NaN) gets -Inf, as its density is 0; the posteriors of
 %   both are NaN. Other points are not affected.
@@ -45,6 +54,7 @@
 %   Errors, with identifiers:
 %     Velmora:usage       not 4 inputs (or X and a model), or more than 2
 %                         outputs, or a model struct without its fields
+%                         (or VELMORA_DEVICE names no engine)
 %     Velmora:type        an input that is not double or single, or is
 %                         sparse or complex
 %     Velmora:dimensions  Mu, Sigma or Pi do not fit X and each other
@@ -60,6 +70,8 @@
 %                         or page-locked host memory ran out
 %     Velmora:device      no usable device, or the device failed; everything
 %                         is released and the session goes on
+%                         (or VELMORA_DEVICE names a device this build
+%                         of the module lacks)
 %
 %   Example (dim 800: every density underflows, logP does not):
 %     X = randn(800, 1000); Mu = zeros(800, 2); Mu(:, 2) = 0.5;

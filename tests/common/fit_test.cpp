@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_under_test.h"
 #include "common/fit_fixture.h"
 #include "common/library_test.h"
 #include "common/log_reference.h"
@@ -61,7 +62,7 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
   Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 90 + c.dim + c.K);
   for (double &x : m.X) x += 1000;  // far from the origin: sums about the centres
   for (double &mu : m.Mu) mu += 1000;
-  const Statistics st = velmora_log::Compute_Statistics(Problem_Of(m));
+  const Statistics st = Statistics_Under_Test(Problem_Of(m));
 
   std::vector<long double> R;
   const long double log_l =
@@ -129,12 +130,12 @@ TEST_P(FitLogLikelihoodTest, OfOnePointIsTheEvaluatorsLogP) {
   const Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 97);
   const velmora_log::Problem p = Problem_Of(m);
   std::vector<double> log_p(c.n);
-  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr}, {});
+  velmora_log::Evaluator(Engine_Under_Test()).Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr}, {});
   for (int j = 0; j < c.n; ++j) {
     velmora_log::Problem one = p;
     one.num_data = 1;
     one.X = p.X + static_cast<std::ptrdiff_t>(j) * c.dim;
-    ASSERT_TRUE(Same_Bits({log_p[j]}, {velmora_log::Compute_Statistics(one).log_likelihood}))
+    ASSERT_TRUE(Same_Bits({log_p[j]}, {Statistics_Under_Test(one).log_likelihood}))
         << "point " << j;
   }
 }
@@ -149,9 +150,9 @@ TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
   const Stat_Case c = GetParam();
   const Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 95);
   const velmora_log::Problem p = Problem_Of(m);
-  const Statistics whole = velmora_log::Compute_Statistics(p);
+  const Statistics whole = Statistics_Under_Test(p);
   for (const std::int64_t max_chunk : {512, 1024, 1536}) {
-    const Statistics chunked = velmora_log::Compute_Statistics(p, max_chunk);
+    const Statistics chunked = Statistics_Under_Test(p, max_chunk);
     EXPECT_TRUE(Same_Bits(whole.weight, chunked.weight)) << "chunks of " << max_chunk;
     EXPECT_TRUE(Same_Bits(whole.sum, chunked.sum)) << "chunks of " << max_chunk;
     EXPECT_TRUE(Same_Bits(whole.second, chunked.second)) << "chunks of " << max_chunk;
@@ -161,8 +162,8 @@ TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
   left.num_data = 700;
   right.num_data = p.num_data - 700;
   right.X = p.X + 700 * p.dim;
-  Statistics sum = velmora_log::Compute_Statistics(left);
-  sum.Add(velmora_log::Compute_Statistics(right));
+  Statistics sum = Statistics_Under_Test(left);
+  sum.Add(Statistics_Under_Test(right));
   EXPECT_TRUE(Near_All(whole.weight, sum.weight, 1e-14));
   EXPECT_TRUE(Near_All(whole.sum, sum.sum, 1e-13));
   EXPECT_TRUE(Near_All(whole.second, sum.second, 1e-13));
@@ -221,7 +222,7 @@ TEST_P(FitReferenceTest, TightClustersFarFromTheOriginMatchATwoPassLongDoubleEm)
   o.max_iter = iterations;
   o.tol_fun = 0;
   o.regularization = 1e-9;
-  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result got = Fit_Under_Test(d.X.data(), dim, n, K, o);
 
   LD_Mixture want = To_Long(dim, K, c.full, mu, sigma, pi);
   std::vector<long double> R, history;
@@ -465,8 +466,8 @@ TEST_P(FitSeedTest, RepeatsBitForBitAndRecoversSeparatedClusters) {
   const Cluster_Data d = Make_Clusters(dim, n, K, 10.0, 1.0, 50.0, c.full, 41);
   Fit_Options o{
       .mode = Mode_Of(c.full), .start = c.start, .replicates = 3, .max_iter = 40, .seed = 7};
-  const Fit_Result a = velmora_log::Fit(d.X.data(), dim, n, K, o);
-  const Fit_Result b = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result a = Fit_Under_Test(d.X.data(), dim, n, K, o);
+  const Fit_Result b = Fit_Under_Test(d.X.data(), dim, n, K, o);
   EXPECT_TRUE(Same_Bits(a.model.mu, b.model.mu));
   EXPECT_TRUE(Same_Bits(a.model.sigma, b.model.sigma));
   EXPECT_TRUE(Same_Bits(a.model.pi, b.model.pi));
@@ -491,7 +492,7 @@ TEST_P(FitSeedTest, RepeatsBitForBitAndRecoversSeparatedClusters) {
     EXPECT_NEAR(a.model.pi[which], 0.25, 0.02) << "centre " << k;
   }
   o.seed = 8;
-  const Fit_Result other = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result other = Fit_Under_Test(d.X.data(), dim, n, K, o);
   EXPECT_FALSE(Same_Bits(a.start.mu, other.start.mu)) << "the seed must change the start";
 }
 
@@ -513,7 +514,7 @@ TEST_P(FitLabelsTest, LabelsStartIsTheMStepOfTheirHardAssignment) {
     o.labels.push_back(k);
     R[static_cast<size_t>(j) * K + k] = 1;
   }
-  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result got = Fit_Under_Test(d.X.data(), dim, n, K, o);
   const LD_Mixture shape{dim, K, full, {}, {}, {}};
   const LD_Mixture want = Reference_M_Step(d.X, n, R, shape, false, 1e-6L);
   EXPECT_TRUE(Near_All(std::vector<double>(want.mu.begin(), want.mu.end()), got.start.mu, 1e-15));
@@ -535,12 +536,12 @@ TEST_P(FitStreamTest, StreamedChunksGiveTheBitsOfResidentData) {
   for (const Start start : {Start::plus, Start::labels}) {
     Fit_Options o{.mode = Mode_Of(full), .start = start, .max_iter = 4, .tol_fun = 0};
     for (int j = 0; j < n; ++j) o.labels.push_back(j % K);
-    const Fit_Result resident = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    const Fit_Result resident = Fit_Under_Test(d.X.data(), dim, n, K, o);
     ASSERT_TRUE(resident.resident);
     o.stream = true;
     for (const std::int64_t max_chunk : {512, 1024}) {
       o.max_chunk = max_chunk;
-      const Fit_Result streamed = velmora_log::Fit(d.X.data(), dim, n, K, o);
+      const Fit_Result streamed = Fit_Under_Test(d.X.data(), dim, n, K, o);
       ASSERT_FALSE(streamed.resident);
       EXPECT_EQ(streamed.chunk, max_chunk);
       EXPECT_TRUE(Same_Bits(resident.start.mu, streamed.start.mu)) << "chunks of " << max_chunk;
@@ -568,9 +569,9 @@ TEST_P(FitKernelsTest, OneKernelAndSeparateKernelsFitAlike) {
   const int dim = 4, K = 5, n = 3000;
   const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 79);
   Fit_Options o{.mode = Mode_Of(full), .max_iter = 5, .tol_fun = 0};
-  const Fit_Result one = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result one = Fit_Under_Test(d.X.data(), dim, n, K, o);
   o.separate_kernels = true;
-  const Fit_Result separate = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result separate = Fit_Under_Test(d.X.data(), dim, n, K, o);
   EXPECT_TRUE(Near_All(one.model.mu, separate.model.mu, 1e-12));
   EXPECT_TRUE(Near_All(one.model.sigma, separate.model.sigma, 1e-12));
   EXPECT_TRUE(Near_All(one.model.pi, separate.model.pi, 1e-12));
@@ -595,7 +596,7 @@ TEST_F(LibraryTest, PlusDrawsTheNextCentreInProportionToSquaredDistance) {
   int used = 0;
   for (std::uint64_t seed = 0; seed < 700; ++seed) {
     o.seed = seed;
-    const Fit_Result r = velmora_log::Fit(X.data(), 1, n, 2, o);
+    const Fit_Result r = Fit_Under_Test(X.data(), 1, n, 2, o);
     if (r.start.mu[0] != 0.0) continue;
     const double second = r.start.mu[1];
     ASSERT_TRUE(second == 1 || second == 2 || second == 3) << "drew " << second;
@@ -612,7 +613,7 @@ TEST_F(LibraryTest, PlusDrawsTheNextCentreInProportionToSquaredDistance) {
 TEST_F(LibraryTest, TolFunStopsAtTheFirstSmallRiseAndZeroRunsMaxIter) {
   const Cluster_Data d = Make_Clusters(2, 800, 3, 4.0, 1.0, 0.0, true, 47);
   Fit_Options o{.max_iter = 300, .tol_fun = 1e-5, .seed = 3};
-  const Fit_Result r = velmora_log::Fit(d.X.data(), 2, 800, 3, o);
+  const Fit_Result r = Fit_Under_Test(d.X.data(), 2, 800, 3, o);
   ASSERT_TRUE(r.converged);
   ASSERT_EQ(r.history.size(), static_cast<size_t>(r.iterations));
   ASSERT_GE(r.iterations, 3);
@@ -628,7 +629,7 @@ TEST_F(LibraryTest, TolFunStopsAtTheFirstSmallRiseAndZeroRunsMaxIter) {
 
   o.tol_fun = 0;
   o.max_iter = 7;
-  const Fit_Result fixed = velmora_log::Fit(d.X.data(), 2, 800, 3, o);
+  const Fit_Result fixed = Fit_Under_Test(d.X.data(), 2, 800, 3, o);
   EXPECT_EQ(fixed.iterations, 7);
   EXPECT_EQ(fixed.history.size(), 7u);
   EXPECT_FALSE(fixed.converged);
@@ -667,7 +668,7 @@ TEST_P(FitFailureTest, NamesTheClusterAndTheIteration) {
   Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
   o.regularization = c.reg;
   try {
-    velmora_log::Fit(X.data(), dim, n, K, o);
+    Fit_Under_Test(X.data(), dim, n, K, o);
     FAIL() << "the fit went on";
   } catch (const velmora_log::Error &e) {
     EXPECT_EQ(e.id(), "Velmora:fit");
@@ -737,7 +738,7 @@ TEST_F(LibraryTest, EveryReplicateFailingIsAnErrorAndEachIsReported) {
   std::string said;
   o.print = [&said](const std::string &text) { said += text; };
   try {
-    velmora_log::Fit(X.data(), 1, 600, 3, o);
+    Fit_Under_Test(X.data(), 1, 600, 3, o);
     FAIL() << "the fit went on";
   } catch (const velmora_log::Error &e) {
     EXPECT_EQ(e.id(), "Velmora:fit");

@@ -30,7 +30,7 @@ Log_Result Evaluate_Rows(const Mixture &m) {
   p.X = xt.data();
   p.layout = velmora_log::Layout::rows;
   Log_Result rows{std::vector<double>(m.num_data), std::vector<double>(m.num_data * m.num_clust)};
-  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p),
+  velmora_log::Evaluator(Engine_Under_Test()).Evaluate(p, velmora_log::Factorise(p),
                                     {rows.log_p.data(), rows.R.data()});
   Log_Result r{rows.log_p, std::vector<double>(rows.R.size())};
   for (int j = 0; j < m.num_data; ++j)
@@ -121,7 +121,7 @@ class LogChunkTest : public LibraryTest, public testing::WithParamInterface<Mixt
 TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
   const Mixture_Shape c = GetParam();
   const Mixture m = Make_Mixture(c.dim, 389, c.K, c.diagonal, 61);
-  velmora_log::Evaluator evaluator;
+  velmora_log::Evaluator evaluator(Engine_Under_Test());
   const Log_Result whole = Evaluate(m, {}, &evaluator);
   ASSERT_EQ(evaluator.last_chunk(), 389);
   for (const std::int64_t max_chunk : {63, 64, 65, 388}) {
@@ -283,7 +283,7 @@ TEST_F(LibraryTest, FullModeClustersPastOneGridRow) {
   m.Mu[K - 1] = 1.0;  // the last group's last cluster: the one a short grid would miss
   const velmora_log::Problem p = Problem_Of(m);
   std::vector<double> log_p(3);
-  velmora_log::Evaluator().Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr});
+  velmora_log::Evaluator(Engine_Under_Test()).Evaluate(p, velmora_log::Factorise(p), {log_p.data(), nullptr});
   for (int j = 0; j < 3; ++j) {
     const double x = m.X[j], log_2pi = std::log(2 * M_PI);
     const double want = std::log((K - 1) * std::exp(-0.5 * x * x) +

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/engine_under_test.h"
 #include "common/mixture_fixture.h"
 #include "log_mixture.h"
 
@@ -56,7 +57,7 @@ inline Log_Result Evaluate(const Mixture &m, velmora_log::Limits limits = {},
   Log_Result r{std::vector<double>(m.num_data, nan),
                std::vector<double>(static_cast<size_t>(m.num_data) * m.num_clust, nan)};
   std::optional<velmora_log::Evaluator> own;
-  (evaluator != nullptr ? *evaluator : own.emplace())
+  (evaluator != nullptr ? *evaluator : own.emplace(Engine_Under_Test()))
       .Evaluate(p, velmora_log::Factorise(p), {r.log_p.data(), r.R.data()}, limits);
   return r;
 }

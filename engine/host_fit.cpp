@@ -1,0 +1,264 @@
+// The fit's passes on the host engine. X stays where the caller has it; a
+// unit is one panel of points counted from the first, its record formed by
+// one thread in a fixed order (lanes over its points, a BLAS rank-k update
+// for the full second moments), and the records summed in unit order a
+// wave of units at a time, so that the bits depend on the data alone, not
+// on the threads or the chunks, and memory beyond X grows with the threads
+// and the record, never with the data (k-means++'s distances apart).
+#include <algorithm>
+#include <cblas.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fit_passes.h"
+#include "host_panels.h"
+#include "parallel.h"
+
+namespace velmora_log {
+
+namespace {
+
+using host::kLanes;
+using host::kPanel;
+
+class Host_Passes final : public Fit_Passes {
+ public:
+  explicit Host_Passes(const Fit_Data &d);
+
+  const Fit_Plan &plan() const override { return plan_; }
+  const Stat_Layout &layout() const override { return layout_; }
+
+  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
+    mu_ = mu;
+    whitening_ = f.whitening;
+    log_w_ = f.log_weight;
+  }
+  std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override;
+  std::vector<double> Label_Pass(const std::vector<double> &labels,
+                                 const std::vector<double> &shift) override;
+  std::vector<double> Data_Moments(const double *shift) override;
+  std::vector<double> Distance_Pass(const double *centre, bool first) override;
+  std::vector<double> Distances(Index first, Index count) override;
+
+ private:
+  // A thread's scratch for the units it forms.
+  struct Work {
+    host::Panel_Work panel;
+    std::vector<double> weight, wr, root, scaled, product;
+  };
+  Work Make_Work() const;
+
+  // Unit u's first point and its count of points; its weights (0 past the
+  // data) into w.weight and its points into w.panel.x.
+  Index Load(Index u, Work &w) const;
+
+  // The weighted sums of the points of w.panel.x about `about` (dim
+  // values), with weights w.wr per point: into record[0] (their sum), the
+  // dim sums of wr (x - about), and the second moments after them (the
+  // upper triangle with `full`, else the squares).
+  void Moments(Work &w, const double *about, bool full, double *record) const;
+
+  // totals[e] = sum over units u, in unit order, of unit u's record
+  // (width values written by form(u, work, record)), a wave of units in
+  // parallel at a time.
+  template <typename Form>
+  std::vector<double> Sum_Units(Index width, Form form);
+
+  const double *X_, *weights_;
+  Index dim_, n_, K_;
+  bool full_;
+  double tolerance_;
+  Stat_Layout layout_;
+  Fit_Plan plan_;
+  std::vector<double> mu_, whitening_, log_w_, d2_;
+};
+
+Host_Passes::Host_Passes(const Fit_Data &d)
+    : X_(d.X), weights_(d.weights), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
+      tolerance_(d.probability_tolerance), layout_{d.dim, d.K, full_} {
+  plan_.unit = kPanel;
+  plan_.units = (n_ + kPanel - 1) / kPanel;
+  plan_.resident = !d.stream;
+  plan_.chunk = d.max_chunk > 0 ? std::max(kPanel, d.max_chunk / kPanel * kPanel) : n_;
+  plan_.chunk = std::min(plan_.chunk, n_);
+  if (d.seeding) d2_.resize(static_cast<size_t>(n_));
+  // Every coordinate finite, or the first that is not named.
+  const Index total = dim_ * n_;
+  const Index threads = std::min<Index>(host::Threads(), total / (Index{1} << 18) + 1);
+  std::vector<Index> first_bad(static_cast<size_t>(threads), total);
+  Parallel_Ranges(threads, threads, [&](Index b, Index e) {
+    for (Index t = b; t < e; ++t)
+      for (Index i = total * t / threads; i < total * (t + 1) / threads; ++i)
+        if (!std::isfinite(X_[i])) {
+          first_bad[t] = i;
+          break;
+        }
+  });
+  const Index g = *std::min_element(first_bad.begin(), first_bad.end());
+  if (g < total)
+    throw Error("Velmora:data", "X(" + std::to_string(g % dim_ + 1) + "," +
+                                    std::to_string(g / dim_ + 1) + ") is " + Number(X_[g]) +
+                                    ": every coordinate of the data must be finite.");
+}
+
+Host_Passes::Work Host_Passes::Make_Work() const {
+  Work w;
+  w.panel.Reserve(dim_, K_);
+  w.weight.resize(static_cast<size_t>(kPanel));
+  w.wr.resize(static_cast<size_t>(kPanel));
+  w.root.resize(static_cast<size_t>(kPanel));
+  w.scaled.resize(static_cast<size_t>(full_ ? dim_ * kPanel : 0));
+  w.product.resize(static_cast<size_t>(full_ ? dim_ * dim_ : 0));
+  return w;
+}
+
+Index Host_Passes::Load(Index u, Work &w) const {
+  const Index first = u * kPanel, count = std::min(kPanel, n_ - first);
+  host::Load_Panel(X_, dim_, 1, dim_, first, count, w.panel);
+  for (Index p = 0; p < kPanel; ++p)
+    w.weight[p] = p >= count ? 0.0 : weights_ != nullptr ? weights_[first + p] : 1.0;
+  return count;
+}
+
+void Host_Passes::Moments(Work &w, const double *about, bool full, double *record) const {
+  using host::Lanes;
+  const double *x = w.panel.x.data(), *wr = w.wr.data();
+  double *d = w.panel.d.data();
+  Lanes n_acc = {};
+  for (Index p = 0; p < kPanel; p += kLanes) n_acc += host::Load_Lanes(wr + p);
+  record[0] = host::Fold(n_acc);
+  for (Index i = 0; i < dim_; ++i) {
+    const double c = about[i];
+    Lanes s_acc = {}, m_acc = {};
+    for (Index p = 0; p < kPanel; p += kLanes) {
+      const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c, wv = host::Load_Lanes(wr + p) * v;
+      if (full) host::Store_Lanes(d + i * kPanel + p, v);  // for the rank-k update
+      s_acc += wv;
+      m_acc += wv * v;
+    }
+    record[1 + i] = host::Fold(s_acc);
+    if (!full) record[1 + dim_ + i] = host::Fold(m_acc);
+  }
+  if (!full) return;
+  // sum_p wr_p d_p d_p' = A'A with A = D scaled by sqrt(wr) point by point.
+  double *a = w.scaled.data();
+  for (Index p = 0; p < kPanel; ++p) w.root[p] = std::sqrt(wr[p]);
+  for (Index i = 0; i < dim_; ++i)
+    for (Index p = 0; p < kPanel; ++p) a[i * kPanel + p] = d[i * kPanel + p] * w.root[p];
+  cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, static_cast<int>(dim_),
+              static_cast<int>(kPanel), 1.0, a, static_cast<int>(kPanel), 0.0, w.product.data(),
+              static_cast<int>(dim_));
+  double *second = record + 1 + dim_;
+  for (Index b = 0; b < dim_; ++b)
+    for (Index a_ = 0; a_ <= b; ++a_) second[b * (b + 1) / 2 + a_] = w.product[a_ + b * dim_];
+}
+
+template <typename Form>
+std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
+  const Index units = plan_.units, threads = std::min(host::Threads(), units);
+  // Waves within a chunk's units: what a chunk changes is only when records
+  // are folded, never the order.
+  const Index wave = std::max<Index>(1, std::min({units, 8 * threads, plan_.chunk / kPanel}));
+  std::vector<double> totals(static_cast<size_t>(width), 0.0),
+      records(static_cast<size_t>(wave * width));
+  const host::One_Blas_Thread one_blas_thread;
+  for (Index u0 = 0; u0 < units; u0 += wave) {
+    const Index count = std::min(wave, units - u0);
+    Parallel_Ranges(count, std::min(threads, count), [&](Index b, Index e) {
+      Work w = Make_Work();
+      for (Index r = b; r < e; ++r) form(u0 + r, w, records.data() + r * width);
+    });
+    for (Index r = 0; r < count; ++r)
+      for (Index e = 0; e < width; ++e) totals[e] += records[r * width + e];
+  }
+  return totals;
+}
+
+std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double> &shift) {
+  const host::Panel_Mixture m{dim_, K_, full_, mu_.data(), whitening_.data(), log_w_.data()};
+  const Index pc = layout_.Per_Cluster(), ll = layout_.Log_Likelihood();
+  return Sum_Units(statistics ? layout_.Size() : 1, [&](Index u, Work &w, double *record) {
+    const Index count = Load(u, w);
+    host::Log_Terms(m, w.panel);
+    host::Log_Sum_Exp(K_, w.panel);
+    std::fill(w.panel.log_p.begin() + count, w.panel.log_p.end(), 0.0);
+    const double log_l = host::Lane_Dot(w.weight.data(), w.panel.log_p.data());
+    if (!statistics) {
+      record[0] = log_l;
+      return;
+    }
+    record[ll] = log_l;
+    for (Index k = 0; k < K_; ++k) {
+      const double *r = w.panel.terms.data() + k * kPanel;
+      for (Index p = 0; p < kPanel; ++p) w.wr[p] = r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
+      Moments(w, (shift.empty() ? mu_.data() : shift.data()) + k * dim_, full_, record + k * pc);
+    }
+  });
+}
+
+std::vector<double> Host_Passes::Label_Pass(const std::vector<double> &labels,
+                                            const std::vector<double> &shift) {
+  const Index pc = layout_.Per_Cluster();
+  return Sum_Units(K_ * pc, [&](Index u, Work &w, double *record) {
+    const Index count = Load(u, w), first = u * kPanel;
+    for (Index k = 0; k < K_; ++k) {
+      for (Index p = 0; p < kPanel; ++p)
+        w.wr[p] = p < count && labels[first + p] == static_cast<double>(k) ? w.weight[p] : 0.0;
+      Moments(w, shift.data() + k * dim_, full_, record + k * pc);
+    }
+  });
+}
+
+std::vector<double> Host_Passes::Data_Moments(const double *shift) {
+  // The squares alone, coordinate by coordinate, in either mode.
+  return Sum_Units(1 + 2 * dim_, [&](Index u, Work &w, double *record) {
+    Load(u, w);
+    std::copy(w.weight.begin(), w.weight.end(), w.wr.begin());
+    Moments(w, shift, false, record);
+  });
+}
+
+std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first) {
+  std::vector<double> sums(static_cast<size_t>(plan_.units));
+  const Index threads = std::min(host::Threads(), plan_.units);
+  Parallel_Ranges(plan_.units, threads, [&](Index b, Index e) {
+    Work w = Make_Work();
+    double *q = w.wr.data();
+    for (Index u = b; u < e; ++u) {
+      const Index count = Load(u, w), j0 = u * kPanel;
+      std::fill(q, q + kPanel, 0.0);
+      for (Index i = 0; i < dim_; ++i)
+        for (Index p = 0; p < kPanel; ++p) {
+          const double v = w.panel.x[i * kPanel + p] - centre[i];
+          q[p] = std::fma(v, v, q[p]);
+        }
+      for (Index p = 0; p < count; ++p) {
+        double &d2 = d2_[j0 + p];
+        d2 = first ? q[p] : std::min(d2, q[p]);
+        q[p] = d2;
+      }
+      std::fill(q + count, q + kPanel, 0.0);
+      sums[u] = host::Lane_Dot(w.weight.data(), q);
+    }
+  });
+  return sums;
+}
+
+std::vector<double> Host_Passes::Distances(Index first, Index count) {
+  std::vector<double> out(d2_.begin() + first, d2_.begin() + first + count);
+  if (weights_ != nullptr)
+    for (Index p = 0; p < count; ++p) out[p] *= weights_[first + p];
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<Fit_Passes> Make_Host_Passes(const Fit_Data &data) {
+  return std::make_unique<Host_Passes>(data);
+}
+
+}  // namespace velmora_log

@@ -1,0 +1,83 @@
+// The host engine's evaluator: chunks of at most Limits::max_chunk points
+// (all of them by default), each cut into panels that the host's threads
+// share in contiguous ranges. Nothing but the outputs grows with the data.
+#include "host_log.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "host_panels.h"
+#include "parallel.h"
+
+namespace velmora_log {
+
+namespace {
+
+using host::Index;
+using host::kPanel;
+
+// Points with a NaN coordinate get NaN, those with an infinite one -inf
+// (their density is 0), and NaN posteriors both: decided from the point,
+// since whitening by a full factor mixes +inf and -inf into NaN.
+void Mark_Non_Finite(Index dim, Index K, Index count, host::Panel_Work &w) {
+  double *flag = w.top.data();  // 0 finite, 1 infinite, 2 NaN
+  std::fill(flag, flag + kPanel, 0.0);
+  for (Index i = 0; i < dim; ++i)
+    for (Index p = 0; p < count; ++p) {
+      const double v = w.x[i * kPanel + p];
+      const double f = v != v ? 2.0 : std::fabs(v) == std::numeric_limits<double>::infinity();
+      flag[p] = std::max(flag[p], f);
+    }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (Index p = 0; p < count; ++p) {
+    if (flag[p] == 0.0) continue;
+    w.log_p[p] = flag[p] == 2.0 ? nan : -std::numeric_limits<double>::infinity();
+    for (Index k = 0; k < K; ++k) w.terms[k * kPanel + p] = nan;
+  }
+}
+
+}  // namespace
+
+void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
+                              const Limits &limits) {
+  const auto start = std::chrono::steady_clock::now();
+  timings_ = Timings{};
+  const Index dim = p.dim, K = p.num_clust, n = p.num_data;
+  const bool rows = p.layout == Layout::rows;
+  if (n == 0) return;
+  const Index chunk = limits.max_chunk > 0 ? std::min<Index>(limits.max_chunk, n) : n;
+  last_chunk_ = chunk;
+  const host::Panel_Mixture m{dim,  K, p.mode == Mode::full, p.Mu, f.whitening.data(),
+                              f.log_weight.data()};
+  const Index point_stride = rows ? 1 : dim, coord_stride = rows ? n : 1;
+  const Index threads = host::Threads();
+  const host::One_Blas_Thread one_blas_thread;
+  for (Index j0 = 0; j0 < n; j0 += chunk) {
+    const Index count = std::min(chunk, n - j0), panels = (count + kPanel - 1) / kPanel;
+    Parallel_Ranges(panels, std::min(threads, panels), [&](Index b, Index e) {
+      host::Panel_Work w;
+      w.Reserve(dim, K);
+      for (Index panel = b; panel < e; ++panel) {
+        const Index first = j0 + panel * kPanel, c = std::min(kPanel, j0 + count - first);
+        host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w);
+        host::Log_Terms(m, w);
+        host::Log_Sum_Exp(K, w);
+        Mark_Non_Finite(dim, K, c, w);
+        std::copy(w.log_p.begin(), w.log_p.begin() + c, out.log_p + first);
+        if (out.posteriors == nullptr) continue;
+        for (Index k = 0; k < K; ++k) {
+          const double *r = w.terms.data() + k * kPanel;
+          if (rows) std::copy(r, r + c, out.posteriors + k * n + first);
+          else
+            for (Index q = 0; q < c; ++q) out.posteriors[(first + q) * K + k] = r[q];
+        }
+      }
+    });
+    ++timings_.chunks;
+  }
+  timings_.total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace velmora_log

@@ -1,0 +1,99 @@
+// The host engine's building blocks: panels of a fixed number of points,
+// held coordinate by coordinate (a coordinate's values for the panel's
+// points side by side, so that loops over points vectorise), each cluster's
+// log terms over a panel, and the log-sum-exp of a panel's points.
+//
+// Every panel is kPanel points wide, the points past the data zero: each
+// BLAS call and each loop then has the same shape whatever the data, and a
+// point's arithmetic is the same sequence of operations wherever it sits in
+// its panel, so its bits depend on the point and the mixture alone. Sums
+// over a panel's points run in kLanes interleaved lanes, folded in a fixed
+// order.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace velmora_log::host {
+
+using Index = std::int64_t;
+
+constexpr Index kPanel = 256;
+constexpr Index kLanes = 8;
+static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
+
+// Threads of our own: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else the
+// host's cores.
+Index Threads();
+
+// BLAS runs on one thread while it lives: our threads call it side by side,
+// and BLAS threads nested inside them would only fight them for the cores.
+// The caller's setting comes back after.
+class One_Blas_Thread {
+ public:
+  One_Blas_Thread();
+  ~One_Blas_Thread();
+  One_Blas_Thread(const One_Blas_Thread &) = delete;
+  One_Blas_Thread &operator=(const One_Blas_Thread &) = delete;
+
+ private:
+  int saved_;
+};
+
+// A mixture as the panels read it: centres dim x K, whitening (inverse
+// standard deviations dim x K, or K lower triangular inverse Cholesky
+// factors dim x dim, column-major) and log-weights.
+struct Panel_Mixture {
+  Index dim = 0, K = 0;
+  bool full = false;
+  const double *mu = nullptr, *whitening = nullptr, *log_w = nullptr;
+};
+
+// A panel's scratch, kept by a thread from panel to panel.
+struct Panel_Work {
+  std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
+  std::vector<double> d;      // the same shape: centred, then whitened
+  std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
+  std::vector<double> top, sum, log_p;  // kPanel each
+  void Reserve(Index dim, Index K);
+};
+
+// Points first .. first + count of X into w.x, zeros after them; X holds
+// point j's coordinate i at X[j * point_stride + i * coord_stride].
+void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index dim, Index first,
+                Index count, Panel_Work &w);
+
+// terms(k, p) = log_w[k] - q / 2 with q the squared whitened distance of
+// point p from centre k: the centre subtracted first, then whitened
+// (a triangular product on the centred panel in full mode) and squared.
+// A q that overflowed to NaN is infinite.
+void Log_Terms(const Panel_Mixture &m, Panel_Work &w);
+
+// Per point: log_p = log sum_k exp(terms(k, p)), and terms(k, p) becomes
+// the posterior exp(term - max) / sum. A point whose every term is -inf
+// gets -inf and NaN posteriors (points with a NaN or infinite coordinate
+// are the caller's to mark).
+void Log_Sum_Exp(Index K, Panel_Work &w);
+
+// sum over the panel's points of a[p] * b[p], in lanes folded in order.
+double Lane_Dot(const double *a, const double *b);
+
+// kLanes consecutive points' values, for sums in lanes: the compiler maps
+// it onto the machine's vectors.
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+
+inline Lanes Load_Lanes(const double *from) {
+  Lanes v;
+  __builtin_memcpy(&v, from, sizeof v);
+  return v;
+}
+
+inline void Store_Lanes(double *to, Lanes v) { __builtin_memcpy(to, &v, sizeof v); }
+
+// Folds kLanes partial sums in a fixed order.
+template <typename Acc>
+inline double Fold(const Acc &acc) {
+  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+}  // namespace velmora_log::host
