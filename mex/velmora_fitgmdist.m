@@ -179,7 +179,7 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
   info.Display = o.DisplayAsked;
   info.RowsLeftOut = N0 - N;
   if (rounds > 1 && ~strcmp (o.Display, 'off'))
-    printf ('velmora_fitgmdist: %d iterations in %d fits, log-likelihood %.12g, %s.\n', ...
+    fprintf ('velmora_fitgmdist: %d iterations in %d fits, log-likelihood %.12g, %s.\n', ...
             info.Iterations, rounds, info.LogLikelihood, ...
             ifelse_text (converged, 'converged', 'not converged (MaxIter reached)'));
   end
@@ -330,7 +330,11 @@ function start = start_argument (o, kept, N0, d)
   try
     [Mu, Sigma, Pi] = velmora_model (start, ifelse_text (full, 'full', ''));
   catch err
-    error (err.identifier, 'In ''Start'': %s', err.message);
+    id = err.identifier;
+    if (isempty (id))
+      id = 'Velmora:usage';  % MATLAB's error takes an empty one for no error at all
+    end
+    error (id, 'In ''Start'': %s', err.message);
   end
   if (~full && ~(ismatrix (Sigma) && size (Sigma, 2) == size (Mu, 2)))
     error ('Velmora:dimensions', ['In ''Start'': with ''CovarianceType'' ''diagonal'', ', ...

@@ -16,7 +16,9 @@ function package_round_trip (tarball, version, work)
   global_packages = everyone;
   save ("-text", fullfile (work, "global_packages"), "global_packages");
   assert (isempty (pkg ("list", "velmora")), "the package lists of the round trip are not its own");
+  started = tic;
   pkg ("install", "-local", tarball);
+  printf ("pkg install took %.0f s\n", toc (started));
   info = pkg ("list", "velmora");
   assert (numel (info), 1, "velmora is not listed after pkg install");
   assert (info{1}.version, version);
