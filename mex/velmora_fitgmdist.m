@@ -68,7 +68,9 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
   %   of the last M-step, which followed the last E-step or (where the
   %   rule held at the E-step after a fit stopped) came just before it,
   %   and its NegativeLogLikelihood is that of the data under them
-  %   (fitgmdist reports that of its last E-step).
+  %   (fitgmdist reports that of its last E-step). With Display 'iter' or
+  %   'final', each of those fits prints VelmoraFit's lines, and a fit that
+  %   went on ends with a line of its own.
   %
   %   A fit that reaches MaxIter before TolFun stops it warns
   %   (Velmora:notConverged) unless Display is 'off'.
