@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -334,6 +335,40 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
   return s;
 }
 
+// No more points than dimensions is what data laid out as fitgmdist takes
+// them, one point per row, look like here; they pass every check and fit
+// something else. Said before the fit, which may fail on them.
+void Warn_Layout(const Call &c) {
+  if (c.dim < c.n) return;
+  const std::string text =
+      "X has " + std::to_string(c.dim) + " rows and " + std::to_string(c.n) +
+      " columns: " + std::to_string(c.n) + " points in " + std::to_string(c.dim) +
+      " dimensions, no more points than dimensions. VelmoraFit takes one point per column; for "
+      "one point per row, as fitgmdist takes them, call velmora_fitgmdist(X, K, ...) or "
+      "VelmoraFit(X.', K, ...).";
+  mexWarnMsgIdAndTxt("Velmora:layout", "%s", text.c_str());
+}
+
+// A fit that ran out of iterations while TolFun was still in reach, said
+// unless Display is 'off'. With TolFun 0 every fit runs MaxIter
+// iterations by request: nothing to say.
+void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c) {
+  const Fit_Options &o = c.options;
+  if (r.converged || o.display == velmora_log::Display::off || o.tol_fun == 0) return;
+  const size_t t = r.history.size();
+  std::string text = "The fit stopped at MaxIter (" + std::to_string(r.iterations) +
+                     (r.iterations == 1 ? " iteration" : " iterations") + ") before converging";
+  double size = static_cast<double>(c.n);  // TolFun's unit: a point, or a unit of weight
+  if (!o.weights.empty()) size = std::accumulate(o.weights.begin(), o.weights.end(), 0.0);
+  if (t >= 2)
+    text += std::string(": in its last iteration the log-likelihood per ") +
+            (o.weights.empty() ? "point" : "unit of weight") + " rose by " +
+            velmora_log::Number((r.history[t - 1] - r.history[t - 2]) / size) +
+            ", not less than TolFun (" + velmora_log::Number(o.tol_fun) + ")";
+  text += ". Raise 'MaxIter' (or 'TolFun') to let it converge.";
+  mexWarnMsgIdAndTxt("Velmora:notConverged", "%s", text.c_str());
+}
+
 void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs < 2)
     Usage("At least 2 inputs are needed, X and K; " + std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") +
@@ -345,7 +380,15 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   Parse(nrhs, prhs, c);
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
   c.options.engine = velmora_log::Engine_From_Environment();
+  Warn_Layout(c);
   const velmora_log::Fit_Result r = velmora_log::Fit(c.X.data, c.dim, c.n, c.K, c.options);
+  Warn_Not_Converged(r, c);
+  const double sigma_size = static_cast<double>(c.options.mode == Mode::full ? c.dim : 1);
+  velmora_mex::Check_Host_Room(
+      8.0 * (static_cast<double>(c.dim * c.K) * (1.0 + sigma_size) + static_cast<double>(c.K) +
+             static_cast<double>(r.history.size())),
+      "The model", std::to_string(c.K) + " clusters in " + std::to_string(c.dim) + " dimensions",
+      true);
   plhs[0] = Model_Struct(r.model, c.dim, c.K, c.options.mode == Mode::full);
   if (nlhs == 2) plhs[1] = Info_Struct(r, c);
 }

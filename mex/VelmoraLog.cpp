@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "engine_choice.h"
 #include "log_mixture.h"
 #include "gateway_inputs.h"
@@ -37,12 +35,6 @@ void Release_Evaluator() { Evaluator().reset(); }
 
 using velmora_mex::Size_Text;
 
-std::string Bytes_Text(double bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3g GB", bytes / 1e9);
-  return text;
-}
-
 // One argument, with the name its messages use.
 struct Argument : velmora_mex::Numbers {
   explicit Argument(const char *n) : name(n) {}
@@ -50,18 +42,6 @@ struct Argument : velmora_mex::Numbers {
 };
 
 void Read(const mxArray *a, Argument &arg) { velmora_mex::Read(a, arg.name, arg); }
-
-// The host refuses an output it cannot hold with an error of its own that
-// carries no identifier; refuse it first, with one.
-void Check_Host_Room(Index n, Index K) {
-  const double bytes = 8.0 * static_cast<double>(n) * (1.0 + static_cast<double>(K));
-  const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
-  if (bytes > physical)
-    throw Error("Velmora:memory",
-                "The results need " + Bytes_Text(bytes) + " (logP" + (K > 0 ? " and R" : "") +
-                    " for " + std::to_string(n) + " points), more than the host's " +
-                    Bytes_Text(physical) + " of memory.");
-}
 
 using velmora_mex::Shape_Error;
 
@@ -97,6 +77,9 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     Shape_Error("X must be N x " + std::to_string(Mu.rows) +
                 ", one point per row, for a model whose mu is " + std::to_string(K) + " x " +
                 std::to_string(Mu.rows) + "; it is " + Size_Text(prhs[0]) + ".");
+  if (K == 0)
+    Shape_Error("Mu must have at least one column, one per cluster: a mixture needs a cluster; "
+                "it is " + Size_Text(in[1]) + ".");
   if (Mu.rows != dim)
     Shape_Error("Mu must have " + std::to_string(dim) + " rows, one per row of X" + of_x +
                 "; it is " + Size_Text(in[1]) + ".");
@@ -117,7 +100,13 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                                      model ? velmora_log::Layout::rows : velmora_log::Layout::columns};
   // Checked and factored before any output exists or the device is touched.
   const velmora_log::Factors factors = velmora_log::Factorise(problem);
-  Check_Host_Room(n, nlhs == 2 ? K : 0);
+  // The host refuses an output it cannot hold with an error of its own
+  // that carries no identifier; refuse it first, with one.
+  velmora_mex::Check_Host_Room(8.0 * static_cast<double>(n) * (nlhs == 2 ? 1.0 + K : 1.0),
+                               "The results",
+                               std::string(nlhs == 2 ? "logP and R" : "logP") + " for " +
+                                   std::to_string(n) + " points",
+                               true);
   const velmora_log::Engine engine = velmora_log::Engine_From_Environment();
   if (Evaluator() && Evaluator()->engine() != engine) Release_Evaluator();
 

@@ -63,6 +63,11 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     end
     mixture = {Mu, Sigma, Pi};
     X = X.';
+  elseif (size (mixture{1}, 2) == 0)
+    % Checked here, as VelmoraLog checks it, before any worker starts.
+    error ('Velmora:dimensions', ['Mu must have at least one column, one per cluster: ', ...
+                                  'a mixture needs a cluster; it is %s.'], ...
+           strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
   elseif (size (mixture{1}, 1) ~= size (X, 1))
     % Checked here too, so that the message speaks of X, not of a block.
     error ('Velmora:dimensions', 'Mu must have %d rows, one per row of X (X is %s); it is %s.', ...

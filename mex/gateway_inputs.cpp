@@ -1,5 +1,13 @@
 #include "gateway_inputs.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
 #include <string>
 
 #include "log_mixture.h"
@@ -23,6 +31,109 @@ std::string Text_Of(const mxArray *a) {
   return text;
 }
 
+namespace {
+
+constexpr double kUnlimited = std::numeric_limits<double>::infinity();
+
+// A "Name:   123 kB" line of /proc/meminfo or /proc/self/status, in bytes.
+double Proc_Field(const char *file, const std::string &name) {
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, name.size() + 1, name + ":") == 0)
+      return std::strtod(line.c_str() + name.size() + 1, nullptr) * 1024.0;
+  return kUnlimited;
+}
+
+// A number in a cgroup file; "max" and v1's huge page-rounded stand-in for
+// no limit are unlimited, as is a file that is not there.
+double Cgroup_Number(const std::string &file) {
+  std::ifstream in(file);
+  std::string word;
+  if (!(in >> word) || word == "max") return kUnlimited;
+  const double v = std::strtod(word.c_str(), nullptr);
+  return v >= 0x1p62 ? kUnlimited : v;
+}
+
+// What the cgroups this process is in leave of their memory limits: v2's
+// memory.max, v1's memory.limit_in_bytes, less what they use, at the
+// process's own cgroup and every one above it. A cgroup namespace shows
+// its own root as "/", mounted at the hierarchy's root, which is tried too.
+double Cgroup_Room() {
+  double room = kUnlimited;
+  const auto at = [&room](const std::string &root, std::string path, const char *limit,
+                          const char *usage) {
+    for (;;) {
+      const std::string dir = root + (path == "/" ? "" : path);
+      const double l = Cgroup_Number(dir + "/" + limit);
+      if (l < kUnlimited) room = std::min(room, l - std::min(l, Cgroup_Number(dir + "/" + usage)));
+      if (path.empty() || path == "/") break;
+      path.resize(path.rfind('/'));
+    }
+  };
+  std::ifstream in("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+    if (line.compare(0, 3, "0::") == 0) {
+      at("/sys/fs/cgroup", path, "memory.max", "memory.current");
+      at("/sys/fs/cgroup", "/", "memory.max", "memory.current");
+    } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+      at("/sys/fs/cgroup/memory", path, "memory.limit_in_bytes", "memory.usage_in_bytes");
+      at("/sys/fs/cgroup/memory", "/", "memory.limit_in_bytes", "memory.usage_in_bytes");
+    }
+  }
+  return room;
+}
+
+// What is left under a resource limit, given what the process holds.
+double Limit_Room(int resource, const char *held_field) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
+  const double l = static_cast<double>(limit.rlim_cur);
+  return l - std::min(l, Proc_Field("/proc/self/status", held_field));
+}
+
+std::string Gigabytes(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g GB", bytes / 1e9);
+  return text;
+}
+
+}  // namespace
+
+void Check_Host_Room(double bytes, const std::string &subject, const std::string &detail,
+                     bool returned) {
+#ifdef VELMORA_OCTAVE
+  const bool copied = returned;
+#else
+  const bool copied = false;
+#endif
+  const double need = copied ? 2.0 * bytes : bytes;
+  struct Bound {
+    double room;
+    const char *what;
+  };
+  const Bound bounds[] = {
+      {static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE)),
+       "the host's memory"},
+      {Proc_Field("/proc/meminfo", "MemAvailable"), "the memory available on the host"},
+      {Limit_Room(RLIMIT_AS, "VmSize"), "what its address-space limit (ulimit -v) leaves"},
+      {Limit_Room(RLIMIT_DATA, "VmData"), "what its data-size limit (ulimit -d) leaves"},
+      {Cgroup_Room(), "what its cgroup's memory limit leaves"},
+  };
+  const Bound *least = std::min_element(std::begin(bounds), std::end(bounds),
+                                        [](const Bound &a, const Bound &b) { return a.room < b.room; });
+  if (need <= least->room) return;
+  throw Error("Velmora:memory",
+              subject + " would take " + Gigabytes(bytes) + " (" + detail + ")" +
+                  (copied ? ", " + Gigabytes(need) + " while Octave takes them over" : "") +
+                  ", more than this process can get: " + Gigabytes(least->room) + ", " +
+                  least->what + ".");
+}
+
 void Read(const mxArray *a, const std::string &name, Numbers &out) {
   if (!mxIsDouble(a) && !mxIsSingle(a))
     throw Error("Velmora:type", name + " must be a double or single array; it is " +
@@ -35,6 +146,8 @@ void Read(const mxArray *a, const std::string &name, Numbers &out) {
     out.data = static_cast<const double *>(mxGetData(a));
     return;
   }
+  Check_Host_Room(8.0 * static_cast<double>(out.rows) * static_cast<double>(out.cols),
+                  "A double copy of " + name, name + " is single, " + Size_Text(a), false);
   const float *f = static_cast<const float *>(mxGetData(a));
   out.converted.assign(f, f + out.rows * out.cols);
   out.data = out.converted.data();

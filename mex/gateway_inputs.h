@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -26,9 +27,21 @@ std::string Text_Of(const mxArray *a);
   throw velmora_log::Error("Velmora:dimensions", message);
 }
 
+// Refuses, with Velmora:memory, `bytes` of new host arrays that this
+// process cannot get: more than its address-space or data-size limit
+// leaves (ulimit -v, -d), its cgroup's memory limit leaves, or the host
+// has available. The message reads "<subject> would take 4.8 GB
+// (<detail>), more than this process can get: ...". `returned`: they are
+// outputs, which Octave copies once more as it takes them over, so there
+// they count twice.
+void Check_Host_Room(double bytes, const std::string &subject, const std::string &detail,
+                     bool returned);
+
 // Runs a gateway's body; an error becomes a MATLAB error with its
 // identifier, raised outside every scope of ours, since MATLAB may leave
-// through it without unwinding the stack. on_error(id) runs first.
+// through it without unwinding the stack. on_error(id) runs first. Octave's
+// mxCreate* functions raise an error of their own, with no identifier,
+// when malloc fails: it leaves as Velmora:memory too.
 template <typename Body, typename On_Error>
 void Run_Gateway(Body body, On_Error on_error) {
   static char id[64], message[1024];
@@ -47,6 +60,12 @@ void Run_Gateway(Body body, On_Error on_error) {
     keep("Velmora:memory", "The host ran out of memory.");
   } catch (const std::length_error &) {
     keep("Velmora:memory", "The host ran out of memory.");
+  } catch (const std::runtime_error &e) {
+    const char *failed_size = std::strstr(e.what(), "failed to allocate ");
+    if (failed_size == nullptr) throw;  // not ours to rename
+    keep("Velmora:memory", ("The host could not allocate " +
+                            std::string(failed_size + std::strlen("failed to allocate ")) + ".")
+                               .c_str());
   }
   if (failed) mexErrMsgIdAndTxt(id, "%s", message);
 }

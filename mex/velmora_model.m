@@ -42,14 +42,24 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
   [K, d] = size (mu);
   if (K == 0 || ~ismatrix (mu))
     error ('Velmora:dimensions', 'The model''s mu must be K x d with K at least 1; it is %s.', ...
-           strjoin (arrayfun (@num2str, size (mu), 'UniformOutput', false), ' x '));
+           size_text (mu));
+  end
+  if (K ~= d && ~sigma_fits (S, d, K) && (sigma_fits (S, K, d) || numel (Pi) == d))
+    % Sigma or ComponentProportion count the components along mu's columns:
+    % mu came as d x K, the layout of VelmoraFit's Mu.
+    error ('Velmora:dimensions', ['The model''s mu must be K x d, one centre per row ', ...
+                                  '(%d x %d for its Sigma, %s, and its ComponentProportion, ', ...
+                                  '%s); it is %d x %d: pass mu.''.'], ...
+           d, K, size_text (S), size_text (Pi), K, d);
+  end
+  if (~sigma_fits (S, d, K))
+    error ('Velmora:dimensions', ['The model''s Sigma must be %d x %d x %d (full), 1 x %d x %d ', ...
+                                  '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
+           d, d, K, d, K, d, d, d, size_text (S));
   end
   Mu = mu.';
   sz = [size(S), 1];
-  if (ndims (S) > 3 || ~(sz(3) == K || sz(3) == 1))
-    bad_sigma (S, d, K);
-  end
-  if (sz(1) == 1 && sz(2) == d)
+  if (sz(1) == 1)
     Sigma = repmat (reshape (S, d, sz(3)), 1, K / sz(3));  % diagonal: variances a column
     if (strcmp (form, 'full'))
       full = zeros (d, d, K);
@@ -58,16 +68,20 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
       end
       Sigma = full;
     end
-  elseif (sz(1) == d && sz(2) == d)
-    Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
   else
-    bad_sigma (S, d, K);
+    Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
   end
   Pi = reshape (Pi, 1, []);
 end
 
-function bad_sigma (S, d, K)
-  error ('Velmora:dimensions', ['The model''s Sigma must be %d x %d x %d (full), 1 x %d x %d ', ...
-                                '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
-         d, d, K, d, K, d, d, d, strjoin (arrayfun (@num2str, size (S), 'UniformOutput', false), ' x '));
+% Whether S is a gmdistribution's Sigma for K components in d dimensions:
+% d x d x K full, 1 x d x K diagonal, d x d or 1 x d shared.
+function fits = sigma_fits (S, d, K)
+  sz = [size(S), 1];
+  fits = ndims (S) <= 3 && (sz(3) == K || sz(3) == 1) && (sz(1) == 1 || sz(1) == d) ...
+         && sz(2) == d;
+end
+
+function text = size_text (a)
+  text = strjoin (arrayfun (@num2str, size (a), 'UniformOutput', false), ' x ');
 end

@@ -8,7 +8,9 @@ function ok = velmora_selftest ()
   %   The same tests run with "test velmora_selftest" and, for the installed
   %   package, "pkg test velmora". They hold Velmora and VelmoraLog on the
   %   path to the same densities written in plain Octave (within 1e-12),
-  %   check that malformed calls raise errors with their identifiers, and,
+  %   check that malformed calls raise errors with their identifiers, hold
+  %   VelmoraFit's EM iterations (and velmora_fitgmdist's) to the same
+  %   iterations written in plain Octave (within 1e-10), and,
   %   where Octave's parallel package is installed, that VelmoraLogParallel
   %   on two workers gives the bits of one VelmoraLog call.
   %
@@ -90,6 +92,52 @@ end
 %!   assert (err.identifier, "Velmora:covariance");
 %!   assert (! isempty (strfind (err.message, "cluster 3")), err.message);
 %! end
+
+%% VelmoraFit, and velmora_fitgmdist with points as rows
+%!function [Mu, Sigma, Pi, ll] = plain_em_step (X, Mu, Sigma, Pi, reg)
+%!  % One EM iteration in two passes over X: the posteriors under the
+%!  % parameters given, then the weights and means, then the covariances
+%!  % about the new means (never E[x^2] - E[x]^2).
+%!  [logP, R] = plain_log_gmm (X, Mu, Sigma, Pi);
+%!  ll = sum (logP);
+%!  [dim, n] = size (X);
+%!  Nk = sum (R, 2).';
+%!  Mu = (X * R.') ./ Nk;
+%!  for k = 1:columns (Mu)
+%!    D = X - Mu(:, k);
+%!    if (ismatrix (Sigma) && columns (Sigma) == columns (Mu))
+%!      Sigma(:, k) = (D .^ 2) * R(k, :).' / Nk(k) + reg;
+%!    else
+%!      Sigma(:, :, k) = (D .* R(k, :)) * D.' / Nk(k) + reg * eye (dim);
+%!    end
+%!  end
+%!  Pi = Nk / n;
+%!endfunction
+%!test
+%! [X, Mu, Sdiag, Sfull, Pi] = mixture (600);
+%! types = {"diagonal", "full"};
+%! S0 = {Sdiag, Sfull};
+%! for f = 1:2
+%!   [model, info] = VelmoraFit (X, 3, "Start", struct ("Mu", Mu, "Sigma", S0{f}, "Pi", Pi), ...
+%!                               "CovarianceType", types{f}, "MaxIter", 4, "TolFun", 0, ...
+%!                               "RegularizationValue", 1e-3);
+%!   M = Mu;  S = S0{f};  P = Pi;  ll = zeros (1, 4);
+%!   for t = 1:4
+%!     [M, S, P, ll(t)] = plain_em_step (X, M, S, P, 1e-3);
+%!   end
+%!   assert (model.Mu, M, 1e-10);
+%!   assert (model.Sigma, S, 1e-10);
+%!   assert (model.Pi, P, 1e-12);
+%!   assert (info.History, ll, 1e-12 * abs (ll(1)));
+%!   gm = velmora_fitgmdist (X.', 3, "CovarianceType", types{f}, "RegularizationValue", 1e-3, ...
+%!                           "Start", struct ("mu", Mu.', "Sigma", velmora_gmdistribution ( ...
+%!                             struct ("Mu", Mu, "Sigma", S0{f}, "Pi", Pi)).Sigma, ...
+%!                             "ComponentProportion", Pi), ...
+%!                           "Options", struct ("MaxIter", 4, "TolFun", 0));
+%!   assert (gm.mu, M.', 1e-10);
+%!   assert (gm.NegativeLogLikelihood, -info.LogLikelihood);
+%! end
+%!error id=Velmora:usage VelmoraFit (ones (2, 10), 11)
 
 %% Velmora
 %!test

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "VelmoraLog.h"
+#include "gateway_inputs.h"
 #include "common/library_test.h"
 #include "common/log_reference.h"
 #include "common/mixture_fixture.h"
@@ -49,6 +50,30 @@ TEST_F(VelmoraLogTest, GivesLogPAndPosteriorsSilently) {
   EXPECT_EQ(Call(0, args.all()).out.size(), 1u);
 }
 
+// Octave's mxCreate* functions raise an error of their own, with no
+// identifier, when malloc fails: it leaves a gateway as Velmora:memory.
+// Any other error of the host's leaves as it came.
+TEST(RunGatewayTest, HostAllocationFailureIsAMemoryErrorAndOtherHostErrorsPassAsTheyCame) {
+  const auto run = [](const char *what) {
+    velmora_mex::Run_Gateway([what] { throw std::runtime_error(what); }, [](const std::string &) {});
+  };
+  try {
+    run("VelmoraLog: failed to allocate 4800000000 bytes of memory");
+    ADD_FAILURE() << "no error";
+  } catch (const test_host::MexError &e) {
+    EXPECT_EQ(e.id, "Velmora:memory");
+    EXPECT_STREQ(e.what(), "The host could not allocate 4800000000 bytes of memory.");
+  }
+  try {
+    run("VelmoraLog: interrupted");
+    ADD_FAILURE() << "no error";
+  } catch (const test_host::MexError &e) {
+    ADD_FAILURE() << "renamed as " << e.id;
+  } catch (const std::runtime_error &e) {
+    EXPECT_STREQ(e.what(), "VelmoraLog: interrupted");
+  }
+}
+
 // `args` spoils X, Mu, Sigma and Pi of a 2 x 3, K 2 call.
 using Refusal = Refusal_Case<std::function<void(std::vector<Array> &)>>;
 
@@ -70,8 +95,8 @@ TEST_P(VelmoraLogRefusalTest, NamesWhatToFix) {
   const Outcome o = Call(r.nlhs, a);
   EXPECT_EQ(o.id, r.id);
   if (r.message.empty())  // the host's size is this machine's
-    EXPECT_EQ(o.message.rfind("The results need 800 GB (logP and R for 100000 points), more "
-                              "than the host's ", 0), 0u) << o.message;
+    EXPECT_EQ(o.message.rfind("The results would take 800 GB (logP and R for 100000 points), "
+                              "more than this process can get: ", 0), 0u) << o.message;
   else
     EXPECT_EQ(o.message, r.message);
   EXPECT_EQ(control::counts().mallocs, 0) << "refused before the device was touched";

@@ -1,6 +1,6 @@
 // The few MEX/MX functions Velmora calls, for the C++ tests: a plain mxArray
 // of real doubles, console output captured, MATLAB errors as exceptions,
-// evaluated commands and function calls recorded.
+// warnings recorded, evaluated commands and function calls recorded.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,7 @@ extern "C" {
 int mexPrintf(const char *format, ...);
 [[noreturn]] void mexErrMsgTxt(const char *message);
 [[noreturn]] void mexErrMsgIdAndTxt(const char *id, const char *format, ...);
+void mexWarnMsgIdAndTxt(const char *id, const char *format, ...);
 int mexAtExit(void (*function)(void));
 int mexEvalString(const char *command);
 int mexCallMATLAB(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], const char *name);

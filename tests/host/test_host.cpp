@@ -19,6 +19,7 @@ struct Records {
   void (*at_exit)(void) = nullptr;
   std::vector<std::string> evaluated;
   std::vector<Call> calls;
+  std::vector<std::pair<std::string, std::string>> warnings;
 };
 
 Records &records() {
@@ -78,6 +79,7 @@ std::string text(const mxArray *a) {
 }
 
 std::string console() { return records().console; }
+std::vector<std::pair<std::string, std::string>> warnings() { return records().warnings; }
 bool printed_off_main_thread() { return records().printed_off_main; }
 std::vector<std::string> evaluated() { return records().evaluated; }
 std::vector<Call> calls() { return records().calls; }
@@ -125,6 +127,15 @@ void mexErrMsgIdAndTxt(const char *id, const char *format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   throw test_host::MexError(text, id);
+}
+
+void mexWarnMsgIdAndTxt(const char *id, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  records().warnings.emplace_back(id, text);
 }
 
 int mexAtExit(void (*function)(void)) {

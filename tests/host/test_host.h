@@ -54,6 +54,8 @@ struct Call {
 };
 
 std::string console();
+// The warnings raised, as {identifier, message}.
+std::vector<std::pair<std::string, std::string>> warnings();
 // Whether anything was printed from a thread other than the main one: the
 // MEX API belongs to the thread that called the module.
 bool printed_off_main_thread();

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Octave package as a user meets it: scripts/package makes the tarball
-# from this source tree, and in a prefix and package list of its own (the
-# user's packages are not touched) pkg installs it, loads it, runs its
-# built-in tests and uninstalls it, which must leave nothing behind. The
-# device is pkg install's choice unless VELMORA_DEVICE says.
+# from this source tree, and in a prefix and package lists of its own (the
+# user's and everyone's packages are neither seen nor touched, velmora
+# among them) pkg installs it, loads it, runs its built-in tests and
+# uninstalls it, which must leave nothing behind. The device is pkg
+# install's choice unless VELMORA_DEVICE says.
 #   package_check.sh SOURCE_DIR
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -15,9 +16,13 @@ mkdir -p "$work/tmp" "$work/dist"
 tarball=$("$source_dir/scripts/package" "$work/dist")
 version=$(head -n 1 "$source_dir/VERSION")
 
-# The user's own package list, to be found as it was.
-user_list=$(octave-cli --norc --no-history --quiet --eval 'disp (pkg ("local_list"))')
-fingerprint() { if [ -f "$user_list" ]; then md5sum <"$user_list"; else echo absent; fi; }
+# The user's and everyone's package lists, to be found as they were.
+lists=$(octave-cli --norc --no-history --quiet --eval 'printf ("%s\n%s\n", pkg ("local_list"), pkg ("global_list"))')
+fingerprint() {
+  while IFS= read -r list; do
+    if [ -f "$list" ]; then md5sum <"$list"; else echo absent; fi
+  done <<<"$lists"
+}
 before=$(fingerprint)
 
 cd "$work"
@@ -30,7 +35,7 @@ if [ -n "$left" ]; then
   exit 1
 fi
 if [ "$(fingerprint)" != "$before" ]; then
-  echo "the user's package list $user_list changed"
+  printf 'a package list changed:\n%s\n' "$lists"
   exit 1
 fi
 echo "package round trip: nothing left behind"

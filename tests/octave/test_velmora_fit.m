@@ -85,6 +85,38 @@ for d = 1:2
   assert (info.ExtraPasses, 1);
 end
 
+% Warnings: no more points than dimensions (the look of data laid out as
+% fitgmdist takes them), and MaxIter reached unless Display is 'off'.
+lastwarn ("");
+VelmoraFit (X(:, 1:4), 1, "MaxIter", 1);
+assert (lastwarn (), "");
+VelmoraFit (X(:, 1:3), 1, "MaxIter", 1);
+[msg, id] = lastwarn ();
+assert (id, "Velmora:layout");
+assert (msg, ["VelmoraFit: X has 3 rows and 3 columns: 3 points in 3 dimensions, no more points ", ...
+              "than dimensions. VelmoraFit takes one point per column; for one point per row, as ", ...
+              "fitgmdist takes them, call velmora_fitgmdist(X, K, ...) or VelmoraFit(X.', K, ...)."]);
+for quiet = {{"MaxIter", 2}, {"MaxIter", 2, "TolFun", 0, "Display", "final"}}
+  lastwarn ("");
+  evalc ("VelmoraFit (X, K, quiet{1}{:});");
+  assert (lastwarn (), "");
+end
+for display = {"final", "iter"}
+  lastwarn ("");
+  evalc ("[~, info] = VelmoraFit (X, K, 'MaxIter', 2, 'Display', display{1});");
+  [msg, id] = lastwarn ();
+  assert (id, "Velmora:notConverged");
+  assert (msg, sprintf (["VelmoraFit: The fit stopped at MaxIter (2 iterations) before converging: ", ...
+                         "in its last iteration the log-likelihood per point rose by %.6g, not ", ...
+                         "less than TolFun (1e-06). Raise 'MaxIter' (or 'TolFun') to let it converge."], ...
+                        diff (info.History) / N));
+end
+warning ("off", "Velmora:notConverged");
+lastwarn ("");
+evalc ("VelmoraFit (X, K, 'MaxIter', 2, 'Display', 'final');");
+assert (lastwarn (), "");
+warning ("on", "Velmora:notConverged");
+
 % Octave's fitgmdist (statistics package) from the same start: the same
 % iterations give the same parameters; its NegativeLogLikelihood is that of
 % the last E-step, our History(end).

@@ -46,6 +46,9 @@ refused ("Velmora:type", "Sigma must be full; it is sparse", X, Mu, sparse (S), 
 refused ("Velmora:type", "Pi must be real; it is complex", X, Mu, S, Pi + 1i);
 refused ("Velmora:dimensions", "Mu must have 2 rows", X, ones (3, 2), S, Pi);
 refused ("Velmora:dimensions", "Sigma must be 2 x 2 (diagonal", X, Mu, ones (2, 3), Pi);
+refused ("Velmora:dimensions", ["VelmoraLog: Mu must have at least one column, one per cluster: ", ...
+                                "a mixture needs a cluster; it is 2 x 0."], ...
+         X, zeros (2, 0), zeros (2, 0), zeros (1, 0));
 refused ("Velmora:covariance", "variance 1 of cluster 2, is -1", X, Mu, [1 -1; 1 1], Pi);
 refused ("Velmora:covariance", "cluster 1 is not positive definite", X, Mu, ones (2, 2, 2), Pi);
 refused ("Velmora:priors", "Pi(2) is NaN", X, Mu, S, [0.5 NaN]);

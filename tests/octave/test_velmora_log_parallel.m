@@ -38,6 +38,14 @@ end
 refused ("Velmora:covariance", direct.message, X, Mu, bad, Pi, 2);
 refused ("Velmora:usage", "workers must be a positive whole number", X, Mu, Sdiag, Pi, 0);
 refused ("Velmora:dimensions", "(X is 3 x 5003)", X, ones (2, K), ones (2, K), Pi, 2);
+% A mixture without clusters, refused before any worker starts, in
+% VelmoraLog's words.
+try
+  VelmoraLog (X, zeros (3, 0), zeros (3, 0), zeros (1, 0));
+catch direct
+end
+refused ("Velmora:dimensions", strrep (direct.message, "VelmoraLog: ", ""), ...
+         X, zeros (3, 0), zeros (3, 0), zeros (1, 0), 2);
 refused ("Velmora:usage", "ComponentProportion is missing", X.', struct ("mu", Mu.', "Sigma", Sdiag), 2);
 refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
