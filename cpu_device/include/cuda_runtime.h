@@ -90,6 +90,19 @@ extern constinit thread_local dim3 gridDim;
 
 void __syncthreads();
 
+// Atomic additions to device or shared memory, relaxed as on a GPU. In code
+// compiled for the race check they reach it as atomic accesses, which do not
+// race with each other.
+inline int atomicAdd(int *address, int value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_RELAXED);
+}
+inline unsigned int atomicAdd(unsigned int *address, unsigned int value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_RELAXED);
+}
+inline unsigned long long atomicAdd(unsigned long long *address, unsigned long long value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_RELAXED);
+}
+
 cudaError_t cudaMalloc(void **devPtr, size_t size);
 template <class T>
 inline cudaError_t cudaMalloc(T **devPtr, size_t size) {
@@ -136,8 +149,10 @@ cudaError_t symbol_address(void **devPtr, void *symbol);
 
 using ThreadBody = std::function<void()>;
 // Runs `body` once for every thread of the grid; returns the configuration
-// status (nothing runs when the configuration is refused).
-cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body);
+// status (nothing runs when the configuration is refused). `kernel`, the
+// kernel's address, names it in the race check's reports.
+cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body,
+                   const void *kernel = nullptr);
 }  // namespace cpu_device
 
 template <class T>
@@ -170,8 +185,11 @@ template <typename... ExpTypes, typename... ActTypes>
 inline cudaError_t cudaLaunchKernelEx(const cudaLaunchConfig_t *config,
                                       void (*kernel)(ExpTypes...), ActTypes &&...args) {
   const std::tuple<ExpTypes...> converted(std::forward<ActTypes>(args)...);
-  return cpu_device::launch(*config, [kernel, &converted] {
-    std::tuple<ExpTypes...> own = converted;
-    std::apply(kernel, own);
-  });
+  return cpu_device::launch(
+      *config,
+      [kernel, &converted] {
+        std::tuple<ExpTypes...> own = converted;
+        std::apply(kernel, own);
+      },
+      reinterpret_cast<const void *>(kernel));
 }

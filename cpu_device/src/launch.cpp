@@ -6,12 +6,19 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "fiber.h"
+#include "race_check.h"
 #include "state.h"
 #include "worker_pool.h"
 
@@ -67,22 +74,66 @@ uint3 thread_index(unsigned int linear, const dim3 &block) {
   return uint3{linear % block.x, (linear / block.x) % block.y, linear / (block.x * block.y)};
 }
 
-// Runs the blocks given to one worker. Threads of a block start in order of
-// their linear index; a thread that reaches a barrier parks its fiber and
-// hands over directly to the next thread to run, so threads that never wait
-// share one fiber. Fibers are kept for the worker's lifetime and reused from
-// block to block: a launch costs context switches, not fiber creation.
+unsigned int linear_index(const uint3 &t, const dim3 &block) {
+  return t.x + block.x * (t.y + block.y * t.z);
+}
+
+// splitmix64: a block's permutations from the seed, the block and the
+// interval alone, whichever worker runs the block.
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ull;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+// How a launch orders the threads of its blocks between barriers.
+struct Launch_Order {
+  control::Thread_Order kind = control::Thread_Order::forward;
+  std::uint64_t seed = 0;
+
+  // Puts `items`, in ascending order of thread, into this order for the
+  // given block and interval.
+  template <class T>
+  void arrange(std::vector<T> &items, std::uint64_t block, unsigned int interval) const {
+    if (kind == control::Thread_Order::reversed) {
+      std::reverse(items.begin(), items.end());
+    } else if (kind == control::Thread_Order::shuffled) {
+      std::uint64_t r = mix(mix(mix(seed) ^ block) ^ interval);
+      for (size_t i = items.size(); i > 1; --i) {
+        r = mix(r);
+        std::swap(items[i - 1], items[r % i]);
+      }
+    }
+  }
+};
+
+// Runs the blocks given to one worker. Threads of a block start in the
+// launch's order (by default, of their linear index), and are released from
+// each barrier in that order; a thread that reaches a barrier parks its
+// fiber and hands over directly to the next thread to run, so threads that
+// never wait share one fiber. Fibers are kept for the worker's lifetime and
+// reused from block to block: a launch costs context switches, not fiber
+// creation.
 class WorkerScheduler {
  public:
   // cudaSuccess, cudaErrorLaunchFailure if the block broke a barrier, or
   // cudaErrorMemoryAllocation if no fiber could be had for a thread.
-  cudaError_t run_block(const ThreadBody &body, unsigned int threads) {
+  // `recorder`, when checking for races, learns of every barrier.
+  cudaError_t run_block(const ThreadBody &body, unsigned int threads, std::uint64_t block,
+                        const Launch_Order &order, race::Worker *recorder) {
     body_ = &body;
     threads_ = threads;
     next_ = finished_ = 0;
     out_of_memory_ = false;
     current_ = &home_;
-    for (;;) {
+    start_.clear();
+    if (order.kind != control::Thread_Order::forward) {
+      start_.resize(threads);
+      for (unsigned int i = 0; i < threads; ++i) start_[i] = i;
+      order.arrange(start_, block, 0);
+    }
+    for (unsigned int interval = 1;; ++interval) {
       dispatch();  // back here once every thread has arrived or returned
       if (out_of_memory_) {
         abandon_waiting();
@@ -98,6 +149,12 @@ class WorkerScheduler {
       ready_.swap(waiting_);
       waiting_.clear();
       ready_next_ = 0;
+      if (order.kind != control::Thread_Order::forward) {
+        std::sort(ready_.begin(), ready_.end(),
+                  [](const Parked &a, const Parked &b) { return a.thread < b.thread; });
+        order.arrange(ready_, block, interval);
+      }
+      if (recorder != nullptr) recorder->barrier_released();
     }
   }
 
@@ -120,7 +177,7 @@ class WorkerScheduler {
 
   void arrive() {
     const uint3 mine = threadIdx;
-    waiting_.push_back(current_);
+    waiting_.push_back(Parked{current_, linear_index(mine, blockDim)});
     dispatch();
     threadIdx = mine;  // other threads of the block ran in between
   }
@@ -133,7 +190,7 @@ class WorkerScheduler {
   void dispatch() {
     Context *from = current_;
     Context *to = &home_;
-    if (ready_next_ < ready_.size()) to = ready_[ready_next_++];
+    if (ready_next_ < ready_.size()) to = ready_[ready_next_++].context;
     else if (next_ < threads_ && !out_of_memory_) to = acquire();
     if (to == from) return;
     current_ = to;
@@ -165,7 +222,8 @@ class WorkerScheduler {
   void serve() {
     for (;;) {
       while (next_ < threads_) {
-        threadIdx = thread_index(next_++, blockDim);
+        threadIdx = thread_index(start_.empty() ? next_ : start_[next_], blockDim);
+        ++next_;
         (*body_)();
         ++finished_;
       }
@@ -177,7 +235,8 @@ class WorkerScheduler {
   // Fibers parked at the broken barrier are dropped mid-kernel.
   void abandon_waiting() {
     std::erase_if(fibers_, [this](const std::unique_ptr<Context> &f) {
-      return std::find(waiting_.begin(), waiting_.end(), f.get()) != waiting_.end();
+      return std::find_if(waiting_.begin(), waiting_.end(),
+                          [&f](const Parked &p) { return p.context == f.get(); }) != waiting_.end();
     });
     waiting_.clear();
   }
@@ -186,7 +245,14 @@ class WorkerScheduler {
   StackPool stacks_;
   Context home_;
   std::vector<std::unique_ptr<Context>> fibers_;
-  std::vector<Context *> idle_, waiting_, ready_;
+  // A thread parked at the barrier, by its linear index.
+  struct Parked {
+    Context *context;
+    unsigned int thread;
+  };
+  std::vector<Context *> idle_;
+  std::vector<Parked> waiting_, ready_;
+  std::vector<unsigned int> start_;  // the order threads start in, unless by index
   size_t ready_next_ = 0;
   const ThreadBody *body_ = nullptr;
   unsigned int threads_ = 0, next_ = 0, finished_ = 0;
@@ -211,7 +277,9 @@ bool valid_configuration(const cudaLaunchConfig_t &c) {
 
 }  // namespace
 
-cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
+cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body, const void *kernel) {
+  Launch_Order order;
+  bool checking = false;
   {
     DeviceState &s = state();
     std::lock_guard lock(s.mutex);
@@ -220,31 +288,56 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body) {
       s.last_error = cudaErrorInvalidConfiguration;
       return cudaErrorInvalidConfiguration;
     }
+    order = Launch_Order{s.order, s.order_seed};
+    checking = s.race_check;
+  }
+  if (checking && !race::instrumented) {
+    // Only CPU_DEVICE_RACE_CHECK can ask for it here: a check that saw
+    // nothing would pass.
+    std::fputs("cpu_device: CPU_DEVICE_RACE_CHECK=1, but no code of this program was compiled "
+               "for the race check\n", stderr);
+    std::abort();
   }
   const dim3 grid = config.gridDim, block = config.blockDim;
   const std::uint64_t blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   const unsigned int threads = block.x * block.y * block.z;
   std::atomic<std::uint64_t> next_block{0};
   std::atomic<cudaError_t> fault{cudaSuccess};
+  std::mutex races;
+  std::optional<race::Race> lowest;  // the launch's race in its lowest block
 
   const std::function<void()> job = [&] {
     WorkerScheduler &mine = scheduler();
     gridDim = grid;
     blockDim = block;
+    race::Worker *recorder = checking ? &race::worker() : nullptr;
+    if (recorder != nullptr) recorder->begin_launch(kernel);
     for (std::uint64_t b; fault.load(std::memory_order_relaxed) == cudaSuccess &&
                           (b = next_block.fetch_add(1)) < blocks;) {
       blockIdx = uint3{static_cast<unsigned int>(b % grid.x),
                        static_cast<unsigned int>((b / grid.x) % grid.y),
                        static_cast<unsigned int>(b / (std::uint64_t{grid.x} * grid.y))};
       WorkerScheduler::active = &mine;
-      const cudaError_t result = mine.run_block(body, threads);
+      if (recorder != nullptr) recorder->begin_block(b, blockIdx);
+      const cudaError_t result = mine.run_block(body, threads, b, order, recorder);
+      if (recorder != nullptr) recorder->end_block();
       WorkerScheduler::active = nullptr;
       // A real device abandons the whole kernel.
       if (result != cudaSuccess) fault = result;
     }
+    if (recorder != nullptr && recorder->raced()) {
+      std::lock_guard lock(races);
+      if (!lowest || recorder->race().block < lowest->block) lowest = recorder->race();
+    }
   };
   pool()->run(job);
   if (fault != cudaSuccess) report_kernel_fault(fault);
+  if (lowest) {
+    std::string report = race::describe(*lowest, kernel, block);
+    DeviceState &s = state();
+    std::lock_guard lock(s.mutex);
+    s.race_reports.push_back(std::move(report));
+  }
   return fault == cudaErrorMemoryAllocation ? cudaErrorMemoryAllocation : cudaSuccess;
 }
 
@@ -275,6 +368,26 @@ void set_workers(int workers) {
 }
 
 int workers() { return pool()->size(); }
+
+void set_thread_order(Thread_Order order, std::uint64_t seed) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  s.order = order;
+  s.order_seed = seed;
+}
+
+bool set_race_check(bool on) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  s.race_check = on && race::instrumented;
+  return s.race_check == on;
+}
+
+std::vector<std::string> take_race_reports() {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  return std::exchange(s.race_reports, {});
+}
 
 }  // namespace control
 

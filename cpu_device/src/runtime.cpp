@@ -3,8 +3,10 @@
 // AddressSanitizer sees every out-of-bounds access a kernel makes.
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <unistd.h>
 
@@ -29,6 +31,42 @@ void DeviceState::use_host_memory_figures() {
   const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   total = static_cast<size_t>(sysconf(_SC_PHYS_PAGES)) * page;
   capacity = static_cast<size_t>(sysconf(_SC_AVPHYS_PAGES)) * page + live_bytes;
+}
+
+namespace {
+
+// A setting the program cannot run as asked is fatal: a check that silently
+// did not run would pass.
+[[noreturn]] void Bad_Setting(const char *name, const char *value) {
+  std::fprintf(stderr, "cpu_device: %s=%s: expected %s\n", name, value,
+               std::strcmp(name, "CPU_DEVICE_RACE_CHECK") == 0
+                   ? "1 or 0"
+                   : "forward, reversed or shuffled:SEED");
+  std::abort();
+}
+
+}  // namespace
+
+void DeviceState::use_environment_checks() {
+  order = control::Thread_Order::forward;
+  order_seed = 0;
+  if (const char *v = std::getenv("CPU_DEVICE_THREAD_ORDER"); v != nullptr && *v != '\0') {
+    const std::string text = v;
+    char *end = nullptr;
+    if (text == "reversed") {
+      order = control::Thread_Order::reversed;
+    } else if (text.rfind("shuffled:", 0) == 0 && text.size() > 9 &&
+               (order_seed = std::strtoull(v + 9, &end, 10), *end == '\0')) {
+      order = control::Thread_Order::shuffled;
+    } else if (text != "forward") {
+      Bad_Setting("CPU_DEVICE_THREAD_ORDER", v);
+    }
+  }
+  race_check = false;
+  if (const char *v = std::getenv("CPU_DEVICE_RACE_CHECK"); v != nullptr && *v != '\0') {
+    if (std::strcmp(v, "1") != 0 && std::strcmp(v, "0") != 0) Bad_Setting("CPU_DEVICE_RACE_CHECK", v);
+    race_check = v[0] == '1';
+  }
 }
 
 DeviceState &state() {
@@ -335,6 +373,7 @@ void reset() {
     std::lock_guard lock(s.mutex);
     s.reset_faults();
     s.use_host_memory_figures();
+    s.use_environment_checks();
   }
   set_workers(0);
 }

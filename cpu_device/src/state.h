@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <cpu_device/control.h>
 
@@ -26,7 +29,10 @@ struct DeviceState {
   size_t total = 0;
   size_t capacity = 0;  // free memory with nothing allocated
 
-  DeviceState() { use_host_memory_figures(); }
+  DeviceState() {
+    use_host_memory_figures();
+    use_environment_checks();
+  }
   void use_host_memory_figures();
 
   Countdown malloc_fault, malloc_host_fault, symbol_fault, memcpy_fault, cublas_fault, sync_fault;
@@ -43,7 +49,16 @@ struct DeviceState {
 
   control::Counts counts;
 
+  // The checks for races: the order of a block's threads, whether shared
+  // memory is checked, and the reports not yet taken.
+  control::Thread_Order order = control::Thread_Order::forward;
+  std::uint64_t order_seed = 0;
+  bool race_check = false;
+  std::vector<std::string> race_reports;
+
   void reset_faults();
+  // The order and the check that the environment asks for.
+  void use_environment_checks();
 };
 
 DeviceState &state();

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ostream>
 #include <vector>
@@ -46,6 +47,16 @@ __global__ void Early_Return(double *out) {
 }
 
 __global__ void Write_One(double *out) { out[0] = 42.0; }
+
+// The order in which each block's threads ran, in its two barrier intervals:
+// block b's interval i at order[(2b + i) * blockDim.x], by turns taken from
+// the interval's counter.
+__global__ void Record_Order(unsigned int *turns, unsigned int *order) {
+  const unsigned int n = blockDim.x, b = blockIdx.x;
+  order[2 * b * n + atomicAdd(&turns[2 * b], 1u)] = threadIdx.x;
+  __syncthreads();
+  order[(2 * b + 1) * n + atomicAdd(&turns[2 * b + 1], 1u)] = threadIdx.x;
+}
 
 cudaLaunchConfig_t Config(dim3 grid, dim3 block) {
   cudaLaunchConfig_t config = {};
@@ -284,4 +295,86 @@ TEST(CpuDeviceCublas, ComputesAndReportsLikeTheLegacyApi) {
   EXPECT_EQ(y[1], 3.0);
   EXPECT_EQ(cublasShutdown(), CUBLAS_STATUS_SUCCESS);
   control::reset();
+}
+
+// Runs Record_Order over 3 blocks of 64 threads: each block's two orders.
+std::vector<unsigned int> Run_Orders() {
+  const int blocks = 3, n = 64;
+  unsigned int *turns = nullptr, *order = nullptr;
+  cudaMalloc(&turns, 2 * blocks * sizeof(unsigned int));
+  cudaMalloc(&order, 2 * blocks * n * sizeof(unsigned int));
+  cudaMemset(turns, 0, 2 * blocks * sizeof(unsigned int));
+  const cudaLaunchConfig_t config = Config(dim3(blocks), dim3(n));
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Record_Order, turns, order), cudaSuccess);
+  std::vector<unsigned int> h(2 * blocks * n);
+  cudaMemcpy(h.data(), order, h.size() * sizeof(unsigned int), cudaMemcpyDeviceToHost);
+  cudaFree(turns);
+  cudaFree(order);
+  return h;
+}
+
+std::vector<unsigned int> Interval(const std::vector<unsigned int> &orders, int i) {
+  return std::vector<unsigned int>(orders.begin() + i * 64, orders.begin() + (i + 1) * 64);
+}
+
+TEST(CpuDeviceThreadOrder, ForwardReversedAndShuffledBySeed) {
+  control::reset();
+  control::set_workers(2);
+  std::vector<unsigned int> forward(64), reversed(64);
+  for (unsigned int t = 0; t < 64; ++t) forward[t] = t, reversed[t] = 63 - t;
+  const std::vector<unsigned int> by_index = Run_Orders();
+  control::set_thread_order(control::Thread_Order::reversed);
+  const std::vector<unsigned int> backwards = Run_Orders();
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(Interval(by_index, i), forward) << "interval " << i % 2 << " of block " << i / 2;
+    EXPECT_EQ(Interval(backwards, i), reversed) << "interval " << i % 2 << " of block " << i / 2;
+  }
+
+  control::set_thread_order(control::Thread_Order::shuffled, 7);
+  const std::vector<unsigned int> shuffled = Run_Orders();
+  for (int i = 0; i < 6; ++i) {
+    std::vector<unsigned int> sorted = Interval(shuffled, i);
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, forward) << "every thread once, in interval " << i % 2 << " of block " << i / 2;
+    EXPECT_NE(Interval(shuffled, i), forward);
+    EXPECT_NE(Interval(shuffled, i), reversed);
+    // Drawn afresh for each block and interval.
+    if (i > 0) EXPECT_NE(Interval(shuffled, i), Interval(shuffled, i - 1)) << i;
+  }
+  // The seed alone decides, whichever worker runs which block.
+  control::set_workers(1);
+  EXPECT_EQ(Run_Orders(), shuffled);
+  control::set_thread_order(control::Thread_Order::shuffled, 8);
+  EXPECT_NE(Run_Orders(), shuffled);
+  control::reset();
+}
+
+TEST(CpuDeviceThreadOrderDeathTest, TheEnvironmentChoosesTheOrderAndABadOneIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("CPU_DEVICE_THREAD_ORDER", "reversed", 1);
+        control::reset();
+        const std::vector<unsigned int> orders = Run_Orders();
+        std::exit(orders[0] == 63 && orders[63] == 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_DEATH(
+      {
+        setenv("CPU_DEVICE_THREAD_ORDER", "shuffled:x", 1);
+        control::reset();
+      },
+      "cpu_device: CPU_DEVICE_THREAD_ORDER=shuffled:x: expected forward, reversed or "
+      "shuffled:SEED");
+  // This program's kernels are not compiled for the race check.
+  EXPECT_DEATH(
+      {
+        setenv("CPU_DEVICE_RACE_CHECK", "1", 1);
+        control::reset();
+        Run_Orders();
+      },
+      "cpu_device: CPU_DEVICE_RACE_CHECK=1, but no code of this program was compiled for the "
+      "race check");
+  EXPECT_FALSE(control::set_race_check(true));
+  EXPECT_TRUE(control::set_race_check(false));
 }

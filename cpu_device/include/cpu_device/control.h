@@ -1,8 +1,12 @@
-// Test-only control of the CPU device: memory figures, fault injection and
-// allocation accounting. Product code never includes this header.
+// Test-only control of the CPU device: memory figures, fault injection,
+// allocation accounting, the order of a block's threads and the race check.
+// Product code never includes this header.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include <cublas.h>
 #include <cuda_runtime.h>
@@ -50,5 +54,25 @@ Counts counts();
 
 void set_workers(int workers);
 int workers();
+
+// The order in which a block's threads run between two barriers: by linear
+// index, the reverse, or a permutation drawn afresh for every block and
+// interval from `seed`. A kernel without races gives the same bits in all
+// three. reset() restores the order CPU_DEVICE_THREAD_ORDER names
+// ("forward", "reversed" or "shuffled:SEED"; forward when unset).
+enum class Thread_Order { forward, reversed, shuffled };
+void set_thread_order(Thread_Order order, std::uint64_t seed = 0);
+
+// The race check: every shared-memory access of a block's threads is
+// recorded per barrier interval, and two threads touching the same byte in
+// one interval, one of them with a plain write, make a report that names
+// the kernel, the block and both threads. Only kernels compiled for the
+// check are seen (a test program's own build: DEVELOPING.md); false when
+// this program has none. reset() restores CPU_DEVICE_RACE_CHECK (1 or 0;
+// off when unset).
+bool set_race_check(bool on);
+// The reports of the launches since the last call, at most one a launch
+// (its lowest block's first race); reset() keeps them.
+std::vector<std::string> take_race_reports();
 
 }  // namespace cpu_device::control
