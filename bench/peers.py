@@ -133,6 +133,13 @@ def main():
         gpu = torch.cuda.is_available()
     except ImportError:
         gpu = False
+    # Each peer runs where its package is: a Python with PyTorch and no
+    # scikit-learn (or the reverse) still gives the other's figures.
+    try:
+        import sklearn  # noqa: F401
+        has_sklearn = True
+    except ImportError:
+        has_sklearn = False
     names = {False: "Velmora", True: "VelmoraLog"}
     stems = sorted(m[:-4] for m in glob.glob(os.path.join(args.data, "*.txt")))
     failed = False
@@ -163,11 +170,14 @@ def main():
                 if left < 3:
                     line += " not run: the budget was spent |||" + ("||||" if gpu else "")
                 else:
-                    # scikit-learn's share of this case's part of what is left.
-                    sk_s, n, sk_diff = sklearn_peer(c, 0.3 * left / (len(stems) - done))
-                    scaled = f" (scaled from {n} points)" if n < c["N"] else ""
-                    line += (f" {sk_s:.4g}{scaled} | {sk_s / c['velmora_s']:.3g}x | "
-                             f"{sk_diff:.2g} |")
+                    if has_sklearn:
+                        # scikit-learn's share of this case's part of what is left.
+                        sk_s, n, sk_diff = sklearn_peer(c, 0.3 * left / (len(stems) - done))
+                        scaled = f" (scaled from {n} points)" if n < c["N"] else ""
+                        line += (f" {sk_s:.4g}{scaled} | {sk_s / c['velmora_s']:.3g}x | "
+                                 f"{sk_diff:.2g} |")
+                    else:
+                        line += " not run: no scikit-learn in this Python |||"
                     if gpu and deadline - time.monotonic() < 3:
                         line += " | | | not run: the budget was spent |"
                     elif gpu:

@@ -387,13 +387,16 @@ constexpr int kFusedPoints = 128;
 template <int D, bool kFull>
 using Tile = std::conditional_t<kFull, Cluster_Tile<D>, Diagonal_Tile<D>>;
 
+// A point's log terms, then its posteriors, wait in the point's row of r: in
+// a thread's own array, indexed by a loop that is not unrolled, they would
+// sit in local memory, loaded and stored on every pass.
 template <int D, bool kFull>
 struct Fused_Shared {
   union {
-    Tile<D, kFull> tile;                        // while the log terms are formed
-    double r[kFusedPoints][kTileClusters + 1];  // then the slice's posteriors
+    Tile<D, kFull> tile;             // while the log terms are formed
+    double x[kFusedPoints][D + 1];  // then the slice's points
   };
-  double x[kFusedPoints][D + 1];
+  double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
 };
 
@@ -409,7 +412,7 @@ struct Fused_Args {
 // logP of a point from its log terms, summed as the evaluator of the mode
 // sums them.
 template <bool kFull>
-__device__ __forceinline__ double Point_Log_P(const double (&v)[kTileClusters], Index K) {
+__device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
   if (kFull) {
     Log_Sum sum;
     for (int c = 0; c < kTileClusters; ++c)
@@ -447,20 +450,23 @@ VELMORA_UNROLL
     Stage_Tile<D>(a.m, 0, sh.tile, t, T);
     __syncthreads();
     const Index j = p0 + t;
-    double x[D], v[kTileClusters], log_p = 0.0;
+    double x[D], log_p = 0.0;
+    // The point's row of r is the thread's own until the second barrier below.
     if (t < kFusedPoints) {
+      double *const v = sh.r[t];
       Load_Point<D>(points, j, dim, x);
       for (int c = 0; c < kTileClusters; ++c) v[c] = c < K ? Small_Term<D>(sh.tile, c, x) : kMinusInf;
       log_p = Point_Log_P<kFull>(v, K);
-    }
-    __syncthreads();  // the tile is no longer read: the posteriors take its room
-    if (t < kFusedPoints) {
       // Points past the unit weigh 0, and so add exactly nothing.
       const bool in = j < end;
       for (int c = 0; c < kTileClusters; ++c)
-        sh.r[t][c] = in && c < K ? Take(exp(v[c] - log_p), a.x, j) : 0.0;
+        v[c] = in && c < K ? Take(exp(v[c] - log_p), a.x, j) : 0.0;
+      log_p = in ? Weigh(log_p, a.x.w, j) : 0.0;
+    }
+    __syncthreads();  // the tile is no longer read: the points take its room
+    if (t < kFusedPoints) {
       for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
-      sh.log_p[t] = in ? Weigh(log_p, a.x.w, j) : 0.0;
+      sh.log_p[t] = log_p;
     }
     __syncthreads();
     const int count = static_cast<int>(Min(Index{kFusedPoints}, end - p0));

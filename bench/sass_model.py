@@ -1,0 +1,676 @@
+"""The machine model behind bench/sass_report: Hopper's pipes, the kernels'
+shared-memory layouts, and the benchmark cases as launches of the kernels.
+
+Everything here is a model of an H100 / H200 SXM (GH100, compute capability
+9.0), from NVIDIA's published figures: the CUDA C++ Programming Guide's
+table of arithmetic instruction throughput for compute capability 9.0, and
+the H100 / H200 data sheets. Nothing here has been measured on a GPU.
+"""
+import math
+import os
+import re
+
+# --- the machine -----------------------------------------------------------------
+
+SMS = 132
+CLOCK = 1.98e9            # Hz, the SXM parts' boost clock
+SUB_PARTITIONS = 4        # per SM, each issuing 1 warp instruction per clock
+FP64_PER_SM = 64          # FP64 add/multiply/FMA results per clock per SM (guide, cc 9.0)
+TENSOR_FP64_PER_SM = 128  # FP64 FMAs per clock per SM on the tensor cores (67 TFLOP/s)
+SHARED_BYTES = 128        # per clock per SM: 32 banks of 4 bytes, one wavefront a clock
+DRAM = {"H100": 3.35e12, "H200": 4.8e12}  # bytes/s, data-sheet peaks
+DRAM_EFFICIENCY = 0.85    # of the peak that a streaming kernel reaches (assumed)
+LAUNCH_S = 3e-6           # a launch's fixed cost on the device, back to back (assumed)
+REGISTERS_PER_SM = 65536
+REGISTER_UNIT = 256       # registers are allocated per warp in units of 256
+SHARED_PER_SM = 233472    # 228 KB, of which a block may have 227 KB
+SHARED_RESERVED = 1024    # per block, by the runtime
+MAX_WARPS, MAX_BLOCKS = 64, 32
+
+# A warp's FP64 instruction holds its sub-partition's FP64 pipe for
+# 32 / (64 / 4) = 2 clocks; an FP64 MMA holds the tensor pipe for its
+# FMAs / (128 / 4) clocks. Issue: 1 clock per instruction.
+FP64_CLOCKS = 32 / (FP64_PER_SM / SUB_PARTITIONS)
+TENSOR_LANES = TENSOR_FP64_PER_SM / SUB_PARTITIONS
+
+FP64_OPS = {"DFMA", "DADD", "DMUL", "DSETP", "DMNMX"}
+MMA_FMAS = {"DMMA.884": 256, "DMMA.16816": 2048, "DMMA.1684": 512, "DMMA.1688": 1024}
+SHARED_OPS = {"LDS", "STS", "LDSM", "ATOMS"}
+LOCAL_OPS = {"LDL", "STL"}
+
+
+def occupancy(threads, registers, smem):
+    """Blocks and warps resident per SM, and what limits them."""
+    warps = math.ceil(threads / 32)
+    per_warp = math.ceil(max(registers, 1) * 32 / REGISTER_UNIT) * REGISTER_UNIT
+    limits = {"warps": MAX_WARPS // warps, "blocks": MAX_BLOCKS,
+              "registers": REGISTERS_PER_SM // (per_warp * warps),
+              "shared memory": SHARED_PER_SM // (smem + SHARED_RESERVED) if smem else MAX_BLOCKS}
+    blocks = min(limits.values())
+    return {"blocks": blocks, "warps": blocks * warps, "fraction": blocks * warps / MAX_WARPS,
+            "limit": min(limits, key=limits.get)}
+
+
+# --- shared-memory layouts -------------------------------------------------------
+#
+# A warp's shared access, as byte addresses per lane, from the layouts in the
+# sources (struct members in order, doubles of 8 bytes). The bank model:
+# each of the 32 banks returns one 4-byte word a clock; lanes that read the
+# same word share it; a request takes as many wavefronts as the busiest bank
+# has distinct words. Where the hardware splits 64- and 128-bit requests
+# into phases of 16 or 8 lanes whatever the addresses (not documented for
+# broadcasts), a request takes at least 2 or 4: the report's upper figure.
+
+def wavefronts(addresses, width):
+    words = {}
+    for a in addresses:
+        for w in range(a // 4, (a + width) // 4):
+            words.setdefault(w % 32, set()).add(w)
+    return max(len(v) for v in words.values())
+
+
+def phased(width):
+    return {4: 1, 8: 2, 16: 4}.get(width, 1)
+
+
+def _diagonal_xs(t, width):  # Diagonal_Shared::xs[64][65], xs[row + i][p], p = t % 64
+    return (t % 64) * 8
+
+
+def _diagonal_params(t, width):  # params[4][4][16] of double2 after xs: [g][c][i], g = t / 64
+    return 64 * 65 * 8 + (t // 64) * 4 * 16 * 16
+
+
+def _full_w(tm):  # ws.w[32][16 TM] after d[32][66]: w[l][ty TM + r], ty = warp / 2 * 4 + lane / 8
+    return lambda t, width: 32 * 66 * 8 + ((t // 32) // 2 * 4 + (t % 32) // 8) * tm * 8
+
+
+def _full_d(t, width):  # d[32][66]: d[l][tx 4 + c], tx = warp % 2 * 8 + lane % 8
+    return ((t // 32) % 2 * 8 + t % 8) * 4 * 8
+
+
+def _broadcast(t, width):  # a tile entry every lane of a warp reads at once
+    return 0
+
+
+def _second_a(t, width):  # stage.a[slab][TS + 1]: a[p][ty + r kTT], ty = (t % 64) / 8 (TS 32, RT 4)
+    return ((t % 64) // 8) * 8
+
+
+def _second_b(t, width):  # stage.b[p][tx + c kTT], tx = t % 8
+    return 64 * 33 * 8 + (t % 8) * 8
+
+
+def _moments_x(t, width):  # xs[p x_pitch + c ti + ti]: 16 lanes along coordinates (dim 32)
+    return (t % 16) * 8
+
+
+def _moments_r(t, width):  # rs[p r_pitch + q tk + tk]: lanes 16 apart share a cluster
+    return 4096 + ((t % 64) // 16) * 8
+
+
+def _fused_r(t, width):  # r[128][17]: r[p][rk], rk = t / dim (dim 8)
+    return (t // 8) * 8
+
+
+def _fused_x(t, width):  # x[128][D + 1]: x[p][ra], ra = t % dim
+    return 20000 + (t % 8) * 8
+
+
+# (file, text of the source line, kernel pattern) -> lane addresses. Lines
+# not listed are taken as conflict-free, and the report says so.
+LAYOUTS = [
+    ("diagonal.cu", "sh.xs[row + i][p]", "Log_Diagonal", _diagonal_xs),
+    ("diagonal.cu", "sh.params[g][c][i]", "Log_Diagonal", _diagonal_params),
+    ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
+    ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
+    ("full.cu", "sh.d[l][tx * kTN + c]", "Log_Full", _full_d),
+    ("small_dims.h", "", "Log_Small", _broadcast),
+    ("small_dims.h", "", "Fused_Kernel", _broadcast),
+    ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),
+    ("statistics.cu", "sh.stage.b[p][tx + c * kTT]", "Second_KernelILi32", _second_b),
+    ("statistics.cu", "xs[p * x_pitch + c * a.ti + ti]", "Moments", _moments_x),
+    ("statistics.cu", "rs[p * r_pitch + q * a.tk + tk]", "Moments", _moments_r),
+    ("statistics.cu", "sh.r[p][rk]", "Fused_Kernel", _fused_r),
+    ("statistics.cu", "sh.x[p][ra]", "Fused_Kernel", _fused_x),
+    ("statistics.cu", "sh.x[p][b]", "Fused_Kernel", _broadcast),
+]
+
+WIDTH = {"": 4, "32": 4, "64": 8, "128": 16, "U8": 1, "S8": 1, "U16": 2, "S16": 2}
+
+
+def access_width(ins):
+    m = re.match(r"(?:LDS|STS)(?:\.U)?(?:\.(\w+))?", ins["opcode"])
+    return WIDTH.get(m.group(1) or "", 4) if m else 4
+
+
+def distinct_wavefronts(addresses, width):
+    """What the distinct words alone need: 32 words a wavefront."""
+    words = {w for a in addresses for w in range(a // 4, (a + width) // 4)}
+    return math.ceil(len(words) / 32)
+
+
+def shared_cost(kernel, ins, source_line):
+    """(wavefronts by the bank model, phased upper figure, whether the
+    layout is known, the wavefronts its distinct words alone would need)"""
+    width = access_width(ins)
+    for file, text, pattern, lanes in LAYOUTS:
+        if ins["file"] == file and text in source_line and pattern in kernel:
+            warps = [[lanes(w * 32 + l, width) for l in range(32)] for w in range(8)]
+            worst = max(wavefronts(a, width) for a in warps)
+            ideal = max(distinct_wavefronts(a, width) for a in warps)
+            return worst, max(worst, phased(width)), True, ideal
+    ideal = max(1, width * 32 // SHARED_BYTES)
+    return ideal, ideal, False, ideal
+
+
+# --- loops ------------------------------------------------------------------------
+
+def source_text(sources, file, line, cache={}):
+    if file not in cache:
+        path = next((os.path.join(sources, d, file) for d in ("engine", "bench")
+                     if os.path.exists(os.path.join(sources, d, file))), None)
+        cache[file] = open(path).read().splitlines() if path else []
+    lines = cache[file]
+    return lines[line - 1] if 0 < line <= len(lines) else ""
+
+
+def cost(kernel, instructions, sources):
+    """Per pass through `instructions`, per warp: issue, FP64-pipe and
+    tensor-pipe clocks of its sub-partition, shared wavefronts (bank model
+    and phased), local-memory instructions, and the shared accesses whose
+    layout the model does not know."""
+    c = {"issue": 0, "fp64": 0.0, "tensor": 0.0, "shared": 0, "shared_hi": 0, "local": 0,
+         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": []}
+    for ins in instructions:
+        op = ins["opcode"]
+        base = op.split(".")[0]
+        c["issue"] += 1
+        if base in FP64_OPS:
+            c["fp64"] += FP64_CLOCKS
+            c["fp64_ops"] += 1
+        elif base == "DMMA":
+            c["tensor"] += MMA_FMAS.get(op, 256) / TENSOR_LANES
+        elif base in SHARED_OPS:
+            lo, hi, derived, ideal = shared_cost(kernel, ins,
+                                                 source_text(sources, ins["file"], ins["line"]))
+            c["shared"] += lo
+            c["shared_hi"] += hi
+            c["lds"] += 1
+            if not derived:
+                c["underived"].add(f"{ins['file']}:{ins['line']}")
+            elif lo > ideal:
+                c["conflicts"].append(f"{op} at {ins['file']}:{ins['line']}: {lo} wavefronts "
+                                      f"where {ideal} would carry its data")
+        elif base in LOCAL_OPS:
+            c["local"] += 1
+    return c
+
+
+def limiter(c):
+    """Clocks per SM for one warp's pass on every sub-partition at once:
+    the issue, FP64 and tensor pipes are per sub-partition, shared memory
+    serves the SM's four."""
+    pipes = {"issue": c["issue"], "FP64": c["fp64"], "tensor": c["tensor"],
+             "shared": c["shared"] * SUB_PARTITIONS}
+    name = max(pipes, key=pipes.get)
+    return name, pipes
+
+
+# --- the cases ---------------------------------------------------------------------
+#
+# A launch: the kernel, its blocks and threads, and its work as items:
+# (selector, passes per block). A selector names the innermost loop whose
+# body has a line containing a text (several copies of one source loop: the
+# largest), or, with a file, that file's instructions in the smallest loop
+# around the text (the log-sum-exp of a cluster's term). Code outside the
+# items (set-up, the last writes) is left out: it runs once per block.
+
+def loop_of(text, file=None, marker=None):
+    """`marker`: (text, opcode, count) that one iteration of the source loop
+    executes, so that a loop the compiler unrolled counts its passes right."""
+    return {"text": text, "file": file, "marker": marker}
+
+
+def staging(text):
+    return loop_of(text, marker=(text, "STS", 1))
+
+
+TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
+DIAG_FMA = loop_of("acc[c] = fma(y, y, acc[c])", marker=("acc[c] = fma(y, y, acc[c])", "DFMA", 4))
+DIAG_STAGE = loop_of("sh.params[sg][sc][si] =")
+DIAG_POINTS = staging("sh.xs[i][p] = j < a.x.count")
+FULL_STAGE_D = staging("sh.d[l][p] = j < a.x.count")
+FULL_STAGE_W = staging("sh.ws.w[l][i] = gi < dim")
+FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
+
+
+def full_fma(tm):
+    text = "acc[r][c] = fma(wv[r], dv[c], acc[r][c])"
+    return loop_of(text, marker=(text, "DFMA", 4 * tm))
+
+
+def small_terms(text, d):
+    return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
+
+
+def full_trips(dim, tm):
+    """Per cluster: slabs of D staged, of W staged, and FMA-loop passes per warp."""
+    rows = 16 * tm
+    staged, d_slabs, w_slabs, fma = -1, 0, 0, [0] * 8
+    for i0 in range(0, dim, rows):
+        l_end = min(dim, i0 + rows)
+        for s0 in range(0, l_end, 32):
+            if staged != s0:
+                d_slabs += 1
+            staged = s0
+            w_slabs += 1
+            width = min(32, l_end - s0)
+            for warp in range(8):
+                wy = warp // 2
+                last = i0 + (wy + 1) * 4 * tm - 1 if i0 + wy * 4 * tm < dim else -1
+                fma[warp] += max(0, min(width, last - s0 + 1))
+    return d_slabs, w_slabs, sum(fma)
+
+
+def log_launches(case):
+    n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
+    if mode == "diagonal":
+        sweeps = math.ceil(K / 16)
+        blocks = math.ceil(n / 64)
+        return [{"kernel": "Log_Diagonal_Kernel", "blocks": blocks, "threads": 256,
+                 "dram": n * dim * 8 + n * 8,
+                 "items": [(DIAG_POINTS, 8 * math.ceil(dim * 64 / 256)),
+                           (DIAG_STAGE, 8 * sweeps * math.ceil(dim / 16)),
+                           (DIAG_FMA, 8 * sweeps * dim),
+                           (loop_of("const double v = a.m.log_w[k0 + c] - 0.5 * acc[c]", "log_sum.h"),
+                            8 * sweeps)]}]
+    if dim <= 16:
+        d = 4 if dim <= 4 else 8 if dim <= 8 else 16
+        return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
+                 "dram": n * dim * 8 + n * 8,
+                 "items": [(small_terms("sum.Add(Small_Term<D>(sh.tile, c, x))", d), 4 * K)]}]
+    tm = 2 if dim <= 32 else 4
+    groups = max(1, math.ceil(K / 16))
+    d_slabs, w_slabs, fma = full_trips(dim, tm)
+    per_block = min(K, 16)
+    launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
+                 "threads": 256, "dram": n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1),
+                 "items": [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
+                           (FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
+                           (full_fma(tm), fma * per_block),
+                           (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
+                           (loop_of("const double q = Overflowed_To_Inf(Squared_Whitened", "log_sum.h"),
+                            2 * per_block)]}]
+    if groups > 1:
+        launches.append({"kernel": "Log_Combine_Kernel", "blocks": math.ceil(n / 256), "threads": 256,
+                         "dram": n * 8 * (2 * groups + 1), "items": []})
+    return launches
+
+
+def fit_launches(case):
+    """One iteration, X resident: the E-step, the statistics, their sums."""
+    n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
+    full = mode == "full"
+    if case.get("fused"):
+        slices = 4  # units of 512 points, 128 at a time
+        blocks = math.ceil(n / 512)
+        return [{"kernel": "Fused_KernelILi8ELi128ELb1E", "blocks": blocks, "threads": 128,
+                 "dram": n * dim * 8,
+                 "items": [(small_terms("v[c] = c < K ? Small_Term<D>(sh.tile, c, x)", 8), 4 * K * slices),
+                           (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
+                                    marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
+                            math.ceil(K * dim / 32) * 128 * slices)]}]
+    e_step = log_launches(case)
+    for launch in e_step:  # the posteriors (or raw terms) leave too
+        launch["dram"] += n * K * 8
+    # Moments: lanes along coordinates and clusters, a slab of points at a time.
+    ti = min(32, 2 ** math.ceil(math.log2(max(1, math.ceil(dim / 2)))))
+    tk = min(16, 256 // ti, 2 ** math.ceil(math.log2(max(1, math.ceil(K / 4)))))
+    tiles = math.ceil(dim / (2 * ti)) * math.ceil(K / (4 * tk))
+    groups = 256 // (ti * tk)
+    unit = case["unit"]
+    units = math.ceil(n / unit)
+    moments = {"kernel": "Moments_Kernel", "blocks": units * tiles, "threads": 256,
+               "dram": n * dim * 8 + n * K * 8,
+               "items": [(loop_of("const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c]",
+                                  marker=("const double d = xs[p * x_pitch", "DADD", 8)),
+                          8 * unit / groups),
+                         (staging("rs[p * r_pitch + l] = r"), 8 * math.ceil(unit * 4 * tk / 256))]}
+    launches = e_step + [moments]
+    if full:
+        ts = 8 if dim <= 8 else 16 if dim <= 16 else 32 if dim <= 32 else 64
+        rt = 2 if ts == 8 else 4
+        side = math.ceil(dim / ts)
+        tri = side * (side + 1) // 2
+        slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
+        group_threads = (ts // rt) ** 2
+        launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
+                         "threads": 256, "dram": n * dim * 8 + n * K * 8,
+                         "items": [(loop_of("for (int c = 0; c < RT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT]",
+                                            marker=("acc[r][c] = fma(av[r], bv[c], acc[r][c])", "DFMA",
+                                                    rt * rt)),
+                                    8 * unit / (256 // group_threads)),
+                                   (staging("sh.stage.b[p][l] = in && ib < dim"),
+                                    8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
+    return launches
+
+
+LOG_CASES = [
+    {"name": "(a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal"},
+    {"name": "(b)", "N": 10**7, "dim": 32, "K": 16, "mode": "full"},
+    {"name": "(c)", "N": 10**6, "dim": 60, "K": 2048, "mode": "diagonal"},
+    {"name": "(d)", "N": 10**5, "dim": 128, "K": 64, "mode": "full"},
+    {"name": "(e)", "N": 1000, "dim": 8, "K": 4, "mode": "diagonal"},
+]
+# Units as the fit's planner makes them (engine/fit_device.cpp, Make_Plan).
+FIT_CASES = [
+    {"name": "fit (a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 1024},
+    {"name": "fit (b)", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 8192},
+    {"name": "fit (c)", "N": 10**6, "dim": 60, "K": 256, "mode": "diagonal", "unit": 2048},
+    {"name": "fit (d)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512, "fused": True},
+    {"name": "fit (e)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512},
+]
+
+
+def useful(case, fit):
+    """FP64 operations per (point, cluster) the floors count, and of them
+    those a matrix product could take to the tensor cores. VelmoraLog: the
+    benchmark's count (3 dim diagonal; dim + dim(dim+1)/2 + dim full). The
+    fit adds its statistics: 4 dim diagonal (d, r d, the sum, the moment);
+    3 dim + dim(dim+1)/2 full."""
+    dim = case["dim"]
+    tri = dim * (dim + 1) // 2
+    if case["mode"] == "diagonal":
+        ops, matrix = 3 * dim, 0
+        if fit:
+            ops += 4 * dim
+    else:
+        ops, matrix = 2 * dim + tri, tri
+        if fit:
+            ops, matrix = ops + 3 * dim + tri, matrix + tri
+    return ops, matrix
+
+
+def floors(case, fit):
+    ops, matrix = useful(case, fit)
+    pairs = case["N"] * case["K"]
+    cuda = pairs * ops / (SMS * FP64_PER_SM * CLOCK)
+    tensor = pairs * ((ops - matrix) / FP64_PER_SM + matrix / TENSOR_FP64_PER_SM) / (SMS * CLOCK)
+    return cuda, tensor
+
+
+# Loops that touch local memory today, LDL/STL counted over the kernel's
+# loops: spills of a few bytes outside the FMA loops. Log_Diagonal_Kernel:
+# 28 bytes under __launch_bounds__(256, 4)'s 64 registers, refilled once
+# per sweep of 16 clusters (10 instructions against 24 dim in the FMA
+# loop) and once per second sweep. Second_Kernel<32, 4>: 36 bytes, stored
+# and refilled once per slab of 64 points. Nothing else may add any.
+KNOWN_LOCAL = {"Log_Diagonal_Kernel": 11, "Second_Kernel<32, 4>": 6}
+
+
+# --- the analysis -------------------------------------------------------------------
+
+def short_name(mangled):
+    """Log_Full_Kernel<4> from its mangled name (or from Log_Full_KernelILi4E)."""
+    m = re.search(r"([A-Z][A-Za-z_]*_Kernel)((?:I?L[ib]\d+E)*)", mangled)
+    if not m:
+        return mangled
+    args = re.findall(r"L([ib])(\d+)E", m.group(2) or "")
+    shown = [("true" if v == "1" else "false") if t == "b" else v for t, v in args]
+    return m.group(1) + (f"<{', '.join(shown)}>" if shown else "")
+
+
+def threads_of(name):
+    m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
+    if m:
+        return int(m.group(1))
+    return 128 if name.startswith("Log_Small") else 256
+
+
+def span(instructions):
+    where = {}
+    for ins in instructions:
+        where.setdefault(ins["file"], []).append(ins["line"])
+    return ", ".join(f"{f}:{min(v)}-{max(v)}" if min(v) != max(v) else f"{f}:{v[0]}"
+                     for f, v in sorted(where.items(), key=lambda kv: -len(kv[1])))
+
+
+def find_item(kernel, selector, sources):
+    """The instructions a selector names in a kernel, and the source
+    iterations one pass through them covers; or None."""
+    text, file = selector["text"], selector["file"]
+    loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
+    hits = [lp for lp in loops
+            if any(text in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
+    if not hits:
+        return None
+    if file is None:
+        inner = [lp for lp in hits if lp["innermost"]] or hits
+        body = max(inner, key=lambda lp: len(lp["own"]))["own"]
+    else:
+        smallest = min(hits, key=lambda lp: lp["tail"] - lp["head"])
+        body = [i for i in smallest["own"] if i["file"] == file]
+    unroll = 1
+    if selector["marker"]:
+        mtext, op, count = selector["marker"]
+        seen = sum(1 for i in body if i["opcode"].split(".")[0] == op
+                   and mtext in source_text(sources, i["file"], i["line"]))
+        unroll = max(1, seen // count)
+    return body, unroll
+
+
+def launch_time(kernels, launch, sources, gpu):
+    """(low, high seconds, limiter, the launch's pipes) for one launch."""
+    name = next((n for n in kernels if launch["kernel"] in n), None)
+    if name is None:
+        return None
+    k = kernels[name]
+    demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
+    high = 0.0
+    missing = []
+    for selector, passes in launch["items"]:
+        found = find_item(k, selector, sources)
+        if found is None:
+            missing.append(selector["text"])
+            continue
+        body, unroll = found
+        passes /= unroll
+        c = cost(name, body, sources)
+        per = {"issue": c["issue"] / SUB_PARTITIONS, "FP64": c["fp64"] / SUB_PARTITIONS,
+               "tensor": c["tensor"] / SUB_PARTITIONS, "shared": c["shared"]}
+        for p in demand:
+            demand[p] += passes * per[p]
+        high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
+    per_sm = math.ceil(launch["blocks"] / SMS)
+    compute_low = per_sm * max(demand.values()) / CLOCK
+    compute_high = per_sm * high / CLOCK
+    dram = launch["dram"] / (DRAM[gpu] * DRAM_EFFICIENCY)
+    lim = max(demand, key=demand.get) if compute_low >= dram else "DRAM"
+    if max(compute_low, dram) < LAUNCH_S:
+        lim = "launch"
+    return (max(compute_low, dram) + LAUNCH_S, max(compute_high, dram) + LAUNCH_S, lim,
+            {p: per_sm * v / CLOCK for p, v in demand.items()}, missing)
+
+
+def model_case(kernels, case, fit, sources):
+    launches = fit_launches(case) if fit else log_launches(case)
+    row = {"case": case["name"], "N": case["N"], "dim": case["dim"], "K": case["K"],
+           "mode": case["mode"], "kernels": [], "missing": []}
+    cuda, tensor = floors(case, fit)
+    row["cuda_floor_s"], row["tensor_floor_s"] = cuda, tensor
+    for gpu in DRAM:
+        low = high = 0.0
+        limits = {}
+        for launch in launches:
+            got = launch_time(kernels, launch, sources, gpu)
+            if got is None:
+                row["missing"].append(launch["kernel"])
+                continue
+            lo, hi, lim, pipes, missing = got
+            low, high = low + lo, high + hi
+            limits[launch["kernel"]] = (lo, lim)
+            if gpu == "H100":
+                row["kernels"].append({"kernel": launch["kernel"], "blocks": launch["blocks"],
+                                       "low_s": lo, "high_s": hi, "limiter": lim})
+                row["missing"] += [f"{launch['kernel']}: {m}" for m in missing]
+        row[gpu] = {"low_s": low, "high_s": high,
+                    "limiter": max(limits.items(), key=lambda kv: kv[1][0])[1][1] if limits else "?"}
+    if fit:
+        row["logp_pass_s"] = sum(launch_time(kernels, l, sources, "H100")[0]
+                                 for l in log_launches(case) if launch_time(kernels, l, sources, "H100"))
+    return row
+
+
+def analyse(kernels, sources):
+    report = {"kernels": [], "cases": [], "local_in_loops": []}
+    for mangled, k in sorted(kernels.items(), key=lambda kv: short_name(kv[0])):
+        name = short_name(mangled)
+        r = k["resources"]
+        occ = occupancy(threads_of(name), r.get("registers", 0), r.get("smem", 0))
+        entry = {"kernel": name, "source": k["source"], "threads": threads_of(name),
+                 "registers": r.get("registers"), "smem": r.get("smem"), "stack": r.get("stack"),
+                 "spill_stores": r.get("spill_stores"), "spill_loads": r.get("spill_loads"),
+                 "occupancy": occ, "loops": []}
+        for lp in k["loops"]:
+            if lp["tail"] == lp["head"]:
+                continue  # the trap after the exit
+            c = cost(mangled, lp["own"], sources)
+            lim, pipes = limiter(c)
+            entry["loops"].append({
+                "at": f"{lp['head']:#x}-{lp['tail']:#x}", "innermost": lp["innermost"],
+                "source": span(lp["own"]), "instructions": c["issue"], "fp64_ops": c["fp64_ops"],
+                "issue": c["issue"], "fp64": c["fp64"], "tensor": c["tensor"],
+                "shared": c["shared"], "shared_hi": c["shared_hi"], "shared_ops": c["lds"],
+                "local": c["local"], "limiter": lim,
+                "fp64_busy": c["fp64"] / max(pipes.values()) if c["fp64"] else 0.0,
+                "fp64_busy_hi": (c["fp64"] / max(c["issue"], c["fp64"], c["tensor"],
+                                                 c["shared_hi"] * SUB_PARTITIONS)
+                                 if c["fp64"] else 0.0),
+                "conflicts": c["conflicts"], "underived": sorted(c["underived"])})
+            if c["local"]:
+                report["local_in_loops"].append({"kernel": name, "where": f"{lp['head']:#x} ({span(lp['own'])})",
+                                                 "count": c["local"]})
+        report["kernels"].append(entry)
+    # A kernel fails when its loops hold more local-memory instructions
+    # than the known cases allow (KNOWN_LOCAL).
+    counts = {}
+    for item in report["local_in_loops"]:
+        counts[item["kernel"]] = counts.get(item["kernel"], 0) + item["count"]
+    report["regressions"] = [{"kernel": k, "count": n, "allowed": KNOWN_LOCAL.get(k, 0)}
+                             for k, n in sorted(counts.items()) if n > KNOWN_LOCAL.get(k, 0)]
+    for case in LOG_CASES:
+        report["cases"].append(model_case(kernels, case, False, sources))
+    for case in FIT_CASES:
+        report["cases"].append(model_case(kernels, case, True, sources))
+    return report
+
+
+def ms(s):
+    return f"{s * 1e3:.3g} ms" if s >= 1e-4 else f"{s * 1e6:.3g} us"
+
+
+def span_ms(lo, hi):
+    if abs(hi - lo) < 0.005 * hi:
+        return ms(lo)
+    low, high = ms(lo).split(), ms(hi).split()
+    return f"{low[0]}-{high[0]} {high[1]}" if low[1] == high[1] else f"{ms(lo)}-{ms(hi)}"
+
+
+def ratio(lo, hi, floor):
+    a, b = lo / floor, hi / floor
+    return f"{a:.2f}x" if abs(b - a) < 0.01 else f"{a:.2f}-{b:.2f}x"
+
+
+def markdown(report):
+    out = ["# The kernels' machine code, as a model (no GPU has run them)", "",
+           "Written by `bench/sass_report` from the sm_90 code that nvcc makes with the build's",
+           "device flags (`-fmad=false`, `-O3`). A model of an H100 / H200 SXM: 132 SMs at",
+           "1.98 GHz; per SM and clock, 4 sub-partitions issuing one warp instruction each, 64 FP64",
+           "operations (a warp's DFMA/DADD/DMUL holds its sub-partition's FP64 pipe 2 clocks), 128",
+           "FP64 tensor-core FMAs, 128 bytes of shared memory (one wavefront); HBM 3.35 / 4.8 TB/s",
+           "at 85%. Figures from NVIDIA's throughput table for compute capability 9.0 and the data",
+           "sheets; nothing here was measured. A GPU run replaces it.", "",
+           "## Kernels", "",
+           "| kernel | threads | registers | shared B | stack B | spills (st/ld B) | blocks/SM | occupancy (limit) |",
+           "|---|---|---|---|---|---|---|---|"]
+    for k in report["kernels"]:
+        o = k["occupancy"]
+        out.append(f"| {k['kernel']} | {k['threads']} | {k['registers']} | {k['smem']} | {k['stack']} | "
+                   f"{k['spill_stores']}/{k['spill_loads']} | {o['blocks']} | "
+                   f"{o['fraction'] * 100:.1f}% ({o['limit']}) |")
+    out += ["", "## Loops", "",
+            "Per pass of a warp through a loop's own body (nested loops apart): instructions",
+            "issued (clocks of its sub-partition), FP64-pipe and tensor-pipe clocks, shared-memory",
+            "wavefronts (bank model, and the figure if 64/128-bit requests always take 2/4) and",
+            "their SM clocks (x4: one shared pipe serves four sub-partitions), local-memory",
+            "instructions, the limiter, and the most of the FP64 pipe the loop can use (1.0:",
+            "FP64-bound). Only loops with FP64 or shared-memory work are listed.", ""]
+    for k in report["kernels"]:
+        rows = [lp for lp in k["loops"] if lp["fp64_ops"] or lp["shared_ops"] or lp["local"]]
+        if not rows:
+            continue
+        out += [f"### {k['kernel']}", "",
+                "| loop | source | inner | issue | FP64 ops / clk | tensor | shared wavefronts (x4 clk) | LDL/STL | limiter | FP64 busy |",
+                "|---|---|---|---|---|---|---|---|---|---|"]
+        for lp in rows:
+            sh = f"{lp['shared']}" + (f"-{lp['shared_hi']}" if lp["shared_hi"] != lp["shared"] else "")
+            busy = f"{lp['fp64_busy']:.2f}" + (f"-{lp['fp64_busy_hi']:.2f}"
+                                              if abs(lp["fp64_busy_hi"] - lp["fp64_busy"]) > 0.005 else "")
+            out.append(f"| {lp['at']} | {lp['source']} | {'yes' if lp['innermost'] else ''} | "
+                       f"{lp['issue']} | {lp['fp64_ops']} / {lp['fp64']:g} | {lp['tensor']:g} | {sh} | "
+                       f"{lp['local'] or ''} | {lp['limiter']} | {busy} |")
+        notes = sorted({c for lp in rows for c in lp["conflicts"]})
+        under = sorted({u for lp in rows for u in lp["underived"]})
+        if notes:
+            out += ["", "Bank conflicts: " + "; ".join(notes) + "."]
+        if under:
+            out += ["", "Shared accesses taken as conflict-free (layout not modelled): " + ", ".join(under) + "."]
+        out.append("")
+    out += ["## Cases", "",
+            "Device time of one call (VelmoraLog, logP only) or one iteration (the fit, X resident):",
+            "per launch, the busiest SM's blocks times the larger of the pipes' demands, summed over",
+            "the modelled loops (low: the pipes overlap across loops, bank model; high: each loop",
+            "waits for its own limiter, phased shared requests), or HBM traffic if larger, plus 3 us",
+            "a launch. Floors: the useful FP64 operations (the benchmark's count; the fit adds its",
+            "statistics) at the CUDA cores' rate, and with the matrix products on the tensor cores.", "",
+            "| case | N | dim | K | mode | H100 | H200 | CUDA-core floor | ratio | tensor floor | ratio | limiter |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for c in report["cases"]:
+        h1, h2 = c["H100"], c["H200"]
+        out.append(f"| {c['case']} | {c['N']:.0e} | {c['dim']} | {c['K']} | {c['mode']} | "
+                   f"{span_ms(h1['low_s'], h1['high_s'])} | {span_ms(h2['low_s'], h2['high_s'])} | "
+                   f"{ms(c['cuda_floor_s'])} | {ratio(h1['low_s'], h1['high_s'], c['cuda_floor_s'])} | "
+                   f"{ms(c['tensor_floor_s'])} | {ratio(h1['low_s'], h1['high_s'], c['tensor_floor_s'])} | "
+                   f"{h1['limiter']} |")
+    out += ["", "Per launch (H100):", ""]
+    for c in report["cases"]:
+        parts = ", ".join(f"{short_name(k['kernel'])} {span_ms(k['low_s'], k['high_s'])} ({k['limiter']})"
+                          for k in c["kernels"])
+        extra = ""
+        if "logp_pass_s" in c:
+            extra = f"; a logP-only pass {ms(c['logp_pass_s'])}, the iteration {c['H100']['low_s'] / c['logp_pass_s']:.2f}x it"
+        out.append(f"- {c['case']}: {parts}{extra}.")
+        if c["missing"]:
+            out.append(f"  Not found in the code, left out: {'; '.join(c['missing'])}.")
+    out += ["", "## Local memory in loops", ""]
+    if report["local_in_loops"]:
+        out += [f"- {b['kernel']}: {b['count']} LDL/STL in the loop at {b['where']}"
+                + ("" if b["kernel"] in KNOWN_LOCAL else " (new)") for b in report["local_in_loops"]]
+        out += ["", "Known and allowed, until fixed: "
+                + ", ".join(f"{k} {n}" for k, n in KNOWN_LOCAL.items()) + " (LDL/STL over its loops)."]
+    else:
+        out.append("None: no loop of any kernel reads or writes local memory.")
+    for r in report["regressions"]:
+        out.append(f"- FAILED: {r['kernel']} has {r['count']} LDL/STL in its loops, {r['allowed']} allowed.")
+    out.append("")
+    return "\n".join(out)
+
+
+def summary(report):
+    return {"model": "H100/H200 SXM from published throughputs; not measured",
+            "kernels": [{k: v for k, v in e.items() if k != "loops"} |
+                        {"hot_loops": [lp for lp in e["loops"] if lp["innermost"] and lp["fp64_ops"]]}
+                        for e in report["kernels"]],
+            "cases": report["cases"], "local_in_loops": report["local_in_loops"],
+            "local_allowed": KNOWN_LOCAL, "regressions": report["regressions"]}

@@ -1,0 +1,117 @@
+"""Checks of bench/sass_report's machinery: the bank model against layouts
+whose wavefronts are known, and, where nvcc and nvdisasm are found, the
+local-memory check on a planted kernel that keeps an array on its stack
+inside a loop (and on the same kernel with the array in registers)."""
+import importlib.machinery
+import importlib.util
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import sass_model as model  # noqa: E402
+
+loader = importlib.machinery.SourceFileLoader("sass_report", os.path.join(HERE, "sass_report"))
+spec = importlib.util.spec_from_loader("sass_report", loader)
+report = importlib.util.module_from_spec(spec)
+loader.exec_module(report)
+
+# One loop keeps a[] on the stack (indexed by a value only known at run
+# time); the other indexes it by the unrolled counter alone.
+PLANTED = r"""
+__global__ void Planted(const int *index, double *out, int n) {
+  double a[16];
+  for (int i = 0; i < 16; ++i) a[i] = out[i];
+  double s = 0.0;
+  for (int k = 0; k < n; ++k) {
+#ifdef STACK
+    s += a[index[k] & 15];
+    a[(k * 7) & 15] = s;
+#else
+#pragma unroll
+    for (int i = 0; i < 16; ++i) s += a[i] * index[k];
+#endif
+  }
+  out[threadIdx.x] = s;
+}
+"""
+
+
+class BankModel(unittest.TestCase):
+    def test_contiguous_doubles_take_two_wavefronts(self):
+        self.assertEqual(model.wavefronts([8 * l for l in range(32)], 8), 2)
+
+    def test_a_broadcast_takes_one(self):
+        self.assertEqual(model.wavefronts([64] * 32, 16), 1)
+
+    def test_rows_of_65_doubles_do_not_conflict(self):
+        # Diagonal_Shared::xs: a column read across 32 rows of 65 doubles.
+        self.assertEqual(model.wavefronts([65 * 8 * l for l in range(32)], 8), 2)
+
+    def test_rows_of_64_doubles_conflict_32_ways(self):
+        self.assertEqual(model.wavefronts([64 * 8 * l for l in range(32)], 8), 32)
+
+    def test_the_wide_kernels_d_loads_are_two_way_conflicted(self):
+        # Eight lanes' 16-byte loads 32 bytes apart: 128 bytes in 2 wavefronts.
+        lanes = [model._full_d(t, 16) for t in range(32)]
+        self.assertEqual(model.wavefronts(lanes, 16), 2)
+        self.assertEqual(model.distinct_wavefronts(lanes, 16), 1)
+
+    def test_phased_figure_never_below_the_bank_model(self):
+        self.assertEqual(model.phased(16), 4)
+        self.assertEqual(model.phased(8), 2)
+
+
+class Occupancy(unittest.TestCase):
+    def test_registers_limit_in_units_of_256_per_warp(self):
+        # 123 registers round to 128 a thread: 32 warps of 4096.
+        self.assertEqual(model.occupancy(256, 123, 42112)["blocks"], 2)
+        self.assertEqual(model.occupancy(256, 64, 41984)["blocks"], 4)
+
+    def test_shared_memory_limits_with_the_runtimes_kilobyte(self):
+        # 4 blocks of 57,444 B fit 228 KB, but not with 1 KB more each.
+        o = model.occupancy(128, 32, 57444)
+        self.assertEqual((o["blocks"], o["limit"]), (3, "shared memory"))
+
+
+class Loops(unittest.TestCase):
+    def test_back_edges_make_nested_loops(self):
+        ins = [{"offset": o, "text": t, "opcode": t.split()[-2 if "BRA" in t else 0]} for o, t in
+               [(0x00, "NOP"), (0x10, "DFMA R2, R2, R2, R2"), (0x20, "@P0 BRA `(.L_x_1)"),
+                (0x30, "@P1 BRA `(.L_x_0)"), (0x40, "EXIT")]]
+        loops = report.find_loops(ins, {".L_x_0": 0x00, ".L_x_1": 0x10})
+        self.assertEqual([(lp["head"], lp["tail"], lp["innermost"]) for lp in loops],
+                         [(0x00, 0x30, False), (0x10, 0x20, True)])
+        self.assertEqual(loops[1]["parent"], 0x00)
+
+
+@unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
+                     "nvcc or nvdisasm not found")
+class LocalMemory(unittest.TestCase):
+    def local_in_loops(self, defines):
+        with tempfile.TemporaryDirectory() as tmp:
+            src = os.path.join(tmp, "planted.cu")
+            with open(src, "w") as f:
+                f.write(PLANTED)
+            cubin = os.path.join(tmp, "planted.cubin")
+            subprocess.run([report.find_tool("nvcc")] + report.NVCC_FLAGS[:-2] + defines +
+                           [src, "-o", cubin], check=True, capture_output=True)
+            functions, labels = report.disassemble(report.find_tool("nvdisasm"), cubin)
+        (name, instructions), = functions.items()
+        loops = report.find_loops(instructions, labels[name])
+        return sum(1 for lp in loops
+                   for i in report.loop_body(instructions, loops, lp, exclusive=True)
+                   if i["opcode"].split(".")[0] in model.LOCAL_OPS)
+
+    def test_a_stack_array_in_a_loop_is_found(self):
+        self.assertGreater(self.local_in_loops(["-DSTACK"]), 0)
+
+    def test_registers_alone_pass(self):
+        self.assertEqual(self.local_in_loops([]), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
