@@ -139,12 +139,16 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
   layout = warning ('off', 'Velmora:layout');
   restore = onCleanup (@() warning ([quiet, layout]));
   scale = one_gaussian_scale (Xt, o);
+  amount = N;  % VelmoraFit's TolFun is per point, or per unit of weight
+  if (~isempty (o.Weights))
+    amount = sum (o.Weights);
+  end
   history = [];
   rounds = 0;
   while (true)
     left = o.MaxIter - numel (history);
     [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, 'MaxIter', left, ...
-                                'TolFun', o.TolFun * scale / N);
+                                'TolFun', o.TolFun * scale / amount);
     rounds = rounds + 1;
     if (rounds == 1)
       info = part;
