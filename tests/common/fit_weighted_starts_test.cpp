@@ -1,0 +1,73 @@
+// Weighted starts and extreme points on whichever engine VELMORA_DEVICE
+// names: the k-means++ draw weighs each point's squared distance once, a
+// point of weight 0 is a point left out however far it lies, and the
+// padding of a short last panel adds nothing even where the origin is
+// unreachable from every cluster.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "common/engine_under_test.h"
+#include "common/library_test.h"
+#include "fit.h"
+
+namespace {
+
+using velmora_log::Fit_Options;
+using velmora_log::Fit_Result;
+using velmora_log::Mode;
+using velmora_log::Start;
+
+// The first centre is all but surely the heavy point at 0; the second is
+// 2 or 1, with weight x squared distance 0.25 x 4 = 1 against 1 x 1 = 1:
+// drawn equally often.
+TEST_F(LibraryTest, FitWeightedPlusDrawsByWeightTimesSquaredDistance) {
+  const std::vector<double> X = {0.0, 2.0, 1.0}, w = {1e6, 0.25, 1.0};
+  Fit_Options o{.mode = Mode::diagonal, .regularization = 1e-3, .max_iter = 1, .tol_fun = 0,
+                .weights = w};
+  int two = 0, used = 0;
+  for (std::uint64_t seed = 0; seed < 400; ++seed) {
+    o.seed = seed;
+    const Fit_Result r = Fit_Under_Test(X.data(), 1, 3, 2, o);
+    if (r.start.mu[0] != 0.0) continue;
+    two += r.start.mu[1] == 2.0;
+    ++used;
+  }
+  EXPECT_NEAR(two, used / 2.0, 5 * std::sqrt(used / 4.0)) << two << " of " << used;
+}
+
+// A point of weight 0 so far out that its density underflows under every
+// cluster changes nothing.
+TEST_F(LibraryTest, FitLeavesOutAFarPointOfWeightZero) {
+  std::mt19937_64 random(3);
+  std::normal_distribution<double> normal;
+  std::vector<double> X(500);
+  for (double &x : X) x = normal(random);
+  Fit_Options o{.mode = Mode::diagonal, .start = Start::parameters, .mu = {-1.0, 1.0},
+                .sigma = {1.0, 1.0}, .pi = {0.5, 0.5}, .max_iter = 5, .tol_fun = 0};
+  const Fit_Result kept = Fit_Under_Test(X.data(), 1, 500, 2, o);
+  X.push_back(1e200);
+  o.weights.assign(501, 1.0);
+  o.weights.back() = 0.0;
+  const Fit_Result all = Fit_Under_Test(X.data(), 1, 501, 2, o);
+  for (int e = 0; e < 2; ++e) {
+    EXPECT_NEAR(all.model.mu[e], kept.model.mu[e], 1e-13);
+    EXPECT_NEAR(all.model.sigma[e], kept.model.sigma[e], 1e-13);
+  }
+}
+
+// Every point the same, far from the origin, one cluster on them: 100
+// points leave the rest of a panel empty, whose padding must weigh 0.
+TEST_F(LibraryTest, FitPointsFarFromTheOriginWhateverThePanelsPadding) {
+  const std::vector<double> X(100, 1e160);
+  const Fit_Options o{.mode = Mode::diagonal, .regularization = 1.0, .start = Start::parameters,
+                      .mu = {1e160}, .sigma = {1.0}, .pi = {1.0}, .max_iter = 3, .tol_fun = 0};
+  const Fit_Result r = Fit_Under_Test(X.data(), 1, 100, 1, o);
+  EXPECT_EQ(r.model.mu[0], 1e160);
+  EXPECT_EQ(r.model.sigma[0], 1.0);
+}
+
+}  // namespace
