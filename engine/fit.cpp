@@ -10,7 +10,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+#include <numeric>
 #include <optional>
+#include <queue>
 #include <random>
 #include <string>
 #include <tuple>
@@ -246,6 +248,8 @@ void Check_Weights(const std::vector<double> &w, Index n, Index K) {
                                         static_cast<long long>(j + 1), Number(w[j]).c_str()));
     positive += w[j] > 0.0;
   }
+  if (!std::isfinite(std::accumulate(w.begin(), w.end(), 0.0)))
+    throw Error("Velmora:usage", "'Weights' sum past the largest double: scale them down.");
   if (positive < K)
     throw Error("Velmora:usage",
                 Text("'Weights' must be positive for at least K = %lld points; they are "
@@ -524,11 +528,20 @@ class Fitter {
   std::vector<double> Sample_Centres() {
     std::vector<Index> chosen;
     if (weights_ != nullptr) {
-      std::unordered_set<Index> seen;
-      while (static_cast<Index>(chosen.size()) < K_) {
-        const Index j = Draw_Point();
-        if (seen.insert(j).second) chosen.push_back(j);
+      // Weighted, without replacement, in one pass: each point of positive
+      // weight w draws the key log(u) / w, and the K largest keys win.
+      // However small a weight beside the others, its point can be drawn,
+      // and the draw ends.
+      using Keyed = std::pair<double, Index>;
+      std::priority_queue<Keyed, std::vector<Keyed>, std::greater<Keyed>> best;
+      for (Index j = 0; j < n_; ++j) {
+        if (!(weights_[j] > 0.0)) continue;
+        const double u = (static_cast<double>(random_() >> 11) + 0.5) * 0x1.0p-53;  // in (0, 1)
+        best.emplace(std::log(u) / weights_[j], j);
+        if (static_cast<Index>(best.size()) > K_) best.pop();
       }
+      for (; !best.empty(); best.pop()) chosen.push_back(best.top().second);
+      std::reverse(chosen.begin(), chosen.end());  // largest key first
     } else if (4 * K_ > n_) {
       std::vector<Index> all(static_cast<size_t>(n_));
       for (Index j = 0; j < n_; ++j) all[j] = j;

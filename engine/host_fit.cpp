@@ -185,7 +185,10 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
     const Index count = Load(u, w);
     host::Log_Terms(m, w.panel);
     host::Log_Sum_Exp(K_, w.panel);
-    std::fill(w.panel.log_p.begin() + count, w.panel.log_p.end(), 0.0);
+    // A point of weight 0 (the padding among them) adds exactly nothing,
+    // even where its log-density is -Inf and its posteriors not numbers.
+    for (Index p = 0; p < kPanel; ++p)
+      if (w.weight[p] == 0.0) w.panel.log_p[p] = 0.0;
     const double log_l = host::Lane_Dot(w.weight.data(), w.panel.log_p.data());
     if (!statistics) {
       record[0] = log_l;
@@ -194,7 +197,8 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
     record[ll] = log_l;
     for (Index k = 0; k < K_; ++k) {
       const double *r = w.panel.terms.data() + k * kPanel;
-      for (Index p = 0; p < kPanel; ++p) w.wr[p] = r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
+      for (Index p = 0; p < kPanel; ++p)
+        w.wr[p] = w.weight[p] == 0.0 || r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
       Moments(w, (shift.empty() ? mu_.data() : shift.data()) + k * dim_, full_, record + k * pc);
     }
   });
@@ -239,7 +243,7 @@ std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first)
       for (Index p = 0; p < count; ++p) {
         double &d2 = d2_[j0 + p];
         d2 = first ? q[p] : std::min(d2, q[p]);
-        q[p] = d2;
+        q[p] = w.weight[p] == 0.0 ? 0.0 : d2;  // weight 0 adds 0, even to an infinite d2
       }
       std::fill(q + count, q + kPanel, 0.0);
       sums[u] = host::Lane_Dot(w.weight.data(), q);
@@ -249,10 +253,8 @@ std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first)
 }
 
 std::vector<double> Host_Passes::Distances(Index first, Index count) {
-  std::vector<double> out(d2_.begin() + first, d2_.begin() + first + count);
-  if (weights_ != nullptr)
-    for (Index p = 0; p < count; ++p) out[p] *= weights_[first + p];
-  return out;
+  // Unweighted, as every holder gives them: the draw weighs them.
+  return std::vector<double>(d2_.begin() + first, d2_.begin() + first + count);
 }
 
 }  // namespace

@@ -74,8 +74,9 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
   %
   %   A fit that reaches MaxIter before TolFun stops it warns
   %   (Velmora:notConverged) unless Display is 'off'.
-  %   Errors are VelmoraFit's (help VelmoraFit), with X's rows named as
-  %   the caller's.
+  %   Errors are VelmoraFit's (help VelmoraFit). Where rows holding NaN were
+  %   left out, a point that VelmoraFit's messages name is counted among
+  %   the rows kept.
   %
   %   Example (fitgmdist's own):
   %     C1 = randn (100, 2) + 2;  C2 = randn (100, 2) - 2;
@@ -93,8 +94,15 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
     error ('Velmora:dimensions', ['X must be an N x d matrix, one point per row; ', ...
                                   'it is a %s %s.'], size_text (X), class (X));
   end
+  if (issparse (X) || islogical (X))
+    X = full (double (X));
+  end
   o = options (varargin);
   [N0, d] = size (X);
+  if (N0 == 0 || d == 0)
+    error ('Velmora:dimensions', ['X must hold at least one point, one per row, of at ', ...
+                                  'least one coordinate; it is %s.'], size_text (X));
+  end
   kept = ~any (isnan (X), 2);
   [i, j] = find (isinf (X), 1);
   if (~isempty (i))
@@ -252,7 +260,7 @@ function o = options (args)
           error ('Velmora:usage', ['''Weights''(%d) is %s: weights must be finite and 0 ', ...
                                    'or more.'], bad, num2str (value(bad)));
         end
-        o.Weights = double (value(:));
+        o.Weights = full (double (value(:)));
       otherwise
         o.(names.(key)) = value;
     end

@@ -295,7 +295,7 @@ TEST_P(FitFarStartTest, MatchesATwoPassLongDoubleEm) {
   o.tol_fun = 0;
   o.stream = c.stream;
   o.max_chunk = c.stream ? 512 : 0;
-  const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+  const Fit_Result got = Fit_Under_Test(d.X.data(), dim, n, K, o);
   ASSERT_EQ(got.resident, !c.stream);
   // Ten thousand spreads with covariances that wide is a move of a few
   // hundred new covariances: no second look needed there.
@@ -373,7 +373,7 @@ TEST_P(FitWeightsTest, WholeWeightsRepeatPointsAndZeroLeavesThemOut) {
   const auto fit = [&](const std::vector<double> &X, const std::vector<double> &w) {
     Fit_Options with = o;
     with.weights = w;
-    return velmora_log::Fit(X.data(), dim, static_cast<std::int64_t>(X.size()) / dim, K, with);
+    return Fit_Under_Test(X.data(), dim, static_cast<std::int64_t>(X.size()) / dim, K, with);
   };
   const auto same = [&](const Fit_Result &a, const Fit_Result &b, double tolerance) {
     EXPECT_EQ(a.iterations, b.iterations);
@@ -426,9 +426,9 @@ TEST_F(LibraryTest, ProbabilityToleranceDropsSmallPosteriorsFromTheMStep) {
     o.max_iter = 1;
     o.tol_fun = 0;
     o.probability_tolerance = 1e-6;
-    const Fit_Result got = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    const Fit_Result got = Fit_Under_Test(d.X.data(), dim, n, K, o);
     o.probability_tolerance = 0;
-    const Fit_Result plain = velmora_log::Fit(d.X.data(), dim, n, K, o);
+    const Fit_Result plain = Fit_Under_Test(d.X.data(), dim, n, K, o);
 
     const LD_Mixture start = To_Long(dim, K, true, d.centres, sigma, pi);
     std::vector<long double> R;
@@ -698,7 +698,7 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   const Cluster_Data d = Make_Clusters(1, 300, 1, 1.0, 1.0, 0.0, false, 101);
   const auto failure = [&](std::vector<double> X, const Fit_Options &o) {
     try {
-      velmora_log::Fit(X.data(), 1, static_cast<std::int64_t>(X.size()), 2, o);
+      Fit_Under_Test(X.data(), 1, static_cast<std::int64_t>(X.size()), 2, o);
     } catch (const velmora_log::Error &e) {
       return e.id() + ": " + e.what();
     }

@@ -130,6 +130,15 @@ end
 % Refusals, named as the caller wrote the call.
 refused = @(varargin) expect_refusal (@velmora_fitgmdist, varargin{:});
 refused ("Velmora:usage", "'Start' 'cluster' is not supported here", X, K, "Start", "cluster");
+refused ("Velmora:dimensions", "X must hold at least one point, one per row, of at least one coordinate; it is 0 x 3.", zeros (0, 3), 1);
+% Sparse weights and logical data are taken as their full doubles.
+gs = velmora_fitgmdist (X, K, "Start", start, "Options", fit_options, "Weights", sparse (ones (N, 1)));
+g1 = velmora_fitgmdist (X, K, "Start", start, "Options", fit_options, "Weights", ones (N, 1));
+assert (isequal (gs.mu, g1.mu) && isequal (gs.Sigma, g1.Sigma));
+B = X > 50;
+gl = velmora_fitgmdist (B, 2, "Options", fit_options, "RegularizationValue", 1e-3);
+assert (islogical (B));
+assert (size (gl.mu), [2, d]);
 refused ("Velmora:usage", "MaxIter, TolFun and Display go in 'Options'", X, K, "MaxIter", 5);
 refused ("Velmora:dimensions", "'Start' labels must be one per row of X, 900 x 1; it is 1 x 899", ...
          X, K, "Start", labels(1:end-1).');
