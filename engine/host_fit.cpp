@@ -127,28 +127,37 @@ Index Host_Passes::Load(Index u, Work &w) const {
 void Host_Passes::Moments(Work &w, const double *about, bool full, double *record) const {
   using host::Lanes;
   const double *x = w.panel.x.data(), *wr = w.wr.data();
-  double *d = w.panel.d.data();
   Lanes n_acc = {};
   for (Index p = 0; p < kPanel; p += kLanes) n_acc += host::Load_Lanes(wr + p);
   record[0] = host::Fold(n_acc);
+  if (!full) {
+    for (Index i = 0; i < dim_; ++i) {
+      const double c = about[i];
+      Lanes s_acc = {}, m_acc = {};
+      for (Index p = 0; p < kPanel; p += kLanes) {
+        const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c, wv = host::Load_Lanes(wr + p) * v;
+        s_acc += wv;
+        m_acc += wv * v;
+      }
+      record[1 + i] = host::Fold(s_acc);
+      record[1 + dim_ + i] = host::Fold(m_acc);
+    }
+    return;
+  }
+  // sum_p wr_p d_p d_p' = A'A with A the centred panel scaled by sqrt(wr)
+  // point by point, formed as the first moments are.
+  double *a = w.scaled.data(), *root = w.root.data();
+  for (Index p = 0; p < kPanel; ++p) root[p] = std::sqrt(wr[p]);
   for (Index i = 0; i < dim_; ++i) {
     const double c = about[i];
-    Lanes s_acc = {}, m_acc = {};
+    Lanes s_acc = {};
     for (Index p = 0; p < kPanel; p += kLanes) {
-      const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c, wv = host::Load_Lanes(wr + p) * v;
-      if (full) host::Store_Lanes(d + i * kPanel + p, v);  // for the rank-k update
-      s_acc += wv;
-      m_acc += wv * v;
+      const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c;
+      s_acc += host::Load_Lanes(wr + p) * v;
+      host::Store_Lanes(a + i * kPanel + p, v * host::Load_Lanes(root + p));
     }
     record[1 + i] = host::Fold(s_acc);
-    if (!full) record[1 + dim_ + i] = host::Fold(m_acc);
   }
-  if (!full) return;
-  // sum_p wr_p d_p d_p' = A'A with A = D scaled by sqrt(wr) point by point.
-  double *a = w.scaled.data();
-  for (Index p = 0; p < kPanel; ++p) w.root[p] = std::sqrt(wr[p]);
-  for (Index i = 0; i < dim_; ++i)
-    for (Index p = 0; p < kPanel; ++p) a[i * kPanel + p] = d[i * kPanel + p] * w.root[p];
   cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, static_cast<int>(dim_),
               static_cast<int>(kPanel), 1.0, a, static_cast<int>(kPanel), 0.0, w.product.data(),
               static_cast<int>(dim_));

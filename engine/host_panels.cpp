@@ -76,34 +76,69 @@ void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index d
     for (Index i = 0; i < dim; ++i) std::fill(x + i * kPanel + count, x + (i + 1) * kPanel, 0.0);
 }
 
+namespace {
+
+// Diagonal mode's squared whitened distances of the panel's points from
+// clusters k0 .. k0 + B: eight points at a time, their B x 2 sums held in
+// registers while the coordinates stream past, each point's sum formed
+// coordinate by coordinate in order, so that its bits are those of one
+// cluster at a time.
+template <int B>
+void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, double *q) {
+  const Index dim = m.dim;
+  const double *mu = m.mu + k0 * dim, *s = m.whitening + k0 * dim;
+  for (Index p = 0; p < kPanel; p += 8) {
+    Quad lo[B] = {}, hi[B] = {};
+    for (Index i = 0; i < dim; ++i) {
+      const Quad a = Load_Quad(x + i * kPanel + p), b = Load_Quad(x + i * kPanel + p + 4);
+      for (int c = 0; c < B; ++c) {
+        const double centre = mu[c * dim + i], scale = s[c * dim + i];
+        const Quad ya = (a - centre) * scale, yb = (b - centre) * scale;
+        lo[c] = Fma(ya, ya, lo[c]);
+        hi[c] = Fma(yb, yb, hi[c]);
+      }
+    }
+    for (int c = 0; c < B; ++c) {
+      Store_Quad(q + c * kPanel + p, lo[c]);
+      Store_Quad(q + c * kPanel + p + 4, hi[c]);
+    }
+  }
+}
+
+}  // namespace
+
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
   const Index dim = m.dim;
   const double *x = w.x.data();
-  double *d = w.d.data(), *q = w.sum.data();
+  double *d = w.d.data();
+  if (!m.full) {
+    // The distances go straight into the terms' rows.
+    double *q = w.terms.data();
+    Index k = 0;
+    for (; k + 4 <= m.K; k += 4) Diagonal_Distances<4>(m, k, x, q + k * kPanel);
+    for (; k + 2 <= m.K; k += 2) Diagonal_Distances<2>(m, k, x, q + k * kPanel);
+    for (; k < m.K; ++k) Diagonal_Distances<1>(m, k, x, q + k * kPanel);
+    for (k = 0; k < m.K; ++k) {
+      double *t = q + k * kPanel;
+      const double log_w = m.log_w[k];
+      for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (t[p] != t[p] ? kInf : t[p]);
+    }
+    return;
+  }
+  double *q = w.sum.data();
   for (Index k = 0; k < m.K; ++k) {
     std::fill(q, q + kPanel, 0.0);
     const double *mu = m.mu + k * dim;
-    if (m.full) {
-      for (Index i = 0; i < dim; ++i) {
-        const double c = mu[i];
-        for (Index p = 0; p < kPanel; ++p) d[i * kPanel + p] = x[i * kPanel + p] - c;
-      }
-      // Y' = D' W': row p of the panel is point p's whitened offset.
-      cblas_dtrmm(CblasColMajor, CblasRight, CblasLower, CblasTrans, CblasNonUnit,
-                  static_cast<int>(kPanel), static_cast<int>(dim), 1.0, m.whitening + k * dim * dim,
-                  static_cast<int>(dim), d, static_cast<int>(kPanel));
-      for (Index i = 0; i < dim; ++i)
-        for (Index p = 0; p < kPanel; ++p) q[p] = std::fma(d[i * kPanel + p], d[i * kPanel + p], q[p]);
-    } else {
-      const double *s = m.whitening + k * dim;
-      for (Index i = 0; i < dim; ++i) {
-        const double c = mu[i], scale = s[i];
-        for (Index p = 0; p < kPanel; ++p) {
-          const double y = (x[i * kPanel + p] - c) * scale;
-          q[p] = std::fma(y, y, q[p]);
-        }
-      }
+    for (Index i = 0; i < dim; ++i) {
+      const double c = mu[i];
+      for (Index p = 0; p < kPanel; ++p) d[i * kPanel + p] = x[i * kPanel + p] - c;
     }
+    // Y' = D' W': row p of the panel is point p's whitened offset.
+    cblas_dtrmm(CblasColMajor, CblasRight, CblasLower, CblasTrans, CblasNonUnit,
+                static_cast<int>(kPanel), static_cast<int>(dim), 1.0, m.whitening + k * dim * dim,
+                static_cast<int>(dim), d, static_cast<int>(kPanel));
+    for (Index i = 0; i < dim; ++i)
+      for (Index p = 0; p < kPanel; ++p) q[p] = std::fma(d[i * kPanel + p], d[i * kPanel + p], q[p]);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
     for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (q[p] != q[p] ? kInf : q[p]);
@@ -122,7 +157,9 @@ void Log_Sum_Exp(Index K, Panel_Work &w) {
   for (Index k = 0; k < K; ++k) {
     double *t = w.terms.data() + k * kPanel;
     for (Index p = 0; p < kPanel; ++p) {
-      t[p] = std::exp(t[p] - top[p]);
+      // exp is exactly 0 below -745.14: no call for the far clusters.
+      const double v = t[p] - top[p];
+      t[p] = v < -745.2 ? 0.0 : std::exp(v);
       sum[p] += t[p];
     }
   }

@@ -11,8 +11,13 @@
 // order.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
+
+#ifdef __FMA__
+#include <immintrin.h>
+#endif
 
 namespace velmora_log::host {
 
@@ -78,17 +83,51 @@ void Log_Sum_Exp(Index K, Panel_Work &w);
 // sum over the panel's points of a[p] * b[p], in lanes folded in order.
 double Lane_Dot(const double *a, const double *b);
 
-// kLanes consecutive points' values, for sums in lanes: the compiler maps
-// it onto the machine's vectors.
-typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+// kLanes consecutive points' values, for sums in lanes: two vectors of
+// four, which AVX2 holds in two registers (a single vector of eight makes
+// the compiler spill it to the stack at every step).
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+static_assert(kLanes == 8, "Lanes holds two Quads");
 
-inline Lanes Load_Lanes(const double *from) {
-  Lanes v;
+struct Lanes {
+  Quad lo = {}, hi = {};
+  double operator[](int i) const { return i < 4 ? lo[i] : hi[i - 4]; }
+  Lanes &operator+=(const Lanes &b) {
+    lo += b.lo;
+    hi += b.hi;
+    return *this;
+  }
+};
+
+inline Lanes operator+(const Lanes &a, const Lanes &b) { return {a.lo + b.lo, a.hi + b.hi}; }
+inline Lanes operator*(const Lanes &a, const Lanes &b) { return {a.lo * b.lo, a.hi * b.hi}; }
+inline Lanes operator*(const Lanes &a, double b) { return {a.lo * b, a.hi * b}; }
+inline Lanes operator-(const Lanes &a, double b) { return {a.lo - b, a.hi - b}; }
+
+inline Quad Load_Quad(const double *from) {
+  Quad v;
   __builtin_memcpy(&v, from, sizeof v);
   return v;
 }
 
-inline void Store_Lanes(double *to, Lanes v) { __builtin_memcpy(to, &v, sizeof v); }
+inline void Store_Quad(double *to, Quad v) { __builtin_memcpy(to, &v, sizeof v); }
+
+// a * b + c rounded once, four at a time.
+inline Quad Fma(Quad a, Quad b, Quad c) {
+#ifdef __FMA__
+  return (Quad)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+#else
+  return Quad{std::fma(a[0], b[0], c[0]), std::fma(a[1], b[1], c[1]), std::fma(a[2], b[2], c[2]),
+              std::fma(a[3], b[3], c[3])};
+#endif
+}
+
+inline Lanes Load_Lanes(const double *from) { return {Load_Quad(from), Load_Quad(from + 4)}; }
+
+inline void Store_Lanes(double *to, const Lanes &v) {
+  Store_Quad(to, v.lo);
+  Store_Quad(to + 4, v.hi);
+}
 
 // Folds kLanes partial sums in a fixed order.
 template <typename Acc>
