@@ -6,7 +6,6 @@
 // on the threads or the chunks, and memory beyond X grows with the threads
 // and the record, never with the data (k-means++'s distances apart).
 #include <algorithm>
-#include <cblas.h>
 
 #include <cmath>
 #include <limits>
@@ -24,6 +23,45 @@ namespace {
 
 using host::kLanes;
 using host::kPanel;
+
+// product[a + b * ld] = sum over the panel's points p of A[a][p] A[b][p]
+// for a <= b < rows (rows a multiple of 4, A's rows kPanel apart): two rows
+// against four at a time, their eight sums in registers in four lanes of
+// points, each folded in a fixed order, so that the bits depend on the
+// panel alone. The points go by in slices that keep every row's slice in
+// L1; the lanes' sums wait in `partial` between slices.
+void Upper_Gram(const double *A, Index rows, double *product, Index ld,
+                std::vector<host::Quad> &partial) {
+  using host::Quad;
+  constexpr Index kSlice = 64;
+  partial.assign(static_cast<size_t>(rows / 2 * rows / 4 * 8), Quad{});
+  for (Index p0 = 0; p0 < kPanel; p0 += kSlice) {
+    Quad *acc = partial.data();
+    for (Index b0 = 0; b0 < rows; b0 += 4)
+      for (Index a0 = 0; a0 < b0 + 4; a0 += 2, acc += 8) {
+        Quad s[8];
+        for (int e = 0; e < 8; ++e) s[e] = acc[e];
+        const double *x = A + a0 * kPanel, *y = A + b0 * kPanel;
+        for (Index p = p0; p < p0 + kSlice; p += 4) {
+          const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
+          for (int j = 0; j < 4; ++j) {
+            const Quad v = host::Load_Quad(y + j * kPanel + p);
+            s[j] = host::Fma(x0, v, s[j]);
+            s[4 + j] = host::Fma(x1, v, s[4 + j]);
+          }
+        }
+        for (int e = 0; e < 8; ++e) acc[e] = s[e];
+      }
+  }
+  const Quad *acc = partial.data();
+  for (Index b0 = 0; b0 < rows; b0 += 4)
+    for (Index a0 = 0; a0 < b0 + 4; a0 += 2, acc += 8)
+      for (int r = 0; r < 2; ++r)
+        for (int j = 0; j < 4; ++j) {
+          const Quad &v = acc[4 * r + j];
+          product[a0 + r + (b0 + j) * ld] = (v[0] + v[1]) + (v[2] + v[3]);
+        }
+}
 
 class Host_Passes final : public Fit_Passes {
  public:
@@ -49,6 +87,7 @@ class Host_Passes final : public Fit_Passes {
   struct Work {
     host::Panel_Work panel;
     std::vector<double> weight, wr, root, scaled, product;
+    std::vector<host::Quad> partial;
   };
   Work Make_Work() const;
 
@@ -111,8 +150,9 @@ Host_Passes::Work Host_Passes::Make_Work() const {
   w.weight.resize(static_cast<size_t>(kPanel));
   w.wr.resize(static_cast<size_t>(kPanel));
   w.root.resize(static_cast<size_t>(kPanel));
-  w.scaled.resize(static_cast<size_t>(full_ ? dim_ * kPanel : 0));
-  w.product.resize(static_cast<size_t>(full_ ? dim_ * dim_ : 0));
+  const Index rows = (dim_ + 3) / 4 * 4;
+  w.scaled.resize(static_cast<size_t>(full_ ? rows * kPanel : 0));
+  w.product.resize(static_cast<size_t>(full_ ? rows * rows : 0));
   return w;
 }
 
@@ -158,12 +198,12 @@ void Host_Passes::Moments(Work &w, const double *about, bool full, double *recor
     }
     record[1 + i] = host::Fold(s_acc);
   }
-  cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, static_cast<int>(dim_),
-              static_cast<int>(kPanel), 1.0, a, static_cast<int>(kPanel), 0.0, w.product.data(),
-              static_cast<int>(dim_));
+  // The rows past dim stay 0 from Make_Work.
+  const Index rows = (dim_ + 3) / 4 * 4;
+  Upper_Gram(a, rows, w.product.data(), rows, w.partial);
   double *second = record + 1 + dim_;
   for (Index b = 0; b < dim_; ++b)
-    for (Index a_ = 0; a_ <= b; ++a_) second[b * (b + 1) / 2 + a_] = w.product[a_ + b * dim_];
+    for (Index a_ = 0; a_ <= b; ++a_) second[b * (b + 1) / 2 + a_] = w.product[a_ + b * rows];
 }
 
 template <typename Form>

@@ -1,7 +1,6 @@
 // The host engine's panels: loading, log terms, log-sum-exp.
 #include "host_panels.h"
 
-#include <cblas.h>
 
 #include <algorithm>
 #include <cmath>
@@ -105,6 +104,49 @@ void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, doubl
   }
 }
 
+// Full mode's squared whitened distances of the panel's centred points d
+// (dim x kPanel) from one cluster, with W lower triangular (column-major):
+// eight points at a time, W d formed R rows at a time in registers, each
+// row summed over its coordinates in order and squared into the point's
+// sum row by row in order, so that a point's bits depend on it alone.
+template <int R>
+inline void Whiten_Rows(const double *W, Index dim, Index a0, const double *d, Index p, Quad &q_lo,
+                        Quad &q_hi) {
+  Quad lo[R] = {}, hi[R] = {};
+  for (Index i = 0; i < a0 + R; ++i) {
+    const Quad a = Load_Quad(d + i * kPanel + p), b = Load_Quad(d + i * kPanel + p + 4);
+    const double *w = W + a0 + i * dim;
+    for (int r = 0; r < R; ++r) {
+      // Above the diagonal W is 0: the rows of the block that start later
+      // take nothing from coordinates past them.
+      if (a0 + r < i) continue;
+      const Quad c = Quad{w[r], w[r], w[r], w[r]};
+      lo[r] = Fma(c, a, lo[r]);
+      hi[r] = Fma(c, b, hi[r]);
+    }
+  }
+  for (int r = 0; r < R; ++r) {
+    q_lo = Fma(lo[r], lo[r], q_lo);
+    q_hi = Fma(hi[r], hi[r], q_hi);
+  }
+}
+
+void Full_Distances(const double *W, Index dim, const double *d, double *q) {
+  for (Index p = 0; p < kPanel; p += 8) {
+    Quad q_lo = {}, q_hi = {};
+    Index a0 = 0;
+    for (; a0 + 4 <= dim; a0 += 4) Whiten_Rows<4>(W, dim, a0, d, p, q_lo, q_hi);
+    switch (dim - a0) {
+      case 3: Whiten_Rows<3>(W, dim, a0, d, p, q_lo, q_hi); break;
+      case 2: Whiten_Rows<2>(W, dim, a0, d, p, q_lo, q_hi); break;
+      case 1: Whiten_Rows<1>(W, dim, a0, d, p, q_lo, q_hi); break;
+      default: break;
+    }
+    Store_Quad(q + p, q_lo);
+    Store_Quad(q + p + 4, q_hi);
+  }
+}
+
 }  // namespace
 
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
@@ -127,18 +169,12 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
   }
   double *q = w.sum.data();
   for (Index k = 0; k < m.K; ++k) {
-    std::fill(q, q + kPanel, 0.0);
     const double *mu = m.mu + k * dim;
     for (Index i = 0; i < dim; ++i) {
       const double c = mu[i];
       for (Index p = 0; p < kPanel; ++p) d[i * kPanel + p] = x[i * kPanel + p] - c;
     }
-    // Y' = D' W': row p of the panel is point p's whitened offset.
-    cblas_dtrmm(CblasColMajor, CblasRight, CblasLower, CblasTrans, CblasNonUnit,
-                static_cast<int>(kPanel), static_cast<int>(dim), 1.0, m.whitening + k * dim * dim,
-                static_cast<int>(dim), d, static_cast<int>(kPanel));
-    for (Index i = 0; i < dim; ++i)
-      for (Index p = 0; p < kPanel; ++p) q[p] = std::fma(d[i * kPanel + p], d[i * kPanel + p], q[p]);
+    Full_Distances(m.whitening + k * dim * dim, dim, d, q);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
     for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (q[p] != q[p] ? kInf : q[p]);
