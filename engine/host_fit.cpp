@@ -1,10 +1,12 @@
 // The fit's passes on the host engine. X stays where the caller has it; a
 // unit is one panel of points counted from the first, its record formed by
-// one thread in a fixed order (lanes over its points, a BLAS rank-k update
-// for the full second moments), and the records summed in unit order a
-// wave of units at a time, so that the bits depend on the data alone, not
-// on the threads or the chunks, and memory beyond X grows with the threads
-// and the record, never with the data (k-means++'s distances apart).
+// one thread in a fixed order (lanes over its points, dot products of the
+// scaled panel's rows for the full second moments); a block of kBlock units
+// is summed in unit order by one thread, and the blocks' sums in block
+// order, a wave of blocks at a time, so that the bits depend on the data
+// alone, not on the threads or the chunks, and memory beyond X grows with
+// the threads and the record, never with the data (k-means++'s distances
+// apart).
 #include <algorithm>
 
 #include <cmath>
@@ -101,9 +103,10 @@ class Host_Passes final : public Fit_Passes {
   // upper triangle with `full`, else the squares).
   void Moments(Work &w, const double *about, bool full, double *record) const;
 
-  // totals[e] = sum over units u, in unit order, of unit u's record
-  // (width values written by form(u, work, record)), a wave of units in
-  // parallel at a time.
+  // totals[e] = sum over blocks of kBlock units, in block order, of the
+  // sum in unit order of their units' records (width values written by
+  // form(u, work, record)), a wave of blocks in parallel at a time: a few
+  // waves a pass, since each ends in a wait for every thread.
   template <typename Form>
   std::vector<double> Sum_Units(Index width, Form form);
 
@@ -208,21 +211,32 @@ void Host_Passes::Moments(Work &w, const double *about, bool full, double *recor
 
 template <typename Form>
 std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
-  const Index units = plan_.units, threads = std::min(host::Threads(), units);
-  // Waves within a chunk's units: what a chunk changes is only when records
+  constexpr Index kBlock = 8;
+  const Index units = plan_.units, blocks = (units + kBlock - 1) / kBlock;
+  const Index threads = std::min(host::Threads(), blocks);
+  // Waves within a chunk's units: what a chunk changes is only when sums
   // are folded, never the order.
-  const Index wave = std::max<Index>(1, std::min({units, 8 * threads, plan_.chunk / kPanel}));
+  const Index wave =
+      std::max<Index>(1, std::min({blocks, 8 * threads, plan_.chunk / kPanel / kBlock}));
   std::vector<double> totals(static_cast<size_t>(width), 0.0),
-      records(static_cast<size_t>(wave * width));
-  const host::One_Blas_Thread one_blas_thread;
-  for (Index u0 = 0; u0 < units; u0 += wave) {
-    const Index count = std::min(wave, units - u0);
+      sums(static_cast<size_t>(wave * width));
+  for (Index b0 = 0; b0 < blocks; b0 += wave) {
+    const Index count = std::min(wave, blocks - b0);
     Parallel_Ranges(count, std::min(threads, count), [&](Index b, Index e) {
       Work w = Make_Work();
-      for (Index r = b; r < e; ++r) form(u0 + r, w, records.data() + r * width);
+      std::vector<double> record(static_cast<size_t>(width));
+      for (Index r = b; r < e; ++r) {
+        double *sum = sums.data() + r * width;
+        std::fill(sum, sum + width, 0.0);
+        const Index u1 = std::min(units, (b0 + r + 1) * kBlock);
+        for (Index u = (b0 + r) * kBlock; u < u1; ++u) {
+          form(u, w, record.data());
+          for (Index e_ = 0; e_ < width; ++e_) sum[e_] += record[e_];
+        }
+      }
     });
     for (Index r = 0; r < count; ++r)
-      for (Index e = 0; e < width; ++e) totals[e] += records[r * width + e];
+      for (Index e = 0; e < width; ++e) totals[e] += sums[r * width + e];
   }
   return totals;
 }
