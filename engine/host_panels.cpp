@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "host_exp.h"
 #include "parallel.h"
 
 extern "C" {
@@ -192,11 +193,10 @@ void Log_Sum_Exp(Index K, Panel_Work &w) {
   // Every term -inf leaves a NaN sum: NaN posteriors.
   for (Index k = 0; k < K; ++k) {
     double *t = w.terms.data() + k * kPanel;
-    for (Index p = 0; p < kPanel; ++p) {
-      // exp is exactly 0 below -745.14: no call for the far clusters.
-      const double v = t[p] - top[p];
-      t[p] = v < -745.2 ? 0.0 : std::exp(v);
-      sum[p] += t[p];
+    for (Index p = 0; p < kPanel; p += 4) {
+      const Quad e = Exp_Non_Positive(Load_Quad(t + p) - Load_Quad(top + p));
+      Store_Quad(t + p, e);
+      Store_Quad(sum + p, Load_Quad(sum + p) + e);
     }
   }
   for (Index p = 0; p < kPanel; ++p) log_p[p] = top[p] == -kInf ? -kInf : top[p] + std::log(sum[p]);

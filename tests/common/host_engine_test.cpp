@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@
 #include "common/mixture_fixture.h"
 #include "fit.h"
 #include "fit_passes.h"
+// Quad arguments without AVX in this file: the same values, another ABI.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include "host_exp.h"
 #include "log_mixture.h"
 
 extern "C" int openblas_get_num_threads(void);
@@ -184,6 +188,38 @@ TEST_P(HostWeightsTest, WeightsAndTheFloorWeighEverySum) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, HostWeightsTest, testing::Bool(), Mode_Name);
+
+// The log-sum-exp's exp against long double: within one ulp over the
+// whole range (subnormal results and the edges where 2^k needs two steps
+// included), 1 at 0, 0 below -745.2 and at -inf, NaN kept; each lane its own.
+TEST(HostExpTest, WithinOneUlpOfLongDoubleAndExactAtTheEdges) {
+  using velmora_log::host::Quad;
+  std::vector<double> xs = {0.0,     -0.0,   -1e-300, -0.3465, -0.3467, -708.39, -708.4,
+                            -744.44, -745.0, -745.13, -745.2,  -707.75, -693.2,  -50.0};
+  const std::vector<double> spread = Random_Values(40000, 160, -745.2, 0.0),
+                            near = Random_Values(4000, 161, -1.0, 0.0);
+  xs.insert(xs.end(), spread.begin(), spread.end());
+  xs.insert(xs.end(), near.begin(), near.end());
+  double worst = 0.0, at = 0.0;
+  for (size_t i = 0; i + 4 <= xs.size(); i += 4) {
+    const Quad e = velmora_log::host::Exp_Non_Positive(Quad{xs[i], xs[i + 1], xs[i + 2], xs[i + 3]});
+    for (int l = 0; l < 4; ++l) {
+      const long double ref = std::exp(static_cast<long double>(xs[i + l]));
+      const double lib = std::exp(xs[i + l]);
+      const double ulp = lib == 0.0 ? 4.9406564584124654e-324
+                                    : std::nextafter(lib, 1.0 / 0.0) - lib;
+      const double err = static_cast<double>(std::fabs(e[l] - ref)) / ulp;
+      if (err > worst) worst = err, at = xs[i + l];
+    }
+  }
+  EXPECT_LE(worst, 1.0) << "at " << at;
+  const Quad edges = velmora_log::host::Exp_Non_Positive(
+      Quad{0.0, -745.21, -1.0 / 0.0, std::numeric_limits<double>::quiet_NaN()});
+  EXPECT_EQ(edges[0], 1.0);
+  EXPECT_TRUE(edges[1] == 0.0 && !std::signbit(edges[1]));
+  EXPECT_TRUE(edges[2] == 0.0 && !std::signbit(edges[2]));
+  EXPECT_TRUE(std::isnan(edges[3]));
+}
 
 // BLAS runs on one thread under our threads, and the caller's setting is
 // what it was afterwards.

@@ -1,0 +1,52 @@
+// exp of four non-positive values at once, for the log-sum-exp's terms
+// (each term less the point's largest): within one ulp of the true value
+// (libm's exp is within about half of one), an argument of 0 gives 1
+// exactly, one below -745.2 gives 0 (as exp does: 2^-1075 rounds to 0) and
+// NaN stays NaN. The same vector arithmetic wherever it builds, so its bits
+// do not depend on the point's place or the threads.
+#pragma once
+
+#include "host_panels.h"
+
+namespace velmora_log::host {
+
+typedef long long Quad_Bits __attribute__((vector_size(4 * sizeof(long long))));
+
+inline Quad Exp_Non_Positive(Quad v) {
+  // v = k ln 2 + r with k whole and |r| <= ln 2 / 2 (a little more where
+  // v log2(e) rounds across a half): 0x1.8p52 + y rounds y to a whole
+  // number, which the low bits of the sum then hold.
+  const double shifter = 0x1.8p52;
+  const Quad low = v < -745.2 ? Quad{} - 745.2 : v;  // also NaN: fixed below
+  const Quad y = (low * 0x1.71547652b82fep0 + shifter), k = y - shifter;
+  Quad r = Fma(k, Quad{} - 0x1.62e42fefa39efp-1, low);
+  r = Fma(k, Quad{} - 0x1.abc9e3b39803fp-56, r);
+  // exp(r) by its Taylor series to r^14 (the rest is below 1e-17 of it).
+  constexpr double c[15] = {1.0,
+                            1.0,
+                            1.0 / 2,
+                            1.0 / 6,
+                            1.0 / 24,
+                            1.0 / 120,
+                            1.0 / 720,
+                            1.0 / 5040,
+                            1.0 / 40320,
+                            1.0 / 362880,
+                            1.0 / 3628800,
+                            1.0 / 39916800,
+                            1.0 / 479001600,
+                            1.0 / 6227020800.0,
+                            1.0 / 87178291200.0};
+  Quad p = Quad{} + c[14];
+  for (int n = 13; n >= 0; --n) p = Fma(p, r, Quad{} + c[n]);
+  // p 2^k: below 2^-1000 in two steps, so that only the last (into the
+  // subnormals) rounds.
+  const Quad_Bits ki = (Quad_Bits)y - (Quad_Bits)(Quad{} + shifter);
+  const Quad_Bits split = ki < -1000 ? Quad_Bits{} - 64 : Quad_Bits{};
+  const Quad first = (Quad)((ki - split + 1023) << 52), second = (Quad)((split + 1023) << 52);
+  const Quad e = p * first * second;
+  const Quad nan_or_e = v != v ? v : e;
+  return v < -745.2 ? Quad{} : nan_or_e;
+}
+
+}  // namespace velmora_log::host
