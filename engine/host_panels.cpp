@@ -63,10 +63,35 @@ void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index d
     }
     return;
   }
-  // Points as columns: a transpose, a few points at a time so that their
-  // columns stay in cache while every row is written.
+  // Points as columns: a transpose, four points by four coordinates in
+  // registers where their coordinates lie side by side, and the rest a few
+  // points at a time so that their columns stay in cache while every row is
+  // written.
+  Index done = 0;
+  if (coord_stride == 1) {
+    typedef long long Lane_Picks __attribute__((vector_size(4 * sizeof(long long))));
+    const Lane_Picks even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, low = {0, 1, 4, 5},
+                     high = {2, 3, 6, 7};
+    for (; done + 4 <= count; done += 4) {
+      const double *from = X + (first + done) * point_stride;
+      Index i = 0;
+      for (; i + 4 <= dim; i += 4) {
+        const Quad a = Load_Quad(from + i), b = Load_Quad(from + point_stride + i),
+                   c = Load_Quad(from + 2 * point_stride + i),
+                   d = Load_Quad(from + 3 * point_stride + i);
+        const Quad ab0 = __builtin_shuffle(a, b, even), ab1 = __builtin_shuffle(a, b, odd),
+                   cd0 = __builtin_shuffle(c, d, even), cd1 = __builtin_shuffle(c, d, odd);
+        Store_Quad(x + i * kPanel + done, __builtin_shuffle(ab0, cd0, low));
+        Store_Quad(x + (i + 1) * kPanel + done, __builtin_shuffle(ab1, cd1, low));
+        Store_Quad(x + (i + 2) * kPanel + done, __builtin_shuffle(ab0, cd0, high));
+        Store_Quad(x + (i + 3) * kPanel + done, __builtin_shuffle(ab1, cd1, high));
+      }
+      for (; i < dim; ++i)
+        for (Index p = done; p < done + 4; ++p) x[i * kPanel + p] = X[(first + p) * point_stride + i];
+    }
+  }
   constexpr Index kBlock = 8;
-  for (Index p0 = 0; p0 < count; p0 += kBlock) {
+  for (Index p0 = done; p0 < count; p0 += kBlock) {
     const Index p1 = std::min(count, p0 + kBlock);
     for (Index i = 0; i < dim; ++i)
       for (Index p = p0; p < p1; ++p)
