@@ -31,20 +31,23 @@ using host::kPanel;
 // against four at a time, their eight sums in registers in four lanes of
 // points, each folded in a fixed order, so that the bits depend on the
 // panel alone. The points go by in slices that keep every row's slice in
-// L1; the lanes' sums wait in `partial` between slices.
+// L1 (16 KiB of them); the lanes' sums wait in `partial` between slices,
+// so the slices change no bits.
 void Upper_Gram(const double *A, Index rows, double *product, Index ld,
                 std::vector<host::Quad> &partial) {
   using host::Quad;
-  constexpr Index kSlice = 64;
+  static_assert(kPanel % 64 == 0, "whole slices in a panel");
+  Index slice = 64;
+  while (slice > 4 && slice * rows > 2048) slice /= 2;
   partial.assign(static_cast<size_t>(rows / 2 * rows / 4 * 8), Quad{});
-  for (Index p0 = 0; p0 < kPanel; p0 += kSlice) {
+  for (Index p0 = 0; p0 < kPanel; p0 += slice) {
     Quad *acc = partial.data();
     for (Index b0 = 0; b0 < rows; b0 += 4)
       for (Index a0 = 0; a0 < b0 + 4; a0 += 2, acc += 8) {
         Quad s[8];
         for (int e = 0; e < 8; ++e) s[e] = acc[e];
         const double *x = A + a0 * kPanel, *y = A + b0 * kPanel;
-        for (Index p = p0; p < p0 + kSlice; p += 4) {
+        for (Index p = p0; p < p0 + slice; p += 4) {
           const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
           for (int j = 0; j < 4; ++j) {
             const Quad v = host::Load_Quad(y + j * kPanel + p);
