@@ -108,14 +108,14 @@
 %   iteration, with the same bits. The M-step and the factorisations run
 %   on the host, in parallel across clusters.
 %
-%   Engines: the host engine (BLAS on panels of points, over the host's
+%   Engines: the host engine (vector loops on panels of points, over the host's
 %   cores) unless a GPU answers, or the one VELMORA_DEVICE names: host,
 %   cuda (the CUDA build of the module), or cpu-device (the CPU device's
 %   build, which runs the CUDA kernels on the CPU, to test them). Results
 %   agree to rounding, not bit for bit, across engines; on one engine they
 %   are the same bits whatever the threads and chunks. The
 %   host engine's threads: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else
-%   every core (BLAS itself runs on one thread inside each of them).
+%   every core.
 %
 %   Errors, with identifiers:
 %     Velmora:usage       not 2 inputs and name/value pairs, more than 2

@@ -38,14 +38,14 @@
 %   1e-12 x max(1, |logP|); R to about 1e-11 and to eps x |logP| in general,
 %   as exp(logterm - logP) must be in any double-precision evaluation.
 %
-%   Engines: the host engine (BLAS on panels of points, over the host's
+%   Engines: the host engine (vector loops on panels of points, over the host's
 %   cores) unless a GPU answers, or the one VELMORA_DEVICE names: host,
 %   cuda (the CUDA build of the module), or cpu-device (the CPU device's
 %   build, which runs the CUDA kernels on the CPU, to test them). Results
 %   agree to rounding, not bit for bit, across engines; on one engine they
 %   are the same bits whatever the threads and chunks. The
 %   host engine's threads: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else
-%   every core (BLAS itself runs on one thread inside each of them).
+%   every core.
 %
 %   A point with a NaN coordinate gets logP NaN; one with an infinite
 %   coordinate (and no NaN) gets -Inf, as its density is 0; the posteriors of
