@@ -50,7 +50,11 @@ void Upper_Gram(const double *A, Index rows, double *product, Index ld,
         for (Index p = p0; p < p0 + slice; p += 4) {
           const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
           for (int j = 0; j < 4; ++j) {
-            const Quad v = host::Load_Quad(y + j * kPanel + p);
+            Quad v = host::Load_Quad(y + j * kPanel + p);
+            // Loaded once into a register, not once for each FMA.
+#ifdef __AVX__
+            asm("" : "+x"(v));
+#endif
             s[j] = host::Fma(x0, v, s[j]);
             s[4 + j] = host::Fma(x1, v, s[4 + j]);
           }

@@ -130,22 +130,30 @@ void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, doubl
   }
 }
 
-// Full mode's squared whitened distances of the panel's centred points d
-// (dim x kPanel) from one cluster, with W lower triangular (column-major):
-// eight points at a time, W d formed R rows at a time in registers, each
-// row summed over its coordinates in order and squared into the point's
-// sum row by row in order, so that a point's bits depend on it alone.
+// Full mode's squared whitened distances of the panel's points from one
+// cluster, with W lower triangular (column-major): eight points at a time,
+// centred into `d` (dim x 8, in L1), W d formed R rows at a time in
+// registers, each row summed over its coordinates in order and squared
+// into the point's sum row by row in order, so that a point's bits depend
+// on it alone.
 template <int R>
-inline void Whiten_Rows(const double *W, Index dim, Index a0, const double *d, Index p, Quad &q_lo,
+inline void Whiten_Rows(const double *W, Index dim, Index a0, const double *d, Quad &q_lo,
                         Quad &q_hi) {
   Quad lo[R] = {}, hi[R] = {};
-  for (Index i = 0; i < a0 + R; ++i) {
-    const Quad a = Load_Quad(d + i * kPanel + p), b = Load_Quad(d + i * kPanel + p + 4);
+  for (Index i = 0; i < a0; ++i) {
+    const Quad a = Load_Quad(d + i * 8), b = Load_Quad(d + i * 8 + 4);
     const double *w = W + a0 + i * dim;
     for (int r = 0; r < R; ++r) {
-      // Above the diagonal W is 0: the rows of the block that start later
-      // take nothing from coordinates past them.
-      if (a0 + r < i) continue;
+      const Quad c = Quad{w[r], w[r], w[r], w[r]};
+      lo[r] = Fma(c, a, lo[r]);
+      hi[r] = Fma(c, b, hi[r]);
+    }
+  }
+  // The block's own triangle: row a0 + r takes coordinates up to a0 + r.
+  for (int j = 0; j < R; ++j) {
+    const Quad a = Load_Quad(d + (a0 + j) * 8), b = Load_Quad(d + (a0 + j) * 8 + 4);
+    const double *w = W + a0 + (a0 + j) * dim;
+    for (int r = j; r < R; ++r) {
       const Quad c = Quad{w[r], w[r], w[r], w[r]};
       lo[r] = Fma(c, a, lo[r]);
       hi[r] = Fma(c, b, hi[r]);
@@ -157,15 +165,20 @@ inline void Whiten_Rows(const double *W, Index dim, Index a0, const double *d, I
   }
 }
 
-void Full_Distances(const double *W, Index dim, const double *d, double *q) {
+void Full_Distances(const double *W, const double *mu, Index dim, const double *x, double *d,
+                    double *q) {
   for (Index p = 0; p < kPanel; p += 8) {
+    for (Index i = 0; i < dim; ++i) {
+      Store_Quad(d + i * 8, Load_Quad(x + i * kPanel + p) - mu[i]);
+      Store_Quad(d + i * 8 + 4, Load_Quad(x + i * kPanel + p + 4) - mu[i]);
+    }
     Quad q_lo = {}, q_hi = {};
     Index a0 = 0;
-    for (; a0 + 4 <= dim; a0 += 4) Whiten_Rows<4>(W, dim, a0, d, p, q_lo, q_hi);
+    for (; a0 + 4 <= dim; a0 += 4) Whiten_Rows<4>(W, dim, a0, d, q_lo, q_hi);
     switch (dim - a0) {
-      case 3: Whiten_Rows<3>(W, dim, a0, d, p, q_lo, q_hi); break;
-      case 2: Whiten_Rows<2>(W, dim, a0, d, p, q_lo, q_hi); break;
-      case 1: Whiten_Rows<1>(W, dim, a0, d, p, q_lo, q_hi); break;
+      case 3: Whiten_Rows<3>(W, dim, a0, d, q_lo, q_hi); break;
+      case 2: Whiten_Rows<2>(W, dim, a0, d, q_lo, q_hi); break;
+      case 1: Whiten_Rows<1>(W, dim, a0, d, q_lo, q_hi); break;
       default: break;
     }
     Store_Quad(q + p, q_lo);
@@ -195,12 +208,7 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
   }
   double *q = w.sum.data();
   for (Index k = 0; k < m.K; ++k) {
-    const double *mu = m.mu + k * dim;
-    for (Index i = 0; i < dim; ++i) {
-      const double c = mu[i];
-      for (Index p = 0; p < kPanel; ++p) d[i * kPanel + p] = x[i * kPanel + p] - c;
-    }
-    Full_Distances(m.whitening + k * dim * dim, dim, d, q);
+    Full_Distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, d, q);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
     for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (q[p] != q[p] ? kInf : q[p]);
