@@ -197,7 +197,12 @@ void Host_Passes::Moments(Work &w, const double *about, bool full, double *recor
   // sum_p wr_p d_p d_p' = A'A with A the centred panel scaled by sqrt(wr)
   // point by point, formed as the first moments are.
   double *a = w.scaled.data(), *root = w.root.data();
+#ifdef __AVX__
+  for (Index p = 0; p < kPanel; p += 4)
+    host::Store_Quad(root + p, (host::Quad)_mm256_sqrt_pd((__m256d)host::Load_Quad(wr + p)));
+#else
   for (Index p = 0; p < kPanel; ++p) root[p] = std::sqrt(wr[p]);
+#endif
   for (Index i = 0; i < dim_; ++i) {
     const double c = about[i];
     Lanes s_acc = {};

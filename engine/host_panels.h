@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#ifdef __FMA__
+#ifdef __AVX__
 #include <immintrin.h>
 #endif
 
