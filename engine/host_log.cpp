@@ -53,7 +53,6 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
                               f.log_weight.data()};
   const Index point_stride = rows ? 1 : dim, coord_stride = rows ? n : 1;
   const Index threads = host::Threads();
-  const host::One_Blas_Thread one_blas_thread;
   for (Index j0 = 0; j0 < n; j0 += chunk) {
     const Index count = std::min(chunk, n - j0), panels = (count + kPanel - 1) / kPanel;
     Parallel_Ranges(panels, std::min(threads, panels), [&](Index b, Index e) {

@@ -11,11 +11,6 @@
 #include "host_exp.h"
 #include "parallel.h"
 
-extern "C" {
-void openblas_set_num_threads(int);
-int openblas_get_num_threads(void);
-}
-
 namespace velmora_log::host {
 
 namespace {
@@ -39,15 +34,9 @@ Index Threads() {
   return Host_Cores();
 }
 
-One_Blas_Thread::One_Blas_Thread() : saved_(openblas_get_num_threads()) {
-  openblas_set_num_threads(1);
-}
-
-One_Blas_Thread::~One_Blas_Thread() { openblas_set_num_threads(saved_); }
-
 void Panel_Work::Reserve(Index dim, Index K) {
   x.resize(static_cast<size_t>(dim * kPanel));
-  d.resize(static_cast<size_t>(dim * kPanel));
+  d.resize(static_cast<size_t>(dim * 8));
   terms.resize(static_cast<size_t>(std::max<Index>(K, 1) * kPanel));
   for (std::vector<double> *v : {&top, &sum, &log_p}) v->resize(static_cast<size_t>(kPanel));
 }

@@ -4,7 +4,7 @@
 // log terms over a panel, and the log-sum-exp of a panel's points.
 //
 // Every panel is kPanel points wide, the points past the data zero: each
-// BLAS call and each loop then has the same shape whatever the data, and a
+// loop then has the same shape whatever the data, and a
 // point's arithmetic is the same sequence of operations wherever it sits in
 // its panel, so its bits depend on the point and the mixture alone. Sums
 // over a panel's points run in kLanes interleaved lanes, folded in a fixed
@@ -31,20 +31,6 @@ static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
 // host's cores.
 Index Threads();
 
-// BLAS runs on one thread while it lives: our threads call it side by side,
-// and BLAS threads nested inside them would only fight them for the cores.
-// The caller's setting comes back after.
-class One_Blas_Thread {
- public:
-  One_Blas_Thread();
-  ~One_Blas_Thread();
-  One_Blas_Thread(const One_Blas_Thread &) = delete;
-  One_Blas_Thread &operator=(const One_Blas_Thread &) = delete;
-
- private:
-  int saved_;
-};
-
 // A mixture as the panels read it: centres dim x K, whitening (inverse
 // standard deviations dim x K, or K lower triangular inverse Cholesky
 // factors dim x dim, column-major) and log-weights.
@@ -57,7 +43,7 @@ struct Panel_Mixture {
 // A panel's scratch, kept by a thread from panel to panel.
 struct Panel_Work {
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
-  std::vector<double> d;      // the same shape: centred, then whitened
+  std::vector<double> d;      // dim x 8: eight points centred, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
   std::vector<double> top, sum, log_p;  // kPanel each
   void Reserve(Index dim, Index K);
@@ -70,7 +56,7 @@ void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index d
 
 // terms(k, p) = log_w[k] - q / 2 with q the squared whitened distance of
 // point p from centre k: the centre subtracted first, then whitened
-// (a triangular product on the centred panel in full mode) and squared.
+// (by the triangular factor in full mode) and squared.
 // A q that overflowed to NaN is infinite.
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w);
 

@@ -221,8 +221,8 @@ TEST(HostExpTest, WithinOneUlpOfLongDoubleAndExactAtTheEdges) {
   EXPECT_TRUE(std::isnan(edges[3]));
 }
 
-// BLAS runs on one thread under our threads, and the caller's setting is
-// what it was afterwards.
+// The caller's BLAS thread setting is what it was afterwards (the host
+// engine calls no BLAS inside its threads).
 TEST_F(LibraryTest, HostEngineGivesBlasItsThreadCountBack) {
   openblas_set_num_threads(2);
   Host_Evaluate(Make_Mixture(40, 600, 3, false, 150));
