@@ -72,6 +72,37 @@ void Upper_Gram(const double *A, Index rows, double *product, Index ld,
         }
 }
 
+// Diagonal mode's sums for B clusters over one panel: record[b][0] the sum
+// of wr[b], then the dim sums of wr[b] (x - about[b]) and the dim sums of
+// wr[b] (x - about[b])^2, each in lanes folded in order. The clusters share
+// each load of the panel's coordinates; a cluster's bits are those it has
+// alone.
+template <int B>
+void Diagonal_Moments(const double *x, Index dim, const double *const *wr,
+                      const double *const *about, double *const *record) {
+  using host::Lanes;
+  for (int b = 0; b < B; ++b) {
+    Lanes n_acc = {};
+    for (Index p = 0; p < kPanel; p += kLanes) n_acc += host::Load_Lanes(wr[b] + p);
+    record[b][0] = host::Fold(n_acc);
+  }
+  for (Index i = 0; i < dim; ++i) {
+    Lanes s_acc[B] = {}, m_acc[B] = {};
+    for (Index p = 0; p < kPanel; p += kLanes) {
+      const Lanes xv = host::Load_Lanes(x + i * kPanel + p);
+      for (int b = 0; b < B; ++b) {
+        const Lanes v = xv - about[b][i], wv = host::Load_Lanes(wr[b] + p) * v;
+        s_acc[b] += wv;
+        m_acc[b] = {host::Fma(wv.lo, v.lo, m_acc[b].lo), host::Fma(wv.hi, v.hi, m_acc[b].hi)};
+      }
+    }
+    for (int b = 0; b < B; ++b) {
+      record[b][1 + i] = host::Fold(s_acc[b]);
+      record[b][1 + dim + i] = host::Fold(m_acc[b]);
+    }
+  }
+}
+
 class Host_Passes final : public Fit_Passes {
  public:
   explicit Host_Passes(const Fit_Data &d);
@@ -177,23 +208,15 @@ Index Host_Passes::Load(Index u, Work &w) const {
 void Host_Passes::Moments(Work &w, const double *about, bool full, double *record) const {
   using host::Lanes;
   const double *x = w.panel.x.data(), *wr = w.wr.data();
+  if (!full) {
+    const double *wr_one[1] = {wr}, *about_one[1] = {about};
+    double *record_one[1] = {record};
+    Diagonal_Moments<1>(x, dim_, wr_one, about_one, record_one);
+    return;
+  }
   Lanes n_acc = {};
   for (Index p = 0; p < kPanel; p += kLanes) n_acc += host::Load_Lanes(wr + p);
   record[0] = host::Fold(n_acc);
-  if (!full) {
-    for (Index i = 0; i < dim_; ++i) {
-      const double c = about[i];
-      Lanes s_acc = {}, m_acc = {};
-      for (Index p = 0; p < kPanel; p += kLanes) {
-        const Lanes v = host::Load_Lanes(x + i * kPanel + p) - c, wv = host::Load_Lanes(wr + p) * v;
-        s_acc += wv;
-        m_acc += wv * v;
-      }
-      record[1 + i] = host::Fold(s_acc);
-      record[1 + dim_ + i] = host::Fold(m_acc);
-    }
-    return;
-  }
   // sum_p wr_p d_p d_p' = A'A with A the centred panel scaled by sqrt(wr)
   // point by point, formed as the first moments are.
   double *a = w.scaled.data(), *root = w.root.data();
@@ -270,11 +293,35 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
       return;
     }
     record[ll] = log_l;
-    for (Index k = 0; k < K_; ++k) {
-      const double *r = w.panel.terms.data() + k * kPanel;
-      for (Index p = 0; p < kPanel; ++p)
-        w.wr[p] = w.weight[p] == 0.0 || r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
-      Moments(w, (shift.empty() ? mu_.data() : shift.data()) + k * dim_, full_, record + k * pc);
+    const double *about = shift.empty() ? mu_.data() : shift.data();
+    if (full_) {
+      for (Index k = 0; k < K_; ++k) {
+        const double *r = w.panel.terms.data() + k * kPanel;
+        for (Index p = 0; p < kPanel; ++p)
+          w.wr[p] = w.weight[p] == 0.0 || r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
+        Moments(w, about + k * dim_, true, record + k * pc);
+      }
+      return;
+    }
+    // The posteriors' rows become the weighted ones, two clusters a pass.
+    double *terms = w.panel.terms.data();
+    for (Index k_ = 0; k_ < K_; ++k_)
+      for (Index p = 0; p < kPanel; ++p) {
+        double &r = terms[k_ * kPanel + p];
+        r = w.weight[p] == 0.0 || r < tolerance_ ? 0.0 : w.weight[p] * r;
+      }
+    const double *x = w.panel.x.data();
+    Index k = 0;
+    for (; k + 2 <= K_; k += 2) {
+      const double *wr[2] = {terms + k * kPanel, terms + (k + 1) * kPanel},
+                   *at[2] = {about + k * dim_, about + (k + 1) * dim_};
+      double *rec[2] = {record + k * pc, record + (k + 1) * pc};
+      Diagonal_Moments<2>(x, dim_, wr, at, rec);
+    }
+    if (k < K_) {
+      const double *wr[1] = {terms + k * kPanel}, *at[1] = {about + k * dim_};
+      double *rec[1] = {record + k * pc};
+      Diagonal_Moments<1>(x, dim_, wr, at, rec);
     }
   });
 }
