@@ -17,26 +17,38 @@ function cuda_mex_check (folder)
   else
     expect_error ("Velmora: Problem with constant memory!", X, Mu, ones (2, 2), [1 2 3]);
   end
-  % VelmoraLog: an error with an identifier, never the end of the session.
+  % VelmoraLog and VelmoraFit: on the GPU where one answers, else on the
+  % host engine; named 'cuda' without a GPU, an error with an identifier,
+  % never the end of the session.
   computes_or_refuses (has_gpu, "VelmoraLog", @() assert (VelmoraLog (X, Mu, ones (2, 2), Pi), ...
                        log (plain_octave_gmm (X, Mu, ones (2, 2), Pi)), -1e-12));
-  % VelmoraFit likewise; with a GPU, its model evaluates to its likelihood.
   computes_or_refuses (has_gpu, "VelmoraFit", @() fit_check ([randn(2, 200), randn(2, 200) + 6]));
   printf ("CUDA MEX: %s\n", {"no GPU, answered as expected", "computed on the GPU"}{has_gpu + 1});
 end
 
-% CHECK, which calls NAME: passes where there is a GPU, and fails there
-% with Velmora:device and its message where there is none.
+% CHECK, which calls NAME, passes with the engine left to choose; with
+% VELMORA_DEVICE=cuda it passes where there is a GPU, and fails with
+% Velmora:device and its message where there is none.
 function computes_or_refuses (has_gpu, name, check)
-  try
-    check ();
-    assert (has_gpu, [name " computed without a GPU"]);
-  catch err
-    assert (! has_gpu, err.message);
-    assert (err.identifier, "Velmora:device");
-    prefix = [name ": No usable CUDA device: "];
-    assert (strncmp (err.message, prefix, numel (prefix)), err.message);
-  end
+  check ();
+  setenv ("VELMORA_DEVICE", "cuda");
+  unwind_protect
+    failure = [];
+    try
+      check ();
+    catch failure
+    end
+    if (has_gpu)
+      assert (isempty (failure), [name ": " getfield(failure, "message")]);
+    else
+      assert (! isempty (failure), [name " computed on 'cuda' without a GPU"]);
+      assert (failure.identifier, "Velmora:device");
+      prefix = [name ": No usable CUDA device: "];
+      assert (strncmp (failure.message, prefix, numel (prefix)), failure.message);
+    end
+  unwind_protect_cleanup
+    unsetenv ("VELMORA_DEVICE");
+  end_unwind_protect
 end
 
 function fit_check (X)
