@@ -186,6 +186,14 @@ Arguments With_Option(const char *name, const char *text) {
   return With_Option(name, [text] { return make_string(text); });
 }
 Arguments Start_Is(std::function<Array()> start) { return With_Option("Start", start); }
+// 'Weights' of `rest` for every point but point j (0-based), which weighs v.
+Arguments Weights_Where(double rest, int j, double v) {
+  return With_Option("Weights", [=] {
+    std::vector<double> w(300, rest);
+    w[j] = v;
+    return make_matrix(1, 300, w);
+  });
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, VelmoraFitRefusalTest,
@@ -234,32 +242,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WeightsShort", With_Option("Weights", [] { return make_matrix(1, 299); }), 1,
                 "Velmora:dimensions",
                 "'Weights' must be one per point, 1 x 300 (X has 300 columns); it is 1 x 299."},
-        Refusal{"NegativeWeight",
-                With_Option("Weights",
-                            [] {
-                              std::vector<double> w(300, 1.0);
-                              w[41] = -0.5;
-                              return make_matrix(1, 300, w);
-                            }),
-                1, "Velmora:usage",
+        Refusal{"NegativeWeight", Weights_Where(1.0, 41, -0.5), 1, "Velmora:usage",
                 "'Weights'(42) is -0.5: every weight must be finite and 0 or more."},
-        Refusal{"InfiniteWeight",
-                With_Option("Weights",
-                            [] {
-                              std::vector<double> w(300, 1.0);
-                              w[299] = INFINITY;
-                              return make_matrix(1, 300, w);
-                            }),
-                1, "Velmora:usage",
+        Refusal{"InfiniteWeight", Weights_Where(1.0, 299, INFINITY), 1, "Velmora:usage",
                 "'Weights'(300) is Inf: every weight must be finite and 0 or more."},
-        Refusal{"OneWeighted",
-                With_Option("Weights",
-                            [] {
-                              std::vector<double> w(300, 0.0);
-                              w[7] = 2;
-                              return make_matrix(1, 300, w);
-                            }),
-                1, "Velmora:usage",
+        Refusal{"OneWeighted", Weights_Where(0.0, 7, 2.0), 1, "Velmora:usage",
                 "'Weights' must be positive for at least K = 2 points; they are positive for 1."},
         Refusal{"LargeProbabilityTolerance", With_Option("ProbabilityTolerance", 1e-3), 1,
                 "Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is 0.001."},
