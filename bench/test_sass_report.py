@@ -3,7 +3,6 @@ whose wavefronts are known, and, where nvcc and nvdisasm are found, the
 local-memory check on a planted kernel that keeps an array on its stack
 inside a loop (and on the same kernel with the array in registers)."""
 import importlib.machinery
-import importlib.util
 import os
 import subprocess
 import sys
@@ -14,10 +13,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import sass_model as model  # noqa: E402
 
-loader = importlib.machinery.SourceFileLoader("sass_report", os.path.join(HERE, "sass_report"))
-spec = importlib.util.spec_from_loader("sass_report", loader)
-report = importlib.util.module_from_spec(spec)
-loader.exec_module(report)
+# The report is a script without a .py suffix: loaded by its path.
+report = importlib.machinery.SourceFileLoader(
+    "sass_report", os.path.join(HERE, "sass_report")).load_module()
 
 # One loop keeps a[] on the stack (indexed by a value only known at run
 # time); the other indexes it by the unrolled counter alone.
