@@ -273,11 +273,12 @@ Index Uniform_Index(std::mt19937_64 &random, Index n) {
 // random stream shared by its replicates.
 class Fitter {
  public:
-  Fitter(const double *X, Index dim, Index n, Index K, const Fit_Options &o)
-      : X_(X), dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
+  Fitter(const Passes_Maker &make, const double *X, Index dim, Index n, Index K,
+         const Fit_Options &o)
+      : dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
         weights_(o.weights.empty() ? nullptr : o.weights.data()),
         total_weight_(Total_Weight(o.weights, n)),
-        device_(Make_Passes(o.engine, Fit_Data{.X = X,
+        device_(make(Fit_Data{.X = X,
                                             .dim = dim,
                                             .n = n,
                                             .K = K,
@@ -303,15 +304,16 @@ class Fitter {
       device_->Set_Mixture(model.mu, factors);
       const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
       if (!(st.log_likelihood > -std::numeric_limits<double>::infinity()))
-        Lost_Point(model, factors, t);
+        Lost_Point(t);
       const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / total_weight_
                                 : std::numeric_limits<double>::quiet_NaN();
       result.history.push_back(st.log_likelihood);
       result.iterations = t;
       if (o_.display == Display::iter) {
         if (t == 1) Say("  iteration       log-likelihood   rise per point\n");
-        Say(t == 1 ? Text("  %9lld  %19.12g\n", Ll(t), st.log_likelihood)
-                   : Text("  %9lld  %19.12g  %15.6g\n", Ll(t), st.log_likelihood, rise));
+        Say((t == 1 ? Text("  %9lld  %19.12g", Ll(t), st.log_likelihood)
+                    : Text("  %9lld  %19.12g  %15.6g", Ll(t), st.log_likelihood, rise)) +
+            device_->Note() + "\n");
       }
       // The posteriors stay those of the mixture set: a pass again about the
       // new means sees the same ones.
@@ -398,41 +400,15 @@ class Fitter {
   }
 
   // The E-step found a point whose density is 0 under every cluster (its
-  // log-density -Inf, so its posteriors are not numbers): it is named,
-  // found on the host from the same factors, blocks of points in parallel.
-  [[noreturn]] void Lost_Point(const Model &model, const Factors &f, Index t) const {
-    const bool full = o_.mode == Mode::full;
-    const Index block = full ? dim_ * dim_ : dim_, kBlock = 4096;
-    const Index blocks = Ceil_Div(n_, kBlock);
-    std::vector<Index> first_lost(static_cast<size_t>(blocks), -1);
-    Parallel_For(blocks, static_cast<double>(kBlock * K_ * block), [&](Index b) {
-      std::vector<double> d(static_cast<size_t>(dim_));
-      for (Index j = b * kBlock; j < std::min(n_, (b + 1) * kBlock); ++j) {
-        if (weights_ != nullptr && weights_[j] == 0.0) continue;
-        bool seen = false;
-        for (Index k = 0; k < K_ && !seen; ++k) {
-          const double *W = &f.whitening[k * block];
-          for (Index i = 0; i < dim_; ++i) d[i] = X_[j * dim_ + i] - model.mu[k * dim_ + i];
-          double q = 0.0;
-          for (Index i = 0; i < dim_; ++i) {
-            double z = full ? 0.0 : d[i] * W[i];
-            for (Index l = 0; full && l <= i; ++l) z += W[i + l * dim_] * d[l];
-            q += z * z;
-          }
-          seen = f.log_weight[k] - 0.5 * q > -std::numeric_limits<double>::infinity();
-        }
-        if (!seen) {
-          first_lost[b] = j;
-          return;
-        }
-      }
-    });
-    for (const Index j : first_lost)
-      if (j >= 0)
-        Fit_Failure(Text("The density of point %lld is 0 under every cluster %s (its "
-                         "log-density underflows to -Inf): X's values are too far from the "
-                         "centres for doubles; scale X down.",
-                         Ll(j + 1), When(t).c_str()));
+  // log-density -Inf, so its posteriors are not numbers): the holder names
+  // it, found from the same factors.
+  [[noreturn]] void Lost_Point(Index t) const {
+    const Index j = device_->First_Lost();
+    if (j >= 0)
+      Fit_Failure(Text("The density of point %lld is 0 under every cluster %s (its "
+                       "log-density underflows to -Inf): X's values are too far from the "
+                       "centres for doubles; scale X down.",
+                       Ll(j + 1), When(t).c_str()));
     Fit_Failure("The log-likelihood is not finite " + When(t) +
                 ": X's values are too large for doubles; scale X down.");
   }
@@ -441,7 +417,7 @@ class Fitter {
   // point, or again about the mean where the first point lies so far out
   // that the difference would cancel.
   std::vector<double> Data_Variance() {
-    std::vector<double> shift(X_, X_ + dim_), variance(static_cast<size_t>(dim_));
+    std::vector<double> shift = device_->Point(0), variance(static_cast<size_t>(dim_));
     for (int look = 0; look < 2; ++look) {
       const std::vector<double> m = device_->Data_Moments(shift.data());
       bool far = false;
@@ -462,7 +438,10 @@ class Fitter {
     return variance;
   }
 
-  void Copy_Point(Index j, double *to) const { std::copy(X_ + j * dim_, X_ + (j + 1) * dim_, to); }
+  void Copy_Point(Index j, double *to) const {
+    const std::vector<double> x = device_->Point(j);
+    std::copy(x.begin(), x.end(), to);
+  }
 
   // k-means++: the first centre uniformly, each next one with probability
   // proportional to the squared distance to the nearest centre so far: a
@@ -578,7 +557,6 @@ class Fitter {
            }).first;
   }
 
-  const double *X_;
   Index dim_, n_, K_;
   const Fit_Options &o_;
   std::mt19937_64 random_;
@@ -598,8 +576,50 @@ std::int64_t Free_Parameters(std::int64_t dim, std::int64_t K, Mode mode, bool s
   return (K - 1) + K * dim + (shared ? 1 : K) * per_covariance;
 }
 
+std::vector<double> Point_Of(const Fit_Data &d, Index j) {
+  return std::vector<double>(d.X + j * d.dim, d.X + (j + 1) * d.dim);
+}
+
+Index First_Lost_Point(const Fit_Data &d, const std::vector<double> &mu, const Factors &f) {
+  const bool full = d.mode == Mode::full;
+  const Index dim = d.dim, K = d.K, block = full ? dim * dim : dim, kBlock = 4096;
+  const Index blocks = Ceil_Div(d.n, kBlock);
+  std::vector<Index> first_lost(static_cast<size_t>(blocks), -1);
+  Parallel_For(blocks, static_cast<double>(kBlock * K * block), [&](Index b) {
+    std::vector<double> diff(static_cast<size_t>(dim));
+    for (Index j = b * kBlock; j < std::min(d.n, (b + 1) * kBlock); ++j) {
+      if (d.weights != nullptr && d.weights[j] == 0.0) continue;
+      bool seen = false;
+      for (Index k = 0; k < K && !seen; ++k) {
+        const double *W = &f.whitening[k * block];
+        for (Index i = 0; i < dim; ++i) diff[i] = d.X[j * dim + i] - mu[k * dim + i];
+        double q = 0.0;
+        for (Index i = 0; i < dim; ++i) {
+          double z = full ? 0.0 : diff[i] * W[i];
+          for (Index l = 0; full && l <= i; ++l) z += W[i + l * dim] * diff[l];
+          q += z * z;
+        }
+        seen = f.log_weight[k] - 0.5 * q > -std::numeric_limits<double>::infinity();
+      }
+      if (!seen) {
+        first_lost[b] = j;
+        return;
+      }
+    }
+  });
+  for (const Index j : first_lost)
+    if (j >= 0) return d.first + j;
+  return -1;
+}
+
 Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K,
                const Fit_Options &o) {
+  return Fit(
+      [&](const Fit_Data &data) { return Make_Passes(o.engine, data); }, X, dim, n, K, o);
+}
+
+Fit_Result Fit(const Passes_Maker &make, const double *X, std::int64_t dim, std::int64_t n,
+               std::int64_t K, const Fit_Options &o) {
   if (dim < 1 || K < 1 || n < K || o.max_iter < 1 || o.replicates < 1)
     throw Error("Velmora:usage", "A fit needs dim >= 1, 1 <= K <= N, MaxIter >= 1 and "
                                  "Replicates >= 1.");
@@ -607,6 +627,7 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
   if (!(o.probability_tolerance >= 0.0 && o.probability_tolerance <= 1e-6))
     throw Error("Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is " +
                                      Number(o.probability_tolerance) + ".");
+  // A holder made elsewhere says for itself where it runs.
   if (o.engine == Engine::device) Require_Device();
   if (o.start == Start::parameters) {
     // The user's start: refused with the evaluator's own identifiers.
@@ -617,7 +638,7 @@ Fit_Result Fit(const double *X, std::int64_t dim, std::int64_t n, std::int64_t K
       throw Error(e.id(), std::string("In 'Start': ") + e.what());
     }
   }
-  Fitter fitter(X, dim, n, K, o);
+  Fitter fitter(make, X, dim, n, K, o);
   std::optional<Fit_Result> best;
   std::string first_failure;
   for (Index r = 1; r <= o.replicates; ++r) {

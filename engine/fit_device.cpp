@@ -106,11 +106,14 @@ std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data) {
 }
 
 Fit_Device::Fit_Device(const Fit_Data &d)
-    : X_(d.X), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
+    : X_(d.X), data_(d), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
       one_kernel_(!d.separate_kernels && Fused_Fits(d.dim, d.K)), layout_{d.dim, d.K, full_},
       weights_(d.weights), floor_(d.probability_tolerance),
       plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_,
                       d.weights != nullptr, d.max_chunk, d.stream)) {
+  // Its units double with N: its sums are those of one block of data.
+  if (d.first != 0 || d.partial)
+    throw Error("Velmora:usage", "Blocks of a fit over workers run on the host engine.");
   const Index dim = d.dim, n = d.n, K = d.K;
   const bool seeding = d.seeding, labels = d.labels;
   const Index S = layout_.Size(), C = plan_.chunk;
@@ -206,6 +209,8 @@ void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
 }
 
 void Fit_Device::Set_Mixture(const std::vector<double> &mu, const Factors &f) {
+  mu_ = mu;
+  factors_ = f;
   std::vector<double> host(mu);
   host.insert(host.end(), f.whitening.begin(), f.whitening.end());
   host.insert(host.end(), f.log_weight.begin(), f.log_weight.end());

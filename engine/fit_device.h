@@ -35,6 +35,8 @@ class Fit_Device final : public Fit_Passes {
   std::vector<double> Data_Moments(const double *shift) override;
   std::vector<double> Distance_Pass(const double *centre, bool first) override;
   std::vector<double> Distances(Index first, Index count) override;
+  std::vector<double> Point(Index j) override { return Point_Of(data_, j); }
+  Index First_Lost() override { return First_Lost_Point(data_, mu_, factors_); }
 
  private:
   struct Chunk {
@@ -71,6 +73,9 @@ class Fit_Device final : public Fit_Passes {
   void For_Each_Chunk(Work work, const std::vector<double> *labels);
 
   const double *X_;
+  Fit_Data data_;
+  std::vector<double> mu_;  // the mixture set, on the host too
+  Factors factors_;
   Index dim_, n_, K_;
   bool full_;
   bool one_kernel_;  // the E-step and the statistics in one kernel

@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "fit.h"
 #include "log_mixture.h"
 #include "statistics.h"
 
@@ -40,7 +43,18 @@ struct Fit_Data {
   // The E-step and the statistics in kernels of their own even where one
   // kernel takes both (to compare the two).
   bool separate_kernels = false;
+  // The index of X's first point among all the data, a multiple of
+  // kTreeLeaf where X is one block of them (a worker's); with `partial`,
+  // the passes return their tree's nodes (Unit_Tree::Nodes) rather than
+  // totals, for the caller to combine with the other blocks'. Host engine
+  // only.
+  Index first = 0;
+  bool partial = false;
 };
+
+// Points per leaf of the host engine's reduction tree (unit_tree.h): the
+// alignment of the blocks a fit over many workers splits the data into.
+constexpr Index kTreeLeaf = 2048;
 
 class Fit_Passes {
  public:
@@ -72,7 +86,30 @@ class Fit_Passes {
   virtual std::vector<double> Distance_Pass(const double *centre, bool first) = 0;
   // The nearest-centre distances of points first .. first + count.
   virtual std::vector<double> Distances(Index first, Index count) = 0;
+
+  // Point j (dim values).
+  virtual std::vector<double> Point(Index j) = 0;
+  // The first point of positive weight whose density is 0 under every
+  // cluster of the mixture set (its log-density -Inf), or -1.
+  virtual Index First_Lost() = 0;
+  // Said after each iteration's line of Display 'iter' (where the passes
+  // ran and how long): empty for a holder in this process.
+  virtual std::string Note() { return {}; }
 };
+
+// What X is held by for a fit: a holder of its own (a device, the host
+// engine), or one that reaches blocks of X held elsewhere.
+using Passes_Maker = std::function<std::unique_ptr<Fit_Passes>(const Fit_Data &)>;
+
+// The fit of fit.h over X held by what `make` makes (X may be null where
+// the holder reaches it elsewhere).
+Fit_Result Fit(const Passes_Maker &make, const double *X, std::int64_t dim, std::int64_t n,
+               std::int64_t K, const Fit_Options &options);
+
+// Point j of a holder's X, and the first lost point under a mixture (the
+// driver's centres and factors), for holders that keep X on the host.
+std::vector<double> Point_Of(const Fit_Data &data, Index j);
+Index First_Lost_Point(const Fit_Data &data, const std::vector<double> &mu, const Factors &f);
 
 // The holder that runs the passes on the device.
 std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data);

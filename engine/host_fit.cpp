@@ -1,23 +1,26 @@
 // The fit's passes on the host engine. X stays where the caller has it; a
 // unit is one panel of points counted from the first, its record formed by
 // one thread in a fixed order (lanes over its points, dot products of the
-// scaled panel's rows for the full second moments); a block of kBlock units
-// is summed in unit order by one thread, and the blocks' sums in block
-// order, a wave of blocks at a time, so that the bits depend on the data
-// alone, not on the threads or the chunks, and memory beyond X grows with
-// the threads and the record, never with the data (k-means++'s distances
+// scaled panel's rows for the full second moments); a leaf of kTreeLeaf
+// points is summed in unit order by one thread, and the leaves along the
+// fixed tree of unit_tree.h, a wave of leaves at a time, so that the bits
+// depend on the data alone, not on the threads, the chunks or the blocks
+// X was split into among workers, and memory beyond X grows with the
+// threads and the record, never with the data (k-means++'s distances
 // apart).
 #include <algorithm>
 
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fit_passes.h"
 #include "host_panels.h"
 #include "parallel.h"
+#include "unit_tree.h"
 
 namespace velmora_log {
 
@@ -121,6 +124,10 @@ class Host_Passes final : public Fit_Passes {
   std::vector<double> Data_Moments(const double *shift) override;
   std::vector<double> Distance_Pass(const double *centre, bool first) override;
   std::vector<double> Distances(Index first, Index count) override;
+  std::vector<double> Point(Index j) override { return Point_Of(data_, j); }
+  Index First_Lost() override {
+    return First_Lost_Point(data_, mu_, Factors{log_w_, whitening_});
+  }
 
  private:
   // A thread's scratch for the units it forms.
@@ -141,13 +148,15 @@ class Host_Passes final : public Fit_Passes {
   // upper triangle with `full`, else the squares).
   void Moments(Work &w, const double *about, bool full, double *record) const;
 
-  // totals[e] = sum over blocks of kBlock units, in block order, of the
-  // sum in unit order of their units' records (width values written by
-  // form(u, work, record)), a wave of blocks in parallel at a time: a few
-  // waves a pass, since each ends in a wait for every thread.
+  // The sum of the units' records (width values written by form(u, work,
+  // record)), each leaf's in unit order, the leaves' along the tree, a wave
+  // of leaves in parallel at a time (a few waves a pass, since each ends in
+  // a wait for every thread): the totals, or with data.partial the tree's
+  // nodes.
   template <typename Form>
   std::vector<double> Sum_Units(Index width, Form form);
 
+  Fit_Data data_;
   const double *X_, *weights_;
   Index dim_, n_, K_;
   bool full_;
@@ -158,8 +167,10 @@ class Host_Passes final : public Fit_Passes {
 };
 
 Host_Passes::Host_Passes(const Fit_Data &d)
-    : X_(d.X), weights_(d.weights), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
+    : data_(d), X_(d.X), weights_(d.weights), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
       tolerance_(d.probability_tolerance), layout_{d.dim, d.K, full_} {
+  if (d.first % kTreeLeaf != 0)
+    throw std::logic_error("a block of a fit starts on a leaf of its tree");
   plan_.unit = kPanel;
   plan_.units = (n_ + kPanel - 1) / kPanel;
   plan_.resident = !d.stream;
@@ -181,7 +192,8 @@ Host_Passes::Host_Passes(const Fit_Data &d)
   const Index g = *std::min_element(first_bad.begin(), first_bad.end());
   if (g < total)
     throw Error("Velmora:data", "X(" + std::to_string(g % dim_ + 1) + "," +
-                                    std::to_string(g / dim_ + 1) + ") is " + Number(X_[g]) +
+                                    std::to_string(d.first + g / dim_ + 1) + ") is " +
+                                    Number(X_[g]) +
                                     ": every coordinate of the data must be finite.");
 }
 
@@ -246,15 +258,16 @@ void Host_Passes::Moments(Work &w, const double *about, bool full, double *recor
 
 template <typename Form>
 std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
-  constexpr Index kBlock = 8;
+  constexpr Index kBlock = kTreeLeaf / kPanel;
+  static_assert(kTreeLeaf % kPanel == 0, "whole panels in a leaf");
   const Index units = plan_.units, blocks = (units + kBlock - 1) / kBlock;
   const Index threads = std::min(host::Threads(), blocks);
   // Waves within a chunk's units: what a chunk changes is only when sums
   // are folded, never the order.
   const Index wave =
       std::max<Index>(1, std::min({blocks, 8 * threads, plan_.chunk / kPanel / kBlock}));
-  std::vector<double> totals(static_cast<size_t>(width), 0.0),
-      sums(static_cast<size_t>(wave * width));
+  Unit_Tree tree(width);
+  std::vector<double> sums(static_cast<size_t>(wave * width));
   for (Index b0 = 0; b0 < blocks; b0 += wave) {
     const Index count = std::min(wave, blocks - b0);
     Parallel_Ranges(count, std::min(threads, count), [&](Index b, Index e) {
@@ -271,9 +284,9 @@ std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
       }
     });
     for (Index r = 0; r < count; ++r)
-      for (Index e = 0; e < width; ++e) totals[e] += sums[r * width + e];
+      tree.Push(0, data_.first / kTreeLeaf + b0 + r, sums.data() + r * width);
   }
-  return totals;
+  return data_.partial ? tree.Nodes() : tree.Total();
 }
 
 std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double> &shift) {

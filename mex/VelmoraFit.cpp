@@ -19,6 +19,7 @@
 
 #include "engine_choice.h"
 #include "fit.h"
+#include "fit_passes.h"
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
@@ -195,20 +196,15 @@ struct Call {
   Fit_Options options;
 };
 
-void Parse(int nrhs, const mxArray *prhs[], Call &c) {
-  Read(prhs[0], "X", c.X);
-  c.dim = c.X.rows;
-  c.n = c.X.cols;
-  if (c.dim < 1)
-    Shape_Error("X must have at least one row, one coordinate per point; it is " +
-                Size_Text(prhs[0]) + ".");
-  c.K = Whole(prhs[1], "K", 1);
+// K at prhs[at] and the options after it, for c.dim x c.n points.
+void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
+  c.K = Whole(prhs[at], "K", 1);
   if (c.K > c.n)
     Usage("K must be at most the number of points, " + std::to_string(c.n) +
           " (the columns of X); it is " + std::to_string(c.K) + ".");
   Fit_Options &o = c.options;
   const mxArray *start = nullptr;
-  for (int i = 2; i < nrhs; i += 2) {
+  for (int i = at + 1; i < nrhs; i += 2) {
     if (!mxIsChar(prhs[i]))
       Usage("Option names must be text; argument " + std::to_string(i + 1) + " is " +
             Describe(prhs[i]) + ". " + kCall);
@@ -369,19 +365,22 @@ void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c) {
   mexWarnMsgIdAndTxt("Velmora:notConverged", "%s", text.c_str());
 }
 
-void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
-  if (nrhs < 2)
-    Usage("At least 2 inputs are needed, X and K; " + std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") +
-          " given. " + kCall);
-  if (nlhs > 2)
-    Usage("At most 2 outputs are given, model and info; " + std::to_string(nlhs) +
-          " were asked for. " + kCall);
-  Call c;
-  Parse(nrhs, prhs, c);
+void Parse(int nrhs, const mxArray *prhs[], Call &c) {
+  Read(prhs[0], "X", c.X);
+  c.dim = c.X.rows;
+  c.n = c.X.cols;
+  if (c.dim < 1)
+    Shape_Error("X must have at least one row, one coordinate per point; it is " +
+                Size_Text(prhs[0]) + ".");
+  Parse_Options(nrhs, prhs, 1, c);
+}
+
+// The fit of a parsed call over X held by what `make` makes, and its
+// outputs.
+void Fit_And_Give(int nlhs, mxArray *plhs[], Call &c, const velmora_log::Passes_Maker &make) {
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
-  c.options.engine = velmora_log::Engine_From_Environment();
   Warn_Layout(c);
-  const velmora_log::Fit_Result r = velmora_log::Fit(c.X.data, c.dim, c.n, c.K, c.options);
+  const velmora_log::Fit_Result r = velmora_log::Fit(make, c.X.data, c.dim, c.n, c.K, c.options);
   Warn_Not_Converged(r, c);
   const double sigma_size = static_cast<double>(c.options.mode == Mode::full ? c.dim : 1);
   velmora_mex::Check_Host_Room(
@@ -393,8 +392,40 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nlhs == 2) plhs[1] = Info_Struct(r, c);
 }
 
+void Check_Counts(int nlhs, int nrhs, int least, const char *inputs) {
+  if (nrhs < least)
+    Usage("At least 2 inputs are needed, " + std::string(inputs) + "; " + std::to_string(nrhs) +
+          (nrhs == 1 ? " was" : " were") + " given. " + kCall);
+  if (nlhs > 2)
+    Usage("At most 2 outputs are given, model and info; " + std::to_string(nlhs) +
+          " were asked for. " + kCall);
+}
+
+void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
+  Check_Counts(nlhs, nrhs, 2, "X and K");
+  Call c;
+  Parse(nrhs, prhs, c);
+  c.options.engine = velmora_log::Engine_From_Environment();
+  const velmora_log::Engine engine = c.options.engine;
+  Fit_And_Give(nlhs, plhs, c, [engine](const velmora_log::Fit_Data &data) {
+    return engine == velmora_log::Engine::host ? velmora_log::Make_Host_Passes(data)
+                                               : velmora_log::Make_Device_Passes(data);
+  });
+}
+
 }  // namespace
 
 void VelmoraFit_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   velmora_mex::Run_Gateway([&] { Run(nlhs, plhs, nrhs, prhs); }, [](const std::string &) {});
+}
+
+void VelmoraFit_Elsewhere(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[],
+                          std::int64_t dim, std::int64_t n, const velmora_log::Passes_Maker &make) {
+  Check_Counts(nlhs, nrhs, 1, "K");
+  Call c;
+  c.dim = dim;
+  c.n = n;
+  Parse_Options(nrhs, prhs, 0, c);
+  c.options.engine = velmora_log::Engine::host;
+  Fit_And_Give(nlhs, plhs, c, make);
 }

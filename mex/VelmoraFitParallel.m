@@ -1,0 +1,271 @@
+function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
+  % [model, info] = VelmoraFitParallel (X, K, workers, Name, Value, ...)
+  % [model, info] = VelmoraFitParallel (files, K, workers, Name, Value, ...)
+  %
+  % VelmoraFit's fit of K clusters, with its blocks of the data held by
+  % workers that keep them across the fit's passes: each pass, the caller
+  % sends the mixture, every worker returns its block's sums, and the caller
+  % combines them and takes the M-step. The model, History and
+  % LogLikelihood are the same bits as VelmoraFit on all the data on the
+  % host engine, whatever the number of workers and however the shards split
+  % the points.
+  %
+  % data: X, dim x N (columns sent once, each block to its worker), or a
+  % cell array of shard files (see velmora_write_shard), in order, each read
+  % by the worker that owns it on its own machine: the data never pass
+  % through the caller. The points are the shards' columns one after
+  % another.
+  %
+  % workers: the connections of Octave's parallel package (pconnect; the
+  % local machine's connection is left out), one worker each; or a number
+  % of workers in this Octave session, one after another (for tests and
+  % for a machine without a cluster: no faster than VelmoraFit).
+  %
+  % The servers need the package on their path: reval ('pkg load velmora',
+  % c) once after pconnect. In MATLAB (untested): run velmora_fit_serve on
+  % the workers of a pool (parfeval, spmd) with the same requests.
+  %
+  % Options: VelmoraFit's (its Weights 1 x N and its labels Start 1 x N, or
+  % a cell array of them, one per shard), and
+  %   'Owners'   with files: the worker of each shard, 1 .. numel
+  %              (workers), in order (default: the shards shared out in
+  %              order, as evenly as their count allows)
+  %   'Timeout'  seconds a worker may take to answer (default 3600)
+  %
+  % Errors: Velmora:worker names the worker and its host where it dies,
+  % fails outside Velmora or stays silent past Timeout (its connections are
+  % closed then, the servers stay up); Velmora:shard and Velmora:data name
+  % a bad shard's file and element; the fit's own as VelmoraFit's. Display
+  % 'iter' gives each iteration's seconds and its slowest worker.
+  %
+  % On the network, each pass: the mixture to every worker, K (dim^2 + dim
+  % + 1) doubles, and back from each its tree nodes, at most 2 log2 (n /
+  % 2048) + 1 records of K (1 + dim + dim (dim + 1) / 2) + 1 doubles.
+  %
+  % See also VelmoraFit, velmora_write_shard, VelmoraLogParallel.
+  if (nargin < 3)
+    error ('Velmora:usage', ['At least 3 inputs are needed, the data, K and the workers; ', ...
+                             '%d were given.'], nargin);
+  end
+  [options, timeout, owners, weights, labels] = own_options (varargin);
+  pool = open_pool (workers, timeout);
+  leaf = 2048;
+  shards = iscell (data) || ischar (data);
+  sessions = zeros (1, 0);
+  owner = zeros (1, 0);
+  unwind_protect
+    if (shards)
+      [blocks, parts, dim, n] = plan_shards (pool, cellstr (data), owners, leaf);
+    else
+      [blocks, parts, dim, n] = plan_matrix (data, numel (pool.names), leaf);
+    end
+    if (iscell (labels))
+      labels = [labels{:}];
+      options = [options, {'Start', labels}];
+    end
+    % What the blocks need of the options; a bad value is the fit's to refuse.
+    mode = option_value (options, 'covariancetype', 'full');
+    if (~ischar (mode))
+      mode = 'full';
+    end
+    tolerance = option_value (options, 'probabilitytolerance', 0);
+    if (~(isnumeric (tolerance) && isscalar (tolerance) && isreal (tolerance)))
+      tolerance = 0;
+    end
+    start = option_value (options, 'start', 'plus');
+    seeding = ischar (start) && strcmpi (start, 'plus');
+    for b = 1:numel (parts)
+      sessions(b) = ask (pool, parts{b}.worker, 'open', ...
+                         {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
+                                   slice (weights, n), slice (labels, n))});
+      owner(b) = parts{b}.worker;
+    end
+    exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
+    if (nargout > 1)
+      [model, info] = velmora_fit_block ('fit', exchange, [dim, n], blocks, K, options{:});
+    else
+      model = velmora_fit_block ('fit', exchange, [dim, n], blocks, K, options{:});
+    end
+  unwind_protect_cleanup
+    % Where a worker was lost, the connections are closed already, and
+    % with them the sessions.
+    for s = 1:numel (sessions)
+      if (isempty (pool.conns) || all ([network_get_info(pool.conns).open]))
+        try
+          ask (pool, owner(s), 'close', {sessions(s)});
+        catch
+        end
+      end
+    end
+  end_unwind_protect
+end
+
+function value = ask (pool, w, op, args)
+  value = velmora_fit_requests (pool, w, {struct('op', op, 'args', {args})});
+  value = value{1};
+end
+
+% VelmoraFitParallel's own options out of the list, and what the blocks
+% need of VelmoraFit's (weights, labels).
+function [options, timeout, owners, weights, labels] = own_options (args)
+  timeout = 3600;
+  owners = [];
+  weights = [];
+  labels = [];
+  options = {};
+  if (mod (numel (args), 2) ~= 0)
+    error ('Velmora:usage', 'Options come in name/value pairs.');
+  end
+  for i = 1:2:numel (args)
+    name = args{i};
+    value = args{i + 1};
+    if (~ischar (name))
+      error ('Velmora:usage', 'Option names must be text; argument %d is not.', i + 3);
+    end
+    switch (lower (name))
+      case 'timeout'
+        if (~(isnumeric (value) && isscalar (value) && value > 0))
+          error ('Velmora:usage', '''Timeout'' must be a positive number of seconds.');
+        end
+        timeout = double (value);
+      case 'owners'
+        owners = value;
+      case 'weights'
+        weights = value;
+        options = [options, {name, value}];
+      case 'start'
+        if (iscell (value))
+          labels = value;  % one row per shard: joined once the shards are known
+        else
+          if (isnumeric (value))
+            labels = value;
+          end
+          options = [options, {name, value}];
+        end
+      otherwise
+        options = [options, {name, value}];
+    end
+  end
+end
+
+function value = option_value (options, key, default)
+  value = default;
+  for i = 1:2:numel (options)
+    if (strcmpi (options{i}, key))
+      value = options{i + 1};
+    end
+  end
+end
+
+% The points of a block from a 1 x N row of the caller's (empty, or a row
+% of another length that VelmoraFit will refuse: not sent).
+function part = slice (values, n)
+  part = @(a, b) [];
+  if (numel (values) == n)
+    part = @(a, b) double (reshape (values(a + 1:b), 1, []));
+  end
+end
+
+function pool = open_pool (workers, timeout)
+  pool.timeout = timeout;
+  if (isa (workers, 'pconnections'))
+    info = network_get_info (workers);
+    remote = find (~[info.local_machine]);
+    if (isempty (remote))
+      error ('Velmora:usage', 'workers holds no server: pconnect one first.');
+    end
+    pool.conns = workers(remote);
+    pool.names = arrayfun (@(r) sprintf ('worker %d (%s)', r, info(remote(r)).peername), ...
+                           1:numel (remote), 'UniformOutput', false);
+  elseif (isnumeric (workers) && isscalar (workers) && isreal (workers) && workers >= 1 ...
+          && workers == fix (workers) && isfinite (workers))
+    pool.conns = [];
+    pool.names = arrayfun (@(r) sprintf ('worker %d (this session)', r), 1:workers, ...
+                           'UniformOutput', false);
+  else
+    error ('Velmora:usage', ...
+           'workers must be a positive whole number or cluster connections; it is %s %s.', ...
+           class (workers), mat2str (size (workers)));
+  end
+end
+
+% In-memory X: blocks of whole leaves, as even as they allow.
+function [blocks, parts, dim, n] = plan_matrix (X, W, leaf)
+  if (~(isnumeric (X) && isreal (X) && ndims (X) == 2))
+    error ('Velmora:type', 'X must be a real dim x N matrix or a cell array of shard files.');
+  end
+  [dim, n] = size (X);
+  edges = min (n, [round((0:W - 1) * n / W / leaf) * leaf, n]);
+  blocks = zeros (2, 0);
+  parts = {};
+  for w = 1:W
+    if (edges(w + 1) > edges(w))
+      blocks(:, end + 1) = [edges(w); edges(w + 1) - edges(w)];
+      parts{end + 1} = struct ('worker', w, 'X', double (X(:, edges(w) + 1:edges(w + 1))), ...
+                               'files', {{}}, 'skip', 0, 'count', 0, 'extra', zeros (dim, 0));
+    end
+  end
+end
+
+% Shards: each worker's run of them, moved to leaf boundaries: the points
+% before a worker's first whole leaf are read by their owner and sent on to
+% the block they belong to.
+function [blocks, parts, dim, n] = plan_shards (pool, files, owners, leaf)
+  W = numel (pool.names);
+  F = numel (files);
+  if (F == 0)
+    error ('Velmora:usage', 'The list of shard files is empty.');
+  end
+  if (isempty (owners))
+    owners = floor ((0:F - 1) * W / F) + 1;
+  end
+  owners = double (owners(:).');
+  if (numel (owners) ~= F || any (owners < 1 | owners > W | owners ~= fix (owners)) ...
+      || any (diff (owners) < 0))
+    error ('Velmora:usage', ['''Owners'' must give each of the %d shards its worker, 1 to %d, ', ...
+                             'in order (a worker owns a run of shards).'], F, W);
+  end
+  sizes = zeros (2, F);
+  for w = unique (owners)
+    sizes(:, owners == w) = ask (pool, w, 'sizes', {files(owners == w)});
+  end
+  dim = sizes(1, 1);
+  bad = find (sizes(1, :) ~= dim, 1);
+  if (~isempty (bad))
+    error ('Velmora:shard', 'Shard %s holds points of %d coordinates; shard %s has %d.', ...
+           files{bad}, sizes(1, bad), files{1}, dim);
+  end
+  counts = accumarray (owners(:), sizes(2, :).', [W, 1]).';
+  g = [0, cumsum(counts)];  % each worker's first point
+  n = g(end);
+  a = [0, min(n, ceil(g(2:W) / leaf) * leaf), n];  % each block's first point
+  blocks = zeros (2, 0);
+  parts = {};
+  for w = 1:W
+    if (a(w + 1) <= a(w))
+      continue;
+    end
+    own = [a(w), min(a(w + 1), g(w + 1))];
+    extra = zeros (dim, 0);
+    for v = w + 1:W
+      from = max (own(2), g(v));
+      to = min (a(w + 1), g(v + 1));
+      if (to > from)
+        extra = [extra, ask(pool, v, 'read', {files(owners == v), dim, from - g(v), to - from})];
+      end
+    end
+    blocks(:, end + 1) = [a(w); a(w + 1) - a(w)];
+    parts{end + 1} = struct ('worker', w, 'X', zeros (dim, 0), 'files', {files(owners == w)}, ...
+                             'skip', own(1) - g(w), 'count', max (0, own(2) - own(1)), ...
+                             'extra', extra);
+  end
+end
+
+function block = block_of (p, range, dim, K, mode, tolerance, seeding, weights, labels)
+  first = range(1);
+  last = range(1) + range(2);
+  block = struct ('Dim', dim, 'K', K, 'Mode', lower (mode), 'First', first, 'X', p.X, ...
+                  'Files', {p.files}, 'Skip', p.skip, 'Count', p.count, 'Extra', p.extra, ...
+                  'Weights', weights (first, last), 'Labels', labels (first, last) - 1, ...
+                  'Tolerance', double (tolerance), 'Seeding', double (seeding));
+end

@@ -1,0 +1,309 @@
+// The shard files' reader and the caller's holder of a fit over blocks.
+#include "fit_blocks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "host_panels.h"
+#include "unit_tree.h"
+
+namespace velmora_mex {
+
+namespace {
+
+using velmora_log::Error;
+using velmora_log::Factors;
+using velmora_log::Fit_Data;
+using velmora_log::Fit_Plan;
+using velmora_log::Stat_Layout;
+using velmora_log::Unit_Tree;
+
+constexpr char kMagic[8] = {'V', 'E', 'L', 'M', 'O', 'R', 'A', '1'};
+constexpr Index kHeader = 24;
+
+[[noreturn]] void Shard_Error(const std::string &path, const std::string &why) {
+  throw Error("Velmora:shard", "Shard " + path + " " + why);
+}
+
+std::uint64_t Little_Endian(const unsigned char *b) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | b[i];
+  return v;
+}
+
+std::ifstream Open(const std::string &path) {
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Shard_Error(path, std::string("cannot be read: ") + std::strerror(errno ? errno : ENOENT) + ".");
+  return in;
+}
+
+Shard_Size Size_Of(std::ifstream &in, const std::string &path) {
+  unsigned char header[kHeader];
+  in.read(reinterpret_cast<char *>(header), kHeader);
+  if (in.gcount() != kHeader || std::memcmp(header, kMagic, 8) != 0)
+    Shard_Error(path, "is not a Velmora shard: it does not begin with VELMORA1 and its sizes "
+                      "(write shards with velmora_write_shard).");
+  const std::uint64_t rows = Little_Endian(header + 8), cols = Little_Endian(header + 16);
+  if (rows < 1 || rows > (1u << 20) || cols > (std::uint64_t{1} << 40))
+    Shard_Error(path, "says it holds " + std::to_string(rows) + " x " + std::to_string(cols) +
+                          " values: not a size a shard can have.");
+  in.seekg(0, std::ios::end);
+  const double bytes = static_cast<double>(in.tellg()),
+               want = kHeader + 8.0 * static_cast<double>(rows) * static_cast<double>(cols);
+  if (bytes < want)
+    Shard_Error(path, "is shorter than its " + std::to_string(rows) + " x " +
+                          std::to_string(cols) + " values: " + velmora_log::Number(bytes) +
+                          " bytes of " + velmora_log::Number(want) + ".");
+  return {static_cast<Index>(rows), static_cast<Index>(cols)};
+}
+
+}  // namespace
+
+Shard_Size Read_Shard_Size(const std::string &path) {
+  std::ifstream in = Open(path);
+  return Size_Of(in, path);
+}
+
+void Read_Shard_Points(const std::vector<std::string> &paths, Index dim, Index offset, Index count,
+                       double *out) {
+  static_assert(sizeof(double) == 8, "doubles of 8 bytes");
+  const bool little = [] {
+    const std::uint16_t one = 1;
+    unsigned char b;
+    std::memcpy(&b, &one, 1);
+    return b == 1;
+  }();
+  for (const std::string &path : paths) {
+    if (count == 0) return;
+    std::ifstream in = Open(path);
+    const Shard_Size size = Size_Of(in, path);
+    if (size.rows != dim)
+      Shard_Error(path, "holds points of " + std::to_string(size.rows) +
+                            " coordinates; the data have " + std::to_string(dim) + ".");
+    if (offset >= size.cols) {
+      offset -= size.cols;
+      continue;
+    }
+    const Index take = std::min(count, size.cols - offset);
+    in.seekg(kHeader + 8 * dim * offset);
+    in.read(reinterpret_cast<char *>(out), 8 * dim * take);
+    if (in.gcount() != 8 * dim * take) Shard_Error(path, "could not be read to its end.");
+    for (Index i = 0; i < dim * take; ++i) {
+      if (!little) {
+        unsigned char b[8];
+        std::memcpy(b, out + i, 8);
+        const std::uint64_t v = Little_Endian(b);
+        std::memcpy(out + i, &v, 8);
+      }
+      if (!std::isfinite(out[i]))
+        throw Error("Velmora:data",
+                    "Shard " + path + ": its element (" + std::to_string(i % dim + 1) + "," +
+                        std::to_string(offset + i / dim + 1) + ") is " +
+                        velmora_log::Number(out[i]) +
+                        ": every coordinate of the data must be finite.");
+    }
+    out += dim * take;
+    count -= take;
+    offset = 0;
+  }
+  if (count > 0)
+    throw Error("Velmora:shard", "The shards hold " + std::to_string(count) +
+                                     " points fewer than were asked of them.");
+}
+
+namespace {
+
+mxArray *Row(const double *v, Index n) {
+  mxArray *a = mxCreateDoubleMatrix(1, static_cast<mwSize>(n), mxREAL);
+  std::copy(v, v + n, mxGetPr(a));
+  return a;
+}
+
+std::string Field_Text(const mxArray *s, const char *name) {
+  const mxArray *f = mxGetField(s, 0, name);
+  if (f == nullptr || !mxIsChar(f)) return {};
+  char *c = mxArrayToString(f);
+  std::string text = c != nullptr ? c : "";
+  mxFree(c);
+  return text;
+}
+
+class Remote_Passes final : public velmora_log::Fit_Passes {
+ public:
+  Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, const Fit_Data &d)
+      : exchange_(const_cast<mxArray *>(exchange)), blocks_(std::move(blocks)), d_(d),
+        layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {
+    Index next = 0;
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const Block &k = blocks_[b];
+      if (k.first != next || k.count < 1 ||
+          (b + 1 < blocks_.size() && k.count % velmora_log::kTreeLeaf != 0))
+        throw Error("Velmora:usage", "The blocks must follow one another from the first point, "
+                                     "each but the last a whole number of leaves.");
+      next += k.count;
+    }
+    if (next != d.n) throw Error("Velmora:usage", "The blocks do not hold every point.");
+    plan_.unit = velmora_log::host::kPanel;
+    plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
+    plan_.chunk = d.n;
+    plan_.resident = true;
+  }
+
+  const Fit_Plan &plan() const override { return plan_; }
+  const Stat_Layout &layout() const override { return layout_; }
+
+  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
+    mu_ = mu;
+    f_ = f;
+  }
+
+  std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override {
+    return Sum("pass", statistics ? layout_.Size() : 1,
+               {Row(mu_), Row(f_.whitening), Row(f_.log_weight),
+                mxCreateDoubleScalar(statistics ? 1 : 0), Row(shift)},
+               true);
+  }
+
+  std::vector<double> Label_Pass(const std::vector<double> &,
+                                 const std::vector<double> &shift) override {
+    return Sum("label", d_.K * layout_.Per_Cluster(), {Row(shift)}, false);
+  }
+
+  std::vector<double> Data_Moments(const double *shift) override {
+    return Sum("moments", 1 + 2 * d_.dim, {Row(shift, d_.dim)}, false);
+  }
+
+  std::vector<double> Distance_Pass(const double *centre, bool first) override {
+    const auto replies = Ask("distance", 0, {Row(centre, d_.dim), mxCreateDoubleScalar(first)});
+    std::vector<double> sums;
+    for (const auto &r : replies) sums.insert(sums.end(), r.begin(), r.end());
+    if (static_cast<Index>(sums.size()) != plan_.units)
+      throw Error("Velmora:worker", "The workers gave " + std::to_string(sums.size()) +
+                                        " sums of distances for " +
+                                        std::to_string(plan_.units) + " units.");
+    return sums;
+  }
+
+  std::vector<double> Distances(Index first, Index count) override {
+    const size_t b = Owner(first);
+    return Exactly(count, Ask("distances", b + 1,
+                              {mxCreateDoubleScalar(static_cast<double>(first - blocks_[b].first)),
+                               mxCreateDoubleScalar(static_cast<double>(count))})[0]);
+  }
+
+  std::vector<double> Point(Index j) override {
+    const size_t b = Owner(j);
+    return Exactly(d_.dim, Ask("point", b + 1,
+                               {mxCreateDoubleScalar(static_cast<double>(j - blocks_[b].first))})[0]);
+  }
+
+  Index First_Lost() override {
+    Index lost = -1;
+    for (const auto &r : Ask("lost", 0, {Row(mu_), Row(f_.whitening), Row(f_.log_weight)}))
+      if (r.size() == 1 && r[0] >= 0 && (lost < 0 || r[0] < lost)) lost = static_cast<Index>(r[0]);
+    return lost;
+  }
+
+  std::string Note() override { return note_; }
+
+ private:
+  static mxArray *Row(const std::vector<double> &v) {
+    return velmora_mex::Row(v.data(), static_cast<Index>(v.size()));
+  }
+  static mxArray *Row(const double *v, Index n) { return velmora_mex::Row(v, n); }
+
+  size_t Owner(Index j) const {
+    size_t b = 0;
+    while (b + 1 < blocks_.size() && blocks_[b + 1].first <= j) ++b;
+    return b;
+  }
+
+  static std::vector<double> Exactly(Index n, std::vector<double> v) {
+    if (static_cast<Index>(v.size()) != n)
+      throw Error("Velmora:worker", "A worker gave " + std::to_string(v.size()) +
+                                        " values where " + std::to_string(n) + " were asked for.");
+    return v;
+  }
+
+  // The tree nodes of every block, combined in block order: the total.
+  std::vector<double> Sum(const char *op, Index width, std::vector<mxArray *> args, bool noted) {
+    const auto replies = Ask(op, 0, std::move(args), noted);
+    Unit_Tree tree(width);
+    try {
+      for (const auto &r : replies) tree.Push_Nodes(r);
+    } catch (const std::logic_error &) {
+      throw Error("Velmora:worker", std::string("The workers' sums of '") + op +
+                                        "' do not fit together: a worker runs another version.");
+    }
+    const Index leaves = (d_.n + velmora_log::kTreeLeaf - 1) / velmora_log::kTreeLeaf;
+    if (tree.next_leaf() != leaves)
+      throw Error("Velmora:worker", std::string("The workers' sums of '") + op +
+                                        "' do not cover every point.");
+    return tree.Total();
+  }
+
+  // exchange(op, worker, args...): one row per block asked. Every argument
+  // is ours to destroy, whatever happens.
+  std::vector<std::vector<double>> Ask(const char *op, size_t worker, std::vector<mxArray *> args,
+                                       bool noted = false) {
+    std::vector<mxArray *> in{exchange_, mxCreateString(op),
+                              mxCreateDoubleScalar(static_cast<double>(worker))};
+    in.insert(in.end(), args.begin(), args.end());
+    mxArray *out = nullptr;
+    mxArray *failure = mexCallMATLABWithTrap(1, &out, static_cast<int>(in.size()), in.data(), "feval");
+    for (size_t i = 1; i < in.size(); ++i) mxDestroyArray(in[i]);
+    if (failure != nullptr || out == nullptr || !mxIsStruct(out)) {
+      if (out != nullptr) mxDestroyArray(out);
+      throw Error("Velmora:worker", "The workers could not be asked for a pass: " +
+                                        (failure != nullptr ? Field_Text(failure, "message")
+                                                            : std::string("no reply")) + ".");
+    }
+    const std::string id = Field_Text(out, "identifier");
+    if (!id.empty()) {
+      const std::string message = Field_Text(out, "message");
+      mxDestroyArray(out);
+      throw Error(id, message);
+    }
+    std::vector<std::vector<double>> replies;
+    const mxArray *values = mxGetField(out, 0, "values");
+    const size_t want = worker == 0 ? blocks_.size() : 1;
+    for (size_t i = 0; values != nullptr && mxIsCell(values) && i < mxGetNumberOfElements(values);
+         ++i) {
+      const mxArray *v = mxGetCell(values, i);
+      if (v == nullptr || !mxIsDouble(v) || mxIsComplex(v)) break;
+      replies.emplace_back(mxGetPr(v), mxGetPr(v) + mxGetNumberOfElements(v));
+    }
+    if (noted) note_ = Field_Text(out, "note");
+    mxDestroyArray(out);
+    if (replies.size() != want)
+      throw Error("Velmora:worker", "The workers gave " + std::to_string(replies.size()) +
+                                        " replies where " + std::to_string(want) +
+                                        " were asked for.");
+    return replies;
+  }
+
+  mxArray *exchange_;
+  std::vector<Block> blocks_;
+  Fit_Data d_;
+  Stat_Layout layout_;
+  Fit_Plan plan_;
+  std::vector<double> mu_;
+  Factors f_;
+  std::string note_;
+};
+
+}  // namespace
+
+std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
+                                                            std::vector<Block> blocks,
+                                                            const Fit_Data &data) {
+  return std::make_unique<Remote_Passes>(exchange, std::move(blocks), data);
+}
+
+}  // namespace velmora_mex
