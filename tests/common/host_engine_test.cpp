@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "host_exp.h"
 #include "log_mixture.h"
+#include "unit_tree.h"
 
 extern "C" int openblas_get_num_threads(void);
 extern "C" void openblas_set_num_threads(int);
@@ -249,3 +252,130 @@ TEST_F(LibraryTest, HostFitNamesTheFirstNonFiniteCoordinate) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pairwise tree over leaves 0 .. leaves-1 by its definition: a node is
+// left + right, a missing right child passes the left one up.
+std::vector<double> Tree_Reference(const std::vector<std::vector<double>> &leaf, size_t lo,
+                                   size_t size) {
+  if (lo >= leaf.size()) return {};
+  if (size == 1) return leaf[lo];
+  std::vector<double> left = Tree_Reference(leaf, lo, size / 2),
+                      right = Tree_Reference(leaf, lo + size / 2, size / 2);
+  for (size_t e = 0; e < right.size(); ++e) left[e] = left[e] + right[e];
+  return left;
+}
+
+}  // namespace
+
+// Sums whose bits hang on the order (1e16 beside ones): the whole tree, and
+// the nodes of any runs of leaves pushed beside one another, give the
+// definition's bits; a run out of order is refused.
+TEST(UnitTreeTest, AnySplitOfTheLeavesGivesThePairwiseTreeSum) {
+  const std::int64_t width = 3;
+  for (const size_t leaves : {1u, 2u, 3u, 5u, 8u, 13u, 37u}) {
+    std::vector<std::vector<double>> leaf(leaves);
+    const std::vector<double> v = Random_Values(leaves * width, 170 + leaves, -1.0, 1.0);
+    for (size_t l = 0; l < leaves; ++l)
+      for (std::int64_t e = 0; e < width; ++e)
+        leaf[l].push_back(v[l * width + e] * (e == 0 && l % 3 == 0 ? 1e16 : 1.0));
+    size_t span = 1;
+    while (span < leaves) span *= 2;
+    const std::vector<double> want = Tree_Reference(leaf, 0, span);
+    std::mt19937 cut(leaves);
+    for (int split = 0; split < 6; ++split) {
+      velmora_log::Unit_Tree whole(width);
+      size_t l = 0;
+      while (l < leaves) {
+        const size_t run = split == 0 ? leaves : 1 + cut() % (leaves - l);
+        velmora_log::Unit_Tree part(width);
+        for (size_t r = l; r < l + run; ++r) part.Push(0, static_cast<std::int64_t>(r), leaf[r].data());
+        whole.Push_Nodes(part.Nodes());
+        l += run;
+      }
+      EXPECT_EQ(whole.next_leaf(), static_cast<std::int64_t>(leaves));
+      EXPECT_TRUE(Same_Bits(whole.Total(), want)) << leaves << " leaves, split " << split;
+    }
+  }
+  velmora_log::Unit_Tree tree(1);
+  const double one = 1.0;
+  tree.Push(0, 4, &one);
+  EXPECT_THROW(tree.Push(0, 6, &one), std::logic_error);
+  EXPECT_THROW(tree.Push(1, 2, &one), std::logic_error);  // starts at leaf 4 again
+}
+
+// The host engine's passes over blocks of whole leaves (as a fit over
+// workers splits X), their nodes pushed in block order: the bits of the
+// passes over all of X, for the E-step, the labels' and the data's moments
+// and k-means++; points and the first lost point by their index among all.
+class HostBlocksTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
+  const bool full = GetParam();
+  const int dim = 6, K = 3;
+  const std::int64_t leaf = velmora_log::kTreeLeaf, n = 3 * leaf + 700;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 6.0, 1.0, 1e4, full, 180);
+  const Mixture m = Make_Mixture(dim, 1, K, !full, 181);
+  std::vector<double> labels(static_cast<size_t>(n)), w = Random_Values(n, 182, 0.0, 2.0);
+  for (std::int64_t j = 0; j < n; ++j) labels[j] = static_cast<double>(j % K);
+  std::vector<double> mu = d.X;
+  mu.resize(static_cast<size_t>(dim * K));
+  velmora_log::Problem p = Problem_Of(m);
+  p.Mu = mu.data();
+  const velmora_log::Factors f = velmora_log::Factorise(p);
+  velmora_log::Fit_Data all{.X = d.X.data(), .dim = dim, .n = n, .K = K,
+                            .mode = full ? Mode::full : Mode::diagonal, .weights = w.data(),
+                            .seeding = true, .labels = true};
+  const auto run = [&](velmora_log::Fit_Data data, const std::vector<double> &labels_of) {
+    const auto passes = velmora_log::Make_Host_Passes(data);
+    passes->Set_Mixture(mu, f);
+    std::vector<std::vector<double>> out{passes->Pass(true, {}), passes->Pass(false, {}),
+                                         passes->Label_Pass(labels_of, mu),
+                                         passes->Data_Moments(mu.data()),
+                                         passes->Distance_Pass(mu.data(), true),
+                                         passes->Distance_Pass(mu.data() + dim, false),
+                                         passes->Point(data.n - 1)};
+    out.push_back(passes->Distances(0, data.n));
+    return out;
+  };
+  const std::vector<std::vector<double>> want = run(all, labels);
+  const std::vector<std::int64_t> edges = {0, leaf, 3 * leaf, n};
+  std::vector<velmora_log::Unit_Tree> trees;
+  for (const std::int64_t width : {want[0].size(), size_t{1}, want[2].size(), want[3].size()})
+    trees.emplace_back(width);
+  std::vector<double> sums, sums2, d2;
+  for (size_t b = 0; b + 1 < edges.size(); ++b) {
+    velmora_log::Fit_Data block = all;
+    block.X = d.X.data() + edges[b] * dim;
+    block.weights = w.data() + edges[b];
+    block.n = edges[b + 1] - edges[b];
+    block.first = edges[b];
+    block.partial = true;
+    const auto got = run(block, std::vector<double>(labels.begin() + edges[b],
+                                                     labels.begin() + edges[b + 1]));
+    for (size_t t = 0; t < trees.size(); ++t) trees[t].Push_Nodes(got[t]);
+    sums.insert(sums.end(), got[4].begin(), got[4].end());
+    sums2.insert(sums2.end(), got[5].begin(), got[5].end());
+    d2.insert(d2.end(), got[7].begin(), got[7].end());
+    EXPECT_TRUE(Same_Bits(got[6], velmora_log::Point_Of(all, edges[b + 1] - 1))) << "block " << b;
+  }
+  for (size_t t = 0; t < trees.size(); ++t)
+    EXPECT_TRUE(Same_Bits(trees[t].Total(), want[t])) << "sum " << t;
+  EXPECT_TRUE(Same_Bits(sums, want[4]) && Same_Bits(sums2, want[5]) && Same_Bits(d2, want[7]));
+
+  // A point far out in the last block: named by its index among all.
+  std::vector<double> far = d.X;
+  far[(n - 5) * dim] = 1e200;
+  velmora_log::Fit_Data last = all;
+  last.X = far.data() + 3 * leaf * dim;
+  last.weights = w.data() + 3 * leaf;
+  last.n = n - 3 * leaf;
+  last.first = 3 * leaf;
+  w[n - 5] = 1.0;
+  const auto passes = velmora_log::Make_Host_Passes(last);
+  passes->Set_Mixture(mu, f);
+  EXPECT_EQ(passes->First_Lost(), n - 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HostBlocksTest, testing::Bool(), Mode_Name);

@@ -1,0 +1,104 @@
+function test_velmora_fit_parallel ()
+  % VelmoraFitParallel with workers in this session: the same bits as one
+  % VelmoraFit for every worker count and every split of the shards
+  % (uneven, with shards smaller than a leaf and workers left without a
+  % block), through every start, weights and both covariance forms; bad
+  % shards named by file and element.
+  randn ('seed', 21);  rand ('seed', 21);
+  % Tight clusters far from the origin: sums that cancel if split wrongly.
+  X = [1e4 + 0.01 * randn(3, 5000), -2e4 + 0.02 * randn(3, 4100), 3e4 + randn(3, 2000)];
+  X = X(:, randperm (size (X, 2)));
+  n = size (X, 2);
+  w = floor (4 * rand (1, n));
+  labels = mod (0:n - 1, 3) + 1;
+  folder = tempname ();
+  mkdir (folder);
+  cleanup = onCleanup (@() remove_folder (folder));
+
+  calls = {{'MaxIter', 12, 'TolFun', 0}, ...
+           {'Start', 'randSample', 'CovarianceType', 'diagonal', 'Seed', 4}, ...
+           {'Weights', w, 'Seed', 5, 'MaxIter', 30}, ...
+           {'Start', labels, 'SharedCovariance', true, 'MaxIter', 8}, ...
+           {'Weights', w, 'Start', 'randSample', 'ProbabilityTolerance', 1e-8}};
+  for c = 1:numel (calls)
+    [want, want_info] = VelmoraFit (X, 3, calls{c}{:});
+    for W = [1 2 3 4]
+      [got, info] = VelmoraFitParallel (X, 3, W, calls{c}{:});
+      same (want, want_info, got, info, sprintf ('call %d on %d workers', c, W));
+    end
+  end
+
+  % Shards of uneven sizes: smaller than a leaf, a leaf and one, many leaves.
+  edges = [0 1000 4001 4051 7000 n];
+  files = cell (1, numel (edges) - 1);
+  for s = 1:numel (files)
+    files{s} = fullfile (folder, sprintf ('shard%d.bin', s));
+    velmora_write_shard (files{s}, X(:, edges(s) + 1:edges(s + 1)));
+  end
+  per_shard = arrayfun (@(s) labels(edges(s) + 1:edges(s + 1)), 1:numel (files), ...
+                        'UniformOutput', false);
+  [want, want_info] = VelmoraFit (X, 3, 'Weights', w, 'MaxIter', 15);
+  [want_l, want_l_info] = VelmoraFit (X, 3, 'Start', labels, 'MaxIter', 6);
+  for owners = {[], [1 1 1 1 1], [1 2 2 2 3], [1 1 2 3 3], [1 2 3 4 4]}
+    W = max ([owners{1}, 3]);
+    [got, info] = VelmoraFitParallel (files, 3, W, 'Weights', w, 'MaxIter', 15, ...
+                                      'Owners', owners{1});
+    same (want, want_info, got, info, sprintf ('shards owned by %s', mat2str (owners{1})));
+    [got, info] = VelmoraFitParallel (files, 3, W, 'Start', per_shard, 'MaxIter', 6, ...
+                                      'Owners', owners{1});
+    same (want_l, want_l_info, got, info, sprintf ('labels per shard, %s', mat2str (owners{1})));
+  end
+
+  % Display 'iter': each iteration's seconds and its slowest worker.
+  text = evalc ('VelmoraFitParallel (X, 3, 2, ''MaxIter'', 2, ''Display'', ''iter'');');
+  assert (numel (regexp (text, 'slowest worker \d \(this session\)')) == 2, text);
+
+  % Bad shards: named with their file and element; nothing left open.
+  bad = X(:, 1:3000);
+  bad(2, 2500) = NaN;
+  velmora_write_shard (fullfile (folder, 'bad.bin'), bad);
+  f = fopen (fullfile (folder, 'short.bin'), 'w');
+  fwrite (f, 'VELMORA1', 'char');  fwrite (f, [3 10], 'uint64');  fwrite (f, 1:5, 'double');
+  fclose (f);
+  velmora_write_shard (fullfile (folder, 'wide.bin'), ones (4, 10));
+  cases = {{'bad.bin'}, 'Velmora:data', 'bad.bin: its element (2,2500) is NaN'; ...
+           {'missing.bin'}, 'Velmora:shard', 'missing.bin cannot be read'; ...
+           {'short.bin'}, 'Velmora:shard', 'short.bin is shorter than its 3 x 10 values'; ...
+           {'wide.bin'}, 'Velmora:shard', 'wide.bin holds points of 4 coordinates'};
+  for c = 1:rows (cases)
+    names = [{files{1}}, cellfun(@(f) fullfile (folder, f), cases{c, 1}, 'UniformOutput', false)];
+    try
+      VelmoraFitParallel (names, 3, 2);
+      error ('no error for %s', cases{c, 3});
+    catch err
+      assert (err.identifier, cases{c, 2});
+      assert (~isempty (strfind (err.message, cases{c, 3})), err.message);
+    end
+  end
+  % X's own NaN names its column among all the points, whatever the block.
+  Y = X;
+  Y(1, 9000) = NaN;
+  try
+    VelmoraFitParallel (Y, 3, 3);
+    error ('no error for a NaN in X');
+  catch err
+    assert (err.identifier, 'Velmora:data');
+    assert (~isempty (strfind (err.message, 'X(1,9000) is NaN')), err.message);
+  end
+  % Every session was closed, after success and failure alike: the module
+  % can be cleared.
+  assert (~mislocked ('velmora_fit_block'), 'a session was left open');
+  printf ('VelmoraFitParallel: the same bits as VelmoraFit over 1-4 workers and 5 splits of shards\n');
+end
+
+function same (want, want_info, got, info, what)
+  assert (isequal (got, want), '%s: the model differs', what);
+  assert (isequal (info.History, want_info.History), '%s: the history differs', what);
+  assert (isequal (info.LogLikelihood, want_info.LogLikelihood), '%s: logL differs', what);
+  assert (isequal (info.Iterations, want_info.Iterations), '%s: iterations differ', what);
+end
+
+function remove_folder (folder)
+  confirm_recursive_rmdir (false, 'local');
+  rmdir (folder, 's');
+end
