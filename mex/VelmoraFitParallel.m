@@ -17,9 +17,11 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   % another.
   %
   % workers: the connections of Octave's parallel package (pconnect; the
-  % local machine's connection is left out), one worker each; or a number
-  % of workers in this Octave session, one after another (for tests and
-  % for a machine without a cluster: no faster than VelmoraFit).
+  % local machine's connection is left out), one worker per server, or a
+  % cell array of them (a network reaches a machine once: one pconnect per
+  % worker gives a machine several); or a number of workers in this Octave
+  % session, one after another (for tests and for a machine without a
+  % cluster: no faster than VelmoraFit).
   %
   % The servers need the package on their path: reval ('pkg load velmora',
   % c) once after pconnect. In MATLAB (untested): run velmora_fit_serve on
@@ -89,8 +91,8 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   unwind_protect_cleanup
     % Where a worker was lost, the connections are closed already, and
     % with them the sessions.
-    for s = 1:numel (sessions)
-      if (isempty (pool.conns) || all ([network_get_info(pool.conns).open]))
+    if (all (cellfun (@is_open, pool.networks)))
+      for s = 1:numel (sessions)
         try
           ask (pool, owner(s), 'close', {sessions(s)});
         catch
@@ -98,6 +100,14 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
       end
     end
   end_unwind_protect
+end
+
+function open = is_open (network)
+  try
+    open = all ([network_get_info(network).open]);
+  catch
+    open = false;
+  end
 end
 
 function value = ask (pool, w, op, args)
@@ -168,24 +178,34 @@ end
 
 function pool = open_pool (workers, timeout)
   pool.timeout = timeout;
+  pool.conns = {};
+  pool.names = {};
+  pool.networks = {};
   if (isa (workers, 'pconnections'))
-    info = network_get_info (workers);
-    remote = find (~[info.local_machine]);
-    if (isempty (remote))
+    workers = {workers};
+  end
+  if (iscell (workers) && ~isempty (workers) && all (cellfun (@(w) isa (w, 'pconnections'), workers)))
+    % One worker per server of each network: a network reaches a machine
+    % once, so several networks give a machine several workers.
+    pool.networks = workers;
+    for net = 1:numel (workers)
+      info = network_get_info (workers{net});
+      for r = find (~[info.local_machine])
+        pool.conns{end + 1} = workers{net}(r);
+        pool.names{end + 1} = sprintf ('worker %d (%s)', numel (pool.conns), info(r).peername);
+      end
+    end
+    if (isempty (pool.conns))
       error ('Velmora:usage', 'workers holds no server: pconnect one first.');
     end
-    pool.conns = workers(remote);
-    pool.names = arrayfun (@(r) sprintf ('worker %d (%s)', r, info(remote(r)).peername), ...
-                           1:numel (remote), 'UniformOutput', false);
   elseif (isnumeric (workers) && isscalar (workers) && isreal (workers) && workers >= 1 ...
           && workers == fix (workers) && isfinite (workers))
-    pool.conns = [];
     pool.names = arrayfun (@(r) sprintf ('worker %d (this session)', r), 1:workers, ...
                            'UniformOutput', false);
   else
-    error ('Velmora:usage', ...
-           'workers must be a positive whole number or cluster connections; it is %s %s.', ...
-           class (workers), mat2str (size (workers)));
+    error ('Velmora:usage', ['workers must be a positive whole number, cluster connections or ', ...
+                             'a cell array of them; it is %s %s.'], class (workers), ...
+           mat2str (size (workers)));
   end
 end
 

@@ -19,14 +19,14 @@ function [values, seconds] = velmora_fit_requests (pool, workers, requests)
                'psend (__velmora_reply__, sockets(1)); clear __velmora_reply__;'];
     for i = 1:count
       try
-        reval (command, pool.conns(workers(i)));
-        psend (requests{i}, pool.conns(workers(i)));
+        reval (command, pool.conns{workers(i)});
+        psend (requests{i}, pool.conns{workers(i)});
       catch err
         lost (pool, workers(i), err.message);
       end
     end
     for i = 1:count
-      connection = pool.conns(workers(i));
+      connection = pool.conns{workers(i)};
       try
         ready = select_sockets (connection, pool.timeout);
       catch err
@@ -58,9 +58,11 @@ function [values, seconds] = velmora_fit_requests (pool, workers, requests)
 end
 
 function lost (pool, w, why)
-  try
-    sclose (pool.conns);
-  catch
+  for n = 1:numel (pool.networks)
+    try
+      sclose (pool.networks{n});
+    catch
+    end
   end
   error ('Velmora:worker', ['%s was lost: %s. The connections are closed; the servers stay ', ...
                             'up: pconnect again.'], pool.names{w}, why);

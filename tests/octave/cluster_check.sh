@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# VelmoraLogParallel across machines, for real, on this one: a server of
-# Octave's parallel package on the loopback address evaluates the blocks,
-# and the result must equal one VelmoraLog call bit for bit. The server
+# VelmoraLogParallel and VelmoraFitParallel across machines, for real, on
+# this one: a server of Octave's parallel package on the loopback address
+# evaluates the blocks, and the results must equal one VelmoraLog or
+# VelmoraFit call bit for bit. The server
 # refuses to run as root, so as root it runs as an unprivileged user made
 # for it. It listens on every interface: we connect through 127.0.0.1
 # only, bound everything in time, and stop it whatever the outcome.
@@ -15,7 +16,8 @@ server=/usr/libexec/octave-pserver
 # A folder the server's user can read, with what it needs.
 work=$(mktemp -d)
 chmod 755 "$work"
-cp "$mex"/VelmoraLog.mex "$mex"/velmora_log_block.m "$work"/
+cp "$mex"/VelmoraLog.mex "$mex"/velmora_log_block.m "$mex"/velmora_fit_block.mex \
+  "$mex"/velmora_fit_serve.m "$work"/
 chmod 644 "$work"/*
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
@@ -37,11 +39,16 @@ stop_server() {
 trap stop_server EXIT
 rm -f "$pidfile" 2>/dev/null || true
 
-"${as_user[@]}" env HOME="$work" timeout 150 "$server" \
-  --octave-binary="$(command -v octave-cli)" --no-auth
-for _ in $(seq 50); do
+# A run just before leaves the port in TIME_WAIT for a minute, and the
+# server cannot bind it until then: a few tries.
+for _ in 1 2 3 4 5 6 7 8; do
+  "${as_user[@]}" env HOME="$work" timeout 150 "$server" \
+    --octave-binary="$(command -v octave-cli)" --no-auth
+  for _ in $(seq 50); do
+    [ -s "$pidfile" ] && break
+    sleep 0.2
+  done
   [ -s "$pidfile" ] && break
-  sleep 0.2
 done
 [ -s "$pidfile" ] || { echo "the server did not start"; exit 1; }
 # The server leaves the process tree: should this script be killed before
@@ -52,4 +59,5 @@ watchdog=$!
 
 timeout 120 octave-cli --norc --no-history --quiet --eval "
   addpath ('$mex', '$here');
-  cluster_velmora_log ('$work');"
+  cluster_velmora_log ('$work');
+  cluster_velmora_fit ('$work');"
