@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,10 +21,19 @@ namespace velmora_log {
 
 namespace {
 
-// The smallest unit of points a reduction covers, and the most doubles the
-// units' records may take together (the unit doubles until they fit).
-constexpr Index kMinUnit = 512;
+// Points per unit (a leaf of the tree is kTreeLeaf / kUnit units), and
+// the most doubles a chunk's records and leaves may take together (chunks
+// shrink until they fit).
+constexpr Index kUnit = 512;
+constexpr Index kUnitsPerLeaf = kTreeLeaf / kUnit;
+static_assert(kTreeLeaf % kUnit == 0, "whole units in a leaf");
 constexpr Index kRecordBudget = Index{1} << 24;
+// The tree nodes one chunk of `leaves` leaves leaves for the host at most.
+Index Max_Nodes(Index leaves) {
+  Index levels = 1;
+  while ((Index{1} << levels) < leaves) ++levels;
+  return 2 * levels + 2;
+}
 
 
 
@@ -37,12 +48,11 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   const Stat_Layout layout{dim, K, full};
   const Index S = layout.Size();
   Fit_Plan plan;
-  plan.unit = kMinUnit;
-  // The reduction's groups of units stay within a grid's second dimension.
-  while (plan.unit < n && (Ceil_Div(n, plan.unit) * S > kRecordBudget ||
-                           Reduce_Scratch(Ceil_Div(n, plan.unit), 1) > 65535))
-    plan.unit *= 2;
+  plan.unit = kUnit;
   plan.units = Ceil_Div(n, plan.unit);
+  // A chunk's records and leaves, (kUnitsPerLeaf + 1) S doubles a leaf.
+  const Index leaves_by_records =
+      std::max<Index>(1, kRecordBudget / ((kUnitsPerLeaf + 1) * S));
 
   size_t free_bytes = 0, total_bytes = 0;
   Check(cudaMemGetInfo(&free_bytes, &total_bytes), "to report its free memory");
@@ -52,10 +62,8 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   // resident; streamed, it finds them again each pass from the centres so
   // far, a chunk at a time, so that seeding needs no memory that grows
   // with N.
-  const double fixed =
-      8.0 * static_cast<double>(dim * K + whitening + K + plan.units * S + S +
-                                Reduce_Scratch(plan.units, S) + dim + dim * K +
-                                (seeding ? plan.units : 0));
+  const double fixed = 8.0 * static_cast<double>(dim * K + whitening + K + dim + dim * K +
+                                                 (seeding ? plan.units : 0));
   const double seeds = seeding ? 8.0 * static_cast<double>(n) : 0.0;
   // Posteriors, logP, the full kernels' workspace and a label, per point;
   // and its weight.
@@ -63,9 +71,10 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
       (keeps_points
            ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
            : 0.0) +
-      (weighted ? 8.0 : 0.0);
+      (weighted ? 8.0 : 0.0) +
+      8.0 * static_cast<double>((kUnitsPerLeaf + 1) * S) / static_cast<double>(kTreeLeaf);
   const double x_bytes = 8.0 * static_cast<double>(dim) * static_cast<double>(n);
-  const Index least = std::min(n, plan.unit);
+  const Index least = std::min(n, kTreeLeaf);
   double chunk = 0;
   if (!stream && fixed + x_bytes + seeds + per_point * static_cast<double>(least) <= usable) {
     plan.resident = true;
@@ -75,7 +84,7 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
                                        (seeding ? 8.0 : 0.0));
     chunk = std::min((usable - fixed) / per_streamed,
                      static_cast<double>(std::max(
-                         plan.unit, Pinned_Budget() / (16 * (dim + 1)))));
+                         kTreeLeaf, Pinned_Budget() / (16 * (dim + 1)))));
     if (chunk < static_cast<double>(least))
       throw Error("Velmora:memory",
                   "The fit needs at least " +
@@ -83,14 +92,20 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
                       " bytes of device memory (" + std::to_string(least) +
                       " points at a time); " + std::to_string(free_bytes) + " are free.");
   }
-  // Grids stay within 32 bits.
+  // Grids stay within 32 bits, and the tree's levels within a grid's
+  // second dimension.
   chunk = std::min({chunk, static_cast<double>(Index{1} << 30),
                     static_cast<double>((Index{1} << 31) / Statistics_Blocks(dim, K) *
-                                        plan.unit)});
+                                        plan.unit),
+                    static_cast<double>(std::min<Index>(leaves_by_records, 32768) * kTreeLeaf)});
   if (max_chunk > 0) chunk = std::min(chunk, static_cast<double>(max_chunk));
-  plan.chunk = chunk >= static_cast<double>(n)
-                   ? n
-                   : std::max(plan.unit, static_cast<Index>(chunk) / plan.unit * plan.unit);
+  if (chunk >= static_cast<double>(n)) {
+    plan.chunk = n;
+  } else {
+    // A power of two of leaves: a whole chunk is one node of the tree.
+    plan.chunk = kTreeLeaf;
+    while (2.0 * static_cast<double>(plan.chunk) <= chunk) plan.chunk *= 2;
+  }
   return plan;
 }
 
@@ -111,26 +126,26 @@ Fit_Device::Fit_Device(const Fit_Data &d)
       weights_(d.weights), floor_(d.probability_tolerance),
       plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_,
                       d.weights != nullptr, d.max_chunk, d.stream)) {
-  // Its units double with N: its sums are those of one block of data.
-  if (d.first != 0 || d.partial)
-    throw Error("Velmora:usage", "Blocks of a fit over workers run on the host engine.");
+  if (d.first % kTreeLeaf != 0)
+    throw std::logic_error("a block of a fit starts on a leaf of its tree");
   const Index dim = d.dim, n = d.n, K = d.K;
   const bool seeding = d.seeding, labels = d.labels;
   const Index S = layout_.Size(), C = plan_.chunk;
   const Index whitening = full_ ? dim * dim * K : dim * K;
   params_.Reserve(dim * K + whitening + K);
   shift_.Reserve(dim * K);
-  records_.Reserve(plan_.units * S);
-  scratch_.Reserve(Reduce_Scratch(plan_.units, S));
-  totals_.Reserve(S);
   centre_.Reserve(dim);
   if (seeding) {
     centres_.Reserve(dim * K);
     if (plan_.resident) d2_.Reserve(n);
     d2_sums_.Reserve(plan_.units);
   }
+  const Index chunk_units = Ceil_Div(C, kUnit), chunk_leaves = Ceil_Div(C, kTreeLeaf);
   for (int l = 0; l < Lanes(); ++l) {
     Slot &s = slots_[l];
+    s.records.Reserve(chunk_units * S);
+    s.leaves.Reserve(chunk_leaves * S);
+    s.nodes_host.Reserve(Max_Nodes(chunk_leaves) * S);
     if (labels || !one_kernel_) {
       s.R.Reserve(K * C);
       s.log_p.Reserve(C);
@@ -159,21 +174,32 @@ Fit_Device::Fit_Device(const Fit_Data &d)
   }
 }
 
-// Runs work(chunk, slot, stream) for the chunks of X in order. Streamed
-// chunks alternate between two slots and streams, so that one chunk's
-// staging and upload overlap the kernels of the one before.
+// Runs work(chunk, slot, stream) for the chunks of X in order, and sums
+// the entries `sum` names of the units' records: each chunk's leaves along
+// the tree on the device, the nodes it leaves pushed on the host in chunk
+// order. Streamed chunks alternate between two slots and streams, so that
+// one chunk's staging and upload overlap the kernels of the one before.
 template <typename Work>
-void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
+std::vector<double> Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels,
+                                               const Summed &sum) {
   const int lanes = Lanes();
   if (lanes == 2) {
     // The second stream starts after what the first has queued.
     ready_.Record(streams_[0].get());
     Check(cudaStreamWaitEvent(streams_[1].get(), ready_.get()), "to order its streams");
   }
+  Unit_Tree tree(std::max<Index>(1, sum.width));
+  std::deque<int> queued;  // lanes whose chunk's nodes wait, in chunk order
   Index index = 0;
   for (Index first = 0; first < n_; first += plan_.chunk, ++index) {
-    Slot &s = slots_[index % lanes];
-    const cudaStream_t stream = streams_[index % lanes].get();
+    const int lane = static_cast<int>(index % lanes);
+    Slot &s = slots_[lane];
+    const cudaStream_t stream = streams_[lane].get();
+    // The slot's last chunk's nodes, and those of every chunk before it.
+    while (std::find(queued.begin(), queued.end(), lane) != queued.end()) {
+      Collect(slots_[queued.front()], streams_[queued.front()].get(), tree);
+      queued.pop_front();
+    }
     const Index count = std::min(plan_.chunk, n_ - first);
     // A value per point of the chunk, through a page-locked buffer.
     const auto send = [&](Device_Array &to, Pinned_Array &via, const double *from) {
@@ -198,14 +224,69 @@ void Fit_Device::For_Each_Chunk(Work work, const std::vector<double> *labels) {
     const double *w = weights_ == nullptr ? nullptr
                       : plan_.resident    ? resident_w_.get() + first
                                           : s.w.get();
-    work(Chunk{first, count, plan_.resident ? resident_X_.get() + first * dim_ : s.X.get(), w}, s,
-         stream);
+    const Chunk c{first, count, plan_.resident ? resident_X_.get() + first * dim_ : s.X.get(), w};
+    work(c, s, stream);
+    if (sum.width > 0) {
+      Chunk_Tree(c, s, stream, sum);
+      queued.push_back(lane);
+    }
   }
+  for (; !queued.empty(); queued.pop_front())
+    Collect(slots_[queued.front()], streams_[queued.front()].get(), tree);
   if (lanes == 2) {
     joined_.Record(streams_[1].get());
     Check(cudaStreamWaitEvent(streams_[0].get(), joined_.get()), "to order its streams");
   }
   checked_ = true;
+  if (sum.width == 0) return {};
+  return data_.partial ? tree.Nodes() : tree.Total();
+}
+
+// The chunk's leaves [lo, hi) (among all the data's) go up the tree level by
+// level: a node whose sibling lies outside the chunk is left for the host
+// (copied out before the next level overwrites it), the others paired.
+void Fit_Device::Chunk_Tree(const Chunk &c, Slot &s, cudaStream_t stream, const Summed &sum) {
+  const Index width = sum.width;
+  Launch_Leaf_Sums(s.records.get() + sum.offset, Ceil_Div(c.count, kUnit), kUnitsPerLeaf,
+                   sum.stride, width, s.leaves.get(), stream);
+  double *level_at[2] = {s.leaves.get(), s.records.get()};
+  int b = 0;
+  Index lo = (data_.first + c.first) / kTreeLeaf, hi = lo + Ceil_Div(c.count, kTreeLeaf);
+  std::vector<Slot::Node> left, right;
+  const auto leave = [&](std::vector<Slot::Node> &to, Index level, Index node, const double *from) {
+    const Index at = static_cast<Index>(left.size() + right.size());
+    Check(cudaMemcpyAsync(s.nodes_host.get() + at * width, from, static_cast<size_t>(width) * 8,
+                          cudaMemcpyDeviceToHost, stream),
+          "to copy results back");
+    to.push_back({level, node, at});
+  };
+  for (Index level = 0; lo < hi; ++level) {
+    const double *nodes = level_at[b];
+    if (lo % 2 != 0) {
+      leave(left, level, lo, nodes);
+      nodes += width;
+      ++lo;
+    }
+    if (lo < hi && hi % 2 != 0) {
+      --hi;
+      leave(right, level, hi, nodes + (hi - lo) * width);
+    }
+    if (lo >= hi) break;
+    Launch_Pair_Sums(nodes, (hi - lo) / 2, width, level_at[1 - b], stream);
+    b = 1 - b;
+    lo /= 2;
+    hi /= 2;
+  }
+  s.nodes = std::move(left);
+  s.nodes.insert(s.nodes.end(), right.rbegin(), right.rend());
+  s.width = width;
+}
+
+void Fit_Device::Collect(Slot &s, cudaStream_t stream, Unit_Tree &tree) {
+  Check(cudaStreamSynchronize(stream), "while fitting");
+  for (const Slot::Node &node : s.nodes)
+    tree.Push(node.level, node.index, s.nodes_host.get() + node.at * s.width);
+  s.nodes.clear();
 }
 
 void Fit_Device::Set_Mixture(const std::vector<double> &mu, const Factors &f) {
@@ -226,9 +307,9 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
     Upload(shift_.get(), shift.data(), dim_ * K_);
     about = shift_.get();
   }
-  For_Each_Chunk(
+  return For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
-        double *records = records_.get() + c.first / plan_.unit * S;
+        double *records = s.records.get();
         if (one_kernel_) {
           Launch_Fused(mixture, Points_Of(c), about, layout_, statistics, records, stream);
           return;
@@ -244,34 +325,30 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
         if (statistics)
           Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), about, records, stream);
       },
-      nullptr);
-  return statistics ? Reduce(0, S, S) : Reduce(layout_.Log_Likelihood(), S, 1);
+      nullptr, statistics ? Summed{0, S, S} : Summed{layout_.Log_Likelihood(), S, 1});
 }
 
 std::vector<double> Fit_Device::Label_Pass(const std::vector<double> &labels,
                                const std::vector<double> &shift) {
   Upload(params_.get(), shift.data(), dim_ * K_);
   const Index S = layout_.Size();
-  For_Each_Chunk(
+  return For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         Launch_One_Hot(s.labels.get(), c.count, K_, s.R.get(), stream);
-        Moments(c, s.R.get(), nullptr, params_.get(), records_.get() + c.first / plan_.unit * S,
-                stream);
+        Moments(c, s.R.get(), nullptr, params_.get(), s.records.get(), stream);
       },
-      &labels);
-  return Reduce(0, S, layout_.Log_Likelihood());
+      &labels, Summed{0, S, layout_.Log_Likelihood()});
 }
 
 std::vector<double> Fit_Device::Data_Moments(const double *shift) {
   Upload(centre_.get(), shift, dim_);
   const Index S = layout_.Size();
-  For_Each_Chunk(
-      [&](const Chunk &c, Slot &, cudaStream_t stream) {
-        Launch_Moments(Points_Of(c), nullptr, nullptr, centre_.get(), 1, true,
-                       records_.get() + c.first / plan_.unit * S, S, 1 + 2 * dim_, stream);
+  return For_Each_Chunk(
+      [&](const Chunk &c, Slot &s, cudaStream_t stream) {
+        Launch_Moments(Points_Of(c), nullptr, nullptr, centre_.get(), 1, true, s.records.get(), S,
+                       1 + 2 * dim_, stream);
       },
-      nullptr);
-  return Reduce(0, S, 1 + 2 * dim_);
+      nullptr, Summed{0, S, 1 + 2 * dim_});
 }
 
 std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) {
@@ -286,7 +363,7 @@ std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) 
         Launch_Unit_Sums(d2, c.w, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
                          stream);
       },
-      nullptr);
+      nullptr, Summed{});
   return Download(d2_sums_.get(), plan_.units);
 }
 
@@ -328,14 +405,6 @@ std::vector<double> Fit_Device::Download(const double *from, Index count) {
   return std::vector<double>(host_.get(), host_.get() + count);
 }
 
-// Entries offset .. offset + width of every unit's record, summed over the
-// units in a fixed order, to the host.
-std::vector<double> Fit_Device::Reduce(Index offset, Index stride, Index width) {
-  Launch_Reduce_Units(records_.get() + offset, plan_.units, stride, width, scratch_.get(),
-                      totals_.get(), streams_[0].get());
-  return Download(totals_.get(), width);
-}
-
 // Copies X's elements into a page-locked buffer over host threads; the
 // first time each element is seen, it must be finite.
 void Fit_Device::Stage(double *to, const double *from, Index count, Index offset, bool check) const {
@@ -359,7 +428,8 @@ void Fit_Device::Stage(double *to, const double *from, Index count, Index offset
   if (first_bad < 0) return;
   const Index g = offset + first_bad;
   throw Error("Velmora:data", "X(" + std::to_string(g % dim_ + 1) + "," +
-                                  std::to_string(g / dim_ + 1) + ") is " + Number(from[first_bad]) +
+                                  std::to_string(data_.first + g / dim_ + 1) + ") is " +
+                                  Number(from[first_bad]) +
                                   ": every coordinate of the data must be finite.");
 }
 

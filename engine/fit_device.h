@@ -16,6 +16,7 @@
 #include "fit_passes.h"
 #include "log_mixture.h"
 #include "statistics.h"
+#include "unit_tree.h"
 
 namespace velmora_log {
 
@@ -46,9 +47,23 @@ class Fit_Device final : public Fit_Passes {
   };
   struct Slot {
     Device_Array X, R, log_p, workspace, labels, d2, w;
-    Pinned_Array x_host, labels_host, w_host;
+    // The chunk's units' records, and its leaves' (the tree's levels go
+    // back and forth between the two); the tree nodes the chunk leaves for
+    // the host, in nodes_host once the slot's stream is done.
+    Device_Array records, leaves;
+    Pinned_Array x_host, labels_host, w_host, nodes_host;
+    struct Node {
+      Index level, index, at;  // at: its place in nodes_host, in records
+    };
+    std::vector<Node> nodes;  // in leaf order
+    Index width = 0;
     Event staged;  // after the slot's uploads: its page-locked buffers may be refilled
     bool pending = false;
+  };
+  // Which entries of each unit's record a pass sums: width from offset,
+  // records stride apart (width 0: none).
+  struct Summed {
+    Index offset = 0, stride = 0, width = 0;
   };
   // Nothing of ours may be in flight when buffers go: declared last, it is
   // destroyed first.
@@ -65,12 +80,18 @@ class Fit_Device final : public Fit_Passes {
                double *records, cudaStream_t stream);
   void Upload(double *to, const double *from, Index count);
   std::vector<double> Download(const double *from, Index count);
-  std::vector<double> Reduce(Index offset, Index stride, Index width);
+  // The chunk's leaves summed along the tree on the device, in the slot's
+  // stream, and the nodes it leaves queued for the host.
+  void Chunk_Tree(const Chunk &c, Slot &s, cudaStream_t stream, const Summed &sum);
+  // A slot's queued nodes pushed into the tree, once its stream is done.
+  void Collect(Slot &s, cudaStream_t stream, Unit_Tree &tree);
   void Stage(double *to, const double *from, Index count, Index offset, bool check) const;
   void Wait_For(Slot &s);
   void Upload_X();
+  // The pass's sums: the tree's total, or its nodes for a block's caller.
   template <typename Work>
-  void For_Each_Chunk(Work work, const std::vector<double> *labels);
+  std::vector<double> For_Each_Chunk(Work work, const std::vector<double> *labels,
+                                     const Summed &sum);
 
   const double *X_;
   Fit_Data data_;
@@ -84,8 +105,7 @@ class Fit_Device final : public Fit_Passes {
   double floor_;           // posteriors below it count as 0
   Fit_Plan plan_;
   bool checked_ = false;  // every element of X has been seen finite
-  Device_Array params_, shift_, records_, scratch_, totals_, centre_, centres_, d2_, d2_sums_,
-      resident_X_, resident_w_;
+  Device_Array params_, shift_, centre_, centres_, d2_, d2_sums_, resident_X_, resident_w_;
   Index seeds_ = 0;  // k-means++ centres so far, in centres_
   Pinned_Array host_;
   std::array<Stream, 2> streams_;

@@ -54,7 +54,7 @@ struct Fit_Data {
 
 // Points per leaf of the host engine's reduction tree (unit_tree.h): the
 // alignment of the blocks a fit over many workers splits the data into.
-constexpr Index kTreeLeaf = 2048;
+constexpr Index kTreeLeaf = 512;
 
 class Fit_Passes {
  public:
@@ -84,7 +84,8 @@ class Fit_Passes {
   // k-means++: distances to `centre` folded into the nearest-centre
   // distances (set by the first); returns their sums per unit.
   virtual std::vector<double> Distance_Pass(const double *centre, bool first) = 0;
-  // The nearest-centre distances of points first .. first + count.
+  // The nearest-centre distances of points first .. first + count, at most
+  // a unit of them.
   virtual std::vector<double> Distances(Index first, Index count) = 0;
 
   // Point j (dim values).

@@ -310,35 +310,26 @@ __global__ void __launch_bounds__(kThreads) Unit_Sums_Kernel(const double *value
   if (t == 0) out[u * stride] = red[0];
 }
 
-// Units are summed in groups of kGroupUnits, then the groups in order: many
-// blocks share the work, and the order depends on the number of units
-// alone. Four interleaved running sums per entry keep loads in flight.
-constexpr Index kGroupUnits = 64;
-
-__device__ double Sum_Strided(const double *from, Index count, Index stride) {
-  double s[4] = {0.0, 0.0, 0.0, 0.0};
-  Index u = 0;
-  for (; u + 4 <= count; u += 4)
-    for (int q = 0; q < 4; ++q) s[q] += from[(u + q) * stride];
-  for (; u < count; ++u) s[0] += from[u * stride];
-  return (s[0] + s[1]) + (s[2] + s[3]);
-}
-
-__global__ void __launch_bounds__(kThreads) Reduce_Groups_Kernel(const double *partial,
-                                                                 Index units, Index stride,
-                                                                 Index width, double *groups) {
+// A leaf's record: its units' records summed in unit order, entry by entry.
+__global__ void __launch_bounds__(kThreads) Leaf_Sums_Kernel(const double *partial, Index units,
+                                                             Index per_leaf, Index stride,
+                                                             Index width, double *leaves) {
   const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
   if (e >= width) return;
-  const Index first = static_cast<Index>(blockIdx.y) * kGroupUnits;
-  groups[blockIdx.y * width + e] =
-      Sum_Strided(partial + first * stride + e, Min(kGroupUnits, units - first), stride);
+  const Index first = static_cast<Index>(blockIdx.y) * per_leaf,
+              last = Min(units, first + per_leaf);
+  double sum = partial[first * stride + e];
+  for (Index u = first + 1; u < last; ++u) sum += partial[u * stride + e];
+  leaves[blockIdx.y * width + e] = sum;
 }
 
-__global__ void __launch_bounds__(kThreads) Reduce_Totals_Kernel(const double *groups,
-                                                                 Index count, Index width,
-                                                                 double *totals) {
+// One level of the tree: each pair of nodes, left + right.
+__global__ void __launch_bounds__(kThreads) Pair_Sums_Kernel(const double *nodes, Index width,
+                                                             double *parents) {
   const Index e = static_cast<Index>(blockIdx.x) * kThreads + threadIdx.x;
-  if (e < width) totals[e] = Sum_Strided(groups + e, count, width);
+  if (e >= width) return;
+  const Index i = blockIdx.y;
+  parents[i * width + e] = nodes[2 * i * width + e] + nodes[(2 * i + 1) * width + e];
 }
 
 // Centres from..to-1 folded into d2 in order (from 0: d2 starts at the
@@ -579,17 +570,19 @@ void Launch_Unit_Sums(const double *values, const double *w, Index count, Index 
          stream, values, w, count, unit, out, stride);
 }
 
-Index Reduce_Scratch(Index units, Index width) { return Ceil_Div(units, kGroupUnits) * width; }
+void Launch_Leaf_Sums(const double *partial, Index units, Index per_leaf, Index stride,
+                      Index width, double *leaves, cudaStream_t stream) {
+  if (width <= 0 || units <= 0) return;
+  Launch(Leaf_Sums_Kernel,
+         dim3(Blocks(width, kThreads), static_cast<unsigned int>(Ceil_Div(units, per_leaf))),
+         dim3(kThreads), stream, partial, units, per_leaf, stride, width, leaves);
+}
 
-void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
-                         double *scratch, double *totals, cudaStream_t stream) {
-  if (width <= 0) return;
-  const Index groups = Ceil_Div(units, kGroupUnits);
-  if (groups > 0)
-    Launch(Reduce_Groups_Kernel, dim3(Blocks(width, kThreads), static_cast<unsigned int>(groups)),
-           dim3(kThreads), stream, partial, units, stride, width, scratch);
-  Launch(Reduce_Totals_Kernel, dim3(Blocks(width, kThreads)), dim3(kThreads), stream,
-         static_cast<const double *>(scratch), groups, width, totals);
+void Launch_Pair_Sums(const double *nodes, Index pairs, Index width, double *parents,
+                      cudaStream_t stream) {
+  if (width <= 0 || pairs <= 0) return;
+  Launch(Pair_Sums_Kernel, dim3(Blocks(width, kThreads), static_cast<unsigned int>(pairs)),
+         dim3(kThreads), stream, nodes, width, parents);
 }
 
 void Launch_Distances(const double *X, Index dim, Index count, const double *centres, Index from,

@@ -1,10 +1,11 @@
 // The M-step's sufficient statistics on the device, and what k-means++
 // seeding needs there. Points are grouped in units of a fixed number of
 // columns, counted from the first column of the data; every kernel writes
-// one partial record per unit, summed in a fixed order within it, and the
-// records are summed over units in unit order. A chunk always starts on a
-// unit boundary, so the bits of a sum depend on the data and the unit
-// alone, never on how the data were split into chunks.
+// one partial record per unit, summed in a fixed order within it; the
+// units' records are summed into leaves in unit order and the leaves along
+// the fixed tree of unit_tree.h. A chunk always starts on a leaf boundary,
+// so the bits of a sum depend on the data alone, never on how the data
+// were split into chunks or blocks.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -78,12 +79,15 @@ Index Statistics_Blocks(Index dim, Index K);
 void Launch_Unit_Sums(const double *values, const double *w, Index count, Index unit, double *out,
                       Index stride, cudaStream_t stream);
 
-// totals[e] = sum over u < units of partial[u * stride + e], e < width, in
-// an order fixed by `units`: groups of units in unit order, then the groups
-// in order, through Reduce_Scratch(units, width) doubles of scratch.
-Index Reduce_Scratch(Index units, Index width);
-void Launch_Reduce_Units(const double *partial, Index units, Index stride, Index width,
-                         double *scratch, double *totals, cudaStream_t stream);
+// The units' records summed into leaves of per_leaf units, in unit order:
+// leaves[l * width + e] = sum over the leaf's units u of partial[u * stride
+// + e], e < width (the last leaf may have fewer units).
+void Launch_Leaf_Sums(const double *partial, Index units, Index per_leaf, Index stride,
+                      Index width, double *leaves, cudaStream_t stream);
+// One level of the reduction tree (unit_tree.h): parents[i * width + e] =
+// nodes[2i * width + e] + nodes[(2i + 1) * width + e], i < pairs.
+void Launch_Pair_Sums(const double *nodes, Index pairs, Index width, double *parents,
+                      cudaStream_t stream);
 
 // k-means++: squared distance of every point to the nearest of centres
 // from..to-1 (dim each) and, when from > 0, of those already in d2:

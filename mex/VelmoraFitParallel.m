@@ -42,7 +42,7 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   %
   % On the network, each pass: the mixture to every worker, K (dim^2 + dim
   % + 1) doubles, and back from each its tree nodes, at most 2 log2 (n /
-  % 2048) + 1 records of K (1 + dim + dim (dim + 1) / 2) + 1 doubles.
+  % 512) + 1 records of K (1 + dim + dim (dim + 1) / 2) + 1 doubles.
   %
   % See also VelmoraFit, velmora_write_shard, VelmoraLogParallel.
   if (nargin < 3)
@@ -51,7 +51,7 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   end
   [options, timeout, owners, weights, labels] = own_options (varargin);
   pool = open_pool (workers, timeout);
-  leaf = 2048;
+  leaf = 512;
   shards = iscell (data) || ischar (data);
   sessions = zeros (1, 0);
   owner = zeros (1, 0);
@@ -76,17 +76,27 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
     end
     start = option_value (options, 'start', 'plus');
     seeding = ischar (start) && strcmpi (start, 'plus');
+    units = zeros (1, numel (parts));
     for b = 1:numel (parts)
-      sessions(b) = ask (pool, parts{b}.worker, 'open', ...
-                         {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
-                                   slice (weights, n), slice (labels, n))});
+      opened = ask (pool, parts{b}.worker, 'open', ...
+                    {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
+                              slice (weights, n), slice (labels, n), slot_of (pool, parts{b}.worker))});
+      sessions(b) = opened(1);
+      units(b) = opened(2);
       owner(b) = parts{b}.worker;
+    end
+    if (any (units ~= units(1)))
+      error ('Velmora:worker', ['The workers run different engines (%s): give them all GPUs, or ', ...
+                                'VELMORA_DEVICE=host on every one.'], ...
+             strjoin (arrayfun (@(b) sprintf ('%s: units of %d', pool.names{owner(b)}, units(b)), ...
+                               1:numel (units), 'UniformOutput', false), ', '));
     end
     exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
     if (nargout > 1)
-      [model, info] = velmora_fit_block ('fit', exchange, [dim, n], blocks, K, options{:});
+      [model, info] = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, ...
+                                         options{:});
     else
-      model = velmora_fit_block ('fit', exchange, [dim, n], blocks, K, options{:});
+      model = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, options{:});
     end
   unwind_protect_cleanup
     % Where a worker was lost, the connections are closed already, and
@@ -281,11 +291,18 @@ function [blocks, parts, dim, n] = plan_shards (pool, files, owners, leaf)
   end
 end
 
-function block = block_of (p, range, dim, K, mode, tolerance, seeding, weights, labels)
+% A worker's place among the workers on its machine: which of the
+% machine's GPUs it takes.
+function slot = slot_of (pool, w)
+  host = regexprep (pool.names{w}, '^worker \d+ ', '');
+  slot = sum (strcmp (regexprep (pool.names(1:w - 1), '^worker \d+ ', ''), host));
+end
+
+function block = block_of (p, range, dim, K, mode, tolerance, seeding, weights, labels, slot)
   first = range(1);
   last = range(1) + range(2);
   block = struct ('Dim', dim, 'K', K, 'Mode', lower (mode), 'First', first, 'X', p.X, ...
                   'Files', {p.files}, 'Skip', p.skip, 'Count', p.count, 'Extra', p.extra, ...
                   'Weights', weights (first, last), 'Labels', labels (first, last) - 1, ...
-                  'Tolerance', double (tolerance), 'Seeding', double (seeding));
+                  'Tolerance', double (tolerance), 'Seeding', double (seeding), 'Slot', slot);
 end

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "host_panels.h"
 #include "unit_tree.h"
 
 namespace velmora_mex {
@@ -136,7 +135,7 @@ std::string Field_Text(const mxArray *s, const char *name) {
 
 class Remote_Passes final : public velmora_log::Fit_Passes {
  public:
-  Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, const Fit_Data &d)
+  Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, Index unit, const Fit_Data &d)
       : exchange_(const_cast<mxArray *>(exchange)), blocks_(std::move(blocks)), d_(d),
         layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {
     Index next = 0;
@@ -149,7 +148,9 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
       next += k.count;
     }
     if (next != d.n) throw Error("Velmora:usage", "The blocks do not hold every point.");
-    plan_.unit = velmora_log::host::kPanel;
+    if (unit < 1 || velmora_log::kTreeLeaf % unit != 0)
+      throw Error("Velmora:usage", "The workers' unit must divide a leaf.");
+    plan_.unit = unit;
     plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
     plan_.chunk = d.n;
     plan_.resident = true;
@@ -301,9 +302,9 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
 }  // namespace
 
 std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
-                                                            std::vector<Block> blocks,
+                                                            std::vector<Block> blocks, Index unit,
                                                             const Fit_Data &data) {
-  return std::make_unique<Remote_Passes>(exchange, std::move(blocks), data);
+  return std::make_unique<Remote_Passes>(exchange, std::move(blocks), unit, data);
 }
 
 }  // namespace velmora_mex

@@ -45,9 +45,10 @@ struct Block {
 // (a function handle: exchange(op, worker, args...), worker 0 for every
 // block, returns a struct with `values`, one row per block asked, and
 // `note`, or one with `identifier` and `message` where it failed), the
-// blocks' tree nodes combined in block order.
+// blocks' tree nodes combined in block order; `unit`: the points per unit
+// of the workers' k-means++ sums (their engine's).
 std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
-                                                            std::vector<Block> blocks,
+                                                            std::vector<Block> blocks, Index unit,
                                                             const velmora_log::Fit_Data &data);
 
 }  // namespace velmora_mex

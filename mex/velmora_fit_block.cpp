@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "VelmoraFit.h"
+#include "engine_choice.h"
 #include "fit_blocks.h"
 #include "gateway_inputs.h"
 
@@ -69,8 +70,9 @@ mxArray *Row(const std::vector<double> &v) {
 
 // open(block): the block's points (given, or read from its shards, then
 // the points of the next blocks' shards that belong to it), its weights and
-// labels, kept for the passes to come.
-Index Open(const mxArray *b) {
+// labels, kept for the passes to come on this worker's engine: [session,
+// points per unit of its k-means++ sums].
+std::vector<double> Open(const mxArray *b) {
   if (!mxIsStruct(b)) Usage("A block must be a struct.");
   const Index dim = static_cast<Index>(Scalar(Field(b, "Dim"), "Dim"));
   auto s = std::make_unique<Session>();
@@ -107,12 +109,16 @@ Index Open(const mxArray *b) {
     Usage("A block starts on a leaf of the reduction tree, a multiple of " +
           std::to_string(velmora_log::kTreeLeaf) + " points.");
   d.partial = true;
-  s->passes = velmora_log::Make_Host_Passes(d);
+  // This worker's engine, as VelmoraFit here would choose it.
+  s->passes = velmora_log::Engine_From_Environment() == velmora_log::Engine::host
+                  ? velmora_log::Make_Host_Passes(d)
+                  : velmora_log::Make_Device_Passes(d);
+  const Index unit = s->passes->plan().unit;
   auto &sessions = Sessions();
   const Index id = sessions.empty() ? 1 : sessions.rbegin()->first + 1;
   if (sessions.empty()) mexLock();
   sessions.emplace(id, std::move(s));
-  return id;
+  return {static_cast<double>(id), static_cast<double>(unit)};
 }
 
 void Close(int nrhs, const mxArray *prhs[]) {
@@ -172,22 +178,23 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs < 1) Usage("velmora_fit_block needs an operation; see help velmora_fit_block.");
   const std::string what = Text(prhs[0], "The operation");
   if (what == "fit") {
-    // fit(exchange, [dim n], blocks (2 x W: first, count), K, options...)
+    // fit(exchange, [dim n unit], blocks (2 x W: first, count), K, options...)
     if (nrhs < 5) Usage("fit needs the exchange, the data's size, the blocks and K.");
     const std::vector<double> size = Values(prhs[2], "The data's size"),
                               b = Values(prhs[3], "The blocks");
-    if (size.size() != 2 || b.size() % 2 != 0) Usage("fit takes [dim n] and 2 x W blocks.");
+    if (size.size() != 3 || b.size() % 2 != 0) Usage("fit takes [dim n unit] and 2 x W blocks.");
     std::vector<velmora_mex::Block> blocks;
     for (size_t i = 0; i < b.size(); i += 2)
       blocks.push_back({static_cast<Index>(b[i]), static_cast<Index>(b[i + 1])});
+    const Index unit = static_cast<Index>(size[2]);
     const mxArray *exchange = prhs[1];
     VelmoraFit_Elsewhere(nlhs, plhs, nrhs - 4, prhs + 4, static_cast<Index>(size[0]),
                          static_cast<Index>(size[1]), [&](const velmora_log::Fit_Data &d) {
-                           return velmora_mex::Make_Remote_Passes(exchange, blocks, d);
+                           return velmora_mex::Make_Remote_Passes(exchange, blocks, unit, d);
                          });
   } else if (what == "open") {
     if (nrhs != 2) Usage("open takes one block.");
-    plhs[0] = mxCreateDoubleScalar(static_cast<double>(Open(prhs[1])));
+    plhs[0] = Row(Open(prhs[1]));
   } else if (what == "call") {
     plhs[0] = Row(Call(nrhs, prhs));
   } else if (what == "close") {

@@ -15,7 +15,7 @@ function [values, seconds] = velmora_fit_requests (pool, workers, requests)
       replies{i} = velmora_fit_serve (requests{i});
     end
   else
-    command = ['__velmora_reply__ = velmora_fit_serve (precv (sockets(1))); ', ...
+    command = ['__velmora_reply__ = velmora_fit_serve (precv (sockets(1)), true); ', ...
                'psend (__velmora_reply__, sockets(1)); clear __velmora_reply__;'];
     for i = 1:count
       try

@@ -5,6 +5,7 @@
 // Fit_Data says; BLAS gets its thread count back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -305,14 +306,40 @@ TEST(UnitTreeTest, AnySplitOfTheLeavesGivesThePairwiseTreeSum) {
   EXPECT_THROW(tree.Push(1, 2, &one), std::logic_error);  // starts at leaf 4 again
 }
 
-// The host engine's passes over blocks of whole leaves (as a fit over
-// workers splits X), their nodes pushed in block order: the bits of the
-// passes over all of X, for the E-step, the labels' and the data's moments
-// and k-means++; points and the first lost point by their index among all.
-class HostBlocksTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+// Each holder's passes over blocks of whole leaves (as a fit over workers
+// splits X), their nodes pushed in block order: the bits of its passes over
+// all of X, for the E-step, the labels' and the data's moments and
+// k-means++; points and the first lost point by their index among all. The
+// device's in chunks of one and two leaves too, whose edges fall inside
+// blocks and across the tree's nodes.
+struct Blocks_Case {
+  bool full;
+  Engine engine;
+  std::int64_t chunk;
+};
+
+std::ostream &operator<<(std::ostream &os, const Blocks_Case &c) {
+  return os << (c.full ? "full" : "diagonal") << (c.engine == Engine::host ? ", host" : ", device")
+            << ", chunks of " << c.chunk;
+}
+
+std::string Blocks_Name(const testing::TestParamInfo<Blocks_Case> &info) {
+  return std::string(info.param.full ? "full" : "diagonal") +
+         (info.param.engine == Engine::host ? "_host" : "_device") + "_chunk" +
+         std::to_string(info.param.chunk);
+}
+
+class HostBlocksTest : public LibraryTest, public testing::WithParamInterface<Blocks_Case> {};
 
 TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
-  const bool full = GetParam();
+  const bool full = GetParam().full;
+  const auto make = [&](const velmora_log::Fit_Data &data) {
+    velmora_log::Fit_Data d = data;
+    d.max_chunk = GetParam().chunk;
+    d.stream = d.max_chunk > 0;
+    return GetParam().engine == Engine::host ? velmora_log::Make_Host_Passes(d)
+                                             : velmora_log::Make_Device_Passes(d);
+  };
   const int dim = 6, K = 3;
   const std::int64_t leaf = velmora_log::kTreeLeaf, n = 3 * leaf + 700;
   const Cluster_Data d = Make_Clusters(dim, n, K, 6.0, 1.0, 1e4, full, 180);
@@ -328,7 +355,7 @@ TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
                             .mode = full ? Mode::full : Mode::diagonal, .weights = w.data(),
                             .seeding = true, .labels = true};
   const auto run = [&](velmora_log::Fit_Data data, const std::vector<double> &labels_of) {
-    const auto passes = velmora_log::Make_Host_Passes(data);
+    const auto passes = make(data);
     passes->Set_Mixture(mu, f);
     std::vector<std::vector<double>> out{passes->Pass(true, {}), passes->Pass(false, {}),
                                          passes->Label_Pass(labels_of, mu),
@@ -336,7 +363,13 @@ TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
                                          passes->Distance_Pass(mu.data(), true),
                                          passes->Distance_Pass(mu.data() + dim, false),
                                          passes->Point(data.n - 1)};
-    out.push_back(passes->Distances(0, data.n));
+    // A unit at a time, as the draw asks for them.
+    std::vector<double> d2;
+    for (std::int64_t j = 0, unit = passes->plan().unit; j < data.n; j += unit) {
+      const std::vector<double> some = passes->Distances(j, std::min(unit, data.n - j));
+      d2.insert(d2.end(), some.begin(), some.end());
+    }
+    out.push_back(d2);
     return out;
   };
   const std::vector<std::vector<double>> want = run(all, labels);
@@ -373,9 +406,16 @@ TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
   last.n = n - 3 * leaf;
   last.first = 3 * leaf;
   w[n - 5] = 1.0;
-  const auto passes = velmora_log::Make_Host_Passes(last);
+  const auto passes = make(last);
   passes->Set_Mixture(mu, f);
   EXPECT_EQ(passes->First_Lost(), n - 5);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HostBlocksTest, testing::Bool(), Mode_Name);
+INSTANTIATE_TEST_SUITE_P(Holders, HostBlocksTest,
+                         testing::Values(Blocks_Case{false, Engine::host, 0},
+                                         Blocks_Case{true, Engine::host, 0},
+                                         Blocks_Case{false, Engine::device, 0},
+                                         Blocks_Case{true, Engine::device, 0},
+                                         Blocks_Case{true, Engine::device, 512},
+                                         Blocks_Case{false, Engine::device, 1024}),
+                         Blocks_Name);

@@ -49,6 +49,17 @@ function test_velmora_fit_parallel ()
     same (want_l, want_l_info, got, info, sprintf ('labels per shard, %s', mat2str (owners{1})));
   end
 
+  % Workers on the device engine (here the CPU device, as a GPU would run
+  % it): the same bits as VelmoraFit on that engine.
+  setenv ('VELMORA_DEVICE', 'cpu-device');
+  restore = onCleanup (@() setenv ('VELMORA_DEVICE', ''));
+  [want, want_info] = VelmoraFit (X(:, 1:3000), 3, 'MaxIter', 5, 'Weights', w(1:3000));
+  for W = [2 3]
+    [got, info] = VelmoraFitParallel (X(:, 1:3000), 3, W, 'MaxIter', 5, 'Weights', w(1:3000));
+    same (want, want_info, got, info, sprintf ('the device engine on %d workers', W));
+  end
+  clear restore
+
   % Display 'iter': each iteration's seconds and its slowest worker.
   text = evalc ('VelmoraFitParallel (X, 3, 2, ''MaxIter'', 2, ''Display'', ''iter'');');
   assert (numel (regexp (text, 'slowest worker \d \(this session\)')) == 2, text);
