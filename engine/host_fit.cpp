@@ -7,7 +7,7 @@
 // depend on the data alone, not on the threads, the chunks or the blocks
 // X was split into among workers, and memory beyond X grows with the
 // threads and the record, never with the data (k-means++'s distances
-// apart).
+// included: found again from the centres each pass).
 #include <algorithm>
 
 #include <cmath>
@@ -163,7 +163,14 @@ class Host_Passes final : public Fit_Passes {
   double tolerance_;
   Stat_Layout layout_;
   Fit_Plan plan_;
-  std::vector<double> mu_, whitening_, log_w_, d2_;
+  std::vector<double> mu_, whitening_, log_w_;
+  std::vector<double> centres_;  // k-means++'s centres so far, dim each
+
+  // The nearest-centre distances of a unit's points (every lane; padding
+  // included) to the centres so far, into d2: found again each time from
+  // the centres, so that no memory grows with N; a minimum is exact, so
+  // they are the bits a running minimum would keep.
+  void Nearest(const Work &w, double *d2) const;
 };
 
 Host_Passes::Host_Passes(const Fit_Data &d)
@@ -176,7 +183,6 @@ Host_Passes::Host_Passes(const Fit_Data &d)
   plan_.resident = !d.stream;
   plan_.chunk = d.max_chunk > 0 ? std::max(kPanel, d.max_chunk / kPanel * kPanel) : n_;
   plan_.chunk = std::min(plan_.chunk, n_);
-  if (d.seeding) d2_.resize(static_cast<size_t>(n_));
   // Every coordinate finite, or the first that is not named.
   const Index total = dim_ * n_;
   const Index threads = std::min<Index>(host::Threads(), total / (Index{1} << 18) + 1);
@@ -361,26 +367,34 @@ std::vector<double> Host_Passes::Data_Moments(const double *shift) {
   });
 }
 
+void Host_Passes::Nearest(const Work &w, double *d2) const {
+  std::vector<double> q(static_cast<size_t>(kPanel));
+  const Index m = static_cast<Index>(centres_.size()) / dim_;
+  for (Index c = 0; c < m; ++c) {
+    const double *centre = centres_.data() + c * dim_;
+    std::fill(q.begin(), q.end(), 0.0);
+    for (Index i = 0; i < dim_; ++i)
+      for (Index p = 0; p < kPanel; ++p) {
+        const double v = w.panel.x[i * kPanel + p] - centre[i];
+        q[p] = std::fma(v, v, q[p]);
+      }
+    for (Index p = 0; p < kPanel; ++p) d2[p] = c == 0 ? q[p] : std::min(d2[p], q[p]);
+  }
+}
+
 std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first) {
+  if (first) centres_.clear();
+  centres_.insert(centres_.end(), centre, centre + dim_);
   std::vector<double> sums(static_cast<size_t>(plan_.units));
   const Index threads = std::min(host::Threads(), plan_.units);
   Parallel_Ranges(plan_.units, threads, [&](Index b, Index e) {
     Work w = Make_Work();
     double *q = w.wr.data();
     for (Index u = b; u < e; ++u) {
-      const Index count = Load(u, w), j0 = u * kPanel;
-      std::fill(q, q + kPanel, 0.0);
-      for (Index i = 0; i < dim_; ++i)
-        for (Index p = 0; p < kPanel; ++p) {
-          const double v = w.panel.x[i * kPanel + p] - centre[i];
-          q[p] = std::fma(v, v, q[p]);
-        }
-      for (Index p = 0; p < count; ++p) {
-        double &d2 = d2_[j0 + p];
-        d2 = first ? q[p] : std::min(d2, q[p]);
-        q[p] = w.weight[p] == 0.0 ? 0.0 : d2;  // weight 0 adds 0, even to an infinite d2
-      }
-      std::fill(q + count, q + kPanel, 0.0);
+      const Index count = Load(u, w);
+      Nearest(w, q);
+      // Weight 0 adds 0, even to an infinite distance; so does the padding.
+      for (Index p = 0; p < kPanel; ++p) q[p] = p >= count || w.weight[p] == 0.0 ? 0.0 : q[p];
       sums[u] = host::Lane_Dot(w.weight.data(), q);
     }
   });
@@ -388,8 +402,17 @@ std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first)
 }
 
 std::vector<double> Host_Passes::Distances(Index first, Index count) {
-  // Unweighted, as every holder gives them: the draw weighs them.
-  return std::vector<double>(d2_.begin() + first, d2_.begin() + first + count);
+  // Unweighted, as every holder gives them: the draw weighs them. Within
+  // one unit, as the draw asks for them.
+  const Index u = first / kPanel;
+  if (first + count > std::min(n_, (u + 1) * kPanel))
+    throw std::logic_error("k-means++ distances are asked a unit at a time");
+  Work w = Make_Work();
+  Load(u, w);
+  std::vector<double> d2(static_cast<size_t>(kPanel));
+  Nearest(w, d2.data());
+  return std::vector<double>(d2.begin() + (first - u * kPanel),
+                             d2.begin() + (first - u * kPanel) + count);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   % cluster: no faster than VelmoraFit).
   %
   % The servers need the package on their path: reval ('pkg load velmora',
-  % c) once after pconnect. In MATLAB (untested): run velmora_fit_serve on
-  % the workers of a pool (parfeval, spmd) with the same requests.
+  % c) once after pconnect. In MATLAB (untested: no MATLAB here), workers
+  % may be a pool (parpool), whose workers keep their sessions between
+  % spmd blocks; 'Timeout' does not apply there.
   %
   % Options: VelmoraFit's (its Weights 1 x N and its labels Start 1 x N, or
   % a cell array of them, one per shard), and
@@ -55,61 +56,66 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   shards = iscell (data) || ischar (data);
   sessions = zeros (1, 0);
   owner = zeros (1, 0);
-  unwind_protect
-    if (shards)
-      [blocks, parts, dim, n] = plan_shards (pool, cellstr (data), owners, leaf);
-    else
-      [blocks, parts, dim, n] = plan_matrix (data, numel (pool.names), leaf);
-    end
-    if (iscell (labels))
-      labels = [labels{:}];
-      options = [options, {'Start', labels}];
-    end
-    % What the blocks need of the options; a bad value is the fit's to refuse.
-    mode = option_value (options, 'covariancetype', 'full');
-    if (~ischar (mode))
-      mode = 'full';
-    end
-    tolerance = option_value (options, 'probabilitytolerance', 0);
-    if (~(isnumeric (tolerance) && isscalar (tolerance) && isreal (tolerance)))
-      tolerance = 0;
-    end
-    start = option_value (options, 'start', 'plus');
-    seeding = ischar (start) && strcmpi (start, 'plus');
-    units = zeros (1, numel (parts));
-    for b = 1:numel (parts)
-      opened = ask (pool, parts{b}.worker, 'open', ...
-                    {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
-                              slice (weights, n), slice (labels, n), slot_of (pool, parts{b}.worker))});
-      sessions(b) = opened(1);
-      units(b) = opened(2);
-      owner(b) = parts{b}.worker;
-    end
-    if (any (units ~= units(1)))
-      error ('Velmora:worker', ['The workers run different engines (%s): give them all GPUs, or ', ...
-                                'VELMORA_DEVICE=host on every one.'], ...
-             strjoin (arrayfun (@(b) sprintf ('%s: units of %d', pool.names{owner(b)}, units(b)), ...
-                               1:numel (units), 'UniformOutput', false), ', '));
-    end
-    exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
-    if (nargout > 1)
-      [model, info] = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, ...
-                                         options{:});
-    else
-      model = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, options{:});
-    end
-  unwind_protect_cleanup
-    % Where a worker was lost, the connections are closed already, and
-    % with them the sessions.
-    if (all (cellfun (@is_open, pool.networks)))
-      for s = 1:numel (sessions)
-        try
-          ask (pool, owner(s), 'close', {sessions(s)});
-        catch
-        end
+  % Every session opened is closed however this call ends (an error, an
+  % interrupt): a handle object the cleanup reads when it runs.
+  opened_sessions = containers.Map ('KeyType', 'double', 'ValueType', 'any');
+  cleanup = onCleanup (@() close_sessions (pool, opened_sessions));
+  if (shards)
+    [blocks, parts, dim, n] = plan_shards (pool, cellstr (data), owners, leaf);
+  else
+    [blocks, parts, dim, n] = plan_matrix (data, numel (pool.names), leaf);
+  end
+  if (iscell (labels))
+    labels = [labels{:}];
+    options = [options, {'Start', labels}];
+  end
+  % What the blocks need of the options; a bad value is the fit's to refuse.
+  mode = option_value (options, 'covariancetype', 'full');
+  if (~ischar (mode))
+    mode = 'full';
+  end
+  tolerance = option_value (options, 'probabilitytolerance', 0);
+  if (~(isnumeric (tolerance) && isscalar (tolerance) && isreal (tolerance)))
+    tolerance = 0;
+  end
+  start = option_value (options, 'start', 'plus');
+  seeding = ischar (start) && strcmpi (start, 'plus');
+  units = zeros (1, numel (parts));
+  for b = 1:numel (parts)
+    opened = ask (pool, parts{b}.worker, 'open', ...
+                  {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
+                            slice (weights, n), slice (labels, n), slot_of (pool, parts{b}.worker))});
+    sessions(b) = opened(1);
+    units(b) = opened(2);
+    owner(b) = parts{b}.worker;
+    opened_sessions(b) = [owner(b), sessions(b)];
+  end
+  if (any (units ~= units(1)))
+    error ('Velmora:worker', ['The workers run different engines (%s): give them all GPUs, or ', ...
+                              'VELMORA_DEVICE=host on every one.'], ...
+           strjoin (arrayfun (@(b) sprintf ('%s: units of %d', pool.names{owner(b)}, units(b)), ...
+                             1:numel (units), 'UniformOutput', false), ', '));
+  end
+  exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
+  if (nargout > 1)
+    [model, info] = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, ...
+                                       options{:});
+  else
+    model = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, options{:});
+  end
+end
+
+% Where a worker was lost, the connections are closed already, and with
+% them the sessions.
+function close_sessions (pool, opened)
+  if (all (cellfun (@is_open, pool.networks)))
+    for at = values (opened)
+      try
+        ask (pool, at{1}(1), 'close', {at{1}(2)});
+      catch
       end
     end
-  end_unwind_protect
+  end
 end
 
 function open = is_open (network)
@@ -191,6 +197,15 @@ function pool = open_pool (workers, timeout)
   pool.conns = {};
   pool.names = {};
   pool.networks = {};
+  pool.matlab = [];
+  if (isa (workers, 'parallel.Pool'))
+    % MATLAB (untested): a worker per worker of the pool, sessions kept in
+    % its processes between spmd blocks.
+    pool.matlab = workers;
+    pool.names = arrayfun (@(r) sprintf ('worker %d (MATLAB pool)', r), 1:workers.NumWorkers, ...
+                           'UniformOutput', false);
+    return;
+  end
   if (isa (workers, 'pconnections'))
     workers = {workers};
   end

@@ -10,7 +10,9 @@ function [values, seconds] = velmora_fit_requests (pool, workers, requests)
   % back with its identifier.
   count = numel (workers);
   replies = cell (1, count);
-  if (isempty (pool.conns))
+  if (~isempty (pool.matlab))
+    replies = velmora_fit_spmd (pool.matlab, workers, requests);
+  elseif (isempty (pool.conns))
     for i = 1:count
       replies{i} = velmora_fit_serve (requests{i});
     end
