@@ -355,16 +355,25 @@ std::vector<double> Fit_Device::Distance_Pass(const double *centre, bool first) 
   if (first) seeds_ = 0;
   Upload(centres_.get() + seeds_ * dim_, centre, dim_);
   const Index m = ++seeds_;
+  // Resident, the distances so far wait on the device, unless the centres
+  // before this one were set at once.
+  const Index from = plan_.resident && !seeded_ ? m - 1 : 0;
+  seeded_ = false;
   For_Each_Chunk(
       [&](const Chunk &c, Slot &s, cudaStream_t stream) {
         double *d2 = plan_.resident ? d2_.get() + c.first : s.d2.get();
-        Launch_Distances(c.X, dim_, c.count, centres_.get(), plan_.resident ? m - 1 : 0, m, d2,
-                         stream);
+        Launch_Distances(c.X, dim_, c.count, centres_.get(), from, m, d2, stream);
         Launch_Unit_Sums(d2, c.w, c.count, plan_.unit, d2_sums_.get() + c.first / plan_.unit, 1,
                          stream);
       },
       nullptr, Summed{});
   return Download(d2_sums_.get(), plan_.units);
+}
+
+void Fit_Device::Seed_Centres(const std::vector<double> &centres) {
+  seeds_ = static_cast<Index>(centres.size()) / dim_;
+  if (seeds_ > 0) Upload(centres_.get(), centres.data(), seeds_ * dim_);
+  seeded_ = true;
 }
 
 std::vector<double> Fit_Device::Distances(Index first, Index count) {

@@ -36,6 +36,7 @@ class Fit_Device final : public Fit_Passes {
   std::vector<double> Data_Moments(const double *shift) override;
   std::vector<double> Distance_Pass(const double *centre, bool first) override;
   std::vector<double> Distances(Index first, Index count) override;
+  void Seed_Centres(const std::vector<double> &centres) override;
   std::vector<double> Point(Index j) override { return Point_Of(data_, j); }
   Index First_Lost() override { return First_Lost_Point(data_, mu_, factors_); }
 
@@ -107,6 +108,7 @@ class Fit_Device final : public Fit_Passes {
   bool checked_ = false;  // every element of X has been seen finite
   Device_Array params_, shift_, centre_, centres_, d2_, d2_sums_, resident_X_, resident_w_;
   Index seeds_ = 0;  // k-means++ centres so far, in centres_
+  bool seeded_ = false;  // set at once: the resident distances are not theirs yet
   Pinned_Array host_;
   std::array<Stream, 2> streams_;
   std::array<Slot, 2> slots_;

@@ -84,6 +84,9 @@ class Fit_Passes {
   // k-means++: distances to `centre` folded into the nearest-centre
   // distances (set by the first); returns their sums per unit.
   virtual std::vector<double> Distance_Pass(const double *centre, bool first) = 0;
+  // k-means++'s centres so far (dim x m) set at once, their distances not
+  // yet found: the next Distance_Pass finds them with its own centre's.
+  virtual void Seed_Centres(const std::vector<double> &centres) = 0;
   // The nearest-centre distances of points first .. first + count, at most
   // a unit of them.
   virtual std::vector<double> Distances(Index first, Index count) = 0;

@@ -124,6 +124,7 @@ class Host_Passes final : public Fit_Passes {
   std::vector<double> Data_Moments(const double *shift) override;
   std::vector<double> Distance_Pass(const double *centre, bool first) override;
   std::vector<double> Distances(Index first, Index count) override;
+  void Seed_Centres(const std::vector<double> &centres) override { centres_ = centres; }
   std::vector<double> Point(Index j) override { return Point_Of(data_, j); }
   Index First_Lost() override {
     return First_Lost_Point(data_, mu_, Factors{log_w_, whitening_});
@@ -269,9 +270,10 @@ std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
   const Index units = plan_.units, blocks = (units + kBlock - 1) / kBlock;
   const Index threads = std::min(host::Threads(), blocks);
   // Waves within a chunk's units: what a chunk changes is only when sums
-  // are folded, never the order.
+  // are folded, never the order. Sixteen leaves a thread (8192 points):
+  // each wave starts its threads anew.
   const Index wave =
-      std::max<Index>(1, std::min({blocks, 8 * threads, plan_.chunk / kPanel / kBlock}));
+      std::max<Index>(1, std::min({blocks, 16 * threads, plan_.chunk / kPanel / kBlock}));
   Unit_Tree tree(width);
   std::vector<double> sums(static_cast<size_t>(wave * width));
   for (Index b0 = 0; b0 < blocks; b0 += wave) {

@@ -34,6 +34,10 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   %              (workers), in order (default: the shards shared out in
   %              order, as evenly as their count allows)
   %   'Timeout'  seconds a worker may take to answer (default 3600)
+  %   'Stream'   with files: points a worker reads from its shards at a
+  %              time, every pass, instead of holding its block (default 0:
+  %              only a worker whose block would take more than half of
+  %              the memory it can get streams, 32 MB at a time)
   %
   % Errors: Velmora:worker names the worker and its host where it dies,
   % fails outside Velmora or stays silent past Timeout (its connections are
@@ -50,7 +54,7 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
     error ('Velmora:usage', ['At least 3 inputs are needed, the data, K and the workers; ', ...
                              '%d were given.'], nargin);
   end
-  [options, timeout, owners, weights, labels] = own_options (varargin);
+  [options, timeout, owners, weights, labels, stream] = own_options (varargin);
   pool = open_pool (workers, timeout);
   leaf = 512;
   shards = iscell (data) || ischar (data);
@@ -84,7 +88,8 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   for b = 1:numel (parts)
     opened = ask (pool, parts{b}.worker, 'open', ...
                   {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
-                            slice (weights, n), slice (labels, n), slot_of (pool, parts{b}.worker))});
+                            slice (weights, n), slice (labels, n), ...
+                            slot_of (pool, parts{b}.worker), stream)});
     sessions(b) = opened(1);
     units(b) = opened(2);
     owner(b) = parts{b}.worker;
@@ -133,8 +138,9 @@ end
 
 % VelmoraFitParallel's own options out of the list, and what the blocks
 % need of VelmoraFit's (weights, labels).
-function [options, timeout, owners, weights, labels] = own_options (args)
+function [options, timeout, owners, weights, labels, stream] = own_options (args)
   timeout = 3600;
+  stream = 0;
   owners = [];
   weights = [];
   labels = [];
@@ -156,6 +162,11 @@ function [options, timeout, owners, weights, labels] = own_options (args)
         timeout = double (value);
       case 'owners'
         owners = value;
+      case 'stream'
+        if (~(isnumeric (value) && isscalar (value) && value >= 0 && value == fix (value)))
+          error ('Velmora:usage', '''Stream'' must be a whole number of points, 0 or more.');
+        end
+        stream = double (value);
       case 'weights'
         weights = value;
         options = [options, {name, value}];
@@ -313,11 +324,13 @@ function slot = slot_of (pool, w)
   slot = sum (strcmp (regexprep (pool.names(1:w - 1), '^worker \d+ ', ''), host));
 end
 
-function block = block_of (p, range, dim, K, mode, tolerance, seeding, weights, labels, slot)
+function block = block_of (p, range, dim, K, mode, tolerance, seeding, weights, labels, slot, ...
+                           stream)
   first = range(1);
   last = range(1) + range(2);
   block = struct ('Dim', dim, 'K', K, 'Mode', lower (mode), 'First', first, 'X', p.X, ...
                   'Files', {p.files}, 'Skip', p.skip, 'Count', p.count, 'Extra', p.extra, ...
                   'Weights', weights (first, last), 'Labels', labels (first, last) - 1, ...
-                  'Tolerance', double (tolerance), 'Seeding', double (seeding), 'Slot', slot);
+                  'Tolerance', double (tolerance), 'Seeding', double (seeding), 'Slot', slot, ...
+                  'Stream', stream);
 end

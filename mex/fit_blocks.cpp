@@ -191,6 +191,10 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
     return sums;
   }
 
+  void Seed_Centres(const std::vector<double> &) override {
+    throw std::logic_error("the driver seeds its centres one pass at a time");
+  }
+
   std::vector<double> Distances(Index first, Index count) override {
     const size_t b = Owner(first);
     return Exactly(count, Ask("distances", b + 1,
@@ -299,7 +303,157 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
   std::string note_;
 };
 
+class Shard_Passes final : public velmora_log::Fit_Passes {
+ public:
+  Shard_Passes(std::vector<std::string> paths, Index skip, Index count, std::vector<double> extra,
+               const Fit_Data &d, Index chunk, velmora_log::Passes_Maker make)
+      : paths_(std::move(paths)), skip_(skip), count_(count), extra_(std::move(extra)), d_(d),
+        chunk_(std::max<Index>(velmora_log::kTreeLeaf, chunk / velmora_log::kTreeLeaf *
+                                                            velmora_log::kTreeLeaf)),
+        make_(std::move(make)), layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {
+    // Every point is read once here, so that a bad value is named before
+    // the fit starts, with its shard.
+    For_Chunks([](velmora_log::Fit_Passes &, Index) {});
+    plan_ = probe_plan_;
+    plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
+    plan_.chunk = chunk_;
+    plan_.resident = false;
+  }
+
+  const Fit_Plan &plan() const override { return plan_; }
+  const Stat_Layout &layout() const override { return layout_; }
+
+  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
+    mu_ = mu;
+    f_ = f;
+  }
+
+  std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override {
+    return Nodes(statistics ? layout_.Size() : 1, [&](velmora_log::Fit_Passes &h, Index) {
+      h.Set_Mixture(mu_, f_);
+      return h.Pass(statistics, shift);
+    });
+  }
+
+  std::vector<double> Label_Pass(const std::vector<double> &labels,
+                                 const std::vector<double> &shift) override {
+    return Nodes(d_.K * layout_.Per_Cluster(), [&](velmora_log::Fit_Passes &h, Index c0) {
+      const Index n = std::min(chunk_, d_.n - c0);
+      return h.Label_Pass(std::vector<double>(labels.begin() + c0, labels.begin() + c0 + n),
+                          shift);
+    });
+  }
+
+  std::vector<double> Data_Moments(const double *shift) override {
+    return Nodes(1 + 2 * d_.dim,
+                 [&](velmora_log::Fit_Passes &h, Index) { return h.Data_Moments(shift); });
+  }
+
+  std::vector<double> Distance_Pass(const double *centre, bool first) override {
+    if (first) centres_.clear();
+    centres_.insert(centres_.end(), centre, centre + d_.dim);
+    std::vector<double> sums;
+    For_Chunks([&](velmora_log::Fit_Passes &h, Index) {
+      const std::vector<double> s = Replay(h);
+      sums.insert(sums.end(), s.begin(), s.end());
+    });
+    return sums;
+  }
+
+  void Seed_Centres(const std::vector<double> &centres) override { centres_ = centres; }
+
+  std::vector<double> Distances(Index first, Index count) override {
+    // The leaf that holds them, its distances from the centres again.
+    const Index leaf = first / velmora_log::kTreeLeaf * velmora_log::kTreeLeaf;
+    auto h = Holder(leaf, std::min(velmora_log::kTreeLeaf, d_.n - leaf));
+    Replay(*h);
+    return h->Distances(first - leaf, count);
+  }
+
+  std::vector<double> Point(Index j) override {
+    std::vector<double> x(static_cast<size_t>(d_.dim));
+    Read(j, 1, x.data());
+    return x;
+  }
+
+  Index First_Lost() override {
+    Index lost = -1;
+    For_Chunks([&](velmora_log::Fit_Passes &h, Index) {
+      if (lost >= 0) return;
+      h.Set_Mixture(mu_, f_);
+      lost = h.First_Lost();
+    });
+    return lost;
+  }
+
+ private:
+  // Points first .. first + count of the block into out.
+  void Read(Index first, Index count, double *out) const {
+    const Index from_shards = std::max<Index>(0, std::min(count, count_ - first));
+    if (from_shards > 0) Read_Shard_Points(paths_, d_.dim, skip_ + first, from_shards, out);
+    const Index e0 = std::max<Index>(0, first - count_) * d_.dim;
+    std::copy(extra_.begin() + e0, extra_.begin() + e0 + (count - from_shards) * d_.dim,
+              out + from_shards * d_.dim);
+  }
+
+  // A holder over points first .. first + count, read into buffer_.
+  std::unique_ptr<velmora_log::Fit_Passes> Holder(Index first, Index count) {
+    buffer_.resize(static_cast<size_t>(count * d_.dim));
+    Read(first, count, buffer_.data());
+    Fit_Data c = d_;
+    c.X = buffer_.data();
+    c.n = count;
+    c.first = d_.first + first;
+    c.partial = true;
+    c.weights = d_.weights == nullptr ? nullptr : d_.weights + first;
+    auto h = make_(c);
+    probe_plan_ = h->plan();
+    return h;
+  }
+
+  template <typename Body>
+  void For_Chunks(Body body) {
+    for (Index c0 = 0; c0 < d_.n; c0 += chunk_) {
+      auto h = Holder(c0, std::min(chunk_, d_.n - c0));
+      body(*h, c0);
+    }
+  }
+
+  template <typename Form>
+  std::vector<double> Nodes(Index width, Form form) {
+    Unit_Tree tree(width);
+    For_Chunks([&](velmora_log::Fit_Passes &h, Index c0) { tree.Push_Nodes(form(h, c0)); });
+    return tree.Nodes();
+  }
+
+  // The centres so far on a fresh holder: all but the last set at once,
+  // the last one's pass finding the distances to every one.
+  std::vector<double> Replay(velmora_log::Fit_Passes &h) {
+    const Index m = static_cast<Index>(centres_.size()) / d_.dim;
+    h.Seed_Centres(std::vector<double>(centres_.begin(), centres_.end() - d_.dim));
+    return h.Distance_Pass(centres_.data() + (m - 1) * d_.dim, m == 1);
+  }
+
+  std::vector<std::string> paths_;
+  Index skip_, count_;
+  std::vector<double> extra_;
+  Fit_Data d_;
+  Index chunk_;
+  velmora_log::Passes_Maker make_;
+  Stat_Layout layout_;
+  Fit_Plan plan_, probe_plan_;
+  std::vector<double> buffer_, mu_, centres_;
+  Factors f_;
+};
+
 }  // namespace
+
+std::unique_ptr<velmora_log::Fit_Passes> Make_Shard_Passes(
+    std::vector<std::string> paths, Index skip, Index count, std::vector<double> extra,
+    const velmora_log::Fit_Data &data, Index chunk, velmora_log::Passes_Maker make) {
+  return std::make_unique<Shard_Passes>(std::move(paths), skip, count, std::move(extra), data,
+                                        chunk, std::move(make));
+}
 
 std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
                                                             std::vector<Block> blocks, Index unit,

@@ -35,6 +35,17 @@ Shard_Size Read_Shard_Size(const std::string &path);
 void Read_Shard_Points(const std::vector<std::string> &paths, Index dim, Index offset, Index count,
                        double *out);
 
+// A worker's block read from its shards again for every pass, a chunk of
+// `chunk` points (whole leaves) at a time, for blocks larger than its
+// memory: points skip .. skip + count of the shards, then the dim x m
+// `extra` points. Each chunk is a holder of its own made by `make` (its
+// Fit_Data's first and partial set), whose nodes add up to the block's
+// (data.partial: the passes return nodes). The k-means++ centres so far
+// are kept and replayed on each chunk's holder.
+std::unique_ptr<velmora_log::Fit_Passes> Make_Shard_Passes(
+    std::vector<std::string> paths, Index skip, Index count, std::vector<double> extra,
+    const velmora_log::Fit_Data &data, Index chunk, velmora_log::Passes_Maker make);
+
 // One worker's block of the data: its first point among all of them and
 // its count.
 struct Block {

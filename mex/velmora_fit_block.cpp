@@ -19,7 +19,8 @@ using velmora_log::Error;
 using velmora_mex::Index;
 
 struct Session {
-  std::vector<double> X, weights, labels;
+  std::vector<double> X, weights, labels;  // X empty where the shards are read each pass
+  Index n = 0;
   std::unique_ptr<velmora_log::Fit_Passes> passes;
 };
 
@@ -77,24 +78,30 @@ std::vector<double> Open(const mxArray *b) {
   const Index dim = static_cast<Index>(Scalar(Field(b, "Dim"), "Dim"));
   auto s = std::make_unique<Session>();
   const std::vector<std::string> files = Paths(Field(b, "Files"));
-  const std::vector<double> extra = Values(Field(b, "Extra"), "Extra");
-  if (files.empty()) {
-    s->X = Values(Field(b, "X"), "X");
-  } else {
-    const Index skip = static_cast<Index>(Scalar(Field(b, "Skip"), "Skip")),
-                count = static_cast<Index>(Scalar(Field(b, "Count"), "Count"));
-    s->X.resize(static_cast<size_t>(dim * count));
-    velmora_mex::Read_Shard_Points(files, dim, skip, count, s->X.data());
+  std::vector<double> extra = Values(Field(b, "Extra"), "Extra");
+  const Index skip = files.empty() ? 0 : static_cast<Index>(Scalar(Field(b, "Skip"), "Skip")),
+              count = files.empty() ? 0 : static_cast<Index>(Scalar(Field(b, "Count"), "Count"));
+  // Points per chunk read from the shards each pass (0: only where the
+  // block would take more than half of what this process can get).
+  Index stream = static_cast<Index>(Scalar(Field(b, "Stream"), "Stream"));
+  if (!files.empty() && stream == 0) {
+    try {
+      velmora_mex::Check_Host_Room(16.0 * static_cast<double>(dim) *
+                                       static_cast<double>(count + extra.size() / dim),
+                                   "The block", "", false);
+    } catch (const Error &) {
+      stream = std::max<Index>(velmora_log::kTreeLeaf, (Index{1} << 25) / dim);
+    }
   }
-  s->X.insert(s->X.end(), extra.begin(), extra.end());
+  if (files.empty()) s->X = Values(Field(b, "X"), "X");
+  const Index n = files.empty() ? static_cast<Index>(s->X.size()) / dim
+                                : count + static_cast<Index>(extra.size()) / dim;
   s->weights = Values(Field(b, "Weights"), "Weights");
   s->labels = Values(Field(b, "Labels"), "Labels");
-  const Index n = static_cast<Index>(s->X.size()) / dim;
   if (n < 1 || (!s->weights.empty() && static_cast<Index>(s->weights.size()) != n) ||
       (!s->labels.empty() && static_cast<Index>(s->labels.size()) != n))
     Usage("A block needs points, and a weight and a label for each where they are given.");
   velmora_log::Fit_Data d;
-  d.X = s->X.data();
   d.dim = dim;
   d.n = n;
   d.K = static_cast<Index>(Scalar(Field(b, "K"), "K"));
@@ -105,14 +112,27 @@ std::vector<double> Open(const mxArray *b) {
   d.seeding = Scalar(Field(b, "Seeding"), "Seeding") != 0;
   d.labels = !s->labels.empty();
   d.first = static_cast<Index>(Scalar(Field(b, "First"), "First"));
+  d.partial = true;
   if (d.first < 0 || d.first % velmora_log::kTreeLeaf != 0)
     Usage("A block starts on a leaf of the reduction tree, a multiple of " +
           std::to_string(velmora_log::kTreeLeaf) + " points.");
-  d.partial = true;
   // This worker's engine, as VelmoraFit here would choose it.
-  s->passes = velmora_log::Engine_From_Environment() == velmora_log::Engine::host
-                  ? velmora_log::Make_Host_Passes(d)
-                  : velmora_log::Make_Device_Passes(d);
+  const velmora_log::Passes_Maker make =
+      velmora_log::Engine_From_Environment() == velmora_log::Engine::host
+          ? velmora_log::Passes_Maker(velmora_log::Make_Host_Passes)
+          : velmora_log::Passes_Maker(velmora_log::Make_Device_Passes);
+  if (!files.empty() && stream > 0) {
+    s->passes = velmora_mex::Make_Shard_Passes(files, skip, count, std::move(extra), d, stream, make);
+  } else {
+    if (!files.empty()) {
+      s->X.resize(static_cast<size_t>(dim * count));
+      velmora_mex::Read_Shard_Points(files, dim, skip, count, s->X.data());
+    }
+    s->X.insert(s->X.end(), extra.begin(), extra.end());
+    d.X = s->X.data();
+    s->passes = make(d);
+  }
+  s->n = n;
   const Index unit = s->passes->plan().unit;
   auto &sessions = Sessions();
   const Index id = sessions.empty() ? 1 : sessions.rbegin()->first + 1;
@@ -153,9 +173,7 @@ std::vector<double> Call(int nrhs, const mxArray *prhs[]) {
   if (op == "moments") return s.passes->Data_Moments(Values(arg(0), "shift").data());
   if (op == "distance")
     return s.passes->Distance_Pass(Values(arg(0), "centre").data(), Scalar(arg(1), "first") != 0);
-  const Index n = s.passes->plan().units > 0 ? static_cast<Index>(s.X.size()) /
-                                                   s.passes->layout().dim
-                                             : 0;
+  const Index n = s.n;
   if (op == "distances") {
     const Index first = static_cast<Index>(Scalar(arg(0), "first")),
                 count = static_cast<Index>(Scalar(arg(1), "count"));

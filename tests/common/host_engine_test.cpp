@@ -395,6 +395,11 @@ TEST_P(HostBlocksTest, BlocksOfWholeLeavesGiveTheWholeBits) {
   }
   for (size_t t = 0; t < trees.size(); ++t)
     EXPECT_TRUE(Same_Bits(trees[t].Total(), want[t])) << "sum " << t;
+  // The first centre set at once, then the second's pass: the sums of the
+  // two passes one after the other.
+  const auto seeded = make(all);
+  seeded->Seed_Centres(std::vector<double>(mu.begin(), mu.begin() + dim));
+  EXPECT_TRUE(Same_Bits(seeded->Distance_Pass(mu.data() + dim, false), want[5]));
   EXPECT_TRUE(Same_Bits(sums, want[4]) && Same_Bits(sums2, want[5]) && Same_Bits(d2, want[7]));
 
   // A point far out in the last block: named by its index among all.

@@ -41,13 +41,22 @@ function test_velmora_fit_parallel ()
   [want_l, want_l_info] = VelmoraFit (X, 3, 'Start', labels, 'MaxIter', 6);
   for owners = {[], [1 1 1 1 1], [1 2 2 2 3], [1 1 2 3 3], [1 2 3 4 4]}
     W = max ([owners{1}, 3]);
-    [got, info] = VelmoraFitParallel (files, 3, W, 'Weights', w, 'MaxIter', 15, ...
-                                      'Owners', owners{1});
-    same (want, want_info, got, info, sprintf ('shards owned by %s', mat2str (owners{1})));
-    [got, info] = VelmoraFitParallel (files, 3, W, 'Start', per_shard, 'MaxIter', 6, ...
-                                      'Owners', owners{1});
-    same (want_l, want_l_info, got, info, sprintf ('labels per shard, %s', mat2str (owners{1})));
+    % Blocks held whole, and read again each pass a leaf or two at a time.
+    for stream = [0 512 1024]
+      what = sprintf ('shards owned by %s, streamed %d', mat2str (owners{1}), stream);
+      [got, info] = VelmoraFitParallel (files, 3, W, 'Weights', w, 'MaxIter', 15, ...
+                                        'Owners', owners{1}, 'Stream', stream);
+      same (want, want_info, got, info, what);
+      [got, info] = VelmoraFitParallel (files, 3, W, 'Start', per_shard, 'MaxIter', 6, ...
+                                        'Owners', owners{1}, 'Stream', stream);
+      same (want_l, want_l_info, got, info, ['labels per shard, ', what]);
+    end
   end
+  [want_r, want_r_info] = VelmoraFit (X, 3, 'Start', 'randSample', 'CovarianceType', ...
+                                      'diagonal', 'Seed', 8, 'MaxIter', 9);
+  [got, info] = VelmoraFitParallel (files, 3, 2, 'Start', 'randSample', 'CovarianceType', ...
+                                    'diagonal', 'Seed', 8, 'MaxIter', 9, 'Stream', 1536);
+  same (want_r, want_r_info, got, info, 'randSample, streamed in three leaves');
 
   % Workers on the device engine (here the CPU device, as a GPU would run
   % it): the same bits as VelmoraFit on that engine.
