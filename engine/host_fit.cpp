@@ -7,7 +7,7 @@
 // depend on the data alone, not on the threads, the chunks or the blocks
 // X was split into among workers, and memory beyond X grows with the
 // threads and the record, never with the data (k-means++'s distances
-// included: found again from the centres each pass).
+// apart).
 #include <algorithm>
 
 #include <cmath>
@@ -124,7 +124,10 @@ class Host_Passes final : public Fit_Passes {
   std::vector<double> Data_Moments(const double *shift) override;
   std::vector<double> Distance_Pass(const double *centre, bool first) override;
   std::vector<double> Distances(Index first, Index count) override;
-  void Seed_Centres(const std::vector<double> &centres) override { centres_ = centres; }
+  void Seed_Centres(const std::vector<double> &centres) override {
+    centres_ = centres;
+    seeded_ = true;
+  }
   std::vector<double> Point(Index j) override { return Point_Of(data_, j); }
   Index First_Lost() override {
     return First_Lost_Point(data_, mu_, Factors{log_w_, whitening_});
@@ -166,12 +169,14 @@ class Host_Passes final : public Fit_Passes {
   Fit_Plan plan_;
   std::vector<double> mu_, whitening_, log_w_;
   std::vector<double> centres_;  // k-means++'s centres so far, dim each
+  std::vector<double> d2_;       // each point's distance to the nearest of them
+  bool seeded_ = false;          // centres set at once: d2_ is not theirs yet
 
-  // The nearest-centre distances of a unit's points (every lane; padding
-  // included) to the centres so far, into d2: found again each time from
-  // the centres, so that no memory grows with N; a minimum is exact, so
-  // they are the bits a running minimum would keep.
-  void Nearest(const Work &w, double *d2) const;
+  // The squared distances of a unit's points (every lane, the padding
+  // too) to centres first .. centres_.size() / dim - 1, the nearest of
+  // them, into d2. A minimum is exact: the bits do not depend on how many
+  // centres one call takes.
+  void Nearest(const Work &w, Index first, double *d2) const;
 };
 
 Host_Passes::Host_Passes(const Fit_Data &d)
@@ -179,6 +184,7 @@ Host_Passes::Host_Passes(const Fit_Data &d)
       tolerance_(d.probability_tolerance), layout_{d.dim, d.K, full_} {
   if (d.first % kTreeLeaf != 0)
     throw std::logic_error("a block of a fit starts on a leaf of its tree");
+  if (d.seeding) d2_.resize(static_cast<size_t>(n_));
   plan_.unit = kPanel;
   plan_.units = (n_ + kPanel - 1) / kPanel;
   plan_.resident = !d.stream;
@@ -270,10 +276,10 @@ std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
   const Index units = plan_.units, blocks = (units + kBlock - 1) / kBlock;
   const Index threads = std::min(host::Threads(), blocks);
   // Waves within a chunk's units: what a chunk changes is only when sums
-  // are folded, never the order. Sixteen leaves a thread (8192 points):
+  // are folded, never the order. 32 leaves a thread (16384 points):
   // each wave starts its threads anew.
   const Index wave =
-      std::max<Index>(1, std::min({blocks, 16 * threads, plan_.chunk / kPanel / kBlock}));
+      std::max<Index>(1, std::min({blocks, 32 * threads, plan_.chunk / kPanel / kBlock}));
   Unit_Tree tree(width);
   std::vector<double> sums(static_cast<size_t>(wave * width));
   for (Index b0 = 0; b0 < blocks; b0 += wave) {
@@ -369,10 +375,10 @@ std::vector<double> Host_Passes::Data_Moments(const double *shift) {
   });
 }
 
-void Host_Passes::Nearest(const Work &w, double *d2) const {
+void Host_Passes::Nearest(const Work &w, Index first, double *d2) const {
   std::vector<double> q(static_cast<size_t>(kPanel));
   const Index m = static_cast<Index>(centres_.size()) / dim_;
-  for (Index c = 0; c < m; ++c) {
+  for (Index c = first; c < m; ++c) {
     const double *centre = centres_.data() + c * dim_;
     std::fill(q.begin(), q.end(), 0.0);
     for (Index i = 0; i < dim_; ++i)
@@ -380,23 +386,32 @@ void Host_Passes::Nearest(const Work &w, double *d2) const {
         const double v = w.panel.x[i * kPanel + p] - centre[i];
         q[p] = std::fma(v, v, q[p]);
       }
-    for (Index p = 0; p < kPanel; ++p) d2[p] = c == 0 ? q[p] : std::min(d2[p], q[p]);
+    for (Index p = 0; p < kPanel; ++p) d2[p] = c == first ? q[p] : std::min(d2[p], q[p]);
   }
 }
 
 std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first) {
   if (first) centres_.clear();
   centres_.insert(centres_.end(), centre, centre + dim_);
+  // Each point's distance to this centre folded into its running minimum;
+  // to every centre so far where they were set at once.
+  const Index from = first || seeded_ ? 0 : static_cast<Index>(centres_.size()) / dim_ - 1;
+  const bool fold = from > 0;
+  seeded_ = false;
   std::vector<double> sums(static_cast<size_t>(plan_.units));
   const Index threads = std::min(host::Threads(), plan_.units);
   Parallel_Ranges(plan_.units, threads, [&](Index b, Index e) {
     Work w = Make_Work();
     double *q = w.wr.data();
     for (Index u = b; u < e; ++u) {
-      const Index count = Load(u, w);
-      Nearest(w, q);
-      // Weight 0 adds 0, even to an infinite distance; so does the padding.
-      for (Index p = 0; p < kPanel; ++p) q[p] = p >= count || w.weight[p] == 0.0 ? 0.0 : q[p];
+      const Index count = Load(u, w), j0 = u * kPanel;
+      Nearest(w, from, q);
+      for (Index p = 0; p < count; ++p) {
+        double &d2 = d2_[j0 + p];
+        d2 = fold ? std::min(d2, q[p]) : q[p];
+        q[p] = w.weight[p] == 0.0 ? 0.0 : d2;  // weight 0 adds 0, even to an infinite d2
+      }
+      std::fill(q + count, q + kPanel, 0.0);
       sums[u] = host::Lane_Dot(w.weight.data(), q);
     }
   });
@@ -404,17 +419,8 @@ std::vector<double> Host_Passes::Distance_Pass(const double *centre, bool first)
 }
 
 std::vector<double> Host_Passes::Distances(Index first, Index count) {
-  // Unweighted, as every holder gives them: the draw weighs them. Within
-  // one unit, as the draw asks for them.
-  const Index u = first / kPanel;
-  if (first + count > std::min(n_, (u + 1) * kPanel))
-    throw std::logic_error("k-means++ distances are asked a unit at a time");
-  Work w = Make_Work();
-  Load(u, w);
-  std::vector<double> d2(static_cast<size_t>(kPanel));
-  Nearest(w, d2.data());
-  return std::vector<double>(d2.begin() + (first - u * kPanel),
-                             d2.begin() + (first - u * kPanel) + count);
+  // Unweighted, as every holder gives them: the draw weighs them.
+  return std::vector<double>(d2_.begin() + first, d2_.begin() + first + count);
 }
 
 }  // namespace

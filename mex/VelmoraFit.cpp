@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <numeric>
 #include <stdexcept>
@@ -334,7 +335,13 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
 // No more points than dimensions is what data laid out as fitgmdist takes
 // them, one point per row, look like here; they pass every check and fit
 // something else. Said before the fit, which may fail on them.
-void Warn_Layout(const Call &c) {
+using Warn = std::function<void(const char *id, const std::string &text)>;
+
+void Raise_Warning(const char *id, const std::string &text) {
+  mexWarnMsgIdAndTxt(id, "%s", text.c_str());
+}
+
+void Warn_Layout(const Call &c, const Warn &warn) {
   if (c.dim < c.n) return;
   const std::string text =
       "X has " + std::to_string(c.dim) + " rows and " + std::to_string(c.n) +
@@ -342,13 +349,13 @@ void Warn_Layout(const Call &c) {
       " dimensions, no more points than dimensions. VelmoraFit takes one point per column; for "
       "one point per row, as fitgmdist takes them, call velmora_fitgmdist(X, K, ...) or "
       "VelmoraFit(X.', K, ...).";
-  mexWarnMsgIdAndTxt("Velmora:layout", "%s", text.c_str());
+  warn("Velmora:layout", text);
 }
 
 // A fit that ran out of iterations while TolFun was still in reach, said
 // unless Display is 'off'. With TolFun 0 every fit runs MaxIter
 // iterations by request: nothing to say.
-void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c) {
+void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c, const Warn &warn) {
   const Fit_Options &o = c.options;
   if (r.converged || o.display == velmora_log::Display::off || o.tol_fun == 0) return;
   const size_t t = r.history.size();
@@ -362,7 +369,7 @@ void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c) {
             velmora_log::Number((r.history[t - 1] - r.history[t - 2]) / size) +
             ", not less than TolFun (" + velmora_log::Number(o.tol_fun) + ")";
   text += ". Raise 'MaxIter' (or 'TolFun') to let it converge.";
-  mexWarnMsgIdAndTxt("Velmora:notConverged", "%s", text.c_str());
+  warn("Velmora:notConverged", text);
 }
 
 void Parse(int nrhs, const mxArray *prhs[], Call &c) {
@@ -377,11 +384,12 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
 
 // The fit of a parsed call over X held by what `make` makes, and its
 // outputs.
-void Fit_And_Give(int nlhs, mxArray *plhs[], Call &c, const velmora_log::Passes_Maker &make) {
+void Fit_And_Give(int nlhs, mxArray *plhs[], Call &c, const velmora_log::Passes_Maker &make,
+                  const Warn &warn) {
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
-  Warn_Layout(c);
+  Warn_Layout(c, warn);
   const velmora_log::Fit_Result r = velmora_log::Fit(make, c.X.data, c.dim, c.n, c.K, c.options);
-  Warn_Not_Converged(r, c);
+  Warn_Not_Converged(r, c, warn);
   const double sigma_size = static_cast<double>(c.options.mode == Mode::full ? c.dim : 1);
   velmora_mex::Check_Host_Room(
       8.0 * (static_cast<double>(c.dim * c.K) * (1.0 + sigma_size) + static_cast<double>(c.K) +
@@ -407,10 +415,13 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   Parse(nrhs, prhs, c);
   c.options.engine = velmora_log::Engine_From_Environment();
   const velmora_log::Engine engine = c.options.engine;
-  Fit_And_Give(nlhs, plhs, c, [engine](const velmora_log::Fit_Data &data) {
-    return engine == velmora_log::Engine::host ? velmora_log::Make_Host_Passes(data)
-                                               : velmora_log::Make_Device_Passes(data);
-  });
+  Fit_And_Give(
+      nlhs, plhs, c,
+      [engine](const velmora_log::Fit_Data &data) {
+        return engine == velmora_log::Engine::host ? velmora_log::Make_Host_Passes(data)
+                                                   : velmora_log::Make_Device_Passes(data);
+      },
+      Raise_Warning);
 }
 
 }  // namespace
@@ -419,13 +430,33 @@ void VelmoraFit_Gateway(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs
   velmora_mex::Run_Gateway([&] { Run(nlhs, plhs, nrhs, prhs); }, [](const std::string &) {});
 }
 
+void VelmoraFit_Check(int nrhs, const mxArray *prhs[]) {
+  Check_Counts(0, nrhs, 2, "X and K");
+  Call c;
+  Parse(nrhs, prhs, c);
+}
+
+void VelmoraFit_Check_Size(int nrhs, const mxArray *prhs[], std::int64_t dim, std::int64_t n) {
+  Check_Counts(0, nrhs, 1, "K");
+  if (dim < 1)
+    Shape_Error("X must have at least one row, one coordinate per point; it is " +
+                std::to_string(dim) + " x " + std::to_string(n) + ".");
+  Call c;
+  c.dim = dim;
+  c.n = n;
+  Parse_Options(nrhs, prhs, 0, c);
+}
+
 void VelmoraFit_Elsewhere(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[],
-                          std::int64_t dim, std::int64_t n, const velmora_log::Passes_Maker &make) {
+                          std::int64_t dim, std::int64_t n, const velmora_log::Passes_Maker &make,
+                          std::vector<std::pair<std::string, std::string>> &warnings) {
   Check_Counts(nlhs, nrhs, 1, "K");
   Call c;
   c.dim = dim;
   c.n = n;
   Parse_Options(nrhs, prhs, 0, c);
   c.options.engine = velmora_log::Engine::host;
-  Fit_And_Give(nlhs, plhs, c, make);
+  Fit_And_Give(nlhs, plhs, c, make, [&](const char *id, const std::string &text) {
+    warnings.emplace_back(id, text);
+  });
 }

@@ -55,46 +55,60 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
                              '%d were given.'], nargin);
   end
   [options, timeout, owners, weights, labels, stream] = own_options (varargin);
+  shards = iscell (data) || ischar (data);
+  if (~shards)
+    % VelmoraFit's refusals of X, K and the options first, before any
+    % worker is asked for anything.
+    labels = join_labels (labels, {});
+    [options, labels] = with_labels (options, labels);
+    block_call ('check', data, K, options{:});
+    data = reshape (data, size (data, 1), []);
+  end
   pool = open_pool (workers, timeout);
   leaf = 512;
-  shards = iscell (data) || ischar (data);
-  sessions = zeros (1, 0);
-  owner = zeros (1, 0);
   % Every session opened is closed however this call ends (an error, an
   % interrupt): a handle object the cleanup reads when it runs.
   opened_sessions = containers.Map ('KeyType', 'double', 'ValueType', 'any');
   cleanup = onCleanup (@() close_sessions (pool, opened_sessions));
   if (shards)
-    [blocks, parts, dim, n] = plan_shards (pool, cellstr (data), owners, leaf);
+    [blocks, parts, dim, n, sizes] = plan_shards (pool, cellstr (data), owners, leaf);
+    labels = join_labels (labels, sizes);
+    [options, labels] = with_labels (options, labels);
+    block_call ('check', [dim, n], 'size', K, options{:});
   else
     [blocks, parts, dim, n] = plan_matrix (data, numel (pool.names), leaf);
   end
-  if (iscell (labels))
-    labels = [labels{:}];
-    options = [options, {'Start', labels}];
-  end
-  % What the blocks need of the options; a bad value is the fit's to refuse.
+  % What the blocks need of the options (the fit has refused bad values).
   mode = option_value (options, 'covariancetype', 'full');
-  if (~ischar (mode))
-    mode = 'full';
-  end
   tolerance = option_value (options, 'probabilitytolerance', 0);
-  if (~(isnumeric (tolerance) && isscalar (tolerance) && isreal (tolerance)))
-    tolerance = 0;
-  end
   start = option_value (options, 'start', 'plus');
   seeding = ischar (start) && strcmpi (start, 'plus');
-  units = zeros (1, numel (parts));
+  % Every block opened at once: the workers read their shards (or take
+  % their columns) side by side.
+  requests = cell (1, numel (parts));
   for b = 1:numel (parts)
-    opened = ask (pool, parts{b}.worker, 'open', ...
-                  {block_of(parts{b}, blocks(:, b), dim, K, mode, tolerance, seeding, ...
-                            slice (weights, n), slice (labels, n), ...
-                            slot_of (pool, parts{b}.worker), stream)});
-    sessions(b) = opened(1);
-    units(b) = opened(2);
-    owner(b) = parts{b}.worker;
-    opened_sessions(b) = [owner(b), sessions(b)];
+    if (~shards)
+      parts{b}.X = double (data(:, blocks(1, b) + 1:blocks(1, b) + blocks(2, b)));
+    end
+    requests{b} = struct ('op', 'open', 'args', ...
+                          {{block_of(parts{b}, blocks(:, b), dim, double (K), mode, tolerance, ...
+                                     seeding, slice (weights, n), slice (labels, n), ...
+                                     slot_of (pool, parts{b}.worker), stream)}});
+    parts{b}.X = [];
   end
+  owner = cellfun (@(p) p.worker, parts);
+  [opened, ~, failure] = velmora_fit_requests (pool, owner, requests);
+  clear requests
+  for b = 1:numel (parts)
+    if (numel (opened{b}) == 2)
+      opened_sessions(b) = [owner(b), opened{b}(1)];
+    end
+  end
+  if (~isempty (failure))
+    error (failure);
+  end
+  sessions = cellfun (@(o) o(1), opened);
+  units = cellfun (@(o) o(2), opened);
   if (any (units ~= units(1)))
     error ('Velmora:worker', ['The workers run different engines (%s): give them all GPUs, or ', ...
                               'VELMORA_DEVICE=host on every one.'], ...
@@ -102,11 +116,47 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
                              1:numel (units), 'UniformOutput', false), ', '));
   end
   exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
-  if (nargout > 1)
-    [model, info] = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, ...
-                                       options{:});
-  else
-    model = velmora_fit_block ('fit', exchange, [dim, n, units(1)], blocks, K, options{:});
+  [model, info, warnings] = block_call ('fit', exchange, [dim, n, units(1)], blocks, K, ...
+                                        options{:});
+  for i = 1:size (warnings, 2)
+    warning (warnings{1, i}, '%s', warnings{2, i});
+  end
+end
+
+% velmora_fit_block's errors under this function's name, not the module's.
+function varargout = block_call (varargin)
+  try
+    [varargout{1:nargout}] = velmora_fit_block (varargin{:});
+  catch err
+    error (struct ('identifier', err.identifier, 'message', ...
+                   regexprep (err.message, '^velmora_fit_block: ', ''), 'stack', err.stack));
+  end
+end
+
+% Labels one row per shard, each as long as its shard, joined into one row.
+function labels = join_labels (labels, sizes)
+  if (~iscell (labels))
+    return;
+  end
+  rows = cellfun (@(l) reshape (l, 1, []), labels, 'UniformOutput', false);
+  if (~isempty (sizes))
+    if (numel (rows) ~= size (sizes, 2))
+      error ('Velmora:usage', '''Start'' must give labels for each of the %d shards; it gives %d.', ...
+             size (sizes, 2), numel (rows));
+    end
+    for s = 1:numel (rows)
+      if (numel (rows{s}) ~= sizes(2, s))
+        error ('Velmora:usage', ['''Start'' labels of shard %d must be one per point, 1 x %d; ', ...
+                                 'they are %d.'], s, sizes(2, s), numel (rows{s}));
+      end
+    end
+  end
+  labels = [rows{:}];
+end
+
+function [options, labels] = with_labels (options, labels)
+  if (~isempty (labels) && ~any (strcmpi (options(1:2:end), 'start')))
+    options = [options, {'Start', labels}];
   end
 end
 
@@ -146,13 +196,15 @@ function [options, timeout, owners, weights, labels, stream] = own_options (args
   labels = [];
   options = {};
   if (mod (numel (args), 2) ~= 0)
-    error ('Velmora:usage', 'Options come in name/value pairs.');
+    options = args;  % the fit's to refuse, as VelmoraFit does
+    return;
   end
   for i = 1:2:numel (args)
     name = args{i};
     value = args{i + 1};
     if (~ischar (name))
-      error ('Velmora:usage', 'Option names must be text; argument %d is not.', i + 3);
+      options = [options, {name, value}];  % the fit's to refuse, as VelmoraFit does
+      continue;
     end
     switch (lower (name))
       case 'timeout'
@@ -235,21 +287,19 @@ function pool = open_pool (workers, timeout)
       error ('Velmora:usage', 'workers holds no server: pconnect one first.');
     end
   elseif (isnumeric (workers) && isscalar (workers) && isreal (workers) && workers >= 1 ...
-          && workers == fix (workers) && isfinite (workers))
+          && workers == fix (workers) && workers <= 4096)
     pool.names = arrayfun (@(r) sprintf ('worker %d (this session)', r), 1:workers, ...
                            'UniformOutput', false);
   else
-    error ('Velmora:usage', ['workers must be a positive whole number, cluster connections or ', ...
-                             'a cell array of them; it is %s %s.'], class (workers), ...
-           mat2str (size (workers)));
+    error ('Velmora:usage', ['workers must be a whole number from 1 to 4096, cluster ', ...
+                             'connections or a cell array of them; it is %s %s.'], ...
+           class (workers), mat2str (size (workers)));
   end
 end
 
 % In-memory X: blocks of whole leaves, as even as they allow.
+% The columns go into the open requests one block at a time.
 function [blocks, parts, dim, n] = plan_matrix (X, W, leaf)
-  if (~(isnumeric (X) && isreal (X) && ndims (X) == 2))
-    error ('Velmora:type', 'X must be a real dim x N matrix or a cell array of shard files.');
-  end
   [dim, n] = size (X);
   edges = min (n, [round((0:W - 1) * n / W / leaf) * leaf, n]);
   blocks = zeros (2, 0);
@@ -257,8 +307,8 @@ function [blocks, parts, dim, n] = plan_matrix (X, W, leaf)
   for w = 1:W
     if (edges(w + 1) > edges(w))
       blocks(:, end + 1) = [edges(w); edges(w + 1) - edges(w)];
-      parts{end + 1} = struct ('worker', w, 'X', double (X(:, edges(w) + 1:edges(w + 1))), ...
-                               'files', {{}}, 'skip', 0, 'count', 0, 'extra', zeros (dim, 0));
+      parts{end + 1} = struct ('worker', w, 'X', [], 'files', {{}}, 'skip', 0, 'count', 0, ...
+                               'extra', zeros (dim, 0));
     end
   end
 end
@@ -266,7 +316,7 @@ end
 % Shards: each worker's run of them, moved to leaf boundaries: the points
 % before a worker's first whole leaf are read by their owner and sent on to
 % the block they belong to.
-function [blocks, parts, dim, n] = plan_shards (pool, files, owners, leaf)
+function [blocks, parts, dim, n, sizes] = plan_shards (pool, files, owners, leaf)
   W = numel (pool.names);
   F = numel (files);
   if (F == 0)
@@ -282,8 +332,12 @@ function [blocks, parts, dim, n] = plan_shards (pool, files, owners, leaf)
                              'in order (a worker owns a run of shards).'], F, W);
   end
   sizes = zeros (2, F);
-  for w = unique (owners)
-    sizes(:, owners == w) = ask (pool, w, 'sizes', {files(owners == w)});
+  holders = unique (owners);
+  got = velmora_fit_requests (pool, holders, arrayfun (@(w) struct ('op', 'sizes', 'args', ...
+                                                                    {{files(owners == w)}}), ...
+                                                      holders, 'UniformOutput', false));
+  for i = 1:numel (holders)
+    sizes(:, owners == holders(i)) = got{i};
   end
   dim = sizes(1, 1);
   bad = find (sizes(1, :) ~= dim, 1);

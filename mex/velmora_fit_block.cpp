@@ -3,6 +3,7 @@
 // passes, and the caller's fit over the blocks (see velmora_fit_block.m).
 #include <mex.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -76,6 +77,7 @@ mxArray *Row(const std::vector<double> &v) {
 std::vector<double> Open(const mxArray *b) {
   if (!mxIsStruct(b)) Usage("A block must be a struct.");
   const Index dim = static_cast<Index>(Scalar(Field(b, "Dim"), "Dim"));
+  if (dim < 1 || Scalar(Field(b, "K"), "K") < 1) Usage("A block needs dim >= 1 and K >= 1.");
   auto s = std::make_unique<Session>();
   const std::vector<std::string> files = Paths(Field(b, "Files"));
   std::vector<double> extra = Values(Field(b, "Extra"), "Extra");
@@ -206,10 +208,33 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       blocks.push_back({static_cast<Index>(b[i]), static_cast<Index>(b[i + 1])});
     const Index unit = static_cast<Index>(size[2]);
     const mxArray *exchange = prhs[1];
-    VelmoraFit_Elsewhere(nlhs, plhs, nrhs - 4, prhs + 4, static_cast<Index>(size[0]),
-                         static_cast<Index>(size[1]), [&](const velmora_log::Fit_Data &d) {
-                           return velmora_mex::Make_Remote_Passes(exchange, blocks, unit, d);
-                         });
+    std::vector<std::pair<std::string, std::string>> warnings;
+    VelmoraFit_Elsewhere(
+        std::min(nlhs, 2), plhs, nrhs - 4, prhs + 4, static_cast<Index>(size[0]),
+        static_cast<Index>(size[1]),
+        [&](const velmora_log::Fit_Data &d) {
+          return velmora_mex::Make_Remote_Passes(exchange, blocks, unit, d);
+        },
+        warnings);
+    // The warnings for the caller to raise under its own name: 2 x W.
+    if (nlhs > 2) {
+      plhs[2] = mxCreateCellMatrix(2, warnings.size());
+      for (size_t i = 0; i < warnings.size(); ++i) {
+        mxSetCell(plhs[2], 2 * i, mxCreateString(warnings[i].first.c_str()));
+        mxSetCell(plhs[2], 2 * i + 1, mxCreateString(warnings[i].second.c_str()));
+      }
+    }
+  } else if (what == "check") {
+    // check(X, K, options...) or check([dim n], 'size', K, options...):
+    // VelmoraFit's refusals before any block is opened.
+    if (nrhs >= 3 && mxIsChar(prhs[2]) && velmora_mex::Text_Of(prhs[2]) == "size") {
+      const std::vector<double> size = Values(prhs[1], "The data's size");
+      if (size.size() != 2) Usage("check takes [dim n].");
+      VelmoraFit_Check_Size(nrhs - 3, prhs + 3, static_cast<Index>(size[0]),
+                            static_cast<Index>(size[1]));
+    } else {
+      VelmoraFit_Check(nrhs - 1, prhs + 1);
+    }
   } else if (what == "open") {
     if (nrhs != 2) Usage("open takes one block.");
     plhs[0] = Row(Open(prhs[1]));

@@ -5,7 +5,7 @@ function reply = velmora_fit_serve (request, on_server)
   % identifier and message: a worker never leaves its caller without a
   % reply it can read. on_server: a server's session, whose GPU it may
   % choose (not the caller's own session's).
-  reply = struct ('value', [], 'seconds', 0, 'identifier', '', 'message', '');
+  reply = struct ('value', [], 'seconds', 0, 'failed', false, 'identifier', '', 'message', '');
   started = tic ();
   try
     if (nargin > 1 && on_server && strcmp (request.op, 'open'))
@@ -17,11 +17,10 @@ function reply = velmora_fit_serve (request, on_server)
       reply.value = velmora_fit_block (request.op, request.args{:});
     end
   catch err
+    % The caller names this worker where the error is not one of ours.
+    reply.failed = true;
     reply.identifier = err.identifier;
-    if (isempty (reply.identifier))
-      reply.identifier = 'Velmora:worker';
-    end
-    reply.message = err.message;
+    reply.message = regexprep (err.message, '^velmora_fit_block: ', '');
   end
   reply.seconds = toc (started);
 end

@@ -3,8 +3,8 @@ function cluster_velmora_fit (server_folder)
   % workers, each a session of the server on 127.0.0.1, reading shards
   % from local disk. The same bits as one VelmoraFit on 3 and 2 workers; a
   % bad shard named; a worker killed mid-fit and one that stops answering
-  % raise Velmora:worker naming it, and the server takes new connections
-  % after each.
+  % raise Velmora:worker naming it, as does a server without the package,
+  % and the server takes new connections after each.
   pkg load parallel
   shards = fullfile (server_folder, 'shards');
   mkdir (shards);
@@ -51,6 +51,9 @@ function cluster_velmora_fit (server_folder)
   fails_naming (@() VelmoraFitParallel (Y, 4, c, 'MaxIter', 1e6, 'TolFun', 0, 'Timeout', 3), ...
                 'worker 1 (127.0.0.1) was lost: it said nothing for 3 s');
   system (sprintf ('kill -9 %d', pid));
+  % A server without the package: named, not a hang.
+  bare = pconnect ({'127.0.0.1'}, struct ('use_tls', false));
+  fails_naming (@() VelmoraFitParallel (X, 3, bare, 'Timeout', 20), 'worker 1 (127.0.0.1)');
   % The server is still there for the next fit.
   c = connect (server_folder);
   got = VelmoraFitParallel (files(1:4), 3, c, 'MaxIter', 25, 'Weights', 1 + mod (1:size (X, 2), 3));

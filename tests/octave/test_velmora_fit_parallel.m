@@ -105,6 +105,32 @@ function test_velmora_fit_parallel ()
     assert (err.identifier, 'Velmora:data');
     assert (~isempty (strfind (err.message, 'X(1,9000) is NaN')), err.message);
   end
+  % Calls VelmoraFit refuses are refused the same, before any worker is
+  % asked (a dim of 0 once reached the workers and divided by it).
+  for bad = {{zeros(0, 10), 2}, {X, 0}, {X, n + 1}, {zeros(3, 0), 1}, {int8(X), 3}, ...
+             {X, 3, 'Weights', w(1:10)}, {X, 3, 'Start', 1:5}, {X, 3, 'Colour', 1}, ...
+             {X, 3, 4, 5}, {X, 3, 'MaxIter'}}
+    try
+      VelmoraFit (bad{1}{:});
+      error ('VelmoraFit took %s', disp (bad{1}));
+    catch want_err
+    end
+    try
+      VelmoraFitParallel (bad{1}{1:2}, 2, bad{1}{3:end});
+      error ('VelmoraFitParallel took a call VelmoraFit refuses: %s', want_err.message);
+    catch err
+      assert (err.identifier, want_err.identifier);
+      assert (strrep (err.message, 'VelmoraFitParallel: ', ''), ...
+              strrep (want_err.message, 'VelmoraFit: ', ''));
+    end
+  end
+  % The fit's warnings under this function's name.
+  lastwarn ('');
+  VelmoraFitParallel (X, 3, 2, 'MaxIter', 2, 'Display', 'final');
+  [text, id] = lastwarn ();
+  assert (id, 'Velmora:notConverged');
+  assert (strncmp (text, 'The fit stopped at MaxIter (2 iterations)', 41), text);
+
   % Every session was closed, after success and failure alike: the module
   % can be cleared.
   assert (~mislocked ('velmora_fit_block'), 'a session was left open');
