@@ -33,7 +33,9 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   %   'Owners'   with files: the worker of each shard, 1 .. numel
   %              (workers), in order (default: the shards shared out in
   %              order, as evenly as their count allows)
-  %   'Timeout'  seconds a worker may take to answer (default 3600)
+  %   'Timeout'  seconds a worker may take to answer (default 3600); a
+  %              send to a worker that stopped reading can still block,
+  %              since the parallel package's sends have no timeout
   %   'Stream'   with files: points a worker reads from its shards at a
   %              time, every pass, instead of holding its block (default 0:
   %              only a worker whose block would take more than half of
