@@ -133,11 +133,33 @@ std::string Field_Text(const mxArray *s, const char *name) {
   return text;
 }
 
-class Remote_Passes final : public velmora_log::Fit_Passes {
+// What both holders of blocks keep: the data's description, the plan they
+// report and the mixture set, which they hand on with every pass.
+class Kept_Mixture : public velmora_log::Fit_Passes {
+ public:
+  explicit Kept_Mixture(const Fit_Data &d)
+      : d_(d), layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {}
+
+  const Fit_Plan &plan() const override { return plan_; }
+  const Stat_Layout &layout() const override { return layout_; }
+
+  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
+    mu_ = mu;
+    f_ = f;
+  }
+
+ protected:
+  Fit_Data d_;
+  Stat_Layout layout_;
+  Fit_Plan plan_;
+  std::vector<double> mu_;
+  Factors f_;
+};
+
+class Remote_Passes final : public Kept_Mixture {
  public:
   Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, Index unit, const Fit_Data &d)
-      : exchange_(const_cast<mxArray *>(exchange)), blocks_(std::move(blocks)), d_(d),
-        layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {
+      : Kept_Mixture(d), exchange_(const_cast<mxArray *>(exchange)), blocks_(std::move(blocks)) {
     Index next = 0;
     for (size_t b = 0; b < blocks_.size(); ++b) {
       const Block &k = blocks_[b];
@@ -154,14 +176,6 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
     plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
     plan_.chunk = d.n;
     plan_.resident = true;
-  }
-
-  const Fit_Plan &plan() const override { return plan_; }
-  const Stat_Layout &layout() const override { return layout_; }
-
-  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
-    mu_ = mu;
-    f_ = f;
   }
 
   std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override {
@@ -295,22 +309,18 @@ class Remote_Passes final : public velmora_log::Fit_Passes {
 
   mxArray *exchange_;
   std::vector<Block> blocks_;
-  Fit_Data d_;
-  Stat_Layout layout_;
-  Fit_Plan plan_;
-  std::vector<double> mu_;
-  Factors f_;
   std::string note_;
 };
 
-class Shard_Passes final : public velmora_log::Fit_Passes {
+class Shard_Passes final : public Kept_Mixture {
  public:
   Shard_Passes(std::vector<std::string> paths, Index skip, Index count, std::vector<double> extra,
                const Fit_Data &d, Index chunk, velmora_log::Passes_Maker make)
-      : paths_(std::move(paths)), skip_(skip), count_(count), extra_(std::move(extra)), d_(d),
+      : Kept_Mixture(d), paths_(std::move(paths)), skip_(skip), count_(count),
+        extra_(std::move(extra)),
         chunk_(std::max<Index>(velmora_log::kTreeLeaf, chunk / velmora_log::kTreeLeaf *
                                                             velmora_log::kTreeLeaf)),
-        make_(std::move(make)), layout_{d.dim, d.K, d.mode == velmora_log::Mode::full} {
+        make_(std::move(make)) {
     // Every point is read once here, so that a bad value is named before
     // the fit starts, with its shard.
     For_Chunks([](velmora_log::Fit_Passes &, Index) {});
@@ -318,14 +328,6 @@ class Shard_Passes final : public velmora_log::Fit_Passes {
     plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
     plan_.chunk = chunk_;
     plan_.resident = false;
-  }
-
-  const Fit_Plan &plan() const override { return plan_; }
-  const Stat_Layout &layout() const override { return layout_; }
-
-  void Set_Mixture(const std::vector<double> &mu, const Factors &f) override {
-    mu_ = mu;
-    f_ = f;
   }
 
   std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override {
@@ -437,13 +439,10 @@ class Shard_Passes final : public velmora_log::Fit_Passes {
   std::vector<std::string> paths_;
   Index skip_, count_;
   std::vector<double> extra_;
-  Fit_Data d_;
   Index chunk_;
   velmora_log::Passes_Maker make_;
-  Stat_Layout layout_;
-  Fit_Plan plan_, probe_plan_;
-  std::vector<double> buffer_, mu_, centres_;
-  Factors f_;
+  Fit_Plan probe_plan_;
+  std::vector<double> buffer_, centres_;
 };
 
 }  // namespace
