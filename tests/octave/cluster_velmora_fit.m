@@ -3,7 +3,7 @@ function cluster_velmora_fit (server_folder)
   % workers, each a session of the server on 127.0.0.1, reading shards
   % from local disk. The same bits as one VelmoraFit on 3 and 2 workers; a
   % bad shard named; a worker killed mid-fit and one that stops answering
-  % raise Velmora:worker naming it, as does a server without the package,
+  % mid-fit raise Velmora:worker naming it, as does a server without the package,
   % and the server takes new connections after each.
   pkg load parallel
   shards = fullfile (server_folder, 'shards');
@@ -44,10 +44,13 @@ function cluster_velmora_fit (server_folder)
   reval (sprintf ('system (''(sleep 1; kill -9 %d) >/dev/null 2>&1 &'');', pid), c{3}(2));
   fails_naming (@() VelmoraFitParallel (Y, 4, c, 'MaxIter', 1e6, 'TolFun', 0), ...
                 'worker 3 (127.0.0.1) was lost');
-  % Silent: the first worker stops (SIGSTOP) a second into the fit.
+  % Silent: the first worker stops answering after its fourth request, mid-fit.
+  % (Not SIGSTOP: a stopped worker is sent SIGHUP and ends as soon as its
+  % process group is orphaned, as the servers' exits from the case above
+  % may do at any time, and then it is lost for another reason.)
   c = connect (server_folder);
   pid = worker_pid (c{1}(2));
-  reval (sprintf ('system (''(sleep 1; kill -STOP %d) >/dev/null 2>&1 &'');', pid), c{1}(2));
+  reval (sprintf ('addpath (''%s'');', stalling_serve (server_folder, 4)), c{1}(2));
   fails_naming (@() VelmoraFitParallel (Y, 4, c, 'MaxIter', 1e6, 'TolFun', 0, 'Timeout', 3), ...
                 'worker 1 (127.0.0.1) was lost: it said nothing for 3 s');
   system (sprintf ('kill -9 %d', pid));
@@ -76,6 +79,33 @@ function close_all (c)
   for w = 1:numel (c)
     sclose (c{w});
   end
+end
+
+% A folder whose velmora_fit_serve answers its first `answered` requests and
+% then sleeps: put before the real one on a worker's path.
+function folder = stalling_serve (server_folder, answered)
+  folder = fullfile (server_folder, 'stalling');
+  mkdir (folder);
+  text = fileread (fullfile (server_folder, 'velmora_fit_serve.m'));
+  text = regexprep (text, 'function reply = velmora_fit_serve', ...
+                    'function reply = answering_serve', 'once');
+  write_text (fullfile (folder, 'answering_serve.m'), text);
+  write_text (fullfile (folder, 'velmora_fit_serve.m'), sprintf ([ ...
+    'function reply = velmora_fit_serve (varargin)\n', ...
+    '  persistent requests\n', ...
+    '  requests = sum ([requests, 1]);\n', ...
+    '  if (requests > %d)\n', ...
+    '    pause (600);\n', ...
+    '  end\n', ...
+    '  reply = answering_serve (varargin{:});\n', ...
+    'end\n'], answered));
+  system (['chmod -R a+rX ', folder]);
+end
+
+function write_text (name, text)
+  f = fopen (name, 'w');
+  fputs (f, text);
+  fclose (f);
 end
 
 function pid = worker_pid (connection)
