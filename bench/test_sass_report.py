@@ -45,8 +45,9 @@ class BankModel(unittest.TestCase):
     def test_a_broadcast_takes_one(self):
         self.assertEqual(model.wavefronts([64] * 32, 16), 1)
 
-    def test_rows_of_65_doubles_do_not_conflict(self):
-        # Diagonal_Shared::xs: a column read across 32 rows of 65 doubles.
+    def test_rows_of_an_odd_count_of_doubles_do_not_conflict(self):
+        # Diagonal_Shared::xs: a column written across 32 rows of 129 doubles.
+        self.assertEqual(model.wavefronts([129 * 8 * l for l in range(32)], 8), 2)
         self.assertEqual(model.wavefronts([65 * 8 * l for l in range(32)], 8), 2)
 
     def test_rows_of_64_doubles_conflict_32_ways(self):

@@ -1,13 +1,14 @@
 // Diagonal covariances: reference, kernel, launcher.
 //
-// A block owns 64 points and four cluster groups of its 256 threads: thread
-// (g, p) walks the clusters of group g, four at a time, for point p, with
-// the point's coordinates in shared memory and the clusters' means and
-// inverse standard deviations broadcast from shared memory. The four
-// groups' log-sum-exps are merged in a fixed order, so a point's bits depend
-// only on the point and the mixture. Posteriors are recomputed in a second
-// sweep, once logP is known, and leave through shared memory in whole
-// segments.
+// A block owns 128 points and four cluster groups of its 256 threads: thread
+// (g, p) walks the clusters of group g, four at a time, for points p and
+// p + 64, with the points' coordinates in shared memory and the clusters'
+// means and inverse standard deviations broadcast from shared memory. Each
+// broadcast (mean, scale) feeds both points, so a coordinate costs one
+// shared load per cluster for six FP64 operations. The four groups'
+// log-sum-exps are merged in a fixed order, so a point's bits depend only on
+// the point and the mixture. Posteriors are recomputed in a second sweep,
+// once logP is known, and leave through shared memory in whole segments.
 #include <cuda_runtime.h>
 
 #include <algorithm>
@@ -22,12 +23,13 @@ namespace velmora_log {
 namespace {
 
 constexpr int kThreads = 256;
-constexpr int kPoints = 64;                      // per block
 constexpr int kGroups = kDiagonalGroups;         // cluster groups per block
+constexpr int kLanes = kThreads / kGroups;       // threads of a group, one per point pair
+constexpr int kRows = 2;                         // points a thread holds: p and p + kLanes
+constexpr int kPoints = kLanes * kRows;          // per block
 constexpr int kTile = kDiagonalRun;              // clusters a thread holds at once
-static_assert(kGroups * kPoints == kThreads, "a thread per point and group");
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
-constexpr int kDimTile = 64;                     // coordinates resident at once
+constexpr int kDimTile = 32;                     // coordinates resident at once
 constexpr int kParamTile = 16;                   // coordinates of means staged at once
 
 
@@ -39,7 +41,8 @@ struct Diagonal_Args {
 };
 
 struct Diagonal_Shared {
-  double xs[kDimTile][kPoints + 1];  // +1: rows fall on different banks
+  // +1: rows fall on different banks; a warp reads 32 consecutive points.
+  double xs[kDimTile][kPoints + 1];
   double2 params[kGroups][kTile][kParamTile];  // (mean, inverse standard deviation)
   union {
     struct {
@@ -51,32 +54,47 @@ struct Diagonal_Shared {
 };
 
 // Coordinates d0.. of the block's points into xs, coalesced along whichever
-// of points and coordinates is contiguous in X.
+// of points and coordinates is contiguous in X. A thread keeps one
+// coordinate (or one point) and steps through the other by a fixed stride:
+// no division in the loop, one add to its address a pass.
 __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index d0) {
   const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));
-  const bool by_coord = a.x.coord_stride == 1;
-  for (int l = static_cast<int>(threadIdx.x); l < width * kPoints; l += kThreads) {
-    const int i = by_coord ? l % width : l / kPoints, p = by_coord ? l / width : l % kPoints;
-    const Index j = j0 + p;
-    sh.xs[i][p] = j < a.x.count ? a.x.X[j * a.x.point_stride + (d0 + i) * a.x.coord_stride] : 0.0;
+  const int t = static_cast<int>(threadIdx.x);
+  if (a.x.coord_stride == 1) {
+    int shift = 0;  // lanes along coordinates: the power of two that covers them
+    while ((1 << shift) < width) ++shift;
+    const int i = t & ((1 << shift) - 1), step = kThreads >> shift;
+    if (i >= width) return;
+    const Index stride = step * a.x.point_stride;
+    const double *x = a.x.X + (j0 + (t >> shift)) * a.x.point_stride + d0 + i;
+    for (int p = t >> shift; p < kPoints; p += step, x += stride)
+      sh.xs[i][p] = j0 + p < a.x.count ? *x : 0.0;
+    return;
   }
+  constexpr int kStep = kThreads / kPoints;
+  const int p = t % kPoints;
+  const bool in = j0 + p < a.x.count;
+  const Index stride = kStep * a.x.coord_stride;
+  const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;
+  for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;
 }
 
-// acc[c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
-// this thread's tile, for point p. Every thread of the block stages one
-// (cluster, coordinate) of the step's means and scales per tile, whichever
-// clusters it owns itself.
+// acc[r][c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
+// this thread's tile, for its point p + r kLanes. Every thread of the block
+// stages one (cluster, coordinate) of the step's means and scales per tile,
+// whichever clusters it owns itself.
 __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
-                           bool resident, double (&acc)[kTile]) {
+                           bool resident, double (&acc)[kRows][kTile]) {
   static_assert(kSweep * kParamTile == kThreads, "one staged entry per thread");
-  const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
+  const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const int dim = static_cast<int>(a.m.dim);
   const int si = t % kParamTile, sc = (t / kParamTile) % kTile, sg = t / (kParamTile * kTile);
   const Index sk = k_base + sg * kTile + sc;
   const bool s_in = sk < a.m.K;
   const double *s_mu = a.m.mu + (s_in ? sk : 0) * a.m.dim;
   const double *s_w = a.m.whitening + (s_in ? sk : 0) * a.m.dim;
-  for (int c = 0; c < kTile; ++c) acc[c] = 0.0;
+  for (int r = 0; r < kRows; ++r)
+    for (int c = 0; c < kTile; ++c) acc[r][c] = 0.0;
   for (int d0 = 0; d0 < dim; d0 += kDimTile) {
     if (!resident) {
       __syncthreads();  // the previous tile is no longer read
@@ -89,50 +107,61 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
       sh.params[sg][sc][si] = in ? make_double2(s_mu[e0 + si], s_w[e0 + si]) : make_double2(0, 0);
       __syncthreads();
       const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
-      // Not unrolled: four chains of fma per coordinate hide the latency,
+      // Not unrolled: eight chains of fma per coordinate hide the latency,
       // and unrolling would cost the registers that occupancy needs.
 #pragma unroll 1
       for (int i = 0; i < width; ++i) {
-        const double x = sh.xs[row + i][p];
+        double x[kRows];
+        for (int r = 0; r < kRows; ++r) x[r] = sh.xs[row + i][p + r * kLanes];
         for (int c = 0; c < kTile; ++c) {
           const double2 ms = sh.params[g][c][i];
-          const double y = (x - ms.x) * ms.y;
-          acc[c] = fma(y, y, acc[c]);
+          for (int r = 0; r < kRows; ++r) {
+            const double y = (x[r] - ms.x) * ms.y;
+            acc[r][c] = fma(y, y, acc[r][c]);
+          }
         }
       }
     }
   }
 }
 
-__global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args a) {
+__global__ void __launch_bounds__(kThreads, 3) Log_Diagonal_Kernel(Diagonal_Args a) {
   __shared__ Diagonal_Shared sh;
-  const int t = static_cast<int>(threadIdx.x), p = t % kPoints, g = t / kPoints;
-  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + p;
+  const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
   const bool resident = a.m.dim <= kDimTile;
   if (resident) Load_Points(a, sh, j0, 0);  // the first step's barrier publishes it
 
-  Log_Sum sum;
-  double acc[kTile];
+  Log_Sum sum[kRows];
+  double acc[kRows][kTile];
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
     const Index k0 = k_base + g * kTile;
     for (int c = 0; c < kTile; ++c) {
       if (k0 + c >= a.m.K) continue;
-      const double v = a.m.log_w[k0 + c] - 0.5 * acc[c];
-      sum.Add(v);
-      // A thread's four terms are contiguous where R is K x N.
-      if (a.raw_terms && j < a.x.count)
-        a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = v;
+      for (int r = 0; r < kRows; ++r) {
+        const double v = a.m.log_w[k0 + c] - 0.5 * acc[r][c];
+        sum[r].Add(v);
+        // A thread's four terms are contiguous where R is K x N.
+        const Index j = j0 + p + r * kLanes;
+        if (a.raw_terms && j < a.x.count)
+          a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = v;
+      }
     }
   }
-  sh.merge.m[g][p] = sum.m;
-  sh.merge.s[g][p] = sum.s;
+  for (int r = 0; r < kRows; ++r) {
+    sh.merge.m[g][p + r * kLanes] = sum[r].m;
+    sh.merge.s[g][p + r * kLanes] = sum[r].s;
+  }
   __syncthreads();
   if (g == 0) {
-    for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Log_Sum{sh.merge.m[gg][p], sh.merge.s[gg][p]});
-    const double log_p = sum.Value();
-    sh.log_p[p] = log_p;
-    if (j < a.x.count) a.out.log_p[j] = log_p;
+    for (int r = 0; r < kRows; ++r) {
+      const int q = p + r * kLanes;
+      for (int gg = 1; gg < kGroups; ++gg) sum[r].Merge(Log_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
+      const double log_p = sum[r].Value();
+      sh.log_p[q] = log_p;
+      if (j0 + q < a.x.count) a.out.log_p[j0 + q] = log_p;
+    }
   }
   if (a.out.R == nullptr || a.raw_terms) return;  // uniform across the block
 
@@ -141,14 +170,15 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
     // The groups take turns with the staging tile: each round writes one
-    // group's clusters for all 64 points, along whichever of points and
-    // clusters is contiguous in R.
+    // group's clusters for all the block's points, along whichever of
+    // points and clusters is contiguous in R.
     for (int gg = 0; gg < kGroups; ++gg) {
       const Index k0 = k_base + gg * kTile;
       if (k0 >= a.m.K) break;  // uniform: every thread sees the same k0
       if (g == gg)
-        for (int c = 0; c < kTile; ++c)
-          sh.r[p][c] = k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[c] : 0.0;
+        for (int r = 0; r < kRows; ++r)
+          for (int c = 0; c < kTile; ++c)
+            sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[r][c] : 0.0;
       __syncthreads();
       const int width = static_cast<int>(Min(Index{kTile}, a.m.K - k0));
       for (int l = t; l < width * kPoints; l += kThreads) {

@@ -76,16 +76,24 @@ struct Full_Shared {
 
 // D = X - mu_k for coordinates s0.. of the block's points, coalesced along
 // whichever of points and coordinates is contiguous in X.
+// A thread keeps one of (coordinate, point) and steps the other by a fixed
+// stride, so its addresses advance by one add a pass and, along
+// coordinates, its entry of mu_k is read once.
 template <int TM>
 __device__ void Stage_Centred(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k, int s0) {
+  static_assert(kThreads % kSlab == 0 && kThreads % kPoints == 0, "fixed strides");
+  const int t = static_cast<int>(threadIdx.x);
   const bool by_coord = a.x.coord_stride == 1;
-  for (int e = static_cast<int>(threadIdx.x); e < kSlab * kPoints; e += kThreads) {
-    const int l = by_coord ? e % kSlab : e / kPoints, p = by_coord ? e / kSlab : e % kPoints;
-    const Index j = j0 + p, i = s0 + l;
-    sh.d[l][p] = j < a.x.count && i < a.m.dim
-                     ? a.x.X[j * a.x.point_stride + i * a.x.coord_stride] - a.m.mu[k * a.m.dim + i]
-                     : 0.0;
-  }
+  const int l0 = by_coord ? t % kSlab : t / kPoints, p0 = by_coord ? t / kSlab : t % kPoints;
+  const int dl = by_coord ? 0 : kThreads / kPoints, dp = by_coord ? kThreads / kSlab : 0;
+  const int points = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
+  const int coords = static_cast<int>(Min(Index{kSlab}, a.m.dim - s0));
+  const double *mu = a.m.mu + k * a.m.dim + s0;
+  const double *x = a.x.X + (j0 + p0) * a.x.point_stride + (Index{s0} + l0) * a.x.coord_stride;
+  const Index step = dp * a.x.point_stride + dl * a.x.coord_stride;
+  const double mu_l0 = l0 < coords ? mu[l0] : 0.0;
+  for (int l = l0, p = p0; l < kSlab && p < kPoints; l += dl, p += dp, x += step)
+    sh.d[l][p] = p < points && l < coords ? *x - (by_coord ? mu_l0 : mu[l]) : 0.0;
 }
 
 // q for each of the block's points under cluster k, into `q` of threads

@@ -236,16 +236,23 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
   const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const double *mu = a.shift + k * dim;
 
+  // A thread stages the same coordinate of every point it takes (TS divides
+  // the block), so its two shift entries are read once.
+  static_assert(kThreads % TS == 0, "a thread keeps its staging column");
+  const int l = t % TS;
+  const Index ia = row0 + l, ib = col0 + l;
+  const bool a_in = ia < dim, b_in = ib < dim;
+  const double mu_a = a_in ? mu[ia] : 0.0, mu_b = b_in ? mu[ib] : 0.0;
   double acc[RT][RT] = {};
   for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
-    for (int e = t; e < kSlab<TS> * TS; e += kThreads) {
-      const int p = e / TS, l = e % TS;
-      const Index j = p0 + p, ia = row0 + l, ib = col0 + l;
+    for (int p = t / TS; p < kSlab<TS>; p += kThreads / TS) {
+      const Index j = p0 + p;
       const bool in = j < end;
       const double r = in ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
-      sh.stage.a[p][l] = in && ia < dim ? r * (a.x.X[j * dim + ia] - mu[ia]) : 0.0;
-      sh.stage.b[p][l] = in && ib < dim ? a.x.X[j * dim + ib] - mu[ib] : 0.0;
+      const double *x = a.x.X + j * dim;
+      sh.stage.a[p][l] = in && a_in ? r * (x[ia] - mu_a) : 0.0;
+      sh.stage.b[p][l] = in && b_in ? x[ib] - mu_b : 0.0;
     }
     __syncthreads();
     for (int p = g; p < kSlab<TS>; p += kGroups) {

@@ -83,12 +83,13 @@ TEST_P(LogAccuracyTest, LogDensitiesAndPosteriorsMatchALongDoubleReference) {
     ASSERT_NEAR(got.R[i], want.R[i], 1e-12) << "cluster " << i % c.K << ", point " << i / c.K;
 }
 
-// Tile edges: 64 coordinates, 8 clusters and 64 points to a block in
-// diagonal mode.
+// Tile edges in diagonal mode: 32 resident coordinates, 16 clusters a
+// step, 128 points to a block.
 INSTANTIATE_TEST_SUITE_P(
     Mixtures, LogAccuracyTest,
     testing::Values(Accuracy{true, 1, 1, 0}, Accuracy{true, 3, 5, 0}, Accuracy{true, 17, 64, 1000},
-                    Accuracy{true, 64, 9, 0}, Accuracy{true, 65, 8, 1000},
+                    Accuracy{true, 32, 9, 0}, Accuracy{true, 33, 8, 1000},
+                    Accuracy{true, 64, 17, 0},
                     Accuracy{true, 128, 3, 0}, Accuracy{false, 1, 2, 0},
                     Accuracy{false, 3, 5, 1000}, Accuracy{false, 17, 9, 0},
                     Accuracy{false, 128, 64, 1000}));
@@ -155,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
                                          Mixture_Shape{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
-// 64 points and 16 clusters a step, 64 resident coordinates (diagonal);
+// 128 points and 16 clusters a step, 32 resident coordinates (diagonal);
 // a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
 // 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
 // 16 clusters (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
@@ -180,7 +181,8 @@ TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tiles, KernelReferenceTest,
-    testing::Values(Mixture_Shape{true, 1, 1}, Mixture_Shape{true, 16, 15}, Mixture_Shape{true, 64, 17},
+    testing::Values(Mixture_Shape{true, 1, 1}, Mixture_Shape{true, 16, 15}, Mixture_Shape{true, 32, 17},
+                    Mixture_Shape{true, 33, 16},
                     Mixture_Shape{true, 65, 33}, Mixture_Shape{true, 129, 4},
                     Mixture_Shape{false, 1, 1}, Mixture_Shape{false, 16, 3}, Mixture_Shape{false, 17, 33}, Mixture_Shape{false, 8, 16}, Mixture_Shape{false, 9, 17},
                     Mixture_Shape{false, 32, 2}, Mixture_Shape{false, 33, 1},
