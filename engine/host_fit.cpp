@@ -42,13 +42,13 @@ void Upper_Gram(const double *A, Index rows, double *product, Index ld,
   static_assert(kPanel % 64 == 0, "whole slices in a panel");
   Index slice = 64;
   while (slice > 4 && slice * rows > 2048) slice /= 2;
-  partial.assign(static_cast<size_t>(rows / 2 * rows / 4 * 8), Quad{});
+  partial.resize(static_cast<size_t>(rows / 2 * rows / 4 * 8));
   for (Index p0 = 0; p0 < kPanel; p0 += slice) {
     Quad *acc = partial.data();
     for (Index b0 = 0; b0 < rows; b0 += 4)
       for (Index a0 = 0; a0 < b0 + 4; a0 += 2, acc += 8) {
-        Quad s[8];
-        for (int e = 0; e < 8; ++e) s[e] = acc[e];
+        Quad s[8];  // the first slice starts from 0: no pass to clear `partial`
+        for (int e = 0; e < 8; ++e) s[e] = p0 == 0 ? Quad{} : acc[e];
         const double *x = A + a0 * kPanel, *y = A + b0 * kPanel;
         for (Index p = p0; p < p0 + slice; p += 4) {
           const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
