@@ -85,8 +85,8 @@ def _full_w(tm):  # ws.w[32][16 TM] after d[32][66]: w[l][ty TM + r], ty = warp 
     return lambda t, width: 32 * 66 * 8 + ((t // 32) // 2 * 4 + (t % 32) // 8) * tm * 8
 
 
-def _full_d(t, width):  # d[32][66]: d[l][tx 4 + c], tx = warp % 2 * 8 + lane % 8
-    return ((t // 32) % 2 * 8 + t % 8) * 4 * 8
+def _full_d(t, width):  # d[32][66]: d[l][Point_Of(tx, c)], pairs 2 tx, tx = warp % 2 * 8 + lane % 8
+    return ((t // 32) % 2 * 8 + t % 8) * 2 * 8
 
 
 def _broadcast(t, width):  # a tile entry every lane of a warp reads at once
@@ -124,7 +124,7 @@ LAYOUTS = [
     ("diagonal.cu", "sh.params[g][c][i]", "Log_Diagonal", _diagonal_params),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
-    ("full.cu", "sh.d[l][tx * kTN + c]", "Log_Full", _full_d),
+    ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full", _full_d),
     ("small_dims.h", "", "Log_Small", _broadcast),
     ("small_dims.h", "", "Fused_Kernel", _broadcast),
     ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),

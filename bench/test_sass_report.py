@@ -53,11 +53,16 @@ class BankModel(unittest.TestCase):
     def test_rows_of_64_doubles_conflict_32_ways(self):
         self.assertEqual(model.wavefronts([64 * 8 * l for l in range(32)], 8), 32)
 
-    def test_the_wide_kernels_d_loads_are_two_way_conflicted(self):
+    def test_sixteen_byte_loads_32_bytes_apart_are_two_way_conflicted(self):
         # Eight lanes' 16-byte loads 32 bytes apart: 128 bytes in 2 wavefronts.
-        lanes = [model._full_d(t, 16) for t in range(32)]
+        lanes = [((t // 32) % 2 * 8 + t % 8) * 32 for t in range(32)]
         self.assertEqual(model.wavefronts(lanes, 16), 2)
         self.assertEqual(model.distinct_wavefronts(lanes, 16), 1)
+
+    def test_the_wide_kernels_d_pairs_take_one_wavefront(self):
+        # Eight lanes' 16-byte loads side by side: 128 contiguous bytes.
+        lanes = [model._full_d(t, 16) for t in range(32)]
+        self.assertEqual(model.wavefronts(lanes, 16), 1)
 
     def test_phased_figure_never_below_the_bank_model(self):
         self.assertEqual(model.phased(16), 4)

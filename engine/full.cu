@@ -35,6 +35,13 @@ constexpr int kPoints = 64;     // per block
 constexpr int kSlab = 32;       // coordinates of D, and columns of W, staged at once
 constexpr int kRowGroups = 16;  // threads along the rows of a tile
 constexpr int kTN = 4;          // points per thread
+static_assert(kTN == 4 && kPoints == 64, "Point_Of's pairs");
+
+// The c-th point of thread column tx (0-15): two pairs, 2tx and 2tx + 1,
+// then 32 on. A warp's eight columns read each pair as one 16-byte load
+// from 128 contiguous bytes: one shared wavefront, where four consecutive
+// points a thread (32 bytes apart) took two.
+__device__ __forceinline__ int Point_Of(int tx, int c) { return (c / 2) * 32 + tx * 2 + c % 2; }
 constexpr int kGroup = kTileClusters;  // clusters per block: the log-sum-exp's group
 
 
@@ -120,17 +127,23 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
       if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
       if (staged != s0) Stage_Centred(a, sh, j0, k, s0);
       staged = s0;
-      for (int e = t; e < kSlab * kRows; e += kThreads) {
-        const int i = e % kRows, l = e / kRows, gi = i0 + i, gl = s0 + l;
-        sh.ws.w[l][i] = gi < dim && gl < l_end ? W[gi + static_cast<Index>(gl) * dim] : 0.0;
+      // A thread keeps its row of the slab and steps along the columns.
+      {
+        static_assert(kThreads % kRows == 0, "a fixed row per thread");
+        constexpr int kStep = kThreads / kRows;
+        const int i = t % kRows, gi = i0 + i;
+        const double *w = W + gi + static_cast<Index>(s0 + t / kRows) * dim;
+        for (int l = t / kRows; l < kSlab; l += kStep, w += kStep * static_cast<Index>(dim))
+          sh.ws.w[l][i] = gi < dim && s0 + l < l_end ? *w : 0.0;
       }
       __syncthreads();
-      const int width = Min(kSlab, l_end - s0);
+      // Past the warp's last row, W's rows here lie above the diagonal.
+      const int width = Min(Min(kSlab, l_end - s0), warp_last_row - s0 + 1);
+#pragma unroll 2
       for (int l = 0; l < width; ++l) {
-        if (s0 + l > warp_last_row) break;  // the rest of W's rows here lie above the diagonal
         double wv[TM], dv[kTN];
         for (int r = 0; r < TM; ++r) wv[r] = sh.ws.w[l][ty * TM + r];
-        for (int c = 0; c < kTN; ++c) dv[c] = sh.d[l][tx * kTN + c];
+        for (int c = 0; c < kTN; ++c) dv[c] = sh.d[l][Point_Of(tx, c)];
         for (int r = 0; r < TM; ++r)
           for (int c = 0; c < kTN; ++c) acc[r][c] = fma(wv[r], dv[c], acc[r][c]);
       }
@@ -139,7 +152,7 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
     for (int c = 0; c < kTN; ++c) {
       double part = 0.0;
       for (int r = 0; r < TM; ++r) part = fma(acc[r][c], acc[r][c], part);
-      sh.ws.q[ty][tx * kTN + c] = part;
+      sh.ws.q[ty][Point_Of(tx, c)] = part;
     }
     __syncthreads();
     if (t < kPoints) {
