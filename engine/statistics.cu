@@ -210,6 +210,7 @@ struct Second_Shared {
     } stage;
     double red[kThreads][RT * RT];
   };
+  double rs[kSlab<TS>];  // the slab's weighted posteriors, each taken once
 };
 
 template <int RT, bool kDiagonal>
@@ -246,10 +247,16 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
   double acc[RT][RT] = {};
   for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
+    static_assert(kSlab<TS> <= kThreads, "a thread a posterior");
+    if (t < kSlab<TS>) {
+      const Index j = p0 + t;
+      sh.rs[t] = j < end ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
+    }
+    __syncthreads();
     for (int p = t / TS; p < kSlab<TS>; p += kThreads / TS) {
       const Index j = p0 + p;
       const bool in = j < end;
-      const double r = in ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
+      const double r = sh.rs[p];
       const double *x = a.x.X + j * dim;
       sh.stage.a[p][l] = in && a_in ? r * (x[ia] - mu_a) : 0.0;
       sh.stage.b[p][l] = in && b_in ? x[ib] - mu_b : 0.0;
