@@ -280,7 +280,7 @@ def diagonal_loads(dim):
     passes = 0
     for d0 in range(0, dim, 32):
         lanes = 1 << math.ceil(math.log2(min(32, dim - d0)))
-        passes += 128 // (256 // lanes)
+        passes += -(-128 // (256 // lanes))  # a tile of one coordinate: half the threads, one pass
     return passes
 
 

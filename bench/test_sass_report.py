@@ -81,6 +81,26 @@ class Occupancy(unittest.TestCase):
         self.assertEqual((o["blocks"], o["limit"]), (3, "shared memory"))
 
 
+class Staging(unittest.TestCase):
+    def test_diagonal_loads_count_the_busiest_threads_passes(self):
+        # Load_Points along coordinates, thread by thread: lanes over a
+        # tile's coordinates in the power of two that covers them, each lane
+        # stepping through the block's 128 points.
+        def passes(dim):
+            total = 0
+            for d0 in range(0, dim, 32):
+                width = min(32, dim - d0)
+                shift = 0
+                while (1 << shift) < width:
+                    shift += 1
+                step = 256 >> shift
+                total += max(len(range(t >> shift, 128, step))
+                             for t in range(256) if t & ((1 << shift) - 1) < width)
+            return total
+        for dim in range(1, 100):
+            self.assertEqual(model.diagonal_loads(dim), passes(dim), f"dim {dim}")
+
+
 class Loops(unittest.TestCase):
     def test_back_edges_make_nested_loops(self):
         ins = [{"offset": o, "text": t, "opcode": t.split()[-2 if "BRA" in t else 0]} for o, t in

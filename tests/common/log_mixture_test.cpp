@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     Mixtures, LogAccuracyTest,
     testing::Values(Accuracy{true, 1, 1, 0}, Accuracy{true, 3, 5, 0}, Accuracy{true, 17, 64, 1000},
                     Accuracy{true, 32, 9, 0}, Accuracy{true, 33, 8, 1000},
-                    Accuracy{true, 64, 17, 0},
+                    Accuracy{true, 64, 17, 0}, Accuracy{true, 65, 8, 1000},
                     Accuracy{true, 128, 3, 0}, Accuracy{false, 1, 2, 0},
                     Accuracy{false, 3, 5, 1000}, Accuracy{false, 17, 9, 0},
                     Accuracy{false, 128, 64, 1000}));
@@ -150,10 +150,14 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
   EXPECT_TRUE(Same_Bits(whole.R, rows.R)) << "points as rows";
 }
 
+// The staging of points reads X along coordinates or along points, by
+// which is contiguous: each way at one coordinate, past the resident tile
+// with a last tile (or slab) of one coordinate, and at whole tiles.
 INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
-                         testing::Values(Mixture_Shape{true, 17, 5}, Mixture_Shape{true, 64, 37},
+                         testing::Values(Mixture_Shape{true, 1, 3}, Mixture_Shape{true, 17, 5},
+                                         Mixture_Shape{true, 33, 16}, Mixture_Shape{true, 64, 37},
                                          Mixture_Shape{false, 9, 20}, Mixture_Shape{false, 17, 5},
-                                         Mixture_Shape{false, 64, 37}));
+                                         Mixture_Shape{false, 33, 3}, Mixture_Shape{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 128 points and 16 clusters a step, 32 resident coordinates (diagonal);
