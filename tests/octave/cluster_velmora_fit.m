@@ -44,13 +44,14 @@ function cluster_velmora_fit (server_folder)
   reval (sprintf ('system (''(sleep 1; kill -9 %d) >/dev/null 2>&1 &'');', pid), c{3}(2));
   fails_naming (@() VelmoraFitParallel (Y, 4, c, 'MaxIter', 1e6, 'TolFun', 0), ...
                 'worker 3 (127.0.0.1) was lost');
-  % Silent: the first worker stops answering after its fourth request, mid-fit.
+  % Silent: the first worker stops answering after its 20th request, in the
+  % EM iterations (before them: the open, k-means++'s passes, the variance).
   % (Not SIGSTOP: a stopped worker is sent SIGHUP and ends as soon as its
   % process group is orphaned, as the servers' exits from the case above
   % may do at any time, and then it is lost for another reason.)
   c = connect (server_folder);
   pid = worker_pid (c{1}(2));
-  reval (sprintf ('addpath (''%s'');', stalling_serve (server_folder, 4)), c{1}(2));
+  reval (sprintf ('addpath (''%s'');', stalling_serve (server_folder, 20)), c{1}(2));
   fails_naming (@() VelmoraFitParallel (Y, 4, c, 'MaxIter', 1e6, 'TolFun', 0, 'Timeout', 3), ...
                 'worker 1 (127.0.0.1) was lost: it said nothing for 3 s');
   system (sprintf ('kill -9 %d', pid));
@@ -82,7 +83,8 @@ function close_all (c)
 end
 
 % A folder whose velmora_fit_serve answers its first `answered` requests and
-% then sleeps: put before the real one on a worker's path.
+% then sleeps for a minute (ended sooner by kill): put before the real one
+% on a worker's path.
 function folder = stalling_serve (server_folder, answered)
   folder = fullfile (server_folder, 'stalling');
   mkdir (folder);
@@ -95,7 +97,7 @@ function folder = stalling_serve (server_folder, answered)
     '  persistent requests\n', ...
     '  requests = sum ([requests, 1]);\n', ...
     '  if (requests > %d)\n', ...
-    '    pause (600);\n', ...
+    '    pause (60);\n', ...
     '  end\n', ...
     '  reply = answering_serve (varargin{:});\n', ...
     'end\n'], answered));
