@@ -29,13 +29,33 @@ namespace {
 using host::kLanes;
 using host::kPanel;
 
+// Rows a0, a0 + 1 against rows b0 + J0 .. b0 + 3 over points p0 .. p0 +
+// slice: sums s[j] and s[4 + j] in four lanes of points.
+template <int J0>
+inline void Pair_Slice(const double *x, const double *y, Index p0, Index slice, host::Quad (&s)[8]) {
+  using host::Quad;
+  for (Index p = p0; p < p0 + slice; p += 4) {
+    const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
+    for (int j = J0; j < 4; ++j) {
+      Quad v = host::Load_Quad(y + j * kPanel + p);
+      // Loaded once into a register, not once for each FMA.
+#ifdef __AVX__
+      asm("" : "+x"(v));
+#endif
+      s[j] = host::Fma(x0, v, s[j]);
+      s[4 + j] = host::Fma(x1, v, s[4 + j]);
+    }
+  }
+}
+
 // product[a + b * ld] = sum over the panel's points p of A[a][p] A[b][p]
 // for a <= b < rows (rows a multiple of 4, A's rows kPanel apart): two rows
 // against four at a time, their eight sums in registers in four lanes of
 // points, each folded in a fixed order, so that the bits depend on the
-// panel alone. The points go by in slices that keep every row's slice in
-// L1 (16 KiB of them); the lanes' sums wait in `partial` between slices,
-// so the slices change no bits.
+// panel alone. In a block's corner (rows b0 + 2, b0 + 3) only the columns
+// on and above the diagonal are formed. The points go by in slices that
+// keep every row's slice in L1 (16 KiB of them); the lanes' sums wait in
+// `partial` between slices, so the slices change no bits.
 void Upper_Gram(const double *A, Index rows, double *product, Index ld,
                 std::vector<host::Quad> &partial) {
   using host::Quad;
@@ -50,18 +70,8 @@ void Upper_Gram(const double *A, Index rows, double *product, Index ld,
         Quad s[8];  // the first slice starts from 0: no pass to clear `partial`
         for (int e = 0; e < 8; ++e) s[e] = p0 == 0 ? Quad{} : acc[e];
         const double *x = A + a0 * kPanel, *y = A + b0 * kPanel;
-        for (Index p = p0; p < p0 + slice; p += 4) {
-          const Quad x0 = host::Load_Quad(x + p), x1 = host::Load_Quad(x + kPanel + p);
-          for (int j = 0; j < 4; ++j) {
-            Quad v = host::Load_Quad(y + j * kPanel + p);
-            // Loaded once into a register, not once for each FMA.
-#ifdef __AVX__
-            asm("" : "+x"(v));
-#endif
-            s[j] = host::Fma(x0, v, s[j]);
-            s[4 + j] = host::Fma(x1, v, s[4 + j]);
-          }
-        }
+        if (a0 == b0 + 2) Pair_Slice<2>(x, y, p0, slice, s);
+        else Pair_Slice<0>(x, y, p0, slice, s);
         for (int e = 0; e < 8; ++e) acc[e] = s[e];
       }
   }
@@ -70,6 +80,7 @@ void Upper_Gram(const double *A, Index rows, double *product, Index ld,
     for (Index a0 = 0; a0 < b0 + 4; a0 += 2, acc += 8)
       for (int r = 0; r < 2; ++r)
         for (int j = 0; j < 4; ++j) {
+          if (a0 + r > b0 + j) continue;  // below the diagonal: never formed in a corner
           const Quad &v = acc[4 * r + j];
           product[a0 + r + (b0 + j) * ld] = (v[0] + v[1]) + (v[2] + v[3]);
         }
