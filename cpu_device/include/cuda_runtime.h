@@ -53,6 +53,7 @@ enum cudaError {
   cudaErrorInvalidDevicePointer = 17,
   cudaErrorInsufficientDriver = 35,
   cudaErrorNoDevice = 100,
+  cudaErrorInvalidDevice = 101,
   cudaErrorLaunchFailure = 719,
   cudaErrorUnknown = 999
 };
@@ -90,6 +91,15 @@ extern constinit thread_local dim3 gridDim;
 
 void __syncthreads();
 
+// One warp's FP64 matrix multiply-add D = A B + C (A 8x4, B 4x8, C and D 8x8), with the
+// fragments of mma.sync.aligned.m8n8k4.row.col.f64: lane 4g + t holds a = A[g][t],
+// b = B[t][g], and c0, c1 = C[g][2t], C[g][2t + 1]; it gets d0, d1 = D[g][2t], D[g][2t+1].
+// Each D[g][n] is C[g][n] with A[g][k] B[k][n] fused in for k = 0, 1, 2, 3 in turn, one
+// rounding a step. A warp is 32 consecutive linear thread indices of the block. The
+// lanes meet here, so every thread of the block must make the same calls between two
+// barriers, in blocks of a whole number of warps: a block that does not fails the launch.
+void cpu_device_dmma_884(double &d0, double &d1, double a, double b, double c0, double c1);
+
 // Atomic additions to device or shared memory, relaxed as on a GPU. In code
 // compiled for the race check they reach it as atomic accesses, which do not
 // race with each other.
@@ -120,6 +130,17 @@ cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char *cudaGetErrorString(cudaError_t error);
 cudaError_t cudaGetDeviceCount(int *count);
+cudaError_t cudaGetDevice(int *device);
+
+// The attributes our code asks about, with the real runtime's values.
+enum cudaDeviceAttr {
+  cudaDevAttrMultiProcessorCount = 16,
+  cudaDevAttrComputeCapabilityMajor = 75,
+  cudaDevAttrComputeCapabilityMinor = 76
+};
+// Device 0 alone. Compute capability 9.0: this device runs every instruction
+// our kernels use, the FP64 mma included; a multiprocessor a worker thread.
+cudaError_t cudaDeviceGetAttribute(int *value, cudaDeviceAttr attr, int device);
 
 // Streams and events. Every launch and copy here completes before it
 // returns, so a stream is an in-order queue that is always empty; an event

@@ -1,10 +1,11 @@
 // Kernel launches on the CPU device: configuration checks like the real
 // runtime's, blocks spread over the worker pool, threads of a block run in
-// turn and parked on fibers at barriers.
+// turn and parked on fibers at barriers and warp collectives.
 #include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,8 @@ Workers &workers_state() {
 
 std::unique_ptr<WorkerPool> &pool() { return workers_state().pool; }
 
+constexpr unsigned int kWarpSize = 32;
+
 uint3 thread_index(unsigned int linear, const dim3 &block) {
   return uint3{linear % block.x, (linear / block.x) % block.y, linear / (block.x * block.y)};
 }
@@ -115,16 +118,24 @@ struct Launch_Order {
 // never wait share one fiber. Fibers are kept for the worker's lifetime and
 // reused from block to block: a launch costs context switches, not fiber
 // creation.
+//
+// A warp collective parks its threads the same way, but it is no barrier:
+// a round of it does not end the race check's interval. Its lanes can only
+// meet in a round that the whole block spends at the collective, so a round
+// that mixes it with a barrier or with threads that have returned breaks
+// the block as a broken barrier does.
 class WorkerScheduler {
  public:
-  // cudaSuccess, cudaErrorLaunchFailure if the block broke a barrier, or
-  // cudaErrorMemoryAllocation if no fiber could be had for a thread.
-  // `recorder`, when checking for races, learns of every barrier.
+  // cudaSuccess, cudaErrorLaunchFailure if the block broke a barrier or a
+  // warp collective, or cudaErrorMemoryAllocation if no fiber (or no room
+  // for a collective's operands) could be had for a thread. `recorder`, when
+  // checking for races, learns of every barrier.
   cudaError_t run_block(const ThreadBody &body, unsigned int threads, std::uint64_t block,
                         const Launch_Order &order, race::Worker *recorder) {
     body_ = &body;
     threads_ = threads;
     next_ = finished_ = 0;
+    collectives_ = collective_rounds_ = 0;
     out_of_memory_ = false;
     current_ = &home_;
     start_.clear();
@@ -141,8 +152,10 @@ class WorkerScheduler {
       }
       if (waiting_.empty()) return cudaSuccess;
       // A barrier that some threads can no longer reach would hang a real
-      // device.
-      if (finished_ > 0) {
+      // device; a collective that not every lane of a warp reaches has no
+      // defined result.
+      const bool collective = collectives_ > 0;
+      if (finished_ > 0 || (collective && (collectives_ != threads || threads % kWarpSize != 0))) {
         abandon_waiting();
         return cudaErrorLaunchFailure;
       }
@@ -154,7 +167,12 @@ class WorkerScheduler {
                   [](const Parked &a, const Parked &b) { return a.thread < b.thread; });
         order.arrange(ready_, block, interval);
       }
-      if (recorder != nullptr) recorder->barrier_released();
+      if (collective) {
+        ++collective_rounds_;
+        collectives_ = 0;
+      } else if (recorder != nullptr) {
+        recorder->barrier_released();
+      }
     }
   }
 
@@ -163,6 +181,7 @@ class WorkerScheduler {
   bool reserve(size_t count) {
     try {
       while (fibers_.size() < count) idle_.push_back(&create());
+      if (deposits_.size() < 2 * count) deposits_.resize(2 * count);
       return true;
     } catch (const std::bad_alloc &) {
       // What could be had goes back to the host, which is short of memory.
@@ -180,6 +199,32 @@ class WorkerScheduler {
     waiting_.push_back(Parked{current_, linear_index(mine, blockDim)});
     dispatch();
     threadIdx = mine;  // other threads of the block ran in between
+  }
+
+  // The warp's D = A B + C of cpu_device_dmma_884 for the calling thread.
+  void dmma_884(double &d0, double &d1, double a, double b, double c0, double c1) {
+    const unsigned int me = linear_index(threadIdx, blockDim);
+    // The collectives before this one, the same for every thread of a
+    // block that keeps the rule.
+    const size_t slot = collective_rounds_ % 2;
+    if (deposits_.size() < 2 * size_t{threads_}) {
+      try {
+        deposits_.resize(2 * size_t{threads_});
+      } catch (const std::bad_alloc &) {
+        out_of_memory_ = true;  // the block is abandoned once every thread has parked
+      }
+    }
+    if (!out_of_memory_) deposits_[slot * threads_ + me] = Deposit{a, b};
+    ++collectives_;
+    arrive();
+    // Every lane has deposited: a broken round never resumes this fiber.
+    const Deposit *warp = deposits_.data() + slot * threads_ + (me - me % kWarpSize);
+    const unsigned int g = me % kWarpSize / 4, t = me % 4;
+    d0 = Fused_Row_Column(warp, g, 2 * t, c0);
+    d1 = Fused_Row_Column(warp, g, 2 * t + 1, c1);
+    // Written here, not by the kernel's instrumented code.
+    race::record(&d0, sizeof d0, race::kWrite);
+    race::record(&d1, sizeof d1, race::kWrite);
   }
 
   static thread_local WorkerScheduler *active;
@@ -233,6 +278,18 @@ class WorkerScheduler {
   }
 
   // Fibers parked at the broken barrier are dropped mid-kernel.
+  // What lane 4g + t of a warp leaves for the others: A[g][t] and B[t][g].
+  struct Deposit {
+    double a, b;
+  };
+
+  // C[g][n] with A[g][k] B[k][n] fused in for k = 0..3, from the warp's
+  // deposits.
+  static double Fused_Row_Column(const Deposit *warp, unsigned int g, unsigned int n, double c) {
+    for (unsigned int k = 0; k < 4; ++k) c = std::fma(warp[4 * g + k].a, warp[4 * n + k].b, c);
+    return c;
+  }
+
   void abandon_waiting() {
     std::erase_if(fibers_, [this](const std::unique_ptr<Context> &f) {
       return std::find_if(waiting_.begin(), waiting_.end(),
@@ -256,6 +313,14 @@ class WorkerScheduler {
   size_t ready_next_ = 0;
   const ThreadBody *body_ = nullptr;
   unsigned int threads_ = 0, next_ = 0, finished_ = 0;
+  // Threads of this round at a collective, and the block's rounds that were
+  // collectives.
+  unsigned int collectives_ = 0, collective_rounds_ = 0;
+  // The collectives' operands by linear thread index, in two slots of
+  // threads_ that alternate from one collective to the next: a thread
+  // released first from one may deposit for the next before the others
+  // have read their warp's operands of the first.
+  std::vector<Deposit> deposits_;
   bool out_of_memory_ = false;
   Context *current_ = nullptr;
 };
@@ -395,4 +460,16 @@ std::vector<std::string> take_race_reports() {
 
 void __syncthreads() {
   if (cpu_device::WorkerScheduler::active != nullptr) cpu_device::WorkerScheduler::active->arrive();
+}
+
+void cpu_device_dmma_884(double &d0, double &d1, double a, double b, double c0, double c1) {
+  cpu_device::WorkerScheduler *s = cpu_device::WorkerScheduler::active;
+  if (s == nullptr) {
+    // One thread holds a single lane's operands: alone it has no product to
+    // form, and a made-up one would pass unnoticed.
+    std::fputs("cpu_device: cpu_device_dmma_884 outside a kernel: the 32 lanes of a warp "
+               "compute it together\n", stderr);
+    std::abort();
+  }
+  s->dmma_884(d0, d1, a, b, c0, c1);
 }

@@ -347,6 +347,28 @@ cudaError_t cudaGetDeviceCount(int *count) {
   return cudaSuccess;
 }
 
+cudaError_t cudaGetDevice(int *device) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (device == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  *device = 0;
+  return cudaSuccess;
+}
+
+cudaError_t cudaDeviceGetAttribute(int *value, cudaDeviceAttr attr, int device) {
+  const int workers = cpu_device::control::workers();
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (value == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  if (device != 0) return cpu_device::fail(s, cudaErrorInvalidDevice);
+  switch (attr) {
+    case cudaDevAttrComputeCapabilityMajor: *value = 9; return cudaSuccess;
+    case cudaDevAttrComputeCapabilityMinor: *value = 0; return cudaSuccess;
+    case cudaDevAttrMultiProcessorCount: *value = workers; return cudaSuccess;
+  }
+  return cpu_device::fail(s, cudaErrorInvalidValue);
+}
+
 const char *cudaGetErrorString(cudaError_t error) {
   switch (error) {
     case cudaSuccess: return "no error";
@@ -359,6 +381,7 @@ const char *cudaGetErrorString(cudaError_t error) {
     case cudaErrorInsufficientDriver:
       return "CUDA driver version is insufficient for CUDA runtime version";
     case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
     case cudaErrorUnknown: return "unknown error";
   }

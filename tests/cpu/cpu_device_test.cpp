@@ -1,5 +1,5 @@
-// The CPU device itself: launches, barriers, shared memory, builtins,
-// memory accounting and every fault it can inject.
+// The CPU device itself: launches, barriers, warp collectives, shared
+// memory, builtins, memory accounting and every fault it can inject.
 #include <cpu_device/control.h>
 #include <cublas.h>
 #include <cuda_runtime.h>
@@ -8,8 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <ostream>
+#include <random>
+#include <utility>
 #include <vector>
 
 namespace control = cpu_device::control;
@@ -56,6 +61,36 @@ __global__ void Record_Order(unsigned int *turns, unsigned int *order) {
   order[2 * b * n + atomicAdd(&turns[2 * b], 1u)] = threadIdx.x;
   __syncthreads();
   order[(2 * b + 1) * n + atomicAdd(&turns[2 * b + 1], 1u)] = threadIdx.x;
+}
+
+// Two chained mma a warp, E = A2 B2 + (A1 B1 + C), each warp of the grid on
+// matrices of its own, row-major: warp w's A and B at w * 32, its C and E at
+// w * 64.
+__global__ void Chained_Mma(const double *A1, const double *B1, const double *C,
+                            const double *A2, const double *B2, double *E) {
+  const unsigned int linear = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+  const unsigned int warps = blockDim.x * blockDim.y * blockDim.z / 32;
+  const unsigned int w = blockIdx.x * warps + linear / 32, g = linear % 32 / 4, t = linear % 4;
+  const unsigned int a = w * 32 + g * 4 + t, b = w * 32 + t * 8 + g, c = w * 64 + g * 8 + 2 * t;
+  double d0 = 0.0, d1 = 0.0, e0 = 0.0, e1 = 0.0;
+  cpu_device_dmma_884(d0, d1, A1[a], B1[b], C[c], C[c + 1]);
+  cpu_device_dmma_884(e0, e1, A2[a], B2[b], d0, d1);
+  E[c] = e0;
+  E[c + 1] = e1;
+}
+
+// An mma that warp 1 of each block leaves out: it returns (`skip` 1) or
+// waits at a barrier instead (`skip` 2); with `skip` 0 every thread makes it.
+__global__ void Mma_Unless_Warp_One(int skip, double *out) {
+  const unsigned int t = threadIdx.x + blockDim.x * threadIdx.y;
+  if (t / 32 == 1 && skip == 1) return;
+  if (t / 32 == 1 && skip == 2) {
+    __syncthreads();
+  } else {
+    double d0 = 0.0, d1 = 0.0;
+    cpu_device_dmma_884(d0, d1, 1.0, 2.0, 0.5, 0.25);
+    out[blockIdx.x * blockDim.x * blockDim.y + t] = d0 + d1;
+  }
 }
 
 cudaLaunchConfig_t Config(dim3 grid, dim3 block) {
@@ -124,7 +159,167 @@ TEST_P(CpuDeviceTest, ThreadsLeavingBeforeABarrierAreAKernelFault) {
   cudaFree(d);
 }
 
+// The orders an mma's D could be summed in, the first one the device's.
+enum class Mma_Order { k_fused, k_fused_backwards, products_then_c };
+
+// D = A B + C for each warp's 8x4 A, 4x8 B and 8x8 C, row-major.
+std::vector<double> Mma_Reference(const std::vector<double> &A, const std::vector<double> &B,
+                                  const std::vector<double> &C, Mma_Order order) {
+  std::vector<double> D(C.size());
+  for (size_t w = 0; w < C.size() / 64; ++w) {
+    for (int g = 0; g < 8; ++g) {
+      for (int n = 0; n < 8; ++n) {
+        const double *a = &A[w * 32 + g * 4], *b = &B[w * 32 + n];  // B[k][n] is b[8k]
+        double d = C[w * 64 + g * 8 + n];
+        if (order == Mma_Order::k_fused) {
+          for (int k = 0; k < 4; ++k) d = std::fma(a[k], b[8 * k], d);
+        } else if (order == Mma_Order::k_fused_backwards) {
+          for (int k = 3; k >= 0; --k) d = std::fma(a[k], b[8 * k], d);
+        } else {
+          double p = 0.0;
+          for (int k = 0; k < 4; ++k) p += a[k] * b[8 * k];
+          d = p + d;
+        }
+        D[w * 64 + g * 8 + n] = d;
+      }
+    }
+  }
+  return D;
+}
+
+std::vector<std::uint64_t> Bits(const std::vector<double> &v) {
+  std::vector<std::uint64_t> bits(v.size());
+  std::transform(v.begin(), v.end(), bits.begin(), [](double x) { return std::bit_cast<std::uint64_t>(x); });
+  return bits;
+}
+
+// Values near 1e16 and near 1 of either sign, with full mantissas: products
+// of both sizes cancel against each other and against C, so that every
+// rounding left out or moved shows in the last bits.
+std::vector<double> Cancelling(size_t n, std::mt19937_64 &random) {
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  std::vector<double> v(n);
+  for (double &x : v) {
+    const std::uint64_t r = random();
+    x = ((r & 1) != 0 ? -1.0 : 1.0) * ((r & 2) != 0 ? 1e16 : 1.0) * unit(random);
+  }
+  return v;
+}
+
+// Blocks of 16x2x3 threads: each warp spans rows of threadIdx, in the order
+// of the linear index.
+TEST_P(CpuDeviceTest, ChainedMmaFuseInKOrderBitForBitInEveryThreadOrder) {
+  const int blocks = 4, warps = blocks * 3;
+  std::mt19937_64 random(884);
+  const std::vector<double> A1 = Cancelling(warps * 32, random), B1 = Cancelling(warps * 32, random),
+                            C = Cancelling(warps * 64, random), A2 = Cancelling(warps * 32, random),
+                            B2 = Cancelling(warps * 32, random);
+  const std::vector<double> want =
+      Mma_Reference(A2, B2, Mma_Reference(A1, B1, C, Mma_Order::k_fused), Mma_Order::k_fused);
+  // The data tell the device's order from the others.
+  for (const Mma_Order other : {Mma_Order::k_fused_backwards, Mma_Order::products_then_c}) {
+    EXPECT_NE(Bits(Mma_Reference(A2, B2, Mma_Reference(A1, B1, C, other), other)), Bits(want));
+    EXPECT_NE(Bits(Mma_Reference(A1, B1, C, other)), Bits(Mma_Reference(A1, B1, C, Mma_Order::k_fused)));
+  }
+
+  double *d_A1 = nullptr, *d_B1 = nullptr, *d_C = nullptr, *d_A2 = nullptr, *d_B2 = nullptr,
+         *d_E = nullptr;
+  const std::pair<double **, const std::vector<double> *> inputs[] = {
+      {&d_A1, &A1}, {&d_B1, &B1}, {&d_C, &C}, {&d_A2, &A2}, {&d_B2, &B2}};
+  for (const auto &[d, h] : inputs) {
+    ASSERT_EQ(cudaMalloc(d, h->size() * sizeof(double)), cudaSuccess);
+    cudaMemcpy(*d, h->data(), h->size() * sizeof(double), cudaMemcpyHostToDevice);
+  }
+  ASSERT_EQ(cudaMalloc(&d_E, C.size() * sizeof(double)), cudaSuccess);
+  const cudaLaunchConfig_t config = Config(dim3(blocks), dim3(16, 2, 3));
+  const struct {
+    control::Thread_Order order;
+    std::uint64_t seed;
+    const char *name;
+  } orders[] = {{control::Thread_Order::forward, 0, "forward"},
+                {control::Thread_Order::reversed, 0, "reversed"},
+                {control::Thread_Order::shuffled, 1, "shuffled:1"},
+                {control::Thread_Order::shuffled, 2, "shuffled:2"}};
+  for (const auto &o : orders) {
+    control::set_thread_order(o.order, o.seed);
+    cudaMemset(d_E, 0, C.size() * sizeof(double));
+    ASSERT_EQ(cudaLaunchKernelEx(&config, Chained_Mma, static_cast<const double *>(d_A1),
+                                 static_cast<const double *>(d_B1), static_cast<const double *>(d_C),
+                                 static_cast<const double *>(d_A2),
+                                 static_cast<const double *>(d_B2), d_E),
+              cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    std::vector<double> got(C.size());
+    cudaMemcpy(got.data(), d_E, got.size() * sizeof(double), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(Bits(got), Bits(want)) << o.name;
+  }
+  for (double *d : {d_A1, d_B1, d_C, d_A2, d_B2, d_E}) cudaFree(d);
+}
+
+// A GPU would leave the missing lanes' operands undefined: the launch fails
+// before any thread takes a result, and the next launch runs.
+TEST_P(CpuDeviceTest, AnMmaNotMadeByTheWholeBlockIsAKernelFault) {
+  double *d = nullptr;
+  ASSERT_EQ(cudaMalloc(&d, 2 * 64 * sizeof(double)), cudaSuccess);
+  const struct {
+    dim3 block;
+    int skip;
+    const char *what;
+  } broken[] = {{dim3(64), 1, "warp 1 returns"},
+                {dim3(64), 2, "warp 1 waits at a barrier"},
+                {dim3(16, 3), 0, "a block of 48 threads"}};
+  std::vector<double> h(2 * 64, -1.0);
+  for (const auto &b : broken) {
+    cudaMemset(d, 0, h.size() * sizeof(double));
+    const cudaLaunchConfig_t config = Config(dim3(2), b.block);
+    EXPECT_EQ(cudaLaunchKernelEx(&config, Mma_Unless_Warp_One, b.skip, d), cudaSuccess) << b.what;
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure) << b.what;
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure) << b.what;
+    cudaMemcpy(h.data(), d, h.size() * sizeof(double), cudaMemcpyDeviceToHost);
+    EXPECT_EQ(h, std::vector<double>(h.size(), 0.0)) << b.what << ": no thread went past the mma";
+  }
+  const cudaLaunchConfig_t config = Config(dim3(2), dim3(64));
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Mma_Unless_Warp_One, 0, d), cudaSuccess);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  cudaMemcpy(h.data(), d, h.size() * sizeof(double), cudaMemcpyDeviceToHost);
+  // 0.5 + 4 * (1 * 2) and 0.25 + 4 * (1 * 2).
+  EXPECT_EQ(h, std::vector<double>(h.size(), 8.5 + 8.25));
+  cudaFree(d);
+}
+
 INSTANTIATE_TEST_SUITE_P(Workers, CpuDeviceTest, testing::Values(1, 3));
+
+TEST(CpuDeviceDeathTest, AnMmaOutsideAKernelIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  double d0 = 0.0, d1 = 0.0;
+  EXPECT_DEATH(cpu_device_dmma_884(d0, d1, 1.0, 1.0, 0.0, 0.0),
+               "cpu_device: cpu_device_dmma_884 outside a kernel: the 32 lanes of a warp compute "
+               "it together");
+}
+
+TEST(CpuDeviceAttributes, ComputeCapabilityNineAndAMultiprocessorAWorker) {
+  control::reset();
+  control::set_workers(3);  // the sanitizer build keeps its single worker
+  int device = -1, major = -1, minor = -1, processors = -1;
+  ASSERT_EQ(cudaGetDevice(&device), cudaSuccess);
+  EXPECT_EQ(device, 0);
+  EXPECT_EQ(cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, device), cudaSuccess);
+  EXPECT_EQ(cudaDeviceGetAttribute(&minor, cudaDevAttrComputeCapabilityMinor, device), cudaSuccess);
+  EXPECT_EQ(cudaDeviceGetAttribute(&processors, cudaDevAttrMultiProcessorCount, device),
+            cudaSuccess);
+  EXPECT_EQ(major, 9);
+  EXPECT_EQ(minor, 0);
+  EXPECT_EQ(processors, control::workers());
+  // cudaDevAttrMaxThreadsPerBlock: a real attribute this device does not answer.
+  int value = -1;
+  EXPECT_EQ(cudaDeviceGetAttribute(&value, static_cast<cudaDeviceAttr>(1), 0), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaDeviceGetAttribute(&value, cudaDevAttrComputeCapabilityMajor, 1),
+            cudaErrorInvalidDevice);
+  EXPECT_EQ(value, -1);
+  EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidDevice), "invalid device ordinal");
+  control::reset();
+}
 
 struct RefusedLaunch {
   dim3 grid, block;

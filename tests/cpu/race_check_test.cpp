@@ -68,6 +68,28 @@ __global__ void Not_Races(double *out) {
   out[blockIdx.x * blockDim.x + t] = count + tile[0] + tile[blockDim.x - 1 - t];
 }
 
+// Thread t reads t + 1's element after an mma: the mma makes every thread
+// wait for the others, but it orders no shared memory, so only `synced`
+// (a barrier after it) keeps this from being a race.
+__global__ void Mma_Then_Read(bool synced, double *out) {
+  __shared__ double tile[64];
+  const unsigned int t = threadIdx.x, n = blockDim.x;
+  tile[t] = t;
+  double d0 = 0.0, d1 = 0.0;
+  cpu_device_dmma_884(d0, d1, 1.0, 1.0, 0.0, 0.0);
+  if (synced) __syncthreads();
+  out[blockIdx.x * n + t] = tile[(t + 1) % n] + d0 + d1;
+}
+
+// The mma's results go straight to shared memory, where the next thread
+// reads them with no barrier.
+__global__ void Mma_Into_Shared(double *out) {
+  __shared__ double d[64][2];
+  const unsigned int t = threadIdx.x;
+  cpu_device_dmma_884(d[t][0], d[t][1], 1.0, 1.0, 0.0, 0.0);
+  out[t] = d[(t + 1) % blockDim.x][0];
+}
+
 cudaLaunchConfig_t Config(dim3 grid, dim3 block) {
   cudaLaunchConfig_t config = {};
   config.gridDim = grid;
@@ -179,6 +201,32 @@ TEST_P(RaceCheckTest, AtomicsOwnElementsAndSharedReadsAreNotRaces) {
   EXPECT_TRUE(control::take_race_reports().empty());
   const std::vector<double> &got = out.fetch();
   for (int i = 0; i < 3 * 64; ++i) ASSERT_EQ(got[i], 64 + 1 + (64 - i % 64)) << "index " << i;
+}
+
+TEST_P(RaceCheckTest, AnMmaIsNoBarrier) {
+  Device_Array<double> out(2 * 64);
+  EXPECT_EQ(Report_Of(dim3(2), dim3(64), Mma_Then_Read, false, out.device),
+            forward() ? "race in kernel Mma_Then_Read, block (0,0,0): thread (1,0,0) wrote and "
+                        "thread (0,0,0) read byte 8 of tile with no barrier between them "
+                        "(after 0 barriers)"
+                      : "race in kernel Mma_Then_Read, block (0,0,0): thread (0,0,0) wrote and "
+                        "thread (63,0,0) read byte 0 of tile with no barrier between them "
+                        "(after 0 barriers)");
+  EXPECT_EQ(Report_Of(dim3(1), dim3(64), Mma_Into_Shared, out.device),
+            forward() ? "race in kernel Mma_Into_Shared, block (0,0,0): thread (0,0,0) read and "
+                        "thread (1,0,0) wrote byte 16 of d with no barrier between them "
+                        "(after 0 barriers)"
+                      : "race in kernel Mma_Into_Shared, block (0,0,0): thread (63,0,0) wrote and "
+                        "thread (62,0,0) read byte 1008 of d with no barrier between them "
+                        "(after 0 barriers)");
+
+  const cudaLaunchConfig_t config = Config(dim3(2), dim3(64));
+  ASSERT_EQ(cudaLaunchKernelEx(&config, Mma_Then_Read, true, out.device), cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  EXPECT_TRUE(control::take_race_reports().empty());
+  const std::vector<double> &got = out.fetch();
+  // Each of d0 and d1 sums four products 1 * 1.
+  for (int i = 0; i < 2 * 64; ++i) ASSERT_EQ(got[i], (i + 1) % 64 + 8.0) << "index " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, RaceCheckTest,
