@@ -277,8 +277,8 @@ class WorkerScheduler {
     }
   }
 
-  // Fibers parked at the broken barrier are dropped mid-kernel.
   // What lane 4g + t of a warp leaves for the others: A[g][t] and B[t][g].
+  // Its C elements are its own: no other lane needs them.
   struct Deposit {
     double a, b;
   };
@@ -290,6 +290,7 @@ class WorkerScheduler {
     return c;
   }
 
+  // Fibers parked at the broken barrier are dropped mid-kernel.
   void abandon_waiting() {
     std::erase_if(fibers_, [this](const std::unique_ptr<Context> &f) {
       return std::find_if(waiting_.begin(), waiting_.end(),

@@ -232,26 +232,16 @@ TEST_P(CpuDeviceTest, ChainedMmaFuseInKOrderBitForBitInEveryThreadOrder) {
   }
   ASSERT_EQ(cudaMalloc(&d_E, C.size() * sizeof(double)), cudaSuccess);
   const cudaLaunchConfig_t config = Config(dim3(blocks), dim3(16, 2, 3));
-  const struct {
-    control::Thread_Order order;
-    std::uint64_t seed;
-    const char *name;
-  } orders[] = {{control::Thread_Order::forward, 0, "forward"},
-                {control::Thread_Order::reversed, 0, "reversed"},
-                {control::Thread_Order::shuffled, 1, "shuffled:1"},
-                {control::Thread_Order::shuffled, 2, "shuffled:2"}};
-  for (const auto &o : orders) {
-    control::set_thread_order(o.order, o.seed);
+  using control::Thread_Order;
+  for (const auto [order, seed] : {std::pair{Thread_Order::forward, 0}, {Thread_Order::reversed, 0},
+                                   {Thread_Order::shuffled, 1}, {Thread_Order::shuffled, 2}}) {
+    control::set_thread_order(order, seed);
     cudaMemset(d_E, 0, C.size() * sizeof(double));
-    ASSERT_EQ(cudaLaunchKernelEx(&config, Chained_Mma, static_cast<const double *>(d_A1),
-                                 static_cast<const double *>(d_B1), static_cast<const double *>(d_C),
-                                 static_cast<const double *>(d_A2),
-                                 static_cast<const double *>(d_B2), d_E),
-              cudaSuccess);
+    ASSERT_EQ(cudaLaunchKernelEx(&config, Chained_Mma, d_A1, d_B1, d_C, d_A2, d_B2, d_E), cudaSuccess);
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     std::vector<double> got(C.size());
     cudaMemcpy(got.data(), d_E, got.size() * sizeof(double), cudaMemcpyDeviceToHost);
-    EXPECT_EQ(Bits(got), Bits(want)) << o.name;
+    EXPECT_EQ(Bits(got), Bits(want)) << "order " << static_cast<int>(order) << ", seed " << seed;
   }
   for (double *d : {d_A1, d_B1, d_C, d_A2, d_B2, d_E}) cudaFree(d);
 }
