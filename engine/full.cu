@@ -20,11 +20,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "device.h"
 #include "small_dims.h"
 #include "kernels.h"
 #include "log_sum.h"
+#include "tensor.h"
 
 namespace velmora_log {
 
@@ -81,26 +84,46 @@ struct Full_Shared {
   double log_p[kPoints];
 };
 
-// D = X - mu_k for coordinates s0.. of the block's points, coalesced along
-// whichever of points and coordinates is contiguous in X.
+// D = X - mu_k (or X itself, without kCentre) for coordinates s0.. of the
+// block's points, coalesced along whichever of points and coordinates is
+// contiguous in X, into `d`: coordinate l of point p at d[l * dl + p * dp].
 // A thread keeps one of (coordinate, point) and steps the other by a fixed
 // stride, so its addresses advance by one add a pass and, along
 // coordinates, its entry of mu_k is read once.
-template <int TM>
-__device__ void Stage_Centred(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k, int s0) {
-  static_assert(kThreads % kSlab == 0 && kThreads % kPoints == 0, "fixed strides");
+template <int kT, bool kCentre = true>
+__device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Index j0, Index k,
+                              int s0) {
+  static_assert(kT % kSlab == 0 && kT % kPoints == 0, "fixed strides");
   const int t = static_cast<int>(threadIdx.x);
   const bool by_coord = a.x.coord_stride == 1;
   const int l0 = by_coord ? t % kSlab : t / kPoints, p0 = by_coord ? t / kSlab : t % kPoints;
-  const int dl = by_coord ? 0 : kThreads / kPoints, dp = by_coord ? kThreads / kSlab : 0;
+  const int sl = by_coord ? 0 : kT / kPoints, sp = by_coord ? kT / kSlab : 0;
   const int points = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
   const int coords = static_cast<int>(Min(Index{kSlab}, a.m.dim - s0));
   const double *mu = a.m.mu + k * a.m.dim + s0;
   const double *x = a.x.X + (j0 + p0) * a.x.point_stride + (Index{s0} + l0) * a.x.coord_stride;
-  const Index step = dp * a.x.point_stride + dl * a.x.coord_stride;
-  const double mu_l0 = l0 < coords ? mu[l0] : 0.0;
-  for (int l = l0, p = p0; l < kSlab && p < kPoints; l += dl, p += dp, x += step)
-    sh.d[l][p] = p < points && l < coords ? *x - (by_coord ? mu_l0 : mu[l]) : 0.0;
+  const Index step = sp * a.x.point_stride + sl * a.x.coord_stride;
+  const double mu_l0 = kCentre && by_coord && l0 < coords ? mu[l0] : 0.0;
+  double *out = d + l0 * dl + p0 * dp;
+  const int out_step = sl * dl + sp * dp;
+  for (int l = l0, p = p0; l < kSlab && p < kPoints; l += sl, p += sp, x += step, out += out_step)
+    *out = p < points && l < coords ? (kCentre ? *x - (by_coord ? mu_l0 : mu[l]) : *x) : 0.0;
+}
+
+// Columns s0.. of rows i0.. of W_k (column-major, dim x dim), into `w`:
+// W_k(i0 + i, s0 + l) at w[l * stride + i], zero past dim and past column
+// l_end. A thread keeps its row and steps along the columns.
+template <int kT, int kRows>
+__device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index k, int i0,
+                                int s0, int l_end) {
+  static_assert(kT % kRows == 0, "a fixed row per thread");
+  constexpr int kStep = kT / kRows;
+  const int t = static_cast<int>(threadIdx.x), dim = static_cast<int>(a.m.dim);
+  const int i = t % kRows, gi = i0 + i;
+  const double *W = a.m.whitening + k * a.m.dim * a.m.dim + gi +
+                    static_cast<Index>(s0 + t / kRows) * dim;
+  for (int l = t / kRows; l < kSlab; l += kStep, W += kStep * static_cast<Index>(dim))
+    w[l * stride + i] = gi < dim && s0 + l < l_end ? *W : 0.0;
 }
 
 // q for each of the block's points under cluster k, into `q` of threads
@@ -111,7 +134,6 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, lane = t % 32;
   const int wy = warp / 2, ty = wy * 4 + lane / 8, tx = (warp % 2) * 8 + lane % 8;
   const int dim = static_cast<int>(a.m.dim);
-  const double *W = a.m.whitening + k * a.m.dim * a.m.dim;
   double q = 0.0;
   int staged = -1;  // the slab in sh.d
   for (int i0 = 0; i0 < dim; i0 += kRows) {
@@ -125,17 +147,9 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
       // the barrier after the last sums were written has seen to that, when
       // the sums have a room of their own.
       if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
-      if (staged != s0) Stage_Centred(a, sh, j0, k, s0);
+      if (staged != s0) Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
       staged = s0;
-      // A thread keeps its row of the slab and steps along the columns.
-      {
-        static_assert(kThreads % kRows == 0, "a fixed row per thread");
-        constexpr int kStep = kThreads / kRows;
-        const int i = t % kRows, gi = i0 + i;
-        const double *w = W + gi + static_cast<Index>(s0 + t / kRows) * dim;
-        for (int l = t / kRows; l < kSlab; l += kStep, w += kStep * static_cast<Index>(dim))
-          sh.ws.w[l][i] = gi < dim && s0 + l < l_end ? *w : 0.0;
-      }
+      Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0, l_end);
       __syncthreads();
       // Past the warp's last row, W's rows here lie above the diagonal.
       const int width = Min(Min(kSlab, l_end - s0), warp_last_row - s0 + 1);
@@ -167,11 +181,11 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
 // Posteriors exp(v - logP) of the group's clusters for the block's points,
 // written along whichever of points and clusters is contiguous in R; or the
 // raw log terms, when other groups are still to be merged.
-template <int TM>
-__device__ void Write_Group(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k0,
-                            int width, bool normalise) {
+template <int kT, class Shared>
+__device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, int width,
+                            bool normalise) {
   const bool by_cluster = a.out.cluster_stride == 1;
-  for (int e = static_cast<int>(threadIdx.x); e < width * kPoints; e += kThreads) {
+  for (int e = static_cast<int>(threadIdx.x); e < width * kPoints; e += kT) {
     const int c = by_cluster ? e % width : e / kPoints, p = by_cluster ? e / width : e % kPoints;
     const Index j = j0 + p;
     if (j < a.x.count)
@@ -180,9 +194,11 @@ __device__ void Write_Group(const Full_Args &a, Full_Shared<TM> &sh, Index j0, I
   }
 }
 
-template <int TM>
-__global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
-  __shared__ Full_Shared<TM> sh;
+// A block's points under its group of clusters: logP, or the group's
+// partial log-sum-exp, and the posteriors or raw terms. `Squared` gives q
+// of each of the block's points under a cluster, to threads 0..63.
+template <int kT, class Shared, class Squared>
+__device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) {
   const int t = static_cast<int>(threadIdx.x);
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + t;
   const Index group = blockIdx.y + static_cast<Index>(blockIdx.z) * gridDim.y;
@@ -192,7 +208,7 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   const bool alone = a.groups == 1;
   Log_Sum sum;
   for (int c = 0; c < width; ++c) {
-    const double q = Overflowed_To_Inf(Squared_Whitened(a, sh, j0, k0 + c));
+    const double q = Overflowed_To_Inf(squared(k0 + c));
     if (t < kPoints) {
       const double v = a.m.log_w[k0 + c] - 0.5 * q;
       sum.Add(v);
@@ -211,7 +227,134 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   }
   if (a.out.R == nullptr) return;  // uniform across the block
   __syncthreads();
-  Write_Group(a, sh, j0, k0, width, alone);
+  Write_Group<kT>(a, sh, j0, k0, width, alone);
+}
+
+template <int TM>
+__global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
+  __shared__ Full_Shared<TM> sh;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
+  Log_Full_Block<kThreads>(a, sh, [&](Index k) { return Squared_Whitened(a, sh, j0, k); });
+}
+
+// ---------------------------------------------------------------------------
+// On the FP64 tensor cores (tensor.h): Y = W_k D as 8 x 8 tiles of rows by
+// points, 4 coordinates a step. A block of four warps owns 64 points; each
+// warp takes 16 of them (two point tiles) and every row tile of a pass of
+// 8 NT rows, skipping the steps above the diagonal. Every warp thus makes
+// the same calls, and per step it loads one fragment of X per point tile
+// and one of W per row tile: at most 10 shared loads to 16 products.
+//
+// X itself is staged, not D: up to 32 coordinates it stays for all the
+// group's clusters, and D = X - mu_k is formed as a fragment is loaded, the
+// same subtraction, so subtract-first holds at no cost in staging.
+//
+// y_i comes out of the tiles as the chain of fused multiply-adds along its
+// row (tensor.h), as on the CUDA cores. The sums of squares follow the
+// fragments: lane 4g + c keeps rows g, g + 8, ... of its points, and the
+// eight such chains of a point are then added in order of g, a pass at a
+// time (Reference_Full's order with `tensor`).
+
+constexpr int kTensorThreads = 128;
+constexpr int kTensorPointsPerWarp = 16;
+static_assert(kTensorThreads / 32 * kTensorPointsPerWarp == kPoints, "a warp per 16 points");
+
+template <int NT>
+struct Tensor_Shared {
+  static constexpr int kRows = 8 * NT;          // rows of W_k a pass
+  static constexpr int kWStride = kRows + 8;    // a fragment's four rows on both bank halves
+  double x[kSlab * (kPoints + 8)];  // X's slab, as Tensor_Layout places it
+  union {
+    double w[kSlab * kWStride];  // W_k(i0 + i, s0 + l) at w[l * kWStride + i]
+    double q[8][kPoints];        // a pass's chains, by g
+  };
+  double mu[kSlab];  // mu_k's slab, zero past dim
+  double v[kGroup][kPoints + 1];
+  double log_p[kPoints];
+};
+static_assert(kSlab * (kPoints + 8) == kPoints * (kSlab + 4), "either layout fits x");
+
+// Where coordinate l of point p sits in x: along coordinates (stride
+// kSlab + 4 between points) when X is, else along points (stride
+// kPoints + 8 between coordinates). Staging then writes whole lines, and a
+// fragment's 32 loads (4 coordinates x 8 points) fall on distinct banks in
+// two wavefronts either way.
+struct Tensor_Layout {
+  int dl, dp;
+  __device__ explicit Tensor_Layout(const Device_Points &x)
+      : dl(x.coord_stride == 1 ? 1 : kPoints + 8), dp(x.coord_stride == 1 ? kSlab + 4 : 1) {}
+};
+
+// `staged`: the slab of X in sh.x, kept from cluster to cluster.
+template <int NT>
+__device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> &sh, Index j0,
+                                          Index k, int &staged) {
+  constexpr int kRows = Tensor_Shared<NT>::kRows, kW = Tensor_Shared<NT>::kWStride;
+  const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
+  const int dim = static_cast<int>(a.m.dim);
+  const Tensor_Layout at(a.x);
+  // This lane's fragments: B[c][g] of the warp's two point tiles, A[g][c]
+  // of row tile 0; a step moves 4 coordinates on.
+  const double *b_at = sh.x + c * at.dl + (kTensorPointsPerWarp * warp + g) * at.dp;
+  const int b_step = 4 * at.dl, b_tile = 8 * at.dp;
+  const double *a_at = sh.w + c * kW + g;
+  double q = 0.0;
+  for (int i0 = 0; i0 < dim; i0 += kRows) {
+    const int l_end = Min(dim, i0 + kRows);
+    double acc[NT][2][2] = {};
+    for (int s0 = 0; s0 < l_end; s0 += kSlab) {
+      // The previous slab, or the last pass's chains (which share w's
+      // room), are no longer read.
+      __syncthreads();
+      if (staged != s0) Stage_Centred<kTensorThreads, false>(a, sh.x, at.dl, at.dp, j0, k, s0);
+      staged = s0;
+      Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0, l_end);
+      if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
+      __syncthreads();
+      // Coordinates past l_end are zero in W's slab.
+      const int width = Min(kSlab, l_end - s0);
+      for (int l = 0; l < width; l += 4) {
+        const double centre = sh.mu[l + c];
+        const double b0 = b_at[(l / 4) * b_step] - centre;
+        const double b1 = b_at[(l / 4) * b_step + b_tile] - centre;
+#pragma unroll
+        for (int r = 0; r < NT; ++r) {
+          // Row tile r's rows vanish past its last column, and it may lie
+          // past dim; either way, alike for every warp.
+          if (s0 + l >= i0 + 8 * r + 8 || i0 + 8 * r >= dim) continue;
+          const double w = a_at[l * kW + 8 * r];
+          Mma_884(acc[r][0][0], acc[r][0][1], w, b0, acc[r][0][0], acc[r][0][1]);
+          Mma_884(acc[r][1][0], acc[r][1][1], w, b1, acc[r][1][0], acc[r][1][1]);
+        }
+      }
+    }
+    __syncthreads();  // w is no longer read: the chains take its room
+#pragma unroll
+    for (int pt = 0; pt < 2; ++pt)
+#pragma unroll
+      for (int e = 0; e < 2; ++e) {
+        double part = 0.0;
+#pragma unroll
+        for (int r = 0; r < NT; ++r) part = fma(acc[r][pt][e], acc[r][pt][e], part);
+        sh.q[g][kTensorPointsPerWarp * warp + 8 * pt + 2 * c + e] = part;
+      }
+    __syncthreads();
+    if (t < kPoints) {
+      double tile = 0.0;
+      for (int y = 0; y < 8; ++y) tile += sh.q[y][t];
+      q += tile;
+    }
+  }
+  return q;
+}
+
+template <int NT>
+__global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Args a) {
+  __shared__ Tensor_Shared<NT> sh;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
+  int staged = -1;
+  Log_Full_Block<kTensorThreads>(
+      a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, staged); });
 }
 
 // With several groups: each point's partial sums merged in group order,
@@ -239,13 +382,12 @@ Index Groups(Index K) { return K > kGroup ? (K + kGroup - 1) / kGroup : 1; }
 // empty rows.
 int Rows_Per_Thread(Index dim) { return dim <= kRowGroups ? 1 : dim <= 2 * kRowGroups ? 2 : 4; }
 
-template <int TM>
-void Launch_Tiles(const Full_Args &args, cudaStream_t stream) {
+template <class Kernel>
+void Launch_Tiles(Kernel kernel, int threads, const Full_Args &args, cudaStream_t stream) {
   const Index groups = args.groups;
   const unsigned int y = static_cast<unsigned int>(std::min<Index>(groups, kMaxGridY));
   const unsigned int z = static_cast<unsigned int>((groups + y - 1) / y);
-  Launch(Log_Full_Kernel<TM>, dim3(Blocks(args.x.count, kPoints), y, z), dim3(kThreads), stream,
-         args);
+  Launch(kernel, dim3(Blocks(args.x.count, kPoints), y, z), dim3(threads), stream, args);
   if (groups > 1)
     Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args);
 }
@@ -312,12 +454,31 @@ void Launch_Small(const Full_Args &args, cudaStream_t stream) {
 
 }  // namespace
 
+bool Tensor_Cores() {
+  if (const char *set = std::getenv("VELMORA_TENSOR_CORES"))
+    for (const char *off : {"off", "0", "false", "OFF", "Off", "FALSE", "False"})
+      if (std::strcmp(set, off) == 0) return false;
+  int device = 0, major = 0;
+  if (cudaGetDevice(&device) != cudaSuccess ||
+      cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, device) != cudaSuccess) {
+    cudaGetLastError();  // not sticky: the CUDA cores serve
+    return false;
+  }
+  return major >= kTensorCoreMajor;
+}
+
 // The plain-loop reference of one point, in the kernel's order of
-// operations (rows of Y summed in groups of TM per thread, then over the
-// threads, then over row tiles; small dims give the same order).
-double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) {
+// operations. Each y_i is a chain of fused multiply-adds along its row;
+// the squares are summed in 16 chains of TM rows on the CUDA cores, or in
+// eight chains of rows 8 apart on the tensor cores, a pass of rows at a
+// time, and the chains in order. Small dims give the CUDA cores' order.
+double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j, bool tensor) {
   const int tm = Rows_Per_Thread(m.dim);
   const Index dim = m.dim, rows = kRowGroups * tm;
+  const Index chains = tensor && dim > kSmallDim ? 8 : kRowGroups;
+  // Row r of chain y in a pass: rows r * 8 + y apart on the tensor cores,
+  // else y * TM + r.
+  const auto row = [&](Index y, Index r) { return chains == 8 ? r * 8 + y : y * tm + r; };
   Log_Sum total;
   for (Index g0 = 0; g0 < m.K; g0 += kGroup) {
     Log_Sum sum;
@@ -326,14 +487,16 @@ double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j) 
       double q = 0.0;
       for (Index i0 = 0; i0 < dim; i0 += rows) {
         double tile = 0.0;
-        for (Index ty = 0; ty < kRowGroups; ++ty) {
+        for (Index y = 0; y < chains; ++y) {
           double part = 0.0;
-          for (Index i = i0 + ty * tm; i < i0 + (ty + 1) * tm; ++i) {
-            double y = 0.0;
-            for (Index l = 0; l < dim && i < dim; ++l)
-              if (l <= i) y = std::fma(W[i + l * dim], x.X[j * x.point_stride + l * x.coord_stride] -
-                                                           m.mu[k * dim + l], y);
-            part = std::fma(y, y, part);
+          for (Index r = 0; r < rows / chains; ++r) {
+            const Index i = i0 + row(y, r);
+            if (i >= dim) continue;
+            double yi = 0.0;
+            for (Index l = 0; l <= i; ++l)
+              yi = std::fma(W[i + l * dim],
+                            x.X[j * x.point_stride + l * x.coord_stride] - m.mu[k * dim + l], yi);
+            part = std::fma(yi, yi, part);
           }
           tile += part;
         }
@@ -363,9 +526,15 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
       default: Launch_Small<16>(args, stream); return;
     }
   }
-  // Past the small dims, two or four rows per thread.
-  if (Rows_Per_Thread(m.dim) == 2) Launch_Tiles<2>(args, stream);
-  else Launch_Tiles<4>(args, stream);
+  // Past the small dims, passes of 32 rows up to dim 32, else of 64.
+  const bool narrow = Rows_Per_Thread(m.dim) == 2;
+  if (Tensor_Cores()) {
+    if (narrow) Launch_Tiles(Log_Full_Tensor_Kernel<4>, kTensorThreads, args, stream);
+    else Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, args, stream);
+  } else {
+    if (narrow) Launch_Tiles(Log_Full_Kernel<2>, kThreads, args, stream);
+    else Launch_Tiles(Log_Full_Kernel<4>, kThreads, args, stream);
+  }
 }
 
 }  // namespace velmora_log

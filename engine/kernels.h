@@ -57,6 +57,11 @@ __host__ __device__ inline int Diagonal_Group(Index k) {
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms = false);
 
+// Whether full mode's kernel runs on the FP64 tensor cores of the current
+// device: compute capability 8.0 or later, unless VELMORA_TENSOR_CORES is
+// off (or 0, or false), which keeps it on the CUDA cores.
+bool Tensor_Cores();
+
 // Doubles of device workspace that Launch_Full needs for `count` points.
 Index Full_Workspace(Index dim, Index K, Index count);
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
@@ -65,7 +70,9 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
 // Plain-loop references of one point's logP on the host (arrays in host
 // memory), in each kernel's order of operations: on the CPU device the
 // kernels give the same bits; on a GPU, exp and log may differ by an ulp.
+// Full mode's order depends on whether its kernel runs on the tensor cores
+// (Tensor_Cores()).
 double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index j);
-double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j);
+double Reference_Full(const Device_Mixture &m, const Device_Points &x, Index j, bool tensor);
 
 }  // namespace velmora_log

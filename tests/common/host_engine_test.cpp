@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/env_set.h"
 #include "common/fit_fixture.h"
 #include "common/library_test.h"
 #include "common/log_reference.h"
@@ -46,18 +47,10 @@ Log_Result Host_Evaluate(const Mixture &m, std::int64_t max_chunk = 0) {
 // Our thread count, for the calls in its scope.
 class Threads_Set {
  public:
-  explicit Threads_Set(int n) {
-    if (const char *v = std::getenv("OPENBLAS_NUM_THREADS")) saved_ = v, had_ = true;
-    setenv("OPENBLAS_NUM_THREADS", std::to_string(n).c_str(), 1);
-  }
-  ~Threads_Set() {
-    if (had_) setenv("OPENBLAS_NUM_THREADS", saved_.c_str(), 1);
-    else unsetenv("OPENBLAS_NUM_THREADS");
-  }
+  explicit Threads_Set(int n) : env_("OPENBLAS_NUM_THREADS", std::to_string(n).c_str()) {}
 
  private:
-  std::string saved_;
-  bool had_ = false;
+  Env_Set env_;
 };
 
 struct Place_Case {

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <vector>
 
+#include "common/env_set.h"
 #include "common/library_test.h"
 #include "common/log_reference.h"
 #include "common/mixture_fixture.h"
@@ -174,13 +175,19 @@ TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
   const velmora_log::Device_Mixture host{m.dim, m.num_clust, m.Mu.data(), f.whitening.data(),
                                         f.log_weight.data()};
   const velmora_log::Device_Points points{m.X.data(), m.num_data, m.dim, 1};
-  std::vector<double> want(m.num_data);
-  for (int j = 0; j < m.num_data; ++j)
-    want[j] = c.diagonal ? velmora_log::Reference_Diagonal(host, points, j)
-                         : velmora_log::Reference_Full(host, points, j);
-  const Log_Result got = Evaluate(m);
-  if (kExactMath) EXPECT_TRUE(Same_Bits(want, got.log_p));
-  else EXPECT_TRUE(Close(want, got.log_p, 1e-15));
+  // Full mode on the tensor cores (where the device has them) and on the
+  // CUDA cores, each in its own order.
+  for (const char *cores : kCoreSettings) {
+    if (c.diagonal && cores != nullptr) continue;
+    const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+    std::vector<double> want(m.num_data);
+    for (int j = 0; j < m.num_data; ++j)
+      want[j] = c.diagonal ? velmora_log::Reference_Diagonal(host, points, j)
+                           : velmora_log::Reference_Full(host, points, j, velmora_log::Tensor_Cores());
+    const Log_Result got = Evaluate(m);
+    if (kExactMath) EXPECT_TRUE(Same_Bits(want, got.log_p)) << "cores " << (cores ? cores : "any");
+    else EXPECT_TRUE(Close(want, got.log_p, 1e-15)) << "cores " << (cores ? cores : "any");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
