@@ -17,6 +17,7 @@
 #include "device.h"
 #include "small_dims.h"
 #include "statistics.h"
+#include "tensor.h"
 
 namespace velmora_log {
 
@@ -291,6 +292,149 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
     }
 }
 
+// On the FP64 tensor cores (tensor.h), from 17 coordinates: the same tiles
+// of the triangle, as 8 x 8 products of rows by columns, 4 points a step.
+// A warp takes every column tile and RW of the NR = TS / 8 row tiles: all
+// of them at TS 32, a pair r and NR - 1 - r at TS 64 (where all would not
+// fit in registers). On a tile on the diagonal it skips the column tiles
+// left of each row tile, so every warp makes as many products a step as
+// any other. The warps form groups that cover the row tiles and take every
+// G-th step of a slab. An entry is thus a chain of fused multiply-adds over
+// its group's points in order, and the groups' chains are added in group
+// order.
+
+template <int TS>
+struct Second_Tensor {
+  static constexpr int kTiles = TS / 8;                         // NR
+  static constexpr int kRowTiles = TS == 32 ? kTiles : 2;       // RW
+  static constexpr int kWarps = kTiles / kRowTiles;             // warps of a group
+  static constexpr int kGroupThreads = 32 * kWarps;
+  static constexpr int kGroups = kThreads / kGroupThreads;      // G
+  static constexpr int kAcc = kRowTiles * kTiles * 2;           // a lane's entries
+  static constexpr int kStride = TS + 8;  // a fragment's four points on both bank halves
+  static constexpr int kSteps = kSlab<TS> / 4;
+  static_assert(kSteps % kGroups == 0, "every group takes as many steps of a slab");
+  static constexpr int kStage = 2 * kSlab<TS> * kStride;
+  // Groups whose chains the staging room holds at once, for their sum.
+  static constexpr int kRound = kStage / (kAcc * kGroupThreads);
+  static_assert(kRound >= 1, "a group's chains fit");
+  union {
+    struct {
+      double a[kSlab<TS> * kStride];  // x - shift of point p over row l at a[p * kStride + l]
+      double b[kSlab<TS> * kStride];  // over the columns (and the rows, on the diagonal)
+    } stage;
+    double red[kStage];  // a round of groups' entries: e of group thread t at red[e * kRound *
+                         // kGroupThreads + (group - first) * kGroupThreads + t]
+  };
+  double rs[kSlab<TS>];
+};
+
+template <int TS>
+__global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) {
+  using S = Second_Tensor<TS>;
+  constexpr int NR = S::kTiles, RW = S::kRowTiles;
+  __shared__ S sh;
+  const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
+  const int pair = warp % S::kWarps, group = warp / S::kWarps, gt = t % S::kGroupThreads;
+  int rows[RW];
+  for (int i = 0; i < RW; ++i) rows[i] = RW == NR ? i : i == 0 ? pair : NR - 1 - pair;
+  const Index per_unit = a.K * a.tiles, b = blockIdx.x;
+  const Index u = b / per_unit, k = b % per_unit / a.tiles;
+  const int tile = static_cast<int>(b % a.tiles);
+  int tb = 0;  // tiles run column by column over the upper triangle
+  while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
+  const int ta = tile - tb * (tb + 1) / 2;
+  const bool diagonal = ta == tb;
+  const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
+  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
+  const double *mu = a.shift + k * dim;
+
+  static_assert(kThreads % TS == 0, "a thread keeps its staging column");
+  const int l = t % TS;
+  const Index ia = row0 + l, ib = col0 + l;
+  const bool a_in = ia < dim, b_in = ib < dim;
+  const double mu_a = a_in ? mu[ia] : 0.0, mu_b = b_in ? mu[ib] : 0.0;
+  double acc[RW][NR][2] = {};
+  // Lane 4g + c: A[g][c] is point c of a step over row 8 r + g, weighted
+  // by its posterior, B[c][g] the same point over column 8 q + g.
+  const double *b_at = sh.stage.b + c * S::kStride + g;
+  const double *a_at = diagonal ? b_at : sh.stage.a + c * S::kStride + g;
+  for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
+    __syncthreads();  // the previous slab is no longer read
+    if (t < kSlab<TS>) {
+      const Index j = p0 + t;
+      sh.rs[t] = j < end ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
+    }
+    __syncthreads();
+    // A thread steps through its points by fixed strides; on a tile on the
+    // diagonal its row and column are one coordinate, read and kept once.
+    // The posterior weighs a row's fragment as it is loaded.
+    constexpr int kStep = kThreads / TS, kOut = kStep * S::kStride;
+    const int in_slab = static_cast<int>(Min(Index{kSlab<TS>}, end - p0));
+    const Index stride = kStep * dim;
+    const double *xa = a.x.X + (p0 + t / TS) * dim + (a_in ? ia : 0);
+    const double *xb = a.x.X + (p0 + t / TS) * dim + (b_in ? ib : 0);
+    double *sa = sh.stage.a + (t / TS) * S::kStride + l, *sb = sh.stage.b + (sa - sh.stage.a);
+    if (diagonal) {
+      for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, sb += kOut)
+        *sb = p < in_slab && a_in ? *xa - mu_a : 0.0;
+    } else {
+      for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, xb += stride, sa += kOut,
+               sb += kOut) {
+        const bool in = p < in_slab;
+        *sa = in && a_in ? *xa - mu_a : 0.0;
+        *sb = in && b_in ? *xb - mu_b : 0.0;
+      }
+    }
+    __syncthreads();
+    for (int step = group; step < S::kSteps; step += S::kGroups) {
+      const int at = 4 * step * S::kStride;
+      const double r = sh.rs[4 * step + c];
+      double bv[NR];
+#pragma unroll
+      for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q];
+#pragma unroll
+      for (int i = 0; i < RW; ++i) {
+        const double av = r * a_at[at + 8 * rows[i]];
+#pragma unroll
+        for (int q = 0; q < NR; ++q) {
+          // Left of the diagonal, within a tile on it: below the triangle.
+          if (diagonal && q < rows[i]) continue;
+          Mma_884(acc[i][q][0], acc[i][q][1], av, bv[q], acc[i][q][0], acc[i][q][1]);
+        }
+      }
+    }
+  }
+  // The groups' chains, added to group 0's in group order, a round of
+  // groups at a time.
+  constexpr int kSpan = S::kRound * S::kGroupThreads;
+  for (int first = 1; first < S::kGroups; first += S::kRound) {
+    __syncthreads();  // the slab, or the last round, is no longer read
+    if (group >= first && group < first + S::kRound) {
+      double *mine = sh.red + (group - first) * S::kGroupThreads + gt;
+      for (int i = 0; i < RW; ++i)
+        for (int q = 0; q < NR; ++q)
+          for (int h = 0; h < 2; ++h) mine[((i * NR + q) * 2 + h) * kSpan] = acc[i][q][h];
+    }
+    __syncthreads();
+    if (group != 0) continue;
+    const int last = Min(S::kGroups, first + S::kRound);
+    for (int i = 0; i < RW; ++i)
+      for (int q = 0; q < NR; ++q)
+        for (int h = 0; h < 2; ++h)
+          for (int o = first; o < last; ++o)
+            acc[i][q][h] += sh.red[((i * NR + q) * 2 + h) * kSpan + (o - first) * S::kGroupThreads + gt];
+  }
+  if (group != 0) return;  // no barrier follows
+  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  for (int i = 0; i < RW; ++i)
+    for (int q = 0; q < NR; ++q)
+      for (int h = 0; h < 2; ++h) {
+        const Index ra = row0 + 8 * rows[i] + g, cb = col0 + 8 * q + 2 * c + h;
+        if (ra <= cb && cb < dim) second[cb * (cb + 1) / 2 + ra] = acc[i][q][h];
+      }
+}
+
 int Tile_Side(Index dim) { return dim <= 8 ? 8 : dim <= 16 ? 16 : dim <= 32 ? 32 : 64; }
 
 int Triangle_Tiles(Index dim) {
@@ -298,10 +442,10 @@ int Triangle_Tiles(Index dim) {
   return static_cast<int>(side * (side + 1) / 2);
 }
 
-template <int TS, int RT>
-void Launch_Second(const Second_Args &args, Index units, cudaStream_t stream) {
-  Launch(Second_Kernel<TS, RT>, dim3(static_cast<unsigned int>(units * args.K * args.tiles)),
-         dim3(kThreads), stream, args);
+template <class Kernel>
+void Launch_Second(Kernel kernel, const Second_Args &args, Index units, cudaStream_t stream) {
+  Launch(kernel, dim3(static_cast<unsigned int>(units * args.K * args.tiles)), dim3(kThreads),
+         stream, args);
 }
 
 // ---------------------------------------------------------------------------
@@ -569,11 +713,18 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
   if (x.count <= 0 || K <= 0 || x.dim <= 0) return;
   const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
   const Index units = Ceil_Div(x.count, x.unit);
+  const bool tensor = x.dim > 16 && Tensor_Cores();
   switch (Tile_Side(x.dim)) {
-    case 8: Launch_Second<8, 2>(args, units, stream); break;
-    case 16: Launch_Second<16, 4>(args, units, stream); break;
-    case 32: Launch_Second<32, 4>(args, units, stream); break;
-    default: Launch_Second<64, 4>(args, units, stream); break;
+    case 8: Launch_Second(Second_Kernel<8, 2>, args, units, stream); break;
+    case 16: Launch_Second(Second_Kernel<16, 4>, args, units, stream); break;
+    case 32:
+      if (tensor) Launch_Second(Second_Tensor_Kernel<32>, args, units, stream);
+      else Launch_Second(Second_Kernel<32, 4>, args, units, stream);
+      break;
+    default:
+      if (tensor) Launch_Second(Second_Tensor_Kernel<64>, args, units, stream);
+      else Launch_Second(Second_Kernel<64, 4>, args, units, stream);
+      break;
   }
 }
 

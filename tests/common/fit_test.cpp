@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/engine_under_test.h"
+#include "common/env_set.h"
 #include "common/fit_fixture.h"
 #include "common/library_test.h"
 #include "common/log_reference.h"
@@ -62,43 +63,50 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
   Mixture m = Make_Mixture(c.dim, c.n, c.K, !c.full, 90 + c.dim + c.K);
   for (double &x : m.X) x += 1000;  // far from the origin: sums about the centres
   for (double &mu : m.Mu) mu += 1000;
-  const Statistics st = Statistics_Under_Test(Problem_Of(m));
+  // Full second moments on the tensor cores (where the device has them)
+  // and on the CUDA cores.
+  for (const char *cores : kCoreSettings) {
+    if (!c.full && cores != nullptr) continue;
+    const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+    SCOPED_TRACE(cores ? "CUDA cores" : "tensor cores where there are some");
+    const Statistics st = Statistics_Under_Test(Problem_Of(m));
 
-  std::vector<long double> R;
-  const long double log_l =
-      Reference_E_Step(m.X, c.n, To_Long(c.dim, c.K, c.full, m.Mu, m.Sigma, m.Pi), R);
-  const int second = c.full ? c.dim * (c.dim + 1) / 2 : c.dim;
-  for (int k = 0; k < c.K; ++k) {
-    long double N = 0;
-    std::vector<long double> s(c.dim, 0.0L), M(second, 0.0L), s_scale(c.dim, 0.0L),
-        M_scale(second, 0.0L);
-    std::vector<long double> d(c.dim);
-    for (int j = 0; j < c.n; ++j) {
-      const long double r = R[static_cast<size_t>(j) * c.K + k];
-      N += r;
-      for (int i = 0; i < c.dim; ++i) {
-        d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * c.dim + i]) - m.Mu[k * c.dim + i];
-        s[i] += r * d[i];
-        s_scale[i] += std::fabs(d[i]);
-      }
-      for (int b = 0; b < c.dim; ++b)
-        for (int a = c.full ? 0 : b; a <= b; ++a) {
-          const int e = c.full ? b * (b + 1) / 2 + a : b;
-          M[e] += r * d[a] * d[b];
-          M_scale[e] += std::fabs(d[a] * d[b]);
+    std::vector<long double> R;
+    const long double log_l =
+        Reference_E_Step(m.X, c.n, To_Long(c.dim, c.K, c.full, m.Mu, m.Sigma, m.Pi), R);
+    const int second = c.full ? c.dim * (c.dim + 1) / 2 : c.dim;
+    for (int k = 0; k < c.K; ++k) {
+      long double N = 0;
+      std::vector<long double> s(c.dim, 0.0L), M(second, 0.0L), s_scale(c.dim, 0.0L),
+          M_scale(second, 0.0L);
+      std::vector<long double> d(c.dim);
+      for (int j = 0; j < c.n; ++j) {
+        const long double r = R[static_cast<size_t>(j) * c.K + k];
+        N += r;
+        for (int i = 0; i < c.dim; ++i) {
+          d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * c.dim + i]) - m.Mu[k * c.dim + i];
+          s[i] += r * d[i];
+          s_scale[i] += std::fabs(d[i]);
         }
+        for (int b = 0; b < c.dim; ++b)
+          for (int a = c.full ? 0 : b; a <= b; ++a) {
+            const int e = c.full ? b * (b + 1) / 2 + a : b;
+            M[e] += r * d[a] * d[b];
+            M_scale[e] += std::fabs(d[a] * d[b]);
+          }
+      }
+      ASSERT_NEAR(st.weight[k], static_cast<double>(N), 1e-11 * c.n) << "cluster " << k;
+      for (int i = 0; i < c.dim; ++i)
+        ASSERT_NEAR(st.sum[k * c.dim + i], static_cast<double>(s[i]),
+                    1e-11 * static_cast<double>(s_scale[i]))
+            << "cluster " << k << ", coordinate " << i;
+      for (int e = 0; e < second; ++e)
+        ASSERT_NEAR(st.second[k * second + e], static_cast<double>(M[e]),
+                    1e-11 * static_cast<double>(M_scale[e]))
+            << "cluster " << k << ", entry " << e;
     }
-    ASSERT_NEAR(st.weight[k], static_cast<double>(N), 1e-11 * c.n) << "cluster " << k;
-    for (int i = 0; i < c.dim; ++i)
-      ASSERT_NEAR(st.sum[k * c.dim + i], static_cast<double>(s[i]),
-                  1e-11 * static_cast<double>(s_scale[i]))
-          << "cluster " << k << ", coordinate " << i;
-    for (int e = 0; e < second; ++e)
-      ASSERT_NEAR(st.second[k * second + e], static_cast<double>(M[e]),
-                  1e-11 * static_cast<double>(M_scale[e]))
-          << "cluster " << k << ", entry " << e;
+    EXPECT_NEAR(st.log_likelihood, static_cast<double>(log_l), 1e-12 * std::fabs(log_l) + 1e-9);
   }
-  EXPECT_NEAR(st.log_likelihood, static_cast<double>(log_l), 1e-12 * std::fabs(log_l) + 1e-9);
 }
 
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
