@@ -89,6 +89,30 @@ def _full_d(t, width):  # d[32][66]: d[l][Point_Of(tx, c)], pairs 2 tx, tx = war
     return ((t // 32) % 2 * 8 + t % 8) * 2 * 8
 
 
+def _tensor_a(nt):  # w[l kW + i] after x[32 x 72]: A[g][c] at w[c kW + g], kW = 8 NT + 8
+    return lambda t, width: (32 * 72 + (t % 4) * (8 * nt + 8) + (t % 32) // 4) * 8
+
+
+def _tensor_b(t, width):  # x[l + p 36] (points as columns): B[c][g] at d[c + (16 warp + g) 36]
+    return ((t % 4) + (16 * (t // 32) + (t % 32) // 4) * 36) * 8
+
+
+def _tensor_mu(t, width):  # mu[32]: mu[l + c], c = lane % 4
+    return (t % 4) * 8
+
+
+def _second_tensor(t, width):  # stage.a/b[p (TS + 8) + l]: A[g][c] at c (TS + 8) + g (TS 32)
+    return ((t % 4) * 40 + (t % 32) // 4) * 8
+
+
+def _second_tensor_r(t, width):  # rs[4 step + c]
+    return (t % 4) * 8
+
+
+def _second_tensor64(t, width):
+    return ((t % 4) * 72 + (t % 32) // 4) * 8
+
+
 def _broadcast(t, width):  # a tile entry every lane of a warp reads at once
     return 0
 
@@ -124,10 +148,19 @@ LAYOUTS = [
     ("diagonal.cu", "sh.params[g][c][i]", "Log_Diagonal", _diagonal_params),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
-    ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full", _full_d),
+    ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full_Kernel", _full_d),
+    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi4", _tensor_a(4)),
+    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8)),
+    ("full.cu", "b_at[(l / 4) * b_step", "Log_Full_Tensor", _tensor_b),
+    ("full.cu", "const double centre = sh.mu[l + c]", "Log_Full_Tensor", _tensor_mu),
     ("small_dims.h", "", "Log_Small", _broadcast),
     ("small_dims.h", "", "Fused_Kernel", _broadcast),
     ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),
+    ("statistics.cu", "bv[q] = b_at[at + 8 * q]", "Second_Tensor_KernelILi32", _second_tensor),
+    ("statistics.cu", "const double av = r * a_at[at + 8 * rows[i]]", "Second_Tensor_KernelILi32", _second_tensor),
+    ("statistics.cu", "bv[q] = b_at[at + 8 * q]", "Second_Tensor_KernelILi64", _second_tensor64),
+    ("statistics.cu", "const double r = sh.rs[4 * step + c]", "Second_Tensor", _second_tensor_r),
+    ("statistics.cu", "const double av = r * a_at[at + 8 * rows[i]]", "Second_Tensor_KernelILi64", _second_tensor64),
     ("statistics.cu", "sh.stage.b[p][tx + c * kTT]", "Second_KernelILi32", _second_b),
     ("statistics.cu", "xs[p * x_pitch + c * a.ti + ti]", "Moments", _moments_x),
     ("statistics.cu", "rs[p * r_pitch + q * a.tk + tk]", "Moments", _moments_r),
@@ -241,8 +274,16 @@ DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
                    marker=("acc[r][c] = fma(y, y, acc[r][c])", "DFMA", 8))
 DIAG_STAGE = loop_of("sh.params[sg][sc][si] =")
 DIAG_POINTS = staging("sh.xs[i][p] = j0 + p < a.x.count")
-FULL_STAGE_D = staging("sh.d[l][p] = p < points")
-FULL_STAGE_W = staging("sh.ws.w[l][i] = gi < dim")
+FULL_STAGE_D = staging("*out = p < points && l < coords")
+FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
+FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
+TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
+
+
+def tensor_mma(nt):
+    """A step of 4 coordinates: a fragment of W per row tile, two MMAs each."""
+    return loop_of("const double w = a_at[l * kW + 8 * r]",
+                   marker=('asm volatile("mma.sync', "DMMA", 2 * nt))
 FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
 
 
@@ -272,6 +313,26 @@ def full_trips(dim, tm):
                 last = i0 + (wy + 1) * 4 * tm - 1 if i0 + wy * 4 * tm < dim else -1
                 fma[warp] += max(0, min(width, last - s0 + 1))
     return d_slabs, w_slabs, sum(fma)
+
+
+def tensor_trips(dim, nt):
+    """Per cluster, for the tensor-core kernel: slabs of D staged, of W
+    staged, a warp's steps of 4 coordinates, and the row tiles those steps
+    serve (a step serves the tiles on and below the diagonal)."""
+    rows = 8 * nt
+    staged, d_slabs, w_slabs, steps, served = -1, 0, 0, 0, 0
+    for i0 in range(0, dim, rows):
+        l_end = min(dim, i0 + rows)
+        for s0 in range(0, l_end, 32):
+            if staged != s0:
+                d_slabs += 1
+            staged = s0
+            w_slabs += 1
+            for l in range(0, min(32, l_end - s0), 4):
+                steps += 1
+                served += sum(1 for r in range(nt)
+                              if s0 + l < i0 + 8 * r + 8 and i0 + 8 * r < dim)
+    return d_slabs, w_slabs, steps, served
 
 
 def diagonal_loads(dim):
@@ -304,18 +365,33 @@ def log_launches(case):
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
                  "items": [(small_terms("sum.Add(Small_Term<D>(sh.tile, c, x))", d), 4 * K)]}]
-    tm = 2 if dim <= 32 else 4
     groups = max(1, math.ceil(K / 16))
-    d_slabs, w_slabs, fma = full_trips(dim, tm)
     per_block = min(K, 16)
-    launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
-                 "threads": 256, "dram": n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1),
-                 "items": [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
-                           (FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
-                           (full_fma(tm), fma * per_block),
-                           (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
-                           (loop_of("const double q = Overflowed_To_Inf(Squared_Whitened", "log_sum.h"),
-                            2 * per_block)]}]
+    dram = n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1)
+    if case.get("cuda_cores"):
+        tm = 2 if dim <= 32 else 4
+        d_slabs, w_slabs, fma = full_trips(dim, tm)
+        launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
+                     "threads": 256, "dram": dram,
+                     "items": [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
+                               (FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
+                               (full_fma(tm), fma * per_block),
+                               (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
+                               (FULL_TERM, 2 * per_block)]}]
+    else:
+        # Four warps of 16 points; the MMA loop's passes are weighted by the
+        # share of its row tiles a step serves (a skipped tile costs a branch).
+        nt = 4 if dim <= 32 else 8
+        d_slabs, w_slabs, steps, served = tensor_trips(dim, nt)
+        d_slabs = 1 if dim <= 32 else d_slabs * per_block  # X stays for the group up to 32
+        passes = math.ceil(dim / (8 * nt))
+        launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
+                     "threads": 128, "dram": dram,
+                     "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),
+                               (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block),
+                               (tensor_mma(nt), 4 * served / nt * per_block),
+                               (TENSOR_TILE, 2 * passes * per_block),
+                               (FULL_TERM, 2 * per_block)]}]
     if groups > 1:
         launches.append({"kernel": "Log_Combine_Kernel", "blocks": math.ceil(n / 256), "threads": 256,
                          "dram": n * 8 * (2 * groups + 1), "items": []})
@@ -359,6 +435,22 @@ def fit_launches(case):
         tri = side * (side + 1) // 2
         slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
         group_threads = (ts // rt) ** 2
+        if ts >= 32 and not case.get("cuda_cores"):
+            # Per step a warp's RW row tiles take the products on and above
+            # the diagonal of a tile on it, all RW NR elsewhere.
+            nr = ts // 8
+            rw = nr if ts == 32 else 2
+            groups = 8 // (nr // rw)
+            diag = nr * (nr + 1) / 2 if rw == nr else nr + 1
+            served = (side * diag / (rw * nr) + (tri - side)) / tri
+            launches.append({"kernel": f"Second_Tensor_KernelILi{ts}E", "blocks": units * K * tri,
+                             "threads": 256, "dram": n * dim * 8 + n * K * 8,
+                             "items": [(loop_of("bv[q] = b_at[at + 8 * q]",
+                                                marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
+                                        8 * (slab // 4 // groups) * math.ceil(unit / slab) * served),
+                                       (staging("*sb = "),
+                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
+            return launches
         launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
                          "threads": 256, "dram": n * dim * 8 + n * K * 8,
                          "items": [(loop_of("for (int c = 0; c < RT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT]",
@@ -376,14 +468,20 @@ LOG_CASES = [
     {"name": "(c)", "N": 10**6, "dim": 60, "K": 2048, "mode": "diagonal"},
     {"name": "(d)", "N": 10**5, "dim": 128, "K": 64, "mode": "full"},
     {"name": "(e)", "N": 1000, "dim": 8, "K": 4, "mode": "diagonal"},
+    # Full mode on the CUDA cores: devices before compute capability 8.0,
+    # or VELMORA_TENSOR_CORES=off.
+    {"name": "(b), CUDA cores", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "cuda_cores": True},
+    {"name": "(d), CUDA cores", "N": 10**5, "dim": 128, "K": 64, "mode": "full", "cuda_cores": True},
 ]
 # Units as the fit's planner makes them (engine/fit_device.cpp, Make_Plan).
 FIT_CASES = [
-    {"name": "fit (a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 1024},
-    {"name": "fit (b)", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 8192},
-    {"name": "fit (c)", "N": 10**6, "dim": 60, "K": 256, "mode": "diagonal", "unit": 2048},
+    {"name": "fit (a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 512},
+    {"name": "fit (b)", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512},
+    {"name": "fit (c)", "N": 10**6, "dim": 60, "K": 256, "mode": "diagonal", "unit": 512},
     {"name": "fit (d)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512, "fused": True},
     {"name": "fit (e)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512},
+    {"name": "fit (b), CUDA cores", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512,
+     "cuda_cores": True},
 ]
 
 
@@ -435,7 +533,7 @@ def threads_of(name):
     m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
     if m:
         return int(m.group(1))
-    return 128 if name.startswith("Log_Small") else 256
+    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor")) else 256
 
 
 def span(instructions):
