@@ -357,6 +357,19 @@ __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Ar
       a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, staged); });
 }
 
+// Two chained products a warp (tensor.h), as the GPU check's probe of the
+// instruction's arithmetic: lane l of warp w takes a[i][32 w + l] and
+// b[i][...] for product i and c's pair at 2 (32 w + l), and leaves D's pair
+// in d at the same place.
+__global__ void __launch_bounds__(32) Mma_Probe_Kernel(const double *a, const double *b,
+                                                       const double *c, double *d, Index lanes) {
+  const Index l = static_cast<Index>(blockIdx.x) * 32 + threadIdx.x;
+  double d0 = c[2 * l], d1 = c[2 * l + 1];
+  for (int i = 0; i < 2; ++i) Mma_884(d0, d1, a[i * lanes + l], b[i * lanes + l], d0, d1);
+  d[2 * l] = d0;
+  d[2 * l + 1] = d1;
+}
+
 // With several groups: each point's partial sums merged in group order,
 // then its posteriors normalised in place.
 __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a) {
@@ -453,6 +466,13 @@ void Launch_Small(const Full_Args &args, cudaStream_t stream) {
 }
 
 }  // namespace
+
+void Launch_Mma_Probe(const double *a, const double *b, const double *c, double *d, Index warps,
+                      cudaStream_t stream) {
+  if (warps > 0)
+    Launch(Mma_Probe_Kernel, dim3(static_cast<unsigned int>(warps)), dim3(32), stream, a, b, c, d,
+           warps * 32);
+}
 
 bool Tensor_Cores() {
   if (const char *set = std::getenv("VELMORA_TENSOR_CORES"))

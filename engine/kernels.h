@@ -62,6 +62,14 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
 // off (or 0, or false), which keeps it on the CUDA cores.
 bool Tensor_Cores();
 
+// The tensor cores' instruction, chained twice, on `warps` warps'
+// fragments (device memory; a and b: 2 x 32 warps, c and d: 64 warps,
+// Mma_Probe_Kernel in full.cu): what a GPU's arithmetic is, against the
+// fused multiply-adds the kernels' references follow. Only where
+// Tensor_Cores().
+void Launch_Mma_Probe(const double *a, const double *b, const double *c, double *d, Index warps,
+                      cudaStream_t stream);
+
 // Doubles of device workspace that Launch_Full needs for `count` points.
 Index Full_Workspace(Index dim, Index K, Index count);
 void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
