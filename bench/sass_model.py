@@ -212,9 +212,11 @@ def cost(kernel, instructions, sources):
     """Per pass through `instructions`, per warp: issue, FP64-pipe and
     tensor-pipe clocks of its sub-partition, shared wavefronts (bank model
     and phased), local-memory instructions, and the shared accesses whose
-    layout the model does not know."""
+    layout the model does not know. Of the shared wavefronts, those of
+    predicated accesses also apart ("guarded"), for loops that skip some."""
     c = {"issue": 0, "fp64": 0.0, "tensor": 0.0, "shared": 0, "shared_hi": 0, "local": 0,
-         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": []}
+         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": [],
+         "guarded": 0, "guarded_hi": 0}
     for ins in instructions:
         op = ins["opcode"]
         base = op.split(".")[0]
@@ -229,6 +231,9 @@ def cost(kernel, instructions, sources):
                                                  source_text(sources, ins["file"], ins["line"]))
             c["shared"] += lo
             c["shared_hi"] += hi
+            if ins.get("text", "").startswith("@"):
+                c["guarded"] += lo
+                c["guarded_hi"] += hi
             c["lds"] += 1
             if not derived:
                 c["underived"].add(f"{ins['file']}:{ins['line']}")
@@ -253,7 +258,10 @@ def limiter(c):
 # --- the cases ---------------------------------------------------------------------
 #
 # A launch: the kernel, its blocks and threads, and its work as items:
-# (selector, passes per block). A selector names the innermost loop whose
+# (selector, passes per block[, share]), where a share below 1 is the part
+# of the loop's MMAs, and of its predicated shared accesses, that run: the
+# others are predicated off, issued all the same but leaving the tensor pipe
+# and shared memory alone. A selector names the innermost loop whose
 # body has a line containing a text (several copies of one source loop: the
 # largest), or, with a file, that file's instructions in the smallest loop
 # around the text (the log-sum-exp of a cluster's term). Code outside the
@@ -281,7 +289,11 @@ TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
 
 
 def tensor_mma(nt):
-    """A step of 4 coordinates: a fragment of W per row tile, two MMAs each."""
+    """A step of 4 coordinates: a fragment of W per row tile, two MMAs each.
+    nvcc predicates a skipped tile's load and MMAs rather than branching
+    around them: every step issues all of them (its passes are the steps),
+    and only the tiles it serves load and hold the tensor pipe (the item's
+    share)."""
     return loop_of("const double w = a_at[l * kW + 8 * r]",
                    marker=('asm volatile("mma.sync', "DMMA", 2 * nt))
 FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
@@ -379,8 +391,9 @@ def log_launches(case):
                                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     else:
-        # Four warps of 16 points; the MMA loop's passes are weighted by the
-        # share of its row tiles a step serves (a skipped tile costs a branch).
+        # Four warps of 16 points; every step of the MMA loop issues all its
+        # row tiles, the tensor pipe serves the share that lies on or below
+        # the diagonal.
         nt = 4 if dim <= 32 else 8
         d_slabs, w_slabs, steps, served = tensor_trips(dim, nt)
         d_slabs = 1 if dim <= 32 else d_slabs * per_block  # X stays for the group up to 32
@@ -389,7 +402,7 @@ def log_launches(case):
                      "threads": 128, "dram": dram,
                      "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),
                                (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block),
-                               (tensor_mma(nt), 4 * served / nt * per_block),
+                               (tensor_mma(nt), 4 * steps * per_block, served / (steps * nt)),
                                (TENSOR_TILE, 2 * passes * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     if groups > 1:
@@ -437,7 +450,8 @@ def fit_launches(case):
         group_threads = (ts // rt) ** 2
         if ts >= 32 and not case.get("cuda_cores"):
             # Per step a warp's RW row tiles take the products on and above
-            # the diagonal of a tile on it, all RW NR elsewhere.
+            # the diagonal of a tile on it, all RW NR elsewhere; the others
+            # are predicated off, so they issue but leave the tensor pipe.
             nr = ts // 8
             rw = nr if ts == 32 else 2
             groups = 8 // (nr // rw)
@@ -447,7 +461,7 @@ def fit_launches(case):
                              "threads": 256, "dram": n * dim * 8 + n * K * 8,
                              "items": [(loop_of("bv[q] = b_at[at + 8 * q]",
                                                 marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
-                                        8 * (slab // 4 // groups) * math.ceil(unit / slab) * served),
+                                        8 * (slab // 4 // groups) * math.ceil(unit / slab), served),
                                        (staging("*sb = "),
                                         8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
             return launches
@@ -577,7 +591,7 @@ def launch_time(kernels, launch, sources, gpu):
     demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
     high = 0.0
     missing = []
-    for selector, passes in launch["items"]:
+    for selector, passes, *share in launch["items"]:
         found = find_item(k, selector, sources)
         if found is None:
             missing.append(selector["text"])
@@ -585,11 +599,14 @@ def launch_time(kernels, launch, sources, gpu):
         body, unroll = found
         passes /= unroll
         c = cost(name, body, sources)
+        off = 1.0 - (share[0] if share else 1.0)  # predicated off
         per = {"issue": c["issue"] / SUB_PARTITIONS, "FP64": c["fp64"] / SUB_PARTITIONS,
-               "tensor": c["tensor"] / SUB_PARTITIONS, "shared": c["shared"]}
+               "tensor": c["tensor"] * (1.0 - off) / SUB_PARTITIONS,
+               "shared": c["shared"] - off * c["guarded"]}
         for p in demand:
             demand[p] += passes * per[p]
-        high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
+        high += passes * max(per["issue"], per["FP64"], per["tensor"],
+                             c["shared_hi"] - off * c["guarded_hi"])
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK
     compute_high = per_sm * high / CLOCK

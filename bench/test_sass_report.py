@@ -112,6 +112,65 @@ class Loops(unittest.TestCase):
         self.assertEqual(loops[1]["parent"], 0x00)
 
 
+class TensorSteps(unittest.TestCase):
+    """nvcc predicates the row tiles a step of an MMA loop skips (above the
+    diagonal) instead of branching around them: they issue like the others,
+    and only the tiles served load their fragment and hold the tensor pipe.
+    A made-up loop body of one step (a fragment load and two MMAs a tile,
+    the log kernel's predicated, then two loads and some address arithmetic
+    every step) under each tensor kernel's case at dim 32."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sources = tempfile.TemporaryDirectory()
+        os.makedirs(os.path.join(cls.sources.name, "engine"))
+        for name, line in (("full.cu", "const double w = a_at[l * kW + 8 * r];"),
+                           ("statistics.cu", "bv[q] = b_at[at + 8 * q];"),
+                           ("tensor.h", 'asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");')):
+            with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
+                f.write(line + "\n")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sources.cleanup()
+
+    def pipes(self, launch, file, tiles, mmas, guard):
+        """The launch's pipes (seconds), the instructions of a step, and the
+        wavefronts of one of its loads."""
+        def ins(file, opcode, guard=guard):
+            return {"file": file, "line": 1, "opcode": opcode, "text": guard + opcode}
+        own = []
+        for _ in range(tiles):
+            own.append(ins(file, "LDS.64"))
+            own += [ins("tensor.h", "DMMA.8x8x4")] * (mmas // tiles)
+        own += [ins(file, "LDS.64", "")] * 2 + [ins(file, "IMAD", "")] * 8
+        kernel = {"loops": [{"head": 0, "tail": 16 * len(own), "innermost": True, "own": own}]}
+        found = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")
+        line = model.source_text(self.sources.name, file, 1)
+        return found[3], len(own), model.shared_cost(launch["kernel"], own[0], line)[0]
+
+    def test_skipped_tiles_issue_but_leave_the_tensor_pipe(self):
+        mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS  # SM clocks of one DMMA
+        # VelmoraLog, 132 blocks of 64 points and 16 clusters: per cluster a
+        # warp's 8 steps of 4 coordinates meet 32 row tiles, 20 of them on or
+        # below the diagonal (4, 4, 3, 3, 2, 2, 1, 1), two MMAs each.
+        case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
+        launch, = model.log_launches(case)
+        pipes, issued, load = self.pipes(launch, "full.cu", 4, 8, "@!P0 ")
+        self.assertAlmostEqual(pipes["issue"] * model.CLOCK, 16 * 4 * 8 * issued / 4)
+        self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, 16 * 4 * 20 * 2 * mma)
+        self.assertAlmostEqual(pipes["shared"] * model.CLOCK, 16 * 4 * (20 + 8 * 2) * load)
+        # The fit's second moments, a unit of 512 points a block: a warp's 2
+        # steps in each of 8 slabs of 64 points; of a step's 16 products on
+        # the one tile (on the diagonal), 10 lie on or above it.
+        case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
+        launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
+        pipes, issued, load = self.pipes(launch, "statistics.cu", 4, 16, "")
+        self.assertAlmostEqual(pipes["issue"] * model.CLOCK, 8 * 16 * issued / 4)
+        self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, 8 * 16 * 10 * mma)
+        self.assertAlmostEqual(pipes["shared"] * model.CLOCK, 8 * 16 * 6 * load)
+
+
 @unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
                      "nvcc or nvdisasm not found")
 class LocalMemory(unittest.TestCase):
