@@ -462,8 +462,12 @@ def fit_launches(case):
                              "items": [(loop_of("bv[q] = b_at[at + 8 * q]",
                                                 marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
                                         8 * (slab // 4 // groups) * math.ceil(unit / slab), served),
-                                       (staging("*sb = "),
-                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
+                                       # A tile on the diagonal stages X - shift
+                                       # once, any other its rows and columns.
+                                       (staging("*sb = p < in_slab && a_in"),
+                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * side / tri),
+                                       (staging("*sb = in && b_in"),
+                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * (tri - side) / tri)]})
             return launches
         launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
                          "threads": 256, "dram": n * dim * 8 + n * K * 8,

@@ -112,6 +112,13 @@ class Loops(unittest.TestCase):
         self.assertEqual(loops[1]["parent"], 0x00)
 
 
+# Second_Tensor_Kernel's staging, statistics.cu lines 2 (a tile on the
+# diagonal: X - shift once) and 3-4 (elsewhere: rows and columns apart).
+STAGING = ["*sb = p < in_slab && a_in ? *xa - mu_a : 0.0;",
+           "*sa = in && a_in ? *xa - mu_a : 0.0;",
+           "*sb = in && b_in ? *xb - mu_b : 0.0;"]
+
+
 class TensorSteps(unittest.TestCase):
     """nvcc predicates the row tiles a step of an MMA loop skips (above the
     diagonal) instead of branching around them: they issue like the others,
@@ -124,11 +131,11 @@ class TensorSteps(unittest.TestCase):
     def setUpClass(cls):
         cls.sources = tempfile.TemporaryDirectory()
         os.makedirs(os.path.join(cls.sources.name, "engine"))
-        for name, line in (("full.cu", "const double w = a_at[l * kW + 8 * r];"),
-                           ("statistics.cu", "bv[q] = b_at[at + 8 * q];"),
-                           ("tensor.h", 'asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");')):
+        for name, lines in (("full.cu", ["const double w = a_at[l * kW + 8 * r];"]),
+                            ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING),
+                            ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
-                f.write(line + "\n")
+                f.write("\n".join(lines) + "\n")
 
     @classmethod
     def tearDownClass(cls):
@@ -169,6 +176,30 @@ class TensorSteps(unittest.TestCase):
         self.assertAlmostEqual(pipes["issue"] * model.CLOCK, 8 * 16 * issued / 4)
         self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, 8 * 16 * 10 * mma)
         self.assertAlmostEqual(pipes["shared"] * model.CLOCK, 8 * 16 * 6 * load)
+
+    def test_each_tile_stages_with_its_own_loop(self):
+        # A block per tile of a unit of 512 points (one cluster, 132 units):
+        # a warp's 8 stores a slab, in 8 slabs of 64 points (TS 32) or 16 of
+        # 32 (TS 64). A tile on the diagonal stores once a point, any other
+        # twice (2 wavefronts each).
+        def sts(line):
+            return {"file": "statistics.cu", "line": line, "opcode": "STS.64",
+                    "text": "STS.64"}
+        diagonal = [sts(2)] + [{"file": "statistics.cu", "line": 2, "opcode": "LDG.E.64",
+                                "text": "LDG.E.64"}]
+        apart = [sts(3), sts(4)] + [{"file": "statistics.cu", "line": 4, "opcode": "IADD3",
+                                     "text": "IADD3"}] * 4
+        for dim, ts, slabs, side, tri in ((32, 32, 8, 1, 1), (96, 64, 16, 2, 3)):
+            case = {"name": "t", "N": 512 * model.SMS, "dim": dim, "K": 1, "mode": "full",
+                    "unit": 512}
+            launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_T")]
+            kernel = {"loops": [{"head": 0, "tail": 0x10, "innermost": True, "own": diagonal},
+                                {"head": 0x20, "tail": 0x80, "innermost": True, "own": apart}]}
+            pipes = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name,
+                                      "H100")[3]
+            stores = 8 * 8 * slabs  # a block's warps' passes
+            self.assertAlmostEqual(pipes["shared"] * model.CLOCK,
+                                   side * stores * 2 + (tri - side) * stores * 4, msg=f"dim {dim}")
 
 
 @unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
