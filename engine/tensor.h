@@ -8,7 +8,7 @@
 // C[g][n])). A product of several tiles along k, chained through C, is then
 // the same chain of fused multiply-adds as a plain loop over the whole row,
 // which the kernels' references follow. Whether a GPU gives those bits too
-// is what the CUDA suite's first test finds out.
+// is what TensorCoreTest (tests/common/tensor_core_test.cpp) finds out.
 //
 // A warp calls it with every lane. On the CPU device every thread of the
 // block must make the same calls between two barriers (DEVELOPING.md).
