@@ -241,27 +241,42 @@ INSTANTIATE_TEST_SUITE_P(Dims, TightClusterTest, testing::Values(2, 17, 64, 128)
 
 // A point with a NaN coordinate gets NaN, one with an infinite coordinate
 // -Inf, in both modes; their posteriors are NaN and no other point changes.
+// At dim 3 and past the small dims, full mode on the tensor cores (where
+// there are some) and on the CUDA cores; a second value in the last
+// coordinate, past the first slab at dim 40.
 TEST_F(LibraryTest, NonFinitePointsSpoilOnlyThemselves) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
   const std::vector<std::vector<double>> spoilt = {{nan}, {inf}, {-inf}, {inf, nan}, {inf, -inf}};
   const std::vector<bool> is_nan = {true, false, false, true, false};
-  const Mixture clean = Make_Mixture(3, 40, 5, true, 95);
-  for (const bool diagonal : {true, false}) {
-    Mixture m = diagonal ? clean : As_Full(clean);
-    const Log_Result before = Evaluate(m);
-    for (size_t s = 0; s < spoilt.size(); ++s)
-      for (size_t i = 0; i < spoilt[s].size(); ++i) m.X[(7 * s + 2) * 3 + i] = spoilt[s][i];
-    const Log_Result after = Evaluate(m);
-    for (int j = 0; j < m.num_data; ++j) {
-      const bool hit = j % 7 == 2 && j / 7 < static_cast<int>(spoilt.size());
-      if (!hit) {
-        EXPECT_TRUE(Same_Bits({before.log_p[j]}, {after.log_p[j]})) << "point " << j;
-        continue;
+  struct Setting {
+    int dim;
+    const char *cores;
+  };
+  for (const Setting at : {Setting{3, nullptr}, Setting{40, nullptr}, Setting{40, "off"}}) {
+    const int dim = at.dim;
+    const Env_Set setting("VELMORA_TENSOR_CORES", at.cores);
+    const Mixture clean = Make_Mixture(dim, 40, 5, true, 95);
+    for (const bool diagonal : {true, false}) {
+      if (diagonal && at.cores != nullptr) continue;  // the setting is full mode's
+      SCOPED_TRACE(testing::Message() << "dim " << dim << (diagonal ? ", diagonal" : ", full")
+                                      << (at.cores ? ", CUDA cores" : ""));
+      Mixture m = diagonal ? clean : As_Full(clean);
+      const Log_Result before = Evaluate(m);
+      for (size_t s = 0; s < spoilt.size(); ++s)
+        for (size_t i = 0; i < spoilt[s].size(); ++i)
+          m.X[(7 * s + 2) * dim + i * (dim - 1)] = spoilt[s][i];
+      const Log_Result after = Evaluate(m);
+      for (int j = 0; j < m.num_data; ++j) {
+        const bool hit = j % 7 == 2 && j / 7 < static_cast<int>(spoilt.size());
+        if (!hit) {
+          EXPECT_TRUE(Same_Bits({before.log_p[j]}, {after.log_p[j]})) << "point " << j;
+          continue;
+        }
+        if (is_nan[j / 7]) EXPECT_TRUE(std::isnan(after.log_p[j])) << "point " << j;
+        else EXPECT_EQ(after.log_p[j], -inf) << "point " << j;
+        for (int k = 0; k < m.num_clust; ++k)
+          EXPECT_TRUE(std::isnan(after.R[j * m.num_clust + k])) << "point " << j << ", cluster " << k;
       }
-      if (is_nan[j / 7]) EXPECT_TRUE(std::isnan(after.log_p[j])) << "point " << j;
-      else EXPECT_EQ(after.log_p[j], -inf) << "point " << j;
-      for (int k = 0; k < m.num_clust; ++k)
-        EXPECT_TRUE(std::isnan(after.R[j * m.num_clust + k])) << "point " << j << ", cluster " << k;
     }
   }
 }
