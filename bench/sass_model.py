@@ -267,10 +267,12 @@ def limiter(c):
 # around the text (the log-sum-exp of a cluster's term). Code outside the
 # items (set-up, the last writes) is left out: it runs once per block.
 
-def loop_of(text, file=None, marker=None):
+def loop_of(text, file=None, marker=None, copy=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
-    executes, so that a loop the compiler unrolled counts its passes right."""
-    return {"text": text, "file": file, "marker": marker}
+    executes, so that a loop the compiler unrolled counts its passes right.
+    `copy`: of several innermost copies of the loop, the one at this place
+    in address order (the first template arguments' copies come first)."""
+    return {"text": text, "file": file, "marker": marker, "copy": copy}
 
 
 def staging(text):
@@ -288,14 +290,13 @@ FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_
 TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
 
 
-def tensor_mma(nt):
-    """A step of 4 coordinates: a fragment of W per row tile, two MMAs each.
-    nvcc predicates a skipped tile's load and MMAs rather than branching
-    around them: every step issues all of them (its passes are the steps),
-    and only the tiles it serves load and hold the tensor pipe (the item's
-    share)."""
+def tensor_run(nt, r0):
+    """A step of 4 coordinates in the run whose first row tile on or below
+    the diagonal is r0 (Slab_Steps<NT, NT>: the first NT copies of the loop
+    in address order): a fragment of W for each of tiles r0..NT-1, two MMAs
+    each, and nothing issued for the others."""
     return loop_of("const double w = a_at[l * kW + 8 * r]",
-                   marker=('asm volatile("mma.sync', "DMMA", 2 * nt))
+                   marker=('asm volatile("mma.sync', "DMMA", 2 * (nt - r0)), copy=r0)
 FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
 
 
@@ -328,23 +329,29 @@ def full_trips(dim, tm):
 
 
 def tensor_trips(dim, nt):
-    """Per cluster, for the tensor-core kernel: slabs of D staged, of W
-    staged, a warp's steps of 4 coordinates, and the row tiles those steps
-    serve (a step serves the tiles on and below the diagonal)."""
+    """Per cluster, for the tensor-core kernel: slabs of X staged, of W
+    staged, and a warp's steps of 4 coordinates in each run of
+    Slab_Steps<NT, NT> (the steps whose first row tile on or below the
+    diagonal is r0 serve tiles r0..NT-1). A pass with L < NT row tiles below
+    dim takes Slab_Steps<L>, whose run r0 serves L - r0 tiles: counted as
+    run r0 + NT - L of the NT copy, whose step is the same code for as many
+    tiles."""
     rows = 8 * nt
-    staged, d_slabs, w_slabs, steps, served = -1, 0, 0, 0, 0
+    staged, d_slabs, w_slabs, runs = -1, 0, 0, [0] * nt
     for i0 in range(0, dim, rows):
         l_end = min(dim, i0 + rows)
+        live = min(nt, -(-(dim - i0) // 8))
         for s0 in range(0, l_end, 32):
             if staged != s0:
                 d_slabs += 1
             staged = s0
             w_slabs += 1
-            for l in range(0, min(32, l_end - s0), 4):
-                steps += 1
-                served += sum(1 for r in range(nt)
-                              if s0 + l < i0 + 8 * r + 8 and i0 + 8 * r < dim)
-    return d_slabs, w_slabs, steps, served
+            width = min(32, l_end - s0)
+            for r0 in range(live):
+                lo = 0 if r0 == 0 else max(0, i0 + 8 * r0 - s0)
+                hi = min(width, i0 + 8 * r0 + 8 - s0)
+                runs[r0 + nt - live] += len(range(lo, hi, 4))
+    return d_slabs, w_slabs, runs
 
 
 def diagonal_loads(dim):
@@ -395,14 +402,15 @@ def log_launches(case):
         # row tiles, the tensor pipe serves the share that lies on or below
         # the diagonal.
         nt = 4 if dim <= 32 else 8
-        d_slabs, w_slabs, steps, served = tensor_trips(dim, nt)
+        d_slabs, w_slabs, runs = tensor_trips(dim, nt)
         d_slabs = 1 if dim <= 32 else d_slabs * per_block  # X stays for the group up to 32
         passes = math.ceil(dim / (8 * nt))
         launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 128, "dram": dram,
                      "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),
-                               (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block),
-                               (tensor_mma(nt), 4 * steps * per_block, served / (steps * nt)),
+                               (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block)] +
+                              [(tensor_run(nt, r0), 4 * runs[r0] * per_block) for r0 in range(nt)] +
+                              [
                                (TENSOR_TILE, 2 * passes * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     if groups > 1:
@@ -449,19 +457,31 @@ def fit_launches(case):
         slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
         group_threads = (ts // rt) ** 2
         if ts >= 32 and not case.get("cuda_cores"):
-            # Per step a warp's RW row tiles take the products on and above
-            # the diagonal of a tile on it, all RW NR elsewhere; the others
-            # are predicated off, so they issue but leave the tensor pipe.
+            # A warp of pair P runs its own copy of the step loop, one for
+            # tiles off the diagonal (all RW NR products a step) and one for
+            # tiles on it (the products on and above it), in that order in
+            # the code: copies 0..W-1 off it, W..2W-1 on it (W pairs).
             nr = ts // 8
             rw = nr if ts == 32 else 2
-            groups = 8 // (nr // rw)
-            diag = nr * (nr + 1) / 2 if rw == nr else nr + 1
-            served = (side * diag / (rw * nr) + (tri - side)) / tri
+            pairs = nr // rw
+            groups = 8 // pairs
+            steps = (slab // 4 // groups) * math.ceil(unit / slab)  # a warp's, per block
+
+            def on_diagonal(p):
+                return nr * (nr + 1) // 2 if rw == nr else (nr - p) + (p + 1)
+
+            mma_items = []
+            for p in range(pairs):
+                warps = 8 // pairs  # of pair p: one a group
+                mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p,
+                                          marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
+                                  warps * steps * (tri - side) / tri))
+                mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=pairs + p,
+                                          marker=('asm volatile("mma.sync', "DMMA", on_diagonal(p))),
+                                  warps * steps * side / tri))
             launches.append({"kernel": f"Second_Tensor_KernelILi{ts}E", "blocks": units * K * tri,
                              "threads": 256, "dram": n * dim * 8 + n * K * 8,
-                             "items": [(loop_of("bv[q] = b_at[at + 8 * q]",
-                                                marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
-                                        8 * (slab // 4 // groups) * math.ceil(unit / slab), served),
+                             "items": mma_items + [
                                        # A tile on the diagonal stages X - shift
                                        # once, any other its rows and columns.
                                        (staging("*sb = p < in_slab && a_in"),
@@ -573,7 +593,13 @@ def find_item(kernel, selector, sources):
         return None
     if file is None:
         inner = [lp for lp in hits if lp["innermost"]] or hits
-        body = max(inner, key=lambda lp: len(lp["own"]))["own"]
+        if selector.get("copy") is not None:
+            inner = sorted(inner, key=lambda lp: lp["head"])
+            if selector["copy"] >= len(inner):
+                return None
+            body = inner[selector["copy"]]["own"]
+        else:
+            body = max(inner, key=lambda lp: len(lp["own"]))["own"]
     else:
         smallest = min(hits, key=lambda lp: lp["tail"] - lp["head"])
         body = [i for i in smallest["own"] if i["file"] == file]
@@ -582,6 +608,8 @@ def find_item(kernel, selector, sources):
         mtext, op, count = selector["marker"]
         seen = sum(1 for i in body if i["opcode"].split(".")[0] == op
                    and mtext in source_text(sources, i["file"], i["line"]))
+        if selector.get("copy") is not None and seen % count:
+            return None  # not the copy the launch means
         unroll = max(1, seen // count)
     return body, unroll
 

@@ -120,12 +120,12 @@ STAGING = ["*sb = p < in_slab && a_in ? *xa - mu_a : 0.0;",
 
 
 class TensorSteps(unittest.TestCase):
-    """nvcc predicates the row tiles a step of an MMA loop skips (above the
-    diagonal) instead of branching around them: they issue like the others,
-    and only the tiles served load their fragment and hold the tensor pipe.
-    A made-up loop body of one step (a fragment load and two MMAs a tile,
-    the log kernel's predicated, then two loads and some address arithmetic
-    every step) under each tensor kernel's case at dim 32."""
+    """The tensor kernels issue only the products a step makes: the log
+    kernel's steps run in runs by their first row tile on or below the
+    diagonal, one copy of the loop each, and the fit's tiles on and off the
+    diagonal have copies of their own. Made-up loop bodies of one step (a
+    fragment load and two MMAs a tile, then two loads and some address
+    arithmetic) under each tensor kernel's case at dim 32."""
 
     @classmethod
     def setUpClass(cls):
@@ -141,41 +141,64 @@ class TensorSteps(unittest.TestCase):
     def tearDownClass(cls):
         cls.sources.cleanup()
 
-    def pipes(self, launch, file, tiles, mmas, guard):
-        """The launch's pipes (seconds), the instructions of a step, and the
-        wavefronts of one of its loads."""
-        def ins(file, opcode, guard=guard):
-            return {"file": file, "line": 1, "opcode": opcode, "text": guard + opcode}
+    @staticmethod
+    def step(file, tiles, mmas):
+        def ins(file, opcode):
+            return {"file": file, "line": 1, "opcode": opcode, "text": opcode}
         own = []
         for _ in range(tiles):
             own.append(ins(file, "LDS.64"))
-            own += [ins("tensor.h", "DMMA.8x8x4")] * (mmas // tiles)
-        own += [ins(file, "LDS.64", "")] * 2 + [ins(file, "IMAD", "")] * 8
-        kernel = {"loops": [{"head": 0, "tail": 16 * len(own), "innermost": True, "own": own}]}
-        found = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")
-        line = model.source_text(self.sources.name, file, 1)
-        return found[3], len(own), model.shared_cost(launch["kernel"], own[0], line)[0]
+            own += [ins("tensor.h", "DMMA.8x8x4")] * mmas
+        return own + [ins(file, "LDS.64")] * 2 + [ins(file, "IMAD")] * 8
 
-    def test_skipped_tiles_issue_but_leave_the_tensor_pipe(self):
+    def pipes(self, launch, copies):
+        """The launch's pipes (SM clocks), over loops in address order."""
+        kernel = {"loops": [{"head": 0x1000 * n, "tail": 0x1000 * n + 0x10, "innermost": True,
+                             "own": own} for n, own in enumerate(copies)]}
+        found = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")
+        return {p: v * model.CLOCK for p, v in found[3].items()}
+
+    def test_each_run_issues_its_own_tiles(self):
         mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS  # SM clocks of one DMMA
+        load = 2  # wavefronts of a fragment
         # VelmoraLog, 132 blocks of 64 points and 16 clusters: per cluster a
-        # warp's 8 steps of 4 coordinates meet 32 row tiles, 20 of them on or
-        # below the diagonal (4, 4, 3, 3, 2, 2, 1, 1), two MMAs each.
+        # warp takes 2 steps in each run r0 = 0..3, which serve 4, 3, 2, 1
+        # row tiles (20 tiles in 8 steps), two MMAs each.
         case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
         launch, = model.log_launches(case)
-        pipes, issued, load = self.pipes(launch, "full.cu", 4, 8, "@!P0 ")
-        self.assertAlmostEqual(pipes["issue"] * model.CLOCK, 16 * 4 * 8 * issued / 4)
-        self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, 16 * 4 * 20 * 2 * mma)
-        self.assertAlmostEqual(pipes["shared"] * model.CLOCK, 16 * 4 * (20 + 8 * 2) * load)
+        copies = [self.step("full.cu", 4 - r0, 2) for r0 in range(4)]
+        pipes = self.pipes(launch, copies)
+        issued = sum(2 * len(own) for own in copies)  # a warp's, per cluster
+        self.assertAlmostEqual(pipes["issue"], 16 * 4 * issued / 4)
+        self.assertAlmostEqual(pipes["tensor"], 16 * 4 * 20 * 2 * mma)
+        self.assertAlmostEqual(pipes["shared"], 16 * 4 * (20 + 8 * 2) * load)
+        # A copy that is not the run's (its MMAs no multiple of the run's)
+        # leaves the item out rather than miscount it.
+        self.assertIsNone(model.find_item({"loops": [{"head": 0, "tail": 16, "innermost": True,
+                                                      "own": self.step("full.cu", 3, 2)}]},
+                                          model.tensor_run(4, 0), self.sources.name))
         # The fit's second moments, a unit of 512 points a block: a warp's 2
-        # steps in each of 8 slabs of 64 points; of a step's 16 products on
-        # the one tile (on the diagonal), 10 lie on or above it.
+        # steps in each of 8 slabs of 64 points, on the one tile (on the
+        # diagonal): its copy (the second) makes 10 products a step.
         case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
         launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
-        pipes, issued, load = self.pipes(launch, "statistics.cu", 4, 16, "")
-        self.assertAlmostEqual(pipes["issue"] * model.CLOCK, 8 * 16 * issued / 4)
-        self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, 8 * 16 * 10 * mma)
-        self.assertAlmostEqual(pipes["shared"] * model.CLOCK, 8 * 16 * 6 * load)
+        off, on = self.step("statistics.cu", 4, 4), self.step("statistics.cu", 4, 0)
+        on[4:4] = [{"file": "tensor.h", "line": 1, "opcode": "DMMA.8x8x4", "text": "DMMA"}] * 10
+        pipes = self.pipes(launch, [off, on])
+        self.assertAlmostEqual(pipes["tensor"], 8 * 16 * 10 * mma)
+        self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
+
+    def test_a_pass_of_fewer_tiles_counts_as_the_last_runs(self):
+        # dim 40: one pass of 5 live row tiles of 8; its runs r0 = 0..4 serve
+        # 5..1 tiles, counted as runs 3..7 of the 8-tile copy.
+        _, _, runs = model.tensor_trips(40, 8)
+        self.assertEqual(runs, [0, 0, 0, 2, 2, 2, 2, 2])
+        # dim 96: a pass of 8 tiles (2 steps a run), then one of 4 below dim
+        # (rows 64..95), whose first run takes the 16 steps left of its
+        # diagonal as well: counted as runs 4..7.
+        _, _, runs = model.tensor_trips(96, 8)
+        self.assertEqual(runs, [2, 2, 2, 2, 2 + 18, 2 + 2, 2 + 2, 2 + 2])
+        self.assertEqual(model.tensor_trips(128, 8)[2], [2 + 18] + [2 + 2] * 7)
 
     def test_each_tile_stages_with_its_own_loop(self):
         # A block per tile of a unit of 512 points (one cluster, 132 units):

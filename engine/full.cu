@@ -285,6 +285,50 @@ struct Tensor_Layout {
       : dl(x.coord_stride == 1 ? 1 : kPoints + 8), dp(x.coord_stride == 1 ? kSlab + 4 : 1) {}
 };
 
+// A slab's steps for the first L row tiles of a pass (those that hold rows
+// below dim). Row tile r's rows vanish past its last column, so the steps
+// run in runs by their first row tile on or below the diagonal, r0: a run's
+// steps serve tiles r0..L-1, and issue nothing for the others.
+template <int L, int NT>
+__device__ __forceinline__ void Slab_Steps(double (&acc)[NT][2][2], const double *a_at,
+                                           const double *b_at, const double *mu, int b_step,
+                                           int b_tile, int c, int i0, int s0, int width) {
+  constexpr int kW = Tensor_Shared<NT>::kWStride;
+#pragma unroll
+  for (int r0 = 0; r0 < L; ++r0) {
+    const int from = r0 == 0 ? 0 : i0 + 8 * r0 - s0, to = Min(width, i0 + 8 * r0 + 8 - s0);
+    // Kept a loop: unrolled, every run of every L would be thousands of
+    // instructions, past the instruction cache.
+#pragma unroll 1
+    for (int l = from < 0 ? 0 : from; l < to; l += 4) {
+      const double centre = mu[l + c];
+      const double b0 = b_at[(l / 4) * b_step] - centre;
+      const double b1 = b_at[(l / 4) * b_step + b_tile] - centre;
+#pragma unroll
+      for (int r = r0; r < L; ++r) {
+        const double w = a_at[l * kW + 8 * r];
+        Mma_884(acc[r][0][0], acc[r][0][1], w, b0, acc[r][0][0], acc[r][0][1]);
+        Mma_884(acc[r][1][0], acc[r][1][1], w, b1, acc[r][1][0], acc[r][1][1]);
+      }
+    }
+  }
+}
+
+// Slab_Steps for `live` row tiles, chosen alike by every warp.
+template <int NT, int L = NT>
+__device__ __forceinline__ void Slab_Steps_Live(int live, double (&acc)[NT][2][2],
+                                                const double *a_at, const double *b_at,
+                                                const double *mu, int b_step, int b_tile, int c,
+                                                int i0, int s0, int width) {
+  if constexpr (L > 1) {
+    if (live < L) {
+      Slab_Steps_Live<NT, L - 1>(live, acc, a_at, b_at, mu, b_step, b_tile, c, i0, s0, width);
+      return;
+    }
+  }
+  Slab_Steps<L, NT>(acc, a_at, b_at, mu, b_step, b_tile, c, i0, s0, width);
+}
+
 // `staged`: the slab of X in sh.x, kept from cluster to cluster.
 template <int NT>
 __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> &sh, Index j0,
@@ -312,21 +356,8 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
       if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
       __syncthreads();
       // Coordinates past l_end are zero in W's slab.
-      const int width = Min(kSlab, l_end - s0);
-      for (int l = 0; l < width; l += 4) {
-        const double centre = sh.mu[l + c];
-        const double b0 = b_at[(l / 4) * b_step] - centre;
-        const double b1 = b_at[(l / 4) * b_step + b_tile] - centre;
-#pragma unroll
-        for (int r = 0; r < NT; ++r) {
-          // Row tile r's rows vanish past its last column, and it may lie
-          // past dim; either way, alike for every warp.
-          if (s0 + l >= i0 + 8 * r + 8 || i0 + 8 * r >= dim) continue;
-          const double w = a_at[l * kW + 8 * r];
-          Mma_884(acc[r][0][0], acc[r][0][1], w, b0, acc[r][0][0], acc[r][0][1]);
-          Mma_884(acc[r][1][0], acc[r][1][1], w, b1, acc[r][1][0], acc[r][1][1]);
-        }
-      }
+      Slab_Steps_Live<NT>(Min(NT, (dim - i0 + 7) / 8), acc, a_at, b_at, sh.mu, b_step, b_tile, c,
+                          i0, s0, Min(kSlab, l_end - s0));
     }
     __syncthreads();  // w is no longer read: the chains take its room
 #pragma unroll

@@ -329,6 +329,63 @@ struct Second_Tensor {
   double rs[kSlab<TS>];
 };
 
+// Row tile i of a warp of pair p.
+template <int TS>
+__host__ __device__ constexpr int Second_Row(int i, int p) {
+  using S = Second_Tensor<TS>;
+  return S::kRowTiles == S::kTiles ? i : i == 0 ? p : S::kTiles - 1 - p;
+}
+
+// A group's steps of a slab, for a warp of pair P, on a tile on the
+// diagonal or off it: with both known when compiled, a step issues only the
+// products it makes (a product skipped under a runtime condition would be
+// predicated off, and issued all the same).
+template <int TS, bool kDiagonal, int P>
+__device__ __forceinline__ void Second_Steps(double (&acc)[Second_Tensor<TS>::kRowTiles][TS / 8][2],
+                                             const double *a_at, const double *b_at,
+                                             const double *rs, int group, int c) {
+  using S = Second_Tensor<TS>;
+  constexpr int NR = S::kTiles;
+#pragma unroll 1
+  for (int step = group; step < S::kSteps; step += S::kGroups) {
+    const int at = 4 * step * S::kStride;
+    const double r = rs[4 * step + c];
+    double bv[NR];
+#pragma unroll
+    for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q];
+#pragma unroll
+    for (int i = 0; i < S::kRowTiles; ++i) {
+      const double av = r * a_at[at + 8 * Second_Row<TS>(i, P)];
+      // Left of the diagonal, within a tile on it: below the triangle.
+#pragma unroll
+      for (int q = kDiagonal ? Second_Row<TS>(i, P) : 0; q < NR; ++q)
+        Mma_884(acc[i][q][0], acc[i][q][1], av, bv[q], acc[i][q][0], acc[i][q][1]);
+    }
+  }
+}
+
+template <int TS, bool kDiagonal, int P = 0>
+__device__ __forceinline__ void Second_Steps_Of(int pair, double (&acc)[Second_Tensor<TS>::kRowTiles][TS / 8][2],
+                                                const double *a_at, const double *b_at,
+                                                const double *rs, int group, int c) {
+  if constexpr (P + 1 < Second_Tensor<TS>::kWarps) {
+    if (pair != P) {
+      Second_Steps_Of<TS, kDiagonal, P + 1>(pair, acc, a_at, b_at, rs, group, c);
+      return;
+    }
+  }
+  Second_Steps<TS, kDiagonal, P>(acc, a_at, b_at, rs, group, c);
+}
+
+template <int TS>
+__device__ __forceinline__ void Second_Tensor_Steps(bool diagonal, int pair,
+                                                    double (&acc)[Second_Tensor<TS>::kRowTiles][TS / 8][2],
+                                                    const double *a_at, const double *b_at,
+                                                    const double *rs, int group, int c) {
+  if (diagonal) Second_Steps_Of<TS, true>(pair, acc, a_at, b_at, rs, group, c);
+  else Second_Steps_Of<TS, false>(pair, acc, a_at, b_at, rs, group, c);
+}
+
 template <int TS>
 __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) {
   using S = Second_Tensor<TS>;
@@ -336,8 +393,6 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   __shared__ S sh;
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
   const int pair = warp % S::kWarps, group = warp / S::kWarps, gt = t % S::kGroupThreads;
-  int rows[RW];
-  for (int i = 0; i < RW; ++i) rows[i] = RW == NR ? i : i == 0 ? pair : NR - 1 - pair;
   const Index per_unit = a.K * a.tiles, b = blockIdx.x;
   const Index u = b / per_unit, k = b % per_unit / a.tiles;
   const int tile = static_cast<int>(b % a.tiles);
@@ -387,23 +442,7 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
       }
     }
     __syncthreads();
-    for (int step = group; step < S::kSteps; step += S::kGroups) {
-      const int at = 4 * step * S::kStride;
-      const double r = sh.rs[4 * step + c];
-      double bv[NR];
-#pragma unroll
-      for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q];
-#pragma unroll
-      for (int i = 0; i < RW; ++i) {
-        const double av = r * a_at[at + 8 * rows[i]];
-#pragma unroll
-        for (int q = 0; q < NR; ++q) {
-          // Left of the diagonal, within a tile on it: below the triangle.
-          if (diagonal && q < rows[i]) continue;
-          Mma_884(acc[i][q][0], acc[i][q][1], av, bv[q], acc[i][q][0], acc[i][q][1]);
-        }
-      }
-    }
+    Second_Tensor_Steps<TS>(diagonal, pair, acc, a_at, b_at, sh.rs, group, c);
   }
   // The groups' chains, added to group 0's in group order, a round of
   // groups at a time.
@@ -430,7 +469,7 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   for (int i = 0; i < RW; ++i)
     for (int q = 0; q < NR; ++q)
       for (int h = 0; h < 2; ++h) {
-        const Index ra = row0 + 8 * rows[i] + g, cb = col0 + 8 * q + 2 * c + h;
+        const Index ra = row0 + 8 * Second_Row<TS>(i, pair) + g, cb = col0 + 8 * q + 2 * c + h;
         if (ra <= cb && cb < dim) second[cb * (cb + 1) / 2 + ra] = acc[i][q][h];
       }
 }
