@@ -509,13 +509,18 @@ bool Tensor_Cores() {
   if (const char *set = std::getenv("VELMORA_TENSOR_CORES"))
     for (const char *off : {"off", "0", "false", "OFF", "Off", "FALSE", "False"})
       if (std::strcmp(set, off) == 0) return false;
+  // The device must have the instruction, and the kernels must have been
+  // compiled with it: a build for older devices alone runs their code here,
+  // from PTX, where the instruction is a trap.
   int device = 0, major = 0;
+  cudaFuncAttributes compiled = {};
   if (cudaGetDevice(&device) != cudaSuccess ||
-      cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, device) != cudaSuccess) {
+      cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, device) != cudaSuccess ||
+      cudaFuncGetAttributes(&compiled, Mma_Probe_Kernel) != cudaSuccess) {
     cudaGetLastError();  // not sticky: the CUDA cores serve
     return false;
   }
-  return major >= kTensorCoreMajor;
+  return major >= kTensorCoreMajor && compiled.ptxVersion >= 10 * kTensorCoreMajor;
 }
 
 // The plain-loop reference of one point, in the kernel's order of

@@ -142,6 +142,18 @@ enum cudaDeviceAttr {
 // our kernels use, the FP64 mma included; a multiprocessor a worker thread.
 cudaError_t cudaDeviceGetAttribute(int *value, cudaDeviceAttr attr, int device);
 
+// What a kernel was compiled for: here the device's own 9.0, as PTX and as
+// machine code.
+struct cudaFuncAttributes {
+  int ptxVersion;
+  int binaryVersion;
+};
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, const void *func);
+template <class T>
+inline cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, T *func) {
+  return cudaFuncGetAttributes(attr, reinterpret_cast<const void *>(func));
+}
+
 // Streams and events. Every launch and copy here completes before it
 // returns, so a stream is an in-order queue that is always empty; an event
 // holds the time it was recorded, which is when the work before it finished.

@@ -369,6 +369,14 @@ cudaError_t cudaDeviceGetAttribute(int *value, cudaDeviceAttr attr, int device) 
   return cpu_device::fail(s, cudaErrorInvalidValue);
 }
 
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, const void *func) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (attr == nullptr || func == nullptr) return cpu_device::fail(s, cudaErrorInvalidValue);
+  attr->ptxVersion = attr->binaryVersion = 90;
+  return cudaSuccess;
+}
+
 const char *cudaGetErrorString(cudaError_t error) {
   switch (error) {
     case cudaSuccess: return "no error";
