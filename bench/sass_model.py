@@ -309,22 +309,28 @@ def small_terms(text, d):
     return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
 
 
-def full_trips(dim, tm):
-    """Per cluster: slabs of D staged, of W staged, and FMA-loop passes per warp."""
-    rows = 16 * tm
-    staged, d_slabs, w_slabs, fma = -1, 0, 0, [0] * 8
+def slabs(dim, rows):
+    """The slabs of 32 coordinates a block of the full kernels stages per
+    cluster, passes of `rows` rows at a time: (i0, s0, width, whether X's
+    slab is staged anew)."""
+    staged = -1
     for i0 in range(0, dim, rows):
         l_end = min(dim, i0 + rows)
         for s0 in range(0, l_end, 32):
-            if staged != s0:
-                d_slabs += 1
+            yield i0, s0, min(32, l_end - s0), staged != s0
             staged = s0
-            w_slabs += 1
-            width = min(32, l_end - s0)
-            for warp in range(8):
-                wy = warp // 2
-                last = i0 + (wy + 1) * 4 * tm - 1 if i0 + wy * 4 * tm < dim else -1
-                fma[warp] += max(0, min(width, last - s0 + 1))
+
+
+def full_trips(dim, tm):
+    """Per cluster: slabs of D staged, of W staged, and FMA-loop passes per warp."""
+    d_slabs, w_slabs, fma = 0, 0, [0] * 8
+    for i0, s0, width, anew in slabs(dim, 16 * tm):
+        d_slabs += anew
+        w_slabs += 1
+        for warp in range(8):
+            wy = warp // 2
+            last = i0 + (wy + 1) * 4 * tm - 1 if i0 + wy * 4 * tm < dim else -1
+            fma[warp] += max(0, min(width, last - s0 + 1))
     return d_slabs, w_slabs, sum(fma)
 
 
@@ -336,21 +342,15 @@ def tensor_trips(dim, nt):
     dim takes Slab_Steps<L>, whose run r0 serves L - r0 tiles: counted as
     run r0 + NT - L of the NT copy, whose step is the same code for as many
     tiles."""
-    rows = 8 * nt
-    staged, d_slabs, w_slabs, runs = -1, 0, 0, [0] * nt
-    for i0 in range(0, dim, rows):
-        l_end = min(dim, i0 + rows)
+    d_slabs, w_slabs, runs = 0, 0, [0] * nt
+    for i0, s0, width, anew in slabs(dim, 8 * nt):
+        d_slabs += anew
+        w_slabs += 1
         live = min(nt, -(-(dim - i0) // 8))
-        for s0 in range(0, l_end, 32):
-            if staged != s0:
-                d_slabs += 1
-            staged = s0
-            w_slabs += 1
-            width = min(32, l_end - s0)
-            for r0 in range(live):
-                lo = 0 if r0 == 0 else max(0, i0 + 8 * r0 - s0)
-                hi = min(width, i0 + 8 * r0 + 8 - s0)
-                runs[r0 + nt - live] += len(range(lo, hi, 4))
+        for r0 in range(live):
+            lo = 0 if r0 == 0 else max(0, i0 + 8 * r0 - s0)
+            hi = min(width, i0 + 8 * r0 + 8 - s0)
+            runs[r0 + nt - live] += len(range(lo, hi, 4))
     return d_slabs, w_slabs, runs
 
 
@@ -484,9 +484,9 @@ def fit_launches(case):
                              "items": mma_items + [
                                        # A tile on the diagonal stages X - shift
                                        # once, any other its rows and columns.
-                                       (staging("*sb = p < in_slab && a_in"),
+                                       (staging("*sb = p < in_slab && place.a_in"),
                                         8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * side / tri),
-                                       (staging("*sb = in && b_in"),
+                                       (staging("*sb = in && place.b_in"),
                                         8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * (tri - side) / tri)]})
             return launches
         launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
@@ -495,7 +495,7 @@ def fit_launches(case):
                                             marker=("acc[r][c] = fma(av[r], bv[c], acc[r][c])", "DFMA",
                                                     rt * rt)),
                                     8 * unit / (256 // group_threads)),
-                                   (staging("sh.stage.b[p][l] = in && b_in"),
+                                   (staging("sh.stage.b[p][place.l] = in && place.b_in"),
                                     8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
     return launches
 

@@ -114,9 +114,9 @@ class Loops(unittest.TestCase):
 
 # Second_Tensor_Kernel's staging, statistics.cu lines 2 (a tile on the
 # diagonal: X - shift once) and 3-4 (elsewhere: rows and columns apart).
-STAGING = ["*sb = p < in_slab && a_in ? *xa - mu_a : 0.0;",
-           "*sa = in && a_in ? *xa - mu_a : 0.0;",
-           "*sb = in && b_in ? *xb - mu_b : 0.0;"]
+STAGING = ["*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
+           "*sa = in && place.a_in ? *xa - place.mu_a : 0.0;",
+           "*sb = in && place.b_in ? *xb - place.mu_b : 0.0;"]
 
 
 class TensorSteps(unittest.TestCase):

@@ -214,6 +214,46 @@ struct Second_Shared {
   double rs[kSlab<TS>];  // the slab's weighted posteriors, each taken once
 };
 
+// A block's unit, cluster and tile of the triangle (tiles run column by
+// column over it), and the coordinate its thread t stages: a thread stages
+// the same coordinate of every point it takes (TS divides the block), so its
+// two shift entries are read once.
+template <int TS>
+struct Second_Place {
+  Index u, k;
+  bool diagonal;
+  Index dim, row0, col0, begin, end;
+  int l;
+  Index ia, ib;
+  bool a_in, b_in;
+  double mu_a, mu_b;
+
+  __device__ Second_Place(const Second_Args &a, int t) {
+    static_assert(kThreads % TS == 0, "a thread keeps its staging column");
+    const Index per_unit = a.K * a.tiles, b = blockIdx.x;
+    u = b / per_unit;
+    k = b % per_unit / a.tiles;
+    const int tile = static_cast<int>(b % a.tiles);
+    int tb = 0;
+    while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
+    const int ta = tile - tb * (tb + 1) / 2;
+    diagonal = ta == tb;
+    dim = a.x.dim;
+    row0 = Index{ta} * TS;
+    col0 = Index{tb} * TS;
+    begin = u * a.x.unit;
+    end = Min(a.x.count, begin + a.x.unit);
+    l = t % TS;
+    ia = row0 + l;
+    ib = col0 + l;
+    a_in = ia < dim;
+    b_in = ib < dim;
+    const double *mu = a.shift + k * dim;
+    mu_a = a_in ? mu[ia] : 0.0;
+    mu_b = b_in ? mu[ib] : 0.0;
+  }
+};
+
 template <int RT, bool kDiagonal>
 __device__ __forceinline__ void Outer_Product(double (&acc)[RT][RT], const double (&av)[RT],
                                               const double (&bv)[RT]) {
@@ -227,47 +267,30 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
   __shared__ Second_Shared<TS, RT> sh;
   const int t = static_cast<int>(threadIdx.x);
   const int g = t / kGroupThreads, lt = t % kGroupThreads, ty = lt / kTT, tx = lt % kTT;
-  const Index per_unit = a.K * a.tiles, b = blockIdx.x;
-  const Index u = b / per_unit, k = b % per_unit / a.tiles;
-  const int tile = static_cast<int>(b % a.tiles);
-  int tb = 0;  // tiles run column by column over the upper triangle
-  while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
-  const int ta = tile - tb * (tb + 1) / 2;
-  const bool diagonal = ta == tb;
-  const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
-  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
-  const double *mu = a.shift + k * dim;
-
-  // A thread stages the same coordinate of every point it takes (TS divides
-  // the block), so its two shift entries are read once.
-  static_assert(kThreads % TS == 0, "a thread keeps its staging column");
-  const int l = t % TS;
-  const Index ia = row0 + l, ib = col0 + l;
-  const bool a_in = ia < dim, b_in = ib < dim;
-  const double mu_a = a_in ? mu[ia] : 0.0, mu_b = b_in ? mu[ib] : 0.0;
+  const Second_Place<TS> place(a, t);
   double acc[RT][RT] = {};
-  for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
+  for (Index p0 = place.begin; p0 < place.end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
     static_assert(kSlab<TS> <= kThreads, "a thread a posterior");
     if (t < kSlab<TS>) {
       const Index j = p0 + t;
-      sh.rs[t] = j < end ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
+      sh.rs[t] = j < place.end ? Take(a.R[j * a.K + place.k], a.x, j) : 0.0;
     }
     __syncthreads();
     for (int p = t / TS; p < kSlab<TS>; p += kThreads / TS) {
       const Index j = p0 + p;
-      const bool in = j < end;
+      const bool in = j < place.end;
       const double r = sh.rs[p];
-      const double *x = a.x.X + j * dim;
-      sh.stage.a[p][l] = in && a_in ? r * (x[ia] - mu_a) : 0.0;
-      sh.stage.b[p][l] = in && b_in ? x[ib] - mu_b : 0.0;
+      const double *x = a.x.X + j * place.dim;
+      sh.stage.a[p][place.l] = in && place.a_in ? r * (x[place.ia] - place.mu_a) : 0.0;
+      sh.stage.b[p][place.l] = in && place.b_in ? x[place.ib] - place.mu_b : 0.0;
     }
     __syncthreads();
     for (int p = g; p < kSlab<TS>; p += kGroups) {
       double av[RT], bv[RT];
       for (int r = 0; r < RT; ++r) av[r] = sh.stage.a[p][ty + r * kTT];
       for (int c = 0; c < RT; ++c) bv[c] = sh.stage.b[p][tx + c * kTT];
-      if (diagonal) Outer_Product<RT, true>(acc, av, bv);
+      if (place.diagonal) Outer_Product<RT, true>(acc, av, bv);
       else Outer_Product<RT, false>(acc, av, bv);
     }
   }
@@ -284,11 +307,11 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
         acc[r][c] = total;
       }
   }
-  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  double *second = a.partial + place.u * a.stride + place.k * a.per_cluster + 1 + place.dim;
   for (int r = 0; r < RT; ++r)
     for (int c = 0; c < RT; ++c) {
-      const Index ia = row0 + ty + r * kTT, ib = col0 + tx + c * kTT;
-      if (ia <= ib && ib < dim) second[ib * (ib + 1) / 2 + ia] = acc[r][c];
+      const Index ia = place.row0 + ty + r * kTT, ib = place.col0 + tx + c * kTT;
+      if (ia <= ib && ib < place.dim) second[ib * (ib + 1) / 2 + ia] = acc[r][c];
     }
 }
 
@@ -393,56 +416,41 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   __shared__ S sh;
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
   const int pair = warp % S::kWarps, group = warp / S::kWarps, gt = t % S::kGroupThreads;
-  const Index per_unit = a.K * a.tiles, b = blockIdx.x;
-  const Index u = b / per_unit, k = b % per_unit / a.tiles;
-  const int tile = static_cast<int>(b % a.tiles);
-  int tb = 0;  // tiles run column by column over the upper triangle
-  while ((tb + 1) * (tb + 2) / 2 <= tile) ++tb;
-  const int ta = tile - tb * (tb + 1) / 2;
-  const bool diagonal = ta == tb;
-  const Index dim = a.x.dim, row0 = Index{ta} * TS, col0 = Index{tb} * TS;
-  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
-  const double *mu = a.shift + k * dim;
-
-  static_assert(kThreads % TS == 0, "a thread keeps its staging column");
-  const int l = t % TS;
-  const Index ia = row0 + l, ib = col0 + l;
-  const bool a_in = ia < dim, b_in = ib < dim;
-  const double mu_a = a_in ? mu[ia] : 0.0, mu_b = b_in ? mu[ib] : 0.0;
+  const Second_Place<TS> place(a, t);
   double acc[RW][NR][2] = {};
   // Lane 4g + c: A[g][c] is point c of a step over row 8 r + g, weighted
   // by its posterior, B[c][g] the same point over column 8 q + g.
   const double *b_at = sh.stage.b + c * S::kStride + g;
-  const double *a_at = diagonal ? b_at : sh.stage.a + c * S::kStride + g;
-  for (Index p0 = begin; p0 < end; p0 += kSlab<TS>) {
+  const double *a_at = place.diagonal ? b_at : sh.stage.a + c * S::kStride + g;
+  for (Index p0 = place.begin; p0 < place.end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
     if (t < kSlab<TS>) {
       const Index j = p0 + t;
-      sh.rs[t] = j < end ? Take(a.R[j * a.K + k], a.x, j) : 0.0;
+      sh.rs[t] = j < place.end ? Take(a.R[j * a.K + place.k], a.x, j) : 0.0;
     }
     __syncthreads();
     // A thread steps through its points by fixed strides; on a tile on the
     // diagonal its row and column are one coordinate, read and kept once.
     // The posterior weighs a row's fragment as it is loaded.
     constexpr int kStep = kThreads / TS, kOut = kStep * S::kStride;
-    const int in_slab = static_cast<int>(Min(Index{kSlab<TS>}, end - p0));
-    const Index stride = kStep * dim;
-    const double *xa = a.x.X + (p0 + t / TS) * dim + (a_in ? ia : 0);
-    const double *xb = a.x.X + (p0 + t / TS) * dim + (b_in ? ib : 0);
-    double *sa = sh.stage.a + (t / TS) * S::kStride + l, *sb = sh.stage.b + (sa - sh.stage.a);
-    if (diagonal) {
+    const int in_slab = static_cast<int>(Min(Index{kSlab<TS>}, place.end - p0));
+    const Index stride = kStep * place.dim;
+    const double *xa = a.x.X + (p0 + t / TS) * place.dim + (place.a_in ? place.ia : 0);
+    const double *xb = a.x.X + (p0 + t / TS) * place.dim + (place.b_in ? place.ib : 0);
+    double *sa = sh.stage.a + (t / TS) * S::kStride + place.l, *sb = sh.stage.b + (sa - sh.stage.a);
+    if (place.diagonal) {
       for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, sb += kOut)
-        *sb = p < in_slab && a_in ? *xa - mu_a : 0.0;
+        *sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;
     } else {
       for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, xb += stride, sa += kOut,
                sb += kOut) {
         const bool in = p < in_slab;
-        *sa = in && a_in ? *xa - mu_a : 0.0;
-        *sb = in && b_in ? *xb - mu_b : 0.0;
+        *sa = in && place.a_in ? *xa - place.mu_a : 0.0;
+        *sb = in && place.b_in ? *xb - place.mu_b : 0.0;
       }
     }
     __syncthreads();
-    Second_Tensor_Steps<TS>(diagonal, pair, acc, a_at, b_at, sh.rs, group, c);
+    Second_Tensor_Steps<TS>(place.diagonal, pair, acc, a_at, b_at, sh.rs, group, c);
   }
   // The groups' chains, added to group 0's in group order, a round of
   // groups at a time.
@@ -465,12 +473,12 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
             acc[i][q][h] += sh.red[((i * NR + q) * 2 + h) * kSpan + (o - first) * S::kGroupThreads + gt];
   }
   if (group != 0) return;  // no barrier follows
-  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  double *second = a.partial + place.u * a.stride + place.k * a.per_cluster + 1 + place.dim;
   for (int i = 0; i < RW; ++i)
     for (int q = 0; q < NR; ++q)
       for (int h = 0; h < 2; ++h) {
-        const Index ra = row0 + 8 * Second_Row<TS>(i, pair) + g, cb = col0 + 8 * q + 2 * c + h;
-        if (ra <= cb && cb < dim) second[cb * (cb + 1) / 2 + ra] = acc[i][q][h];
+        const Index ra = place.row0 + 8 * Second_Row<TS>(i, pair) + g, cb = place.col0 + 8 * q + 2 * c + h;
+        if (ra <= cb && cb < place.dim) second[cb * (cb + 1) / 2 + ra] = acc[i][q][h];
       }
 }
 
