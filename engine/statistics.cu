@@ -378,7 +378,10 @@ __device__ __forceinline__ void Second_Steps(double (&acc)[Second_Tensor<TS>::kR
     for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q];
 #pragma unroll
     for (int i = 0; i < S::kRowTiles; ++i) {
-      const double av = r * a_at[at + 8 * Second_Row<TS>(i, P)];
+      // On the diagonal a row tile is one of the column tiles: its
+      // fragment is already loaded.
+      const double av =
+          r * (kDiagonal ? bv[Second_Row<TS>(i, P)] : a_at[at + 8 * Second_Row<TS>(i, P)]);
       // Left of the diagonal, within a tile on it: below the triangle.
 #pragma unroll
       for (int q = kDiagonal ? Second_Row<TS>(i, P) : 0; q < NR; ++q)
