@@ -212,11 +212,9 @@ def cost(kernel, instructions, sources):
     """Per pass through `instructions`, per warp: issue, FP64-pipe and
     tensor-pipe clocks of its sub-partition, shared wavefronts (bank model
     and phased), local-memory instructions, and the shared accesses whose
-    layout the model does not know. Of the shared wavefronts, those of
-    predicated accesses also apart ("guarded"), for loops that skip some."""
+    layout the model does not know."""
     c = {"issue": 0, "fp64": 0.0, "tensor": 0.0, "shared": 0, "shared_hi": 0, "local": 0,
-         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": [],
-         "guarded": 0, "guarded_hi": 0}
+         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": []}
     for ins in instructions:
         op = ins["opcode"]
         base = op.split(".")[0]
@@ -231,9 +229,6 @@ def cost(kernel, instructions, sources):
                                                  source_text(sources, ins["file"], ins["line"]))
             c["shared"] += lo
             c["shared_hi"] += hi
-            if ins.get("text", "").startswith("@"):
-                c["guarded"] += lo
-                c["guarded_hi"] += hi
             c["lds"] += 1
             if not derived:
                 c["underived"].add(f"{ins['file']}:{ins['line']}")
@@ -258,10 +253,7 @@ def limiter(c):
 # --- the cases ---------------------------------------------------------------------
 #
 # A launch: the kernel, its blocks and threads, and its work as items:
-# (selector, passes per block[, share]), where a share below 1 is the part
-# of the loop's MMAs, and of its predicated shared accesses, that run: the
-# others are predicated off, issued all the same but leaving the tensor pipe
-# and shared memory alone. A selector names the innermost loop whose
+# (selector, passes per block). A selector names the innermost loop whose
 # body has a line containing a text (several copies of one source loop: the
 # largest), or, with a file, that file's instructions in the smallest loop
 # around the text (the log-sum-exp of a cluster's term). Code outside the
@@ -398,9 +390,8 @@ def log_launches(case):
                                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     else:
-        # Four warps of 16 points; every step of the MMA loop issues all its
-        # row tiles, the tensor pipe serves the share that lies on or below
-        # the diagonal.
+        # Four warps of 16 points; each run of the MMA loop serves its own
+        # row tiles (tensor_trips).
         nt = 4 if dim <= 32 else 8
         d_slabs, w_slabs, runs = tensor_trips(dim, nt)
         d_slabs = 1 if dim <= 32 else d_slabs * per_block  # X stays for the group up to 32
@@ -623,7 +614,7 @@ def launch_time(kernels, launch, sources, gpu):
     demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
     high = 0.0
     missing = []
-    for selector, passes, *share in launch["items"]:
+    for selector, passes in launch["items"]:
         found = find_item(k, selector, sources)
         if found is None:
             missing.append(selector["text"])
@@ -631,14 +622,11 @@ def launch_time(kernels, launch, sources, gpu):
         body, unroll = found
         passes /= unroll
         c = cost(name, body, sources)
-        off = 1.0 - (share[0] if share else 1.0)  # predicated off
         per = {"issue": c["issue"] / SUB_PARTITIONS, "FP64": c["fp64"] / SUB_PARTITIONS,
-               "tensor": c["tensor"] * (1.0 - off) / SUB_PARTITIONS,
-               "shared": c["shared"] - off * c["guarded"]}
+               "tensor": c["tensor"] / SUB_PARTITIONS, "shared": c["shared"]}
         for p in demand:
             demand[p] += passes * per[p]
-        high += passes * max(per["issue"], per["FP64"], per["tensor"],
-                             c["shared_hi"] - off * c["guarded_hi"])
+        high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK
     compute_high = per_sm * high / CLOCK

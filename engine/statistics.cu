@@ -422,9 +422,9 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   const Second_Place<TS> place(a, t);
   double acc[RW][NR][2] = {};
   // Lane 4g + c: A[g][c] is point c of a step over row 8 r + g, weighted
-  // by its posterior, B[c][g] the same point over column 8 q + g.
-  const double *b_at = sh.stage.b + c * S::kStride + g;
-  const double *a_at = place.diagonal ? b_at : sh.stage.a + c * S::kStride + g;
+  // by its posterior, B[c][g] the same point over column 8 q + g (on the
+  // diagonal, the rows' fragments are the columns').
+  const double *b_at = sh.stage.b + c * S::kStride + g, *a_at = sh.stage.a + c * S::kStride + g;
   for (Index p0 = place.begin; p0 < place.end; p0 += kSlab<TS>) {
     __syncthreads();  // the previous slab is no longer read
     if (t < kSlab<TS>) {
