@@ -43,7 +43,7 @@ struct Panel_Mixture {
 // A panel's scratch, kept by a thread from panel to panel.
 struct Panel_Work {
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
-  std::vector<double> d;      // dim x 8: eight points centred, in full mode
+  std::vector<double> d;      // dim x 12: twelve points centred, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
   std::vector<double> top, sum, log_p;  // kPanel each
   void Reserve(Index dim, Index K);
