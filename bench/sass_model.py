@@ -73,12 +73,12 @@ def phased(width):
     return {4: 1, 8: 2, 16: 4}.get(width, 1)
 
 
-def _diagonal_xs(t, width):  # Diagonal_Shared::xs[32][129], xs[row + i][p + r 64], p = t % 64
-    return (t % 64) * 8
+def _diagonal_xs(t, width):  # Diagonal_Shared::xs[32][129], xs[row + i][p + r 32], p = t % 32
+    return (t % 32) * 8
 
 
-def _diagonal_params(t, width):  # params[4][4][16] of double2 after xs: [g][c][i], g = t / 64
-    return 32 * 129 * 8 + (t // 64) * 4 * 16 * 16
+def _diagonal_params(t, width):  # params[4][4][8] of double2 after xs: [g][c][i], g = t / 32
+    return 32 * 129 * 8 + (t // 32) * 4 * 8 * 16
 
 
 def _full_w(tm):  # ws.w[32][16 TM] after d[32][66]: w[l][ty TM + r], ty = warp / 2 * 4 + lane / 8
@@ -273,8 +273,11 @@ def staging(text):
 
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
 DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
-                   marker=("acc[r][c] = fma(y, y, acc[r][c])", "DFMA", 8))
+                   marker=("acc[r][c] = fma(y, y, acc[r][c])", "DFMA", 16))
 DIAG_STAGE = loop_of("sh.params[sg][sc][si] =")
+# A step's terms and their log-sum-exp: all of the step loop's own code (the
+# raw terms' stores too, which only the fit runs), the nested loops apart.
+DIAG_TERMS = loop_of("v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = j0 + p < a.x.count")
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
@@ -348,29 +351,30 @@ def tensor_trips(dim, nt):
 
 def diagonal_loads(dim):
     """A thread's passes staging a block's coordinates (points as columns):
-    lanes along a tile's coordinates in the power of two that covers them."""
+    128 threads, lanes along a tile's coordinates in the power of two that
+    covers them, stepping through the block's 128 points."""
     passes = 0
     for d0 in range(0, dim, 32):
         lanes = 1 << math.ceil(math.log2(min(32, dim - d0)))
-        passes += -(-128 // (256 // lanes))  # a tile of one coordinate: half the threads, one pass
+        passes += -(-128 // (128 // lanes))
     return passes
 
 
 def log_launches(case):
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
     if mode == "diagonal":
-        # 128 points a block, two a thread; past 32 coordinates the points
-        # are staged again for every step of 16 clusters.
+        # 128 points a block, four a thread, four warps; past 32
+        # coordinates the points are staged again for every step of 16
+        # clusters, and the means and scales 8 coordinates at a time.
         sweeps = math.ceil(K / 16)
         blocks = math.ceil(n / 128)
         stagings = 1 if dim <= 32 else sweeps
-        return [{"kernel": "Log_Diagonal_Kernel", "blocks": blocks, "threads": 256,
+        return [{"kernel": "Log_Diagonal_Kernel", "blocks": blocks, "threads": 128,
                  "dram": n * dim * 8 + n * 8,
-                 "items": [(DIAG_POINTS, 8 * diagonal_loads(dim) * stagings),
-                           (DIAG_STAGE, 8 * sweeps * math.ceil(dim / 16)),
-                           (DIAG_FMA, 8 * sweeps * dim),
-                           (loop_of("const double v = a.m.log_w[k0 + c] - 0.5 * acc[r][c]", "log_sum.h"),
-                            8 * sweeps)]}]
+                 "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
+                           (DIAG_STAGE, 4 * sweeps * math.ceil(dim / 8)),
+                           (DIAG_FMA, 4 * sweeps * dim),
+                           (DIAG_TERMS, 4 * sweeps)]}]
     if dim <= 16:
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
@@ -562,7 +566,7 @@ def threads_of(name):
     m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
     if m:
         return int(m.group(1))
-    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor")) else 256
+    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal")) else 256
 
 
 def span(instructions):
@@ -593,7 +597,8 @@ def find_item(kernel, selector, sources):
             body = max(inner, key=lambda lp: len(lp["own"]))["own"]
     else:
         smallest = min(hits, key=lambda lp: lp["tail"] - lp["head"])
-        body = [i for i in smallest["own"] if i["file"] == file]
+        files = (file,) if isinstance(file, str) else file
+        body = [i for i in smallest["own"] if i["file"] in files]
     unroll = 1
     if selector["marker"]:
         mtext, op, count = selector["marker"]

@@ -83,9 +83,9 @@ class Occupancy(unittest.TestCase):
 
 class Staging(unittest.TestCase):
     def test_diagonal_loads_count_the_busiest_threads_passes(self):
-        # Load_Points along coordinates, thread by thread: lanes over a
-        # tile's coordinates in the power of two that covers them, each lane
-        # stepping through the block's 128 points.
+        # Load_Points along coordinates, thread by thread: 128 threads, lanes
+        # over a tile's coordinates in the power of two that covers them,
+        # each lane stepping through the block's 128 points.
         def passes(dim):
             total = 0
             for d0 in range(0, dim, 32):
@@ -93,12 +93,38 @@ class Staging(unittest.TestCase):
                 shift = 0
                 while (1 << shift) < width:
                     shift += 1
-                step = 256 >> shift
+                step = 128 >> shift
                 total += max(len(range(t >> shift, 128, step))
-                             for t in range(256) if t & ((1 << shift) - 1) < width)
+                             for t in range(128) if t & ((1 << shift) - 1) < width)
             return total
         for dim in range(1, 100):
             self.assertEqual(model.diagonal_loads(dim), passes(dim), f"dim {dim}")
+
+
+class DiagonalKernel(unittest.TestCase):
+    """Log_Diagonal_Kernel: four warps of 32 lanes, a warp a cluster group,
+    four points a lane; the model must take its blocks, warps and layouts."""
+
+    def test_each_warp_broadcasts_its_own_groups_means(self):
+        # params[g][c][i], g = warp: one address per warp, four apart.
+        for w in range(4):
+            lanes = {model._diagonal_params(32 * w + l, 16) for l in range(32)}
+            self.assertEqual(len(lanes), 1, f"warp {w}")
+        self.assertNotEqual(model._diagonal_params(0, 16), model._diagonal_params(32, 16))
+        # The points' rows: a warp's 32 consecutive points, two wavefronts.
+        self.assertEqual(model.wavefronts([model._diagonal_xs(l, 8) for l in range(32)], 8), 2)
+
+    def test_launch_counts_a_warps_passes(self):
+        (launch,) = model.log_launches({"N": 1000, "dim": 60, "K": 33, "mode": "diagonal"})
+        self.assertEqual((launch["blocks"], launch["threads"]), (8, 128))
+        self.assertEqual(model.threads_of("Log_Diagonal_Kernel"), 128)
+        passes = {sel["text"]: n for sel, n in launch["items"]}
+        # 3 steps of 16 clusters x 60 coordinates, on 4 warps; the means
+        # staged 8 coordinates at a time; the points again every step.
+        self.assertEqual(passes["acc[r][c] = fma(y, y, acc[r][c])"], 4 * 3 * 60)
+        self.assertEqual(passes["sh.params[sg][sc][si] ="], 4 * 3 * 8)
+        self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 3)
+        self.assertEqual(passes["sh.xs[i][p] = j0 + p < a.x.count"], 4 * model.diagonal_loads(60) * 3)
 
 
 class Loops(unittest.TestCase):

@@ -1,14 +1,16 @@
 // Diagonal covariances: reference, kernel, launcher.
 //
-// A block owns 128 points and four cluster groups of its 256 threads: thread
-// (g, p) walks the clusters of group g, four at a time, for points p and
-// p + 64, with the points' coordinates in shared memory and the clusters'
-// means and inverse standard deviations broadcast from shared memory. Each
-// broadcast (mean, scale) feeds both points, so a coordinate costs one
-// shared load per cluster for six FP64 operations. The four groups'
-// log-sum-exps are merged in a fixed order, so a point's bits depend only on
-// the point and the mixture. Posteriors are recomputed in a second sweep,
-// once logP is known, and leave through shared memory in whole segments.
+// A block owns 128 points and four cluster groups, a warp each: lane p of
+// warp g walks the clusters of group g, four at a time, for points p, p +
+// 32, p + 64 and p + 96, with the points' coordinates in shared memory and
+// the clusters' means and inverse standard deviations broadcast from shared
+// memory. Each broadcast (mean, scale) feeds four points, and each point's
+// coordinate four clusters: per coordinate, 48 FP64 operations for eight
+// shared loads. A group adds its terms a run of four clusters at a time
+// (diagonal_sum.h), and the four groups' sums are merged in a fixed order,
+// so a point's bits depend only on the point and the mixture. Posteriors
+// are recomputed in a second sweep, once logP is known, and leave through
+// shared memory in whole segments.
 #include <cuda_runtime.h>
 
 #include <algorithm>
@@ -16,21 +18,22 @@
 
 #include "device.h"
 #include "kernels.h"
+#include "diagonal_sum.h"
 #include "log_sum.h"
 
 namespace velmora_log {
 
 namespace {
 
-constexpr int kThreads = 256;
-constexpr int kGroups = kDiagonalGroups;         // cluster groups per block
-constexpr int kLanes = kThreads / kGroups;       // threads of a group, one per point pair
-constexpr int kRows = 2;                         // points a thread holds: p and p + kLanes
+constexpr int kThreads = 128;
+constexpr int kGroups = kDiagonalGroups;         // cluster groups per block, a warp each
+constexpr int kLanes = kThreads / kGroups;       // threads of a group
+constexpr int kRows = 4;                         // points a thread holds: p + r kLanes
 constexpr int kPoints = kLanes * kRows;          // per block
 constexpr int kTile = kDiagonalRun;              // clusters a thread holds at once
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
 constexpr int kDimTile = 32;                     // coordinates resident at once
-constexpr int kParamTile = 16;                   // coordinates of means staged at once
+constexpr int kParamTile = 8;                    // coordinates of means staged at once
 
 
 struct Diagonal_Args {
@@ -107,8 +110,8 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
       sh.params[sg][sc][si] = in ? make_double2(s_mu[e0 + si], s_w[e0 + si]) : make_double2(0, 0);
       __syncthreads();
       const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
-      // Not unrolled: eight chains of fma per coordinate hide the latency,
-      // and unrolling would cost the registers that occupancy needs.
+      // Not unrolled: sixteen chains of fma per coordinate hide the
+      // latency, and unrolling would cost the registers that occupancy needs.
 #pragma unroll 1
       for (int i = 0; i < width; ++i) {
         double x[kRows];
@@ -125,28 +128,36 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
   }
 }
 
-__global__ void __launch_bounds__(kThreads, 3) Log_Diagonal_Kernel(Diagonal_Args a) {
+__global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args a) {
   __shared__ Diagonal_Shared sh;
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
+  const int here = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));  // points of the block
   const bool resident = a.m.dim <= kDimTile;
   if (resident) Load_Points(a, sh, j0, 0);  // the first step's barrier publishes it
 
-  Log_Sum sum[kRows];
+  const Index raw_rows = kLanes * a.out.point_stride;  // from a thread's point to its next
+  Diagonal_Sum sum[kRows];
   double acc[kRows][kTile];
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
     const Index k0 = k_base + g * kTile;
-    for (int c = 0; c < kTile; ++c) {
-      if (k0 + c >= a.m.K) continue;
-      for (int r = 0; r < kRows; ++r) {
-        const double v = a.m.log_w[k0 + c] - 0.5 * acc[r][c];
-        sum[r].Add(v);
+    const int live = static_cast<int>(Min(Index{kTile}, a.m.K - k0));  // may be <= 0
+    double lw[kTile];
+    for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
+    double *const raw = a.out.R + (j0 + p) * a.out.point_stride + k0 * a.out.cluster_stride;
+    for (int r = 0; r < kRows; ++r) {
+      // -inf past the last cluster, whatever the point: such a term
+      // changes nothing.
+      double v[kTile];
+      for (int c = 0; c < kTile; ++c) v[c] = c < live ? fma(-0.5, acc[r][c], lw[c]) : kMinusInf;
+      if (a.raw_terms && p + r * kLanes < here) {  // raw_terms is uniform across the block
         // A thread's four terms are contiguous where R is K x N.
-        const Index j = j0 + p + r * kLanes;
-        if (a.raw_terms && j < a.x.count)
-          a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = v;
+        double *out = raw + r * raw_rows;
+        for (int c = 0; c < kTile; ++c, out += a.out.cluster_stride)
+          if (c < live) *out = v[c];
       }
+      sum[r].Add_Run(v);
     }
   }
   for (int r = 0; r < kRows; ++r) {
@@ -157,10 +168,11 @@ __global__ void __launch_bounds__(kThreads, 3) Log_Diagonal_Kernel(Diagonal_Args
   if (g == 0) {
     for (int r = 0; r < kRows; ++r) {
       const int q = p + r * kLanes;
-      for (int gg = 1; gg < kGroups; ++gg) sum[r].Merge(Log_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
+      for (int gg = 1; gg < kGroups; ++gg)
+        sum[r].Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
       const double log_p = sum[r].Value();
       sh.log_p[q] = log_p;
-      if (j0 + q < a.x.count) a.out.log_p[j0 + q] = log_p;
+      if (q < here) a.out.log_p[j0 + q] = log_p;
     }
   }
   if (a.out.R == nullptr || a.raw_terms) return;  // uniform across the block
@@ -178,7 +190,7 @@ __global__ void __launch_bounds__(kThreads, 3) Log_Diagonal_Kernel(Diagonal_Args
       if (g == gg)
         for (int r = 0; r < kRows; ++r)
           for (int c = 0; c < kTile; ++c)
-            sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? a.m.log_w[k0 + c] - 0.5 * acc[r][c] : 0.0;
+            sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? fma(-0.5, acc[r][c], a.m.log_w[k0 + c]) : 0.0;
       __syncthreads();
       const int width = static_cast<int>(Min(Index{kTile}, a.m.K - k0));
       for (int l = t; l < width * kPoints; l += kThreads) {
@@ -198,15 +210,24 @@ __global__ void __launch_bounds__(kThreads, 3) Log_Diagonal_Kernel(Diagonal_Args
 // The plain-loop reference: what the kernel computes for point j, in the
 // same order of operations.
 double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index j) {
-  Log_Sum sum[kGroups];
-  for (Index k = 0; k < m.K; ++k) {
-    double acc = 0.0;
-    for (Index i = 0; i < m.dim; ++i) {
-      const double y = (x.X[j * x.point_stride + i * x.coord_stride] - m.mu[k * m.dim + i]) *
-                       m.whitening[k * m.dim + i];
-      acc = std::fma(y, y, acc);
+  Diagonal_Sum sum[kGroups];
+  for (Index k0 = 0; k0 < m.K; k0 += kTile) {
+    double v[kTile];
+    for (int c = 0; c < kTile; ++c) {
+      const Index k = k0 + c;
+      if (k >= m.K) {
+        v[c] = kMinusInf;
+        continue;
+      }
+      double acc = 0.0;
+      for (Index i = 0; i < m.dim; ++i) {
+        const double y = (x.X[j * x.point_stride + i * x.coord_stride] - m.mu[k * m.dim + i]) *
+                         m.whitening[k * m.dim + i];
+        acc = std::fma(y, y, acc);
+      }
+      v[c] = std::fma(-0.5, acc, m.log_w[k]);
     }
-    sum[Diagonal_Group(k)].Add(m.log_w[k] - 0.5 * acc);
+    sum[Diagonal_Group(k0)].Add_Run(v);
   }
   for (int g = 1; g < kGroups; ++g) sum[0].Merge(sum[g]);
   return sum[0].Value();

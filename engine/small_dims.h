@@ -108,8 +108,9 @@ __device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
 }
 
 // Diagonal covariances, in the diagonal kernel's arithmetic: y_i = (x_i -
-// mu_ki) / sigma_ki, q = y_0^2 + ... by fma in coordinate order; the log
-// terms are summed in Diagonal_Group's groups (kernels.h).
+// mu_ki) / sigma_ki, q = y_0^2 + ... by fma in coordinate order, the log
+// term fma(-0.5, q, log w); the terms are summed in Diagonal_Group's groups
+// (kernels.h), a run at a time (diagonal_sum.h).
 template <int D>
 struct Diagonal_Tile {
   double mu[kTileClusters][D];
@@ -141,7 +142,7 @@ __device__ __forceinline__ double Small_Term(const Diagonal_Tile<D> &tile, int c
     const double y = (x[i] - tile.mu[c][i]) * tile.scale[c][i];
     q = fma(y, y, q);
   }
-  return tile.log_w[c] - 0.5 * q;
+  return fma(-0.5, q, tile.log_w[c]);
 }
 
 }  // namespace velmora_log

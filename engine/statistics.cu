@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "device.h"
+#include "diagonal_sum.h"
 #include "small_dims.h"
 #include "statistics.h"
 #include "tensor.h"
@@ -618,11 +619,23 @@ __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
       if (c < K) sum.Add(v[c]);
     return sum.Value();
   }
-  Log_Sum sum[kDiagonalGroups];
-  for (int c = 0; c < kTileClusters; ++c)
-    if (c < K) sum[Diagonal_Group(c)].Add(v[c]);
-  for (int g = 1; g < kDiagonalGroups; ++g) sum[0].Merge(sum[g]);
-  return sum[0].Value();
+  // The evaluator's runs of kDiagonalRun clusters, one a group up to 16,
+  // merged in group order; a group at a time, to keep the registers low.
+  static_assert(kTileClusters == kDiagonalGroups * kDiagonalRun, "one run a group");
+  Diagonal_Sum total;
+#pragma unroll 1
+  for (int g = 0; g < kDiagonalGroups; ++g) {
+    double run[kDiagonalRun];
+    for (int c = 0; c < kDiagonalRun; ++c) {
+      const int k = g * kDiagonalRun + c;
+      run[c] = k < K ? v[k] : kMinusInf;
+    }
+    Diagonal_Sum part;
+    part.Add_Run(run);
+    if (g == 0) total = part;
+    else total.Merge(part);
+  }
+  return total.Value();
 }
 
 template <int D, int T, bool kFull>

@@ -1,0 +1,136 @@
+// Diagonal mode's log-sum-exp: a point's terms come a run of kDiagonalRun
+// clusters at a time, and the run's largest term is found before any exp,
+// so that a run costs one exp a term and no divergent branch, whether or
+// not it raises the point's largest term. The kernel (diagonal.cu), its
+// reference and the fit's small-dims kernel all sum through this, so that
+// they agree bit for bit.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "kernels.h"
+#include "log_sum.h"
+
+namespace velmora_log {
+
+__host__ __device__ __forceinline__ long long Bits_Of(double x) {
+#ifdef __CUDA_ARCH__
+  return __double_as_longlong(x);
+#else
+  long long b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+#endif
+}
+
+__host__ __device__ __forceinline__ double Double_Of(long long b) {
+#ifdef __CUDA_ARCH__
+  return __longlong_as_double(b);
+#else
+  double x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+#endif
+}
+
+// exp(r) = 1 + r + r^2 g(r), g a near-minimax (Chebyshev) fit of degree 9
+// on |r| <= 0.3468, highest power first: within 0.6 ulp on the range. On a
+// GPU in constant memory, where an FMA reads its operand directly: as
+// literals they would sit in registers across the callers' loops.
+#define VELMORA_EXP_POLY                                                                  \
+  {0x1.af38d53857513p-26, 0x1.2891a8c1d838dp-22, 0x1.71de0d9c145d0p-19, 0x1.a019b8ef67c6cp-16, \
+   0x1.a01a01a7c8d47p-13, 0x1.6c16c17893833p-10, 0x1.11111111109adp-7,  0x1.5555555553d4fp-5,  \
+   0x1.5555555555556p-3,  0x1.0000000000001p-1}
+constexpr int kExpPolyTerms = 10;
+constexpr double kExpPolyHost[kExpPolyTerms] = VELMORA_EXP_POLY;
+#ifdef __CUDACC__
+static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
+#endif
+#undef VELMORA_EXP_POLY
+
+// exp(a) for a <= 0 (a term less the largest), within about one ulp: the
+// same arithmetic on every device, so a point's bits do not depend on it.
+// exp(0) is 1 exactly, -inf and anything below 2^-1021 give 0 (such a term
+// is below an ulp of the sum, which holds the largest term's 1), NaN stays
+// NaN. Only the reduction and the polynomial use the FP64 pipe: the range
+// and the scaling by 2^k are integer work on the bits.
+__host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
+  // a = k ln 2 + r, |r| <= ln 2 / 2: 0x1.8p52 + a log2(e) rounds to a whole
+  // number, which the low bits of the sum hold.
+  const double shifter = 0x1.8p52;
+  const double y = fma(a, 0x1.71547652b82fep0, shifter);
+  const double k = y - shifter;
+  double r = fma(k, -0x1.62e42fefa39efp-1, a);
+  r = fma(k, -0x1.abc9e3b39803fp-56, r);
+#ifdef __CUDA_ARCH__
+  const double *const poly = kExpPolyDevice;
+#else
+  const double *const poly = kExpPolyHost;
+#endif
+  double p = poly[0];
+  for (int n = 1; n < kExpPolyTerms; ++n) p = fma(p, r, poly[n]);
+  p = fma(p, r, 1.0);
+  p = fma(p, r, 1.0);
+  const long long bits = Bits_Of(y);
+  const long long ki = bits - Bits_Of(shifter);  // k, where a is in range
+  // p is in [0.7, 1.42]: 2^k p stays a normal number down to k = -1021.
+  const bool in = static_cast<unsigned long long>(ki + 1021) <= 1021ull;
+  const bool nan = (bits & 0x7fffffffffffffffll) > 0x7ff0000000000000ll;
+  const double scaled = Double_Of(Bits_Of(p) + static_cast<long long>(static_cast<unsigned long long>(ki) << 52));
+  return in ? scaled : nan ? y : 0.0;
+}
+
+// log(sum exp v) = m + log(s), s the sum of exp(v - m), m the largest term.
+// m starts finite (the lowest double), so that a -inf term's exp(v - m) is
+// 0, not NaN: a point whose terms are all -inf ends with s = 0 and logP
+// -inf; a NaN term makes s NaN. A -inf term changes nothing, bit for bit:
+// runs past the last cluster are filled with them.
+struct Diagonal_Sum {
+  double m = -DBL_MAX;
+  double s = 0.0;
+
+  // The run's terms in cluster order. The last term that raises m is the
+  // run's largest: its exp(0) = 1 is not computed, and s's rescaling
+  // exp(m - top) takes its place, so every term costs one exp.
+  template <int C>
+  __host__ __device__ __forceinline__ void Add_Run(const double (&v)[C]) {
+    bool up[C], last[C];
+    double top = m;
+    for (int c = 0; c < C; ++c) {
+      up[c] = v[c] > top;  // false for NaN, which then spoils s
+      top = up[c] ? v[c] : top;
+    }
+    bool later = false;
+    for (int c = C - 1; c >= 0; --c) {
+      last[c] = up[c] && !later;
+      later = later || up[c];
+    }
+    const double below = m - top;
+    double w[C], f = 1.0;
+    for (int c = 0; c < C; ++c) {
+      const double e = Exp_Below_Zero(last[c] ? below : v[c] - top);
+      f = last[c] ? e : f;
+      w[c] = last[c] ? 1.0 : e;
+    }
+    // In pairs, then the pairs: a shorter chain than term by term.
+    for (int width = 1; width < C; width *= 2)
+      for (int c = 0; c + width < C; c += 2 * width) w[c] += w[c + width];
+    s = fma(s, f, w[0]);
+    m = top;
+  }
+  // Another partial sum, as if its terms had been added here.
+  __host__ __device__ __forceinline__ void Merge(const Diagonal_Sum &o) {
+    const bool up = o.m > m;
+    const double e = Exp_Below_Zero(up ? m - o.m : o.m - m);
+    s = up ? fma(s, e, o.s) : fma(o.s, e, s);
+    m = up ? o.m : m;
+  }
+  // -inf when every term was (no cluster can have produced the point).
+  __host__ __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
+};
+
+}  // namespace velmora_log
