@@ -145,7 +145,9 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
     const int live = static_cast<int>(Min(Index{kTile}, a.m.K - k0));  // may be <= 0
     double lw[kTile];
     for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
-    double *const raw = a.out.R + (j0 + p) * a.out.point_stride + k0 * a.out.cluster_stride;
+    // Formed only where R is there: no offset from a null pointer.
+    double *const raw =
+        a.raw_terms ? a.out.R + (j0 + p) * a.out.point_stride + k0 * a.out.cluster_stride : nullptr;
     for (int r = 0; r < kRows; ++r) {
       // -inf past the last cluster, whatever the point: such a term
       // changes nothing.
