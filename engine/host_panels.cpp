@@ -186,6 +186,17 @@ void Full_Distances(const double *W, const double *mu, Index dim, const double *
   Full_Distances<1>(W, mu, dim, x, d, q, kWide, kPanel);
 }
 
+// t[p] = log_w - q[p] / 2 over the panel, a NaN q (an overflow) as
+// infinite; four at a time with a select, which the compiler left as a
+// scalar loop with a branch.
+void Terms_Of(const double *q, double log_w, double *t) {
+  const Quad inf = {kInf, kInf, kInf, kInf};
+  for (Index p = 0; p < kPanel; p += 4) {
+    const Quad v = Load_Quad(q + p);
+    Store_Quad(t + p, log_w - 0.5 * (v != v ? inf : v));
+  }
+}
+
 }  // namespace
 
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
@@ -202,7 +213,7 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
     for (k = 0; k < m.K; ++k) {
       double *t = q + k * kPanel;
       const double log_w = m.log_w[k];
-      for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (t[p] != t[p] ? kInf : t[p]);
+      Terms_Of(t, log_w, t);
     }
     return;
   }
@@ -211,7 +222,7 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
     Full_Distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, d, q);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
-    for (Index p = 0; p < kPanel; ++p) t[p] = log_w - 0.5 * (q[p] != q[p] ? kInf : q[p]);
+    Terms_Of(q, log_w, t);
   }
 }
 
