@@ -54,9 +54,9 @@ static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
 
 // exp(a) for a <= 0 (a term less the largest), within about one ulp: the
 // same arithmetic on every device, so a point's bits do not depend on it.
-// exp(0) is 1 exactly, -inf and anything below 2^-1021 give 0 (such a term
-// is below an ulp of the sum, which holds the largest term's 1), NaN stays
-// NaN. Only the reduction and the polynomial use the FP64 pipe: the range
+// exp(0) is 1 exactly; -inf and any a below about -708.05 (where k drops
+// under -1021, results under about 2^-1021.5) give 0: such a term is below
+// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. Only the reduction and the polynomial use the FP64 pipe: the range
 // and the scaling by 2^k are integer work on the bits.
 __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   // a = k ln 2 + r, |r| <= ln 2 / 2: 0x1.8p52 + a log2(e) rounds to a whole
