@@ -120,6 +120,26 @@ void Diagonal_Moments(const double *x, Index dim, const double *const *wr,
   }
 }
 
+// Over a panel, four at a time (the compiler left these as scalar loops
+// with branches): wr = weight x r, 0 where the point weighs nothing or r
+// is below the tolerance (wr may be r itself); and v = 0 where the point
+// weighs nothing.
+void Weigh(const double *weight, const double *r, double tolerance, double *wr) {
+  using host::Quad;
+  const Quad zero = {}, tol = {tolerance, tolerance, tolerance, tolerance};
+  for (Index p = 0; p < kPanel; p += 4) {
+    const Quad wt = host::Load_Quad(weight + p), rv = host::Load_Quad(r + p);
+    host::Store_Quad(wr + p, (wt == zero) | (rv < tol) ? zero : wt * rv);
+  }
+}
+
+void Zero_Where_Weightless(const double *weight, double *v) {
+  using host::Quad;
+  const Quad zero = {};
+  for (Index p = 0; p < kPanel; p += 4)
+    host::Store_Quad(v + p, host::Load_Quad(weight + p) == zero ? zero : host::Load_Quad(v + p));
+}
+
 class Host_Passes final : public Fit_Passes {
  public:
   explicit Host_Passes(const Fit_Data &d);
@@ -325,8 +345,7 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
     host::Log_Sum_Exp(K_, w.panel);
     // A point of weight 0 (the padding among them) adds exactly nothing,
     // even where its log-density is -Inf and its posteriors not numbers.
-    for (Index p = 0; p < kPanel; ++p)
-      if (w.weight[p] == 0.0) w.panel.log_p[p] = 0.0;
+    Zero_Where_Weightless(w.weight.data(), w.panel.log_p.data());
     const double log_l = host::Lane_Dot(w.weight.data(), w.panel.log_p.data());
     if (!statistics) {
       record[0] = log_l;
@@ -337,8 +356,7 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
     if (full_) {
       for (Index k = 0; k < K_; ++k) {
         const double *r = w.panel.terms.data() + k * kPanel;
-        for (Index p = 0; p < kPanel; ++p)
-          w.wr[p] = w.weight[p] == 0.0 || r[p] < tolerance_ ? 0.0 : w.weight[p] * r[p];
+        Weigh(w.weight.data(), r, tolerance_, w.wr.data());
         Moments(w, about + k * dim_, true, record + k * pc);
       }
       return;
@@ -346,10 +364,7 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
     // The posteriors' rows become the weighted ones, two clusters a pass.
     double *terms = w.panel.terms.data();
     for (Index k_ = 0; k_ < K_; ++k_)
-      for (Index p = 0; p < kPanel; ++p) {
-        double &r = terms[k_ * kPanel + p];
-        r = w.weight[p] == 0.0 || r < tolerance_ ? 0.0 : w.weight[p] * r;
-      }
+      Weigh(w.weight.data(), terms + k_ * kPanel, tolerance_, terms + k_ * kPanel);
     const double *x = w.panel.x.data();
     Index k = 0;
     for (; k + 2 <= K_; k += 2) {
