@@ -75,12 +75,15 @@ __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   for (int n = 1; n < kExpPolyTerms; ++n) p = fma(p, r, poly[n]);
   p = fma(p, r, 1.0);
   p = fma(p, r, 1.0);
-  const long long bits = Bits_Of(y);
-  const long long ki = bits - Bits_Of(shifter);  // k, where a is in range
+  // The bits' arithmetic is unsigned: out of range (a result that the
+  // select below drops) it wraps, where signed arithmetic would overflow.
+  using Bits = unsigned long long;
+  const Bits bits = static_cast<Bits>(Bits_Of(y));
+  const Bits ki = bits - static_cast<Bits>(Bits_Of(shifter));  // k mod 2^64, where a is in range
   // p is in [0.7, 1.42]: 2^k p stays a normal number down to k = -1021.
-  const bool in = static_cast<unsigned long long>(ki + 1021) <= 1021ull;
-  const bool nan = (bits & 0x7fffffffffffffffll) > 0x7ff0000000000000ll;
-  const double scaled = Double_Of(Bits_Of(p) + static_cast<long long>(static_cast<unsigned long long>(ki) << 52));
+  const bool in = ki + 1021 <= 1021ull;
+  const bool nan = (bits & 0x7fffffffffffffffull) > 0x7ff0000000000000ull;
+  const double scaled = Double_Of(static_cast<long long>(static_cast<Bits>(Bits_Of(p)) + (ki << 52)));
   return in ? scaled : nan ? y : 0.0;
 }
 
