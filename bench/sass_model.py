@@ -77,8 +77,8 @@ def _diagonal_xs(t, width):  # Diagonal_Shared::xs[32][129], xs[row + i][p + r 3
     return (t % 32) * 8
 
 
-def _diagonal_params(t, width):  # params[4][4][8] of double2 after xs: [g][c][i], g = t / 32
-    return 32 * 129 * 8 + (t // 32) * 4 * 8 * 16
+def _diagonal_params(t, width):  # params[4][4][16] of double2 after xs: [g][c][i], g = t / 32
+    return 32 * 129 * 8 + (t // 32) * 4 * 16 * 16
 
 
 def _full_w(tm):  # ws.w[32][16 TM] after d[32][66]: w[l][ty TM + r], ty = warp / 2 * 4 + lane / 8
@@ -274,11 +274,11 @@ def staging(text):
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
 DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
                    marker=("acc[r][c] = fma(y, y, acc[r][c])", "DFMA", 16))
-DIAG_STAGE = loop_of("sh.params[sg][sc][si] =")
+DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
 # A step's terms and their log-sum-exp: all of the step loop's own code (the
 # raw terms' stores too, which only the fit runs), the nested loops apart.
 DIAG_TERMS = loop_of("v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
-DIAG_POINTS = staging("sh.xs[i][p] = j0 + p < a.x.count")
+DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
@@ -360,19 +360,28 @@ def diagonal_loads(dim):
     return passes
 
 
-def log_launches(case):
+def diagonal_param_tiles(dim):
+    """Tiles of a step's means and scales: 16 coordinates at most, within
+    each tile of 32 coordinates of the points."""
+    return sum(math.ceil(min(32, dim - d0) / 16) for d0 in range(0, dim, 32))
+
+
+def log_launches(case, raw_terms=False):
+    """A VelmoraLog call's launches; `raw_terms`: the fit's E-step, which
+    takes the log terms instead of the posteriors (diagonal mode's kernel
+    is built for each)."""
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
     if mode == "diagonal":
         # 128 points a block, four a thread, four warps; past 32
         # coordinates the points are staged again for every step of 16
-        # clusters, and the means and scales 8 coordinates at a time.
+        # clusters, and the means and scales 16 coordinates at a time.
         sweeps = math.ceil(K / 16)
         blocks = math.ceil(n / 128)
         stagings = 1 if dim <= 32 else sweeps
-        return [{"kernel": "Log_Diagonal_Kernel", "blocks": blocks, "threads": 128,
+        return [{"kernel": f"Log_Diagonal_KernelILb{int(raw_terms)}E", "blocks": blocks, "threads": 128,
                  "dram": n * dim * 8 + n * 8,
                  "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
-                           (DIAG_STAGE, 4 * sweeps * math.ceil(dim / 8)),
+                           (DIAG_STAGE, 4 * sweeps * diagonal_param_tiles(dim)),
                            (DIAG_FMA, 4 * sweeps * dim),
                            (DIAG_TERMS, 4 * sweeps)]}]
     if dim <= 16:
@@ -427,7 +436,7 @@ def fit_launches(case):
                            (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
                                     marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
                             math.ceil(K * dim / 32) * 128 * slices)]}]
-    e_step = log_launches(case)
+    e_step = log_launches(case, raw_terms=True)
     for launch in e_step:  # the posteriors (or raw terms) leave too
         launch["dram"] += n * K * 8
     # Moments: lanes along coordinates and clusters, a slab of points at a time.

@@ -118,13 +118,21 @@ class DiagonalKernel(unittest.TestCase):
         (launch,) = model.log_launches({"N": 1000, "dim": 60, "K": 33, "mode": "diagonal"})
         self.assertEqual((launch["blocks"], launch["threads"]), (8, 128))
         self.assertEqual(model.threads_of("Log_Diagonal_Kernel"), 128)
+        # VelmoraLog runs the instance without raw terms, the fit's E-step
+        # the one with them: each is modelled from its own loops.
+        fit_e_step = model.fit_launches(dict(model.FIT_CASES[0]))[0]["kernel"]
+        self.assertEqual((launch["kernel"], fit_e_step),
+                         ("Log_Diagonal_KernelILb0E", "Log_Diagonal_KernelILb1E"))
         passes = {sel["text"]: n for sel, n in launch["items"]}
         # 3 steps of 16 clusters x 60 coordinates, on 4 warps; the means
-        # staged 8 coordinates at a time; the points again every step.
+        # staged 16 coordinates at a time within the points' tiles of 32
+        # (32 + 28: 2 + 2); the points again every step.
         self.assertEqual(passes["acc[r][c] = fma(y, y, acc[r][c])"], 4 * 3 * 60)
-        self.assertEqual(passes["sh.params[sg][sc][si] ="], 4 * 3 * 8)
+        self.assertEqual(passes["sh.params[sg + q * kGroupStep][sc][si] ="], 4 * 3 * 4)
+        self.assertEqual([model.diagonal_param_tiles(d) for d in (1, 16, 17, 32, 33, 48, 49, 65)],
+                         [1, 1, 2, 2, 3, 3, 4, 5])
         self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 3)
-        self.assertEqual(passes["sh.xs[i][p] = j0 + p < a.x.count"], 4 * model.diagonal_loads(60) * 3)
+        self.assertEqual(passes["sh.xs[i][p] = *x;"], 4 * model.diagonal_loads(60) * 3)
 
 
 class Loops(unittest.TestCase):

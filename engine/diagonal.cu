@@ -33,14 +33,14 @@ constexpr int kPoints = kLanes * kRows;          // per block
 constexpr int kTile = kDiagonalRun;              // clusters a thread holds at once
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
 constexpr int kDimTile = 32;                     // coordinates resident at once
-constexpr int kParamTile = 8;                    // coordinates of means staged at once
+constexpr int kParamTile = 16;                   // coordinates of means staged at once
+constexpr int kStaged = kSweep * kParamTile / kThreads;  // (cluster, coordinate) entries a thread stages
 
 
 struct Diagonal_Args {
   Device_Mixture m;
   Device_Points x;
   Device_Results out;
-  bool raw_terms;
 };
 
 struct Diagonal_Shared {
@@ -69,9 +69,15 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
     const int i = t & ((1 << shift) - 1), step = kThreads >> shift;
     if (i >= width) return;
     const Index stride = step * a.x.point_stride;
-    const double *x = a.x.X + (j0 + (t >> shift)) * a.x.point_stride + d0 + i;
-    for (int p = t >> shift; p < kPoints; p += step, x += stride)
-      sh.xs[i][p] = j0 + p < a.x.count ? *x : 0.0;
+    // The block's points, then zeros past the last: no test per load.
+    const int here = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
+    int p = t >> shift;
+    // Unrolled alike wherever it is inlined (the compiler left the copies
+    // in the cluster loop rolled), so that four loads are in flight.
+#pragma unroll 4
+    for (const double *x = a.x.X + (j0 + p) * a.x.point_stride + d0 + i; p < here; p += step, x += stride)
+      sh.xs[i][p] = *x;
+    for (; p < kPoints; p += step) sh.xs[i][p] = 0.0;
     return;
   }
   constexpr int kStep = kThreads / kPoints;
@@ -84,18 +90,24 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
 
 // acc[r][c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
 // this thread's tile, for its point p + r kLanes. Every thread of the block
-// stages one (cluster, coordinate) of the step's means and scales per tile,
-// whichever clusters it owns itself.
+// stages kStaged (cluster, coordinate) entries of the step's means and
+// scales per tile, whichever clusters it owns itself: sixteen coordinates a
+// tile, so that a pair of barriers serves sixteen rounds of FMAs.
 __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
                            bool resident, double (&acc)[kRows][kTile]) {
-  static_assert(kSweep * kParamTile == kThreads, "one staged entry per thread");
+  static_assert(kStaged * kThreads == kSweep * kParamTile, "whole entries per thread");
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const int dim = static_cast<int>(a.m.dim);
+  // Entry t + q kThreads: coordinate si of cluster sc of group sg + q
+  // kThreads / (kParamTile kTile), at s_at[q] in the means and the scales
+  // (one offset for both keeps the registers that the raw terms need).
   const int si = t % kParamTile, sc = (t / kParamTile) % kTile, sg = t / (kParamTile * kTile);
-  const Index sk = k_base + sg * kTile + sc;
-  const bool s_in = sk < a.m.K;
-  const double *s_mu = a.m.mu + (s_in ? sk : 0) * a.m.dim;
-  const double *s_w = a.m.whitening + (s_in ? sk : 0) * a.m.dim;
+  constexpr int kGroupStep = kThreads / (kParamTile * kTile);
+  Index s_at[kStaged];
+  for (int q = 0; q < kStaged; ++q) {
+    const Index sk = k_base + (sg + q * kGroupStep) * kTile + sc;
+    s_at[q] = sk < a.m.K ? sk * a.m.dim + si : -1;  // -1: past the last cluster
+  }
   for (int r = 0; r < kRows; ++r)
     for (int c = 0; c < kTile; ++c) acc[r][c] = 0.0;
   for (int d0 = 0; d0 < dim; d0 += kDimTile) {
@@ -106,8 +118,12 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
     const int d_end = Min(dim, d0 + kDimTile);
     for (int e0 = d0; e0 < d_end; e0 += kParamTile) {
       __syncthreads();
-      const bool in = s_in && e0 + si < dim;
-      sh.params[sg][sc][si] = in ? make_double2(s_mu[e0 + si], s_w[e0 + si]) : make_double2(0, 0);
+      for (int q = 0; q < kStaged; ++q) {
+        const bool in = s_at[q] >= 0 && e0 + si < dim;
+        const Index at = s_at[q] + e0;
+        sh.params[sg + q * kGroupStep][sc][si] =
+            in ? make_double2(a.m.mu[at], a.m.whitening[at]) : make_double2(0, 0);
+      }
       __syncthreads();
       const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
       // Not unrolled: sixteen chains of fma per coordinate hide the
@@ -128,6 +144,9 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
   }
 }
 
+// kRawTerms: R receives the log terms and no posteriors follow. A template
+// parameter, so that neither kernel's term loop carries the other's code.
+template <bool kRawTerms>
 __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args a) {
   __shared__ Diagonal_Shared sh;
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
@@ -136,28 +155,29 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   const bool resident = a.m.dim <= kDimTile;
   if (resident) Load_Points(a, sh, j0, 0);  // the first step's barrier publishes it
 
-  const Index raw_rows = kLanes * a.out.point_stride;  // from a thread's point to its next
+  // The raw terms' offset in R of this thread's first point and cluster,
+  // a step on: one register pair, where offsets for each row would spill.
+  Index raw_at = (j0 + p) * a.out.point_stride + g * kTile * a.out.cluster_stride;
   Diagonal_Sum sum[kRows];
   double acc[kRows][kTile];
-  for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
+  for (Index k_base = 0; k_base < a.m.K; k_base += kSweep, raw_at += kSweep * a.out.cluster_stride) {
     Sweep_Step(a, sh, j0, k_base, resident, acc);
     const Index k0 = k_base + g * kTile;
     const int live = static_cast<int>(Min(Index{kTile}, a.m.K - k0));  // may be <= 0
     double lw[kTile];
     for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
-    // Formed only where R is there: no offset from a null pointer.
-    double *const raw =
-        a.raw_terms ? a.out.R + (j0 + p) * a.out.point_stride + k0 * a.out.cluster_stride : nullptr;
     for (int r = 0; r < kRows; ++r) {
       // -inf past the last cluster, whatever the point: such a term
       // changes nothing.
       double v[kTile];
       for (int c = 0; c < kTile; ++c) v[c] = c < live ? fma(-0.5, acc[r][c], lw[c]) : kMinusInf;
-      if (a.raw_terms && p + r * kLanes < here) {  // raw_terms is uniform across the block
-        // A thread's four terms are contiguous where R is K x N.
-        double *out = raw + r * raw_rows;
-        for (int c = 0; c < kTile; ++c, out += a.out.cluster_stride)
-          if (c < live) *out = v[c];
+      if constexpr (kRawTerms) {
+        if (live > 0 && p + r * kLanes < here) {
+          // A thread's four terms are contiguous where R is K x N.
+          double *out = a.out.R + raw_at + r * kLanes * a.out.point_stride;
+          for (int c = 0; c < kTile; ++c, out += a.out.cluster_stride)
+            if (c < live) *out = v[c];
+        }
       }
       sum[r].Add_Run(v);
     }
@@ -177,7 +197,7 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
       if (q < here) a.out.log_p[j0 + q] = log_p;
     }
   }
-  if (a.out.R == nullptr || a.raw_terms) return;  // uniform across the block
+  if (kRawTerms || a.out.R == nullptr) return;  // uniform across the block
 
   __syncthreads();
   const bool by_cluster = a.out.cluster_stride == 1;
@@ -238,8 +258,11 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms) {
   if (x.count <= 0) return;
-  Launch(Log_Diagonal_Kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream,
-         Diagonal_Args{m, x, out, raw_terms && out.R != nullptr});
+  const Diagonal_Args args{m, x, out};
+  if (raw_terms && out.R != nullptr)
+    Launch(Log_Diagonal_Kernel<true>, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, args);
+  else
+    Launch(Log_Diagonal_Kernel<false>, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, args);
 }
 
 }  // namespace velmora_log

@@ -56,12 +56,16 @@ static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
 // same arithmetic on every device, so a point's bits do not depend on it.
 // exp(0) is 1 exactly; -inf and any a below about -708.05 (where k drops
 // under -1021, results under about 2^-1021.5) give 0: such a term is below
-// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. Only the reduction and the polynomial use the FP64 pipe: the range
-// and the scaling by 2^k are integer work on the bits.
+// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. Only
+// the reduction and the polynomial use the FP64 pipe; the range and the
+// scaling by 2^k are 32-bit integer work on the high word alone.
 __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
-  // a = k ln 2 + r, |r| <= ln 2 / 2: 0x1.8p52 + a log2(e) rounds to a whole
-  // number, which the low bits of the sum hold.
-  const double shifter = 0x1.8p52;
+  // a = k ln 2 + r, |r| <= ln 2 / 2: 0x1.8p52 + 1021 + a log2(e) rounds to
+  // a whole number, whose low word holds k + 1021. While 0 <= k + 1021 <
+  // 2^32 the high word is the shifter's own; a <= 0 keeps k <= 0, so that
+  // one comparison finds the k, -1021..0, where 2^k p is a normal number.
+  constexpr unsigned kBias = 1021;
+  const double shifter = 0x1.8p52 + kBias;
   const double y = fma(a, 0x1.71547652b82fep0, shifter);
   const double k = y - shifter;
   double r = fma(k, -0x1.62e42fefa39efp-1, a);
@@ -75,15 +79,19 @@ __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   for (int n = 1; n < kExpPolyTerms; ++n) p = fma(p, r, poly[n]);
   p = fma(p, r, 1.0);
   p = fma(p, r, 1.0);
-  // The bits' arithmetic is unsigned: out of range (a result that the
-  // select below drops) it wraps, where signed arithmetic would overflow.
-  using Bits = unsigned long long;
-  const Bits bits = static_cast<Bits>(Bits_Of(y));
-  const Bits ki = bits - static_cast<Bits>(Bits_Of(shifter));  // k mod 2^64, where a is in range
-  // p is in [0.7, 1.42]: 2^k p stays a normal number down to k = -1021.
-  const bool in = ki + 1021 <= 1021ull;
-  const bool nan = (bits & 0x7fffffffffffffffull) > 0x7ff0000000000000ull;
-  const double scaled = Double_Of(static_cast<long long>(static_cast<Bits>(Bits_Of(p)) + (ki << 52)));
+  const unsigned long long y_bits = static_cast<unsigned long long>(Bits_Of(y));
+  const unsigned high = static_cast<unsigned>(y_bits >> 32), low = static_cast<unsigned>(y_bits);
+  const bool in = high == static_cast<unsigned>(static_cast<unsigned long long>(Bits_Of(shifter)) >> 32);
+  // A NaN a gives a quiet NaN y (the FMA sets the quiet bit, which is in the
+  // high word), so the high word tells it.
+  const bool nan = (high & 0x7fffffffu) > 0x7ff00000u;
+  // p is in [0.7, 1.42]: adding k to its exponent keeps it normal down to
+  // k = -1021. Unsigned: out of range (a result the select drops) it wraps.
+  const unsigned long long p_bits = static_cast<unsigned long long>(Bits_Of(p));
+  const unsigned scaled_high = static_cast<unsigned>(p_bits >> 32) + ((low - kBias) << 20);
+  const double scaled =
+      Double_Of(static_cast<long long>((static_cast<unsigned long long>(scaled_high) << 32) |
+                                       (p_bits & 0xffffffffull)));
   return in ? scaled : nan ? y : 0.0;
 }
 
@@ -101,23 +109,19 @@ struct Diagonal_Sum {
   // exp(m - top) takes its place, so every term costs one exp.
   template <int C>
   __host__ __device__ __forceinline__ void Add_Run(const double (&v)[C]) {
-    bool up[C], last[C];
     double top = m;
+    int at = -1;  // the last term that raised m
     for (int c = 0; c < C; ++c) {
-      up[c] = v[c] > top;  // false for NaN, which then spoils s
-      top = up[c] ? v[c] : top;
+      const bool up = v[c] > top;  // false for NaN, which then spoils s
+      top = up ? v[c] : top;
+      at = up ? c : at;
     }
-    bool later = false;
-    for (int c = C - 1; c >= 0; --c) {
-      last[c] = up[c] && !later;
-      later = later || up[c];
-    }
-    const double below = m - top;
     double w[C], f = 1.0;
     for (int c = 0; c < C; ++c) {
-      const double e = Exp_Below_Zero(last[c] ? below : v[c] - top);
-      f = last[c] ? e : f;
-      w[c] = last[c] ? 1.0 : e;
+      // The last term to raise m stands in for m: its own exp(0) is 1.
+      const double e = Exp_Below_Zero((at == c ? m : v[c]) - top);
+      f = at == c ? e : f;
+      w[c] = at == c ? 1.0 : e;
     }
     // In pairs, then the pairs: a shorter chain than term by term.
     for (int width = 1; width < C; width *= 2)
