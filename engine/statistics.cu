@@ -89,6 +89,11 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const int x_pitch = width_i + 1, r_pitch = width_k + 1, slab = a.slab;
   double *const xs = sh.stage, *const rs = sh.stage + slab * x_pitch;
+  // The tiles' widths are powers of two: the staging loops split an entry
+  // into (point, column) by shifts, not by a division per entry.
+  int shift_i = 0, shift_k = 0;
+  while ((1 << shift_i) < width_i) ++shift_i;
+  while ((1 << shift_k) < width_k) ++shift_k;
 
   double centre[kCK][kCI], n[kCK], s[kCK][kCI], m[kCK][kCI];
   for (int q = 0; q < kCK; ++q) {
@@ -102,18 +107,18 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   for (Index p0 = begin; p0 < end; p0 += slab) {
     __syncthreads();  // the previous slab is no longer read
     for (int e = t; e < slab * width_i; e += kThreads) {
-      const int p = e / width_i, l = e % width_i;
+      const int p = e >> shift_i, l = e & (width_i - 1);
       const Index j = p0 + p, i = i0 + l;
       xs[p * x_pitch + l] = j < end && i < dim ? a.x.X[j * dim + i] : 0.0;
     }
     // Padding points weigh 0, and so add exactly nothing.
     for (int e = t; e < slab * width_k; e += kThreads) {
-      const int p = e / width_k, l = e % width_k;
+      const int p = e >> shift_k, l = e & (width_k - 1);
       const Index j = p0 + p, k = k0 + l;
       double r = 0.0;
       if (j < end && k < K)
         r = a.R == nullptr ? Weigh(1.0, a.x.w, j)
-                           : Take(a.log_p != nullptr ? exp(a.R[j * K + k] - a.log_p[j])
+                           : Take(a.log_p != nullptr ? Exp_Below_Zero(a.R[j * K + k] - a.log_p[j])
                                                      : a.R[j * K + k],
                                   a.x, j);
       rs[p * r_pitch + l] = r;
@@ -672,7 +677,7 @@ VELMORA_UNROLL
       // Points past the unit weigh 0, and so add exactly nothing.
       const bool in = j < end;
       for (int c = 0; c < kTileClusters; ++c)
-        v[c] = in && c < K ? Take(exp(v[c] - log_p), a.x, j) : 0.0;
+        v[c] = in && c < K ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;
       log_p = in ? Weigh(log_p, a.x.w, j) : 0.0;
     }
     __syncthreads();  // the tile is no longer read: the points take its room
