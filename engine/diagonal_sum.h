@@ -56,14 +56,15 @@ static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
 // same arithmetic on every device, so a point's bits do not depend on it.
 // exp(0) is 1 exactly; -inf and any a below about -708.05 (where k drops
 // under -1021, results under about 2^-1021.5) give 0: such a term is below
-// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. Only
+// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. A
+// small a > 0 (k up to 1023, a below about 709) comes out right too. Only
 // the reduction and the polynomial use the FP64 pipe; the range and the
 // scaling by 2^k are 32-bit integer work on the high word alone.
 __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   // a = k ln 2 + r, |r| <= ln 2 / 2: 0x1.8p52 + 1021 + a log2(e) rounds to
   // a whole number, whose low word holds k + 1021. While 0 <= k + 1021 <
-  // 2^32 the high word is the shifter's own; a <= 0 keeps k <= 0, so that
-  // one comparison finds the k, -1021..0, where 2^k p is a normal number.
+  // 2^32 the high word is the shifter's own, so that one comparison finds
+  // the k from -1021 up, where 2^k p is a normal number.
   constexpr unsigned kBias = 1021;
   const double shifter = 0x1.8p52 + kBias;
   const double y = fma(a, 0x1.71547652b82fep0, shifter);
