@@ -56,8 +56,11 @@ static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
 // same arithmetic on every device, so a point's bits do not depend on it.
 // exp(0) is 1 exactly; -inf and any a below about -708.05 (where k drops
 // under -1021, results under about 2^-1021.5) give 0: such a term is below
-// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. A
-// small a > 0 (k up to 1023, a below about 709) comes out right too. Only
+// an ulp of the sum, which holds the largest term's 1. NaN stays NaN. An
+// a > 0 comes out right while exp(a) is finite (a below about 709.78);
+// past that the result means nothing (NaN, or a number of either sign, not
+// inf or 0). No caller's a is above 0: logP, rounded, is at least its
+// largest term, and a run's largest term is taken off its others. Only
 // the reduction and the polynomial use the FP64 pipe; the range and the
 // scaling by 2^k are 32-bit integer work on the high word alone.
 __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
