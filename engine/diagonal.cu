@@ -64,8 +64,7 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));
   const int t = static_cast<int>(threadIdx.x);
   if (a.x.coord_stride == 1) {
-    int shift = 0;  // lanes along coordinates: the power of two that covers them
-    while ((1 << shift) < width) ++shift;
+    const int shift = Shift_Covering(width);  // lanes along coordinates: a power of two
     const int i = t & ((1 << shift) - 1), step = kThreads >> shift;
     if (i >= width) return;
     const Index stride = step * a.x.point_stride;
@@ -258,11 +257,8 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms) {
   if (x.count <= 0) return;
-  const Diagonal_Args args{m, x, out};
-  if (raw_terms && out.R != nullptr)
-    Launch(Log_Diagonal_Kernel<true>, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, args);
-  else
-    Launch(Log_Diagonal_Kernel<false>, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, args);
+  const auto kernel = raw_terms && out.R != nullptr ? Log_Diagonal_Kernel<true> : Log_Diagonal_Kernel<false>;
+  Launch(kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, Diagonal_Args{m, x, out});
 }
 
 }  // namespace velmora_log

@@ -14,6 +14,13 @@ constexpr double kMinusInf = -__builtin_huge_val();
 
 __host__ __device__ __forceinline__ Index Min(Index a, Index b) { return a < b ? a : b; }
 __host__ __device__ __forceinline__ int Min(int a, int b) { return a < b ? a : b; }
+// The exponent of the smallest power of two at least v (v >= 1): staging
+// loops split an index by shift and mask with it, not by a division.
+__host__ __device__ __forceinline__ int Shift_Covering(int v) {
+  int shift = 0;
+  while ((1 << shift) < v) ++shift;
+  return shift;
+}
 
 // log(sum exp v) = m + log(s), with m the largest term so far and s the sum
 // of exp(v - m). One exp per term and no divergent branch: the larger of v

@@ -90,10 +90,8 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   const int x_pitch = width_i + 1, r_pitch = width_k + 1, slab = a.slab;
   double *const xs = sh.stage, *const rs = sh.stage + slab * x_pitch;
   // The tiles' widths are powers of two: the staging loops split an entry
-  // into (point, column) by shifts, not by a division per entry.
-  int shift_i = 0, shift_k = 0;
-  while ((1 << shift_i) < width_i) ++shift_i;
-  while ((1 << shift_k) < width_k) ++shift_k;
+  // into (point, column) by shift and mask.
+  const int shift_i = Shift_Covering(width_i), shift_k = Shift_Covering(width_k);
 
   double centre[kCK][kCI], n[kCK], s[kCK][kCI], m[kCK][kCI];
   for (int q = 0; q < kCK; ++q) {
