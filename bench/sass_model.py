@@ -101,6 +101,10 @@ def _tensor_mu(t, width):  # mu[32]: mu[l + c], c = lane % 4
     return (t % 4) * 8
 
 
+def _tensor_q(tiles):  # q[8][72]: a lane's pair of chains at q[g][8 tiles warp + 8 pt + 2 c]
+    return lambda t, width: ((t % 32) // 4 * 72 + 8 * tiles * (t // 32) + 2 * (t % 4)) * 8
+
+
 def _second_tensor(t, width):  # stage.a/b[p (TS + 8) + l]: A[g][c] at c (TS + 8) + g (TS 32)
     return ((t % 4) * 40 + (t % 32) // 4) * 8
 
@@ -149,10 +153,13 @@ LAYOUTS = [
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
     ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full_Kernel", _full_d),
-    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi4", _tensor_a(4)),
+    ("full.cu", "const double w = a_at[4 * s * kW + 8 * r]", "Log_Full_Resident", _tensor_a(4)),
+    ("full.cu", "const double centre = sh.mu[4 * s + c]", "Log_Full_Resident", _tensor_mu),
     ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8)),
     ("full.cu", "b_at[(l / 4) * b_step", "Log_Full_Tensor", _tensor_b),
     ("full.cu", "const double centre = sh.mu[l + c]", "Log_Full_Tensor", _tensor_mu),
+    ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Tensor", _tensor_q(2)),
+    ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Resident", _tensor_q(4)),
     ("small_dims.h", "", "Log_Small", _broadcast),
     ("small_dims.h", "", "Fused_Kernel", _broadcast),
     ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),
@@ -283,6 +290,9 @@ FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
 TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
+# The resident kernel's steps are unrolled into its cluster loop: a pass
+# through that loop's own code is a cluster's products, chains and sums.
+RESIDENT_CLUSTER = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", ("full.cu", "tensor.h"))
 
 
 def tensor_run(nt, r0):
@@ -402,12 +412,21 @@ def log_launches(case, raw_terms=False):
                                (full_fma(tm), fma * per_block),
                                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
                                (FULL_TERM, 2 * per_block)]}]
+    elif dim <= 32:
+        # One pass of L row tiles from one slab; X's fragments stay in
+        # registers, so a cluster stages only W's slab and mu_k. Two warps
+        # of 32 points.
+        launches = [{"kernel": f"Log_Full_Resident_KernelILi{-(-dim // 8)}E",
+                     "blocks": math.ceil(n / 64) * groups, "threads": 64, "dram": dram,
+                     "items": [(FULL_STAGE_W, 2 * 16 * per_block),
+                               (RESIDENT_CLUSTER, 2 * per_block),
+                               (FULL_TERM, 2 * per_block)]}]
     else:
         # Four warps of 16 points; each run of the MMA loop serves its own
         # row tiles (tensor_trips).
-        nt = 4 if dim <= 32 else 8
+        nt = 8
         d_slabs, w_slabs, runs = tensor_trips(dim, nt)
-        d_slabs = 1 if dim <= 32 else d_slabs * per_block  # X stays for the group up to 32
+        d_slabs *= per_block
         passes = math.ceil(dim / (8 * nt))
         launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 128, "dram": dram,
@@ -575,6 +594,8 @@ def threads_of(name):
     m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
     if m:
         return int(m.group(1))
+    if name.startswith("Log_Full_Resident"):
+        return 64
     return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal")) else 256
 
 

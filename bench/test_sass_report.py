@@ -159,13 +159,16 @@ class TensorSteps(unittest.TestCase):
     diagonal, one copy of the loop each, and the fit's tiles on and off the
     diagonal have copies of their own. Made-up loop bodies of one step (a
     fragment load and two MMAs a tile, then two loads and some address
-    arithmetic) under each tensor kernel's case at dim 32."""
+    arithmetic) under each tensor kernel's case. Up to dim 32 the log
+    kernel's steps are unrolled into its cluster loop, which is counted
+    whole."""
 
     @classmethod
     def setUpClass(cls):
         cls.sources = tempfile.TemporaryDirectory()
         os.makedirs(os.path.join(cls.sources.name, "engine"))
-        for name, lines in (("full.cu", ["const double w = a_at[l * kW + 8 * r];"]),
+        for name, lines in (("full.cu", ["const double w = a_at[l * kW + 8 * r];",
+                                         "const double q = Overflowed_To_Inf(squared(k0 + c));"]),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING),
                             ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
@@ -195,22 +198,36 @@ class TensorSteps(unittest.TestCase):
     def test_each_run_issues_its_own_tiles(self):
         mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS  # SM clocks of one DMMA
         load = 2  # wavefronts of a fragment
-        # VelmoraLog, 132 blocks of 64 points and 16 clusters: per cluster a
-        # warp takes 2 steps in each run r0 = 0..3, which serve 4, 3, 2, 1
-        # row tiles (20 tiles in 8 steps), two MMAs each.
-        case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
-        launch, = model.log_launches(case)
-        copies = [self.step("full.cu", 4 - r0, 2) for r0 in range(4)]
+        # VelmoraLog, 132 blocks of 64 points and 16 clusters, dim 64: per
+        # cluster a warp takes 2 steps in each run r0 = 0..7 (slab 0 serves
+        # runs 0..3, slab 32 runs 4..7), which serve 8..1 row tiles (72
+        # tiles in 16 steps), two MMAs each.
+        case = {"name": "t", "N": 64 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
+        launch = model.log_launches(case)[0]
+        copies = [self.step("full.cu", 8 - r0, 2) for r0 in range(8)]
         pipes = self.pipes(launch, copies)
         issued = sum(2 * len(own) for own in copies)  # a warp's, per cluster
         self.assertAlmostEqual(pipes["issue"], 16 * 4 * issued / 4)
-        self.assertAlmostEqual(pipes["tensor"], 16 * 4 * 20 * 2 * mma)
-        self.assertAlmostEqual(pipes["shared"], 16 * 4 * (20 + 8 * 2) * load)
+        self.assertAlmostEqual(pipes["tensor"], 16 * 4 * 72 * 2 * mma)
+        self.assertAlmostEqual(pipes["shared"], 16 * 4 * (72 + 16 * 2) * load)
         # A copy that is not the run's (its MMAs no multiple of the run's)
         # leaves the item out rather than miscount it.
         self.assertIsNone(model.find_item({"loops": [{"head": 0, "tail": 16, "innermost": True,
-                                                      "own": self.step("full.cu", 3, 2)}]},
-                                          model.tensor_run(4, 0), self.sources.name))
+                                                      "own": self.step("full.cu", 7, 2)}]},
+                                          model.tensor_run(8, 0), self.sources.name))
+        # At dim 32 two warps of 32 points a block, each a pass through the
+        # cluster loop per cluster: 20 tiles of four MMAs, all in that loop.
+        case["dim"] = 32
+        launch, = model.log_launches(case)
+        self.assertEqual(launch["kernel"], "Log_Full_Resident_KernelILi4E")
+        term = {"file": "full.cu", "line": 2, "opcode": "IMAD", "text": "IMAD"}
+        tile = [{"file": "full.cu", "line": 2, "opcode": "LDS.64", "text": "LDS.64"}] + \
+               [{"file": "tensor.h", "line": 1, "opcode": "DMMA.8x8x4", "text": "DMMA"}] * 4
+        cluster = [term] + tile * 20
+        pipes = self.pipes(launch, [cluster])
+        self.assertAlmostEqual(pipes["tensor"], 16 * 2 * 20 * 4 * mma)
+        self.assertAlmostEqual(pipes["shared"], 16 * 2 * 20 * load)
+        self.assertAlmostEqual(pipes["issue"], 16 * 2 * len(cluster) / 4)
         # The fit's second moments, a unit of 512 points a block: a warp's 2
         # steps in each of 8 slabs of 64 points, on the one tile (on the
         # diagonal): its copy (the second) makes 10 products a step.

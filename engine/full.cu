@@ -245,9 +245,10 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 // the same calls, and per step it loads one fragment of X per point tile
 // and one of W per row tile: at most 10 shared loads to 16 products.
 //
-// X itself is staged, not D: up to 32 coordinates it stays for all the
-// group's clusters, and D = X - mu_k is formed as a fragment is loaded, the
-// same subtraction, so subtract-first holds at no cost in staging.
+// X itself is staged, not D, and D = X - mu_k is formed as a fragment is
+// loaded, the same subtraction, so subtract-first holds at no cost in
+// staging. Up to dim 32 the fragments of X stay in registers instead
+// (Log_Full_Resident_Kernel).
 //
 // y_i comes out of the tiles as the chain of fused multiply-adds along its
 // row (tensor.h), as on the CUDA cores. The sums of squares follow the
@@ -266,7 +267,7 @@ struct Tensor_Shared {
   double x[kSlab * (kPoints + 8)];  // X's slab, as Tensor_Layout places it
   union {
     double w[kSlab * kWStride];  // W_k(i0 + i, s0 + l) at w[l * kWStride + i]
-    double q[8][kPoints];        // a pass's chains, by g
+    double q[8][kPoints + 8];    // a pass's chains, by g (+8: rows on alternate bank halves)
   };
   double mu[kSlab];  // mu_k's slab, zero past dim
   double v[kGroup][kPoints + 1];
@@ -329,6 +330,29 @@ __device__ __forceinline__ void Slab_Steps_Live(int live, double (&acc)[NT][2][2
   Slab_Steps<L, NT>(acc, a_at, b_at, mu, b_step, b_tile, c, i0, s0, width);
 }
 
+// The sum of squares of a pass's rows of Y, for thread t < 64's point (0
+// for the others): each lane's chains of its points (PT point tiles a
+// warp) through sh.q, which takes w's room, then added in order of g.
+template <int NT, int PT, class Shared>
+__device__ __forceinline__ double Pass_Sum(Shared &sh, const double (&acc)[NT][PT][2]) {
+  const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
+  __syncthreads();  // w is no longer read: the chains take its room
+#pragma unroll
+  for (int pt = 0; pt < PT; ++pt)
+#pragma unroll
+    for (int e = 0; e < 2; ++e) {
+      double part = 0.0;
+#pragma unroll
+      for (int r = 0; r < NT; ++r) part = fma(acc[r][pt][e], acc[r][pt][e], part);
+      sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e] = part;
+    }
+  __syncthreads();
+  double tile = 0.0;
+  if (t < kPoints)
+    for (int y = 0; y < 8; ++y) tile += sh.q[y][t];
+  return tile;
+}
+
 // `staged`: the slab of X in sh.x, kept from cluster to cluster.
 template <int NT>
 __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> &sh, Index j0,
@@ -359,22 +383,7 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
       Slab_Steps_Live<NT>(Min(NT, (dim - i0 + 7) / 8), acc, a_at, b_at, sh.mu, b_step, b_tile, c,
                           i0, s0, Min(kSlab, l_end - s0));
     }
-    __syncthreads();  // w is no longer read: the chains take its room
-#pragma unroll
-    for (int pt = 0; pt < 2; ++pt)
-#pragma unroll
-      for (int e = 0; e < 2; ++e) {
-        double part = 0.0;
-#pragma unroll
-        for (int r = 0; r < NT; ++r) part = fma(acc[r][pt][e], acc[r][pt][e], part);
-        sh.q[g][kTensorPointsPerWarp * warp + 8 * pt + 2 * c + e] = part;
-      }
-    __syncthreads();
-    if (t < kPoints) {
-      double tile = 0.0;
-      for (int y = 0; y < 8; ++y) tile += sh.q[y][t];
-      q += tile;
-    }
+    q += Pass_Sum(sh, acc);
   }
   return q;
 }
@@ -386,6 +395,92 @@ __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Ar
   int staged = -1;
   Log_Full_Block<kTensorThreads>(
       a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, staged); });
+}
+
+// Up to dim 32 a block forms one pass of rows from one slab, so each lane
+// loads its fragments of X once, straight from X into registers, and they
+// serve all of the group's clusters: a step then reads only W's fragments
+// and mu_k's entry from shared memory, and centres the fragments in
+// registers (x - mu_k, the same subtraction). Two warps own the block's 64
+// points, 32 each (four point tiles), so that each fragment of W a warp
+// loads feeds four products. The steps are unrolled for the L row tiles
+// below dim (3 or 4): step s serves tiles s / 2..L - 1, each tile's chain
+// takes its steps in order, and so every product and sum is Slab_Steps's.
+constexpr int kResidentThreads = 64;
+constexpr int kResidentTiles = 4;  // point tiles a warp
+constexpr int kResidentSteps = 8;  // of 4 coordinates: dim 32
+static_assert(kResidentThreads / 32 * 8 * kResidentTiles == kPoints, "a warp per 32 points");
+
+struct Resident_Shared {
+  static constexpr int kWStride = kSlab + 8;  // a fragment's four rows on both bank halves
+  union {
+    double w[kSlab * kWStride];  // W_k(i, l) at w[l * kWStride + i]
+    double q[8][kPoints + 8];    // the chains, by g (+8: rows on alternate bank halves)
+  };
+  double mu[kSlab];  // mu_k, zero past dim
+  double v[kGroup][kPoints + 1];
+  double log_p[kPoints];
+};
+
+using Resident_Fragments = double[kResidentSteps][kResidentTiles];
+
+// Lane 4g + c's fragments B[c][g] of its warp's point tiles, step by step:
+// coordinate 4s + c of point g of each tile; zero past dim and past the
+// last point, as staging gives them.
+__device__ __forceinline__ void Load_Fragments(const Device_Points &x, Index j0, int dim,
+                                               Resident_Fragments &b) {
+  const int t = static_cast<int>(threadIdx.x), g = t % 32 / 4, c = t % 4;
+#pragma unroll
+  for (int pt = 0; pt < kResidentTiles; ++pt) {
+    const Index j = j0 + 8 * kResidentTiles * (t / 32) + 8 * pt + g;
+#pragma unroll
+    for (int s = 0; s < kResidentSteps; ++s) {
+      const int l = 4 * s + c;
+      b[s][pt] = j < x.count && l < dim ? x.X[j * x.point_stride + l * x.coord_stride] : 0.0;
+    }
+  }
+}
+
+template <int L>
+__device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared &sh,
+                                            const Resident_Fragments &b, Index k) {
+  constexpr int kW = Resident_Shared::kWStride;
+  const int t = static_cast<int>(threadIdx.x), g = t % 32 / 4, c = t % 4;
+  const int dim = static_cast<int>(a.m.dim);
+  __syncthreads();  // the last cluster's chains are no longer read
+  Stage_Whitening<kResidentThreads, kSlab>(a, sh.w, kW, k, 0, 0, dim);
+  if (t < kSlab) sh.mu[t] = t < dim ? a.m.mu[k * a.m.dim + t] : 0.0;
+  __syncthreads();
+  const double *a_at = sh.w + c * kW + g;
+  double acc[4][kResidentTiles][2] = {};
+#pragma unroll
+  for (int s = 0; s < 2 * L; ++s) {
+    if (s == 2 * L - 1 && 4 * s >= dim) break;  // the earlier steps all start below dim
+    const double centre = sh.mu[4 * s + c];
+    double d[kResidentTiles];
+#pragma unroll
+    for (int pt = 0; pt < kResidentTiles; ++pt) d[pt] = b[s][pt] - centre;
+#pragma unroll
+    for (int r = s / 2; r < L; ++r) {
+      const double w = a_at[4 * s * kW + 8 * r];
+#pragma unroll
+      for (int pt = 0; pt < kResidentTiles; ++pt)
+        Mma_884(acc[r][pt][0], acc[r][pt][1], w, d[pt], acc[r][pt][0], acc[r][pt][1]);
+    }
+  }
+  return Pass_Sum(sh, acc);
+}
+
+// Six blocks an SM: with no floor ptxas spilled rather than exceed 96 registers.
+template <int L>
+__global__ void __launch_bounds__(kResidentThreads, 6) Log_Full_Resident_Kernel(Full_Args a) {
+  static_assert(8 * L <= kSlab, "one slab, one pass");
+  __shared__ Resident_Shared sh;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
+  Resident_Fragments b;
+  Load_Fragments(a.x, j0, static_cast<int>(a.m.dim), b);
+  Log_Full_Block<kResidentThreads>(
+      a, sh, [&](Index k) { return Squared_Whitened_Resident<L>(a, sh, b, k); });
 }
 
 // Two chained products a warp (tensor.h), as the GPU check's probe of the
@@ -585,8 +680,9 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
   // Past the small dims, passes of 32 rows up to dim 32, else of 64.
   const bool narrow = Rows_Per_Thread(m.dim) == 2;
   if (Tensor_Cores()) {
-    if (narrow) Launch_Tiles(Log_Full_Tensor_Kernel<4>, kTensorThreads, args, stream);
-    else Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, args, stream);
+    if (!narrow) Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, args, stream);
+    else if (m.dim <= 24) Launch_Tiles(Log_Full_Resident_Kernel<3>, kResidentThreads, args, stream);
+    else Launch_Tiles(Log_Full_Resident_Kernel<4>, kResidentThreads, args, stream);
   } else {
     if (narrow) Launch_Tiles(Log_Full_Kernel<2>, kThreads, args, stream);
     else Launch_Tiles(Log_Full_Kernel<4>, kThreads, args, stream);

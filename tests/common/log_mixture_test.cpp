@@ -167,7 +167,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
 // the last cluster and group 3 wholly);
 // a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
 // 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
-// 16 clusters (full). Exact on the CPU device; a GPU's exp and log may differ by an ulp.
+// 16 clusters (full); on the tensor cores up to dim 32, three row tiles to
+// dim 24 and four past it, the last step of 4 coordinates part past dim
+// (17, 25) or whole (24, 32). Exact on the CPU device; a GPU's exp and log
+// may differ by an ulp.
 class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Mixture_Shape> {};
 
 TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
@@ -200,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Mixture_Shape{true, 33, 16},
                     Mixture_Shape{true, 65, 33}, Mixture_Shape{true, 129, 4},
                     Mixture_Shape{false, 1, 1}, Mixture_Shape{false, 16, 3}, Mixture_Shape{false, 17, 33}, Mixture_Shape{false, 8, 16}, Mixture_Shape{false, 9, 17},
+                    Mixture_Shape{false, 24, 16}, Mixture_Shape{false, 25, 5},
                     Mixture_Shape{false, 32, 2}, Mixture_Shape{false, 33, 1},
                     Mixture_Shape{false, 64, 65}, Mixture_Shape{false, 65, 2},
                     Mixture_Shape{false, 130, 3}));
