@@ -471,7 +471,7 @@ __device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared 
   return Pass_Sum(sh, acc);
 }
 
-// Six blocks an SM: with no floor ptxas spilled rather than exceed 96 registers.
+// At most 170 registers, so that six blocks (12 warps) fit an SM.
 template <int L>
 __global__ void __launch_bounds__(kResidentThreads, 6) Log_Full_Resident_Kernel(Full_Args a) {
   static_assert(8 * L <= kSlab, "one slab, one pass");
