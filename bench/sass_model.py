@@ -266,12 +266,14 @@ def limiter(c):
 # around the text (the log-sum-exp of a cluster's term). Code outside the
 # items (set-up, the last writes) is left out: it runs once per block.
 
-def loop_of(text, file=None, marker=None, copy=None):
+def loop_of(text, file=None, marker=None, copy=None, lines=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
-    in address order (the first template arguments' copies come first)."""
-    return {"text": text, "file": file, "marker": marker, "copy": copy}
+    in address order (the first template arguments' copies come first).
+    `lines`: (keep, texts): of the body, only the instructions of source
+    lines holding one of the texts (keep True), or all but those (False)."""
+    return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines}
 
 
 def staging(text):
@@ -290,9 +292,11 @@ FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
 TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
-# The resident kernel's steps are unrolled into its cluster loop: a pass
-# through that loop's own code is a cluster's products, chains and sums.
-RESIDENT_CLUSTER = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", ("full.cu", "tensor.h"))
+# Up to dim 32 the full kernels have one pass of rows and one slab, so a
+# pass through the cluster loop's own code is all of a cluster's work but
+# the loops nested in it (the resident kernel's steps are unrolled there):
+# staging, products, chains and sums.
+CLUSTER_OWN = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", ("full.cu", "tensor.h"))
 
 
 def tensor_run(nt, r0):
@@ -303,6 +307,20 @@ def tensor_run(nt, r0):
     return loop_of("const double w = a_at[l * kW + 8 * r]",
                    marker=('asm volatile("mma.sync', "DMMA", 2 * (nt - r0)), copy=r0)
 FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
+# A slab's own code past dim 32: its set-up, the staging loops' and the
+# product loops' bounds, and the barriers. In the tensor kernel it holds the
+# bounds of the runs of every Slab_Steps<L> (NT (NT + 1) / 2 runs), of
+# which a slab takes only its L runs': counted apart (TENSOR_RUN_BOUNDS),
+# with Min's instructions taken as the runs'.
+FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();",
+                    ("full.cu", "log_sum.h"))
+TENSOR_SLAB_TEXT = "if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t]"
+RUN_BOUND_LINES = ("const int from = r0 == 0 ? 0 : i0 + 8 * r0 - s0",
+                   "for (int l = from < 0 ? 0 : from; l < to; l += 4)", "return a < b ? a : b")
+TENSOR_SLAB = loop_of(TENSOR_SLAB_TEXT, ("full.cu", "log_sum.h"),
+                      lines=(False, RUN_BOUND_LINES))
+TENSOR_RUN_BOUNDS = loop_of(TENSOR_SLAB_TEXT,
+                            ("full.cu", "log_sum.h"), lines=(True, RUN_BOUND_LINES))
 
 
 def full_fma(tm):
@@ -405,13 +423,17 @@ def log_launches(case, raw_terms=False):
     if case.get("cuda_cores"):
         tm = 2 if dim <= 32 else 4
         d_slabs, w_slabs, fma = full_trips(dim, tm)
+        # Up to dim 32 D is staged from registers in the cluster loop's own
+        # code, with the pass's set-up and sums.
+        own = [(CLUSTER_OWN, 8 * per_block)] if tm == 2 else \
+              [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
+               (FULL_SLAB, 8 * w_slabs * per_block),
+               (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
         launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 256, "dram": dram,
-                     "items": [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
-                               (FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
-                               (full_fma(tm), fma * per_block),
-                               (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block),
-                               (FULL_TERM, 2 * per_block)]}]
+                     "items": [(FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
+                               (full_fma(tm), fma * per_block)] + own +
+                              [(FULL_TERM, 2 * per_block)]}]
     elif dim <= 32:
         # One pass of L row tiles from one slab; X's fragments stay in
         # registers, so a cluster stages only W's slab and mu_k. Two warps
@@ -419,7 +441,7 @@ def log_launches(case, raw_terms=False):
         launches = [{"kernel": f"Log_Full_Resident_KernelILi{-(-dim // 8)}E",
                      "blocks": math.ceil(n / 64) * groups, "threads": 64, "dram": dram,
                      "items": [(FULL_STAGE_W, 2 * 16 * per_block),
-                               (RESIDENT_CLUSTER, 2 * per_block),
+                               (CLUSTER_OWN, 2 * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     else:
         # Four warps of 16 points; each run of the MMA loop serves its own
@@ -428,12 +450,16 @@ def log_launches(case, raw_terms=False):
         d_slabs, w_slabs, runs = tensor_trips(dim, nt)
         d_slabs *= per_block
         passes = math.ceil(dim / (8 * nt))
+        # A slab of pass i0 takes the bounds of L = its live row tiles' runs.
+        bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _, _ in slabs(dim, 8 * nt))
         launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 128, "dram": dram,
                      "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),
                                (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block)] +
                               [(tensor_run(nt, r0), 4 * runs[r0] * per_block) for r0 in range(nt)] +
                               [
+                               (TENSOR_SLAB, 4 * w_slabs * per_block),
+                               (TENSOR_RUN_BOUNDS, 4 * bounds * per_block / (nt * (nt + 1) // 2)),
                                (TENSOR_TILE, 2 * passes * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     if groups > 1:
@@ -629,6 +655,10 @@ def find_item(kernel, selector, sources):
         smallest = min(hits, key=lambda lp: lp["tail"] - lp["head"])
         files = (file,) if isinstance(file, str) else file
         body = [i for i in smallest["own"] if i["file"] in files]
+    if selector.get("lines"):
+        keep, texts = selector["lines"]
+        body = [i for i in body
+                if any(t in source_text(sources, i["file"], i["line"]) for t in texts) == keep]
     unroll = 1
     if selector["marker"]:
         mtext, op, count = selector["marker"]

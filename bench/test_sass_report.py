@@ -168,7 +168,9 @@ class TensorSteps(unittest.TestCase):
         cls.sources = tempfile.TemporaryDirectory()
         os.makedirs(os.path.join(cls.sources.name, "engine"))
         for name, lines in (("full.cu", ["const double w = a_at[l * kW + 8 * r];",
-                                         "const double q = Overflowed_To_Inf(squared(k0 + c));"]),
+                                         "const double q = Overflowed_To_Inf(squared(k0 + c));",
+                                         model.TENSOR_SLAB_TEXT + " : 0.0;",
+                                         model.RUN_BOUND_LINES[0] + ";"]),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING),
                             ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
@@ -238,6 +240,17 @@ class TensorSteps(unittest.TestCase):
         pipes = self.pipes(launch, [off, on])
         self.assertAlmostEqual(pipes["tensor"], 8 * 16 * 10 * mma)
         self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
+
+    def test_a_slab_counts_only_its_own_runs_bounds(self):
+        # dim 64, 16 clusters: a pass of 8 live row tiles in 2 slabs, so each
+        # slab takes the bounds of 8 of the 36 runs its code holds.
+        case = {"name": "t", "N": 64 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
+        launch = model.log_launches(case)[0]
+        ins = lambda line: {"file": "full.cu", "line": line, "opcode": "IMAD", "text": "IMAD"}
+        slab = [ins(3)] * 3 + [ins(4)] * 36
+        pipes = self.pipes(launch, [slab])
+        slabs = 16 * 4 * 2  # clusters, warps, slabs
+        self.assertAlmostEqual(pipes["issue"], slabs * (3 + 36 * 8 / 36) / 4)
 
     def test_a_pass_of_fewer_tiles_counts_as_the_last_runs(self):
         # dim 40: one pass of 5 live row tiles of 8; its runs r0 = 0..4 serve

@@ -84,20 +84,34 @@ struct Full_Shared {
   double log_p[kPoints];
 };
 
+// The entries of a slab (kSlab coordinates of the block's kPoints points)
+// that thread t of kT stages, coalesced along whichever of points and
+// coordinates is contiguous in X: it keeps one of (coordinate, point) and
+// steps the other by a fixed stride, kSlab * kPoints / kT entries in all.
+template <int kT>
+struct Slab_Walk {
+  static_assert(kT % kSlab == 0 && kT % kPoints == 0, "fixed strides");
+  static constexpr int kEntries = kSlab * kPoints / kT;
+  bool by_coord;
+  int l0, p0, sl, sp;
+  __device__ explicit Slab_Walk(const Device_Points &x)
+      : by_coord(x.coord_stride == 1),
+        l0(by_coord ? threadIdx.x % kSlab : threadIdx.x / kPoints),
+        p0(by_coord ? threadIdx.x / kSlab : threadIdx.x % kPoints),
+        sl(by_coord ? 0 : kT / kPoints),
+        sp(by_coord ? kT / kSlab : 0) {}
+};
+
 // D = X - mu_k (or X itself, without kCentre) for coordinates s0.. of the
-// block's points, coalesced along whichever of points and coordinates is
-// contiguous in X, into `d`: coordinate l of point p at d[l * dl + p * dp].
-// A thread keeps one of (coordinate, point) and steps the other by a fixed
-// stride, so its addresses advance by one add a pass and, along
-// coordinates, its entry of mu_k is read once.
+// block's points into `d`: coordinate l of point p at d[l * dl + p * dp].
+// A thread's addresses advance by one add a pass and, along coordinates,
+// its entry of mu_k is read once.
 template <int kT, bool kCentre = true>
 __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Index j0, Index k,
                               int s0) {
-  static_assert(kT % kSlab == 0 && kT % kPoints == 0, "fixed strides");
-  const int t = static_cast<int>(threadIdx.x);
-  const bool by_coord = a.x.coord_stride == 1;
-  const int l0 = by_coord ? t % kSlab : t / kPoints, p0 = by_coord ? t / kSlab : t % kPoints;
-  const int sl = by_coord ? 0 : kT / kPoints, sp = by_coord ? kT / kSlab : 0;
+  const Slab_Walk<kT> walk(a.x);
+  const bool by_coord = walk.by_coord;
+  const int l0 = walk.l0, p0 = walk.p0, sl = walk.sl, sp = walk.sp;
   const int points = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
   const int coords = static_cast<int>(Min(Index{kSlab}, a.m.dim - s0));
   const double *mu = a.m.mu + k * a.m.dim + s0;
@@ -108,6 +122,43 @@ __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Ind
   const int out_step = sl * dl + sp * dp;
   for (int l = l0, p = p0; l < kSlab && p < kPoints; l += sl, p += sp, x += step, out += out_step)
     *out = p < points && l < coords ? (kCentre ? *x - (by_coord ? mu_l0 : mu[l]) : *x) : 0.0;
+}
+
+// Up to dim 32 (one slab) a thread of the CUDA-core kernel keeps its
+// entries of X in registers for all of the group's clusters, and stages D
+// from them for each cluster: the same subtraction, with no loads of X
+// and none of their 64-bit address arithmetic.
+using Cores_Walk = Slab_Walk<kThreads>;
+
+struct Held_Slab {
+  double x[Cores_Walk::kEntries];
+  unsigned in = 0;  // bit e: entry e lies within the block's points and dim
+};
+
+__device__ __forceinline__ void Load_Held(const Full_Args &a, Index j0, Held_Slab &held) {
+  const Cores_Walk walk(a.x);
+  const int points = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
+  const int coords = static_cast<int>(Min(Index{kSlab}, a.m.dim));
+#pragma unroll
+  for (int e = 0; e < Cores_Walk::kEntries; ++e) {
+    const int l = walk.l0 + e * walk.sl, p = walk.p0 + e * walk.sp;
+    const bool in = p < points && l < coords;
+    held.x[e] = in ? a.x.X[(j0 + p) * a.x.point_stride + l * a.x.coord_stride] : 0.0;
+    held.in |= static_cast<unsigned>(in) << e;
+  }
+}
+
+// Stage_Centred's D for slab 0, from the held entries. Entry e's centre is
+// mu_k's entry l0 + e sl (the same one throughout, along coordinates).
+__device__ __forceinline__ void Stage_Held(const Full_Args &a, double *d, const Held_Slab &held,
+                                           Index k) {
+  const Cores_Walk walk(a.x);
+  const double *mu = a.m.mu + k * a.m.dim + walk.l0;
+  double *out = d + walk.l0 * (kPoints + 2) + walk.p0;
+  const int out_step = walk.sl * (kPoints + 2) + walk.sp;
+#pragma unroll
+  for (int e = 0; e < Cores_Walk::kEntries; ++e)
+    out[e * out_step] = held.in >> e & 1 ? held.x[e] - mu[e * walk.sl] : 0.0;
 }
 
 // Columns s0.. of rows i0.. of W_k (column-major, dim x dim), into `w`:
@@ -127,27 +178,34 @@ __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index
 }
 
 // q for each of the block's points under cluster k, into `q` of threads
-// 0..63 (one point each). Every thread of the block takes part.
+// 0..63 (one point each). Every thread of the block takes part. At TM = 2
+// (dim 17-32) there is one pass of rows and one slab, staged from `held`:
+// the loops below then take one trip, known at compile time, and a
+// cluster's work sits in one loop.
 template <int TM>
-__device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k) {
+__device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Index j0, Index k,
+                                   const Held_Slab *held) {
   constexpr int kRows = kRowGroups * TM;
+  constexpr bool kOne = TM == 2;
+  static_assert(!kOne || kRows == kSlab, "dim <= 32: one pass of rows, one slab");
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, lane = t % 32;
   const int wy = warp / 2, ty = wy * 4 + lane / 8, tx = (warp % 2) * 8 + lane % 8;
   const int dim = static_cast<int>(a.m.dim);
   double q = 0.0;
   int staged = -1;  // the slab in sh.d
-  for (int i0 = 0; i0 < dim; i0 += kRows) {
+  for (int i0 = 0; kOne ? i0 == 0 : i0 < dim; i0 += kRows) {
     // Rows i0.. of a lower triangular W_k vanish past column i0 + kRows - 1.
     const int l_end = Min(dim, i0 + kRows);
     // A warp whose rows all lie past dim has nothing to form.
     const int warp_last_row = i0 + wy * 4 * TM < dim ? i0 + (wy + 1) * 4 * TM - 1 : -1;
     double acc[TM][kTN] = {};
-    for (int s0 = 0; s0 < l_end; s0 += kSlab) {
+    for (int s0 = 0; kOne ? s0 == 0 : s0 < l_end; s0 += kSlab) {
       // The previous slab must no longer be read. At a cluster's first slab
       // the barrier after the last sums were written has seen to that, when
       // the sums have a room of their own.
       if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
-      if (staged != s0) Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
+      if constexpr (kOne) Stage_Held(a, &sh.d[0][0], *held, k);
+      else if (staged != s0) Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
       staged = s0;
       Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0, l_end);
       __syncthreads();
@@ -234,7 +292,9 @@ template <int TM>
 __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   __shared__ Full_Shared<TM> sh;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
-  Log_Full_Block<kThreads>(a, sh, [&](Index k) { return Squared_Whitened(a, sh, j0, k); });
+  Held_Slab held;
+  if constexpr (TM == 2) Load_Held(a, j0, held);
+  Log_Full_Block<kThreads>(a, sh, [&](Index k) { return Squared_Whitened(a, sh, j0, k, &held); });
 }
 
 // ---------------------------------------------------------------------------
@@ -471,9 +531,11 @@ __device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared 
   return Pass_Sum(sh, acc);
 }
 
-// At most 170 registers, so that six blocks (12 warps) fit an SM.
+// A register cap for the blocks an SM takes: 8 at L = 3 (128 registers),
+// 6 at L = 4 (170), neither of which spills.
 template <int L>
-__global__ void __launch_bounds__(kResidentThreads, 6) Log_Full_Resident_Kernel(Full_Args a) {
+__global__ void __launch_bounds__(kResidentThreads, L == 3 ? 8 : 6)
+    Log_Full_Resident_Kernel(Full_Args a) {
   static_assert(8 * L <= kSlab, "one slab, one pass");
   __shared__ Resident_Shared sh;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;

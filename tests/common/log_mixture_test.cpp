@@ -149,6 +149,15 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
   const Log_Result rows = Evaluate_Rows(m);
   EXPECT_TRUE(Same_Bits(whole.log_p, rows.log_p)) << "points as rows";
   EXPECT_TRUE(Same_Bits(whole.R, rows.R)) << "points as rows";
+  if (c.diagonal) return;
+  // Full mode's CUDA-core kernels stage the points along coordinates or
+  // along points too (up to dim 32 from registers held for all clusters).
+  const Env_Set cuda_cores("VELMORA_TENSOR_CORES", "off");
+  const Log_Result columns = Evaluate(m, {}, &evaluator), cores_rows = Evaluate_Rows(m);
+  EXPECT_TRUE(Same_Bits(columns.log_p, cores_rows.log_p)) << "CUDA cores, points as rows";
+  EXPECT_TRUE(Same_Bits(columns.R, cores_rows.R)) << "CUDA cores, points as rows";
+  const Log_Result cores_chunked = Evaluate(m, {64}, &evaluator);
+  EXPECT_TRUE(Same_Bits(columns.log_p, cores_chunked.log_p)) << "CUDA cores, chunks of 64";
 }
 
 // The staging of points reads X along coordinates or along points, by
@@ -158,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
                          testing::Values(Mixture_Shape{true, 1, 3}, Mixture_Shape{true, 17, 5},
                                          Mixture_Shape{true, 33, 16}, Mixture_Shape{true, 64, 37},
                                          Mixture_Shape{false, 9, 20}, Mixture_Shape{false, 17, 5},
-                                         Mixture_Shape{false, 33, 3}, Mixture_Shape{false, 64, 37}));
+                                         Mixture_Shape{false, 25, 17}, Mixture_Shape{false, 33, 3},
+                                         Mixture_Shape{false, 64, 37}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 128 points and 16 clusters a step, 32 resident coordinates, means staged
@@ -250,8 +260,9 @@ INSTANTIATE_TEST_SUITE_P(Dims, TightClusterTest, testing::Values(2, 17, 64, 128)
 // A point with a NaN coordinate gets NaN, one with an infinite coordinate
 // -Inf, in both modes; their posteriors are NaN and no other point changes.
 // At dim 3 and past the small dims, full mode on the tensor cores (where
-// there are some) and on the CUDA cores; a second value in the last
-// coordinate, past the first slab at dim 40.
+// there are some) and on the CUDA cores, up to dim 32 from X held in
+// registers; a second value in the last coordinate, past the first slab at
+// dim 40.
 TEST_F(LibraryTest, NonFinitePointsSpoilOnlyThemselves) {
   const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
   const std::vector<std::vector<double>> spoilt = {{nan}, {inf}, {-inf}, {inf, nan}, {inf, -inf}};
@@ -260,7 +271,8 @@ TEST_F(LibraryTest, NonFinitePointsSpoilOnlyThemselves) {
     int dim;
     const char *cores;
   };
-  for (const Setting at : {Setting{3, nullptr}, Setting{40, nullptr}, Setting{40, "off"}}) {
+  for (const Setting at : {Setting{3, nullptr}, Setting{24, nullptr}, Setting{24, "off"},
+                           Setting{40, nullptr}, Setting{40, "off"}}) {
     const int dim = at.dim;
     const Env_Set setting("VELMORA_TENSOR_CORES", at.cores);
     const Mixture clean = Make_Mixture(dim, 40, 5, true, 95);
