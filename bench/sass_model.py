@@ -489,6 +489,7 @@ def fit_launches(case):
     tk = min(16, 256 // ti, 2 ** math.ceil(math.log2(max(1, math.ceil(K / 4)))))
     tiles = math.ceil(dim / (2 * ti)) * math.ceil(K / (4 * tk))
     groups = 256 // (ti * tk)
+    slab = min(256, 256 * 4 * (1 + 2 * 2) // (2 * ti + 4 * tk + 2))  # points staged at once
     unit = case["unit"]
     units = math.ceil(n / unit)
     moments = {"kernel": "Moments_Kernel", "blocks": units * tiles, "threads": 256,
@@ -496,7 +497,14 @@ def fit_launches(case):
                "items": [(loop_of("const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c]",
                                   marker=("const double d = xs[p * x_pitch", "DADD", 8)),
                           8 * unit / groups),
-                         (staging("rs[p * r_pitch + l] = r"), 8 * math.ceil(unit * 4 * tk / 256))]}
+                         (staging("rs[p * r_pitch + lk] = r"), 8 * math.ceil(unit * 4 * tk / 256)),
+                         (staging("xs[p * x_pitch + li] = in_i && p < points"),
+                          8 * math.ceil(unit * 2 * ti / 256)),
+                         # A slab's own code: its barriers, set-up and the
+                         # staging loops' last passes.
+                         (loop_of("__syncthreads();  // the previous slab is no longer read",
+                                  ("statistics.cu", "diagonal_sum.h")),
+                          8 * math.ceil(unit / slab))]}
     launches = e_step + [moments]
     if full:
         ts = 8 if dim <= 8 else 16 if dim <= 16 else 32 if dim <= 32 else 64

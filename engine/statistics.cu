@@ -89,8 +89,8 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const int x_pitch = width_i + 1, r_pitch = width_k + 1, slab = a.slab;
   double *const xs = sh.stage, *const rs = sh.stage + slab * x_pitch;
-  // The tiles' widths are powers of two: the staging loops split an entry
-  // into (point, column) by shift and mask.
+  // The tiles' widths are powers of two: a thread's column and first point
+  // come by mask and shift.
   const int shift_i = Shift_Covering(width_i), shift_k = Shift_Covering(width_k);
 
   double centre[kCK][kCI], n[kCK], s[kCK][kCI], m[kCK][kCI];
@@ -102,24 +102,28 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       s[q][c] = m[q][c] = 0.0;
     }
   }
+  // Both widths divide the block, so a thread stages one column of each
+  // (coordinate li, cluster lk) and steps through the slab's points; its
+  // offsets into X and R advance by one add a pass.
+  const int li = t & (width_i - 1), pi = t >> shift_i, step_i = kThreads >> shift_i;
+  const int lk = t & (width_k - 1), pk = t >> shift_k, step_k = kThreads >> shift_k;
+  const bool in_i = i0 + li < dim, in_k = k0 + lk < K;
   for (Index p0 = begin; p0 < end; p0 += slab) {
     __syncthreads();  // the previous slab is no longer read
-    for (int e = t; e < slab * width_i; e += kThreads) {
-      const int p = e >> shift_i, l = e & (width_i - 1);
-      const Index j = p0 + p, i = i0 + l;
-      xs[p * x_pitch + l] = j < end && i < dim ? a.x.X[j * dim + i] : 0.0;
-    }
+    const int points = static_cast<int>(Min(Index{slab}, end - p0));
+    Index at = (p0 + pi) * dim + i0 + li;
+    for (int p = pi; p < slab; p += step_i, at += step_i * dim)
+      xs[p * x_pitch + li] = in_i && p < points ? a.x.X[at] : 0.0;
     // Padding points weigh 0, and so add exactly nothing.
-    for (int e = t; e < slab * width_k; e += kThreads) {
-      const int p = e >> shift_k, l = e & (width_k - 1);
-      const Index j = p0 + p, k = k0 + l;
+    at = (p0 + pk) * K + k0 + lk;
+    for (int p = pk; p < slab; p += step_k, at += step_k * K) {
+      const Index j = p0 + p;
       double r = 0.0;
-      if (j < end && k < K)
+      if (in_k && p < points)
         r = a.R == nullptr ? Weigh(1.0, a.x.w, j)
-                           : Take(a.log_p != nullptr ? Exp_Below_Zero(a.R[j * K + k] - a.log_p[j])
-                                                     : a.R[j * K + k],
+                           : Take(a.log_p != nullptr ? Exp_Below_Zero(a.R[at] - a.log_p[j]) : a.R[at],
                                   a.x, j);
-      rs[p * r_pitch + l] = r;
+      rs[p * r_pitch + lk] = r;
     }
     __syncthreads();
     for (int p = g; p < slab; p += groups) {
