@@ -314,6 +314,20 @@ FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]"
 # with Min's instructions taken as the runs'.
 FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();",
                     ("full.cu", "log_sum.h"))
+# The second moments' slab loops: their own code (barriers, the
+# posteriors' staging, set-up, peeled passes of the loops inside). The
+# tensor kernel's tiles on and off the diagonal stage by loops of their own,
+# whose peeled passes are counted only for their tiles.
+SECOND_SLAB_TEXT = "__syncthreads();  // the previous slab is no longer read"
+SECOND_SLAB = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"))
+_ON_DIAGONAL = ("*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
+                "for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, sb += kOut)")
+_OFF_DIAGONAL = ("for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, xb += stride, sa += kOut,",
+                 "sb += kOut) {", "const bool in = p < in_slab;",
+                 "*sa = in && place.a_in ? *xa - place.mu_a : 0.0;",
+                 "*sb = in && place.b_in ? *xb - place.mu_b : 0.0;")
+SECOND_SLAB_ON = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"), lines=(False, _OFF_DIAGONAL))
+SECOND_SLAB_OFF = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"), lines=(False, _ON_DIAGONAL))
 TENSOR_SLAB_TEXT = "if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t]"
 RUN_BOUND_LINES = ("const int from = r0 == 0 ? 0 : i0 + 8 * r0 - s0",
                    "for (int l = from < 0 ? 0 : from; l < to; l += 4)", "return a < b ? a : b")
@@ -544,7 +558,11 @@ def fit_launches(case):
                                        (staging("*sb = p < in_slab && place.a_in"),
                                         8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * side / tri),
                                        (staging("*sb = in && place.b_in"),
-                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * (tri - side) / tri)]})
+                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * (tri - side) / tri),
+                                       # A slab's own code, with the peeled
+                                       # passes of its tile's staging only.
+                                       (SECOND_SLAB_ON, 8 * math.ceil(unit / slab) * side / tri),
+                                       (SECOND_SLAB_OFF, 8 * math.ceil(unit / slab) * (tri - side) / tri)]})
             return launches
         launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
                          "threads": 256, "dram": n * dim * 8 + n * K * 8,
@@ -553,7 +571,8 @@ def fit_launches(case):
                                                     rt * rt)),
                                     8 * unit / (256 // group_threads)),
                                    (staging("sh.stage.b[p][place.l] = in && place.b_in"),
-                                    8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab))]})
+                                    8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab)),
+                                   (SECOND_SLAB, 8 * math.ceil(unit / slab))]})
     return launches
 
 
@@ -644,6 +663,12 @@ def span(instructions):
 def find_item(kernel, selector, sources):
     """The instructions a selector names in a kernel, and the source
     iterations one pass through them covers; or None."""
+    found = select_loop(kernel, selector, sources)
+    return None if found is None else found[1:]
+
+
+def select_loop(kernel, selector, sources):
+    """find_item's (loop, body, unroll)."""
     text, file = selector["text"], selector["file"]
     loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
     hits = [lp for lp in loops
@@ -656,13 +681,14 @@ def find_item(kernel, selector, sources):
             inner = sorted(inner, key=lambda lp: lp["head"])
             if selector["copy"] >= len(inner):
                 return None
-            body = inner[selector["copy"]]["own"]
+            loop = inner[selector["copy"]]
         else:
-            body = max(inner, key=lambda lp: len(lp["own"]))["own"]
+            loop = max(inner, key=lambda lp: len(lp["own"]))
+        body = loop["own"]
     else:
-        smallest = min(hits, key=lambda lp: lp["tail"] - lp["head"])
+        loop = min(hits, key=lambda lp: lp["tail"] - lp["head"])
         files = (file,) if isinstance(file, str) else file
-        body = [i for i in smallest["own"] if i["file"] in files]
+        body = [i for i in loop["own"] if i["file"] in files]
     if selector.get("lines"):
         keep, texts = selector["lines"]
         body = [i for i in body
@@ -675,24 +701,26 @@ def find_item(kernel, selector, sources):
         if selector.get("copy") is not None and seen % count:
             return None  # not the copy the launch means
         unroll = max(1, seen // count)
-    return body, unroll
+    return loop, body, unroll
 
 
 def launch_time(kernels, launch, sources, gpu):
-    """(low, high seconds, limiter, the launch's pipes) for one launch."""
+    """(low, high seconds, limiter, the launch's pipes, the selectors not
+    found, the heads of the loops counted) for one launch."""
     name = next((n for n in kernels if launch["kernel"] in n), None)
     if name is None:
         return None
     k = kernels[name]
     demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
     high = 0.0
-    missing = []
+    missing, counted = [], set()
     for selector, passes in launch["items"]:
-        found = find_item(k, selector, sources)
+        found = select_loop(k, selector, sources)
         if found is None:
             missing.append(selector["text"])
             continue
-        body, unroll = found
+        loop, body, unroll = found
+        counted.add(loop["head"])
         passes /= unroll
         c = cost(name, body, sources)
         per = {"issue": c["issue"] / SUB_PARTITIONS, "FP64": c["fp64"] / SUB_PARTITIONS,
@@ -708,7 +736,7 @@ def launch_time(kernels, launch, sources, gpu):
     if max(compute_low, dram) < LAUNCH_S:
         lim = "launch"
     return (max(compute_low, dram) + LAUNCH_S, max(compute_high, dram) + LAUNCH_S, lim,
-            {p: per_sm * v / CLOCK for p, v in demand.items()}, missing)
+            {p: per_sm * v / CLOCK for p, v in demand.items()}, missing, (name, counted))
 
 
 def model_case(kernels, case, fit, sources):
@@ -725,10 +753,11 @@ def model_case(kernels, case, fit, sources):
             if got is None:
                 row["missing"].append(launch["kernel"])
                 continue
-            lo, hi, lim, pipes, missing = got
+            lo, hi, lim, pipes, missing, (name, counted) = got
             low, high = low + lo, high + hi
             limits[launch["kernel"]] = (lo, lim)
             if gpu == "H100":
+                row.setdefault("counted", []).append((name, counted))
                 row["kernels"].append({"kernel": launch["kernel"], "blocks": launch["blocks"],
                                        "low_s": lo, "high_s": hi, "limiter": lim})
                 row["missing"] += [f"{launch['kernel']}: {m}" for m in missing]
@@ -742,6 +771,7 @@ def model_case(kernels, case, fit, sources):
 
 def analyse(kernels, sources):
     report = {"kernels": [], "cases": [], "local_in_loops": []}
+    entries = {}
     for mangled, k in sorted(kernels.items(), key=lambda kv: short_name(kv[0])):
         name = short_name(mangled)
         r = k["resources"]
@@ -750,12 +780,14 @@ def analyse(kernels, sources):
                  "registers": r.get("registers"), "smem": r.get("smem"), "stack": r.get("stack"),
                  "spill_stores": r.get("spill_stores"), "spill_loads": r.get("spill_loads"),
                  "occupancy": occ, "loops": []}
+        entries[mangled] = entry
         for lp in k["loops"]:
             if lp["tail"] == lp["head"]:
                 continue  # the trap after the exit
             c = cost(mangled, lp["own"], sources)
             lim, pipes = limiter(c)
             entry["loops"].append({
+                "head": lp["head"], "cases": [],
                 "at": f"{lp['head']:#x}-{lp['tail']:#x}", "innermost": lp["innermost"],
                 "source": span(lp["own"]), "instructions": c["issue"], "fp64_ops": c["fp64_ops"],
                 "issue": c["issue"], "fp64": c["fp64"], "tensor": c["tensor"],
@@ -781,6 +813,13 @@ def analyse(kernels, sources):
         report["cases"].append(model_case(kernels, case, False, sources))
     for case in FIT_CASES:
         report["cases"].append(model_case(kernels, case, True, sources))
+    # Which cases count each loop: a loop with work that none counts is on
+    # a path those cases do not take, or missing from the model.
+    for row in report["cases"]:
+        for mangled, heads in row.pop("counted", []):
+            for lp in entries[mangled]["loops"]:
+                if lp["head"] in heads and row["case"] not in lp["cases"]:
+                    lp["cases"].append(row["case"])
     return report
 
 
@@ -822,22 +861,25 @@ def markdown(report):
             "issued (clocks of its sub-partition), FP64-pipe and tensor-pipe clocks, shared-memory",
             "wavefronts (bank model, and the figure if 64/128-bit requests always take 2/4) and",
             "their SM clocks (x4: one shared pipe serves four sub-partitions), local-memory",
-            "instructions, the limiter, and the most of the FP64 pipe the loop can use (1.0:",
-            "FP64-bound). Only loops with FP64 or shared-memory work are listed.", ""]
+            "instructions, the limiter, the most of the FP64 pipe the loop can use (1.0:",
+            "FP64-bound), and the cases whose model counts the loop. A loop no case counts is on",
+            "a path those cases do not take (another layout, template instance or run; posteriors),",
+            "runs once a point or a block, or is missing from the model. Only loops with FP64 or",
+            "shared-memory work are listed.", ""]
     for k in report["kernels"]:
         rows = [lp for lp in k["loops"] if lp["fp64_ops"] or lp["shared_ops"] or lp["local"]]
         if not rows:
             continue
         out += [f"### {k['kernel']}", "",
-                "| loop | source | inner | issue | FP64 ops / clk | tensor | shared wavefronts (x4 clk) | LDL/STL | limiter | FP64 busy |",
-                "|---|---|---|---|---|---|---|---|---|---|"]
+                "| loop | source | inner | issue | FP64 ops / clk | tensor | shared wavefronts (x4 clk) | LDL/STL | limiter | FP64 busy | counted in |",
+                "|---|---|---|---|---|---|---|---|---|---|---|"]
         for lp in rows:
             sh = f"{lp['shared']}" + (f"-{lp['shared_hi']}" if lp["shared_hi"] != lp["shared"] else "")
             busy = f"{lp['fp64_busy']:.2f}" + (f"-{lp['fp64_busy_hi']:.2f}"
                                               if abs(lp["fp64_busy_hi"] - lp["fp64_busy"]) > 0.005 else "")
             out.append(f"| {lp['at']} | {lp['source']} | {'yes' if lp['innermost'] else ''} | "
                        f"{lp['issue']} | {lp['fp64_ops']} / {lp['fp64']:g} | {lp['tensor']:g} | {sh} | "
-                       f"{lp['local'] or ''} | {lp['limiter']} | {busy} |")
+                       f"{lp['local'] or ''} | {lp['limiter']} | {busy} | {'; '.join(lp['cases'])} |")
         notes = sorted({c for lp in rows for c in lp["conflicts"]})
         under = sorted({u for lp in rows for u in lp["underived"]})
         if notes:

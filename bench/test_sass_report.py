@@ -171,7 +171,8 @@ class TensorSteps(unittest.TestCase):
                                          "const double q = Overflowed_To_Inf(squared(k0 + c));",
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
                                          model.RUN_BOUND_LINES[0] + ";"]),
-                            ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING),
+                            ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
+                             [model._ON_DIAGONAL[1], model._OFF_DIAGONAL[2], model.SECOND_SLAB_TEXT]),
                             ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
                 f.write("\n".join(lines) + "\n")
@@ -240,6 +241,16 @@ class TensorSteps(unittest.TestCase):
         pipes = self.pipes(launch, [off, on])
         self.assertAlmostEqual(pipes["tensor"], 8 * 16 * 10 * mma)
         self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
+
+    def test_a_second_moments_slab_counts_its_own_tiles_staging(self):
+        # dim 32, one cluster: one tile, on the diagonal, 8 slabs of 64 of a
+        # unit's 512 points; a slab's code holds both tiles' peeled staging.
+        case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
+        launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
+        ins = lambda line: {"file": "statistics.cu", "line": line, "opcode": "IMAD", "text": "IMAD"}
+        slab = [ins(7)] * 2 + [ins(5)] * 5 + [ins(6)] * 7
+        pipes = self.pipes(launch, [slab])
+        self.assertAlmostEqual(pipes["issue"], 8 * 8 * (2 + 5) / 4)
 
     def test_a_slab_counts_only_its_own_runs_bounds(self):
         # dim 64, 16 clusters: a pass of 8 live row tiles in 2 slabs, so each
