@@ -528,10 +528,16 @@ def fit_launches(case):
         slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
         group_threads = (ts // rt) ** 2
         if ts >= 32 and not case.get("cuda_cores"):
+            # At TS 32 the triangle is one tile, on the diagonal: the kernel
+            # has only its code, and stages only its columns, twice the
+            # points a slab.
+            one_tile = ts == 32
+            slab = 2 * slab if one_tile else slab
             # A warp of pair P runs its own copy of the step loop, one for
             # tiles off the diagonal (all RW NR products a step) and one for
             # tiles on it (the products on and above it), in that order in
-            # the code: copies 0..W-1 off it, W..2W-1 on it (W pairs).
+            # the code: copies 0..W-1 off it, W..2W-1 on it (W pairs), or
+            # only the latter with one tile.
             nr = ts // 8
             rw = nr if ts == 32 else 2
             pairs = nr // rw
@@ -544,25 +550,25 @@ def fit_launches(case):
             mma_items = []
             for p in range(pairs):
                 warps = 8 // pairs  # of pair p: one a group
-                mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p,
-                                          marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
-                                  warps * steps * (tri - side) / tri))
-                mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=pairs + p,
+                if not one_tile:
+                    mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p,
+                                              marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
+                                      warps * steps * (tri - side) / tri))
+                mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p if one_tile else pairs + p,
                                           marker=('asm volatile("mma.sync', "DMMA", on_diagonal(p))),
                                   warps * steps * side / tri))
+            staging_passes = 8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab)
+            # A tile on the diagonal stages X - shift once, any other its
+            # rows and columns; a slab's own code holds the peeled passes of
+            # its tile's staging only.
+            tile_items = [(staging("*sb = p < in_slab && place.a_in"), staging_passes * side / tri),
+                          (SECOND_SLAB_ON, 8 * math.ceil(unit / slab) * side / tri)]
+            if not one_tile:
+                tile_items += [(staging("*sb = in && place.b_in"), staging_passes * (tri - side) / tri),
+                               (SECOND_SLAB_OFF, 8 * math.ceil(unit / slab) * (tri - side) / tri)]
             launches.append({"kernel": f"Second_Tensor_KernelILi{ts}E", "blocks": units * K * tri,
                              "threads": 256, "dram": n * dim * 8 + n * K * 8,
-                             "items": mma_items + [
-                                       # A tile on the diagonal stages X - shift
-                                       # once, any other its rows and columns.
-                                       (staging("*sb = p < in_slab && place.a_in"),
-                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * side / tri),
-                                       (staging("*sb = in && place.b_in"),
-                                        8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab) * (tri - side) / tri),
-                                       # A slab's own code, with the peeled
-                                       # passes of its tile's staging only.
-                                       (SECOND_SLAB_ON, 8 * math.ceil(unit / slab) * side / tri),
-                                       (SECOND_SLAB_OFF, 8 * math.ceil(unit / slab) * (tri - side) / tri)]})
+                             "items": mma_items + tile_items})
             return launches
         launches.append({"kernel": f"Second_KernelILi{ts}ELi{rt}E", "blocks": units * K * tri,
                          "threads": 256, "dram": n * dim * 8 + n * K * 8,

@@ -231,26 +231,26 @@ class TensorSteps(unittest.TestCase):
         self.assertAlmostEqual(pipes["tensor"], 16 * 2 * 20 * 4 * mma)
         self.assertAlmostEqual(pipes["shared"], 16 * 2 * 20 * load)
         self.assertAlmostEqual(pipes["issue"], 16 * 2 * len(cluster) / 4)
-        # The fit's second moments, a unit of 512 points a block: a warp's 2
-        # steps in each of 8 slabs of 64 points, on the one tile (on the
-        # diagonal): its copy (the second) makes 10 products a step.
+        # The fit's second moments, a unit of 512 points a block: a warp's 4
+        # steps in each of 4 slabs of 128 points, on the one tile (on the
+        # diagonal), whose copy is the kernel's only one: 10 products a step.
         case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
         launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
-        off, on = self.step("statistics.cu", 4, 4), self.step("statistics.cu", 4, 0)
+        on = self.step("statistics.cu", 4, 0)
         on[4:4] = [{"file": "tensor.h", "line": 1, "opcode": "DMMA.8x8x4", "text": "DMMA"}] * 10
-        pipes = self.pipes(launch, [off, on])
+        pipes = self.pipes(launch, [on])
         self.assertAlmostEqual(pipes["tensor"], 8 * 16 * 10 * mma)
         self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
 
     def test_a_second_moments_slab_counts_its_own_tiles_staging(self):
-        # dim 32, one cluster: one tile, on the diagonal, 8 slabs of 64 of a
-        # unit's 512 points; a slab's code holds both tiles' peeled staging.
+        # dim 32, one cluster: one tile, on the diagonal, 4 slabs of 128 of a
+        # unit's 512 points; only the tile's own staging lines count.
         case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
         launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
         ins = lambda line: {"file": "statistics.cu", "line": line, "opcode": "IMAD", "text": "IMAD"}
         slab = [ins(7)] * 2 + [ins(5)] * 5 + [ins(6)] * 7
         pipes = self.pipes(launch, [slab])
-        self.assertAlmostEqual(pipes["issue"], 8 * 8 * (2 + 5) / 4)
+        self.assertAlmostEqual(pipes["issue"], 8 * 4 * (2 + 5) / 4)
 
     def test_a_slab_counts_only_its_own_runs_bounds(self):
         # dim 64, 16 clusters: a pass of 8 live row tiles in 2 slabs, so each

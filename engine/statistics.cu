@@ -343,21 +343,27 @@ struct Second_Tensor {
   static constexpr int kGroups = kThreads / kGroupThreads;      // G
   static constexpr int kAcc = kRowTiles * kTiles * 2;           // a lane's entries
   static constexpr int kStride = TS + 8;  // a fragment's four points on both bank halves
-  static constexpr int kSteps = kSlab<TS> / 4;
+  // Up to 32 coordinates the triangle is one tile, on the diagonal, whose
+  // rows' fragments are its columns': only the columns are staged, and the
+  // rows' room takes as many points again, so that a slab's barriers and
+  // set-up serve twice the products.
+  static constexpr bool kOneTile = TS <= 32;
+  static constexpr int kPoints = kOneTile ? 2 * kSlab<TS> : kSlab<TS>;  // a slab's
+  static constexpr int kSteps = kPoints / 4;
   static_assert(kSteps % kGroups == 0, "every group takes as many steps of a slab");
-  static constexpr int kStage = 2 * kSlab<TS> * kStride;
+  static constexpr int kStage = (kOneTile ? 1 : 2) * kPoints * kStride;
   // Groups whose chains the staging room holds at once, for their sum.
   static constexpr int kRound = kStage / (kAcc * kGroupThreads);
   static_assert(kRound >= 1, "a group's chains fit");
   union {
     struct {
-      double a[kSlab<TS> * kStride];  // x - shift of point p over row l at a[p * kStride + l]
-      double b[kSlab<TS> * kStride];  // over the columns (and the rows, on the diagonal)
+      double a[kOneTile ? 1 : kPoints * kStride];  // x - shift of point p over row l at a[p * kStride + l]
+      double b[kPoints * kStride];  // over the columns (and the rows, on the diagonal)
     } stage;
     double red[kStage];  // a round of groups' entries: e of group thread t at red[e * kRound *
                          // kGroupThreads + (group - first) * kGroupThreads + t]
   };
-  double rs[kSlab<TS>];
+  double rs[kPoints];
 };
 
 // Row tile i of a warp of pair p.
@@ -432,10 +438,14 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   // Lane 4g + c: A[g][c] is point c of a step over row 8 r + g, weighted
   // by its posterior, B[c][g] the same point over column 8 q + g (on the
   // diagonal, the rows' fragments are the columns').
-  const double *b_at = sh.stage.b + c * S::kStride + g, *a_at = sh.stage.a + c * S::kStride + g;
-  for (Index p0 = place.begin; p0 < place.end; p0 += kSlab<TS>) {
+  const double *b_at = sh.stage.b + c * S::kStride + g;
+  const double *a_at = S::kOneTile ? b_at : sh.stage.a + c * S::kStride + g;
+  // Known when compiled where there is one tile.
+  const bool diagonal = S::kOneTile || place.diagonal;
+  static_assert(S::kPoints <= kThreads, "a thread a posterior");
+  for (Index p0 = place.begin; p0 < place.end; p0 += S::kPoints) {
     __syncthreads();  // the previous slab is no longer read
-    if (t < kSlab<TS>) {
+    if (t < S::kPoints) {
       const Index j = p0 + t;
       sh.rs[t] = j < place.end ? Take(a.R[j * a.K + place.k], a.x, j) : 0.0;
     }
@@ -444,16 +454,17 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
     // diagonal its row and column are one coordinate, read and kept once.
     // The posterior weighs a row's fragment as it is loaded.
     constexpr int kStep = kThreads / TS, kOut = kStep * S::kStride;
-    const int in_slab = static_cast<int>(Min(Index{kSlab<TS>}, place.end - p0));
+    const int in_slab = static_cast<int>(Min(Index{S::kPoints}, place.end - p0));
     const Index stride = kStep * place.dim;
     const double *xa = a.x.X + (p0 + t / TS) * place.dim + (place.a_in ? place.ia : 0);
     const double *xb = a.x.X + (p0 + t / TS) * place.dim + (place.b_in ? place.ib : 0);
-    double *sa = sh.stage.a + (t / TS) * S::kStride + place.l, *sb = sh.stage.b + (sa - sh.stage.a);
-    if (place.diagonal) {
-      for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, sb += kOut)
+    double *sb = sh.stage.b + (t / TS) * S::kStride + place.l;
+    if (diagonal) {
+      for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)
         *sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;
     } else {
-      for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, xb += stride, sa += kOut,
+      double *sa = sh.stage.a + (sb - sh.stage.b);
+      for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, xb += stride, sa += kOut,
                sb += kOut) {
         const bool in = p < in_slab;
         *sa = in && place.a_in ? *xa - place.mu_a : 0.0;
@@ -461,7 +472,7 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
       }
     }
     __syncthreads();
-    Second_Tensor_Steps<TS>(place.diagonal, pair, acc, a_at, b_at, sh.rs, group, c);
+    Second_Tensor_Steps<TS>(diagonal, pair, acc, a_at, b_at, sh.rs, group, c);
   }
   // The groups' chains, added to group 0's in group order, a round of
   // groups at a time.
