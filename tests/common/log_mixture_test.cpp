@@ -158,6 +158,7 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
   EXPECT_TRUE(Same_Bits(columns.R, cores_rows.R)) << "CUDA cores, points as rows";
   const Log_Result cores_chunked = Evaluate(m, {64}, &evaluator);
   EXPECT_TRUE(Same_Bits(columns.log_p, cores_chunked.log_p)) << "CUDA cores, chunks of 64";
+  EXPECT_TRUE(Same_Bits(columns.R, cores_chunked.R)) << "CUDA cores, chunks of 64";
 }
 
 // The staging of points reads X along coordinates or along points, by
