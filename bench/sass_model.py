@@ -321,8 +321,9 @@ FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthr
 SECOND_SLAB_TEXT = "__syncthreads();  // the previous slab is no longer read"
 SECOND_SLAB = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"))
 _ON_DIAGONAL = ("*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
-                "for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, sb += kOut)")
-_OFF_DIAGONAL = ("for (int p = t / TS; p < kSlab<TS>; p += kStep, xa += stride, xb += stride, sa += kOut,",
+                "for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)")
+_OFF_DIAGONAL = ("for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, xb += stride, sa += kOut,",
+                 "double *sa = sh.stage.a + (sb - sh.stage.b);",
                  "sb += kOut) {", "const bool in = p < in_slab;",
                  "*sa = in && place.a_in ? *xa - place.mu_a : 0.0;",
                  "*sb = in && place.b_in ? *xb - place.mu_b : 0.0;")

@@ -172,7 +172,7 @@ class TensorSteps(unittest.TestCase):
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
                                          model.RUN_BOUND_LINES[0] + ";"]),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
-                             [model._ON_DIAGONAL[1], model._OFF_DIAGONAL[2], model.SECOND_SLAB_TEXT]),
+                             [model._ON_DIAGONAL[1], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT]),
                             ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
                 f.write("\n".join(lines) + "\n")
@@ -298,6 +298,28 @@ class TensorSteps(unittest.TestCase):
             stores = 8 * 8 * slabs  # a block's warps' passes
             self.assertAlmostEqual(pipes["shared"] * model.CLOCK,
                                    side * stores * 2 + (tri - side) * stores * 4, msg=f"dim {dim}")
+
+
+class SelectorsInTheSources(unittest.TestCase):
+    """A selector's line filter matches source lines by their text, so a
+    text the kernels no longer hold silently keeps (or drops) its lines:
+    every filter text must still be in the engine's sources."""
+
+    def test_every_line_filter_text_is_in_its_files(self):
+        engine = os.path.join(os.path.dirname(HERE), "engine")
+        selectors = [v for v in vars(model).values() if isinstance(v, dict) and v.get("lines")]
+        self.assertGreater(len(selectors), 0)
+        for selector in selectors:
+            files = selector["file"] or ()
+            files = (files,) if isinstance(files, str) else files
+            text = ""
+            for name in files:
+                if os.path.exists(os.path.join(engine, name)):
+                    with open(os.path.join(engine, name)) as f:
+                        text += f.read()
+            for line in selector["lines"][1]:
+                self.assertTrue(line in text, f"{line!r} (selector {selector['text']!r}) is in "
+                                              f"none of {files}")
 
 
 @unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
