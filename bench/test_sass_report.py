@@ -252,6 +252,18 @@ class TensorSteps(unittest.TestCase):
         pipes = self.pipes(launch, [slab])
         self.assertAlmostEqual(pipes["issue"], 8 * 4 * (2 + 5) / 4)
 
+    def test_a_loop_the_case_never_runs_is_not_counted_in_it(self):
+        # dim 40, one cluster: one tile, on the diagonal, so the kernel's
+        # copies for tiles off it take no passes in this case.
+        case = {"name": "t", "N": 512 * model.SMS, "dim": 40, "K": 1, "mode": "full", "unit": 512}
+        launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
+        ins = lambda line: {"file": "statistics.cu", "line": line, "opcode": "STS.64", "text": "STS"}
+        on, off = [ins(2)], [ins(4)]  # their tiles' staging loops
+        kernel = {"loops": [{"head": 0x1000 * (n + 1), "tail": 0x1000 * (n + 1) + 0x10,
+                             "innermost": True, "own": own} for n, own in enumerate([on, off])]}
+        found = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")
+        self.assertEqual(found[-1][1], {0x1000})
+
     def test_a_slab_counts_only_its_own_runs_bounds(self):
         # dim 64, 16 clusters: a pass of 8 live row tiles in 2 slabs, so each
         # slab takes the bounds of 8 of the 36 runs its code holds.
