@@ -16,6 +16,7 @@
 #include "common/log_reference.h"
 #include "common/mixture_fixture.h"
 #include "fit.h"
+#include "kernels.h"
 
 namespace {
 
@@ -125,6 +126,43 @@ INSTANTIATE_TEST_SUITE_P(
                     Stat_Case{true, 16, 16, 700}, Stat_Case{true, 16, 17, 700},
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
                     Stat_Case{true, 65, 2, 520}, Stat_Case{true, 5, 40, 530}));
+
+// The tensor cores' full second moments keep their order, bit for bit where
+// a product is FMAs in k order (the CPU device): an entry is, per group of
+// warps, the chain of FMAs over the points of every G-th step of four (G = 8
+// up to dim 32, 2 past it) in point order, and the groups' chains added in
+// group order. How many points a slab stages is free; which points a group
+// takes is not. One cluster, so every posterior is exactly 1; one unit of
+// points, its last steps part past its end.
+TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
+  if (!VELMORA_TEST_EXACT_MATH || Engine_Under_Test() != velmora_log::Engine::device ||
+      !velmora_log::Tensor_Cores())
+    GTEST_SKIP() << "products in another order than FMAs in k order";
+  for (const int dim : {17, 32, 40})
+    for (const int n : {420, 510}) {
+      SCOPED_TRACE("dim " + std::to_string(dim) + ", " + std::to_string(n) + " points");
+      Mixture m = Make_Mixture(dim, n, 1, false, 7 + dim + n);
+      for (double &x : m.X) x += 1000;
+      for (double &mu : m.Mu) mu += 1000;
+      const Statistics st = Statistics_Under_Test(Problem_Of(m));
+      const int groups = dim <= 32 ? 8 : 2;
+      std::vector<double> want;
+      for (int b = 0; b < dim; ++b)
+        for (int a = 0; a <= b; ++a) {
+          double total = 0.0;
+          for (int g = 0; g < groups; ++g) {
+            double chain = 0.0;
+            for (int j = 0; j < n; ++j)
+              if (j / 4 % groups == g)
+                chain = std::fma(m.X[static_cast<size_t>(j) * dim + a] - m.Mu[a],
+                                 m.X[static_cast<size_t>(j) * dim + b] - m.Mu[b], chain);
+            total = g == 0 ? chain : total + chain;
+          }
+          want.push_back(total);
+        }
+      EXPECT_TRUE(Same_Bits(want, st.second));
+    }
+}
 
 // Up to 16 coordinates and clusters the fit's one kernel forms logP in the
 // evaluator's arithmetic: the log-likelihood of one point is the
