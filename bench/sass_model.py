@@ -288,6 +288,22 @@ DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
 # raw terms' stores too, which only the fit runs), the nested loops apart.
 DIAG_TERMS = loop_of("v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = *x;")
+# A coordinate tile's own code (barriers, set-up, the loops' bounds and
+# peeled passes). Its copy of the points' staging for points as rows runs
+# in no case here; up to dim 32 the points stay resident and none of it runs.
+_POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
+                   "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
+_POINTS_AS_COLUMNS = ("const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));",
+                      "if (a.x.coord_stride == 1) {",
+                      "const int i = t & ((1 << shift) - 1), step = kThreads >> shift;",
+                      "if (i >= width) return;", "const Index stride = step * a.x.point_stride;",
+                      "int p = t >> shift;",
+                      "for (const double *x = a.x.X + (j0 + p) * a.x.point_stride + d0 + i; p < here;",
+                      "sh.xs[i][p] = *x;", "for (; p < kPoints; p += step) sh.xs[i][p] = 0.0;")
+_DIAG_TILE_TEXT = "for (int d0 = 0; d0 < dim; d0 += kDimTile) {"
+DIAG_TILE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS))
+DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"),
+                             lines=(False, _POINTS_AS_ROWS + _POINTS_AS_COLUMNS))
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
@@ -426,6 +442,7 @@ def log_launches(case, raw_terms=False):
                  "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
                            (DIAG_STAGE, 4 * sweeps * diagonal_param_tiles(dim)),
                            (DIAG_FMA, 4 * sweeps * dim),
+                           (DIAG_TILE_RESIDENT if dim <= 32 else DIAG_TILE, 4 * sweeps * math.ceil(dim / 32)),
                            (DIAG_TERMS, 4 * sweeps)]}]
     if dim <= 16:
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
