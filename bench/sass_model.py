@@ -363,6 +363,17 @@ def small_terms(text, d):
     return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
 
 
+def tile_staging(d, threads):
+    """The items of one staging of a tile of 16 clusters (Stage_Tile<D>)
+    by a block of `threads`: a warp's passes through the loops over W's
+    entries (D x D a cluster, those above the diagonal skipped), the
+    centres' and the log-weights'."""
+    warps = threads // 32
+    return [(staging("tile.w[c][i * (i + 1) / 2 + l] = in"), warps * math.ceil(16 * d * d / threads)),
+            (staging("tile.mu[c][i] = k < m.K && i < dim"), warps * math.ceil(16 * d / threads)),
+            (staging("tile.log_w[c] = k0 + c < m.K"), 1)]
+
+
 def slabs(dim, rows):
     """The slabs of 32 coordinates a block of the full kernels stages per
     cluster, passes of `rows` rows at a time: (i0, s0, width, whether X's
@@ -448,7 +459,8 @@ def log_launches(case, raw_terms=False):
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
-                 "items": [(small_terms("sum.Add(Small_Term<D>(sh.tile, c, x))", d), 4 * K)]}]
+                 "items": [(small_terms("sum.Add(Small_Term<D>(sh.tile, c, x))", d), 4 * K)] +
+                          [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)]}]
     groups = max(1, math.ceil(K / 16))
     per_block = min(K, 16)
     dram = n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1)
@@ -512,7 +524,17 @@ def fit_launches(case):
                  "items": [(small_terms("v[c] = c < K ? Small_Term<D>(sh.tile, c, x)", 8), 4 * K * slices),
                            (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
                                     marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
-                            math.ceil(K * dim / 32) * 128 * slices)]}]
+                            math.ceil(K * dim / 32) * 128 * slices),
+                           # A point's logP over all 16 of the tile's
+                           # clusters, its posteriors, and a slice's own code.
+                           (loop_of("if (c < K) sum.Add(v[c]);", marker=("if (c < K) sum.Add(v[c]);", "LDS", 1)),
+                            4 * 16 * slices),
+                           (staging("v[c] = in && c < K ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
+                            4 * 16 * slices),
+                           (loop_of("__syncthreads();  // the previous slice is no longer read",
+                                    ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
+                            4 * slices)] +
+                          [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
     e_step = log_launches(case, raw_terms=True)
     for launch in e_step:  # the posteriors (or raw terms) leave too
         launch["dram"] += n * K * 8
