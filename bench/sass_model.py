@@ -266,14 +266,17 @@ def limiter(c):
 # around the text (the log-sum-exp of a cluster's term). Code outside the
 # items (set-up, the last writes) is left out: it runs once per block.
 
-def loop_of(text, file=None, marker=None, copy=None, lines=None):
+def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
     in address order (the first template arguments' copies come first).
     `lines`: (keep, texts): of the body, only the instructions of source
-    lines holding one of the texts (keep True), or all but those (False)."""
-    return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines}
+    lines holding one of the texts (keep True), or all but those (False).
+    `within`: only copies nested in a loop whose own code holds this text
+    (a function inlined into two sweeps, of which the case runs one)."""
+    return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines,
+            "within": within}
 
 
 def staging(text):
@@ -289,21 +292,24 @@ DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
 DIAG_TERMS = loop_of("v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
-# peeled passes). Its copy of the points' staging for points as rows runs
-# in no case here; up to dim 32 the points stay resident and none of it runs.
+# peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
+# in the posteriors' sweep too, smaller, which VelmoraLog's logP never runs.
+# Its copy of the points' staging for points as rows runs in no case here.
+# Up to dim 32 the points stay resident and the tile branches around all of
+# Load_Points, part of whose code the compiler puts on other lines (the
+# set-up of s_at, the test of resident, Min): only the lines that then run
+# are kept (all but the branch itself).
 _POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
                    "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
-_POINTS_AS_COLUMNS = ("const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));",
-                      "if (a.x.coord_stride == 1) {",
-                      "const int i = t & ((1 << shift) - 1), step = kThreads >> shift;",
-                      "if (i >= width) return;", "const Index stride = step * a.x.point_stride;",
-                      "int p = t >> shift;",
-                      "for (const double *x = a.x.X + (j0 + p) * a.x.point_stride + d0 + i; p < here;",
-                      "sh.xs[i][p] = *x;", "for (; p < kPoints; p += step) sh.xs[i][p] = 0.0;")
 _DIAG_TILE_TEXT = "for (int d0 = 0; d0 < dim; d0 += kDimTile) {"
-DIAG_TILE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS))
-DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"),
-                             lines=(False, _POINTS_AS_ROWS + _POINTS_AS_COLUMNS))
+_DIAG_STEP_TEXT = "v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])"
+_RESIDENT_TILE = (_DIAG_TILE_TEXT, "const int d_end = Min(dim, d0 + kDimTile);",
+                  "for (int e0 = d0; e0 < d_end; e0 += kParamTile) {",
+                  "const bool resident = a.m.dim <= kDimTile;", "int Min(int a, int b)")
+DIAG_TILE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS),
+                    within=_DIAG_STEP_TEXT)
+DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
+                             within=_DIAG_STEP_TEXT)
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
@@ -533,7 +539,10 @@ def fit_launches(case):
                             4 * 16 * slices),
                            (loop_of("__syncthreads();  // the previous slice is no longer read",
                                     ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
-                            4 * slices)] +
+                            4 * slices),
+                           # Thread 0 sums the slice's 128 log-likelihoods.
+                           (loop_of("log_likelihood += sh.log_p[p]",
+                                    marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
                           [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
     e_step = log_launches(case, raw_terms=True)
     for launch in e_step:  # the posteriors (or raw terms) leave too
@@ -719,6 +728,10 @@ def select_loop(kernel, selector, sources):
     loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
     hits = [lp for lp in loops
             if any(text in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
+    if selector.get("within"):
+        outer = [lp for lp in loops
+                 if any(selector["within"] in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
+        hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
     if not hits:
         return None
     if file is None:

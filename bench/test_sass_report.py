@@ -312,6 +312,40 @@ class TensorSteps(unittest.TestCase):
                                    side * stores * 2 + (tri - side) * stores * 4, msg=f"dim {dim}")
 
 
+class DiagonalTile(unittest.TestCase):
+    """Log_Diagonal_Kernel<false> inlines Sweep_Step twice: the logP sweep
+    and the posteriors', whose coordinate-tile loop is the smaller copy and
+    never runs for logP alone. Up to dim 32 the tile branches around
+    Load_Points, some of whose code sits on the caller's lines."""
+
+    def test_the_logp_sweeps_tile_is_counted_and_resident_only_what_runs(self):
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            lines = ["v[c] = c < live ? fma(-0.5, acc[r][c], lw[c]) : kMinusInf;",
+                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
+                     "const bool resident = a.m.dim <= kDimTile;",
+                     "for (int q = 0; q < kStaged; ++q) {", "sh.r[p + r * kLanes][c] = 0.0;"]
+            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            ins = lambda line, n: [{"file": "diagonal.cu", "line": line, "opcode": "IMAD",
+                                    "text": "IMAD"}] * n
+            tile = ins(2, 3) + ins(3, 2) + ins(4, 7)  # 7: Load_Points' set-up, line 4's
+            loops = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": ins(1, 1)},
+                     {"head": 0x200, "tail": 0x800, "innermost": False, "own": tile},
+                     {"head": 0x1000, "tail": 0x1500, "innermost": False, "own": ins(5, 1)},
+                     {"head": 0x1100, "tail": 0x1400, "innermost": False, "own": ins(2, 4)}]
+            for dim, kept in ((32, 3 + 2), (60, 3 + 2 + 7)):
+                case = {"name": "t", "N": 128 * model.SMS, "dim": dim, "K": 16, "mode": "diagonal"}
+                launch, = model.log_launches(case)
+                found = model.launch_time({launch["kernel"]: {"loops": loops}}, launch, root, "H100")
+                self.assertEqual(found[-1][1], {0x100, 0x200}, msg=f"dim {dim}")
+                # One sweep of 16 clusters, 4 warps, ceil(dim / 32) tiles;
+                # the step loop's one instruction a sweep.
+                tiles = 4 * -(-dim // 32)
+                self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4,
+                                       msg=f"dim {dim}")
+
+
 class SelectorsInTheSources(unittest.TestCase):
     """A selector's line filter matches source lines by their text, so a
     text the kernels no longer hold silently keeps (or drops) its lines:
