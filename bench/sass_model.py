@@ -382,21 +382,20 @@ def tile_staging(d, threads):
 
 def slabs(dim, rows):
     """The slabs of 32 coordinates a block of the full kernels stages per
-    cluster, passes of `rows` rows at a time: (i0, s0, width, whether X's
-    slab is staged anew)."""
-    staged = -1
+    cluster, passes of `rows` rows at a time: (i0, s0, width). Each stages
+    its slab of X (or D) and of W: past one slab no two in a row are the
+    same."""
     for i0 in range(0, dim, rows):
         l_end = min(dim, i0 + rows)
         for s0 in range(0, l_end, 32):
-            yield i0, s0, min(32, l_end - s0), staged != s0
-            staged = s0
+            yield i0, s0, min(32, l_end - s0)
 
 
 def full_trips(dim, tm):
     """Per cluster: slabs of D staged, of W staged, and FMA-loop passes per warp."""
     d_slabs, w_slabs, fma = 0, 0, [0] * 8
-    for i0, s0, width, anew in slabs(dim, 16 * tm):
-        d_slabs += anew
+    for i0, s0, width in slabs(dim, 16 * tm):
+        d_slabs += 1
         w_slabs += 1
         for warp in range(8):
             wy = warp // 2
@@ -414,8 +413,8 @@ def tensor_trips(dim, nt):
     run r0 + NT - L of the NT copy, whose step is the same code for as many
     tiles."""
     d_slabs, w_slabs, runs = 0, 0, [0] * nt
-    for i0, s0, width, anew in slabs(dim, 8 * nt):
-        d_slabs += anew
+    for i0, s0, width in slabs(dim, 8 * nt):
+        d_slabs += 1
         w_slabs += 1
         live = min(nt, -(-(dim - i0) // 8))
         for r0 in range(live):
@@ -501,7 +500,7 @@ def log_launches(case, raw_terms=False):
         d_slabs *= per_block
         passes = math.ceil(dim / (8 * nt))
         # A slab of pass i0 takes the bounds of L = its live row tiles' runs.
-        bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _, _ in slabs(dim, 8 * nt))
+        bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _ in slabs(dim, 8 * nt))
         launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 128, "dram": dram,
                      "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),

@@ -192,7 +192,6 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
   const int wy = warp / 2, ty = wy * 4 + lane / 8, tx = (warp % 2) * 8 + lane % 8;
   const int dim = static_cast<int>(a.m.dim);
   double q = 0.0;
-  int staged = -1;  // the slab in sh.d
   for (int i0 = 0; kOne ? i0 == 0 : i0 < dim; i0 += kRows) {
     // Rows i0.. of a lower triangular W_k vanish past column i0 + kRows - 1.
     const int l_end = Min(dim, i0 + kRows);
@@ -205,8 +204,7 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
       // the sums have a room of their own.
       if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
       if constexpr (kOne) Stage_Held(a, &sh.d[0][0], *held, k);
-      else if (staged != s0) Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
-      staged = s0;
+      else Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
       Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0, l_end);
       __syncthreads();
       // Past the warp's last row, W's rows here lie above the diagonal.
@@ -413,10 +411,11 @@ __device__ __forceinline__ double Pass_Sum(Shared &sh, const double (&acc)[NT][P
   return tile;
 }
 
-// `staged`: the slab of X in sh.x, kept from cluster to cluster.
+// Past dim 32 no two slabs in a row are the same, within a cluster or
+// across clusters, so each is staged as it comes.
 template <int NT>
 __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> &sh, Index j0,
-                                          Index k, int &staged) {
+                                          Index k) {
   constexpr int kRows = Tensor_Shared<NT>::kRows, kW = Tensor_Shared<NT>::kWStride;
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
   const int dim = static_cast<int>(a.m.dim);
@@ -434,8 +433,7 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
       // The previous slab, or the last pass's chains (which share w's
       // room), are no longer read.
       __syncthreads();
-      if (staged != s0) Stage_Centred<kTensorThreads, false>(a, sh.x, at.dl, at.dp, j0, k, s0);
-      staged = s0;
+      Stage_Centred<kTensorThreads, false>(a, sh.x, at.dl, at.dp, j0, k, s0);
       Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0, l_end);
       if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
       __syncthreads();
@@ -452,9 +450,8 @@ template <int NT>
 __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Args a) {
   __shared__ Tensor_Shared<NT> sh;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
-  int staged = -1;
   Log_Full_Block<kTensorThreads>(
-      a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, staged); });
+      a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k); });
 }
 
 // Up to dim 32 a block forms one pass of rows from one slab, so each lane
