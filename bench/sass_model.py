@@ -105,16 +105,12 @@ def _tensor_q(tiles):  # q[8][72]: a lane's pair of chains at q[g][8 tiles warp 
     return lambda t, width: ((t % 32) // 4 * 72 + 8 * tiles * (t // 32) + 2 * (t % 4)) * 8
 
 
-def _second_tensor(t, width):  # stage.a/b[p (TS + 8) + l]: A[g][c] at c (TS + 8) + g (TS 32)
-    return ((t % 4) * 40 + (t % 32) // 4) * 8
+def _second_tensor(stride):  # stage.a/b[p stride + l]: A[g][c] at c stride + g
+    return lambda t, width: ((t % 4) * stride + (t % 32) // 4) * 8
 
 
 def _second_tensor_r(t, width):  # rs[4 step + c]
     return (t % 4) * 8
-
-
-def _second_tensor64(t, width):
-    return ((t % 4) * 72 + (t % 32) // 4) * 8
 
 
 def _broadcast(t, width):  # a tile entry every lane of a warp reads at once
@@ -163,11 +159,10 @@ LAYOUTS = [
     ("small_dims.h", "", "Log_Small", _broadcast),
     ("small_dims.h", "", "Fused_Kernel", _broadcast),
     ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),
-    ("statistics.cu", "bv[q] = b_at[at + 8 * q]", "Second_Tensor_KernelILi32", _second_tensor),
-    ("statistics.cu", "a_at[at + 8 * Second_Row<TS>(i, P)]", "Second_Tensor_KernelILi32", _second_tensor),
-    ("statistics.cu", "bv[q] = b_at[at + 8 * q]", "Second_Tensor_KernelILi64", _second_tensor64),
+    # Second_Tensor<TS>::kStride: TS + 8 - TS % 16.
+    *[("statistics.cu", text, f"Second_Tensor_KernelILi{ts}E", _second_tensor(ts + 8 - ts % 16))
+      for ts in (8, 16, 32, 64) for text in ("bv[q] = b_at[at + 8 * q]", "a_at[at + 8 * Second_Row<TS>(i, P)]")],
     ("statistics.cu", "const double r = rs[4 * step + c]", "Second_Tensor", _second_tensor_r),
-    ("statistics.cu", "a_at[at + 8 * Second_Row<TS>(i, P)]", "Second_Tensor_KernelILi64", _second_tensor64),
     ("statistics.cu", "sh.stage.b[p][tx + c * kTT]", "Second_KernelILi32", _second_b),
     ("statistics.cu", "xs[p * x_pitch + c * a.ti + ti]", "Moments", _moments_x),
     ("statistics.cu", "rs[p * r_pitch + q * a.tk + tk]", "Moments", _moments_r),
@@ -575,19 +570,19 @@ def fit_launches(case):
         tri = side * (side + 1) // 2
         slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
         group_threads = (ts // rt) ** 2
-        if ts >= 32 and not case.get("cuda_cores"):
-            # At TS 32 the triangle is one tile, on the diagonal: the kernel
-            # has only its code, and stages only its columns, twice the
-            # points a slab.
-            one_tile = ts == 32
-            slab = 2 * slab if one_tile else slab
+        if not case.get("cuda_cores"):
+            # Up to TS 32 the triangle is one tile, on the diagonal: the
+            # kernel has only its code, and stages only its columns, in
+            # slabs of Second_Tensor<TS>::kPoints.
+            one_tile = ts <= 32
+            slab = {64: 32, 32: 128, 16: 128, 8: 512}[ts]
             # A warp of pair P runs its own copy of the step loop, one for
             # tiles off the diagonal (all RW NR products a step) and one for
             # tiles on it (the products on and above it), in that order in
             # the code: copies 0..W-1 off it, W..2W-1 on it (W pairs), or
             # only the latter with one tile.
             nr = ts // 8
-            rw = nr if ts == 32 else 2
+            rw = nr if ts <= 32 else 2
             pairs = nr // rw
             groups = 8 // pairs
             steps = (slab // 4 // groups) * math.ceil(unit / slab)  # a warp's, per block

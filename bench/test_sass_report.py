@@ -251,6 +251,12 @@ class TensorSteps(unittest.TestCase):
         slab = [ins(7)] * 2 + [ins(5)] * 5 + [ins(6)] * 7
         pipes = self.pipes(launch, [slab])
         self.assertAlmostEqual(pipes["issue"], 8 * 4 * (2 + 5) / 4)
+        # dim 8: the tensor kernel too, its slab the whole unit.
+        case["dim"] = 8
+        launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
+        self.assertEqual(launch["kernel"], "Second_Tensor_KernelILi8E")
+        pipes = self.pipes(launch, [slab])
+        self.assertAlmostEqual(pipes["issue"], 8 * 1 * (2 + 5) / 4)
 
     def test_a_loop_the_case_never_runs_is_not_counted_in_it(self):
         # dim 40, one cluster: one tile, on the diagonal, so the kernel's

@@ -323,8 +323,8 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
     }
 }
 
-// On the FP64 tensor cores (tensor.h), from 17 coordinates: the same tiles
-// of the triangle, as 8 x 8 products of rows by columns, 4 points a step.
+// On the FP64 tensor cores (tensor.h): the same tiles of the triangle, as
+// 8 x 8 products of rows by columns, 4 points a step.
 // A warp takes every column tile and RW of the NR = TS / 8 row tiles: all
 // of them at TS 32, a pair r and NR - 1 - r at TS 64 (where all would not
 // fit in registers). On a tile on the diagonal it skips the column tiles
@@ -337,18 +337,22 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
 template <int TS>
 struct Second_Tensor {
   static constexpr int kTiles = TS / 8;                         // NR
-  static constexpr int kRowTiles = TS == 32 ? kTiles : 2;       // RW
+  static constexpr int kRowTiles = TS <= 32 ? kTiles : 2;       // RW
   static constexpr int kWarps = kTiles / kRowTiles;             // warps of a group
   static constexpr int kGroupThreads = 32 * kWarps;
   static constexpr int kGroups = kThreads / kGroupThreads;      // G
   static constexpr int kAcc = kRowTiles * kTiles * 2;           // a lane's entries
-  static constexpr int kStride = TS + 8;  // a fragment's four points on both bank halves
+  // A point's row of the stage: 8 doubles past a multiple of 16, so that a
+  // fragment's four points fall on both halves of the banks (lanes 4g + c
+  // read c kStride + g), and its loads take two wavefronts.
+  static constexpr int kStride = TS + 8 - TS % 16;
   // Up to 32 coordinates the triangle is one tile, on the diagonal, whose
-  // rows' fragments are its columns': only the columns are staged, and the
-  // rows' room takes as many points again, so that a slab's barriers and
-  // set-up serve twice the products.
+  // rows' fragments are its columns': only the columns are staged, in the
+  // rows' room too, so that a slab's barriers and set-up serve more
+  // products: 512 points at TS 8 (a fit's unit in one slab), 128 at 16
+  // and 32, where the stage stays under 41 KB.
   static constexpr bool kOneTile = TS <= 32;
-  static constexpr int kPoints = kOneTile ? 2 * kSlab<TS> : kSlab<TS>;  // a slab's
+  static constexpr int kPoints = TS == 8 ? 512 : kOneTile ? 128 : kSlab<TS>;  // a slab's
   static constexpr int kSteps = kPoints / 4;
   static_assert(kSteps % kGroups == 0, "every group takes as many steps of a slab");
   static constexpr int kStage = (kOneTile ? 1 : 2) * kPoints * kStride;
@@ -442,12 +446,14 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
   const double *a_at = S::kOneTile ? b_at : sh.stage.a + c * S::kStride + g;
   // Known when compiled where there is one tile.
   const bool diagonal = S::kOneTile || place.diagonal;
-  static_assert(S::kPoints <= kThreads, "a thread a posterior");
   for (Index p0 = place.begin; p0 < place.end; p0 += S::kPoints) {
     __syncthreads();  // the previous slab is no longer read
-    if (t < S::kPoints) {
-      const Index j = p0 + t;
-      sh.rs[t] = j < place.end ? Take(a.R[j * a.K + place.k], a.x, j) : 0.0;
+    // A posterior a thread, or two at TS 8: a count known when compiled.
+#pragma unroll
+    for (int q = 0; q < (S::kPoints + kThreads - 1) / kThreads; ++q) {
+      const int p = t + q * kThreads;
+      const Index j = p0 + p;
+      if (p < S::kPoints) sh.rs[p] = j < place.end ? Take(a.R[j * a.K + place.k], a.x, j) : 0.0;
     }
     __syncthreads();
     // A thread steps through its points by fixed strides; on a tile on the
@@ -794,10 +800,16 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
   if (x.count <= 0 || K <= 0 || x.dim <= 0) return;
   const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
   const Index units = Ceil_Div(x.count, x.unit);
-  const bool tensor = x.dim > 16 && Tensor_Cores();
+  const bool tensor = Tensor_Cores();
   switch (Tile_Side(x.dim)) {
-    case 8: Launch_Second(Second_Kernel<8, 2>, args, units, stream); break;
-    case 16: Launch_Second(Second_Kernel<16, 4>, args, units, stream); break;
+    case 8:
+      if (tensor) Launch_Second(Second_Tensor_Kernel<8>, args, units, stream);
+      else Launch_Second(Second_Kernel<8, 2>, args, units, stream);
+      break;
+    case 16:
+      if (tensor) Launch_Second(Second_Tensor_Kernel<16>, args, units, stream);
+      else Launch_Second(Second_Kernel<16, 4>, args, units, stream);
+      break;
     case 32:
       if (tensor) Launch_Second(Second_Tensor_Kernel<32>, args, units, stream);
       else Launch_Second(Second_Kernel<32, 4>, args, units, stream);
