@@ -202,11 +202,11 @@ def shared_cost(kernel, ins, source_line):
 # --- loops ------------------------------------------------------------------------
 
 def source_text(sources, file, line, cache={}):
-    if file not in cache:
+    if (sources, file) not in cache:
         path = next((os.path.join(sources, d, file) for d in ("engine", "bench")
                      if os.path.exists(os.path.join(sources, d, file))), None)
-        cache[file] = open(path).read().splitlines() if path else []
-    lines = cache[file]
+        cache[sources, file] = open(path).read().splitlines() if path else []
+    lines = cache[sources, file]
     return lines[line - 1] if 0 < line <= len(lines) else ""
 
 
@@ -360,6 +360,24 @@ def full_fma(tm):
     return loop_of(text, marker=(text, "DFMA", 4 * tm))
 
 
+# The posteriors of a full kernel's group of clusters, a thread an entry a
+# pass (Write_Group): the copy that normalises, which a fit's E-step with one
+# group runs; with several, the raw terms leave and Log_Combine_Kernel
+# normalises them, a thread a point.
+WRITE_GROUP = loop_of("normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];")
+COMBINE_POSTERIORS = loop_of("r = Exp_Below_Zero(r - log_p);",
+                             marker=("r = Exp_Below_Zero(r - log_p);", "DADD", 1))
+# The small-dims kernel's posteriors with one tile of clusters: each
+# thread's kept terms normalised, the tile's entries written out, and the
+# walk's own code of that branch (its lines in full.cu; the other branch's
+# staging of a tile is inlined from small_dims.h).
+SMALL_POSTERIORS = loop_of("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)",
+                           marker=("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)", "DADD", 1))
+SMALL_WRITE = loop_of("if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];")
+SMALL_POSTERIOR_WALK = loop_of("__syncthreads();  // the previous tile and its posteriors are no longer read",
+                               "full.cu")
+
+
 def small_terms(text, d):
     return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
 
@@ -437,10 +455,11 @@ def diagonal_param_tiles(dim):
 
 
 def log_launches(case, raw_terms=False):
-    """A VelmoraLog call's launches; `raw_terms`: the fit's E-step, which
-    takes the log terms instead of the posteriors (diagonal mode's kernel
-    is built for each)."""
+    """A VelmoraLog call's launches (logP only); `raw_terms`: the fit's
+    E-step, which in diagonal mode takes the log terms (the kernel is built
+    for each), in full mode the posteriors."""
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
+    posteriors = raw_terms and mode == "full"
     if mode == "diagonal":
         # 128 points a block, four a thread, four warps; past 32
         # coordinates the points are staged again for every step of 16
@@ -459,8 +478,9 @@ def log_launches(case, raw_terms=False):
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
-                 "items": [(small_terms("sum.Add(Small_Term<D>(sh.tile, c, x))", d), 4 * K)] +
-                          [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)]}]
+                 "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K)] +
+                          [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)] +
+                          (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
     per_block = min(K, 16)
     dram = n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1)
@@ -506,10 +526,27 @@ def log_launches(case, raw_terms=False):
                                (TENSOR_RUN_BOUNDS, 4 * bounds * per_block / (nt * (nt + 1) // 2)),
                                (TENSOR_TILE, 2 * passes * per_block),
                                (FULL_TERM, 2 * per_block)]}]
+    if posteriors and groups == 1:
+        # A thread an entry a pass: a block's 64 points by its group's
+        # clusters, over all its warps.
+        launches[0]["items"].append((WRITE_GROUP, 64 * per_block / 32))
     if groups > 1:
         launches.append({"kernel": "Log_Combine_Kernel", "blocks": math.ceil(n / 256), "threads": 256,
-                         "dram": n * 8 * (2 * groups + 1), "items": []})
+                         "dram": n * 8 * (2 * groups + 1),
+                         "items": [(COMBINE_POSTERIORS, 8 * K)] if posteriors else []})
     return launches
+
+
+def small_posteriors(d, K):
+    """Log_Small_Kernel<d>'s posteriors, a block of 128 points: past 16
+    clusters each tile is staged and its terms formed again."""
+    if K > 16:
+        tiles = math.ceil(K / 16)
+        return ([(small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d), 4 * K)] +
+                [(sel, passes * tiles) for sel, passes in tile_staging(d, 128)] +
+                [(SMALL_WRITE, 4 * K), (loop_of("__syncthreads();  // the previous tile and its posteriors are no longer read"),
+                                          4 * tiles)])
+    return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
 
 
 def fit_launches(case):

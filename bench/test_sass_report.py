@@ -374,6 +374,63 @@ class SelectorsInTheSources(unittest.TestCase):
                                               f"none of {files}")
 
 
+    def test_every_cases_selector_text_is_in_the_sources(self):
+        # A text the kernels no longer hold leaves its loop out of the case
+        # (the report only lists it), so every case's selectors must find
+        # their text in the engine's sources.
+        engine = os.path.join(os.path.dirname(HERE), "engine")
+        text = ""
+        for name in sorted(os.listdir(engine)):
+            if name.endswith((".cu", ".h")):
+                with open(os.path.join(engine, name)) as f:
+                    text += f.read()
+        launches = [l for c in model.LOG_CASES for l in model.log_launches(c)]
+        launches += [l for c in model.FIT_CASES for l in model.fit_launches(c)]
+        for case in ({"N": 10**6, "dim": 8, "K": 40, "mode": "full"},
+                     {"N": 10**6, "dim": 40, "K": 40, "mode": "full"}):  # the other posteriors' paths
+            launches += model.log_launches(case, raw_terms=True)
+        selectors = [sel for l in launches for sel, _ in l["items"]]
+        self.assertGreater(len(selectors), 40)
+        for sel in selectors:
+            self.assertTrue(sel["text"] in text, f"{sel['text']!r} is in no engine source")
+
+
+class FitPosteriors(unittest.TestCase):
+    """A fit's full-mode E-step writes posteriors, VelmoraLog's benchmark
+    cases do not: the fit counts them (one group: the full kernel's
+    Write_Group, a thread an entry a pass; several: Log_Combine_Kernel, a
+    thread a point and cluster; up to 16 coordinates and clusters the small
+    kernel's kept terms), logP alone does not."""
+
+    def test_the_fits_e_step_counts_its_posteriors(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.makedirs(os.path.join(tmp, "engine"))
+            with open(os.path.join(tmp, "engine", "full.cu"), "w") as f:
+                f.write("\n".join(sel["text"] for sel in (model.WRITE_GROUP, model.COMBINE_POSTERIORS,
+                                                           model.SMALL_POSTERIORS)) + "\n")
+            ins = lambda line, op: {"file": "full.cu", "line": line, "opcode": op, "text": op}
+
+            def issue(launch, own):
+                kernel = {"loops": [{"head": 0, "tail": 16, "innermost": True, "own": own}]}
+                found = model.launch_time({launch["kernel"]: kernel}, launch, tmp, "H100")
+                return found[3]["issue"] * model.CLOCK
+
+            body = [ins(1, "IMAD")] * 9 + [ins(1, "STG.E.64")]
+            case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
+            self.assertEqual(issue(model.log_launches(case)[0], body), 0)
+            # 64 points by 16 clusters, 32 lanes a pass: 32 passes of 10.
+            self.assertAlmostEqual(issue(model.log_launches(case, raw_terms=True)[0], body), 32 * 10 / 4)
+            # 40 clusters: Log_Combine_Kernel, 8 warps of 256 points a block, 40 passes each.
+            case.update(N=256 * model.SMS, K=40)
+            combine = model.log_launches(case, raw_terms=True)[-1]
+            self.assertEqual(combine["kernel"], "Log_Combine_Kernel")
+            self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + body), 8 * 40 * 11 / 4)
+            # dim 8, 8 clusters: each of 4 warps normalises 8 terms, two a pass.
+            case.update(N=128 * model.SMS, dim=8, K=8)
+            small = model.log_launches(case, raw_terms=True)[0]
+            self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + body), 4 * 8 / 2 * 12 / 4)
+
+
 @unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
                      "nvcc or nvdisasm not found")
 class LocalMemory(unittest.TestCase):

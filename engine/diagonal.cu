@@ -214,13 +214,12 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
             sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? fma(-0.5, acc[r][c], a.m.log_w[k0 + c]) : 0.0;
       __syncthreads();
       const int width = static_cast<int>(Min(Index{kTile}, a.m.K - k0));
-      for (int l = t; l < width * kPoints; l += kThreads) {
-        const int c = by_cluster ? l % width : l / kPoints, q = by_cluster ? l / width : l % kPoints;
+      For_Tile_Entries<kThreads>(t, by_cluster, width, kPoints, [&](int c, int q) {
         const Index jq = j0 + q;
         if (jq < a.x.count)
           a.out.R[jq * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
-              exp(sh.r[q][c] - sh.log_p[q]);
-      }
+              Exp_Below_Zero(sh.r[q][c] - sh.log_p[q]);
+      });
       __syncthreads();
     }
   }

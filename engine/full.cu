@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "diagonal_sum.h"
 #include "small_dims.h"
 #include "kernels.h"
 #include "log_sum.h"
@@ -240,14 +241,12 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
 template <int kT, class Shared>
 __device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, int width,
                             bool normalise) {
-  const bool by_cluster = a.out.cluster_stride == 1;
-  for (int e = static_cast<int>(threadIdx.x); e < width * kPoints; e += kT) {
-    const int c = by_cluster ? e % width : e / kPoints, p = by_cluster ? e / width : e % kPoints;
+  For_Tile_Entries<kT>(static_cast<int>(threadIdx.x), a.out.cluster_stride == 1, width, kPoints, [&](int c, int p) {
     const Index j = j0 + p;
     if (j < a.x.count)
       a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
-          normalise ? exp(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];
-  }
+          normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];
+  });
 }
 
 // A block's points under its group of clusters: logP, or the group's
@@ -568,7 +567,7 @@ __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a) {
   if (a.out.R == nullptr) return;
   for (Index k = 0; k < a.m.K; ++k) {
     double &r = a.out.R[j * a.out.point_stride + k * a.out.cluster_stride];
-    r = exp(r - log_p);
+    r = Exp_Below_Zero(r - log_p);
   }
 }
 
@@ -594,8 +593,9 @@ void Launch_Tiles(Kernel kernel, int threads, const Full_Args &args, cudaStream_
 // ---------------------------------------------------------------------------
 // Small dims (small_dims.h): a thread per point, all clusters in one walk,
 // groups of 16 merged in group order as Log_Combine_Kernel merges them.
-// Posteriors are recomputed in a second walk once logP is known and leave
-// through shared memory in whole segments.
+// Posteriors follow once logP is known, from the terms the walk kept (up to
+// 16 clusters) or formed again tile by tile, and leave through shared
+// memory in whole segments.
 
 constexpr int kSmallPoints = 128;  // threads, and points, per block
 
@@ -619,7 +619,11 @@ __global__ void __launch_bounds__(kSmallPoints) Log_Small_Kernel(Full_Args a) {
     __syncthreads();
     const int width = static_cast<int>(Min(Index{kTileClusters}, K - k0));
     Log_Sum sum;
-    for (int c = 0; c < width; ++c) sum.Add(Small_Term<D>(sh.tile, c, x));
+    for (int c = 0; c < width; ++c) {
+      const double v = Small_Term<D>(sh.tile, c, x);
+      sum.Add(v);
+      sh.r[c][t] = v;  // the thread's own column: with one tile, the posteriors' terms
+    }
     total.Merge(sum);
   }
   const bool in = j < a.x.count;
@@ -627,20 +631,24 @@ __global__ void __launch_bounds__(kSmallPoints) Log_Small_Kernel(Full_Args a) {
   if (in) a.out.log_p[j] = log_p;
   if (a.out.R == nullptr) return;  // uniform across the block
 
-  const bool by_cluster = a.out.cluster_stride == 1;
+  // Up to 16 clusters the walk above left every term in sh.r; past that
+  // each tile is staged and its terms formed again, the same bits.
+  const bool by_cluster = a.out.cluster_stride == 1, one_tile = K <= kTileClusters;
   for (Index k0 = 0; k0 < K; k0 += kTileClusters) {
-    __syncthreads();  // the previous tile and its posteriors are no longer read
-    Stage_Tile<D>(a.m, k0, sh.tile, t, kSmallPoints);
-    __syncthreads();
     const int width = static_cast<int>(Min(Index{kTileClusters}, K - k0));
-    for (int c = 0; c < width; ++c) sh.r[c][t] = exp(Small_Term<D>(sh.tile, c, x) - log_p);
+    if (one_tile) {
+      for (int c = 0; c < width; ++c) sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p);
+    } else {
+      __syncthreads();  // the previous tile and its posteriors are no longer read
+      Stage_Tile<D>(a.m, k0, sh.tile, t, kSmallPoints);
+      __syncthreads();
+      for (int c = 0; c < width; ++c) sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p);
+    }
     __syncthreads();
-    for (int e = t; e < width * kSmallPoints; e += kSmallPoints) {
-      const int c = by_cluster ? e % width : e / kSmallPoints;
-      const int p = by_cluster ? e / width : e % kSmallPoints;
+    For_Tile_Entries<kSmallPoints>(t, by_cluster, width, kSmallPoints, [&](int c, int p) {
       const Index jp = j0 + p;
       if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];
-    }
+    });
   }
 }
 

@@ -22,6 +22,25 @@ __host__ __device__ __forceinline__ int Shift_Covering(int v) {
   return shift;
 }
 
+// The entries (c, p) of a tile of R, `width` clusters by `points` points,
+// dealt to thread t of kT in turn along whichever of clusters and points is
+// contiguous in R, so that a warp's stores are coalesced: entry e is
+// (e % width, e / width) along clusters, (e / points, e % points) along
+// points. Thread t divides once, then steps its pair by kT with a carry:
+// a division per entry cost as much as the exp it feeds.
+template <int kT, class Body>
+__host__ __device__ __forceinline__ void For_Tile_Entries(int t, bool by_cluster, int width,
+                                                          int points, Body body) {
+  const int inner = by_cluster ? width : points, rows = by_cluster ? points : width;
+  const int lo_step = kT % inner, hi_step = kT / inner;
+  for (int lo = t % inner, hi = t / inner; hi < rows;) {
+    body(by_cluster ? lo : hi, by_cluster ? hi : lo);
+    lo += lo_step;
+    hi += hi_step;
+    if (lo >= inner) lo -= inner, ++hi;
+  }
+}
+
 // log(sum exp v) = m + log(s), with m the largest term so far and s the sum
 // of exp(v - m). One exp per term and no divergent branch: the larger of v
 // and m decides by selects which side is rescaled.
