@@ -338,7 +338,9 @@ FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthr
 SECOND_SLAB_TEXT = "__syncthreads();  // the previous slab is no longer read"
 SECOND_SLAB = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"))
 _ON_DIAGONAL = ("*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
-                "for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)")
+                "for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)",
+                "for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",
+                "for (int q = 0; q < kTrips; ++q, sb += kOut) *sb = 0.0;", "if (place.a_in) {")
 _OFF_DIAGONAL = ("for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, xb += stride, sa += kOut,",
                  "double *sa = sh.stage.a + (sb - sh.stage.b);",
                  "sb += kOut) {", "const bool in = p < in_slab;",
@@ -638,10 +640,11 @@ def fit_launches(case):
                                           marker=('asm volatile("mma.sync', "DMMA", on_diagonal(p))),
                                   warps * steps * side / tri))
             staging_passes = 8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab)
-            # A tile on the diagonal stages X - shift once, any other its
-            # rows and columns; a slab's own code holds the peeled passes of
-            # its tile's staging only.
-            tile_items = [(staging("*sb = p < in_slab && place.a_in"), staging_passes * side / tri),
+            # A tile on the diagonal stages X - shift once (a whole slab
+            # with no point to test), any other its rows and columns; a
+            # slab's own code holds the peeled passes of its tile's staging
+            # only.
+            tile_items = [(staging("*sb = *xa - place.mu_a;"), staging_passes * side / tri),
                           (SECOND_SLAB_ON, 8 * math.ceil(unit / slab) * side / tri)]
             if not one_tile:
                 tile_items += [(staging("*sb = in && place.b_in"), staging_passes * (tri - side) / tri),

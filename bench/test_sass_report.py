@@ -148,7 +148,7 @@ class Loops(unittest.TestCase):
 
 # Second_Tensor_Kernel's staging, statistics.cu lines 2 (a tile on the
 # diagonal: X - shift once) and 3-4 (elsewhere: rows and columns apart).
-STAGING = ["*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
+STAGING = ["for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",
            "*sa = in && place.a_in ? *xa - place.mu_a : 0.0;",
            "*sb = in && place.b_in ? *xb - place.mu_b : 0.0;"]
 

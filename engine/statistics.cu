@@ -465,7 +465,20 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
     const double *xa = a.x.X + (p0 + t / TS) * place.dim + (place.a_in ? place.ia : 0);
     const double *xb = a.x.X + (p0 + t / TS) * place.dim + (place.b_in ? place.ib : 0);
     double *sb = sh.stage.b + (t / TS) * S::kStride + place.l;
-    if (diagonal) {
+    if (diagonal && in_slab == S::kPoints) {
+      // A whole slab (all but a unit's last part one): no point to test,
+      // as many for every thread, and lanes past dim stage their zeros in
+      // a loop of their own.
+      static_assert(S::kPoints % kStep == 0, "a thread's points of a slab");
+      constexpr int kTrips = S::kPoints / kStep;
+      if (place.a_in) {
+#pragma unroll 4
+        for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;
+      } else {
+#pragma unroll 1
+        for (int q = 0; q < kTrips; ++q, sb += kOut) *sb = 0.0;
+      }
+    } else if (diagonal) {
       for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)
         *sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;
     } else {

@@ -135,13 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
 // takes is not. Every posterior of cluster 0 is exactly 1: the only
 // cluster past 16 coordinates, and up to 16 (where one cluster would take
 // the fit's one kernel) the first of 17, the others 10^4 away, so that
-// their terms vanish. One unit of points, its last steps part past its end.
+// their terms vanish. One unit of points: its last slab part past its end
+// (its last step too, at 510), or all whole (512).
 TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
   if (!VELMORA_TEST_EXACT_MATH || Engine_Under_Test() != velmora_log::Engine::device ||
       !velmora_log::Tensor_Cores())
     GTEST_SKIP() << "products in another order than FMAs in k order";
   for (const int dim : {5, 8, 9, 16, 17, 32, 40})
-    for (const int n : {420, 510}) {
+    for (const int n : {420, 510, 512}) {
       SCOPED_TRACE("dim " + std::to_string(dim) + ", " + std::to_string(n) + " points");
       const int K = dim <= 16 ? 17 : 1;
       Mixture m = Make_Mixture(dim, n, K, false, 7 + dim + n);
