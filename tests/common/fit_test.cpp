@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,11 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
 // warps, the chain of FMAs over the points of every G-th step of four (G = 8
 // up to dim 32, 2 past it) in point order, and the groups' chains added in
 // group order. How many points a slab stages is free; which points a group
-// takes is not. Every posterior of cluster 0 is exactly 1: the only
-// cluster past 16 coordinates, and up to 16 (where one cluster would take
-// the fit's one kernel) the first of 17, the others 10^4 away, so that
-// their terms vanish. One unit of points: its last slab part past its end
-// (its last step too, at 510), or all whole (512).
+// takes, and which posterior weighs which point, are not. Cluster k sits
+// 10^4 k from cluster 0 (17 clusters up to 16 coordinates, where fewer
+// would take the fit's one kernel; 2 past them), and the points fall to
+// cluster 0 or 1 in an irregular pattern, so that every posterior is
+// exactly 1 or 0 and a point's posterior taken for another point's (in
+// another half of a slab, say) changes both clusters' sums. A posterior of
+// 0 adds exactly nothing. One unit of points: its last slab part past its
+// end (its last step too, at 510), or all whole (512).
 TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
   if (!VELMORA_TEST_EXACT_MATH || Engine_Under_Test() != velmora_log::Engine::device ||
       !velmora_log::Tensor_Cores())
@@ -144,26 +148,33 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
   for (const int dim : {5, 8, 9, 16, 17, 32, 40})
     for (const int n : {420, 510, 512}) {
       SCOPED_TRACE("dim " + std::to_string(dim) + ", " + std::to_string(n) + " points");
-      const int K = dim <= 16 ? 17 : 1;
+      const int K = dim <= 16 ? 17 : 2;
       Mixture m = Make_Mixture(dim, n, K, false, 7 + dim + n);
-      for (double &x : m.X) x += 1000;
-      for (size_t e = 0; e < m.Mu.size(); ++e) m.Mu[e] += e < static_cast<size_t>(dim) ? 1000 : 1e4;
+      std::mt19937 draw(dim + n);
+      std::vector<int> owner(n);
+      for (int j = 0; j < n; ++j) {
+        owner[j] = draw() % 3 == 0 ? 1 : 0;
+        for (int i = 0; i < dim; ++i) m.X[static_cast<size_t>(j) * dim + i] += 1000 + 1e4 * owner[j];
+      }
+      for (size_t e = 0; e < m.Mu.size(); ++e) m.Mu[e] += 1000 + 1e4 * static_cast<double>(e / dim);
       const Statistics st = Statistics_Under_Test(Problem_Of(m));
       const int groups = dim <= 32 ? 8 : 2;
       std::vector<double> want;
-      for (int b = 0; b < dim; ++b)
-        for (int a = 0; a <= b; ++a) {
-          double total = 0.0;
-          for (int g = 0; g < groups; ++g) {
-            double chain = 0.0;
-            for (int j = 0; j < n; ++j)
-              if (j / 4 % groups == g)
-                chain = std::fma(m.X[static_cast<size_t>(j) * dim + a] - m.Mu[a],
-                                 m.X[static_cast<size_t>(j) * dim + b] - m.Mu[b], chain);
-            total = g == 0 ? chain : total + chain;
+      for (int k = 0; k < 2; ++k)
+        for (int b = 0; b < dim; ++b)
+          for (int a = 0; a <= b; ++a) {
+            const double *mu = &m.Mu[static_cast<size_t>(k) * dim];
+            double total = 0.0;
+            for (int g = 0; g < groups; ++g) {
+              double chain = 0.0;
+              for (int j = 0; j < n; ++j)
+                if (owner[j] == k && j / 4 % groups == g)
+                  chain = std::fma(m.X[static_cast<size_t>(j) * dim + a] - mu[a],
+                                   m.X[static_cast<size_t>(j) * dim + b] - mu[b], chain);
+              total = g == 0 ? chain : total + chain;
+            }
+            want.push_back(total);
           }
-          want.push_back(total);
-        }
       EXPECT_TRUE(Same_Bits(want, {st.second.begin(), st.second.begin() + want.size()}));
     }
 }
