@@ -326,8 +326,8 @@ __global__ void __launch_bounds__(kThreads) Second_Kernel(Second_Args a) {
 // On the FP64 tensor cores (tensor.h): the same tiles of the triangle, as
 // 8 x 8 products of rows by columns, 4 points a step.
 // A warp takes every column tile and RW of the NR = TS / 8 row tiles: all
-// of them at TS 32, a pair r and NR - 1 - r at TS 64 (where all would not
-// fit in registers). On a tile on the diagonal it skips the column tiles
+// of them up to TS 32, a pair r and NR - 1 - r at TS 64 (where all would
+// not fit in registers). On a tile on the diagonal it skips the column tiles
 // left of each row tile, so every warp makes as many products a step as
 // any other. The warps form groups that cover the row tiles and take every
 // G-th step of a slab. An entry is thus a chain of fused multiply-adds over
