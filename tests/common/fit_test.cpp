@@ -236,7 +236,7 @@ TEST_P(FitChunkTest, ChunksKeepTheBitsAndColumnBlocksAdd) {
 INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest,
                          testing::Values(Stat_Case{false, 4, 6, 2100}, Stat_Case{false, 17, 6, 2100},
                                          Stat_Case{true, 4, 6, 2100},
-                                         Stat_Case{true, 8, 16, 2100},
+                                         Stat_Case{true, 8, 16, 2100}, Stat_Case{true, 8, 17, 2100},
                                          Stat_Case{true, 16, 16, 2100},
                                          Stat_Case{true, 17, 6, 2100}));
 
