@@ -337,16 +337,21 @@ FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthr
 # whose peeled passes are counted only for their tiles.
 SECOND_SLAB_TEXT = "__syncthreads();  // the previous slab is no longer read"
 SECOND_SLAB = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"))
-_ON_DIAGONAL = ("*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
-                "for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)",
-                "for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",
-                "for (int q = 0; q < kTrips; ++q, sb += kOut) *sb = 0.0;", "if (place.a_in) {")
+# A tile on the diagonal stages a whole slab by its own loops; a unit's
+# last slab, part past its end, by another, which the cases' units (whole
+# slabs) never run.
+_PART_SLAB = ("*sb = p < in_slab && place.a_in ? *xa - place.mu_a : 0.0;",
+              "for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, sb += kOut)")
+_ON_DIAGONAL = _PART_SLAB + (
+    "for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",
+    "for (int q = 0; q < kTrips; ++q, sb += kOut) *sb = 0.0;", "if (place.a_in) {")
 _OFF_DIAGONAL = ("for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride, xb += stride, sa += kOut,",
                  "double *sa = sh.stage.a + (sb - sh.stage.b);",
                  "sb += kOut) {", "const bool in = p < in_slab;",
                  "*sa = in && place.a_in ? *xa - place.mu_a : 0.0;",
                  "*sb = in && place.b_in ? *xb - place.mu_b : 0.0;")
-SECOND_SLAB_ON = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"), lines=(False, _OFF_DIAGONAL))
+SECOND_SLAB_ON = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"),
+                         lines=(False, _OFF_DIAGONAL + _PART_SLAB))
 SECOND_SLAB_OFF = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"), lines=(False, _ON_DIAGONAL))
 TENSOR_SLAB_TEXT = "if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t]"
 RUN_BOUND_LINES = ("const int from = r0 == 0 ? 0 : i0 + 8 * r0 - s0",

@@ -172,7 +172,8 @@ class TensorSteps(unittest.TestCase):
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
                                          model.RUN_BOUND_LINES[0] + ";"]),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
-                             [model._ON_DIAGONAL[1], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT]),
+                             [model._ON_DIAGONAL[3], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT,
+                              model._PART_SLAB[0]]),
                             ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
                 f.write("\n".join(lines) + "\n")
@@ -243,12 +244,13 @@ class TensorSteps(unittest.TestCase):
         self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
 
     def test_a_second_moments_slab_counts_its_own_tiles_staging(self):
-        # dim 32, one cluster: one tile, on the diagonal, 4 slabs of 128 of a
-        # unit's 512 points; only the tile's own staging lines count.
+        # dim 32, one cluster: one tile, on the diagonal, 4 whole slabs of 128
+        # of a unit's 512 points; only the tile's own staging lines count,
+        # and not those of a slab part past the unit's end (line 8).
         case = {"name": "t", "N": 512 * model.SMS, "dim": 32, "K": 1, "mode": "full", "unit": 512}
         launch, = [l for l in model.fit_launches(case) if l["kernel"].startswith("Second_Tensor")]
         ins = lambda line: {"file": "statistics.cu", "line": line, "opcode": "IMAD", "text": "IMAD"}
-        slab = [ins(7)] * 2 + [ins(5)] * 5 + [ins(6)] * 7
+        slab = [ins(7)] * 2 + [ins(5)] * 5 + [ins(6)] * 7 + [ins(8)] * 3
         pipes = self.pipes(launch, [slab])
         self.assertAlmostEqual(pipes["issue"], 8 * 4 * (2 + 5) / 4)
         # dim 8: the tensor kernel too, its slab the whole unit.
