@@ -320,6 +320,32 @@ TEST_F(LibraryTest, OverflowingDistancesAreInfiniteInBothModes) {
   }
 }
 
+// A mixture without clusters gives every point -inf and writes no posterior,
+// though R is asked for and the evaluator still holds the posteriors' buffer
+// of an earlier call: each kernel then meets a tile of no clusters (past the
+// small dims a block's group is empty), along clusters, as R is K x N.
+TEST_F(LibraryTest, NoClustersGiveMinusInfWithPosteriorsAsked) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const bool diagonal : {true, false})
+    for (const int dim : {3, 20, 40}) {
+      SCOPED_TRACE(testing::Message() << (diagonal ? "diagonal" : "full") << ", dim " << dim);
+      velmora_log::Evaluator evaluator(Engine_Under_Test());
+      const Mixture some = Make_Mixture(dim, 70, 2, true, 99);
+      Mixture m = diagonal ? some : As_Full(some);
+      Evaluate(m, {}, &evaluator);
+      m.num_clust = 0;
+      m.Mu.clear();
+      m.Sigma.clear();
+      m.Pi.clear();
+      const velmora_log::Problem p = Problem_Of(m);
+      std::vector<double> log_p(m.num_data, 0.0);
+      double past_r = 7.0;  // R holds nothing: this stays
+      evaluator.Evaluate(p, velmora_log::Factorise(p), {log_p.data(), &past_r});
+      for (int j = 0; j < m.num_data; ++j) EXPECT_EQ(log_p[j], -inf) << "point " << j;
+      EXPECT_EQ(past_r, 7.0);
+    }
+}
+
 // More cluster groups than a grid has rows (65535 x 16 clusters): the groups
 // continue along the grid's third dimension.
 TEST_F(LibraryTest, FullModeClustersPastOneGridRow) {
