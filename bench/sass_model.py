@@ -368,10 +368,14 @@ def full_fma(tm):
 
 
 # The posteriors of a full kernel's group of clusters, a thread an entry a
-# pass (Write_Group): the copy that normalises, which a fit's E-step with one
-# group runs; with several, the raw terms leave and Log_Combine_Kernel
-# normalises them, a thread a point.
-WRITE_GROUP = loop_of("normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];")
+# pass (Write_Group), as a fit's E-step with one group runs them: R is K x N
+# there, so entries step along clusters; with several groups the raw terms
+# leave and Log_Combine_Kernel normalises them, a thread a point. nvcc
+# splits the loop by layout, in address order: along points raw, along
+# points normalising (the largest, which only VelmoraLog's rows layout
+# runs), then along clusters, where the stride folds to 1 and `normalise`
+# is tested per entry.
+WRITE_GROUP = loop_of("normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];", copy=2)
 COMBINE_POSTERIORS = loop_of("r = Exp_Below_Zero(r - log_p);",
                              marker=("r = Exp_Below_Zero(r - log_p);", "DADD", 1))
 # The small-dims kernel's posteriors with one tile of clusters: each
@@ -380,7 +384,9 @@ COMBINE_POSTERIORS = loop_of("r = Exp_Below_Zero(r - log_p);",
 # staging of a tile is inlined from small_dims.h).
 SMALL_POSTERIORS = loop_of("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)",
                            marker=("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)", "DADD", 1))
-SMALL_WRITE = loop_of("if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];")
+# Its write loop has two copies, along points then along clusters (the fit's).
+SMALL_WRITE = loop_of("if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];",
+                      copy=1)
 SMALL_POSTERIOR_WALK = loop_of("__syncthreads();  // the previous tile and its posteriors are no longer read",
                                "full.cu")
 

@@ -402,35 +402,47 @@ class FitPosteriors(unittest.TestCase):
     cases do not: the fit counts them (one group: the full kernel's
     Write_Group, a thread an entry a pass; several: Log_Combine_Kernel, a
     thread a point and cluster; up to 16 coordinates and clusters the small
-    kernel's kept terms), logP alone does not."""
+    kernel's kept terms), logP alone does not. Its R is K x N, so the write
+    loops counted are the copies that step along clusters, not the larger
+    ones along points that nvcc places before them."""
 
     def test_the_fits_e_step_counts_its_posteriors(self):
         with tempfile.TemporaryDirectory() as tmp:
             os.makedirs(os.path.join(tmp, "engine"))
             with open(os.path.join(tmp, "engine", "full.cu"), "w") as f:
                 f.write("\n".join(sel["text"] for sel in (model.WRITE_GROUP, model.COMBINE_POSTERIORS,
-                                                           model.SMALL_POSTERIORS)) + "\n")
+                                                           model.SMALL_POSTERIORS, model.SMALL_WRITE)) + "\n")
             ins = lambda line, op: {"file": "full.cu", "line": line, "opcode": op, "text": op}
 
-            def issue(launch, own):
-                kernel = {"loops": [{"head": 0, "tail": 16, "innermost": True, "own": own}]}
+            def issue(launch, *copies):
+                # Each copy a loop of its own, in address order.
+                kernel = {"loops": [{"head": 32 * n, "tail": 32 * n + 16, "innermost": True, "own": own}
+                                    for n, own in enumerate(copies)]}
                 found = model.launch_time({launch["kernel"]: kernel}, launch, tmp, "H100")
                 return found[3]["issue"] * model.CLOCK
 
-            body = [ins(1, "IMAD")] * 9 + [ins(1, "STG.E.64")]
+            store = [ins(1, "STG.E.64")]
+            # Write_Group's copies: along points raw, along points normalising, along clusters.
+            group = ([ins(1, "IMAD")] * 5 + store, [ins(1, "DADD")] + [ins(1, "IMAD")] * 12 + store,
+                     [ins(1, "DADD")] + [ins(1, "IMAD")] * 8 + store)
             case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
-            self.assertEqual(issue(model.log_launches(case)[0], body), 0)
+            self.assertEqual(issue(model.log_launches(case)[0], *group), 0)
             # 64 points by 16 clusters, 32 lanes a pass: 32 passes of 10.
-            self.assertAlmostEqual(issue(model.log_launches(case, raw_terms=True)[0], body), 32 * 10 / 4)
+            self.assertAlmostEqual(issue(model.log_launches(case, raw_terms=True)[0], *group), 32 * 10 / 4)
             # 40 clusters: Log_Combine_Kernel, 8 warps of 256 points a block, 40 passes each.
             case.update(N=256 * model.SMS, K=40)
             combine = model.log_launches(case, raw_terms=True)[-1]
             self.assertEqual(combine["kernel"], "Log_Combine_Kernel")
-            self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + body), 8 * 40 * 11 / 4)
-            # dim 8, 8 clusters: each of 4 warps normalises 8 terms, two a pass.
+            self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + [ins(2, "IMAD")] * 9 + store),
+                                   8 * 40 * 11 / 4)
+            # dim 8, 8 clusters: each of 4 warps normalises 8 terms, two a pass
+            # (12 instructions), then writes 128 points by 8 clusters, 32 lanes
+            # a pass, along clusters (10 instructions; along points 14).
             case.update(N=128 * model.SMS, dim=8, K=8)
             small = model.log_launches(case, raw_terms=True)[0]
-            self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + body), 4 * 8 / 2 * 12 / 4)
+            self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + [ins(3, "IMAD")] * 9 + store,
+                                         [ins(4, "IMAD")] * 13 + store, [ins(4, "IMAD")] * 9 + store),
+                                   (4 * 8 / 2 * 12 + 4 * 8 * 10) / 4)
 
 
 @unittest.skipUnless(report.find_tool("nvcc") and report.find_tool("nvdisasm"),
