@@ -391,6 +391,9 @@ SMALL_POSTERIOR_WALK = loop_of("__syncthreads();  // the previous tile and its p
                                "full.cu")
 
 
+SMALL_TILE = loop_of("__syncthreads();  // the previous tile is no longer read")
+
+
 def small_terms(text, d):
     return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
 
@@ -491,7 +494,9 @@ def log_launches(case, raw_terms=False):
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
-                 "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K)] +
+                 "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K),
+                           # A tile's own code: barriers, the staging's set-up, the merge.
+                           (SMALL_TILE, 4 * math.ceil(K / 16))] +
                           [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)] +
                           (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
