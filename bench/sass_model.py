@@ -604,7 +604,8 @@ def fit_launches(case):
     slab = min(256, 256 * 4 * (1 + 2 * 2) // (2 * ti + 4 * tk + 2))  # points staged at once
     unit = case["unit"]
     units = math.ceil(n / unit)
-    moments = {"kernel": "Moments_Kernel", "blocks": units * tiles, "threads": 256,
+    # The diagonal fit's R holds raw log terms, the full fit's posteriors.
+    moments = {"kernel": f"Moments_KernelILi{2 if full else 1}E", "blocks": units * tiles, "threads": 256,
                "dram": n * dim * 8 + n * K * 8,
                "items": [(loop_of("const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c]",
                                   marker=("const double d = xs[p * x_pitch", "DADD", 8)),

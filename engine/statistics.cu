@@ -76,6 +76,13 @@ struct Moments_Shared {
   };
 };
 
+// What R holds, known when compiled so that the staging of a slab's
+// posteriors carries only its own code.
+constexpr int kWeightOne = 0;   // no R: every point weighs 1 (times its own weight)
+constexpr int kRawTerms = 1;    // raw log terms, normalised by log_p
+constexpr int kPosteriors = 2;  // the posteriors themselves
+
+template <int kR>
 __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   __shared__ Moments_Shared sh;
   const int t = static_cast<int>(threadIdx.x);
@@ -119,10 +126,11 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
     for (int p = pk; p < slab; p += step_k, at += step_k * K) {
       const Index j = p0 + p;
       double r = 0.0;
-      if (in_k && p < points)
-        r = a.R == nullptr ? Weigh(1.0, a.x.w, j)
-                           : Take(a.log_p != nullptr ? Exp_Below_Zero(a.R[at] - a.log_p[j]) : a.R[at],
-                                  a.x, j);
+      if (in_k && p < points) {
+        if constexpr (kR == kWeightOne) r = Weigh(1.0, a.x.w, j);
+        else if constexpr (kR == kRawTerms) r = Take(Exp_Below_Zero(a.R[at] - a.log_p[j]), a.x, j);
+        else r = Take(a.R[at], a.x, j);
+      }
       rs[p * r_pitch + lk] = r;
     }
     __syncthreads();
@@ -798,7 +806,10 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
   Moments_Tiling(x.dim, K, args);
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
   const Index blocks = Ceil_Div(x.count, x.unit) * args.i_tiles * args.k_tiles;
-  Launch(Moments_Kernel, dim3(static_cast<unsigned int>(blocks)), dim3(kThreads), stream, args);
+  const dim3 grid(static_cast<unsigned int>(blocks));
+  if (R == nullptr) Launch(Moments_Kernel<kWeightOne>, grid, dim3(kThreads), stream, args);
+  else if (log_p != nullptr) Launch(Moments_Kernel<kRawTerms>, grid, dim3(kThreads), stream, args);
+  else Launch(Moments_Kernel<kPosteriors>, grid, dim3(kThreads), stream, args);
 }
 
 Index Statistics_Blocks(Index dim, Index K) {

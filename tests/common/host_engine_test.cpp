@@ -417,3 +417,43 @@ INSTANTIATE_TEST_SUITE_P(Holders, HostBlocksTest,
                                          Blocks_Case{true, Engine::device, 512},
                                          Blocks_Case{false, Engine::device, 1024}),
                          Blocks_Name);
+
+// The data's moments, whose variances start every covariance of a fit from
+// drawn centres: the weighted count, sums and squares about the shift,
+// against long double, on either engine and in chunks; data far from the
+// origin, weights from 0 to 2. The passes' block test compares runs with
+// each other, which a count or weight off by the same rule in each passes.
+TEST_F(LibraryTest, DataMomentsAreTheWeightedSumsAboutTheShift) {
+  const int dim = 5;
+  const std::int64_t n = 1300;
+  std::vector<double> X = Random_Values(static_cast<size_t>(dim * n), 190, -1.0, 1.0);
+  const std::vector<double> w = Random_Values(n, 191, 0.0, 2.0);
+  for (double &x : X) x += 1e4;
+  std::vector<double> shift(X.begin(), X.begin() + dim);
+  for (double &s : shift) s += 0.25;
+  long double N = 0;
+  std::vector<long double> sum(dim, 0.0L), square(dim, 0.0L);
+  for (std::int64_t j = 0; j < n; ++j) {
+    N += w[j];
+    for (int i = 0; i < dim; ++i) {
+      const long double d = static_cast<long double>(X[j * dim + i]) - shift[i];
+      sum[i] += w[j] * d;
+      square[i] += w[j] * d * d;
+    }
+  }
+  for (const Blocks_Case c : {Blocks_Case{false, Engine::host, 0}, Blocks_Case{false, Engine::device, 0},
+                              Blocks_Case{false, Engine::device, 512}}) {
+    SCOPED_TRACE(testing::PrintToString(c));
+    const velmora_log::Fit_Data d{.X = X.data(), .dim = dim, .n = n, .K = 2, .mode = Mode::diagonal,
+                                  .weights = w.data(), .max_chunk = c.chunk, .stream = c.chunk > 0};
+    const auto passes = c.engine == Engine::host ? velmora_log::Make_Host_Passes(d)
+                                                 : velmora_log::Make_Device_Passes(d);
+    const std::vector<double> m = passes->Data_Moments(shift.data());
+    ASSERT_EQ(m.size(), static_cast<size_t>(1 + 2 * dim));
+    EXPECT_NEAR(m[0], static_cast<double>(N), 1e-12 * static_cast<double>(N));
+    for (int i = 0; i < dim; ++i) {
+      EXPECT_NEAR(m[1 + i], static_cast<double>(sum[i]), 1e-12 * static_cast<double>(N)) << i;
+      EXPECT_NEAR(m[1 + dim + i], static_cast<double>(square[i]), 1e-12 * static_cast<double>(N)) << i;
+    }
+  }
+}
