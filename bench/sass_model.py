@@ -379,18 +379,17 @@ WRITE_GROUP = loop_of("normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh
 COMBINE_POSTERIORS = loop_of("r = Exp_Below_Zero(r - log_p);",
                              marker=("r = Exp_Below_Zero(r - log_p);", "DADD", 1))
 # The small-dims kernel's posteriors with one tile of clusters: each
-# thread's kept terms normalised, the tile's entries written out, and the
-# walk's own code of that branch (its lines in full.cu; the other branch's
-# staging of a tile is inlined from small_dims.h).
+# thread's kept terms normalised, and the tile's entries written out.
 SMALL_POSTERIORS = loop_of("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)",
                            marker=("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)", "DADD", 1))
 # Its write loop has two copies, along points then along clusters (the fit's).
 SMALL_WRITE = loop_of("if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];",
                       copy=1)
-SMALL_POSTERIOR_WALK = loop_of("__syncthreads();  // the previous tile and its posteriors are no longer read",
-                               "full.cu")
-
-
+# The posteriors' tile loop, past 16 clusters whole, up to 16 only its
+# lines in full.cu (the other branch's staging is inlined from small_dims.h).
+_SMALL_POSTERIOR_TILE = "__syncthreads();  // the previous tile and its posteriors are no longer read"
+SMALL_POSTERIOR_WALK = loop_of(_SMALL_POSTERIOR_TILE, "full.cu")
+# The logP walk's tile loop: barriers, the staging's set-up, the merge.
 SMALL_TILE = loop_of("__syncthreads();  // the previous tile is no longer read")
 
 
@@ -470,12 +469,12 @@ def diagonal_param_tiles(dim):
     return sum(math.ceil(min(32, dim - d0) / 16) for d0 in range(0, dim, 32))
 
 
-def log_launches(case, raw_terms=False):
-    """A VelmoraLog call's launches (logP only); `raw_terms`: the fit's
-    E-step, which in diagonal mode takes the log terms (the kernel is built
-    for each), in full mode the posteriors."""
+def log_launches(case, fit_e_step=False):
+    """A VelmoraLog call's launches (logP only), or with `fit_e_step` the
+    fit's E-step, which in diagonal mode takes the raw log terms (the
+    kernel is built for each), in full mode the posteriors."""
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
-    posteriors = raw_terms and mode == "full"
+    posteriors = fit_e_step and mode == "full"
     if mode == "diagonal":
         # 128 points a block, four a thread, four warps; past 32
         # coordinates the points are staged again for every step of 16
@@ -483,7 +482,7 @@ def log_launches(case, raw_terms=False):
         sweeps = math.ceil(K / 16)
         blocks = math.ceil(n / 128)
         stagings = 1 if dim <= 32 else sweeps
-        return [{"kernel": f"Log_Diagonal_KernelILb{int(raw_terms)}E", "blocks": blocks, "threads": 128,
+        return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}E", "blocks": blocks, "threads": 128,
                  "dram": n * dim * 8 + n * 8,
                  "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
                            (DIAG_STAGE, 4 * sweeps * diagonal_param_tiles(dim)),
@@ -495,7 +494,6 @@ def log_launches(case, raw_terms=False):
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
                  "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K),
-                           # A tile's own code: barriers, the staging's set-up, the merge.
                            (SMALL_TILE, 4 * math.ceil(K / 16))] +
                           [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)] +
                           (small_posteriors(d, K) if posteriors else [])}]
@@ -562,8 +560,7 @@ def small_posteriors(d, K):
         tiles = math.ceil(K / 16)
         return ([(small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d), 4 * K)] +
                 [(sel, passes * tiles) for sel, passes in tile_staging(d, 128)] +
-                [(SMALL_WRITE, 4 * K), (loop_of("__syncthreads();  // the previous tile and its posteriors are no longer read"),
-                                          4 * tiles)])
+                [(SMALL_WRITE, 4 * K), (loop_of(_SMALL_POSTERIOR_TILE), 4 * tiles)])
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
 
 
@@ -593,7 +590,7 @@ def fit_launches(case):
                            (loop_of("log_likelihood += sh.log_p[p]",
                                     marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
                           [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
-    e_step = log_launches(case, raw_terms=True)
+    e_step = log_launches(case, fit_e_step=True)
     for launch in e_step:  # the posteriors (or raw terms) leave too
         launch["dram"] += n * K * 8
     # Moments: lanes along coordinates and clusters, a slab of points at a time.

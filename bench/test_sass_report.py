@@ -390,7 +390,7 @@ class SelectorsInTheSources(unittest.TestCase):
         launches += [l for c in model.FIT_CASES for l in model.fit_launches(c)]
         for case in ({"N": 10**6, "dim": 8, "K": 40, "mode": "full"},
                      {"N": 10**6, "dim": 40, "K": 40, "mode": "full"}):  # the other posteriors' paths
-            launches += model.log_launches(case, raw_terms=True)
+            launches += model.log_launches(case, fit_e_step=True)
         selectors = [sel for l in launches for sel, _ in l["items"]]
         self.assertGreater(len(selectors), 40)
         for sel in selectors:
@@ -428,10 +428,10 @@ class FitPosteriors(unittest.TestCase):
             case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
             self.assertEqual(issue(model.log_launches(case)[0], *group), 0)
             # 64 points by 16 clusters, 32 lanes a pass: 32 passes of 10.
-            self.assertAlmostEqual(issue(model.log_launches(case, raw_terms=True)[0], *group), 32 * 10 / 4)
+            self.assertAlmostEqual(issue(model.log_launches(case, fit_e_step=True)[0], *group), 32 * 10 / 4)
             # 40 clusters: Log_Combine_Kernel, 8 warps of 256 points a block, 40 passes each.
             case.update(N=256 * model.SMS, K=40)
-            combine = model.log_launches(case, raw_terms=True)[-1]
+            combine = model.log_launches(case, fit_e_step=True)[-1]
             self.assertEqual(combine["kernel"], "Log_Combine_Kernel")
             self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + [ins(2, "IMAD")] * 9 + store),
                                    8 * 40 * 11 / 4)
@@ -439,7 +439,7 @@ class FitPosteriors(unittest.TestCase):
             # (12 instructions), then writes 128 points by 8 clusters, 32 lanes
             # a pass, along clusters (10 instructions; along points 14).
             case.update(N=128 * model.SMS, dim=8, K=8)
-            small = model.log_launches(case, raw_terms=True)[0]
+            small = model.log_launches(case, fit_e_step=True)[0]
             self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + [ins(3, "IMAD")] * 9 + store,
                                          [ins(4, "IMAD")] * 13 + store, [ins(4, "IMAD")] * 9 + store),
                                    (4 * 8 / 2 * 12 + 4 * 8 * 10) / 4)

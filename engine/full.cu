@@ -241,7 +241,8 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
 template <int kT, class Shared>
 __device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, int width,
                             bool normalise) {
-  For_Tile_Entries<kT>(static_cast<int>(threadIdx.x), a.out.cluster_stride == 1, width, kPoints, [&](int c, int p) {
+  const int t = static_cast<int>(threadIdx.x);
+  For_Tile_Entries<kT>(t, a.out.cluster_stride == 1, width, kPoints, [&](int c, int p) {
     const Index j = j0 + p;
     if (j < a.x.count)
       a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =

@@ -544,6 +544,14 @@ void Launch_Second(Kernel kernel, const Second_Args &args, Index units, cudaStre
          stream, args);
 }
 
+// Tiles of side TS on the tensor cores, or on the CUDA cores in RT x RT
+// register tiles.
+template <int TS, int RT>
+void Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaStream_t stream) {
+  if (tensor) Launch_Second(Second_Tensor_Kernel<TS>, args, units, stream);
+  else Launch_Second(Second_Kernel<TS, RT>, args, units, stream);
+}
+
 // ---------------------------------------------------------------------------
 // Sums over units, over units' records, distances and hard assignments.
 
@@ -826,22 +834,10 @@ void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *
   const Index units = Ceil_Div(x.count, x.unit);
   const bool tensor = Tensor_Cores();
   switch (Tile_Side(x.dim)) {
-    case 8:
-      if (tensor) Launch_Second(Second_Tensor_Kernel<8>, args, units, stream);
-      else Launch_Second(Second_Kernel<8, 2>, args, units, stream);
-      break;
-    case 16:
-      if (tensor) Launch_Second(Second_Tensor_Kernel<16>, args, units, stream);
-      else Launch_Second(Second_Kernel<16, 4>, args, units, stream);
-      break;
-    case 32:
-      if (tensor) Launch_Second(Second_Tensor_Kernel<32>, args, units, stream);
-      else Launch_Second(Second_Kernel<32, 4>, args, units, stream);
-      break;
-    default:
-      if (tensor) Launch_Second(Second_Tensor_Kernel<64>, args, units, stream);
-      else Launch_Second(Second_Kernel<64, 4>, args, units, stream);
-      break;
+    case 8: Launch_Second_Side<8, 2>(tensor, args, units, stream); break;
+    case 16: Launch_Second_Side<16, 4>(tensor, args, units, stream); break;
+    case 32: Launch_Second_Side<32, 4>(tensor, args, units, stream); break;
+    default: Launch_Second_Side<64, 4>(tensor, args, units, stream); break;
   }
 }
 
