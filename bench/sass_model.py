@@ -284,7 +284,7 @@ DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
 DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
 # A step's terms and their log-sum-exp: all of the step loop's own code (the
 # raw terms' stores too, which only the fit runs), the nested loops apart.
-DIAG_TERMS = loop_of("v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
+DIAG_TERMS = loop_of("v[c] = fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
 # peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
@@ -297,7 +297,7 @@ DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 _POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
                    "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
 _DIAG_TILE_TEXT = "for (int d0 = 0; d0 < dim; d0 += kDimTile) {"
-_DIAG_STEP_TEXT = "v[c] = c < live ? fma(-0.5, acc[r][c], lw[c])"
+_DIAG_STEP_TEXT = "v[c] = fma(-0.5, acc[r][c], lw[c])"
 _RESIDENT_TILE = (_DIAG_TILE_TEXT, "const int d_end = Min(dim, d0 + kDimTile);",
                   "for (int e0 = d0; e0 < d_end; e0 += kParamTile) {",
                   "const bool resident = a.m.dim <= kDimTile;", "int Min(int a, int b)")

@@ -117,11 +117,15 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
     const int d_end = Min(dim, d0 + kDimTile);
     for (int e0 = d0; e0 < d_end; e0 += kParamTile) {
       __syncthreads();
+      // Past the last cluster, mean 0 and scale 1: its sum of squares is
+      // then never NaN for a finite or infinite point, and the -inf weight
+      // makes its term -inf without a test per term. (Scale 0 would give
+      // inf * 0 for an infinite coordinate.) Past dim, nothing reads them.
       for (int q = 0; q < kStaged; ++q) {
         const bool in = s_at[q] >= 0 && e0 + si < dim;
         const Index at = s_at[q] + e0;
         sh.params[sg + q * kGroupStep][sc][si] =
-            in ? make_double2(a.m.mu[at], a.m.whitening[at]) : make_double2(0, 0);
+            in ? make_double2(a.m.mu[at], a.m.whitening[at]) : make_double2(0, 1);
       }
       __syncthreads();
       const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
@@ -166,10 +170,11 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
     double lw[kTile];
     for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
     for (int r = 0; r < kRows; ++r) {
-      // -inf past the last cluster, whatever the point: such a term
+      // -inf past the last cluster (its weight), whatever the point but
+      // one with a NaN coordinate, whose logP is NaN anyway: such a term
       // changes nothing.
       double v[kTile];
-      for (int c = 0; c < kTile; ++c) v[c] = c < live ? fma(-0.5, acc[r][c], lw[c]) : kMinusInf;
+      for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[r][c], lw[c]);
       if constexpr (kRawTerms) {
         if (live > 0 && p + r * kLanes < here) {
           // A thread's four terms are contiguous where R is K x N.

@@ -37,6 +37,22 @@ __host__ __device__ __forceinline__ double Double_Of(long long b) {
 #endif
 }
 
+__host__ __device__ __forceinline__ unsigned High_Word(double x) {
+  return static_cast<unsigned>(static_cast<unsigned long long>(Bits_Of(x)) >> 32);
+}
+
+__host__ __device__ __forceinline__ unsigned Low_Word(double x) {
+  return static_cast<unsigned>(static_cast<unsigned long long>(Bits_Of(x)));
+}
+
+__host__ __device__ __forceinline__ double Double_Of_Words(unsigned high, unsigned low) {
+#ifdef __CUDA_ARCH__
+  return __hiloint2double(static_cast<int>(high), static_cast<int>(low));
+#else
+  return Double_Of(static_cast<long long>((static_cast<unsigned long long>(high) << 32) | low));
+#endif
+}
+
 // exp(r) = 1 + r + r^2 g(r), g a near-minimax (Chebyshev) fit of degree 9
 // on |r| <= 0.3468, highest power first: within 0.6 ulp on the range. On a
 // GPU in constant memory, where an FMA reads its operand directly: as
@@ -83,19 +99,15 @@ __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   for (int n = 1; n < kExpPolyTerms; ++n) p = fma(p, r, poly[n]);
   p = fma(p, r, 1.0);
   p = fma(p, r, 1.0);
-  const unsigned long long y_bits = static_cast<unsigned long long>(Bits_Of(y));
-  const unsigned high = static_cast<unsigned>(y_bits >> 32), low = static_cast<unsigned>(y_bits);
-  const bool in = high == static_cast<unsigned>(static_cast<unsigned long long>(Bits_Of(shifter)) >> 32);
+  const unsigned high = High_Word(y), low = Low_Word(y);
+  const bool in = high == High_Word(shifter);
   // A NaN a gives a quiet NaN y (the FMA sets the quiet bit, which is in the
   // high word), so the high word tells it.
   const bool nan = (high & 0x7fffffffu) > 0x7ff00000u;
   // p is in [0.7, 1.42]: adding k to its exponent keeps it normal down to
   // k = -1021. Unsigned: out of range (a result the select drops) it wraps.
-  const unsigned long long p_bits = static_cast<unsigned long long>(Bits_Of(p));
-  const unsigned scaled_high = static_cast<unsigned>(p_bits >> 32) + ((low - kBias) << 20);
-  const double scaled =
-      Double_Of(static_cast<long long>((static_cast<unsigned long long>(scaled_high) << 32) |
-                                       (p_bits & 0xffffffffull)));
+  // Word by word: built as one 64-bit integer, the add took a carry chain.
+  const double scaled = Double_Of_Words(High_Word(p) + ((low - kBias) << 20), Low_Word(p));
   return in ? scaled : nan ? y : 0.0;
 }
 
@@ -108,24 +120,24 @@ struct Diagonal_Sum {
   double m = -DBL_MAX;
   double s = 0.0;
 
-  // The run's terms in cluster order. The last term that raises m is the
-  // run's largest: its exp(0) = 1 is not computed, and s's rescaling
-  // exp(m - top) takes its place, so every term costs one exp.
+  // The run's terms in cluster order. A term whose bits are the run's
+  // largest term's (when that raises m) stands in for m: its own exp(0) = 1
+  // is not computed, and s's rescaling exp(m - top) takes its place, so
+  // every term costs one exp. Ties give the same bits as taking one of them
+  // for m and the others' exp(0) = 1; and where no term raises m, a term
+  // equal to it gives exp(m - top) = exp(0) = 1 either way. Bits, not ==:
+  // an integer compare keeps the FP64 pipe for the exps, and a +0 against
+  // a -0 top (m's own) gives exp(0) = 1 either way too.
   template <int C>
   __host__ __device__ __forceinline__ void Add_Run(const double (&v)[C]) {
     double top = m;
-    int at = -1;  // the last term that raised m
-    for (int c = 0; c < C; ++c) {
-      const bool up = v[c] > top;  // false for NaN, which then spoils s
-      top = up ? v[c] : top;
-      at = up ? c : at;
-    }
+    for (int c = 0; c < C; ++c) top = v[c] > top ? v[c] : top;  // false for NaN, which then spoils s
     double w[C], f = 1.0;
     for (int c = 0; c < C; ++c) {
-      // The last term to raise m stands in for m: its own exp(0) is 1.
-      const double e = Exp_Below_Zero((at == c ? m : v[c]) - top);
-      f = at == c ? e : f;
-      w[c] = at == c ? 1.0 : e;
+      const bool stands_in = Bits_Of(v[c]) == Bits_Of(top);
+      const double e = Exp_Below_Zero((stands_in ? m : v[c]) - top);
+      f = stands_in ? e : f;
+      w[c] = stands_in ? 1.0 : e;
     }
     // In pairs, then the pairs: a shorter chain than term by term.
     for (int width = 1; width < C; width *= 2)
