@@ -284,7 +284,7 @@ DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
 DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
 # A step's terms and their log-sum-exp: all of the step loop's own code (the
 # raw terms' stores too, which only the fit runs), the nested loops apart.
-DIAG_TERMS = loop_of("v[c] = fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h"))
+DIAG_TERMS = loop_of("v[c] = fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
 # peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
@@ -613,7 +613,7 @@ def fit_launches(case):
                          # A slab's own code: its barriers, set-up and the
                          # staging loops' last passes.
                          (loop_of("__syncthreads();  // the previous slab is no longer read",
-                                  ("statistics.cu", "diagonal_sum.h")),
+                                  ("statistics.cu", "diagonal_sum.h", "log_sum.h")),
                           8 * math.ceil(unit / slab))]}
     launches = e_step + [moments]
     if full:

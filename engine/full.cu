@@ -24,7 +24,6 @@
 #include <cstring>
 
 #include "device.h"
-#include "diagonal_sum.h"
 #include "small_dims.h"
 #include "kernels.h"
 #include "log_sum.h"

@@ -77,7 +77,8 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
 
 // Plain-loop references of one point's logP on the host (arrays in host
 // memory), in each kernel's order of operations: on the CPU device the
-// kernels give the same bits; on a GPU, exp and log may differ by an ulp.
+// kernels give the same bits; on a GPU, log (libdevice's) may differ by an
+// ulp. The exp is the engine's own (Exp_Below_Zero), the same bits on both.
 // Full mode's order depends on whether its kernel runs on the tensor cores
 // (Tensor_Cores()).
 double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index j);

@@ -1,5 +1,5 @@
-// Diagonal mode's log-sum-exp (diagonal_sum.h): its exp against long double
-// over the whole range a term can take, the ends of that range, and the run
+// The log-sum-exps' exp (log_sum.h) against long double over the whole
+// range a term can take, and the ends of that range; diagonal mode's run
 // against a plain long double log-sum-exp, whichever term of a run is the
 // largest and wherever the -inf and NaN terms fall.
 #include <gtest/gtest.h>
