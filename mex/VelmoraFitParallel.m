@@ -327,8 +327,13 @@ function [blocks, parts, dim, n, sizes] = plan_shards (pool, files, owners, leaf
   if (isempty (owners))
     owners = floor ((0:F - 1) * W / F) + 1;
   end
-  owners = double (owners(:).');
-  if (numel (owners) ~= F || any (owners < 1 | owners > W | owners ~= fix (owners)) ...
+  % A matrix is refused, not read column by column: its shape says nothing
+  % of which worker owns which shard.
+  vector = isnumeric (owners) && isreal (owners) && isvector (owners);
+  if (vector)
+    owners = double (owners(:).');
+  end
+  if (~vector || numel (owners) ~= F || any (owners < 1 | owners > W | owners ~= fix (owners)) ...
       || any (diff (owners) < 0))
     error ('Velmora:usage', ['''Owners'' must give each of the %d shards its worker, 1 to %d, ', ...
                              'in order (a worker owns a run of shards).'], F, W);

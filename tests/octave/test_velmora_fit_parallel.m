@@ -95,6 +95,18 @@ function test_velmora_fit_parallel ()
       assert (~isempty (strfind (err.message, cases{c, 3})), err.message);
     end
   end
+  % 'Owners' out of range, out of order, not whole, or a matrix (read by
+  % columns, [1 2; 1 2] would have passed as [1 1 2 2]).
+  for owners = {[1 2 2 4], [2 1 1 1], [1 1 2 2.5], [1 2; 1 2], {1, 1, 2, 2}}
+    try
+      VelmoraFitParallel (files(1:4), 3, 3, 'Owners', owners{1});
+      error ('no error for ''Owners'' %s', disp (owners{1}));
+    catch err
+      assert (err.identifier, 'Velmora:usage');
+      assert (err.message, ['''Owners'' must give each of the 4 shards ', ...
+                            'its worker, 1 to 3, in order (a worker owns a run of shards).']);
+    end
+  end
   % X's own NaN names its column among all the points, whatever the block.
   Y = X;
   Y(1, 9000) = NaN;
