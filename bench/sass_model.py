@@ -18,6 +18,12 @@ SUB_PARTITIONS = 4        # per SM, each issuing 1 warp instruction per clock
 FP64_PER_SM = 64          # FP64 add/multiply/FMA results per clock per SM (guide, cc 9.0)
 TENSOR_FP64_PER_SM = 128  # FP64 FMAs per clock per SM on the tensor cores (67 TFLOP/s)
 SHARED_BYTES = 128        # per clock per SM: 32 banks of 4 bytes, one wavefront a clock
+# Global loads and stores return or send their data through the same L1 data
+# path as shared memory (L1 and shared memory are one array on Hopper), 128
+# bytes a clock per SM: a warp's request takes its bytes / 128 wavefronts,
+# whether it hits in L1 or not. Taken as coalesced (a strided request that
+# touches more sectors costs more: this errs low).
+GLOBAL_OPS = {"LDG", "STG"}
 DRAM = {"H100": 3.35e12, "H200": 4.8e12}  # bytes/s, data-sheet peaks
 DRAM_EFFICIENCY = 0.85    # of the peak that a streaming kernel reaches (assumed)
 LAUNCH_S = 3e-6           # a launch's fixed cost on the device, back to back (assumed)
@@ -212,11 +218,12 @@ def source_text(sources, file, line, cache={}):
 
 def cost(kernel, instructions, sources):
     """Per pass through `instructions`, per warp: issue, FP64-pipe and
-    tensor-pipe clocks of its sub-partition, shared wavefronts (bank model
-    and phased), local-memory instructions, and the shared accesses whose
-    layout the model does not know."""
+    tensor-pipe clocks of its sub-partition, wavefronts of the L1 / shared
+    data path (shared accesses by the bank model and phased, global loads
+    and stores by their bytes), local-memory instructions, and the shared
+    accesses whose layout the model does not know."""
     c = {"issue": 0, "fp64": 0.0, "tensor": 0.0, "shared": 0, "shared_hi": 0, "local": 0,
-         "fp64_ops": 0, "lds": 0, "underived": set(), "conflicts": []}
+         "fp64_ops": 0, "lds": 0, "global": 0, "underived": set(), "conflicts": []}
     for ins in instructions:
         op = ins["opcode"]
         base = op.split(".")[0]
@@ -239,7 +246,18 @@ def cost(kernel, instructions, sources):
                                       f"where {ideal} would carry its data")
         elif base in LOCAL_OPS:
             c["local"] += 1
+        elif base in GLOBAL_OPS:
+            waves = max(1, global_width(op) * 32 // SHARED_BYTES)
+            c["shared"] += waves
+            c["shared_hi"] += waves
+            c["global"] += 1
     return c
+
+
+def global_width(op):
+    """Bytes a lane moves in a global load or store: LDG.E.64 8, .128 16."""
+    m = re.search(r"\.(64|128|U8|S8|U16|S16)\b", op)
+    return {"64": 8, "128": 16, "U8": 1, "S8": 1, "U16": 2, "S16": 2}.get(m.group(1) if m else "", 4)
 
 
 def limiter(c):
@@ -498,6 +516,7 @@ def log_launches(case, fit_e_step=False):
                           [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)] +
                           (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
+    points = 64  # a block's (the resident kernel's: 128)
     per_block = min(K, 16)
     dram = n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1)
     if case.get("cuda_cores"):
@@ -516,13 +535,14 @@ def log_launches(case, fit_e_step=False):
                               [(FULL_TERM, 2 * per_block)]}]
     elif dim <= 32:
         # One pass of L row tiles from one slab; X's fragments stay in
-        # registers, so a cluster stages only W's slab and mu_k. Two warps
-        # of 32 points.
+        # registers, so a cluster stages only W's slab and mu_k. Four warps
+        # of 32 points, each staging 8 of W's 32 columns.
+        points = 128
         launches = [{"kernel": f"Log_Full_Resident_KernelILi{-(-dim // 8)}E",
-                     "blocks": math.ceil(n / 64) * groups, "threads": 64, "dram": dram,
-                     "items": [(FULL_STAGE_W, 2 * 16 * per_block),
-                               (CLUSTER_OWN, 2 * per_block),
-                               (FULL_TERM, 2 * per_block)]}]
+                     "blocks": math.ceil(n / points) * groups, "threads": 128, "dram": dram,
+                     "items": [(FULL_STAGE_W, 4 * 8 * per_block),
+                               (CLUSTER_OWN, 4 * per_block),
+                               (FULL_TERM, 4 * per_block)]}]
     else:
         # Four warps of 16 points; each run of the MMA loop serves its own
         # row tiles (tensor_trips).
@@ -543,9 +563,9 @@ def log_launches(case, fit_e_step=False):
                                (TENSOR_TILE, 2 * passes * per_block),
                                (FULL_TERM, 2 * per_block)]}]
     if posteriors and groups == 1:
-        # A thread an entry a pass: a block's 64 points by its group's
+        # A thread an entry a pass: a block's points by its group's
         # clusters, over all its warps.
-        launches[0]["items"].append((WRITE_GROUP, 64 * per_block / 32))
+        launches[0]["items"].append((WRITE_GROUP, points * per_block / 32))
     if groups > 1:
         launches.append({"kernel": "Log_Combine_Kernel", "blocks": math.ceil(n / 256), "threads": 256,
                          "dram": n * 8 * (2 * groups + 1),
@@ -750,9 +770,8 @@ def threads_of(name):
     m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
     if m:
         return int(m.group(1))
-    if name.startswith("Log_Full_Resident"):
-        return 64
-    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal")) else 256
+    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal",
+                                   "Log_Full_Resident")) else 256
 
 
 def span(instructions):
@@ -899,7 +918,7 @@ def analyse(kernels, sources):
                 "at": f"{lp['head']:#x}-{lp['tail']:#x}", "innermost": lp["innermost"],
                 "source": span(lp["own"]), "instructions": c["issue"], "fp64_ops": c["fp64_ops"],
                 "issue": c["issue"], "fp64": c["fp64"], "tensor": c["tensor"],
-                "shared": c["shared"], "shared_hi": c["shared_hi"], "shared_ops": c["lds"],
+                "shared": c["shared"], "shared_hi": c["shared_hi"], "shared_ops": c["lds"] + c["global"],
                 "local": c["local"], "limiter": lim,
                 "fp64_busy": c["fp64"] / max(pipes.values()) if c["fp64"] else 0.0,
                 "fp64_busy_hi": (c["fp64"] / max(c["issue"], c["fp64"], c["tensor"],
@@ -953,7 +972,8 @@ def markdown(report):
            "device flags (`-fmad=false`, `-O3`). A model of an H100 / H200 SXM: 132 SMs at",
            "1.98 GHz; per SM and clock, 4 sub-partitions issuing one warp instruction each, 64 FP64",
            "operations (a warp's DFMA/DADD/DMUL holds its sub-partition's FP64 pipe 2 clocks), 128",
-           "FP64 tensor-core FMAs, 128 bytes of shared memory (one wavefront); HBM 3.35 / 4.8 TB/s",
+           "FP64 tensor-core FMAs, 128 bytes through the L1 / shared-memory data path (one",
+           "wavefront: a shared access, or a global load or store's data); HBM 3.35 / 4.8 TB/s",
            "at 85%. Figures from NVIDIA's throughput table for compute capability 9.0 and the data",
            "sheets; nothing here was measured. A GPU run replaces it.", "",
            "## Kernels", "",
@@ -966,14 +986,15 @@ def markdown(report):
                    f"{o['fraction'] * 100:.1f}% ({o['limit']}) |")
     out += ["", "## Loops", "",
             "Per pass of a warp through a loop's own body (nested loops apart): instructions",
-            "issued (clocks of its sub-partition), FP64-pipe and tensor-pipe clocks, shared-memory",
-            "wavefronts (bank model, and the figure if 64/128-bit requests always take 2/4) and",
-            "their SM clocks (x4: one shared pipe serves four sub-partitions), local-memory",
+            "issued (clocks of its sub-partition), FP64-pipe and tensor-pipe clocks, wavefronts of",
+            "the L1 / shared data path (shared accesses by the bank model, and the figure if",
+            "64/128-bit requests always take 2/4; global loads and stores by their bytes, taken as",
+            "coalesced) and their SM clocks (x4: one data path serves four sub-partitions), local-memory",
             "instructions, the limiter, the most of the FP64 pipe the loop can use (1.0:",
             "FP64-bound), and the cases whose model counts the loop. A loop no case counts is on",
             "a path those cases do not take (another layout, template instance or run; posteriors),",
-            "runs once a point or a block, or is missing from the model. Only loops with FP64 or",
-            "shared-memory work are listed.", ""]
+            "runs once a point or a block, or is missing from the model. Only loops with FP64,",
+            "shared-memory or global-memory work are listed.", ""]
     for k in report["kernels"]:
         rows = [lp for lp in k["loops"] if lp["fp64_ops"] or lp["shared_ops"] or lp["local"]]
         if not rows:

@@ -219,9 +219,9 @@ class TensorSteps(unittest.TestCase):
         self.assertIsNone(model.find_item({"loops": [{"head": 0, "tail": 16, "innermost": True,
                                                       "own": self.step("full.cu", 7, 2)}]},
                                           model.tensor_run(8, 0), self.sources.name))
-        # At dim 32 two warps of 32 points a block, each a pass through the
+        # At dim 32 four warps of 32 points a block, each a pass through the
         # cluster loop per cluster: 20 tiles of four MMAs, all in that loop.
-        case["dim"] = 32
+        case.update(dim=32, N=128 * model.SMS)
         launch, = model.log_launches(case)
         self.assertEqual(launch["kernel"], "Log_Full_Resident_KernelILi4E")
         term = {"file": "full.cu", "line": 2, "opcode": "IMAD", "text": "IMAD"}
@@ -229,9 +229,9 @@ class TensorSteps(unittest.TestCase):
                [{"file": "tensor.h", "line": 1, "opcode": "DMMA.8x8x4", "text": "DMMA"}] * 4
         cluster = [term] + tile * 20
         pipes = self.pipes(launch, [cluster])
-        self.assertAlmostEqual(pipes["tensor"], 16 * 2 * 20 * 4 * mma)
-        self.assertAlmostEqual(pipes["shared"], 16 * 2 * 20 * load)
-        self.assertAlmostEqual(pipes["issue"], 16 * 2 * len(cluster) / 4)
+        self.assertAlmostEqual(pipes["tensor"], 16 * 4 * 20 * 4 * mma)
+        self.assertAlmostEqual(pipes["shared"], 16 * 4 * 20 * load)
+        self.assertAlmostEqual(pipes["issue"], 16 * 4 * len(cluster) / 4)
         # The fit's second moments, a unit of 512 points a block: a warp's 4
         # steps in each of 4 slabs of 128 points, on the one tile (on the
         # diagonal), whose copy is the kernel's only one: 10 products a step.
@@ -298,8 +298,9 @@ class TensorSteps(unittest.TestCase):
     def test_each_tile_stages_with_its_own_loop(self):
         # A block per tile of a unit of 512 points (one cluster, 132 units):
         # a warp's 8 stores a slab, in 8 slabs of 64 points (TS 32) or 16 of
-        # 32 (TS 64). A tile on the diagonal stores once a point, any other
-        # twice (2 wavefronts each).
+        # 32 (TS 64). A tile on the diagonal stores once a point and loads
+        # it from X, any other stores twice (2 wavefronts each, the load's
+        # 256 bytes through L1 too).
         def sts(line):
             return {"file": "statistics.cu", "line": line, "opcode": "STS.64",
                     "text": "STS.64"}
@@ -317,7 +318,7 @@ class TensorSteps(unittest.TestCase):
                                       "H100")[3]
             stores = 8 * 8 * slabs  # a block's warps' passes
             self.assertAlmostEqual(pipes["shared"] * model.CLOCK,
-                                   side * stores * 2 + (tri - side) * stores * 4, msg=f"dim {dim}")
+                                   side * stores * (2 + 2) + (tri - side) * stores * 4, msg=f"dim {dim}")
 
 
 class DiagonalTile(unittest.TestCase):
@@ -425,10 +426,11 @@ class FitPosteriors(unittest.TestCase):
             # Write_Group's copies: along points raw, along points normalising, along clusters.
             group = ([ins(1, "IMAD")] * 5 + store, [ins(1, "DADD")] + [ins(1, "IMAD")] * 12 + store,
                      [ins(1, "DADD")] + [ins(1, "IMAD")] * 8 + store)
-            case = {"name": "t", "N": 64 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
+            case = {"name": "t", "N": 128 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
             self.assertEqual(issue(model.log_launches(case)[0], *group), 0)
-            # 64 points by 16 clusters, 32 lanes a pass: 32 passes of 10.
-            self.assertAlmostEqual(issue(model.log_launches(case, fit_e_step=True)[0], *group), 32 * 10 / 4)
+            # The resident kernel's 128 points by 16 clusters, 32 lanes a
+            # pass: 64 passes of 10.
+            self.assertAlmostEqual(issue(model.log_launches(case, fit_e_step=True)[0], *group), 64 * 10 / 4)
             # 40 clusters: Log_Combine_Kernel, 8 warps of 256 points a block, 40 passes each.
             case.update(N=256 * model.SMS, K=40)
             combine = model.log_launches(case, fit_e_step=True)[-1]

@@ -237,11 +237,11 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
 // Posteriors exp(v - logP) of the group's clusters for the block's points,
 // written along whichever of points and clusters is contiguous in R; or the
 // raw log terms, when other groups are still to be merged.
-template <int kT, class Shared>
+template <int kT, int kP, class Shared>
 __device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, int width,
                             bool normalise) {
   const int t = static_cast<int>(threadIdx.x);
-  For_Tile_Entries<kT>(t, a.out.cluster_stride == 1, width, kPoints, [&](int c, int p) {
+  For_Tile_Entries<kT>(t, a.out.cluster_stride == 1, width, kP, [&](int c, int p) {
     const Index j = j0 + p;
     if (j < a.x.count)
       a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
@@ -249,13 +249,13 @@ __device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, 
   });
 }
 
-// A block's points under its group of clusters: logP, or the group's
+// A block's kP points under its group of clusters: logP, or the group's
 // partial log-sum-exp, and the posteriors or raw terms. `Squared` gives q
-// of each of the block's points under a cluster, to threads 0..63.
-template <int kT, class Shared, class Squared>
+// of each of the block's points under a cluster, to threads 0..kP - 1.
+template <int kT, int kP, class Shared, class Squared>
 __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) {
   const int t = static_cast<int>(threadIdx.x);
-  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints, j = j0 + t;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kP, j = j0 + t;
   const Index group = blockIdx.y + static_cast<Index>(blockIdx.z) * gridDim.y;
   if (group >= a.groups) return;  // the last z-slice's spare blocks, before any barrier
   const Index k0 = group * kGroup;
@@ -264,13 +264,13 @@ __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) 
   Log_Sum sum;
   for (int c = 0; c < width; ++c) {
     const double q = Overflowed_To_Inf(squared(k0 + c));
-    if (t < kPoints) {
+    if (t < kP) {
       const double v = a.m.log_w[k0 + c] - 0.5 * q;
       sum.Add(v);
       sh.v[c][t] = v;
     }
   }
-  if (t < kPoints && j < a.x.count) {
+  if (t < kP && j < a.x.count) {
     if (alone) {
       const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
       sh.log_p[t] = log_p;
@@ -284,7 +284,7 @@ __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) 
   // group empty: no posteriors, and nothing for Write_Group to divide by.
   if (a.out.R == nullptr || width == 0) return;
   __syncthreads();
-  Write_Group<kT>(a, sh, j0, k0, width, alone);
+  Write_Group<kT, kP>(a, sh, j0, k0, width, alone);
 }
 
 template <int TM>
@@ -293,7 +293,7 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
   Held_Slab held;
   if constexpr (TM == 2) Load_Held(a, j0, held);
-  Log_Full_Block<kThreads>(a, sh, [&](Index k) { return Squared_Whitened(a, sh, j0, k, &held); });
+  Log_Full_Block<kThreads, kPoints>(a, sh, [&](Index k) { return Squared_Whitened(a, sh, j0, k, &held); });
 }
 
 // ---------------------------------------------------------------------------
@@ -392,7 +392,7 @@ __device__ __forceinline__ void Slab_Steps_Live(int live, double (&acc)[NT][2][2
 // The sum of squares of a pass's rows of Y, for thread t < 64's point (0
 // for the others): each lane's chains of its points (PT point tiles a
 // warp) through sh.q, which takes w's room, then added in order of g.
-template <int NT, int PT, class Shared>
+template <int kP, int NT, int PT, class Shared>
 __device__ __forceinline__ double Pass_Sum(Shared &sh, const double (&acc)[NT][PT][2]) {
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
   __syncthreads();  // w is no longer read: the chains take its room
@@ -407,7 +407,7 @@ __device__ __forceinline__ double Pass_Sum(Shared &sh, const double (&acc)[NT][P
     }
   __syncthreads();
   double tile = 0.0;
-  if (t < kPoints)
+  if (t < kP)
     for (int y = 0; y < 8; ++y) tile += sh.q[y][t];
   return tile;
 }
@@ -442,7 +442,7 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
       Slab_Steps_Live<NT>(Min(NT, (dim - i0 + 7) / 8), acc, a_at, b_at, sh.mu, b_step, b_tile, c,
                           i0, s0, Min(kSlab, l_end - s0));
     }
-    q += Pass_Sum(sh, acc);
+    q += Pass_Sum<kPoints>(sh, acc);
   }
   return q;
 }
@@ -451,7 +451,7 @@ template <int NT>
 __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Args a) {
   __shared__ Tensor_Shared<NT> sh;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
-  Log_Full_Block<kTensorThreads>(
+  Log_Full_Block<kTensorThreads, kPoints>(
       a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k); });
 }
 
@@ -459,25 +459,29 @@ __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Ar
 // loads its fragments of X once, straight from X into registers, and they
 // serve all of the group's clusters: a step then reads only W's fragments
 // and mu_k's entry from shared memory, and centres the fragments in
-// registers (x - mu_k, the same subtraction). Two warps own the block's 64
-// points, 32 each (four point tiles), so that each fragment of W a warp
-// loads feeds four products. The steps are unrolled for the L row tiles
-// below dim (3 or 4): step s serves tiles s / 2..L - 1, each tile's chain
-// takes its steps in order, and so every product and sum is Slab_Steps's.
-constexpr int kResidentThreads = 64;
+// registers (x - mu_k, the same subtraction). Four warps own the block's
+// 128 points, 32 each (four point tiles), so that each fragment of W a warp
+// loads feeds four products, and each W_k staged serves 128 points: its
+// global loads and shared stores are a third of a cluster's traffic through
+// the L1 data path, where at 64 points a block they were half. The steps
+// are unrolled for the L row tiles below dim (3 or 4): step s serves tiles
+// s / 2..L - 1, each tile's chain takes its steps in order, and so every
+// product and sum is Slab_Steps's.
+constexpr int kResidentThreads = 128;
+constexpr int kResidentPoints = 128;  // per block
 constexpr int kResidentTiles = 4;  // point tiles a warp
 constexpr int kResidentSteps = 8;  // of 4 coordinates: dim 32
-static_assert(kResidentThreads / 32 * 8 * kResidentTiles == kPoints, "a warp per 32 points");
+static_assert(kResidentThreads / 32 * 8 * kResidentTiles == kResidentPoints, "a warp per 32 points");
 
 struct Resident_Shared {
   static constexpr int kWStride = kSlab + 8;  // a fragment's four rows on both bank halves
   union {
     double w[kSlab * kWStride];  // W_k(i, l) at w[l * kWStride + i]
-    double q[8][kPoints + 8];    // the chains, by g (+8: rows on alternate bank halves)
+    double q[8][kResidentPoints + 8];  // the chains, by g (+8: rows on alternate bank halves)
   };
   double mu[kSlab];  // mu_k, zero past dim
-  double v[kGroup][kPoints + 1];
-  double log_p[kPoints];
+  double v[kGroup][kResidentPoints + 1];
+  double log_p[kResidentPoints];
 };
 
 using Resident_Fragments = double[kResidentSteps][kResidentTiles];
@@ -526,20 +530,20 @@ __device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared 
         Mma_884(acc[r][pt][0], acc[r][pt][1], w, d[pt], acc[r][pt][0], acc[r][pt][1]);
     }
   }
-  return Pass_Sum(sh, acc);
+  return Pass_Sum<kResidentPoints>(sh, acc);
 }
 
-// A register cap for the blocks an SM takes: 8 at L = 3 (128 registers),
-// 6 at L = 4 (170), neither of which spills.
+// A register cap for the blocks an SM takes: 4 at L = 3 (128 registers),
+// 3 at L = 4 (170), neither of which spills: 16 and 12 warps.
 template <int L>
-__global__ void __launch_bounds__(kResidentThreads, L == 3 ? 8 : 6)
+__global__ void __launch_bounds__(kResidentThreads, L == 3 ? 4 : 3)
     Log_Full_Resident_Kernel(Full_Args a) {
   static_assert(8 * L <= kSlab, "one slab, one pass");
   __shared__ Resident_Shared sh;
-  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
+  const Index j0 = static_cast<Index>(blockIdx.x) * kResidentPoints;
   Resident_Fragments b;
   Load_Fragments(a.x, j0, static_cast<int>(a.m.dim), b);
-  Log_Full_Block<kResidentThreads>(
+  Log_Full_Block<kResidentThreads, kResidentPoints>(
       a, sh, [&](Index k) { return Squared_Whitened_Resident<L>(a, sh, b, k); });
 }
 
@@ -582,11 +586,12 @@ Index Groups(Index K) { return K > kGroup ? (K + kGroup - 1) / kGroup : 1; }
 int Rows_Per_Thread(Index dim) { return dim <= kRowGroups ? 1 : dim <= 2 * kRowGroups ? 2 : 4; }
 
 template <class Kernel>
-void Launch_Tiles(Kernel kernel, int threads, const Full_Args &args, cudaStream_t stream) {
+void Launch_Tiles(Kernel kernel, int threads, int points, const Full_Args &args,
+                  cudaStream_t stream) {
   const Index groups = args.groups;
   const unsigned int y = static_cast<unsigned int>(std::min<Index>(groups, kMaxGridY));
   const unsigned int z = static_cast<unsigned int>((groups + y - 1) / y);
-  Launch(kernel, dim3(Blocks(args.x.count, kPoints), y, z), dim3(threads), stream, args);
+  Launch(kernel, dim3(Blocks(args.x.count, points), y, z), dim3(threads), stream, args);
   if (groups > 1)
     Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args);
 }
@@ -749,12 +754,13 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
   // Past the small dims, passes of 32 rows up to dim 32, else of 64.
   const bool narrow = Rows_Per_Thread(m.dim) == 2;
   if (Tensor_Cores()) {
-    if (!narrow) Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, args, stream);
-    else if (m.dim <= 24) Launch_Tiles(Log_Full_Resident_Kernel<3>, kResidentThreads, args, stream);
-    else Launch_Tiles(Log_Full_Resident_Kernel<4>, kResidentThreads, args, stream);
+    if (!narrow) Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, kPoints, args, stream);
+    else if (m.dim <= 24)
+      Launch_Tiles(Log_Full_Resident_Kernel<3>, kResidentThreads, kResidentPoints, args, stream);
+    else Launch_Tiles(Log_Full_Resident_Kernel<4>, kResidentThreads, kResidentPoints, args, stream);
   } else {
-    if (narrow) Launch_Tiles(Log_Full_Kernel<2>, kThreads, args, stream);
-    else Launch_Tiles(Log_Full_Kernel<4>, kThreads, args, stream);
+    if (narrow) Launch_Tiles(Log_Full_Kernel<2>, kThreads, kPoints, args, stream);
+    else Launch_Tiles(Log_Full_Kernel<4>, kThreads, kPoints, args, stream);
   }
 }
 
