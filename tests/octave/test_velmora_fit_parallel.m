@@ -52,6 +52,11 @@ function test_velmora_fit_parallel ()
       same (want_l, want_l_info, got, info, ['labels per shard, ', what]);
     end
   end
+  % Owners as a column, or of another numeric class, give the same shards.
+  for owners = {[1; 2; 2; 2; 3], int32([1 2 2 2 3])}
+    [got, info] = VelmoraFitParallel (files, 3, 3, 'Weights', w, 'MaxIter', 15, 'Owners', owners{1});
+    same (want, want_info, got, info, sprintf ('owners %s %s', class (owners{1}), mat2str (owners{1})));
+  end
   [want_r, want_r_info] = VelmoraFit (X, 3, 'Start', 'randSample', 'CovarianceType', ...
                                       'diagonal', 'Seed', 8, 'MaxIter', 9);
   [got, info] = VelmoraFitParallel (files, 3, 2, 'Start', 'randSample', 'CovarianceType', ...
