@@ -32,7 +32,11 @@ struct Diagonal_Sum {
   // for m and the others' exp(0) = 1; and where no term raises m, a term
   // equal to it gives exp(m - top) = exp(0) = 1 either way. Bits, not ==:
   // an integer compare keeps the FP64 pipe for the exps, and a +0 against
-  // a -0 top (m's own) gives exp(0) = 1 either way too.
+  // a -0 top (m's own) gives exp(0) = 1 either way too. A +inf term is the
+  // one input where this differs from taking a single tie for m: two of them
+  // both stand in (s finite, logP +inf), where the other's exp(inf - inf)
+  // made s NaN. No term is +inf: it is at most its log-weight, finite for
+  // every mixture the library accepts (finite priors, variances above 0).
   template <int C>
   __host__ __device__ __forceinline__ void Add_Run(const double (&v)[C]) {
     double top = m;
