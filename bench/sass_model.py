@@ -523,15 +523,17 @@ def log_launches(case, fit_e_step=False):
         tm = 2 if dim <= 32 else 4
         d_slabs, w_slabs, fma = full_trips(dim, tm)
         # Up to dim 32 D is staged from registers in the cluster loop's own
-        # code, with the pass's set-up and sums.
+        # code, with the pass's set-up and sums, and so is W's slab: four
+        # columns a thread, a count known when compiled, which nvcc unrolls
+        # whole.
         own = [(CLUSTER_OWN, 8 * per_block)] if tm == 2 else \
               [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
                (FULL_SLAB, 8 * w_slabs * per_block),
                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
         launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 256, "dram": dram,
-                     "items": [(FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block),
-                               (full_fma(tm), fma * per_block)] + own +
+                     "items": ([] if tm == 2 else [(FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block)]) +
+                              [(full_fma(tm), fma * per_block)] + own +
                               [(FULL_TERM, 2 * per_block)]}]
     elif dim <= 32:
         # One pass of L row tiles from one slab; X's fragments stay in

@@ -169,12 +169,17 @@ __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index
                                 int s0, int l_end) {
   static_assert(kT % kRows == 0, "a fixed row per thread");
   constexpr int kStep = kT / kRows;
+  // As many columns for every thread, a count known when compiled: no
+  // remainder passes to set up, test and skip in every slab.
+  static_assert(kSlab % kStep == 0, "whole passes");
   const int t = static_cast<int>(threadIdx.x), dim = static_cast<int>(a.m.dim);
-  const int i = t % kRows, gi = i0 + i;
-  const double *W = a.m.whitening + k * a.m.dim * a.m.dim + gi +
-                    static_cast<Index>(s0 + t / kRows) * dim;
-  for (int l = t / kRows; l < kSlab; l += kStep, W += kStep * static_cast<Index>(dim))
+  const int i = t % kRows, gi = i0 + i, l0 = t / kRows;
+  const double *W = a.m.whitening + k * a.m.dim * a.m.dim + gi + static_cast<Index>(s0 + l0) * dim;
+#pragma unroll 4
+  for (int q = 0; q < kSlab / kStep; ++q, W += kStep * static_cast<Index>(dim)) {
+    const int l = l0 + q * kStep;
     w[l * stride + i] = gi < dim && s0 + l < l_end ? *W : 0.0;
+  }
 }
 
 // q for each of the block's points under cluster k, into `q` of threads
