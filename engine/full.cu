@@ -394,7 +394,7 @@ __device__ __forceinline__ void Slab_Steps_Live(int live, double (&acc)[NT][2][2
   Slab_Steps<L, NT>(acc, a_at, b_at, mu, b_step, b_tile, c, i0, s0, width);
 }
 
-// The sum of squares of a pass's rows of Y, for thread t < 64's point (0
+// The sum of squares of a pass's rows of Y, for thread t < kP's point (0
 // for the others): each lane's chains of its points (PT point tiles a
 // warp) through sh.q, which takes w's room, then added in order of g.
 template <int kP, int NT, int PT, class Shared>
@@ -467,8 +467,8 @@ __global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Ar
 // registers (x - mu_k, the same subtraction). Four warps own the block's
 // 128 points, 32 each (four point tiles), so that each fragment of W a warp
 // loads feeds four products, and each W_k staged serves 128 points: its
-// global loads and shared stores are a third of a cluster's traffic through
-// the L1 data path, where at 64 points a block they were half. The steps
+// global loads and shared stores, a quarter of a cluster's L1 data path
+// wavefronts, cost a point half what they did at 64 points. The steps
 // are unrolled for the L row tiles below dim (3 or 4): step s serves tiles
 // s / 2..L - 1, each tile's chain takes its steps in order, and so every
 // product and sum is Slab_Steps's.
