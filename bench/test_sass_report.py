@@ -68,6 +68,18 @@ class BankModel(unittest.TestCase):
         self.assertEqual(model.phased(16), 4)
         self.assertEqual(model.phased(8), 2)
 
+    def test_global_requests_take_their_bytes_on_the_data_path_once(self):
+        # nvdisasm's forms: the width after .E, and suffixes (.CONSTANT, a
+        # cache hint) after it; plain .E moves 4 bytes a lane. A global
+        # access is no shared one: it adds no bank-model request.
+        forms = {"LDG.E.64": 2, "LDG.E.64.CONSTANT": 2, "LDG.E.128": 4,
+                 "LDG.E.128.CONSTANT": 4, "LDG.E.LTC128B.64": 2, "LDG.E": 1,
+                 "LDG.E.CONSTANT": 1, "LDG.E.U8": 1, "STG.E.64": 2, "STG.E": 1}
+        for op, waves in forms.items():
+            c = model.cost("k", [{"opcode": op, "file": "x.cu", "line": 1, "text": op}], {})
+            self.assertEqual((c["shared"], c["shared_hi"], c["global"], c["lds"]),
+                             (waves, waves, 1, 0), msg=op)
+
 
 class Occupancy(unittest.TestCase):
     def test_registers_limit_in_units_of_256_per_warp(self):
