@@ -30,9 +30,9 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   %
   % Options: VelmoraFit's (its Weights 1 x N and its labels Start 1 x N, or
   % a cell array of them, one per shard), and
-  %   'Owners'   with files: the worker of each shard, 1 .. numel
-  %              (workers), in order (default: the shards shared out in
-  %              order, as evenly as their count allows)
+  %   'Owners'   with files: a numeric vector, the worker of each shard,
+  %              1 .. numel (workers), in order (default: the shards shared
+  %              out in order, as evenly as their count allows)
   %   'Timeout'  seconds a worker may take to answer (default 3600); a
   %              send to a worker that stopped reading can still block,
   %              since the parallel package's sends have no timeout
