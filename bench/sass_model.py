@@ -119,6 +119,10 @@ def _second_tensor_r(t, width):  # rs[4 step + c]
     return (t % 4) * 8
 
 
+def _second_clusters_r(t, width):  # rs[4 step + c][warp], 8 clusters a point
+    return ((t % 4) * 8 + t // 32) * 8
+
+
 def _broadcast(t, width):  # a tile entry every lane of a warp reads at once
     return 0
 
@@ -169,6 +173,11 @@ LAYOUTS = [
     *[("statistics.cu", text, f"Second_Tensor_KernelILi{ts}E", _second_tensor(ts + 8 - ts % 16))
       for ts in (8, 16, 32, 64) for text in ("bv[q] = b_at[at + 8 * q]", "a_at[at + 8 * Second_Row<TS>(i, P)]")],
     ("statistics.cu", "const double r = rs[4 * step + c]", "Second_Tensor", _second_tensor_r),
+    # Second_Clusters<TS>: Second_Tensor<TS>'s stride, a warp a cluster.
+    *[("statistics.cu", "bv[q] = b_at[at + 8 * q] - mu[q]", f"Second_Clusters_KernelILi{ts}E",
+       _second_tensor(ts + 8 - ts % 16)) for ts in (8, 16, 32)],
+    ("statistics.cu", "const double r = rs[(4 * step + c) * S::kClusters]", "Second_Clusters",
+     _second_clusters_r),
     ("statistics.cu", "sh.stage.b[p][tx + c * kTT]", "Second_KernelILi32", _second_b),
     ("statistics.cu", "xs[p * x_pitch + c * a.ti + ti]", "Moments", _moments_x),
     ("statistics.cu", "rs[p * r_pitch + q * a.tk + tk]", "Moments", _moments_r),
@@ -645,6 +654,24 @@ def fit_launches(case):
         tri = side * (side + 1) // 2
         slab = {64: 32, 32: 64, 16: 128, 8: 256}[ts]
         group_threads = (ts // rt) ** 2
+        if not case.get("cuda_cores") and ts <= 32 and K >= 8:
+            # One tile, on the diagonal; a block takes eight clusters of a
+            # unit, a warp each, every step of a slab of Second_Clusters<TS>
+            # ::kPoints, whose X all eight share.
+            points = 256 if ts == 8 else 128
+            nr = ts // 8
+            slabs = math.ceil(unit / points)
+            launches.append({"kernel": f"Second_Clusters_KernelILi{ts}E", "blocks": units * math.ceil(K / 8),
+                             "threads": 256, "dram": n * dim * 8 + n * K * 8,
+                             "items": [(loop_of("bv[q] = b_at[at + 8 * q] - mu[q]",
+                                                marker=('asm volatile("mma.sync', "DMMA", nr * (nr + 1) // 2)),
+                                        8 * points // 4 * slabs),
+                                       (staging("sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;"),
+                                        8 * (points * ts // 256) * slabs),
+                                       (staging("sh.rs[p][cw] = p < in_slab && k0 + cw < a.K"),
+                                        8 * (8 * points // 256) * slabs),
+                                       (SECOND_SLAB, 8 * slabs)]})
+            return launches
         if not case.get("cuda_cores"):
             # Up to TS 32 the triangle is one tile, on the diagonal: the
             # kernel has only its code, and stages only its columns, in

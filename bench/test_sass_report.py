@@ -367,6 +367,48 @@ class DiagonalTile(unittest.TestCase):
                                        msg=f"dim {dim}")
 
 
+class ClustersOfAUnit(unittest.TestCase):
+    """Up to dim 32, from 8 clusters on, the fit's second moments take a
+    block for eight clusters of a unit, a warp each, every step of a slab:
+    Second_Clusters_Kernel<TS>, its slabs 128 points (256 at TS 8)."""
+
+    def test_a_warp_takes_every_step_of_its_cluster(self):
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            texts = ["bv[q] = b_at[at + 8 * q] - mu[q];",
+                     "sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;",
+                     "sh.rs[p][cw] = p < in_slab && k0 + cw < a.K ? 1 : 0;", model.SECOND_SLAB_TEXT]
+            with open(os.path.join(root, "engine", "statistics.cu"), "w") as f:
+                f.write("\n".join(texts) + "\n")
+            with open(os.path.join(root, "engine", "tensor.h"), "w") as f:
+                f.write('asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");\n')
+            ins = lambda file, line, op: {"file": file, "line": line, "opcode": op, "text": op}
+            mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS
+            for dim, ts, points in ((32, 32, 128), (8, 8, 256)):
+                tiles = (ts // 8) * (ts // 8 + 1) // 2
+                step = [ins("statistics.cu", 1, "LDS.64")] * (ts // 8) + [ins("tensor.h", 1, "DMMA.8x8x4")] * tiles
+                kernel = {"loops": [
+                    {"head": 0x100, "tail": 0x900, "innermost": False, "own": [ins("statistics.cu", 4, "IMAD")]},
+                    {"head": 0x200, "tail": 0x280, "innermost": True, "own": step},
+                    {"head": 0x300, "tail": 0x380, "innermost": True, "own": [ins("statistics.cu", 2, "STS.64")]},
+                    {"head": 0x400, "tail": 0x480, "innermost": True, "own": [ins("statistics.cu", 3, "STS.64")]}]}
+                case = {"name": "t", "N": 512 * model.SMS, "dim": dim, "K": 16, "mode": "full", "unit": 512}
+                launch = model.fit_launches(case)[-1]
+                self.assertEqual(launch["kernel"], f"Second_Clusters_KernelILi{ts}E")
+                self.assertEqual(launch["blocks"], 2 * model.SMS)  # two groups of eight a unit
+                pipes = model.launch_time({launch["kernel"]: kernel}, launch, root, "H100")[3]
+                # Two blocks an SM, 8 warps, every step of the unit's slabs.
+                steps = 2 * 8 * 512 // 4
+                self.assertAlmostEqual(pipes["tensor"] * model.CLOCK, steps * tiles * mma, msg=f"dim {dim}")
+                slabs = 2 * 8 * 512 // points
+                self.assertAlmostEqual(pipes["issue"] * model.CLOCK * 4,
+                                       steps * len(step) + slabs * (1 + points * ts // 256 + 8 * points // 256),
+                                       msg=f"dim {dim}")
+            # Below 8 clusters a block keeps one cluster.
+            case.update(K=7)
+            self.assertTrue(model.fit_launches(case)[-1]["kernel"].startswith("Second_Tensor"))
+
+
 class SelectorsInTheSources(unittest.TestCase):
     """A selector's line filter matches source lines by their text, so a
     text the kernels no longer hold silently keeps (or drops) its lines:

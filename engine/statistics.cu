@@ -354,7 +354,8 @@ struct Second_Tensor {
   // fragment's four points fall on both halves of the banks (lanes 4g + c
   // read c kStride + g), and its loads take two wavefronts.
   static constexpr int kStride = TS + 8 - TS % 16;
-  // Up to 32 coordinates the triangle is one tile, on the diagonal, whose
+  // Up to 32 coordinates (and fewer than eight clusters: from eight,
+  // Second_Clusters_Kernel) the triangle is one tile, on the diagonal, whose
   // rows' fragments are its columns': only the columns are staged, in the
   // rows' room too, so that a slab's barriers and set-up serve more
   // products: 512 points at TS 8 (a fit's unit in one slab), 128 at 16
@@ -531,6 +532,94 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
       }
 }
 
+// Up to 32 coordinates the triangle is one tile, on the diagonal, and a
+// block takes eight clusters of a unit, a warp each: the unit's X is staged
+// once a slab, raw, for all eight, and each warp subtracts its own centre as
+// it loads a fragment (x - shift, the same subtraction), where a block of
+// one cluster staged the unit's X for every cluster. A warp takes every
+// step of a slab, so an entry is one chain of fused multiply-adds over the
+// unit's points in order. Lane 4g + c holds B[c][g], point c of a step over
+// column 8q + g, and weighs the row's fragment by its point's posterior.
+template <int TS>
+struct Second_Clusters {
+  static constexpr int kTiles = TS / 8;  // NR: row and column tiles
+  static constexpr int kClusters = kThreads / 32;
+  static constexpr int kStride = Second_Tensor<TS>::kStride;
+  // A slab's points: the stage and the posteriors within 48 KB.
+  static constexpr int kPoints = TS == 8 ? 256 : 128;
+  static constexpr int kSteps = kPoints / 4;
+  double x[kPoints * kStride];  // x of point p over coordinate l at x[p * kStride + l], 0 past dim
+  double rs[kPoints][kClusters];  // point by point, as R holds them: stored without conflicts
+};
+
+template <int TS>
+__global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a) {
+  using S = Second_Clusters<TS>;
+  constexpr int NR = S::kTiles;
+  static_assert(kThreads % TS == 0 && S::kPoints % (kThreads / TS) == 0, "whole passes");
+  __shared__ S sh;
+  const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
+  const Index groups = (a.K + S::kClusters - 1) / S::kClusters, b = blockIdx.x;
+  const Index u = b / groups, k0 = b % groups * S::kClusters, k = k0 + warp;
+  const Index dim = a.x.dim, begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
+  const bool live = k < a.K;  // uniform across the warp
+  // This lane's centre for each column tile: mu_k over coordinate 8q + g.
+  double mu[NR];
+#pragma unroll
+  for (int q = 0; q < NR; ++q) mu[q] = live && 8 * q + g < dim ? a.shift[k * dim + 8 * q + g] : 0.0;
+  double acc[NR][NR][2] = {};
+  const double *b_at = sh.x + c * S::kStride + g;
+  // A thread stages coordinate l of every (kThreads / TS)-th point.
+  constexpr int kStep = kThreads / TS;
+  const int l = t % TS;
+  const bool l_in = l < dim;
+  for (Index p0 = begin; p0 < end; p0 += S::kPoints) {
+    __syncthreads();  // the previous slab is no longer read
+    const int in_slab = static_cast<int>(Min(Index{S::kPoints}, end - p0));
+    // The eight clusters' posteriors of a point are contiguous in R.
+    for (int e = t; e < S::kClusters * S::kPoints; e += kThreads) {
+      const int p = e / S::kClusters, cw = e % S::kClusters;
+      const Index j = p0 + p;
+      sh.rs[p][cw] = p < in_slab && k0 + cw < a.K ? Take(a.R[j * a.K + k0 + cw], a.x, j) : 0.0;
+    }
+    const double *x = a.x.X + (p0 + t / TS) * dim + (l_in ? l : 0);
+#pragma unroll 4
+    for (int q = 0; q < S::kPoints / kStep; ++q, x += kStep * dim) {
+      const int p = t / TS + q * kStep;
+      sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;
+    }
+    __syncthreads();
+    // Every warp makes the same products, a warp past the last cluster on
+    // posteriors of 0: the tensor cores' instruction is a warp's, and the
+    // CPU device runs a block's warps through it together.
+    const double *rs = &sh.rs[0][warp];
+#pragma unroll 1
+    for (int step = 0; step < S::kSteps; ++step) {
+      const int at = 4 * step * S::kStride;
+      const double r = rs[(4 * step + c) * S::kClusters];
+      double bv[NR];
+#pragma unroll
+      for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q] - mu[q];
+#pragma unroll
+      for (int i = 0; i < NR; ++i) {
+        const double av = r * bv[i];
+        // Left of the diagonal: below the triangle.
+#pragma unroll
+        for (int q = i; q < NR; ++q)
+          Mma_884(acc[i][q][0], acc[i][q][1], av, bv[q], acc[i][q][0], acc[i][q][1]);
+      }
+    }
+  }
+  if (!live) return;
+  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  for (int i = 0; i < NR; ++i)
+    for (int q = i; q < NR; ++q)
+      for (int h = 0; h < 2; ++h) {
+        const Index ra = 8 * i + g, cb = 8 * q + 2 * c + h;
+        if (ra <= cb && cb < dim) second[cb * (cb + 1) / 2 + ra] = acc[i][q][h];
+      }
+}
+
 int Tile_Side(Index dim) { return dim <= 8 ? 8 : dim <= 16 ? 16 : dim <= 32 ? 32 : 64; }
 
 int Triangle_Tiles(Index dim) {
@@ -548,8 +637,21 @@ void Launch_Second(Kernel kernel, const Second_Args &args, Index units, cudaStre
 // register tiles.
 template <int TS, int RT>
 void Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaStream_t stream) {
-  if (tensor) Launch_Second(Second_Tensor_Kernel<TS>, args, units, stream);
-  else Launch_Second(Second_Kernel<TS, RT>, args, units, stream);
+  if (!tensor) {
+    Launch_Second(Second_Kernel<TS, RT>, args, units, stream);
+    return;
+  }
+  if constexpr (TS <= 32) {
+    // A block for eight clusters of a unit, from eight clusters on; below
+    // that, most of its warps' products would be on posteriors of 0.
+    if (args.K >= Second_Clusters<TS>::kClusters) {
+      const Index groups = Ceil_Div(args.K, Second_Clusters<TS>::kClusters);
+      Launch(Second_Clusters_Kernel<TS>, dim3(static_cast<unsigned int>(units * groups)),
+             dim3(kThreads), stream, args);
+      return;
+    }
+  }
+  Launch_Second(Second_Tensor_Kernel<TS>, args, units, stream);
 }
 
 // ---------------------------------------------------------------------------

@@ -130,12 +130,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The tensor cores' full second moments keep their order, bit for bit where
 // a product is FMAs in k order (the CPU device): an entry is, per group of
-// warps, the chain of FMAs over the points of every G-th step of four (G = 8
-// up to dim 32, 2 past it) in point order, and the groups' chains added in
-// group order. How many points a slab stages is free; which points a group
-// takes, and which posterior weighs which point, are not. Cluster k sits
-// 10^4 k from cluster 0 (17 clusters up to 16 coordinates, where fewer
-// would take the fit's one kernel; 2 past them), and the points fall to
+// warps, the chain of FMAs over the points of every G-th step of four in
+// point order, and the groups' chains added in group order. Up to dim 32,
+// from 8 clusters on, a warp takes all of a cluster's steps (G = 1), and
+// with fewer G = 8; past dim 32, G = 2. How many points a slab stages is
+// free; which points a group takes, and which posterior weighs which point,
+// are not. Cluster k sits 10^4 k from cluster 0 (17 clusters up to 16
+// coordinates, where fewer would take the fit's one kernel; 9 or 2 to dim
+// 32, 9 leaving a second block of eight with one cluster and seven warps
+// past the last; 2 past), and the points fall to
 // cluster 0 or 1 in an irregular pattern, so that every posterior is
 // exactly 1 or 0 and a point's posterior taken for another point's (in
 // another half of a slab, say) changes both clusters' sums. A posterior of
@@ -145,10 +148,15 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
   if (!VELMORA_TEST_EXACT_MATH || Engine_Under_Test() != velmora_log::Engine::device ||
       !velmora_log::Tensor_Cores())
     GTEST_SKIP() << "products in another order than FMAs in k order";
-  for (const int dim : {5, 8, 9, 16, 17, 32, 40})
+  struct Shape {
+    int dim, K;
+  };
+  for (const Shape shape : {Shape{5, 17}, Shape{8, 17}, Shape{9, 17}, Shape{16, 17}, Shape{17, 9},
+                            Shape{17, 2}, Shape{32, 9}, Shape{32, 2}, Shape{40, 2}})
     for (const int n : {420, 510, 512}) {
-      SCOPED_TRACE("dim " + std::to_string(dim) + ", " + std::to_string(n) + " points");
-      const int K = dim <= 16 ? 17 : 2;
+      const int dim = shape.dim, K = shape.K;
+      SCOPED_TRACE("dim " + std::to_string(dim) + ", K " + std::to_string(K) + ", " +
+                   std::to_string(n) + " points");
       Mixture m = Make_Mixture(dim, n, K, false, 7 + dim + n);
       std::mt19937 draw(dim + n);
       std::vector<int> owner(n);
@@ -158,7 +166,7 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
       }
       for (size_t e = 0; e < m.Mu.size(); ++e) m.Mu[e] += 1000 + 1e4 * static_cast<double>(e / dim);
       const Statistics st = Statistics_Under_Test(Problem_Of(m));
-      const int groups = dim <= 32 ? 8 : 2;
+      const int groups = dim <= 32 ? (K >= 8 ? 1 : 8) : 2;
       std::vector<double> want;
       for (int k = 0; k < 2; ++k)
         for (int b = 0; b < dim; ++b)
