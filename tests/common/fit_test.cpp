@@ -139,11 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
 // coordinates, where fewer would take the fit's one kernel; 9 or 2 to dim
 // 32, 9 leaving a second block of eight with one cluster and seven warps
 // past the last; 2 past), and the points fall to
-// cluster 0 or 1 in an irregular pattern, so that every posterior is
-// exactly 1 or 0 and a point's posterior taken for another point's (in
-// another half of a slab, say) changes both clusters' sums. A posterior of
-// 0 adds exactly nothing. One unit of points: its last slab part past its
-// end (its last step too, at 510), or all whole (512).
+// cluster 0, 1 or the last in an irregular pattern, so that every posterior
+// is exactly 1 or 0 and a point's posterior taken for another point's (in
+// another half of a slab, or another block's cluster) changes the clusters'
+// sums. Every cluster is compared: the last one is alone in its block past
+// 8, and the ones with no points must stay exactly 0. A posterior of 0 adds
+// exactly nothing. One unit of points: its last slab part past its end (its
+// last step too, at 510), or all whole (512).
 TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
   if (!VELMORA_TEST_EXACT_MATH || Engine_Under_Test() != velmora_log::Engine::device ||
       !velmora_log::Tensor_Cores())
@@ -161,14 +163,15 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
       std::mt19937 draw(dim + n);
       std::vector<int> owner(n);
       for (int j = 0; j < n; ++j) {
-        owner[j] = draw() % 3 == 0 ? 1 : 0;
+        const unsigned pick = draw() % 6;
+        owner[j] = pick < 2 ? 1 : pick == 2 ? K - 1 : 0;
         for (int i = 0; i < dim; ++i) m.X[static_cast<size_t>(j) * dim + i] += 1000 + 1e4 * owner[j];
       }
       for (size_t e = 0; e < m.Mu.size(); ++e) m.Mu[e] += 1000 + 1e4 * static_cast<double>(e / dim);
       const Statistics st = Statistics_Under_Test(Problem_Of(m));
       const int groups = dim <= 32 ? (K >= 8 ? 1 : 8) : 2;
       std::vector<double> want;
-      for (int k = 0; k < 2; ++k)
+      for (int k = 0; k < K; ++k)
         for (int b = 0; b < dim; ++b)
           for (int a = 0; a <= b; ++a) {
             const double *mu = &m.Mu[static_cast<size_t>(k) * dim];
@@ -183,7 +186,7 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
             }
             want.push_back(total);
           }
-      EXPECT_TRUE(Same_Bits(want, {st.second.begin(), st.second.begin() + want.size()}));
+      EXPECT_TRUE(Same_Bits(want, st.second));
     }
 }
 
