@@ -115,6 +115,12 @@ def _second_tensor(stride):  # stage.a/b[p stride + l]: A[g][c] at c stride + g
     return lambda t, width: ((t % 4) * stride + (t % 32) // 4) * 8
 
 
+def second_stride(ts):
+    """Second_Tensor<TS>::kStride, which Second_Clusters<TS> shares: a
+    point's row 8 doubles past a multiple of 16."""
+    return ts + 8 - ts % 16
+
+
 def _second_tensor_r(t, width):  # rs[4 step + c]
     return (t % 4) * 8
 
@@ -169,13 +175,12 @@ LAYOUTS = [
     ("small_dims.h", "", "Log_Small", _broadcast),
     ("small_dims.h", "", "Fused_Kernel", _broadcast),
     ("statistics.cu", "sh.stage.a[p][ty + r * kTT]", "Second_KernelILi32", _second_a),
-    # Second_Tensor<TS>::kStride: TS + 8 - TS % 16.
-    *[("statistics.cu", text, f"Second_Tensor_KernelILi{ts}E", _second_tensor(ts + 8 - ts % 16))
+    *[("statistics.cu", text, f"Second_Tensor_KernelILi{ts}E", _second_tensor(second_stride(ts)))
       for ts in (8, 16, 32, 64) for text in ("bv[q] = b_at[at + 8 * q]", "a_at[at + 8 * Second_Row<TS>(i, P)]")],
     ("statistics.cu", "const double r = rs[4 * step + c]", "Second_Tensor", _second_tensor_r),
-    # Second_Clusters<TS>: Second_Tensor<TS>'s stride, a warp a cluster.
+    # Second_Clusters<TS>: a warp a cluster.
     *[("statistics.cu", "bv[q] = b_at[at + 8 * q] - mu[q]", f"Second_Clusters_KernelILi{ts}E",
-       _second_tensor(ts + 8 - ts % 16)) for ts in (8, 16, 32)],
+       _second_tensor(second_stride(ts))) for ts in (8, 16, 32)],
     ("statistics.cu", "const double r = rs[(4 * step + c) * S::kClusters]", "Second_Clusters",
      _second_clusters_r),
     ("statistics.cu", "sh.stage.b[p][tx + c * kTT]", "Second_KernelILi32", _second_b),

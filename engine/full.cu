@@ -285,9 +285,7 @@ __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) 
       a.partial[2 * (group * a.x.count + j) + 1] = sum.s;
     }
   }
-  // Uniform across the block. A mixture without clusters leaves its one
-  // group empty: no posteriors, and nothing for Write_Group to divide by.
-  if (a.out.R == nullptr || width == 0) return;
+  if (a.out.R == nullptr) return;  // uniform across the block
   __syncthreads();
   Write_Group<kT, kP>(a, sh, j0, k0, width, alone);
 }

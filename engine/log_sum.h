@@ -29,11 +29,12 @@ __host__ __device__ __forceinline__ int Shift_Covering(int v) {
 // contiguous in R, so that a warp's stores are coalesced: entry e is
 // (e % width, e / width) along clusters, (e / points, e % points) along
 // points. Thread t divides once, then steps its pair by kT with a carry:
-// a division per entry cost as much as the exp it feeds. width and points
-// are at least 1: callers skip an empty tile.
+// a division per entry cost as much as the exp it feeds. An empty tile (a
+// mixture without clusters) deals nothing, and divides by nothing.
 template <int kT, class Body>
 __host__ __device__ __forceinline__ void For_Tile_Entries(int t, bool by_cluster, int width,
                                                           int points, Body body) {
+  if (width <= 0 || points <= 0) return;
   const int inner = by_cluster ? width : points, rows = by_cluster ? points : width;
   const int lo_step = kT % inner, hi_step = kT / inner;
   for (int lo = t % inner, hi = t / inner; hi < rows;) {
