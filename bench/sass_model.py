@@ -429,14 +429,16 @@ def small_terms(text, d):
     return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
 
 
-def tile_staging(d, threads):
+def tile_staging(d, threads, copy=None):
     """The items of one staging of a tile of 16 clusters (Stage_Tile<D>)
-    by a block of `threads`: a warp's passes through the loops over W's
-    entries (D x D a cluster, those above the diagonal skipped), the
-    centres' and the log-weights'."""
+    by a block of `threads`: a warp's passes through the loop over
+    (cluster, row) pairs, each a row of W up to the diagonal and an entry
+    of the centre, and the log-weights'. `copy`: Log_Small_Kernel's walk
+    (0) or its posteriors' (1)."""
     warps = threads // 32
-    return [(staging("tile.w[c][i * (i + 1) / 2 + l] = in"), warps * math.ceil(16 * d * d / threads)),
-            (staging("tile.mu[c][i] = k < m.K && i < dim"), warps * math.ceil(16 * d / threads)),
+    return [(loop_of("if (l <= i) row[l] = in ? v : 0.0;", copy=copy,
+                     marker=("tile.mu[c][i] = in ? m.mu[k * dim + i] : 0.0;", "STS", 1)),
+             warps * math.ceil(16 * d / threads)),
             (staging("tile.log_w[c] = k0 + c < m.K"), 1)]
 
 
@@ -527,7 +529,7 @@ def log_launches(case, fit_e_step=False):
                  "dram": n * dim * 8 + n * 8,
                  "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K),
                            (SMALL_TILE, 4 * math.ceil(K / 16))] +
-                          [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128)] +
+                          [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128, copy=0)] +
                           (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
     points = 64  # a block's (the resident kernel's: 128)
@@ -595,7 +597,7 @@ def small_posteriors(d, K):
     if K > 16:
         tiles = math.ceil(K / 16)
         return ([(small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d), 4 * K)] +
-                [(sel, passes * tiles) for sel, passes in tile_staging(d, 128)] +
+                [(sel, passes * tiles) for sel, passes in tile_staging(d, 128, copy=1)] +
                 [(SMALL_WRITE, 4 * K), (loop_of(_SMALL_POSTERIOR_TILE), 4 * tiles)])
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
 
@@ -833,6 +835,14 @@ def select_loop(kernel, selector, sources):
         outer = [lp for lp in loops
                  if any(selector["within"] in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
         hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
+    if selector["marker"]:
+        # Where the compiler moved a line's instruction into another loop,
+        # that loop names the text too: the loop the marker counts in is meant.
+        mtext, op, _ = selector["marker"]
+        marked = [lp for lp in hits if any(i["opcode"].split(".")[0] == op
+                                           and mtext in source_text(sources, i["file"], i["line"])
+                                           for i in lp["own"])]
+        hits = marked or hits
     if not hits:
         return None
     if file is None:

@@ -158,6 +158,28 @@ class Loops(unittest.TestCase):
         self.assertEqual(loops[1]["parent"], 0x00)
 
 
+    def test_a_marker_picks_its_own_loop_over_one_holding_a_stray_instruction(self):
+        # The compiler may move an instruction of the selector's line into
+        # a larger loop nearby; the loop whose body has the marker is meant.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            with open(os.path.join(root, "engine", "small_dims.h"), "w") as f:
+                f.write("v[c] = term(c);\ny = fma(w, d, y);\n")
+
+            def ins(line, opcode):
+                return {"file": "small_dims.h", "line": line, "opcode": opcode, "text": opcode}
+            terms = [ins(1, "LDS.64"), ins(2, "DFMA"), ins(2, "DFMA")]
+            other = [ins(1, "MOV")] + [ins(3, "DADD")] * 10
+            kernel = {"loops": [{"head": 0x100, "tail": 0x200, "innermost": True, "own": terms},
+                                {"head": 0x300, "tail": 0x500, "innermost": True, "own": other}]}
+            selector = model.loop_of("v[c] = term(c);", marker=("y = fma(w, d, y);", "DFMA", 1))
+            loop, _, unroll = model.select_loop(kernel, selector, root)
+            self.assertEqual((loop["head"], unroll), (0x100, 2))
+            # Without a marker the larger loop is taken, as before.
+            self.assertEqual(model.select_loop(kernel, model.loop_of("v[c] = term(c);"), root)[0]["head"],
+                             0x300)
+
+
 # Second_Tensor_Kernel's staging, statistics.cu lines 2 (a tile on the
 # diagonal: X - shift once) and 3-4 (elsewhere: rows and columns apart).
 STAGING = ["for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",

@@ -57,23 +57,33 @@ __host__ __device__ __forceinline__ double Overflowed_To_Inf(double q) {
 }
 
 // Clusters k0 .. k0 + 15 of `m` into the tile, threads t of `threads` each
-// taking a share; zeros past dim and past K. W_k is read down its columns,
-// where it is contiguous.
+// taking a share; zeros past dim and past K. A thread takes (cluster, row)
+// pairs, rows fastest: row i of W_k up to the diagonal, with mu_k's entry
+// i. A warp's lanes then read each column of W_k down consecutive rows,
+// where it is contiguous, and no entry above the diagonal costs a pass: a
+// walk over all D x D entries of every cluster, skipping those, took about
+// 40 instructions an entry.
 template <int D>
 __device__ void Stage_Tile(const Device_Mixture &m, Index k0, Cluster_Tile<D> &tile, int t,
                            int threads) {
   const int dim = static_cast<int>(m.dim);
-  for (int e = t; e < kTileClusters * D * D; e += threads) {
-    const int c = e / (D * D), l = e / D % D, i = e % D;
-    if (l > i) continue;
-    const Index k = k0 + c;
-    const bool in = k < m.K && i < dim;
-    tile.w[c][i * (i + 1) / 2 + l] = in ? m.whitening[k * dim * dim + i + l * dim] : 0.0;
-  }
   for (int e = t; e < kTileClusters * D; e += threads) {
     const int c = e / D, i = e % D;
     const Index k = k0 + c;
-    tile.mu[c][i] = k < m.K && i < dim ? m.mu[k * dim + i] : 0.0;
+    const bool in = k < m.K && i < dim;
+    // W_k(i, l) at w[l * step]; out of the mixture, its first entry, read
+    // and not kept. Every l loads, past the diagonal W_k(i, i) again (l may
+    // pass dim there), and only the store waits on l <= i: a conditional
+    // load took a branch an entry.
+    const double *w = m.whitening + (in ? k * dim * dim + i : 0);
+    const int step = in ? dim : 0;
+    double *row = tile.w[c] + i * (i + 1) / 2;
+    VELMORA_UNROLL
+    for (int l = 0; l < D; ++l) {
+      const double v = w[Min(l, i) * step];
+      if (l <= i) row[l] = in ? v : 0.0;
+    }
+    tile.mu[c][i] = in ? m.mu[k * dim + i] : 0.0;
   }
   for (int c = t; c < kTileClusters; c += threads)
     tile.log_w[c] = k0 + c < m.K ? m.log_w[k0 + c] : kMinusInf;
