@@ -87,6 +87,10 @@ def _diagonal_params(t, width):  # params[4][4][16] of double2 after xs: [g][c][
     return 32 * 129 * 8 + (t // 32) * 4 * 16 * 16
 
 
+def _fused_diagonal_x(t, width):  # xs[32][129]: xs[p][q], lane p a coordinate
+    return (t % 32) * 129 * 8
+
+
 def _full_w(tm):  # ws.w[32][16 TM] after d[32][66]: w[l][ty TM + r], ty = warp / 2 * 4 + lane / 8
     return lambda t, width: 32 * 66 * 8 + ((t // 32) // 2 * 4 + (t % 32) // 8) * tm * 8
 
@@ -162,6 +166,10 @@ def _fused_x(t, width):  # x[128][D + 1]: x[p][ra], ra = t % dim
 LAYOUTS = [
     ("diagonal.cu", "sh.xs[row + i][p + r * kLanes]", "Log_Diagonal", _diagonal_xs),
     ("diagonal.cu", "sh.params[g][c][i]", "Log_Diagonal", _diagonal_params),
+    ("diagonal.cu", "sh.xs[row + i][p + r * kLanes]", "Fused_Diagonal", _diagonal_xs),
+    ("diagonal.cu", "sh.params[g][c][i]", "Fused_Diagonal", _diagonal_params),
+    ("diagonal.cu", "const double x = sh.xs[p][q];", "Fused_Diagonal", _fused_diagonal_x),
+    ("diagonal.cu", "sh.rs[q - from][k0 + c]", "Fused_Diagonal", _broadcast),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
     ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full_Kernel", _full_d),
@@ -602,10 +610,45 @@ def small_posteriors(d, K):
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
 
 
+# Fused_Diagonal_Kernel: a slice's own code (its logP, posteriors and
+# barriers), warp 0's merges of the groups' sums, thread 0's log-likelihoods,
+# and each half's moments (two copies of the loop, in half order).
+FUSED_DIAG_SLICE = loop_of("sh.merge.m[g][p + r * kLanes] = sum.m;")
+FUSED_DIAG_MERGE = loop_of("for (int gg = 1; gg < kGroups; ++gg) sum.Merge(",
+                           marker=("sh.log_p[q] = sum.Value();", "STS", 1))
+FUSED_DIAG_LIKELIHOOD = loop_of("log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);",
+                                marker=("log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);", "DADD", 1))
+
+
+def fused_diagonal_moments(half):
+    return loop_of("sq[c] = fma(w, dx, sq[c]);", copy=half, marker=("sq[c] = fma(w, dx, sq[c]);", "DFMA", 4))
+
+
+def fused_diagonal(case):
+    """The fit's one kernel in diagonal mode from 17 to 32 coordinates (up
+    to 16 clusters): a block walks a unit 128 points at a time, the sweep's
+    loops for each slice, then its posteriors and moments, X read once."""
+    n, dim = case["N"], case["dim"]
+    slices = math.ceil(case["unit"] / 128)
+    return [{"kernel": "Fused_Diagonal_Kernel", "blocks": math.ceil(n / case["unit"]), "threads": 128,
+             "dram": n * dim * 8,
+             "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * slices),
+                       (DIAG_STAGE, 4 * diagonal_param_tiles(dim) * slices),
+                       (DIAG_FMA, 4 * dim * slices),
+                       (DIAG_TILE_RESIDENT, 4 * slices),
+                       (FUSED_DIAG_SLICE, 4 * slices),
+                       (FUSED_DIAG_MERGE, 4 * slices),  # warp 0, a pass a row
+                       (FUSED_DIAG_LIKELIHOOD, 128 * slices),  # thread 0, a pass a point
+                       (fused_diagonal_moments(0), 4 * 64 * slices),
+                       (fused_diagonal_moments(1), 4 * 64 * slices)]}]
+
+
 def fit_launches(case):
     """One iteration, X resident: the E-step, the statistics, their sums."""
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
     full = mode == "full"
+    if case.get("fused") and not full:
+        return fused_diagonal(case)
     if case.get("fused"):
         slices = 4  # units of 512 points, 128 at a time
         blocks = math.ceil(n / 512)
@@ -748,13 +791,15 @@ LOG_CASES = [
 ]
 # Units as the fit's planner makes them (engine/fit_device.cpp, Make_Plan).
 FIT_CASES = [
-    {"name": "fit (a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 512},
+    {"name": "fit (a)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 512, "fused": True},
     {"name": "fit (b)", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512},
     {"name": "fit (c)", "N": 10**6, "dim": 60, "K": 256, "mode": "diagonal", "unit": 512},
     {"name": "fit (d)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512, "fused": True},
     {"name": "fit (e)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512},
     {"name": "fit (b), CUDA cores", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512,
      "cuda_cores": True},
+    # fit (a) through the separate kernels (Fit_Options::separate_kernels), to compare.
+    {"name": "fit (f)", "N": 10**7, "dim": 32, "K": 16, "mode": "diagonal", "unit": 512},
 ]
 
 
@@ -807,7 +852,7 @@ def threads_of(name):
     if m:
         return int(m.group(1))
     return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal",
-                                   "Log_Full_Resident")) else 256
+                                   "Log_Full_Resident", "Fused_Diagonal")) else 256
 
 
 def span(instructions):

@@ -132,7 +132,8 @@ class DiagonalKernel(unittest.TestCase):
         self.assertEqual(model.threads_of("Log_Diagonal_Kernel"), 128)
         # VelmoraLog runs the instance without raw terms, the fit's E-step
         # the one with them: each is modelled from its own loops.
-        fit_e_step = model.fit_launches(dict(model.FIT_CASES[0]))[0]["kernel"]
+        separate, = [c for c in model.FIT_CASES if c["name"] == "fit (f)"]
+        fit_e_step = model.fit_launches(dict(separate))[0]["kernel"]
         self.assertEqual((launch["kernel"], fit_e_step),
                          ("Log_Diagonal_KernelILb0E", "Log_Diagonal_KernelILb1E"))
         passes = {sel["text"]: n for sel, n in launch["items"]}
@@ -429,6 +430,29 @@ class ClustersOfAUnit(unittest.TestCase):
             # Below 8 clusters a block keeps one cluster.
             case.update(K=7)
             self.assertTrue(model.fit_launches(case)[-1]["kernel"].startswith("Second_Tensor"))
+
+
+class FusedDiagonal(unittest.TestCase):
+    """Diagonal mode from 17 to 32 coordinates and up to 16 clusters: one
+    kernel a unit, walking it 128 points at a time, X read once."""
+
+    def test_a_unit_is_four_slices_and_nothing_but_x_crosses_hbm(self):
+        case = {"name": "t", "N": 10**6, "dim": 32, "K": 16, "mode": "diagonal", "unit": 512,
+                "fused": True}
+        (launch,) = model.fit_launches(case)
+        self.assertEqual((launch["kernel"], launch["blocks"], launch["threads"]),
+                         ("Fused_Diagonal_Kernel", 1954, 128))
+        self.assertEqual(launch["dram"], 10**6 * 32 * 8)
+        passes = {(sel["text"], sel["copy"]): n for sel, n in launch["items"]}
+        # Per slice: 32 coordinates of FMAs on 4 warps, then each half's 64
+        # points on 4 warps, a loop each; thread 0's warp a pass a point.
+        self.assertEqual(passes[(model.DIAG_FMA["text"], None)], 4 * 32 * 4)
+        for half in (0, 1):
+            self.assertEqual(passes[("sq[c] = fma(w, dx, sq[c]);", half)], 4 * 4 * 64)
+        self.assertEqual(passes[(model.FUSED_DIAG_LIKELIHOOD["text"], None)], 4 * 128)
+        del case["fused"]  # the separate kernels: the terms leave for the moments kernel
+        self.assertEqual([l["kernel"] for l in model.fit_launches(case)],
+                         ["Log_Diagonal_KernelILb1E", "Moments_KernelILi1E"])
 
 
 class SelectorsInTheSources(unittest.TestCase):

@@ -2,10 +2,11 @@
 // statistics, the host's M-step and factorisations, one synchronisation)
 // against one VelmoraLog pass over the same data: (a) and (b) N=1e7, dim
 // 32, K 16, diagonal and full, (c) N=1e6, dim 60, K 256, diagonal, and (d)
-// N=1e7, dim 8, K 8, full, where one kernel forms the E-step and the
-// statistics, and (e) the same through the separate kernels, which the
-// fit takes past 16 dims or clusters. Each case says whether X stayed on
-// the device or was streamed.
+// N=1e7, dim 8, K 8, full. In (a) and (d) one kernel forms the E-step and
+// the statistics; (e) and (f) are (d) and (a) through the separate
+// kernels, which the fit takes past 16 clusters, or 16 dims in full mode
+// and 32 in diagonal mode. Each case says whether X stayed on the device or
+// was streamed.
 // Rows are written and flushed as they are measured.
 //   velmora_fit_bench [--quick | --scale S] [--out DIR] [--iterations N] [--only CASE-LETTER]
 // --scale multiplies every N (at least 1000 points); --quick is a smoke run
@@ -38,7 +39,8 @@ struct Case {
 };
 
 const char *Mode_Name(const Case &c) {
-  return !c.full ? "diag" : c.separate ? "full/separate" : "full";
+  if (!c.full) return c.separate ? "diag/separate" : "diag";
+  return c.separate ? "full/separate" : "full";
 }
 
 // Points around K centres spread over the cube, each cluster drawn from its
@@ -89,11 +91,12 @@ int main(int argc, char **argv) {
   if (quick) scale = 1e-4;
   const auto n = [scale](double v) { return std::max<Index>(1000, static_cast<Index>(v * scale)); };
   const std::vector<Case> cases = {
-      {"a", n(1e7), 32, 16, false},
+      {"a", n(1e7), 32, 16, false},  // one kernel, as in (d)
       {"b", n(1e7), 32, 16, true},
       {"c", n(1e6), 60, quick ? 32 : 256, false},
       {"d", n(1e7), 8, 8, true},  // small dims: the E-step and statistics in one kernel
       {"e", n(1e7), 8, 8, true, true},  // (d) through the separate kernels, to compare
+      {"f", n(1e7), 32, 16, false, true},  // (a) likewise
   };
   if (quick) iterations = 2;
 

@@ -15,11 +15,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "device.h"
 #include "kernels.h"
 #include "diagonal_sum.h"
 #include "log_sum.h"
+#include "statistics.h"
+#include "take.h"
 
 namespace velmora_log {
 
@@ -52,6 +55,7 @@ struct Diagonal_Shared {
       double m[kGroups][kPoints], s[kGroups][kPoints];
     } merge;
     double r[kPoints][kTile + 1];  // one group's posteriors on their way out
+    double rs[kPoints / 2][kSweep + 1];  // the fit's: half the block's points, every cluster
   };
   double log_p[kPoints];
 };
@@ -230,6 +234,99 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   }
 }
 
+// The fit's E-step and statistics in one kernel, up to 32 coordinates and
+// 16 clusters (one step of the sweep, X resident): a block walks a unit,
+// 128 points at a time. Each slice's log terms come from the sweep, logP
+// from the evaluator's sums, so a point's log-likelihood has the evaluator's
+// bits; the posteriors then wait in shared memory, half the slice at a
+// time, and thread (coordinate i, warp g) adds clusters 4g .. 4g + 3 over
+// them in point order: the weight, the sum and the square of x_i - shift,
+// the small-dims kernel's chain of operations. Neither the raw terms nor
+// the posteriors leave the block, and X is read once.
+// Three blocks an SM: the sums held across the slices (24 registers) come on
+// top of the sweep's; at four, the sweep spilled.
+__global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args a) {
+  static_assert(kLanes == kDimTile, "a lane a coordinate");
+  __shared__ Diagonal_Shared sh;
+  const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
+  const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
+  const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
+  const Diagonal_Args d{a.m, Device_Points{a.x.X, end, dim, 1}, Device_Results{}};
+  const Index k0 = g * kTile;
+  const int live = static_cast<int>(Min(Index{kTile}, K - k0));  // may be <= 0
+  double lw[kTile], centre[kTile], n[kTile], s[kTile], sq[kTile];
+  for (int c = 0; c < kTile; ++c) {
+    lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
+    centre[c] = a.statistics && c < live && p < dim ? a.shift[(k0 + c) * dim + p] : 0.0;
+    n[c] = s[c] = sq[c] = 0.0;
+  }
+  double log_likelihood = 0.0;
+  for (Index j0 = begin; j0 < end; j0 += kPoints) {
+    __syncthreads();  // the previous slice's points and posteriors are no longer read
+    Load_Points(d, sh, j0, 0);  // the step's first barrier publishes it
+    double acc[kRows][kTile];
+    Sweep_Step(d, sh, j0, 0, true, acc);
+    for (int r = 0; r < kRows; ++r) {
+      double v[kTile];
+      for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[r][c], lw[c]);
+      Diagonal_Sum sum;
+      sum.Add_Run(v);
+      sh.merge.m[g][p + r * kLanes] = sum.m;
+      sh.merge.s[g][p + r * kLanes] = sum.s;
+    }
+    __syncthreads();
+    if (g == 0)
+      for (int r = 0; r < kRows; ++r) {
+        const int q = p + r * kLanes;
+        Diagonal_Sum sum{sh.merge.m[0][q], sh.merge.s[0][q]};
+        for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
+        sh.log_p[q] = sum.Value();
+      }
+    __syncthreads();
+    const int count = static_cast<int>(Min(Index{kPoints}, end - j0));
+    // Thread 0 adds the slice's log-likelihoods in point order, while the
+    // others go on: sh.log_p is next written after the next slice's sweep.
+    if (t == 0)
+      for (int q = 0; q < count; ++q) log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);
+    if (!a.statistics) continue;  // uniform across the block
+    for (int half = 0; half < 2; ++half) {
+      // The merge's room (read before the last barrier), or the last
+      // half's posteriors (read before the barrier that ends a half).
+      for (int r = 2 * half; r < 2 * half + 2; ++r) {
+        const int q = p + r * kLanes;
+        const Index j = j0 + q;
+        for (int c = 0; c < kTile; ++c)
+          sh.rs[q - half * kPoints / 2][k0 + c] =
+              j < end && c < live
+                  ? Take(Exp_Below_Zero(fma(-0.5, acc[r][c], lw[c]) - sh.log_p[q]), a.x, j)
+                  : 0.0;
+      }
+      __syncthreads();
+      const int from = half * kPoints / 2, to = p < dim ? Min(count, from + kPoints / 2) : from;
+      for (int q = from; q < to; ++q) {
+        const double x = sh.xs[p][q];
+        for (int c = 0; c < kTile; ++c) {
+          const double r = sh.rs[q - from][k0 + c], dx = x - centre[c], w = r * dx;
+          n[c] += r;
+          s[c] += w;
+          sq[c] = fma(w, dx, sq[c]);
+        }
+      }
+      __syncthreads();
+    }
+  }
+  double *record = a.partial + u * a.stride;
+  if (t == 0) record[a.log_likelihood] = log_likelihood;
+  if (!a.statistics || p >= dim) return;
+  for (int c = 0; c < kTile; ++c) {
+    if (c >= live) break;  // known when compiled, c: the sums stay in registers
+    double *own = record + (k0 + c) * a.per_cluster;
+    if (p == 0) own[0] = n[c];
+    own[1 + p] = s[c];
+    own[1 + dim + p] = sq[c];
+  }
+}
+
 }  // namespace
 
 // The plain-loop reference: what the kernel computes for point j, in the
@@ -263,6 +360,14 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
   if (x.count <= 0) return;
   const auto kernel = raw_terms && out.R != nullptr ? Log_Diagonal_Kernel<true> : Log_Diagonal_Kernel<false>;
   Launch(kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, Diagonal_Args{m, x, out});
+}
+
+void Launch_Fused_Diagonal(const Fused_Args &args, cudaStream_t stream) {
+  if (args.x.count <= 0) return;
+  if (args.m.dim > kDimTile || args.m.K > kSweep)
+    throw std::invalid_argument("Launch_Fused_Diagonal: too many clusters or coordinates");
+  Launch(Fused_Diagonal_Kernel, dim3(static_cast<unsigned int>(Ceil_Div(args.x.count, args.x.unit))),
+         dim3(kThreads), stream, args);
 }
 
 }  // namespace velmora_log

@@ -18,6 +18,7 @@
 #include "diagonal_sum.h"
 #include "small_dims.h"
 #include "statistics.h"
+#include "take.h"
 #include "tensor.h"
 
 namespace velmora_log {
@@ -25,19 +26,6 @@ namespace velmora_log {
 namespace {
 
 constexpr int kThreads = 256;
-
-// What a point's value adds to a weighted sum: a weight of 0 adds exactly
-// nothing, even for a value of -Inf.
-__device__ __forceinline__ double Weigh(double v, const double *w, Index j) {
-  if (w == nullptr) return v;
-  return w[j] == 0.0 ? 0.0 : w[j] * v;
-}
-
-// A posterior as the statistics take it: below the floor it is 0; then
-// weighted by its point.
-__device__ __forceinline__ double Take(double r, const Unit_Points &x, Index j) {
-  return Weigh(r < x.floor ? 0.0 : r, x.w, j);
-}
 
 // ---------------------------------------------------------------------------
 // Weights, sums and diagonal second moments.
@@ -755,15 +743,6 @@ struct Fused_Shared {
   double log_p[kFusedPoints];
 };
 
-struct Fused_Args {
-  Device_Mixture m;
-  Unit_Points x;
-  const double *shift;
-  bool statistics;
-  double *partial;
-  Index stride, per_cluster, log_likelihood;
-};
-
 // logP of a point from its log terms, summed as the evaluator of the mode
 // sums them.
 template <bool kFull>
@@ -874,17 +853,27 @@ void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t
 
 }  // namespace
 
-bool Fused_Fits(Index dim, Index K) { return dim <= kSmallDim && K <= kTileClusters; }
+// Past 16 coordinates diagonal mode takes the diagonal sweep's kernel, which
+// holds 32 coordinates of a slice of points.
+constexpr Index kFusedDiagonalDim = 32;
+
+bool Fused_Fits(Index dim, Index K, bool full) {
+  return K <= kTileClusters && dim <= (full ? kSmallDim : kFusedDiagonalDim);
+}
 
 void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const double *shift,
                   const Stat_Layout &layout, bool statistics, double *partial,
                   cudaStream_t stream) {
   if (x.count <= 0) return;
   // Past these sizes a block would drop clusters and leave rows unsummed.
-  if (!Fused_Fits(m.dim, m.K))
+  if (!Fused_Fits(m.dim, m.K, layout.full))
     throw std::invalid_argument("Launch_Fused: too many clusters or coordinates");
   const Fused_Args args{m, x, shift, statistics, partial, layout.Size(), layout.Per_Cluster(),
                         layout.Log_Likelihood()};
+  if (m.dim > kSmallDim) {
+    Launch_Fused_Diagonal(args, stream);
+    return;
+  }
   const bool full = layout.full;
   const Index units = Ceil_Div(x.count, x.unit);
   // A statistics row per thread: 16 clusters x D coordinates at most.

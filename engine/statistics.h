@@ -58,9 +58,10 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
 void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster, cudaStream_t stream);
 
-// Small dims, either mode: the E-step and the statistics in one kernel, the
-// posteriors never leaving the block. Only where Fused_Fits(dim, K).
-bool Fused_Fits(Index dim, Index K);
+// The E-step and the statistics in one kernel, the posteriors never leaving
+// the block: up to 16 clusters, and 16 coordinates in full mode, 32 in
+// diagonal mode. Only where Fused_Fits(dim, K, full).
+bool Fused_Fits(Index dim, Index K, bool full);
 
 // Per unit: the log-likelihood of its points into its record at partial +
 // u * layout.Size(), and with `statistics` every cluster's record (weight,
@@ -68,6 +69,20 @@ bool Fused_Fits(Index dim, Index K);
 void Launch_Fused(const Device_Mixture &m, const Unit_Points &x, const double *shift,
                   const Stat_Layout &layout, bool statistics, double *partial,
                   cudaStream_t stream);
+
+// What Launch_Fused's kernels take: the records' stride, a cluster's place
+// in one and the log-likelihood's, from the Stat_Layout.
+struct Fused_Args {
+  Device_Mixture m;
+  Unit_Points x;
+  const double *shift;
+  bool statistics;
+  double *partial;
+  Index stride, per_cluster, log_likelihood;
+};
+
+// Launch_Fused's kernel in diagonal mode past 16 coordinates (diagonal.cu).
+void Launch_Fused_Diagonal(const Fused_Args &args, cudaStream_t stream);
 
 // Blocks a statistics kernel launches per unit at most, for the chunk
 // planner (grids stay within 32 bits).

@@ -114,14 +114,17 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
 // 64 per moments tile and 32 per full E-step group, units of 512 points,
 // and groups of 64 units in the final sum. Up to 16 clusters and 16
-// coordinates one kernel takes both steps, 128 points at a time: 8 x 16
-// and 16 x 16 give every thread of its blocks a row to sum.
+// coordinates (32 in diagonal mode) one kernel takes both steps, 128 points
+// at a time: 8 x 16 and 16 x 16 give every thread of its blocks a row to
+// sum, diagonal 32 x 16 every thread four, and 20 x 3 leaves three warps
+// without a cluster and a last slice of 100 points, part in each half.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
                     Stat_Case{false, 2, 3, 66000}, Stat_Case{false, 16, 16, 700},
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 40, 40, 600},
-                    Stat_Case{false, 65, 9, 1100},
+                    Stat_Case{false, 65, 9, 1100}, Stat_Case{false, 32, 16, 1300},
+                    Stat_Case{false, 20, 3, 740},
                     Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
                     Stat_Case{true, 9, 4, 700}, Stat_Case{true, 8, 16, 1300},
                     Stat_Case{true, 16, 16, 700}, Stat_Case{true, 16, 17, 700},
@@ -214,6 +217,7 @@ TEST_P(FitLogLikelihoodTest, OfOnePointIsTheEvaluatorsLogP) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FitLogLikelihoodTest,
                          testing::Values(Stat_Case{false, 5, 7, 100}, Stat_Case{false, 16, 16, 100},
+                                         Stat_Case{false, 24, 11, 100},
                                          Stat_Case{true, 3, 16, 100}, Stat_Case{true, 9, 5, 100}));
 
 class FitChunkTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
@@ -633,22 +637,26 @@ INSTANTIATE_TEST_SUITE_P(Modes, FitStreamTest,
 
 // The one kernel against the separate ones that the benchmark compares it
 // with: the same fit to rounding, and not the same bits (their sums run in
-// other orders), so the option does change the path.
+// other orders), so the option does change the path. Diagonal mode past 16
+// coordinates has a kernel of its own.
 class FitKernelsTest : public LibraryTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(FitKernelsTest, OneKernelAndSeparateKernelsFitAlike) {
   const bool full = GetParam();
-  const int dim = 4, K = 5, n = 3000;
-  const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 79);
-  Fit_Options o{.mode = Mode_Of(full), .max_iter = 5, .tol_fun = 0};
-  const Fit_Result one = Fit_Under_Test(d.X.data(), dim, n, K, o);
-  o.separate_kernels = true;
-  const Fit_Result separate = Fit_Under_Test(d.X.data(), dim, n, K, o);
-  EXPECT_TRUE(Near_All(one.model.mu, separate.model.mu, 1e-12));
-  EXPECT_TRUE(Near_All(one.model.sigma, separate.model.sigma, 1e-12));
-  EXPECT_TRUE(Near_All(one.model.pi, separate.model.pi, 1e-12));
-  EXPECT_TRUE(Near_All(one.history, separate.history, 1e-12));
-  EXPECT_FALSE(Same_Bits(one.model.sigma, separate.model.sigma));
+  for (const int dim : full ? std::vector<int>{4} : std::vector<int>{4, 20}) {
+    SCOPED_TRACE("dim " + std::to_string(dim));
+    const int K = 5, n = 3000;
+    const Cluster_Data d = Make_Clusters(dim, n, K, 5.0, 1.0, 20.0, full, 79);
+    Fit_Options o{.mode = Mode_Of(full), .max_iter = 5, .tol_fun = 0};
+    const Fit_Result one = Fit_Under_Test(d.X.data(), dim, n, K, o);
+    o.separate_kernels = true;
+    const Fit_Result separate = Fit_Under_Test(d.X.data(), dim, n, K, o);
+    EXPECT_TRUE(Near_All(one.model.mu, separate.model.mu, 1e-12));
+    EXPECT_TRUE(Near_All(one.model.sigma, separate.model.sigma, 1e-12));
+    EXPECT_TRUE(Near_All(one.model.pi, separate.model.pi, 1e-12));
+    EXPECT_TRUE(Near_All(one.history, separate.history, 1e-12));
+    EXPECT_FALSE(Same_Bits(one.model.sigma, separate.model.sigma));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FitKernelsTest, testing::Bool(), Mode_Name);
