@@ -162,7 +162,8 @@
 %                           is 0)
 %
 %   On the CPU device (the build for machines without an NVIDIA GPU) a fit
-%   of up to 16 dimensions and 16 clusters runs one kernel written for it:
+%   of up to 16 clusters and 16 dimensions (32 with diagonal covariances)
+%   runs one kernel for its E-step and statistics:
 %   at dim 8, K 8, full, an iteration took a third of scikit-learn's
 %   GaussianMixture's on the same two cores. Larger fits run the GPU's
 %   kernels thread by thread and are slow there: full mode at dim 20, K 32
