@@ -654,16 +654,18 @@ def fit_launches(case):
         blocks = math.ceil(n / 512)
         return [{"kernel": "Fused_KernelILi8ELi128ELb1E", "blocks": blocks, "threads": 128,
                  "dram": n * dim * 8,
-                 "items": [(small_terms("v[c] = c < K ? Small_Term<D>(sh.tile, c, x)", 8), 4 * K * slices),
+                 "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
+                            4 * K * slices),
                            (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
                                     marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
                             math.ceil(K * dim / 32) * 128 * slices),
-                           # A point's logP over all 16 of the tile's
-                           # clusters, its posteriors, and a slice's own code.
-                           (loop_of("if (c < K) sum.Add(v[c]);", marker=("if (c < K) sum.Add(v[c]);", "LDS", 1)),
-                            4 * 16 * slices),
-                           (staging("v[c] = in && c < K ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
-                            4 * 16 * slices),
+                           # A point's logP over the K clusters, its
+                           # posteriors, and a slice's own code.
+                           (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
+                                    marker=("for (int c = 0; c < K; ++c) sum.Add(v[c]);", "LDS", 1)),
+                            4 * K * slices),
+                           (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
+                            4 * K * slices),
                            (loop_of("__syncthreads();  // the previous slice is no longer read",
                                     ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
                             4 * slices),

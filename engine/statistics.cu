@@ -749,8 +749,8 @@ template <bool kFull>
 __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
   if (kFull) {
     Log_Sum sum;
-    for (int c = 0; c < kTileClusters; ++c)
-      if (c < K) sum.Add(v[c]);
+#pragma unroll 1
+    for (int c = 0; c < K; ++c) sum.Add(v[c]);
     return sum.Value();
   }
   // The evaluator's runs of kDiagonalRun clusters, one a group up to 16,
@@ -801,12 +801,17 @@ VELMORA_UNROLL
     if (t < kFusedPoints) {
       double *const v = sh.r[t];
       Load_Point<D>(points, j, dim, x);
-      for (int c = 0; c < kTileClusters; ++c) v[c] = c < K ? Small_Term<D>(sh.tile, c, x) : kMinusInf;
+      // The mixture's clusters alone (K <= 16): a loop over all 16 slots
+      // formed, summed or normalised the absent ones too, or tested each.
+      // Nothing reads a slot past K. Rolled: unrolled, the remainders took
+      // registers that a block of the SM's needs.
+#pragma unroll 1
+      for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);
       log_p = Point_Log_P<kFull>(v, K);
       // Points past the unit weigh 0, and so add exactly nothing.
       const bool in = j < end;
-      for (int c = 0; c < kTileClusters; ++c)
-        v[c] = in && c < K ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;
+#pragma unroll 1
+      for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;
       log_p = in ? Weigh(log_p, a.x.w, j) : 0.0;
     }
     __syncthreads();  // the tile is no longer read: the points take its room
