@@ -92,6 +92,7 @@ template <int kT>
 struct Slab_Walk {
   static_assert(kT % kSlab == 0 && kT % kPoints == 0, "fixed strides");
   static constexpr int kEntries = kSlab * kPoints / kT;
+  static_assert(kEntries * kT == kSlab * kPoints, "as many entries for every thread");
   bool by_coord;
   int l0, p0, sl, sp;
   __device__ explicit Slab_Walk(const Device_Points &x)
