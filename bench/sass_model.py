@@ -685,7 +685,8 @@ def fit_launches(case):
     unit = case["unit"]
     units = math.ceil(n / unit)
     # The diagonal fit's R holds raw log terms, the full fit's posteriors.
-    moments = {"kernel": f"Moments_KernelILi{2 if full else 1}E", "blocks": units * tiles, "threads": 256,
+    moments = {"kernel": f"Moments_KernelILi{2 if full else 1}ELb{0 if full else 1}E", "blocks": units * tiles,
+               "threads": 256,
                "dram": n * dim * 8 + n * K * 8,
                "items": [(loop_of("const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c]",
                                   marker=("const double d = xs[p * x_pitch", "DADD", 8)),

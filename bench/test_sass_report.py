@@ -452,7 +452,7 @@ class FusedDiagonal(unittest.TestCase):
         self.assertEqual(passes[(model.FUSED_DIAG_LIKELIHOOD["text"], None)], 4 * 128)
         del case["fused"]  # the separate kernels: the terms leave for the moments kernel
         self.assertEqual([l["kernel"] for l in model.fit_launches(case)],
-                         ["Log_Diagonal_KernelILb1E", "Moments_KernelILi1E"])
+                         ["Log_Diagonal_KernelILb1E", "Moments_KernelILi1ELb1E"])
 
 
 class SelectorsInTheSources(unittest.TestCase):

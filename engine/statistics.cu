@@ -49,7 +49,6 @@ struct Moments_Args {
   const double *log_p;  // R holds raw log terms, normalised here
   const double *shift;
   Index K;
-  bool second;
   double *partial;
   Index stride, per_cluster;
   int ti, tk;            // threads of a group along coordinates and along clusters
@@ -70,7 +69,9 @@ constexpr int kWeightOne = 0;   // no R: every point weighs 1 (times its own wei
 constexpr int kRawTerms = 1;    // raw log terms, normalised by log_p
 constexpr int kPosteriors = 2;  // the posteriors themselves
 
-template <int kR>
+// kSecond: the weighted squares too (diagonal mode). Known when compiled:
+// as a flag, full mode's sums issued every square's FMA, predicated off.
+template <int kR, bool kSecond>
 __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   __shared__ Moments_Shared sh;
   const int t = static_cast<int>(threadIdx.x);
@@ -111,6 +112,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       xs[p * x_pitch + li] = in_i && p < points ? a.x.X[at] : 0.0;
     // Padding points weigh 0, and so add exactly nothing.
     at = (p0 + pk) * K + k0 + lk;
+#pragma unroll 2
     for (int p = pk; p < slab; p += step_k, at += step_k * K) {
       const Index j = p0 + p;
       double r = 0.0;
@@ -122,6 +124,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       rs[p * r_pitch + lk] = r;
     }
     __syncthreads();
+#pragma unroll 1
     for (int p = g; p < slab; p += groups) {
       for (int q = 0; q < kCK; ++q) {
         const double r = rs[p * r_pitch + q * a.tk + tk];
@@ -130,7 +133,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
           const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c];
           const double w = r * d;
           s[q][c] += w;
-          if (a.second) m[q][c] = fma(w, d, m[q][c]);
+          if constexpr (kSecond) m[q][c] = fma(w, d, m[q][c]);
         }
       }
     }
@@ -170,7 +173,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       const Index i = i0 + c * a.ti + ti;
       if (i >= dim) continue;
       own[1 + i] = s[q][c];
-      if (a.second) own[1 + dim + i] = m[q][c];
+      if (kSecond) own[1 + dim + i] = m[q][c];
     }
   }
 }
@@ -900,20 +903,26 @@ void Moments_Tiling(Index dim, Index K, Moments_Args &a) {
   a.k_tiles = static_cast<int>(Ceil_Div(K, kCK * a.tk));
 }
 
+template <int kR>
+void Launch_Moments_Of(bool second, dim3 grid, const Moments_Args &args, cudaStream_t stream) {
+  if (second) Launch(Moments_Kernel<kR, true>, grid, dim3(kThreads), stream, args);
+  else Launch(Moments_Kernel<kR, false>, grid, dim3(kThreads), stream, args);
+}
+
 }  // namespace
 
 void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
                     const double *shift, Index K, bool second, double *partial, Index stride,
                     Index per_cluster, cudaStream_t stream) {
   if (x.count <= 0 || K <= 0) return;
-  Moments_Args args{x, R, log_p, shift, K, second, partial, stride, per_cluster, 0, 0, 0, 0, 0};
+  Moments_Args args{x, R, log_p, shift, K, partial, stride, per_cluster, 0, 0, 0, 0, 0};
   Moments_Tiling(x.dim, K, args);
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
   const Index blocks = Ceil_Div(x.count, x.unit) * args.i_tiles * args.k_tiles;
   const dim3 grid(static_cast<unsigned int>(blocks));
-  if (R == nullptr) Launch(Moments_Kernel<kWeightOne>, grid, dim3(kThreads), stream, args);
-  else if (log_p != nullptr) Launch(Moments_Kernel<kRawTerms>, grid, dim3(kThreads), stream, args);
-  else Launch(Moments_Kernel<kPosteriors>, grid, dim3(kThreads), stream, args);
+  if (R == nullptr) Launch_Moments_Of<kWeightOne>(second, grid, args, stream);
+  else if (log_p != nullptr) Launch_Moments_Of<kRawTerms>(second, grid, args, stream);
+  else Launch_Moments_Of<kPosteriors>(second, grid, args, stream);
 }
 
 Index Statistics_Blocks(Index dim, Index K) {
