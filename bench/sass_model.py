@@ -301,7 +301,7 @@ def limiter(c):
 # around the text (the log-sum-exp of a cluster's term). Code outside the
 # items (set-up, the last writes) is left out: it runs once per block.
 
-def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None):
+def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
@@ -309,9 +309,16 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None):
     `lines`: (keep, texts): of the body, only the instructions of source
     lines holding one of the texts (keep True), or all but those (False).
     `within`: only copies nested in a loop whose own code holds this text
-    (a function inlined into two sweeps, of which the case runs one)."""
+    (a function inlined into two sweeps, of which the case runs one).
+    `without`: of several copies, those whose own code holds no instruction
+    of a line with this text (the compiler split the loop on a test the
+    case takes one way, such as whether there are weights)."""
     return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines,
-            "within": within}
+            "within": within, "without": without}
+
+
+# A point's own weight, read where the points have weights (take.h).
+WEIGHT_LOAD = "return w[j] == 0.0 ? 0.0 : w[j] * v;"
 
 
 def staging(text):
@@ -691,7 +698,11 @@ def fit_launches(case):
                "items": [(loop_of("const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c]",
                                   marker=("const double d = xs[p * x_pitch", "DADD", 8)),
                           8 * unit / groups),
-                         (staging("rs[p * r_pitch + lk] = r"), 8 * math.ceil(unit * 4 * tk / 256)),
+                         # Unrolled, the staging of a slab's weights is
+                         # split on whether the points have weights of
+                         # their own; the cases have none.
+                         (loop_of("rs[p * r_pitch + lk] = r", marker=("rs[p * r_pitch + lk] = r", "STS", 1),
+                                  without=WEIGHT_LOAD), 8 * math.ceil(unit * 4 * tk / 256)),
                          (staging("xs[p * x_pitch + li] = in_i && p < points"),
                           8 * math.ceil(unit * 2 * ti / 256)),
                          # A slab's own code: its barriers, set-up and the
@@ -891,6 +902,10 @@ def select_loop(kernel, selector, sources):
                                            and mtext in source_text(sources, i["file"], i["line"])
                                            for i in lp["own"])]
         hits = marked or hits
+    if selector.get("without"):
+        hits = [lp for lp in hits
+                if not any(selector["without"] in source_text(sources, i["file"], i["line"])
+                           for i in lp["own"])] or hits
     if not hits:
         return None
     if file is None:

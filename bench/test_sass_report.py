@@ -181,6 +181,35 @@ class Loops(unittest.TestCase):
                              0x300)
 
 
+    def test_the_moments_stage_the_copy_of_their_weights_that_runs_without_weights(self):
+        # Unrolled, the staging of a slab's posteriors is split on whether
+        # the points have weights: the cases have none, so the copy without
+        # the weight's load is the one they run, though it is the smaller.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            with open(os.path.join(root, "engine", "statistics.cu"), "w") as f:
+                f.write("rs[p * r_pitch + lk] = r;\nr = Take(a.R[at], a.x, j);\n")
+            with open(os.path.join(root, "engine", "take.h"), "w") as f:
+                f.write("return w[j] == 0.0 ? 0.0 : w[j] * v;\n")  # Weigh, take.h
+
+            def ins(file, line, opcode):
+                return {"file": file, "line": line, "opcode": opcode, "text": opcode}
+            stores = [ins("statistics.cu", 1, "STS.64")] * 2
+            weighted = [ins("take.h", 1, "LDG.E.64"), ins("take.h", 1, "DMUL")] * 2 + \
+                [ins("statistics.cu", 2, "LDG.E.64")] * 2 + stores
+            plain = [ins("statistics.cu", 2, "LDG.E.64")] * 2 + stores
+            kernel = {"loops": [{"head": 0x100, "tail": 0x200, "innermost": True, "own": weighted},
+                                {"head": 0x300, "tail": 0x400, "innermost": True, "own": plain}]}
+            case = next(c for c in model.FIT_CASES if c["name"] == "fit (b)")
+            moments = next(l for l in model.fit_launches(case) if l["kernel"].startswith("Moments_Kernel"))
+            selector = next(sel for sel, _ in moments["items"] if sel["text"] == "rs[p * r_pitch + lk] = r")
+            loop, _, unroll = model.select_loop(kernel, selector, root)
+            self.assertEqual((loop["head"], unroll), (0x300, 2))
+            # Where the loop has one copy, that one is taken.
+            kernel["loops"].pop()
+            self.assertEqual(model.select_loop(kernel, selector, root)[0]["head"], 0x100)
+
+
 # Second_Tensor_Kernel's staging, statistics.cu lines 2 (a tile on the
 # diagonal: X - shift once) and 3-4 (elsewhere: rows and columns apart).
 STAGING = ["for (int q = 0; q < kTrips; ++q, xa += stride, sb += kOut) *sb = *xa - place.mu_a;",
@@ -496,6 +525,8 @@ class SelectorsInTheSources(unittest.TestCase):
         self.assertGreater(len(selectors), 40)
         for sel in selectors:
             self.assertTrue(sel["text"] in text, f"{sel['text']!r} is in no engine source")
+            if sel.get("without"):  # else every copy would pass the filter
+                self.assertTrue(sel["without"] in text, f"{sel['without']!r} is in no engine source")
 
 
 class FitPosteriors(unittest.TestCase):
