@@ -650,36 +650,41 @@ def fused_diagonal(case):
                        (fused_diagonal_moments(1), 4 * 64 * slices)]}]
 
 
+def fused_full(case):
+    """The fit's one kernel in full mode at dim 8 (Fused_Kernel<8, 128,
+    true>): a block walks a unit 128 points at a time."""
+    n, dim, K = case["N"], case["dim"], case["K"]
+    slices = math.ceil(case["unit"] / 128)  # a unit, 128 points at a time
+    blocks = math.ceil(n / case["unit"])
+    return [{"kernel": "Fused_KernelILi8ELi128ELb1E", "blocks": blocks, "threads": 128,
+             "dram": n * dim * 8,
+             "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
+                        4 * K * slices),
+                       (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
+                                marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
+                        math.ceil(K * dim / 32) * 128 * slices),
+                       # A point's logP over the K clusters, its
+                       # posteriors, and a slice's own code.
+                       (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
+                                marker=("for (int c = 0; c < K; ++c) sum.Add(v[c]);", "LDS", 1)),
+                        4 * K * slices),
+                       (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
+                        4 * K * slices),
+                       (loop_of("__syncthreads();  // the previous slice is no longer read",
+                                ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
+                        4 * slices),
+                       # Thread 0 sums the slice's 128 log-likelihoods.
+                       (loop_of("log_likelihood += sh.log_p[p]",
+                                marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
+                      [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
+
+
 def fit_launches(case):
     """One iteration, X resident: the E-step, the statistics, their sums."""
     n, dim, K, mode = case["N"], case["dim"], case["K"], case["mode"]
     full = mode == "full"
-    if case.get("fused") and not full:
-        return fused_diagonal(case)
     if case.get("fused"):
-        slices = 4  # units of 512 points, 128 at a time
-        blocks = math.ceil(n / 512)
-        return [{"kernel": "Fused_KernelILi8ELi128ELb1E", "blocks": blocks, "threads": 128,
-                 "dram": n * dim * 8,
-                 "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
-                            4 * K * slices),
-                           (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
-                                    marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
-                            math.ceil(K * dim / 32) * 128 * slices),
-                           # A point's logP over the K clusters, its
-                           # posteriors, and a slice's own code.
-                           (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
-                                    marker=("for (int c = 0; c < K; ++c) sum.Add(v[c]);", "LDS", 1)),
-                            4 * K * slices),
-                           (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
-                            4 * K * slices),
-                           (loop_of("__syncthreads();  // the previous slice is no longer read",
-                                    ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
-                            4 * slices),
-                           # Thread 0 sums the slice's 128 log-likelihoods.
-                           (loop_of("log_likelihood += sh.log_p[p]",
-                                    marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
-                          [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
+        return fused_full(case) if full else fused_diagonal(case)
     e_step = log_launches(case, fit_e_step=True)
     for launch in e_step:  # the posteriors (or raw terms) leave too
         launch["dram"] += n * K * 8

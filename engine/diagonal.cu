@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 #include "device.h"
 #include "kernels.h"
@@ -363,9 +362,6 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
 }
 
 void Launch_Fused_Diagonal(const Fused_Args &args, cudaStream_t stream) {
-  if (args.x.count <= 0) return;
-  if (args.m.dim > kDimTile || args.m.K > kSweep)
-    throw std::invalid_argument("Launch_Fused_Diagonal: too many clusters or coordinates");
   Launch(Fused_Diagonal_Kernel, dim3(static_cast<unsigned int>(Ceil_Div(args.x.count, args.x.unit))),
          dim3(kThreads), stream, args);
 }

@@ -122,7 +122,7 @@ std::unique_ptr<Fit_Passes> Make_Device_Passes(const Fit_Data &data) {
 
 Fit_Device::Fit_Device(const Fit_Data &d)
     : X_(d.X), data_(d), dim_(d.dim), n_(d.n), K_(d.K), full_(d.mode == Mode::full),
-      one_kernel_(!d.separate_kernels && Fused_Fits(d.dim, d.K, d.mode == Mode::full)), layout_{d.dim, d.K, full_},
+      one_kernel_(!d.separate_kernels && Fused_Fits(d.dim, d.K, full_)), layout_{d.dim, d.K, full_},
       weights_(d.weights), floor_(d.probability_tolerance),
       plan_(Make_Plan(d.dim, d.n, d.K, d.mode, d.seeding, d.labels || !one_kernel_,
                       d.weights != nullptr, d.max_chunk, d.stream)) {

@@ -81,7 +81,9 @@ struct Fused_Args {
   Index stride, per_cluster, log_likelihood;
 };
 
-// Launch_Fused's kernel in diagonal mode past 16 coordinates (diagonal.cu).
+// Launch_Fused's kernel in diagonal mode past 16 coordinates (diagonal.cu),
+// for the points and sizes Launch_Fused has checked: at least one point, at
+// most 32 coordinates and 16 clusters.
 void Launch_Fused_Diagonal(const Fused_Args &args, cudaStream_t stream);
 
 // Blocks a statistics kernel launches per unit at most, for the chunk
