@@ -634,10 +634,11 @@ def fused_diagonal_moments(half):
 def fused_diagonal(case):
     """The fit's one kernel in diagonal mode from 17 to 32 coordinates (up
     to 16 clusters): a block walks a unit 128 points at a time, the sweep's
-    loops for each slice, then its posteriors and moments, X read once."""
+    loops for each slice, then its posteriors and moments, X read once.
+    The cases' points have no weights: the kernel's unweighted instance."""
     n, dim = case["N"], case["dim"]
     slices = math.ceil(case["unit"] / 128)
-    return [{"kernel": "Fused_Diagonal_Kernel", "blocks": math.ceil(n / case["unit"]), "threads": 128,
+    return [{"kernel": "Fused_Diagonal_KernelILb0E", "blocks": math.ceil(n / case["unit"]), "threads": 128,
              "dram": n * dim * 8,
              "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * slices),
                        (DIAG_STAGE, 4 * diagonal_param_tiles(dim) * slices),

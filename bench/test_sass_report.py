@@ -470,7 +470,7 @@ class FusedDiagonal(unittest.TestCase):
                 "fused": True}
         (launch,) = model.fit_launches(case)
         self.assertEqual((launch["kernel"], launch["blocks"], launch["threads"]),
-                         ("Fused_Diagonal_Kernel", 1954, 128))
+                         ("Fused_Diagonal_KernelILb0E", 1954, 128))
         self.assertEqual(launch["dram"], 10**6 * 32 * 8)
         passes = {(sel["text"], sel["copy"]): n for sel, n in launch["items"]}
         # Per slice: 32 coordinates of FMAs on 4 warps, then each half's 64

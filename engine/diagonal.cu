@@ -242,8 +242,15 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
 // them in point order: the weight, the sum and the square of x_i - shift,
 // the small-dims kernel's chain of operations. Neither the raw terms nor
 // the posteriors leave the block, and X is read once.
-// Three blocks an SM: the sums held across the slices (24 registers) come on
-// top of the sweep's; at four, the sweep spilled.
+// A cluster's weight n is summed where its posteriors are formed, by the
+// thread that forms them (its four rows of a slice, slice by slice), and
+// the warp's lanes in order at the end: once a posterior, where the
+// coordinates' threads would each add it again. Three blocks an SM: the
+// sums held across the slices (24 registers) come on top of the sweep's;
+// at four, the sweep spilled. kWeighted: whether the points have weights,
+// known when compiled, so that the unweighted posteriors carry no weight's
+// code.
+template <bool kWeighted>
 __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args a) {
   static_assert(kLanes == kDimTile, "a lane a coordinate");
   __shared__ Diagonal_Shared sh;
@@ -268,8 +275,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
     for (int r = 0; r < kRows; ++r) {
       double v[kTile];
       for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[r][c], lw[c]);
-      Diagonal_Sum sum;
-      sum.Add_Run(v);
+      const Diagonal_Sum sum = Diagonal_Sum::Of_Run(v);
       sh.merge.m[g][p + r * kLanes] = sum.m;
       sh.merge.s[g][p + r * kLanes] = sum.s;
     }
@@ -294,11 +300,16 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
       for (int r = 2 * half; r < 2 * half + 2; ++r) {
         const int q = p + r * kLanes;
         const Index j = j0 + q;
-        for (int c = 0; c < kTile; ++c)
-          sh.rs[q - half * kPoints / 2][k0 + c] =
-              j < end && c < live
-                  ? Take(Exp_Below_Zero(fma(-0.5, acc[r][c], lw[c]) - sh.log_p[q]), a.x, j)
-                  : 0.0;
+        // Take's posterior, with the point's weight read once for its
+        // clusters: a weight of 0 adds exactly nothing.
+        const double weight = kWeighted && j < end ? a.x.w[j] : 1.0;
+        const bool in = j < end && (!kWeighted || weight != 0.0);
+        for (int c = 0; c < kTile; ++c) {
+          const double e = Exp_Below_Zero(fma(-0.5, acc[r][c], lw[c]) - sh.log_p[q]);
+          const double post = in && c < live && !(e < a.x.floor) ? kWeighted ? weight * e : e : 0.0;
+          sh.rs[q - half * kPoints / 2][k0 + c] = post;
+          n[c] += post;
+        }
       }
       __syncthreads();
       const int from = half * kPoints / 2, to = p < dim ? Min(count, from + kPoints / 2) : from;
@@ -306,7 +317,6 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
         const double x = sh.xs[p][q];
         for (int c = 0; c < kTile; ++c) {
           const double r = sh.rs[q - from][k0 + c], dx = x - centre[c], w = r * dx;
-          n[c] += r;
           s[c] += w;
           sq[c] = fma(w, dx, sq[c]);
         }
@@ -316,11 +326,19 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
   }
   double *record = a.partial + u * a.stride;
   if (t == 0) record[a.log_likelihood] = log_likelihood;
-  if (!a.statistics || p >= dim) return;
+  if (!a.statistics) return;  // uniform across the block
+  // The last half's barrier ended the reads of the posteriors' room.
+  for (int c = 0; c < kTile; ++c) sh.merge.m[g][c * kLanes + p] = n[c];
+  __syncthreads();
+  if (p >= dim) return;
   for (int c = 0; c < kTile; ++c) {
     if (c >= live) break;  // known when compiled, c: the sums stay in registers
     double *own = record + (k0 + c) * a.per_cluster;
-    if (p == 0) own[0] = n[c];
+    if (p == 0) {
+      double weight = 0.0;
+      for (int l = 0; l < kLanes; ++l) weight += sh.merge.m[g][c * kLanes + l];
+      own[0] = weight;
+    }
     own[1 + p] = s[c];
     own[1 + dim + p] = sq[c];
   }
@@ -362,8 +380,9 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
 }
 
 void Launch_Fused_Diagonal(const Fused_Args &args, cudaStream_t stream) {
-  Launch(Fused_Diagonal_Kernel, dim3(static_cast<unsigned int>(Ceil_Div(args.x.count, args.x.unit))),
-         dim3(kThreads), stream, args);
+  const auto kernel = args.x.w != nullptr ? Fused_Diagonal_Kernel<true> : Fused_Diagonal_Kernel<false>;
+  Launch(kernel, dim3(static_cast<unsigned int>(Ceil_Div(args.x.count, args.x.unit))), dim3(kThreads),
+         stream, args);
 }
 
 }  // namespace velmora_log

@@ -25,6 +25,14 @@ struct Diagonal_Sum {
   double m = -DBL_MAX;
   double s = 0.0;
 
+  // In pairs, then the pairs: a shorter chain than term by term.
+  template <int C>
+  __host__ __device__ __forceinline__ static double Pair_Sum(double (&w)[C]) {
+    for (int width = 1; width < C; width *= 2)
+      for (int c = 0; c + width < C; c += 2 * width) w[c] += w[c + width];
+    return w[0];
+  }
+
   // The run's terms in cluster order. A term whose bits are the run's
   // largest term's (when that raises m) stands in for m: its own exp(0) = 1
   // is not computed, and s's rescaling exp(m - top) takes its place, so
@@ -48,11 +56,22 @@ struct Diagonal_Sum {
       f = stands_in ? e : f;
       w[c] = stands_in ? 1.0 : e;
     }
-    // In pairs, then the pairs: a shorter chain than term by term.
-    for (int width = 1; width < C; width *= 2)
-      for (int c = 0; c + width < C; c += 2 * width) w[c] += w[c + width];
-    s = fma(s, f, w[0]);
+    s = fma(s, f, Pair_Sum(w));
     m = top;
+  }
+  // A new sum's first run: what Add_Run gives, without the stand-ins. The
+  // s it would rescale is 0, and fma(0, f, w) is w for the finite f it
+  // takes, so every term's own exp serves, and a top term's is exp(0) = 1.
+  template <int C>
+  __host__ __device__ __forceinline__ static Diagonal_Sum Of_Run(const double (&v)[C]) {
+    Diagonal_Sum sum;
+    double top = sum.m;
+    for (int c = 0; c < C; ++c) top = v[c] > top ? v[c] : top;
+    double w[C];
+    for (int c = 0; c < C; ++c) w[c] = Exp_Below_Zero(v[c] - top);
+    sum.s = Pair_Sum(w);
+    sum.m = top;
+    return sum;
   }
   // Another partial sum, as if its terms had been added here.
   __host__ __device__ __forceinline__ void Merge(const Diagonal_Sum &o) {

@@ -104,6 +104,10 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
   const int li = t & (width_i - 1), pi = t >> shift_i, step_i = kThreads >> shift_i;
   const int lk = t & (width_k - 1), pk = t >> shift_k, step_k = kThreads >> shift_k;
   const bool in_i = i0 + li < dim, in_k = k0 + lk < K;
+  // Cluster lk's weight over the points this thread stages, in their order:
+  // a posterior is added once where it is staged, where every thread along
+  // the coordinates would add it again.
+  double staged = 0.0;
   for (Index p0 = begin; p0 < end; p0 += slab) {
     __syncthreads();  // the previous slab is no longer read
     const int points = static_cast<int>(Min(Index{slab}, end - p0));
@@ -122,13 +126,13 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
         else r = Take(a.R[at], a.x, j);
       }
       rs[p * r_pitch + lk] = r;
+      staged += r;
     }
     __syncthreads();
 #pragma unroll 1
     for (int p = g; p < slab; p += groups) {
       for (int q = 0; q < kCK; ++q) {
         const double r = rs[p * r_pitch + q * a.tk + tk];
-        n[q] += r;
         for (int c = 0; c < kCI; ++c) {
           const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c];
           const double w = r * d;
@@ -138,8 +142,19 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       }
     }
   }
+  // The weights: cluster kq's stagers' sums, in their order, taken by the
+  // thread that writes them (of the first group: the groups' sum below then
+  // adds 0 to them).
+  __syncthreads();  // the slab is no longer read
+  sh.stage[t] = staged;  // t = pk width_k + lk
+  __syncthreads();
+  if (g == 0 && ti == 0 && i0 == 0)
+    for (int q = 0; q < kCK; ++q) {
+      const int kq = q * a.tk + tk;
+      for (int h = 0; h < step_k; ++h) n[q] += sh.stage[h * width_k + kq];
+    }
   if (groups > 1) {
-    __syncthreads();  // the slab is no longer read: the groups' sums take its place
+    __syncthreads();  // the weights are read: the groups' sums take their place
     double *mine = sh.red[t];
     for (int q = 0; q < kCK; ++q) {
       mine[q] = n[q];
@@ -767,8 +782,7 @@ __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
       const int k = g * kDiagonalRun + c;
       run[c] = k < K ? v[k] : kMinusInf;
     }
-    Diagonal_Sum part;
-    part.Add_Run(run);
+    const Diagonal_Sum part = Diagonal_Sum::Of_Run(run);
     if (g == 0) total = part;
     else total.Merge(part);
   }
