@@ -81,6 +81,30 @@ TEST(DiagonalSumTest, RunsGiveTheLogSumExpWhereverTheLargestFalls) {
   }
 }
 
+// A new sum's first run skips the stand-ins: every run of four drawn from
+// ties, signed zeros, the ends of the range, -inf and NaN must give
+// Add_Run's bits on a new sum.
+TEST(DiagonalSumTest, FirstRunHasAddRunsBits) {
+  const double values[] = {-kInf, -DBL_MAX, -0.0, 0.0, 1.5, -700.5, -745.0, 40.0, 709.0, std::nan("")};
+  constexpr int kCount = sizeof values / sizeof values[0];
+  int differ = 0;
+  for (int e = 0; e < kCount * kCount * kCount * kCount; ++e) {
+    const double run[4] = {values[e % kCount], values[e / kCount % kCount],
+                           values[e / (kCount * kCount) % kCount], values[e / (kCount * kCount * kCount)]};
+    Diagonal_Sum added;
+    added.Add_Run(run);
+    const Diagonal_Sum first = Diagonal_Sum::Of_Run(run);
+    const bool same_s = velmora_log::Bits_Of(first.s) == velmora_log::Bits_Of(added.s) ||
+                        (std::isnan(first.s) && std::isnan(added.s));
+    if (velmora_log::Bits_Of(first.m) != velmora_log::Bits_Of(added.m) || !same_s) {
+      if (differ++ < 3)
+        ADD_FAILURE() << "run " << run[0] << ", " << run[1] << ", " << run[2] << ", " << run[3] << ": m "
+                      << first.m << " vs " << added.m << ", s " << first.s << " vs " << added.s;
+    }
+  }
+  EXPECT_EQ(differ, 0);
+}
+
 TEST(DiagonalSumTest, MinusInfinityTermsChangeNothingAndNaNSpoils) {
   Diagonal_Sum with, without;
   const double a[4] = {1.5, -2.0, 7.0, 0.25}, b[4] = {3.0, -kInf, -kInf, -kInf};
