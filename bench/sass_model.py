@@ -157,7 +157,7 @@ def _fused_r(t, width):  # r[128][17]: r[p][rk], rk = t / dim (dim 8)
     return (t // 8) * 8
 
 
-def _fused_x(t, width):  # x[128][D + 1]: x[p][ra], ra = t % dim
+def _fused_x(t, width):  # x[128][2 D + 1] (D 8): x[p][ra] and x[p][ra + b], ra = t % dim
     return 20000 + (t % 8) * 8
 
 
@@ -196,7 +196,10 @@ LAYOUTS = [
     ("statistics.cu", "rs[p * r_pitch + q * a.tk + tk]", "Moments", _moments_r),
     ("statistics.cu", "sh.r[p][rk]", "Fused_Kernel", _fused_r),
     ("statistics.cu", "sh.x[p][ra]", "Fused_Kernel", _fused_x),
-    ("statistics.cu", "sh.x[p][b]", "Fused_Kernel", _broadcast),
+    # A row's columns from its own: the cyclic rows up to D 8, the whole
+    # row (a column for every lane) at 16.
+    *[("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", f"Fused_KernelILi{d}E", _fused_x) for d in (4, 8)],
+    ("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", "Fused_KernelILi16E", _broadcast),
 ]
 
 WIDTH = {"": 4, "32": 4, "64": 8, "128": 16, "U8": 1, "S8": 1, "U16": 2, "S16": 2}
@@ -661,8 +664,10 @@ def fused_full(case):
              "dram": n * dim * 8,
              "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
                         4 * K * slices),
-                       (loop_of("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])",
-                                marker=("acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b])", "DFMA", 8)),
+                       # A row's D / 2 + 1 columns, taken cyclically.
+                       (loop_of("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
+                                marker=("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
+                                        "DFMA", 5)),
                         math.ceil(K * dim / 32) * 128 * slices),
                        # A point's logP over the K clusters, its
                        # posteriors, and a slice's own code.

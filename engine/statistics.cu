@@ -742,6 +742,15 @@ __global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels,
 // (diagonal mode). The unit's log-likelihood is summed in point order by
 // thread 0. The sums are carried from one slice of 128 points to the next,
 // so their order depends on the unit alone.
+//
+// Full mode up to 8 coordinates forms each entry of the triangle once: row
+// a takes the columns a, a + 1, ..., a + D / 2 (mod D), which covers every
+// pair of coordinates, and the pair D / 2 apart is written by the lower
+// row. A point's coordinates are staged twice in a row, so that a row
+// reads its columns at fixed offsets. (At 16 the second copy would take
+// the block past 48 KB of shared memory, and the whole row stays.)
+template <int D, bool kFull>
+constexpr bool kCyclicRows = kFull && D <= 8;
 
 constexpr int kFusedPoints = 128;
 
@@ -755,7 +764,7 @@ template <int D, bool kFull>
 struct Fused_Shared {
   union {
     Tile<D, kFull> tile;             // while the log terms are formed
-    double x[kFusedPoints][D + 1];  // then the slice's points
+    double x[kFusedPoints][(kCyclicRows<D, kFull> ? 2 * D : D) + 1];  // then the slice's points
   };
   double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
@@ -799,11 +808,14 @@ __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
   // The statistics row this thread owns, if any, and its cluster's centre.
   const bool owner = a.statistics && t < K * dim;
   const int rk = owner ? static_cast<int>(t / dim) : 0, ra = owner ? static_cast<int>(t % dim) : 0;
-  constexpr int kRow = kFull ? D : 1;  // second moments a row holds
+  constexpr bool kCyclic = kCyclicRows<D, kFull>;
+  constexpr int kRow = !kFull ? 1 : kCyclic ? D / 2 + 1 : D;  // second moments a row holds
+  // Entry b of the row is column(b): b, or ra + b mod D.
+  const auto column = [ra](int b) { return kCyclic ? (ra + b) % D : b; };
   double centre[kRow], acc[kRow], n = 0.0, s = 0.0, log_likelihood = 0.0;
 VELMORA_UNROLL
   for (int b = 0; b < kRow; ++b) {
-    centre[b] = owner && b < dim ? a.shift[rk * dim + b] : 0.0;
+    centre[b] = owner && column(b) < dim ? a.shift[rk * dim + column(b)] : 0.0;
     acc[b] = 0.0;
   }
   const double centre_a = owner ? a.shift[rk * dim + ra] : 0.0;
@@ -834,6 +846,8 @@ VELMORA_UNROLL
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
       for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
+      if (kCyclic)
+        for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
       sh.log_p[t] = log_p;
     }
     __syncthreads();
@@ -845,7 +859,7 @@ VELMORA_UNROLL
         s += w;
         if (kFull)
 VELMORA_UNROLL
-          for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][b] - centre[b], acc[b]);
+          for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b]);
         else
           acc[0] = fma(w, d, acc[0]);
       }
@@ -862,8 +876,11 @@ VELMORA_UNROLL
   own[1 + ra] = s;
   if (!kFull) own[1 + dim + ra] = acc[0];
 VELMORA_UNROLL
-  for (int b = 0; b < kRow && kFull; ++b)
-    if (b >= ra && b < dim) own[1 + dim + b * (b + 1) / 2 + ra] = acc[b];
+  for (int b = 0; b < kRow && kFull; ++b) {
+    const int c = column(b), lo = Min(c, ra), hi = c < ra ? ra : c;
+    const bool mine = kCyclic ? b < D / 2 || ra < D / 2 : b >= ra;
+    if (mine && c < dim) own[1 + dim + hi * (hi + 1) / 2 + lo] = acc[b];
+  }
 }
 
 template <int D, int T>

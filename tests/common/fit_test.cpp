@@ -118,7 +118,8 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 // coordinates (32 in diagonal mode) one kernel takes both steps, 128 points
 // at a time: 8 x 16 and 16 x 16 give every thread of its blocks a row to
 // sum, diagonal 32 x 16 every thread four, and 20 x 3 leaves three warps
-// without a cluster and a last slice of 100 points, part in each half.
+// without a cluster and a last slice of 100 points, part in each half. Full
+// 6 x 3 wraps its rows' columns past its last coordinate, into padding.
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FitStatisticsTest,
     testing::Values(Stat_Case{false, 1, 1, 700}, Stat_Case{false, 3, 5, 1300},
@@ -126,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Stat_Case{false, 17, 70, 600}, Stat_Case{false, 40, 40, 600},
                     Stat_Case{false, 65, 9, 1100}, Stat_Case{false, 32, 16, 1300},
                     Stat_Case{false, 20, 3, 740},
-                    Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300},
+                    Stat_Case{true, 1, 2, 700}, Stat_Case{true, 3, 5, 1300}, Stat_Case{true, 6, 3, 700},
                     Stat_Case{true, 9, 4, 700}, Stat_Case{true, 8, 16, 1300},
                     Stat_Case{true, 16, 16, 700}, Stat_Case{true, 16, 17, 700},
                     Stat_Case{true, 17, 9, 1030}, Stat_Case{true, 33, 3, 600},
