@@ -257,27 +257,28 @@ INSTANTIATE_TEST_SUITE_P(Modes, FitChunkTest,
                                          Stat_Case{true, 16, 16, 2100},
                                          Stat_Case{true, 17, 6, 2100}));
 
-// Weights and the posterior floor in diagonal mode, where each path applies
-// them in its own kernel: the one kernel up to 16 coordinates, its sweep's
+// Weights and the posterior floor, which each path applies in its own
+// kernel: in diagonal mode the one kernel up to 16 coordinates, its sweep's
 // kernel from 17 to 32 (a last slice of 76 points at 1100, part in each
-// half, and every warp busy at 32 x 16), and the separate kernels. Against
+// half, and every warp busy at 32 x 16), and the separate kernels; in full
+// mode the one kernel and the separate kernels. Against
 // long double sums over the reference posteriors, those under the floor
 // counted as 0, every seventh point weighing 0; streamed in chunks of 512,
 // the same bits.
 class FitFloorTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
 
-TEST_P(FitFloorTest, WeightsAndTheFloorWeighEveryDiagonalSum) {
+TEST_P(FitFloorTest, WeightsAndTheFloorWeighEverySum) {
   const Stat_Case c = GetParam();
   const int dim = c.dim, K = c.K, n = c.n;
   const double floor = 0.2;  // high, so that overlapping clusters have posteriors under it too
-  Mixture m = Make_Mixture(dim, n, K, true, 230 + dim + K);
+  Mixture m = Make_Mixture(dim, n, K, !c.full, 230 + dim + K);
   for (double &x : m.X) x += 1000;  // far from the origin: sums about the centres
   for (double &mu : m.Mu) mu += 1000;
   std::vector<double> w = Random_Values(n, 231, 0.0, 3.0);
   for (int j = 0; j < n; j += 7) w[j] = 0.0;
   const auto pass = [&](bool separate, std::int64_t chunk) {
     const velmora_log::Fit_Data data{.X = m.X.data(), .dim = dim, .n = n, .K = K,
-                                     .mode = Mode::diagonal, .weights = w.data(),
+                                     .mode = c.full ? Mode::full : Mode::diagonal, .weights = w.data(),
                                      .probability_tolerance = floor, .max_chunk = chunk,
                                      .stream = chunk > 0, .separate_kernels = separate};
     const auto passes = Engine_Under_Test() == velmora_log::Engine::host
@@ -287,14 +288,15 @@ TEST_P(FitFloorTest, WeightsAndTheFloorWeighEveryDiagonalSum) {
     return passes->Pass(true, {});
   };
   std::vector<long double> R;
-  Reference_E_Step(m.X, n, To_Long(dim, K, false, m.Mu, m.Sigma, m.Pi), R);
+  Reference_E_Step(m.X, n, To_Long(dim, K, c.full, m.Mu, m.Sigma, m.Pi), R);
   const Log_Result log_ref = Reference_Log(m);
   long double log_l = 0, log_scale = 0;
   for (int j = 0; j < n; ++j) {
     log_l += w[j] * static_cast<long double>(log_ref.log_p[j]);
     log_scale += std::fabs(w[j] * log_ref.log_p[j]);
   }
-  const velmora_log::Stat_Layout layout{dim, K, false};
+  const velmora_log::Stat_Layout layout{dim, K, c.full};
+  const int second = c.full ? dim * (dim + 1) / 2 : dim;
   for (const bool separate : {false, true}) {
     SCOPED_TRACE(separate ? "separate kernels" : "one kernel");
     const std::vector<double> got = pass(separate, 0);
@@ -304,38 +306,46 @@ TEST_P(FitFloorTest, WeightsAndTheFloorWeighEveryDiagonalSum) {
     int floored = 0;
     for (int k = 0; k < K; ++k) {
       long double N = 0;
-      std::vector<long double> s(dim, 0.0L), M(dim, 0.0L), s_scale(dim, 0.0L), M_scale(dim, 0.0L);
+      std::vector<long double> s(dim, 0.0L), M(second, 0.0L), s_scale(dim, 0.0L), M_scale(second, 0.0L),
+          d(dim);
       for (int j = 0; j < n; ++j) {
         long double r = R[static_cast<size_t>(j) * K + k];
         floored += w[j] > 0 && r > 0 && r < floor;
         r = r < floor ? 0 : w[j] * r;
         N += r;
         for (int i = 0; i < dim; ++i) {
-          const long double d = static_cast<long double>(m.X[static_cast<size_t>(j) * dim + i]) - m.Mu[k * dim + i];
-          s[i] += r * d;
-          M[i] += r * d * d;
-          s_scale[i] += w[j] * std::fabs(d);
-          M_scale[i] += w[j] * d * d;
+          d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * dim + i]) - m.Mu[k * dim + i];
+          s[i] += r * d[i];
+          s_scale[i] += w[j] * std::fabs(d[i]);
         }
+        for (int b = 0; b < dim; ++b)
+          for (int a = c.full ? 0 : b; a <= b; ++a) {
+            const int e = c.full ? b * (b + 1) / 2 + a : b;
+            M[e] += r * d[a] * d[b];
+            M_scale[e] += w[j] * std::fabs(d[a] * d[b]);
+          }
       }
       const double *record = got.data() + k * layout.Per_Cluster();
       ASSERT_NEAR(record[0], static_cast<double>(N), 1e-13 * n) << "cluster " << k;
-      for (int i = 0; i < dim; ++i) {
+      for (int i = 0; i < dim; ++i)
         ASSERT_NEAR(record[1 + i], static_cast<double>(s[i]), 1e-13 * static_cast<double>(s_scale[i]))
             << "cluster " << k << ", coordinate " << i;
-        ASSERT_NEAR(record[1 + dim + i], static_cast<double>(M[i]),
-                    1e-13 * static_cast<double>(M_scale[i]))
-            << "cluster " << k << ", coordinate " << i;
-      }
+      for (int e = 0; e < second; ++e)
+        ASSERT_NEAR(record[1 + dim + e], static_cast<double>(M[e]),
+                    1e-13 * static_cast<double>(M_scale[e]))
+            << "cluster " << k << ", entry " << e;
     }
     EXPECT_GT(floored, n / 20) << "the data must have posteriors under the floor";
     EXPECT_TRUE(Same_Bits(got, pass(separate, 512))) << "streamed in chunks of 512";
   }
 }
 
+// Every kind of sum: the small dims' one kernel (full 3 and 6: the cyclic
+// rows), the diagonal one kernel past them, and full mode's separate kernels.
 INSTANTIATE_TEST_SUITE_P(Shapes, FitFloorTest,
                          testing::Values(Stat_Case{false, 5, 4, 1100}, Stat_Case{false, 20, 5, 1100},
-                                         Stat_Case{false, 32, 16, 700}));
+                                         Stat_Case{false, 32, 16, 700}, Stat_Case{true, 3, 4, 1100},
+                                         Stat_Case{true, 6, 5, 1100}, Stat_Case{true, 20, 3, 700}));
 
 // ---------------------------------------------------------------------------
 // The fit.
