@@ -626,8 +626,9 @@ def small_posteriors(d, K):
 FUSED_DIAG_SLICE = loop_of("sh.merge.m[g][p + r * kLanes] = sum.m;")
 FUSED_DIAG_MERGE = loop_of("for (int gg = 1; gg < kGroups; ++gg) sum.Merge(",
                            marker=("sh.log_p[q] = sum.Value();", "STS", 1))
-FUSED_DIAG_LIKELIHOOD = loop_of("log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);",
-                                marker=("log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);", "DADD", 1))
+FUSED_DIAG_LIKELIHOOD = loop_of("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
+                                marker=("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
+                                        "DADD", 1))
 
 
 def fused_diagonal_moments(half):

@@ -292,7 +292,8 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
     // Thread 0 adds the slice's log-likelihoods in point order, while the
     // others go on: sh.log_p is next written after the next slice's sweep.
     if (t == 0)
-      for (int q = 0; q < count; ++q) log_likelihood += Weigh(sh.log_p[q], a.x.w, j0 + q);
+      for (int q = 0; q < count; ++q)
+        log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];
     if (!a.statistics) continue;  // uniform across the block
     for (int half = 0; half < 2; ++half) {
       // The merge's room (read before the last barrier), or the last
