@@ -114,20 +114,23 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
     Index at = (p0 + pi) * dim + i0 + li;
     for (int p = pi; p < slab; p += step_i, at += step_i * dim)
       xs[p * x_pitch + li] = in_i && p < points ? a.x.X[at] : 0.0;
-    // Padding points weigh 0, and so add exactly nothing.
+    // The entries this thread forms, then the padding, which weighs 0 and so
+    // adds exactly nothing: no test an entry, around which the exp's
+    // constants were loaded again for each.
     at = (p0 + pk) * K + k0 + lk;
+    const int formed = in_k ? points : 0;
+    int p = pk;
 #pragma unroll 2
-    for (int p = pk; p < slab; p += step_k, at += step_k * K) {
+    for (; p < formed; p += step_k, at += step_k * K) {
       const Index j = p0 + p;
-      double r = 0.0;
-      if (in_k && p < points) {
-        if constexpr (kR == kWeightOne) r = Weigh(1.0, a.x.w, j);
-        else if constexpr (kR == kRawTerms) r = Take(Exp_Below_Zero(a.R[at] - a.log_p[j]), a.x, j);
-        else r = Take(a.R[at], a.x, j);
-      }
+      double r;
+      if constexpr (kR == kWeightOne) r = Weigh(1.0, a.x.w, j);
+      else if constexpr (kR == kRawTerms) r = Take(Exp_Below_Zero(a.R[at] - a.log_p[j]), a.x, j);
+      else r = Take(a.R[at], a.x, j);
       rs[p * r_pitch + lk] = r;
       staged += r;
     }
+    for (; p < slab; p += step_k) rs[p * r_pitch + lk] = 0.0;
     __syncthreads();
 #pragma unroll 1
     for (int p = g; p < slab; p += groups) {
