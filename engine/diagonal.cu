@@ -301,13 +301,14 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
       for (int r = 2 * half; r < 2 * half + 2; ++r) {
         const int q = p + r * kLanes;
         const Index j = j0 + q;
-        // Take's posterior, with the point's weight read once for its
-        // clusters: a weight of 0 adds exactly nothing.
+        // The point's weight, read once for its clusters. Every slot's
+        // posterior is formed and a select drops those that do not count:
+        // around a branch, the exp's constants were loaded again for each.
         const double weight = kWeighted && j < end ? a.x.w[j] : 1.0;
         const bool in = j < end && (!kWeighted || weight != 0.0);
         for (int c = 0; c < kTile; ++c) {
           const double e = Exp_Below_Zero(fma(-0.5, acc[r][c], lw[c]) - sh.log_p[q]);
-          const double post = in && c < live && !(e < a.x.floor) ? kWeighted ? weight * e : e : 0.0;
+          const double post = Take_Read<kWeighted>(e, in && c < live, weight, a.x.floor);
           sh.rs[q - half * kPoints / 2][k0 + c] = post;
           n[c] += post;
         }
@@ -336,9 +337,9 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
     if (c >= live) break;  // known when compiled, c: the sums stay in registers
     double *own = record + (k0 + c) * a.per_cluster;
     if (p == 0) {
-      double weight = 0.0;
-      for (int l = 0; l < kLanes; ++l) weight += sh.merge.m[g][c * kLanes + l];
-      own[0] = weight;
+      double total = 0.0;
+      for (int l = 0; l < kLanes; ++l) total += sh.merge.m[g][c * kLanes + l];
+      own[0] = total;
     }
     own[1 + p] = s[c];
     own[1 + dim + p] = sq[c];

@@ -25,6 +25,15 @@ struct Diagonal_Sum {
   double m = -DBL_MAX;
   double s = 0.0;
 
+  // The larger of m and the run's largest term (a NaN term is passed over,
+  // and then spoils s).
+  template <int C>
+  __host__ __device__ __forceinline__ double Top(const double (&v)[C]) const {
+    double top = m;
+    for (int c = 0; c < C; ++c) top = v[c] > top ? v[c] : top;
+    return top;
+  }
+
   // In pairs, then the pairs: a shorter chain than term by term.
   template <int C>
   __host__ __device__ __forceinline__ static double Pair_Sum(double (&w)[C]) {
@@ -47,8 +56,7 @@ struct Diagonal_Sum {
   // every mixture the library accepts (finite priors, variances above 0).
   template <int C>
   __host__ __device__ __forceinline__ void Add_Run(const double (&v)[C]) {
-    double top = m;
-    for (int c = 0; c < C; ++c) top = v[c] > top ? v[c] : top;  // false for NaN, which then spoils s
+    const double top = Top(v);
     double w[C], f = 1.0;
     for (int c = 0; c < C; ++c) {
       const bool stands_in = Bits_Of(v[c]) == Bits_Of(top);
@@ -65,8 +73,7 @@ struct Diagonal_Sum {
   template <int C>
   __host__ __device__ __forceinline__ static Diagonal_Sum Of_Run(const double (&v)[C]) {
     Diagonal_Sum sum;
-    double top = sum.m;
-    for (int c = 0; c < C; ++c) top = v[c] > top ? v[c] : top;
+    const double top = sum.Top(v);
     double w[C];
     for (int c = 0; c < C; ++c) w[c] = Exp_Below_Zero(v[c] - top);
     sum.s = Pair_Sum(w);

@@ -21,4 +21,13 @@ __host__ __device__ __forceinline__ double Take(double r, const Unit_Points &x, 
   return Weigh(r < x.floor ? 0.0 : r, x.w, j);
 }
 
+// Take, where the caller has read the point's weight once for all its
+// clusters (kWeighted: whether the points have weights; without, the weight
+// is not used): `in` is false past the last point and for a weight of 0,
+// which adds exactly nothing.
+template <bool kWeighted>
+__host__ __device__ __forceinline__ double Take_Read(double r, bool in, double weight, double floor) {
+  return in && !(r < floor) ? kWeighted ? weight * r : r : 0.0;
+}
+
 }  // namespace velmora_log

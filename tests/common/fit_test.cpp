@@ -59,6 +59,43 @@ std::ostream &operator<<(std::ostream &os, const Stat_Case &c) {
             << c.n << " points";
 }
 
+// Cluster k's statistics as long double sums over the reference posteriors
+// R: weights w (nullptr: every point weighs 1), the posteriors under
+// `floor` counted as 0, and each entry's scale, the sum of its terms'
+// weighted magnitudes, for the tolerance.
+struct LD_Statistics {
+  long double N = 0;
+  std::vector<long double> s, M, s_scale, M_scale;
+  int floored = 0;  // posteriors of weighed points above 0 but under the floor
+};
+
+LD_Statistics Reference_Statistics(const Mixture &m, const std::vector<long double> &R, const Stat_Case &c,
+                                   int k, const double *w = nullptr, double floor = 0.0) {
+  const int second = c.full ? c.dim * (c.dim + 1) / 2 : c.dim;
+  LD_Statistics t{0, std::vector<long double>(c.dim), std::vector<long double>(second),
+                  std::vector<long double>(c.dim), std::vector<long double>(second), 0};
+  std::vector<long double> d(c.dim);
+  for (int j = 0; j < c.n; ++j) {
+    const double weight = w ? w[j] : 1.0;
+    long double r = R[static_cast<size_t>(j) * c.K + k];
+    t.floored += weight > 0 && r > 0 && r < floor;
+    r = r < floor ? 0 : weight * r;
+    t.N += r;
+    for (int i = 0; i < c.dim; ++i) {
+      d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * c.dim + i]) - m.Mu[k * c.dim + i];
+      t.s[i] += r * d[i];
+      t.s_scale[i] += weight * std::fabs(d[i]);
+    }
+    for (int b = 0; b < c.dim; ++b)
+      for (int a = c.full ? 0 : b; a <= b; ++a) {
+        const int e = c.full ? b * (b + 1) / 2 + a : b;
+        t.M[e] += r * d[a] * d[b];
+        t.M_scale[e] += weight * std::fabs(d[a] * d[b]);
+      }
+  }
+  return t;
+}
+
 class FitStatisticsTest : public LibraryTest, public testing::WithParamInterface<Stat_Case> {};
 
 TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
@@ -79,33 +116,15 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
         Reference_E_Step(m.X, c.n, To_Long(c.dim, c.K, c.full, m.Mu, m.Sigma, m.Pi), R);
     const int second = c.full ? c.dim * (c.dim + 1) / 2 : c.dim;
     for (int k = 0; k < c.K; ++k) {
-      long double N = 0;
-      std::vector<long double> s(c.dim, 0.0L), M(second, 0.0L), s_scale(c.dim, 0.0L),
-          M_scale(second, 0.0L);
-      std::vector<long double> d(c.dim);
-      for (int j = 0; j < c.n; ++j) {
-        const long double r = R[static_cast<size_t>(j) * c.K + k];
-        N += r;
-        for (int i = 0; i < c.dim; ++i) {
-          d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * c.dim + i]) - m.Mu[k * c.dim + i];
-          s[i] += r * d[i];
-          s_scale[i] += std::fabs(d[i]);
-        }
-        for (int b = 0; b < c.dim; ++b)
-          for (int a = c.full ? 0 : b; a <= b; ++a) {
-            const int e = c.full ? b * (b + 1) / 2 + a : b;
-            M[e] += r * d[a] * d[b];
-            M_scale[e] += std::fabs(d[a] * d[b]);
-          }
-      }
-      ASSERT_NEAR(st.weight[k], static_cast<double>(N), 1e-11 * c.n) << "cluster " << k;
+      const LD_Statistics want = Reference_Statistics(m, R, c, k);
+      ASSERT_NEAR(st.weight[k], static_cast<double>(want.N), 1e-11 * c.n) << "cluster " << k;
       for (int i = 0; i < c.dim; ++i)
-        ASSERT_NEAR(st.sum[k * c.dim + i], static_cast<double>(s[i]),
-                    1e-11 * static_cast<double>(s_scale[i]))
+        ASSERT_NEAR(st.sum[k * c.dim + i], static_cast<double>(want.s[i]),
+                    1e-11 * static_cast<double>(want.s_scale[i]))
             << "cluster " << k << ", coordinate " << i;
       for (int e = 0; e < second; ++e)
-        ASSERT_NEAR(st.second[k * second + e], static_cast<double>(M[e]),
-                    1e-11 * static_cast<double>(M_scale[e]))
+        ASSERT_NEAR(st.second[k * second + e], static_cast<double>(want.M[e]),
+                    1e-11 * static_cast<double>(want.M_scale[e]))
             << "cluster " << k << ", entry " << e;
     }
     EXPECT_NEAR(st.log_likelihood, static_cast<double>(log_l), 1e-12 * std::fabs(log_l) + 1e-9);
@@ -305,34 +324,16 @@ TEST_P(FitFloorTest, WeightsAndTheFloorWeighEverySum) {
                 1e-13 * static_cast<double>(log_scale));
     int floored = 0;
     for (int k = 0; k < K; ++k) {
-      long double N = 0;
-      std::vector<long double> s(dim, 0.0L), M(second, 0.0L), s_scale(dim, 0.0L), M_scale(second, 0.0L),
-          d(dim);
-      for (int j = 0; j < n; ++j) {
-        long double r = R[static_cast<size_t>(j) * K + k];
-        floored += w[j] > 0 && r > 0 && r < floor;
-        r = r < floor ? 0 : w[j] * r;
-        N += r;
-        for (int i = 0; i < dim; ++i) {
-          d[i] = static_cast<long double>(m.X[static_cast<size_t>(j) * dim + i]) - m.Mu[k * dim + i];
-          s[i] += r * d[i];
-          s_scale[i] += w[j] * std::fabs(d[i]);
-        }
-        for (int b = 0; b < dim; ++b)
-          for (int a = c.full ? 0 : b; a <= b; ++a) {
-            const int e = c.full ? b * (b + 1) / 2 + a : b;
-            M[e] += r * d[a] * d[b];
-            M_scale[e] += w[j] * std::fabs(d[a] * d[b]);
-          }
-      }
+      const LD_Statistics want = Reference_Statistics(m, R, c, k, w.data(), floor);
+      floored += want.floored;
       const double *record = got.data() + k * layout.Per_Cluster();
-      ASSERT_NEAR(record[0], static_cast<double>(N), 1e-13 * n) << "cluster " << k;
+      ASSERT_NEAR(record[0], static_cast<double>(want.N), 1e-13 * n) << "cluster " << k;
       for (int i = 0; i < dim; ++i)
-        ASSERT_NEAR(record[1 + i], static_cast<double>(s[i]), 1e-13 * static_cast<double>(s_scale[i]))
+        ASSERT_NEAR(record[1 + i], static_cast<double>(want.s[i]), 1e-13 * static_cast<double>(want.s_scale[i]))
             << "cluster " << k << ", coordinate " << i;
       for (int e = 0; e < second; ++e)
-        ASSERT_NEAR(record[1 + dim + e], static_cast<double>(M[e]),
-                    1e-13 * static_cast<double>(M_scale[e]))
+        ASSERT_NEAR(record[1 + dim + e], static_cast<double>(want.M[e]),
+                    1e-13 * static_cast<double>(want.M_scale[e]))
             << "cluster " << k << ", entry " << e;
     }
     EXPECT_GT(floored, n / 20) << "the data must have posteriors under the floor";
