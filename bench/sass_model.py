@@ -83,7 +83,8 @@ def _diagonal_xs(t, width):  # Diagonal_Shared::xs[32][129], xs[row + i][p + r 3
     return (t % 32) * 8
 
 
-def _diagonal_params(t, width):  # params[4][4][16] of double2 after xs: [g][c][i], g = t / 32
+# params after xs, double2: one[4][4][16] ([g][c][i]) or two[8][4][8] ([s 4 + g][c][i]), g = t / 32
+def _diagonal_params(t, width):
     return 32 * 129 * 8 + (t // 32) * 4 * 16 * 16
 
 
@@ -165,9 +166,9 @@ def _fused_x(t, width):  # x[128][2 D + 1] (D 8): x[p][ra] and x[p][ra + b], ra 
 # not listed are taken as conflict-free, and the report says so.
 LAYOUTS = [
     ("diagonal.cu", "sh.xs[row + i][p + r * kLanes]", "Log_Diagonal", _diagonal_xs),
-    ("diagonal.cu", "sh.params[g][c][i]", "Log_Diagonal", _diagonal_params),
+    ("diagonal.cu", "Param<kSteps>(sh, s * kGroups + g, c, i)", "Log_Diagonal", _diagonal_params),
     ("diagonal.cu", "sh.xs[row + i][p + r * kLanes]", "Fused_Diagonal", _diagonal_xs),
-    ("diagonal.cu", "sh.params[g][c][i]", "Fused_Diagonal", _diagonal_params),
+    ("diagonal.cu", "Param<kSteps>(sh, s * kGroups + g, c, i)", "Fused_Diagonal", _diagonal_params),
     ("diagonal.cu", "const double x = sh.xs[p][q];", "Fused_Diagonal", _fused_diagonal_x),
     ("diagonal.cu", "sh.rs[q - from][k0 + c]", "Fused_Diagonal", _broadcast),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
@@ -304,7 +305,8 @@ def limiter(c):
 # around the text (the log-sum-exp of a cluster's term). Code outside the
 # items (set-up, the last writes) is left out: it runs once per block.
 
-def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None):
+def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None,
+            holding=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
@@ -315,9 +317,13 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
     (a function inlined into two sweeps, of which the case runs one).
     `without`: of several copies, those whose own code holds no instruction
     of a line with this text (the compiler split the loop on a test the
-    case takes one way, such as whether there are weights)."""
+    case takes one way, such as whether there are weights).
+    `holding`: (text, opcode, count): only loops that hold, nested, a loop
+    whose own code has `count` such instructions on lines with the text (of
+    two copies of a sweep inlined side by side, the one whose inner loop
+    takes the case's clusters)."""
     return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines,
-            "within": within, "without": without}
+            "within": within, "without": without, "holding": holding}
 
 
 # A point's own weight, read where the points have weights (take.h).
@@ -329,12 +335,28 @@ def staging(text):
 
 
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
-DIAG_FMA = loop_of("acc[r][c] = fma(y, y, acc[r][c])",
-                   marker=("acc[r][c] = fma(y, y, acc[r][c])", "DFMA", 16))
-DIAG_STAGE = loop_of("sh.params[sg + q * kGroupStep][sc][si] =")
-# A step's terms and their log-sum-exp: all of the step loop's own code (the
-# raw terms' stores too, which only the fit runs), the nested loops apart.
-DIAG_TERMS = loop_of("v[c] = fma(-0.5, acc[r][c], lw[c])", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"))
+_DIAG_FMA_TEXT = "acc[s][r][c] = fma(y, y, acc[s][r][c])"
+# A coordinate of one step's clusters: the loop of a sweep of two steps at
+# once (32 FMAs a pass) counts a pass for two.
+DIAG_FMA = loop_of(_DIAG_FMA_TEXT, marker=(_DIAG_FMA_TEXT, "DFMA", 16))
+_DIAG_STAGE_TEXT = "Param<kSteps>(sh, sr + q * kRunStep, sc, si) ="
+
+
+def diag_sweep(steps):
+    """What a sweep of `steps` steps at once holds: its loop of FMAs."""
+    return (_DIAG_FMA_TEXT, "DFMA", 16 * steps)
+
+
+def diag_stage(steps):
+    return loop_of(_DIAG_STAGE_TEXT, holding=diag_sweep(steps))
+
+
+DIAG_STAGE = diag_stage(1)
+# A pass's terms and their log-sum-exp (a step's, or two steps'): all of the
+# pass loop's own code (the raw terms' stores too, which only the fit runs),
+# the nested loops apart.
+_DIAG_STEP_TEXT = "v[c] = fma(-0.5, acc["
+DIAG_TERMS = loop_of(_DIAG_STEP_TEXT, ("diagonal.cu", "diagonal_sum.h", "log_sum.h"))
 DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
 # peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
@@ -347,12 +369,15 @@ DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 _POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
                    "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
 _DIAG_TILE_TEXT = "for (int d0 = 0; d0 < dim; d0 += kDimTile) {"
-_DIAG_STEP_TEXT = "v[c] = fma(-0.5, acc[r][c], lw[c])"
 _RESIDENT_TILE = (_DIAG_TILE_TEXT, "const int d_end = Min(dim, d0 + kDimTile);",
-                  "for (int e0 = d0; e0 < d_end; e0 += kParamTile) {",
+                  "for (int e0 = d0; e0 < d_end; e0 += kCoords) {",
                   "const bool resident = a.m.dim <= kDimTile;", "int Min(int a, int b)")
-DIAG_TILE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS),
-                    within=_DIAG_STEP_TEXT)
+def diag_tile(steps):
+    return loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS),
+                   within=_DIAG_STEP_TEXT, holding=diag_sweep(steps))
+
+
+DIAG_TILE = diag_tile(1)
 DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
                              within=_DIAG_STEP_TEXT)
 FULL_STAGE_D = staging("*out = p < points && l < coords")
@@ -515,10 +540,18 @@ def diagonal_loads(dim):
     return passes
 
 
-def diagonal_param_tiles(dim):
-    """Tiles of a step's means and scales: 16 coordinates at most, within
-    each tile of 32 coordinates of the points."""
-    return sum(math.ceil(min(32, dim - d0) / 16) for d0 in range(0, dim, 32))
+def diagonal_param_tiles(dim, width=16):
+    """Tiles of the means and scales: `width` coordinates at most (16 a
+    step, 8 where two steps are staged at once), within each tile of 32
+    coordinates of the points."""
+    return sum(math.ceil(min(32, dim - d0) / width) for d0 in range(0, dim, 32))
+
+
+def diagonal_steps(dim, K):
+    """Steps of 16 clusters Log_Diagonal_Kernel takes at once: two where
+    the points are staged again for each (past 32 coordinates) and there
+    is a second step."""
+    return 2 if dim > 32 and K > 16 else 1
 
 
 def log_launches(case, fit_e_step=False):
@@ -529,18 +562,24 @@ def log_launches(case, fit_e_step=False):
     posteriors = fit_e_step and mode == "full"
     if mode == "diagonal":
         # 128 points a block, four a thread, four warps; past 32
-        # coordinates the points are staged again for every step of 16
-        # clusters, and the means and scales 16 coordinates at a time.
+        # coordinates the points are staged again for every pass of one or
+        # two steps of 16 clusters, and the means and scales 16 coordinates
+        # a step at a time. (An odd last step of a two-step sweep is taken
+        # alone, by a copy of the sweep's loops no case here runs; it is
+        # counted as half a pass of two.)
+        steps = diagonal_steps(dim, K)
         sweeps = math.ceil(K / 16)
+        passes = math.ceil(sweeps / steps)
         blocks = math.ceil(n / 128)
-        stagings = 1 if dim <= 32 else sweeps
-        return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}E", "blocks": blocks, "threads": 128,
-                 "dram": n * dim * 8 + n * 8,
+        stagings = 1 if dim <= 32 else passes
+        return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}ELi{steps}E", "blocks": blocks,
+                 "threads": 128, "dram": n * dim * 8 + n * 8,
                  "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
-                           (DIAG_STAGE, 4 * sweeps * diagonal_param_tiles(dim)),
+                           (diag_stage(steps), 4 * passes * diagonal_param_tiles(dim, 16 // steps)),
                            (DIAG_FMA, 4 * sweeps * dim),
-                           (DIAG_TILE_RESIDENT if dim <= 32 else DIAG_TILE, 4 * sweeps * math.ceil(dim / 32)),
-                           (DIAG_TERMS, 4 * sweeps)]}]
+                           (DIAG_TILE_RESIDENT if dim <= 32 else diag_tile(steps),
+                            4 * passes * math.ceil(dim / 32)),
+                           (DIAG_TERMS, 4 * passes)]}]
     if dim <= 16:
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
@@ -906,6 +945,13 @@ def select_loop(kernel, selector, sources):
         outer = [lp for lp in loops
                  if any(selector["within"] in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
         hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
+    if selector.get("holding"):
+        htext, hop, hcount = selector["holding"]
+        inner = [lp for lp in loops
+                 if sum(1 for i in lp["own"] if i["opcode"].split(".")[0] == hop
+                        and htext in source_text(sources, i["file"], i["line"])) == hcount]
+        hits = [lp for lp in hits
+                if any(lp["head"] <= o["head"] and o["tail"] <= lp["tail"] and o is not lp for o in inner)]
     if selector["marker"]:
         # Where the compiler moved a line's instruction into another loop,
         # that loop names the text too: the loop the marker counts in is meant.

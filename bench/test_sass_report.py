@@ -135,17 +135,25 @@ class DiagonalKernel(unittest.TestCase):
         separate, = [c for c in model.FIT_CASES if c["name"] == "fit (f)"]
         fit_e_step = model.fit_launches(dict(separate))[0]["kernel"]
         self.assertEqual((launch["kernel"], fit_e_step),
-                         ("Log_Diagonal_KernelILb0E", "Log_Diagonal_KernelILb1E"))
+                         ("Log_Diagonal_KernelILb0ELi2E", "Log_Diagonal_KernelILb1ELi1E"))
         passes = {sel["text"]: n for sel, n in launch["items"]}
-        # 3 steps of 16 clusters x 60 coordinates, on 4 warps; the means
-        # staged 16 coordinates at a time within the points' tiles of 32
-        # (32 + 28: 2 + 2); the points again every step.
-        self.assertEqual(passes["acc[r][c] = fma(y, y, acc[r][c])"], 4 * 3 * 60)
-        self.assertEqual(passes["sh.params[sg + q * kGroupStep][sc][si] ="], 4 * 3 * 4)
+        # 3 steps of 16 clusters x 60 coordinates, on 4 warps, two steps a
+        # pass (the FMAs' loop counts its own passes for two: its marker);
+        # the means staged 8 coordinates at a time within the points' tiles
+        # of 32 (32 + 28: 4 + 4); the points again every pass.
+        self.assertEqual(passes["acc[s][r][c] = fma(y, y, acc[s][r][c])"], 4 * 3 * 60)
+        self.assertEqual(passes["Param<kSteps>(sh, sr + q * kRunStep, sc, si) ="], 4 * 2 * 8)
         self.assertEqual([model.diagonal_param_tiles(d) for d in (1, 16, 17, 32, 33, 48, 49, 65)],
                          [1, 1, 2, 2, 3, 3, 4, 5])
-        self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 3)
-        self.assertEqual(passes["sh.xs[i][p] = *x;"], 4 * model.diagonal_loads(60) * 3)
+        self.assertEqual([model.diagonal_param_tiles(d, 8) for d in (1, 8, 9, 32, 33, 60)],
+                         [1, 1, 2, 4, 5, 8])
+        self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 2)
+        self.assertEqual(passes["sh.xs[i][p] = *x;"], 4 * model.diagonal_loads(60) * 2)
+        # A step at a time where the points stay resident, or where there
+        # is one step.
+        for dim, K in ((32, 33), (60, 16)):
+            (one,) = model.log_launches({"N": 1000, "dim": dim, "K": K, "mode": "diagonal"})
+            self.assertEqual(one["kernel"], "Log_Diagonal_KernelILb0ELi1E", f"dim {dim}, K {K}")
 
 
 class Loops(unittest.TestCase):
@@ -386,36 +394,41 @@ class TensorSteps(unittest.TestCase):
 
 
 class DiagonalTile(unittest.TestCase):
-    """Log_Diagonal_Kernel<false> inlines Sweep_Step twice: the logP sweep
+    """Log_Diagonal_Kernel<false> inlines its sweep twice: the logP sweep
     and the posteriors', whose coordinate-tile loop is the smaller copy and
     never runs for logP alone. Up to dim 32 the tile branches around
-    Load_Points, some of whose code sits on the caller's lines."""
+    Load_Points, some of whose code sits on the caller's lines. Each tile
+    holds its loop of FMAs, 16 a pass for a step at a time."""
 
     def test_the_logp_sweeps_tile_is_counted_and_resident_only_what_runs(self):
         with tempfile.TemporaryDirectory() as root:
             os.makedirs(os.path.join(root, "engine"))
-            lines = ["v[c] = fma(-0.5, acc[r][c], lw[c]);",
+            lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
                      "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
                      "const bool resident = a.m.dim <= kDimTile;",
-                     "for (int q = 0; q < kStaged; ++q) {", "sh.r[p + r * kLanes][c] = 0.0;"]
+                     "for (int q = 0; q < kStaged; ++q) {", "sh.r[p + r * kLanes][c] = 0.0;",
+                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
             with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
                 f.write("\n".join(lines) + "\n")
             ins = lambda line, n: [{"file": "diagonal.cu", "line": line, "opcode": "IMAD",
                                     "text": "IMAD"}] * n
             tile = ins(2, 3) + ins(3, 2) + ins(4, 7)  # 7: Load_Points' set-up, line 4's
+            fmas = [{"file": "diagonal.cu", "line": 6, "opcode": "DFMA", "text": "DFMA"}] * 16
             loops = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": ins(1, 1)},
                      {"head": 0x200, "tail": 0x800, "innermost": False, "own": tile},
+                     {"head": 0x300, "tail": 0x400, "innermost": True, "own": fmas},
                      {"head": 0x1000, "tail": 0x1500, "innermost": False, "own": ins(5, 1)},
-                     {"head": 0x1100, "tail": 0x1400, "innermost": False, "own": ins(2, 4)}]
+                     {"head": 0x1100, "tail": 0x1400, "innermost": False, "own": ins(2, 4)},
+                     {"head": 0x1200, "tail": 0x1300, "innermost": True, "own": fmas}]
             for dim, kept in ((32, 3 + 2), (60, 3 + 2 + 7)):
                 case = {"name": "t", "N": 128 * model.SMS, "dim": dim, "K": 16, "mode": "diagonal"}
                 launch, = model.log_launches(case)
                 found = model.launch_time({launch["kernel"]: {"loops": loops}}, launch, root, "H100")
-                self.assertEqual(found[-1][1], {0x100, 0x200}, msg=f"dim {dim}")
+                self.assertEqual(found[-1][1], {0x100, 0x200, 0x300}, msg=f"dim {dim}")
                 # One sweep of 16 clusters, 4 warps, ceil(dim / 32) tiles;
-                # the step loop's one instruction a sweep.
+                # the step loop's one instruction a sweep, and the FMAs.
                 tiles = 4 * -(-dim // 32)
-                self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4,
+                self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4 + 4 * dim * 16,
                                        msg=f"dim {dim}")
 
 
@@ -461,6 +474,31 @@ class ClustersOfAUnit(unittest.TestCase):
             self.assertTrue(model.fit_launches(case)[-1]["kernel"].startswith("Second_Tensor"))
 
 
+    def test_two_steps_at_once_count_the_copy_whose_fmas_take_both(self):
+        # Log_Diagonal_Kernel<., 2> inlines its sweep twice in the pass
+        # loop: two steps at once (32 FMAs a pass) and an odd last step
+        # alone (16), side by side; the case's passes are the first's.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
+                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
+                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
+            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            at = lambda line, op, n: [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op}] * n
+            loops = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": at(1, "DADD", 1)},
+                     {"head": 0x200, "tail": 0x400, "innermost": False, "own": at(2, "IMAD", 5)},
+                     {"head": 0x300, "tail": 0x380, "innermost": True, "own": at(3, "DFMA", 16)},
+                     {"head": 0x500, "tail": 0x800, "innermost": False, "own": at(2, "IMAD", 6)},
+                     {"head": 0x600, "tail": 0x700, "innermost": True, "own": at(3, "DFMA", 32)}]
+            kernel = {"loops": loops}
+            for steps, head in ((1, 0x200), (2, 0x500)):
+                loop, _, _ = model.select_loop(kernel, model.diag_tile(steps), root)
+                self.assertEqual(loop["head"], head, f"{steps} steps")
+            loop, _, unroll = model.select_loop(kernel, model.DIAG_FMA, root)
+            self.assertEqual((loop["head"], unroll), (0x600, 2))
+
+
 class FusedDiagonal(unittest.TestCase):
     """Diagonal mode from 17 to 32 coordinates and up to 16 clusters: one
     kernel a unit, walking it 128 points at a time, X read once."""
@@ -481,7 +519,7 @@ class FusedDiagonal(unittest.TestCase):
         self.assertEqual(passes[(model.FUSED_DIAG_LIKELIHOOD["text"], None)], 4 * 128)
         del case["fused"]  # the separate kernels: the terms leave for the moments kernel
         self.assertEqual([l["kernel"] for l in model.fit_launches(case)],
-                         ["Log_Diagonal_KernelILb1E", "Moments_KernelILi1ELb1E"])
+                         ["Log_Diagonal_KernelILb1ELi1E", "Moments_KernelILi1ELb1E"])
 
 
 class SelectorsInTheSources(unittest.TestCase):

@@ -35,8 +35,9 @@ constexpr int kPoints = kLanes * kRows;          // per block
 constexpr int kTile = kDiagonalRun;              // clusters a thread holds at once
 constexpr int kSweep = kGroups * kTile;          // clusters per step of the block
 constexpr int kDimTile = 32;                     // coordinates resident at once
-constexpr int kParamTile = 16;                   // coordinates of means staged at once
-constexpr int kStaged = kSweep * kParamTile / kThreads;  // (cluster, coordinate) entries a thread stages
+constexpr int kParamTile = 16;                   // coordinates of a step's means staged at once
+constexpr int kParamEntries = kSweep * kParamTile;  // (cluster, coordinate) pairs staged at once
+constexpr int kStaged = kParamEntries / kThreads;  // of them, a thread's
 
 
 struct Diagonal_Args {
@@ -48,7 +49,10 @@ struct Diagonal_Args {
 struct Diagonal_Shared {
   // +1: rows fall on different banks; a warp reads 32 consecutive points.
   double xs[kDimTile][kPoints + 1];
-  double2 params[kGroups][kTile][kParamTile];  // (mean, inverse standard deviation)
+  union {  // (mean, inverse standard deviation): a step's, or two steps' in half the coordinates
+    double2 one[kGroups][kTile][kParamTile];
+    double2 two[2 * kGroups][kTile][kParamTile / 2];  // run s kGroups + g: group g's of step s
+  } params;
   union {
     struct {
       double m[kGroups][kPoints], s[kGroups][kPoints];
@@ -90,35 +94,58 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;
 }
 
-// acc[r][c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k0 + c of
-// this thread's tile, for its point p + r kLanes. Every thread of the block
-// stages kStaged (cluster, coordinate) entries of the step's means and
-// scales per tile, whichever clusters it owns itself: sixteen coordinates a
-// tile, so that a pair of barriers serves sixteen rounds of FMAs.
-__device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
-                           bool resident, double (&acc)[kRows][kTile]) {
-  static_assert(kStaged * kThreads == kSweep * kParamTile, "whole entries per thread");
+// The (mean, scale) of coordinate i (of the staged tile) of cluster c of
+// run q, where a sweep takes kSteps steps at once (run s kGroups + g is
+// group g's of step s): the tile holds kParamTile / kSteps coordinates of
+// each, the same kParamEntries pairs whatever kSteps.
+template <int kSteps>
+__device__ __forceinline__ double2 &Param(Diagonal_Shared &sh, int q, int c, int i) {
+  static_assert(kSteps == 1 || kSteps == 2, "one or two steps at once");
+  if constexpr (kSteps == 1) return sh.params.one[q][c][i];
+  else return sh.params.two[q][c][i];
+}
+
+// acc[s][r][c] = sum_i ((x_i - mu_ki) s_ki)^2 for the clusters k = k_base
+// + s kSweep + g kTile + c of this thread's tiles, for its point p + r
+// kLanes: kSteps steps of the sweep at once. Every thread of the block
+// stages kStaged (cluster, coordinate) entries of the steps' means and
+// scales per tile, whichever clusters it owns itself, kParamTile / kSteps
+// coordinates a tile, so that a pair of barriers serves as many FMAs
+// whatever kSteps. Two steps at once read each coordinate of the points
+// once for twice the clusters, and past the resident coordinates stage the
+// points once for both; a cluster's sum is the same chain of FMAs either
+// way, so its bits do not depend on kSteps.
+template <int kSteps, int kHeld>
+__device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index k_base,
+                            bool resident, double (&acc)[kHeld][kRows][kTile]) {
+  constexpr int kCoords = kParamTile / kSteps;  // coordinates of the means a tile
+  static_assert(kCoords * kSteps == kParamTile && kStaged * kThreads == kParamEntries,
+                "whole entries per thread");
+  static_assert(kSteps <= kHeld, "a step's sums for each step");
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const int dim = static_cast<int>(a.m.dim);
-  // Entry t + q kThreads: coordinate si of cluster sc of group sg + q
-  // kThreads / (kParamTile kTile), at s_at[q] in the means and the scales
-  // (one offset for both keeps the registers that the raw terms need).
-  const int si = t % kParamTile, sc = (t / kParamTile) % kTile, sg = t / (kParamTile * kTile);
-  constexpr int kGroupStep = kThreads / (kParamTile * kTile);
+  // Entry t + q kThreads: coordinate si of cluster sc of the run sr + q
+  // kRunStep of the steps' runs (run s kGroups + g is group g's of step s),
+  // at s_at[q] in the means and the scales (one offset for both keeps the
+  // registers that the raw terms need).
+  const int si = t % kCoords, sc = (t / kCoords) % kTile, sr = t / (kCoords * kTile);
+  constexpr int kRunStep = kThreads / (kCoords * kTile);
+  static_assert(kRunStep * kStaged == kSteps * kGroups, "every run staged");
   Index s_at[kStaged];
   for (int q = 0; q < kStaged; ++q) {
-    const Index sk = k_base + (sg + q * kGroupStep) * kTile + sc;
+    const Index sk = k_base + (sr + q * kRunStep) * kTile + sc;
     s_at[q] = sk < a.m.K ? sk * a.m.dim + si : -1;  // -1: past the last cluster
   }
-  for (int r = 0; r < kRows; ++r)
-    for (int c = 0; c < kTile; ++c) acc[r][c] = 0.0;
+  for (int s = 0; s < kSteps; ++s)
+    for (int r = 0; r < kRows; ++r)
+      for (int c = 0; c < kTile; ++c) acc[s][r][c] = 0.0;
   for (int d0 = 0; d0 < dim; d0 += kDimTile) {
     if (!resident) {
       __syncthreads();  // the previous tile is no longer read
       Load_Points(a, sh, j0, d0);
     }
     const int d_end = Min(dim, d0 + kDimTile);
-    for (int e0 = d0; e0 < d_end; e0 += kParamTile) {
+    for (int e0 = d0; e0 < d_end; e0 += kCoords) {
       __syncthreads();
       // Past the last cluster, mean 0 and scale 1: its sum of squares is
       // then never NaN for a finite or infinite point, and the -inf weight
@@ -127,24 +154,25 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
       for (int q = 0; q < kStaged; ++q) {
         const bool in = s_at[q] >= 0 && e0 + si < dim;
         const Index at = s_at[q] + e0;
-        sh.params[sg + q * kGroupStep][sc][si] =
+        Param<kSteps>(sh, sr + q * kRunStep, sc, si) =
             in ? make_double2(a.m.mu[at], a.m.whitening[at]) : make_double2(0, 1);
       }
       __syncthreads();
-      const int width = Min(kParamTile, d_end - e0), row = e0 - d0;
-      // Not unrolled: sixteen chains of fma per coordinate hide the
+      const int width = Min(kCoords, d_end - e0), row = e0 - d0;
+      // Not unrolled: sixteen chains of fma a step per coordinate hide the
       // latency, and unrolling would cost the registers that occupancy needs.
 #pragma unroll 1
       for (int i = 0; i < width; ++i) {
         double x[kRows];
         for (int r = 0; r < kRows; ++r) x[r] = sh.xs[row + i][p + r * kLanes];
-        for (int c = 0; c < kTile; ++c) {
-          const double2 ms = sh.params[g][c][i];
-          for (int r = 0; r < kRows; ++r) {
-            const double y = (x[r] - ms.x) * ms.y;
-            acc[r][c] = fma(y, y, acc[r][c]);
+        for (int s = 0; s < kSteps; ++s)
+          for (int c = 0; c < kTile; ++c) {
+            const double2 ms = Param<kSteps>(sh, s * kGroups + g, c, i);
+            for (int r = 0; r < kRows; ++r) {
+              const double y = (x[r] - ms.x) * ms.y;
+              acc[s][r][c] = fma(y, y, acc[s][r][c]);
+            }
           }
-        }
       }
     }
   }
@@ -152,8 +180,12 @@ __device__ void Sweep_Step(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0
 
 // kRawTerms: R receives the log terms and no posteriors follow. A template
 // parameter, so that neither kernel's term loop carries the other's code.
-template <bool kRawTerms>
-__global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args a) {
+// kSteps: steps of the sweep a block takes at once (two past the resident
+// coordinates, where a step stages the points again; three blocks an SM
+// then hold the second step's sums). The runs are summed in the same order
+// either way, so a point's bits do not depend on it.
+template <bool kRawTerms, int kSteps>
+__global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Kernel(Diagonal_Args a) {
   __shared__ Diagonal_Shared sh;
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
@@ -165,28 +197,42 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   // a step on: one register pair, where offsets for each row would spill.
   Index raw_at = (j0 + p) * a.out.point_stride + g * kTile * a.out.cluster_stride;
   Diagonal_Sum sum[kRows];
-  double acc[kRows][kTile];
-  for (Index k_base = 0; k_base < a.m.K; k_base += kSweep, raw_at += kSweep * a.out.cluster_stride) {
-    Sweep_Step(a, sh, j0, k_base, resident, acc);
-    const Index k0 = k_base + g * kTile;
-    const int live = static_cast<int>(Min(Index{kTile}, a.m.K - k0));  // may be <= 0
-    double lw[kTile];
-    for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
-    for (int r = 0; r < kRows; ++r) {
-      // -inf past the last cluster (its weight), whatever the point but
-      // one with a NaN coordinate, whose logP is NaN anyway: such a term
-      // changes nothing.
-      double v[kTile];
-      for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[r][c], lw[c]);
-      if constexpr (kRawTerms) {
-        if (live > 0 && p + r * kLanes < here) {
-          // A thread's four terms are contiguous where R is K x N.
-          double *out = a.out.R + raw_at + r * kLanes * a.out.point_stride;
-          for (int c = 0; c < kTile; ++c, out += a.out.cluster_stride)
-            if (c < live) *out = v[c];
+  double acc[kSteps][kRows][kTile];
+  for (Index k_base = 0; k_base < a.m.K; k_base += kSteps * kSweep) {
+    // The last step alone where the next is wholly past the last cluster
+    // (uniform across the block): its FMAs would all be padding. Its terms
+    // are then -inf, which change no sum, bit for bit: a branch around
+    // them had the compiler copy the first step's terms too.
+    if (kSteps == 1 || k_base + kSweep < a.m.K) {
+      Sweep_Steps<kSteps>(a, sh, j0, k_base, resident, acc);
+    } else {
+      Sweep_Steps<1>(a, sh, j0, k_base, resident, acc);
+      for (int s = 1; s < kSteps; ++s)
+        for (int r = 0; r < kRows; ++r)
+          for (int c = 0; c < kTile; ++c) acc[s][r][c] = 0.0;
+    }
+#pragma unroll  // acc[s] stays in registers
+    for (int s = 0; s < kSteps; ++s, raw_at += kSweep * a.out.cluster_stride) {
+      const Index k0 = k_base + s * kSweep + g * kTile;
+      const int live = static_cast<int>(Min(Index{kTile}, a.m.K - k0));  // may be <= 0
+      double lw[kTile];
+      for (int c = 0; c < kTile; ++c) lw[c] = c < live ? a.m.log_w[k0 + c] : kMinusInf;
+      for (int r = 0; r < kRows; ++r) {
+        // -inf past the last cluster (its weight), whatever the point but
+        // one with a NaN coordinate, whose logP is NaN anyway: such a term
+        // changes nothing.
+        double v[kTile];
+        for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[s][r][c], lw[c]);
+        if constexpr (kRawTerms) {
+          if (live > 0 && p + r * kLanes < here) {
+            // A thread's four terms are contiguous where R is K x N.
+            double *out = a.out.R + raw_at + r * kLanes * a.out.point_stride;
+            for (int c = 0; c < kTile; ++c, out += a.out.cluster_stride)
+              if (c < live) *out = v[c];
+          }
         }
+        sum[r].Add_Run(v);
       }
-      sum[r].Add_Run(v);
     }
   }
   for (int r = 0; r < kRows; ++r) {
@@ -209,7 +255,7 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
   __syncthreads();
   const bool by_cluster = a.out.cluster_stride == 1;
   for (Index k_base = 0; k_base < a.m.K; k_base += kSweep) {
-    Sweep_Step(a, sh, j0, k_base, resident, acc);
+    Sweep_Steps<1>(a, sh, j0, k_base, resident, acc);
     // The groups take turns with the staging tile: each round writes one
     // group's clusters for all the block's points, along whichever of
     // points and clusters is contiguous in R.
@@ -219,7 +265,7 @@ __global__ void __launch_bounds__(kThreads, 4) Log_Diagonal_Kernel(Diagonal_Args
       if (g == gg)
         for (int r = 0; r < kRows; ++r)
           for (int c = 0; c < kTile; ++c)
-            sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? fma(-0.5, acc[r][c], a.m.log_w[k0 + c]) : 0.0;
+            sh.r[p + r * kLanes][c] = k0 + c < a.m.K ? fma(-0.5, acc[0][r][c], a.m.log_w[k0 + c]) : 0.0;
       __syncthreads();
       const int width = static_cast<int>(Min(Index{kTile}, a.m.K - k0));
       For_Tile_Entries<kThreads>(t, by_cluster, width, kPoints, [&](int c, int q) {
@@ -270,11 +316,11 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
   for (Index j0 = begin; j0 < end; j0 += kPoints) {
     __syncthreads();  // the previous slice's points and posteriors are no longer read
     Load_Points(d, sh, j0, 0);  // the step's first barrier publishes it
-    double acc[kRows][kTile];
-    Sweep_Step(d, sh, j0, 0, true, acc);
+    double acc[1][kRows][kTile];
+    Sweep_Steps<1>(d, sh, j0, 0, true, acc);
     for (int r = 0; r < kRows; ++r) {
       double v[kTile];
-      for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[r][c], lw[c]);
+      for (int c = 0; c < kTile; ++c) v[c] = fma(-0.5, acc[0][r][c], lw[c]);
       const Diagonal_Sum sum = Diagonal_Sum::Of_Run(v);
       sh.merge.m[g][p + r * kLanes] = sum.m;
       sh.merge.s[g][p + r * kLanes] = sum.s;
@@ -307,7 +353,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
         const double weight = kWeighted && j < end ? a.x.w[j] : 1.0;
         const bool in = j < end && (!kWeighted || weight != 0.0);
         for (int c = 0; c < kTile; ++c) {
-          const double e = Exp_Below_Zero(fma(-0.5, acc[r][c], lw[c]) - sh.log_p[q]);
+          const double e = Exp_Below_Zero(fma(-0.5, acc[0][r][c], lw[c]) - sh.log_p[q]);
           const double post = Take_Read<kWeighted>(e, in && c < live, weight, a.x.floor);
           sh.rs[q - half * kPoints / 2][k0 + c] = post;
           n[c] += post;
@@ -377,7 +423,12 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms) {
   if (x.count <= 0) return;
-  const auto kernel = raw_terms && out.R != nullptr ? Log_Diagonal_Kernel<true> : Log_Diagonal_Kernel<false>;
+  // Two steps at once where the points are staged again for each and a
+  // second step has clusters.
+  const bool two = m.dim > kDimTile && m.K > kSweep;
+  const auto kernel = raw_terms && out.R != nullptr
+                          ? (two ? Log_Diagonal_Kernel<true, 2> : Log_Diagonal_Kernel<true, 1>)
+                          : (two ? Log_Diagonal_Kernel<false, 2> : Log_Diagonal_Kernel<false, 1>);
   Launch(kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, Diagonal_Args{m, x, out});
 }
 

@@ -175,7 +175,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
 // 128 points and 16 clusters a step, 32 resident coordinates, means staged
 // 16 coordinates at a time, two (cluster, coordinate) entries a thread, the
 // second for groups 2 and 3 (diagonal: at 17 and 9, group 2 is part past
-// the last cluster and group 3 wholly);
+// the last cluster and group 3 wholly); past 32 coordinates two steps at
+// once, 8 coordinates of means at a time, the second step's entries the
+// second of each thread (at 27 part past the last cluster, at 50 the
+// second pass's second step too, and at 33 the last step alone);
 // a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
 // 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
 // 16 clusters (full); on the tensor cores up to dim 32, three row tiles to
@@ -211,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
     Tiles, KernelReferenceTest,
     testing::Values(Mixture_Shape{true, 1, 1}, Mixture_Shape{true, 16, 15}, Mixture_Shape{true, 17, 9},
                     Mixture_Shape{true, 32, 17},
-                    Mixture_Shape{true, 33, 16},
+                    Mixture_Shape{true, 33, 16}, Mixture_Shape{true, 40, 27}, Mixture_Shape{true, 35, 50},
                     Mixture_Shape{true, 65, 33}, Mixture_Shape{true, 129, 4},
                     Mixture_Shape{false, 1, 1}, Mixture_Shape{false, 16, 3}, Mixture_Shape{false, 17, 33}, Mixture_Shape{false, 8, 16}, Mixture_Shape{false, 9, 17},
                     Mixture_Shape{false, 24, 16}, Mixture_Shape{false, 25, 5},
