@@ -148,7 +148,7 @@ class DiagonalKernel(unittest.TestCase):
         self.assertEqual([model.diagonal_param_tiles(d, 8) for d in (1, 8, 9, 32, 33, 60)],
                          [1, 1, 2, 4, 5, 8])
         self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 2)
-        self.assertEqual(passes["sh.xs[i][p] = *x;"], 4 * model.diagonal_loads(60) * 2)
+        self.assertEqual(passes[model.DIAG_POINTS["text"]], 4 * model.diagonal_loads(60) * 2)
         # A step at a time where the points stay resident, or where there
         # is one step.
         for dim, K in ((32, 33), (60, 16)):

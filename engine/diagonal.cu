@@ -28,6 +28,8 @@ namespace velmora_log {
 namespace {
 
 constexpr int kThreads = 128;
+constexpr int kLogThreads = 7;
+static_assert(1 << kLogThreads == kThreads, "a power of two");
 constexpr int kGroups = kDiagonalGroups;         // cluster groups per block, a warp each
 constexpr int kLanes = kThreads / kGroups;       // threads of a group
 constexpr int kRows = 4;                         // points a thread holds: p + r kLanes
@@ -75,15 +77,25 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
     const int i = t & ((1 << shift) - 1), step = kThreads >> shift;
     if (i >= width) return;
     const Index stride = step * a.x.point_stride;
-    // The block's points, then zeros past the last: no test per load.
     const int here = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
     int p = t >> shift;
-    // Unrolled alike wherever it is inlined (the compiler left the copies
-    // in the cluster loop rolled), so that four loads are in flight.
-#pragma unroll 4
-    for (const double *x = a.x.X + (j0 + p) * a.x.point_stride + d0 + i; p < here; p += step, x += stride)
-      sh.xs[i][p] = *x;
-    for (; p < kPoints; p += step) sh.xs[i][p] = 0.0;
+    const double *x = a.x.X + (j0 + p) * a.x.point_stride + d0 + i;
+    // kPoints / step passes: a count known from the shift, without the
+    // unrolled loop's own count and remainder (a division and a tail as
+    // long as the loop, in every tile of every step). A whole block's
+    // points (all blocks but the last) four loads at a time in flight from
+    // 4 passes on, with no test per load; else zeros past the last point.
+    static_assert(kPoints % kThreads == 0, "whole passes for any step");
+    const int passes = kPoints >> (kLogThreads - shift);
+    if (passes >= 4 && here == kPoints) {
+#pragma unroll 1
+      for (int n = 0; n < passes; n += 4)
+#pragma unroll
+        for (int u = 0; u < 4; ++u, p += step, x += stride) sh.xs[i][p] = *x;
+    } else {
+#pragma unroll 1
+      for (; p < kPoints; p += step, x += stride) sh.xs[i][p] = p < here ? *x : 0.0;
+    }
     return;
   }
   constexpr int kStep = kThreads / kPoints;
