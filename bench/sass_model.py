@@ -314,7 +314,8 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
     `lines`: (keep, texts): of the body, only the instructions of source
     lines holding one of the texts (keep True), or all but those (False).
     `within`: only copies nested in a loop whose own code holds this text
-    (a function inlined into two sweeps, of which the case runs one).
+    (a function inlined into two sweeps, of which the case runs one), or
+    in the loop another selector names.
     `without`: of several copies, those whose own code holds no instruction
     of a line with this text (the compiler split the loop on a test the
     case takes one way, such as whether there are weights).
@@ -330,8 +331,8 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
 WEIGHT_LOAD = "return w[j] == 0.0 ? 0.0 : w[j] * v;"
 
 
-def staging(text):
-    return loop_of(text, marker=(text, "STS", 1))
+def staging(text, within=None):
+    return loop_of(text, marker=(text, "STS", 1), within=within)
 
 
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
@@ -378,6 +379,12 @@ def diag_tile(steps):
 
 
 DIAG_TILE = diag_tile(1)
+
+
+def diag_points(steps):
+    """The points' staging past 32 coordinates: the copy in the sweep's
+    coordinate tile (the resident load before the sweep never runs there)."""
+    return staging(DIAG_POINTS["text"], within=diag_tile(steps))
 DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
                              within=_DIAG_STEP_TEXT)
 FULL_STAGE_D = staging("*out = p < points && l < coords")
@@ -574,7 +581,7 @@ def log_launches(case, fit_e_step=False):
         stagings = 1 if dim <= 32 else passes
         return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}ELi{steps}E", "blocks": blocks,
                  "threads": 128, "dram": n * dim * 8 + n * 8,
-                 "items": [(DIAG_POINTS, 4 * diagonal_loads(dim) * stagings),
+                 "items": [(DIAG_POINTS if dim <= 32 else diag_points(steps), 4 * diagonal_loads(dim) * stagings),
                            (diag_stage(steps), 4 * passes * diagonal_param_tiles(dim, 16 // steps)),
                            (DIAG_FMA, 4 * sweeps * dim),
                            (DIAG_TILE_RESIDENT if dim <= 32 else diag_tile(steps),
@@ -941,7 +948,11 @@ def select_loop(kernel, selector, sources):
     loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
     hits = [lp for lp in loops
             if any(text in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
-    if selector.get("within"):
+    if isinstance(selector.get("within"), dict):
+        found = select_loop(kernel, selector["within"], sources)
+        outer = [found[0]] if found else []
+        hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
+    elif selector.get("within"):
         outer = [lp for lp in loops
                  if any(selector["within"] in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
         hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]

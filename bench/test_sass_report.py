@@ -431,6 +431,37 @@ class DiagonalTile(unittest.TestCase):
                 self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4 + 4 * dim * 16,
                                        msg=f"dim {dim}")
 
+    def test_two_steps_at_once_count_the_copy_whose_fmas_take_both(self):
+        # Log_Diagonal_Kernel<., 2> inlines its sweep twice in the pass
+        # loop: two steps at once (32 FMAs a pass) and an odd last step
+        # alone (16), side by side; the case's passes are the first's.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
+                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
+                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);", "sh.xs[i][p] = *x;"]
+            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            at = lambda line, op, n: [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op}] * n
+            # Each tile stages the points; so does the resident load before
+            # the pass loop, which the larger copy of the staging is here.
+            loops = [{"head": 0x10, "tail": 0x80, "innermost": True, "own": at(4, "STS", 4) * 2},
+                     {"head": 0x100, "tail": 0x900, "innermost": False, "own": at(1, "DADD", 1)},
+                     {"head": 0x200, "tail": 0x400, "innermost": False, "own": at(2, "IMAD", 5)},
+                     {"head": 0x210, "tail": 0x280, "innermost": True, "own": at(4, "STS", 4)},
+                     {"head": 0x300, "tail": 0x380, "innermost": True, "own": at(3, "DFMA", 16)},
+                     {"head": 0x500, "tail": 0x800, "innermost": False, "own": at(2, "IMAD", 6)},
+                     {"head": 0x510, "tail": 0x580, "innermost": True, "own": at(4, "STS", 4)},
+                     {"head": 0x600, "tail": 0x700, "innermost": True, "own": at(3, "DFMA", 32)}]
+            kernel = {"loops": loops}
+            for steps, tile, points in ((1, 0x200, 0x210), (2, 0x500, 0x510)):
+                loop, _, _ = model.select_loop(kernel, model.diag_tile(steps), root)
+                self.assertEqual(loop["head"], tile, f"{steps} steps")
+                loop, _, _ = model.select_loop(kernel, model.diag_points(steps), root)
+                self.assertEqual(loop["head"], points, f"{steps} steps")
+            loop, _, unroll = model.select_loop(kernel, model.DIAG_FMA, root)
+            self.assertEqual((loop["head"], unroll), (0x600, 2))
+
 
 class ClustersOfAUnit(unittest.TestCase):
     """Up to dim 32, from 8 clusters on, the fit's second moments take a
@@ -472,31 +503,6 @@ class ClustersOfAUnit(unittest.TestCase):
             # Below 8 clusters a block keeps one cluster.
             case.update(K=7)
             self.assertTrue(model.fit_launches(case)[-1]["kernel"].startswith("Second_Tensor"))
-
-
-    def test_two_steps_at_once_count_the_copy_whose_fmas_take_both(self):
-        # Log_Diagonal_Kernel<., 2> inlines its sweep twice in the pass
-        # loop: two steps at once (32 FMAs a pass) and an odd last step
-        # alone (16), side by side; the case's passes are the first's.
-        with tempfile.TemporaryDirectory() as root:
-            os.makedirs(os.path.join(root, "engine"))
-            lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
-                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
-                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
-            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
-                f.write("\n".join(lines) + "\n")
-            at = lambda line, op, n: [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op}] * n
-            loops = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": at(1, "DADD", 1)},
-                     {"head": 0x200, "tail": 0x400, "innermost": False, "own": at(2, "IMAD", 5)},
-                     {"head": 0x300, "tail": 0x380, "innermost": True, "own": at(3, "DFMA", 16)},
-                     {"head": 0x500, "tail": 0x800, "innermost": False, "own": at(2, "IMAD", 6)},
-                     {"head": 0x600, "tail": 0x700, "innermost": True, "own": at(3, "DFMA", 32)}]
-            kernel = {"loops": loops}
-            for steps, head in ((1, 0x200), (2, 0x500)):
-                loop, _, _ = model.select_loop(kernel, model.diag_tile(steps), root)
-                self.assertEqual(loop["head"], head, f"{steps} steps")
-            loop, _, unroll = model.select_loop(kernel, model.DIAG_FMA, root)
-            self.assertEqual((loop["head"], unroll), (0x600, 2))
 
 
 class FusedDiagonal(unittest.TestCase):
