@@ -369,24 +369,28 @@ DIAG_POINTS = staging("sh.xs[i][p] = *x;")
 # are kept (all but the branch itself).
 _POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
                    "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
-_DIAG_TILE_TEXT = "for (int d0 = 0; d0 < dim; d0 += kDimTile) {"
-_RESIDENT_TILE = (_DIAG_TILE_TEXT, "const int d_end = Min(dim, d0 + kDimTile);",
+_DIAG_TILE_TEXT = "} while (d0 < dim);"
+_RESIDENT_TILE = (_DIAG_TILE_TEXT, "d0 += kDimTile;", "int d0 = 0;", "const int d_end = Min(dim, d0 + kDimTile);",
                   "for (int e0 = d0; e0 < d_end; e0 += kCoords) {",
                   "const bool resident = a.m.dim <= kDimTile;", "int Min(int a, int b)")
+
+
 def diag_tile(steps):
     return loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS),
                    within=_DIAG_STEP_TEXT, holding=diag_sweep(steps))
 
 
 DIAG_TILE = diag_tile(1)
+DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
+                             within=_DIAG_STEP_TEXT)
 
 
 def diag_points(steps):
     """The points' staging past 32 coordinates: the copy in the sweep's
     coordinate tile (the resident load before the sweep never runs there)."""
     return staging(DIAG_POINTS["text"], within=diag_tile(steps))
-DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
-                             within=_DIAG_STEP_TEXT)
+
+
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")

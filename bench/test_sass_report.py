@@ -404,7 +404,7 @@ class DiagonalTile(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             os.makedirs(os.path.join(root, "engine"))
             lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
-                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
+                     "} while (d0 < dim);",
                      "const bool resident = a.m.dim <= kDimTile;",
                      "for (int q = 0; q < kStaged; ++q) {", "sh.r[p + r * kLanes][c] = 0.0;",
                      "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
@@ -438,7 +438,7 @@ class DiagonalTile(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             os.makedirs(os.path.join(root, "engine"))
             lines = ["v[c] = fma(-0.5, acc[s][r][c], lw[c]);",
-                     "for (int d0 = 0; d0 < dim; d0 += kDimTile) {",
+                     "} while (d0 < dim);",
                      "acc[s][r][c] = fma(y, y, acc[s][r][c]);", "sh.xs[i][p] = *x;"]
             with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
                 f.write("\n".join(lines) + "\n")

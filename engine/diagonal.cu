@@ -151,7 +151,10 @@ __device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   for (int s = 0; s < kSteps; ++s)
     for (int r = 0; r < kRows; ++r)
       for (int c = 0; c < kTile; ++c) acc[s][r][c] = 0.0;
-  for (int d0 = 0; d0 < dim; d0 += kDimTile) {
+  // At least one tile, even of no coordinates (which stages nothing): a
+  // loop that might not run had the compiler zero the sums on both paths.
+  int d0 = 0;
+  do {
     if (!resident) {
       __syncthreads();  // the previous tile is no longer read
       Load_Points(a, sh, j0, d0);
@@ -187,7 +190,8 @@ __device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
           }
       }
     }
-  }
+    d0 += kDimTile;
+  } while (d0 < dim);
 }
 
 // kRawTerms: R receives the log terms and no posteriors follow. A template
