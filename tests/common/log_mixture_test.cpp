@@ -95,6 +95,25 @@ INSTANTIATE_TEST_SUITE_P(
                     Accuracy{false, 3, 5, 1000}, Accuracy{false, 9, 20, 1000},
                     Accuracy{false, 17, 9, 0}, Accuracy{false, 128, 64, 1000}));
 
+// A mixture of no coordinates: every density is 1, so logP is log sum Pi
+// and R is Pi normalised, whatever the point; the sweep then has a tile of
+// no coordinates, which stages nothing and reads nothing of X.
+TEST_F(LibraryTest, NoCoordinatesGiveTheLogOfTheWeightsSum) {
+  for (const bool diagonal : {true, false}) {
+    SCOPED_TRACE(diagonal ? "diagonal" : "full");
+    const Mixture m = Make_Mixture(0, 130, 40, diagonal, 7);
+    const Log_Result got = Evaluate(m);
+    long double total = 0;
+    for (const double w : m.Pi) total += w;
+    for (int j = 0; j < m.num_data; ++j) {
+      ASSERT_NEAR(got.log_p[j], std::log(static_cast<double>(total)), 1e-14) << "point " << j;
+      for (int k = 0; k < m.num_clust; ++k)
+        ASSERT_NEAR(got.R[j * m.num_clust + k], m.Pi[k] / static_cast<double>(total), 1e-14)
+            << "point " << j << ", cluster " << k;
+    }
+  }
+}
+
 // Far beyond where a density is representable: unit variances, dim 800.
 TEST_F(LibraryTest, LogDensitiesStayFiniteWhereDensitiesUnderflow) {
   Mixture m = Make_Mixture(800, 20, 2, true, 60);
