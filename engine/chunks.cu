@@ -35,6 +35,7 @@ double Since(Clock::time_point start) {
 void Copy_Runs(double *to, Index to_stride, const double *from, Index from_stride, Index rows,
                Index width) {
   const Index bytes = rows * width * 8;
+  if (bytes == 0) return;  // nothing to copy (a mixture of no coordinates), and maybe no buffers
   const Index threads = std::min<Index>({Host_Cores(), 8, bytes / (Index{4} << 20) + 1});
   if (rows == 1) {
     Parallel_Ranges(width, threads, [&](Index b, Index e) {

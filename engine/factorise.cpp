@@ -122,7 +122,7 @@ Factors Factorise(const Problem &p) {
         return;
       }
       std::vector<double> L;  // not kept: a session should not hold dim^2 doubles after a call
-      log_det = Whiten_Full(sigma, dim, &f.whitening[k * dim * dim], L);
+      log_det = Whiten_Full(sigma, dim, f.whitening.data() + k * dim * dim, L);  // empty at dim 0
       if (std::isnan(log_det)) {
         bad[k] = 1;
         fault[k] = kNotDefinite;
