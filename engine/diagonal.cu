@@ -148,7 +148,10 @@ __device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
     const Index sk = k_base + (sr + q * kRunStep) * kTile + sc;
     s_at[q] = sk < a.m.K ? sk * a.m.dim + si : -1;  // -1: past the last cluster
   }
-  for (int s = 0; s < kSteps; ++s)
+  // Every held step's sums from 0: those past kSteps stay 0 (a step swept
+  // alone where the next is past the last cluster, whose terms are then
+  // -inf).
+  for (int s = 0; s < kHeld; ++s)
     for (int r = 0; r < kRows; ++r)
       for (int c = 0; c < kTile; ++c) acc[s][r][c] = 0.0;
   // At least one tile, even of no coordinates (which stages nothing): a
@@ -216,17 +219,12 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
   double acc[kSteps][kRows][kTile];
   for (Index k_base = 0; k_base < a.m.K; k_base += kSteps * kSweep) {
     // The last step alone where the next is wholly past the last cluster
-    // (uniform across the block): its FMAs would all be padding. Its terms
-    // are then -inf, which change no sum, bit for bit: a branch around
-    // them had the compiler copy the first step's terms too.
-    if (kSteps == 1 || k_base + kSweep < a.m.K) {
-      Sweep_Steps<kSteps>(a, sh, j0, k_base, resident, acc);
-    } else {
-      Sweep_Steps<1>(a, sh, j0, k_base, resident, acc);
-      for (int s = 1; s < kSteps; ++s)
-        for (int r = 0; r < kRows; ++r)
-          for (int c = 0; c < kTile; ++c) acc[s][r][c] = 0.0;
-    }
+    // (uniform across the block): its FMAs would all be padding. The next
+    // step's sums stay 0 and its terms -inf, which change no sum, bit for
+    // bit: a branch around them had the compiler copy the first step's
+    // terms too.
+    if (kSteps == 1 || k_base + kSweep < a.m.K) Sweep_Steps<kSteps>(a, sh, j0, k_base, resident, acc);
+    else Sweep_Steps<1>(a, sh, j0, k_base, resident, acc);
 #pragma unroll  // acc[s] stays in registers
     for (int s = 0; s < kSteps; ++s, raw_at += kSweep * a.out.cluster_stride) {
       const Index k0 = k_base + s * kSweep + g * kTile;
