@@ -577,7 +577,7 @@ def log_launches(case, fit_e_step=False):
         # two steps of 16 clusters, and the means and scales 16 coordinates
         # a step at a time. (An odd last step of a two-step sweep is taken
         # alone, by a copy of the sweep's loops no case here runs; it is
-        # counted as half a pass of two.)
+        # counted as a pass of two, its FMAs as half of one.)
         steps = diagonal_steps(dim, K)
         sweeps = math.ceil(K / 16)
         passes = math.ceil(sweeps / steps)
