@@ -306,7 +306,7 @@ def limiter(c):
 # items (set-up, the last writes) is left out: it runs once per block.
 
 def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None,
-            holding=None):
+            holding=None, outside=False):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
@@ -322,9 +322,13 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
     `holding`: (text, opcode, count): only loops that hold, nested, a loop
     whose own code has `count` such instructions on lines with the text (of
     two copies of a sweep inlined side by side, the one whose inner loop
-    takes the case's clusters)."""
+    takes the case's clusters).
+    `outside`: not a loop but the kernel's code outside every loop, once
+    a block for each warp (of `file`'s lines, and `lines`): where a block
+    makes one pass, its set-up and last sums weigh as much as a loop. The
+    text is then a line that code must hold."""
     return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines,
-            "within": within, "without": without, "holding": holding}
+            "within": within, "without": without, "holding": holding, "outside": outside}
 
 
 # A point's own weight, read where the points have weights (take.h).
@@ -383,6 +387,16 @@ def diag_tile(steps):
 DIAG_TILE = diag_tile(1)
 DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
                              within=_DIAG_STEP_TEXT)
+
+
+# A block's code outside the loops, each warp's once: the set-up, and the
+# merge of the four groups' sums into logP, a point a thread (exp, log),
+# where a block's one pass makes it a loop's weight. Not the points' staging
+# for points as rows, which the cases do not take.
+DIAG_BLOCK = loop_of("sh.log_p[t] = log_p;", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"),
+                     lines=(False, _POINTS_AS_ROWS + ("const int p = t % kPoints;",
+                                                      "const bool in = j0 + p < a.x.count;")),
+                     outside=True)
 
 
 def diag_points(steps):
@@ -590,7 +604,8 @@ def log_launches(case, fit_e_step=False):
                            (DIAG_FMA, 4 * sweeps * dim),
                            (DIAG_TILE_RESIDENT if dim <= 32 else diag_tile(steps),
                             4 * passes * math.ceil(dim / 32)),
-                           (DIAG_TERMS, 4 * passes)]}]
+                           (DIAG_TERMS, 4 * passes),
+                           (DIAG_BLOCK, 4)]}]
     if dim <= 16:
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
@@ -670,12 +685,11 @@ def small_posteriors(d, K):
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
 
 
-# Fused_Diagonal_Kernel: a slice's own code (its logP, posteriors and
-# barriers), warp 0's merges of the groups' sums, thread 0's log-likelihoods,
-# and each half's moments (two copies of the loop, in half order).
+# Fused_Diagonal_Kernel: a slice's own code (its logP, a point a thread's
+# merge of the groups' sums, posteriors and barriers), thread 0's
+# log-likelihoods, and each half's moments (two copies of the loop, in half
+# order).
 FUSED_DIAG_SLICE = loop_of("sh.merge.m[g][p + r * kLanes] = sum.m;")
-FUSED_DIAG_MERGE = loop_of("for (int gg = 1; gg < kGroups; ++gg) sum.Merge(",
-                           marker=("sh.log_p[q] = sum.Value();", "STS", 1))
 FUSED_DIAG_LIKELIHOOD = loop_of("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
                                 marker=("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
                                         "DADD", 1))
@@ -699,7 +713,6 @@ def fused_diagonal(case):
                        (DIAG_FMA, 4 * dim * slices),
                        (DIAG_TILE_RESIDENT, 4 * slices),
                        (FUSED_DIAG_SLICE, 4 * slices),
-                       (FUSED_DIAG_MERGE, 4 * slices),  # warp 0, a pass a row
                        (FUSED_DIAG_LIKELIHOOD, 128 * slices),  # thread 0, a pass a point
                        (fused_diagonal_moments(0), 4 * 64 * slices),
                        (fused_diagonal_moments(1), 4 * 64 * slices)]}]
@@ -946,9 +959,32 @@ def find_item(kernel, selector, sources):
     return None if found is None else found[1:]
 
 
+def keep_lines(body, selector, sources):
+    if not selector.get("lines"):
+        return body
+    keep, texts = selector["lines"]
+    return [i for i in body if any(t in source_text(sources, i["file"], i["line"]) for t in texts) == keep]
+
+
+def outside_loops(kernel, selector, sources):
+    """select_loop's answer for an `outside` selector: the code no loop
+    holds, as a pass of a loop at head -1."""
+    if "instructions" not in kernel:
+        return None
+    inside = {i["offset"] for lp in kernel["loops"] for i in lp["own"]}
+    files = (selector["file"],) if isinstance(selector["file"], str) else selector["file"]
+    body = [i for i in kernel["instructions"] if i["offset"] not in inside and i["file"] in files]
+    body = keep_lines(body, selector, sources)
+    if not any(selector["text"] in source_text(sources, i["file"], i["line"]) for i in body):
+        return None
+    return {"head": -1, "tail": -1, "own": body, "innermost": False}, body, 1
+
+
 def select_loop(kernel, selector, sources):
     """find_item's (loop, body, unroll)."""
     text, file = selector["text"], selector["file"]
+    if selector.get("outside"):
+        return outside_loops(kernel, selector, sources)
     loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
     hits = [lp for lp in loops
             if any(text in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
@@ -995,10 +1031,7 @@ def select_loop(kernel, selector, sources):
         loop = min(hits, key=lambda lp: lp["tail"] - lp["head"])
         files = (file,) if isinstance(file, str) else file
         body = [i for i in loop["own"] if i["file"] in files]
-    if selector.get("lines"):
-        keep, texts = selector["lines"]
-        body = [i for i in body
-                if any(t in source_text(sources, i["file"], i["line"]) for t in texts) == keep]
+    body = keep_lines(body, selector, sources)
     unroll = 1
     if selector["marker"]:
         mtext, op, count = selector["marker"]

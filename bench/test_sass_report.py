@@ -431,6 +431,32 @@ class DiagonalTile(unittest.TestCase):
                 self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4 + 4 * dim * 16,
                                        msg=f"dim {dim}")
 
+    def test_a_blocks_code_outside_the_loops_counts_once_a_warp(self):
+        # The merge into logP runs once a block, outside every loop: its
+        # lines count, each warp's once; the loops' code and the points'
+        # staging for points as rows (which no case takes) do not.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            lines = ["sh.log_p[t] = log_p;", "const bool in = j0 + p < a.x.count;",
+                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
+            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            code = [{"file": f, "line": line, "opcode": op, "text": op, "offset": 16 * n}
+                    for n, (f, line, op) in enumerate(
+                        [("diagonal.cu", 1, "DFMA")] * 3 + [("diagonal.cu", 2, "IMAD")] * 5 +
+                        [("diagonal.cu", 3, "DFMA")] * 16 + [("other.h", 1, "IMAD")] * 7)]
+            loop = {"head": 8 * 16, "tail": 24 * 16, "innermost": True, "own": code[8:24]}
+            kernel = {"instructions": code, "loops": [loop]}
+            found = model.select_loop(kernel, model.DIAG_BLOCK, root)
+            self.assertEqual(found[1], code[:3])
+            case = {"name": "t", "N": 128 * model.SMS, "dim": 32, "K": 16, "mode": "diagonal"}
+            launch, = model.log_launches(case)
+            launch["items"] = [item for item in launch["items"] if item[0] is model.DIAG_BLOCK]
+            got = model.launch_time({launch["kernel"]: kernel}, launch, root, "H100")
+            self.assertAlmostEqual(got[3]["FP64"] * model.CLOCK, 4 * 3 * 2 / model.SUB_PARTITIONS)
+            kernel["instructions"] = code[3:]  # no line of the merge's
+            self.assertIsNone(model.select_loop(kernel, model.DIAG_BLOCK, root))
+
     def test_two_steps_at_once_count_the_copy_whose_fmas_take_both(self):
         # Log_Diagonal_Kernel<., 2> inlines its sweep twice in the pass
         # loop: two steps at once (32 FMAs a pass) and an odd last step

@@ -106,6 +106,17 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;
 }
 
+// logP of the block's point q from its four groups' sums, merged in group
+// order. One point a thread: every warp takes a quarter of the points, where
+// one warp merging them all left the other three waiting at the next
+// barrier, and a point's bits are the same whichever thread merges it.
+__device__ __forceinline__ double Merged_Log_P(const Diagonal_Shared &sh, int q) {
+  static_assert(kPoints == kThreads, "a point a thread");
+  Diagonal_Sum sum{sh.merge.m[0][q], sh.merge.s[0][q]};
+  for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
+  return sum.Value();
+}
+
 // The (mean, scale) of coordinate i (of the staged tile) of cluster c of
 // run q, where a sweep takes kSteps steps at once (run s kGroups + g is
 // group g's of step s): the tile holds kParamTile / kSteps coordinates of
@@ -254,16 +265,9 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
     sh.merge.s[g][p + r * kLanes] = sum[r].s;
   }
   __syncthreads();
-  if (g == 0) {
-    for (int r = 0; r < kRows; ++r) {
-      const int q = p + r * kLanes;
-      for (int gg = 1; gg < kGroups; ++gg)
-        sum[r].Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
-      const double log_p = sum[r].Value();
-      sh.log_p[q] = log_p;
-      if (q < here) a.out.log_p[j0 + q] = log_p;
-    }
-  }
+  const double log_p = Merged_Log_P(sh, t);
+  sh.log_p[t] = log_p;
+  if (t < here) a.out.log_p[j0 + t] = log_p;
   if (kRawTerms || a.out.R == nullptr) return;  // uniform across the block
 
   __syncthreads();
@@ -340,13 +344,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
       sh.merge.s[g][p + r * kLanes] = sum.s;
     }
     __syncthreads();
-    if (g == 0)
-      for (int r = 0; r < kRows; ++r) {
-        const int q = p + r * kLanes;
-        Diagonal_Sum sum{sh.merge.m[0][q], sh.merge.s[0][q]};
-        for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
-        sh.log_p[q] = sum.Value();
-      }
+    sh.log_p[t] = Merged_Log_P(sh, t);
     __syncthreads();
     const int count = static_cast<int>(Min(Index{kPoints}, end - j0));
     // Thread 0 adds the slice's log-likelihoods in point order, while the
