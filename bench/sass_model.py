@@ -310,7 +310,8 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
-    in address order (the first template arguments' copies come first).
+    in address order (the first template arguments' copies come first);
+    with a file, of the loops around the text.
     `lines`: (keep, texts): of the body, only the instructions of source
     lines holding one of the texts (keep True), or all but those (False).
     `within`: only copies nested in a loop whose own code holds this text
@@ -335,8 +336,8 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
 WEIGHT_LOAD = "return w[j] == 0.0 ? 0.0 : w[j] * v;"
 
 
-def staging(text, within=None):
-    return loop_of(text, marker=(text, "STS", 1), within=within)
+def staging(text, within=None, copy=None):
+    return loop_of(text, marker=(text, "STS", 1), within=within, copy=copy)
 
 
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
@@ -362,7 +363,9 @@ DIAG_STAGE = diag_stage(1)
 # the nested loops apart.
 _DIAG_STEP_TEXT = "v[c] = fma(-0.5, acc["
 DIAG_TERMS = loop_of(_DIAG_STEP_TEXT, ("diagonal.cu", "diagonal_sum.h", "log_sum.h"))
-DIAG_POINTS = staging("sh.xs[i][p] = *x;")
+# The resident load before the sweep: the first copy in address order (the
+# copies in the sweeps' tiles run only past 32 coordinates).
+DIAG_POINTS = staging("sh.xs[i][p] = *x;", copy=0)
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
 # peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
 # in the posteriors' sweep too, smaller, which VelmoraLog's logP never runs.
@@ -379,30 +382,39 @@ _RESIDENT_TILE = (_DIAG_TILE_TEXT, "d0 += kDimTile;", "int d0 = 0;", "const int 
                   "const bool resident = a.m.dim <= kDimTile;", "int Min(int a, int b)")
 
 
-def diag_tile(steps):
+def diag_tile(steps, one=False):
+    """`one`: in one pass, where no pass loop holds the logP sweep's tile,
+    the first copy in address order (the posteriors' follows)."""
     return loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(False, _POINTS_AS_ROWS),
-                   within=_DIAG_STEP_TEXT, holding=diag_sweep(steps))
+                   within=None if one else _DIAG_STEP_TEXT, holding=diag_sweep(steps), copy=0 if one else None)
 
 
 DIAG_TILE = diag_tile(1)
 DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
                              within=_DIAG_STEP_TEXT)
+# Where one step holds every cluster (Log_Diagonal_Kernel<., 1, true>) its
+# pass is no loop: the logP sweep's tile is the first copy in address
+# order (the posteriors' follows), and the terms and their log-sum-exp
+# are the block's code outside the loops (DIAG_BLOCK).
+DIAG_TILE_RESIDENT_ONE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
+                                 copy=0)
 
 
 # A block's code outside the loops, each warp's once: the set-up, and the
 # merge of the four groups' sums into logP, a point a thread (exp, log),
-# where a block's one pass makes it a loop's weight. Not the points' staging
-# for points as rows, which the cases do not take.
+# where a block's one pass makes it a loop's weight (and, in one pass, the
+# pass's terms and sums). Not the points' staging for points as rows, which
+# the cases do not take.
 DIAG_BLOCK = loop_of("sh.log_p[t] = log_p;", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"),
                      lines=(False, _POINTS_AS_ROWS + ("const int p = t % kPoints;",
                                                       "const bool in = j0 + p < a.x.count;")),
                      outside=True)
 
 
-def diag_points(steps):
+def diag_points(steps, one=False):
     """The points' staging past 32 coordinates: the copy in the sweep's
     coordinate tile (the resident load before the sweep never runs there)."""
-    return staging(DIAG_POINTS["text"], within=diag_tile(steps))
+    return staging(DIAG_POINTS["text"], within=diag_tile(steps, one))
 
 
 FULL_STAGE_D = staging("*out = p < points && l < coords")
@@ -592,20 +604,25 @@ def log_launches(case, fit_e_step=False):
         # a step at a time. (An odd last step of a two-step sweep is taken
         # alone, by a copy of the sweep's loops no case here runs; it is
         # counted as a pass of two, its FMAs as half of one.)
+        # Up to 16 clusters, one pass of one step: no pass loop.
         steps = diagonal_steps(dim, K)
         sweeps = math.ceil(K / 16)
         passes = math.ceil(sweeps / steps)
+        one = K <= 16
         blocks = math.ceil(n / 128)
         stagings = 1 if dim <= 32 else passes
-        return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}ELi{steps}E", "blocks": blocks,
+        if dim <= 32:
+            tile = DIAG_TILE_RESIDENT_ONE if one else DIAG_TILE_RESIDENT
+        else:
+            tile = diag_tile(steps, one)
+        return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}ELi{steps}ELb{int(one)}E", "blocks": blocks,
                  "threads": 128, "dram": n * dim * 8 + n * 8,
-                 "items": [(DIAG_POINTS if dim <= 32 else diag_points(steps), 4 * diagonal_loads(dim) * stagings),
+                 "items": [(DIAG_POINTS if dim <= 32 else diag_points(steps, one), 4 * diagonal_loads(dim) * stagings),
                            (diag_stage(steps), 4 * passes * diagonal_param_tiles(dim, 16 // steps)),
                            (DIAG_FMA, 4 * sweeps * dim),
-                           (DIAG_TILE_RESIDENT if dim <= 32 else diag_tile(steps),
-                            4 * passes * math.ceil(dim / 32)),
-                           (DIAG_TERMS, 4 * passes),
-                           (DIAG_BLOCK, 4)]}]
+                           (tile, 4 * passes * math.ceil(dim / 32))] +
+                          ([] if one else [(DIAG_TERMS, 4 * passes)]) +
+                          [(DIAG_BLOCK, 4)]}]
     if dim <= 16:
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
@@ -1028,7 +1045,13 @@ def select_loop(kernel, selector, sources):
             loop = max(inner, key=lambda lp: len(lp["own"]))
         body = loop["own"]
     else:
-        loop = min(hits, key=lambda lp: lp["tail"] - lp["head"])
+        if selector.get("copy") is not None:
+            ordered = sorted(hits, key=lambda lp: lp["head"])
+            if selector["copy"] >= len(ordered):
+                return None
+            loop = ordered[selector["copy"]]
+        else:
+            loop = min(hits, key=lambda lp: lp["tail"] - lp["head"])
         files = (file,) if isinstance(file, str) else file
         body = [i for i in loop["own"] if i["file"] in files]
     body = keep_lines(body, selector, sources)

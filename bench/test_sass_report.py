@@ -135,7 +135,7 @@ class DiagonalKernel(unittest.TestCase):
         separate, = [c for c in model.FIT_CASES if c["name"] == "fit (f)"]
         fit_e_step = model.fit_launches(dict(separate))[0]["kernel"]
         self.assertEqual((launch["kernel"], fit_e_step),
-                         ("Log_Diagonal_KernelILb0ELi2E", "Log_Diagonal_KernelILb1ELi1E"))
+                         ("Log_Diagonal_KernelILb0ELi2ELb0E", "Log_Diagonal_KernelILb1ELi1ELb1E"))
         passes = {sel["text"]: n for sel, n in launch["items"]}
         # 3 steps of 16 clusters x 60 coordinates, on 4 warps, two steps a
         # pass (the FMAs' loop counts its own passes for two: its marker);
@@ -150,10 +150,12 @@ class DiagonalKernel(unittest.TestCase):
         self.assertEqual(passes[model.DIAG_TERMS["text"]], 4 * 2)
         self.assertEqual(passes[model.DIAG_POINTS["text"]], 4 * model.diagonal_loads(60) * 2)
         # A step at a time where the points stay resident, or where there
-        # is one step.
-        for dim, K in ((32, 33), (60, 16)):
+        # is one step: then in one pass, with no pass loop to count.
+        for dim, K, one_pass in ((32, 33, 0), (60, 16, 1), (32, 16, 1)):
             (one,) = model.log_launches({"N": 1000, "dim": dim, "K": K, "mode": "diagonal"})
-            self.assertEqual(one["kernel"], "Log_Diagonal_KernelILb0ELi1E", f"dim {dim}, K {K}")
+            self.assertEqual(one["kernel"], f"Log_Diagonal_KernelILb0ELi1ELb{one_pass}E", f"dim {dim}, K {K}")
+            texts = [sel["text"] for sel, _ in one["items"]]
+            self.assertEqual(model.DIAG_TERMS["text"] in texts, not one_pass, f"dim {dim}, K {K}")
 
 
 class Loops(unittest.TestCase):
@@ -414,22 +416,28 @@ class DiagonalTile(unittest.TestCase):
                                     "text": "IMAD"}] * n
             tile = ins(2, 3) + ins(3, 2) + ins(4, 7)  # 7: Load_Points' set-up, line 4's
             fmas = [{"file": "diagonal.cu", "line": 6, "opcode": "DFMA", "text": "DFMA"}] * 16
-            loops = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": ins(1, 1)},
-                     {"head": 0x200, "tail": 0x800, "innermost": False, "own": tile},
-                     {"head": 0x300, "tail": 0x400, "innermost": True, "own": fmas},
-                     {"head": 0x1000, "tail": 0x1500, "innermost": False, "own": ins(5, 1)},
-                     {"head": 0x1100, "tail": 0x1400, "innermost": False, "own": ins(2, 4)},
-                     {"head": 0x1200, "tail": 0x1300, "innermost": True, "own": fmas}]
-            for dim, kept in ((32, 3 + 2), (60, 3 + 2 + 7)):
-                case = {"name": "t", "N": 128 * model.SMS, "dim": dim, "K": 16, "mode": "diagonal"}
+            posteriors = [{"head": 0x1000, "tail": 0x1500, "innermost": False, "own": ins(5, 1)},
+                          {"head": 0x1100, "tail": 0x1400, "innermost": False, "own": ins(2, 4)},
+                          {"head": 0x1200, "tail": 0x1300, "innermost": True, "own": fmas}]
+            passes = [{"head": 0x100, "tail": 0x900, "innermost": False, "own": ins(1, 1)},
+                      {"head": 0x200, "tail": 0x800, "innermost": False, "own": tile},
+                      {"head": 0x300, "tail": 0x400, "innermost": True, "own": fmas}] + posteriors
+            # Up to 16 clusters the kernel makes one pass, not a loop: its
+            # logP sweep's tile is the first copy.
+            one = passes[1:]
+            for dim, K, kept, loops, counted, sweeps in ((32, 32, 3 + 2, passes, {0x100, 0x200, 0x300}, 2),
+                                                         (32, 16, 3 + 2, one, {0x200, 0x300}, 1),
+                                                         (60, 16, 3 + 2 + 7, one, {0x200, 0x300}, 1)):
+                case = {"name": "t", "N": 128 * model.SMS, "dim": dim, "K": K, "mode": "diagonal"}
                 launch, = model.log_launches(case)
                 found = model.launch_time({launch["kernel"]: {"loops": loops}}, launch, root, "H100")
-                self.assertEqual(found[-1][1], {0x100, 0x200, 0x300}, msg=f"dim {dim}")
-                # One sweep of 16 clusters, 4 warps, ceil(dim / 32) tiles;
-                # the step loop's one instruction a sweep, and the FMAs.
-                tiles = 4 * -(-dim // 32)
-                self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4, tiles * kept + 4 + 4 * dim * 16,
-                                       msg=f"dim {dim}")
+                self.assertEqual(found[-1][1], counted, msg=f"dim {dim}, K {K}")
+                # Sweeps of 16 clusters, 4 warps, ceil(dim / 32) tiles a
+                # sweep; the pass loop's one instruction a sweep, and the FMAs.
+                tiles = 4 * -(-dim // 32) * sweeps
+                step_loop = 4 * sweeps if loops is passes else 0
+                self.assertAlmostEqual(found[3]["issue"] * model.CLOCK * 4,
+                                       tiles * kept + step_loop + 4 * dim * 16 * sweeps, msg=f"dim {dim}, K {K}")
 
     def test_a_blocks_code_outside_the_loops_counts_once_a_warp(self):
         # The merge into logP runs once a block, outside every loop: its
@@ -551,7 +559,7 @@ class FusedDiagonal(unittest.TestCase):
         self.assertEqual(passes[(model.FUSED_DIAG_LIKELIHOOD["text"], None)], 4 * 128)
         del case["fused"]  # the separate kernels: the terms leave for the moments kernel
         self.assertEqual([l["kernel"] for l in model.fit_launches(case)],
-                         ["Log_Diagonal_KernelILb1ELi1E", "Moments_KernelILi1ELb1E"])
+                         ["Log_Diagonal_KernelILb1ELi1ELb1E", "Moments_KernelILi1ELb1E"])
 
 
 class SelectorsInTheSources(unittest.TestCase):

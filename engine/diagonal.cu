@@ -213,9 +213,14 @@ __device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
 // kSteps: steps of the sweep a block takes at once (two past the resident
 // coordinates, where a step stages the points again; three blocks an SM
 // then hold the second step's sums). The runs are summed in the same order
-// either way, so a point's bits do not depend on it.
-template <bool kRawTerms, int kSteps>
+// either way, so a point's bits do not depend on it. kOnePass: one step
+// holds every cluster (K <= 16, which the launcher guarantees): a point's
+// sum is its one run's, without the selects and the stand-in of a run
+// added to a running sum (Diagonal_Sum::Of_Run gives Add_Run's bits where
+// nothing came before).
+template <bool kRawTerms, int kSteps, bool kOnePass>
 __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Kernel(Diagonal_Args a) {
+  static_assert(!kOnePass || kSteps == 1, "one pass of one step");
   __shared__ Diagonal_Shared sh;
   const int t = static_cast<int>(threadIdx.x), p = t % kLanes, g = t / kLanes;
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
@@ -228,7 +233,8 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
   Index raw_at = (j0 + p) * a.out.point_stride + g * kTile * a.out.cluster_stride;
   Diagonal_Sum sum[kRows];
   double acc[kSteps][kRows][kTile];
-  for (Index k_base = 0; k_base < a.m.K; k_base += kSteps * kSweep) {
+  const Index k_end = kOnePass ? Min(a.m.K, Index{kSweep}) : a.m.K;
+  for (Index k_base = 0; k_base < k_end; k_base += kSteps * kSweep) {
     // The last step alone where the next is wholly past the last cluster
     // (uniform across the block): its FMAs would all be padding. The next
     // step's sums stay 0 and its terms -inf, which change no sum, bit for
@@ -256,7 +262,8 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
               if (c < live) *out = v[c];
           }
         }
-        sum[r].Add_Run(v);
+        if constexpr (kOnePass) sum[r] = Diagonal_Sum::Of_Run(v);
+        else sum[r].Add_Run(v);
       }
     }
   }
@@ -437,10 +444,13 @@ void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Devi
   if (x.count <= 0) return;
   // Two steps at once where the points are staged again for each and a
   // second step has clusters.
-  const bool two = m.dim > kDimTile && m.K > kSweep;
+  // One step of every cluster (up to 16) in a pass of its own.
+  const bool two = m.dim > kDimTile && m.K > kSweep, one = m.K <= kSweep;
   const auto kernel = raw_terms && out.R != nullptr
-                          ? (two ? Log_Diagonal_Kernel<true, 2> : Log_Diagonal_Kernel<true, 1>)
-                          : (two ? Log_Diagonal_Kernel<false, 2> : Log_Diagonal_Kernel<false, 1>);
+                          ? (one ? Log_Diagonal_Kernel<true, 1, true>
+                                 : two ? Log_Diagonal_Kernel<true, 2, false> : Log_Diagonal_Kernel<true, 1, false>)
+                          : (one ? Log_Diagonal_Kernel<false, 1, true>
+                                 : two ? Log_Diagonal_Kernel<false, 2, false> : Log_Diagonal_Kernel<false, 1, false>);
   Launch(kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, Diagonal_Args{m, x, out});
 }
 

@@ -194,7 +194,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
 // 128 points and 16 clusters a step, 32 resident coordinates, means staged
 // 16 coordinates at a time, two (cluster, coordinate) entries a thread, the
 // second for groups 2 and 3 (diagonal: at 17 and 9, group 2 is part past
-// the last cluster and group 3 wholly); past 32 coordinates two steps at
+// the last cluster and group 3 wholly); up to 16 clusters one pass, whose
+// sums start from its runs (15, 9, 4, and 16 past the resident
+// coordinates), where 17 and more add each run to the last; past 32 coordinates two steps at
 // once, 8 coordinates of means at a time, the second step's entries the
 // second of each thread (at 27 part past the last cluster, at 50 the
 // second pass's second step too, and at 33 the last step alone);
