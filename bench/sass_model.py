@@ -980,6 +980,12 @@ def find_item(kernel, selector, sources):
     return None if found is None else found[1:]
 
 
+# A kernel's code outside its loops, all of it, each warp's once a block,
+# where a launch names none of its own: its set-up and last writes, and
+# the branches the case does not take (an upper figure).
+OUTSIDE_ALL = loop_of("", outside=True)
+
+
 def keep_lines(body, selector, sources):
     if not selector.get("lines"):
         return body
@@ -994,7 +1000,8 @@ def outside_loops(kernel, selector, sources):
         return None
     inside = {i["offset"] for lp in kernel["loops"] for i in lp["own"]}
     files = (selector["file"],) if isinstance(selector["file"], str) else selector["file"]
-    body = [i for i in kernel["instructions"] if i["offset"] not in inside and i["file"] in files]
+    body = [i for i in kernel["instructions"]
+            if i["offset"] not in inside and (files is None or i["file"] in files)]
     body = keep_lines(body, selector, sources)
     if not any(selector["text"] in source_text(sources, i["file"], i["line"]) for i in body):
         return None
@@ -1080,7 +1087,10 @@ def launch_time(kernels, launch, sources, gpu):
     demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
     high = 0.0
     missing, counted = [], set()
-    for selector, passes in launch["items"]:
+    items = launch["items"]
+    if "instructions" in k and not any(sel.get("outside") for sel, _ in items):
+        items = items + [(OUTSIDE_ALL, launch["threads"] // 32)]
+    for selector, passes in items:
         found = select_loop(k, selector, sources)
         if found is None:
             missing.append(selector["text"])

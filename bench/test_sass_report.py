@@ -462,6 +462,11 @@ class DiagonalTile(unittest.TestCase):
             launch["items"] = [item for item in launch["items"] if item[0] is model.DIAG_BLOCK]
             got = model.launch_time({launch["kernel"]: kernel}, launch, root, "H100")
             self.assertAlmostEqual(got[3]["FP64"] * model.CLOCK, 4 * 3 * 2 / model.SUB_PARTITIONS)
+            # A launch that names none of the code outside its loops counts
+            # all of it, every file's (other.h's IMADs too), each warp's once.
+            bare = {"kernel": launch["kernel"], "blocks": model.SMS, "threads": 64, "dram": 0, "items": []}
+            got = model.launch_time({launch["kernel"]: kernel}, bare, root, "H100")
+            self.assertAlmostEqual(got[3]["issue"] * model.CLOCK, 2 * (3 + 5 + 7) / model.SUB_PARTITIONS)
             kernel["instructions"] = code[3:]  # no line of the merge's
             self.assertIsNone(model.select_loop(kernel, model.DIAG_BLOCK, root))
 
