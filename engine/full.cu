@@ -496,14 +496,17 @@ using Resident_Fragments = double[kResidentSteps][kResidentTiles];
 __device__ __forceinline__ void Load_Fragments(const Device_Points &x, Index j0, int dim,
                                                Resident_Fragments &b) {
   const int t = static_cast<int>(threadIdx.x), g = t % 32 / 4, c = t % 4;
+  const Index step = 4 * x.coord_stride;
 #pragma unroll
   for (int pt = 0; pt < kResidentTiles; ++pt) {
     const Index j = j0 + 8 * kResidentTiles * (t / 32) + 8 * pt + g;
+    const bool in = j < x.count;
+    // A point's offset, stepped four coordinates a fragment: a 64-bit
+    // product for each fragment cost more than its load.
+    Index at = j * x.point_stride + c * x.coord_stride;
 #pragma unroll
-    for (int s = 0; s < kResidentSteps; ++s) {
-      const int l = 4 * s + c;
-      b[s][pt] = j < x.count && l < dim ? x.X[j * x.point_stride + l * x.coord_stride] : 0.0;
-    }
+    for (int s = 0; s < kResidentSteps; ++s, at += step)
+      b[s][pt] = in && 4 * s + c < dim ? x.X[at] : 0.0;
   }
 }
 
