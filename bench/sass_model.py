@@ -306,7 +306,7 @@ def limiter(c):
 # items (set-up, the last writes) is left out: it runs once per block.
 
 def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None,
-            holding=None, outside=False):
+            holding=None, outside=False, until=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
     executes, so that a loop the compiler unrolled counts its passes right.
     `copy`: of several innermost copies of the loop, the one at this place
@@ -327,9 +327,13 @@ def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, wi
     `outside`: not a loop but the kernel's code outside every loop, once
     a block for each warp (of `file`'s lines, and `lines`): where a block
     makes one pass, its set-up and last sums weigh as much as a loop. The
-    text is then a line that code must hold."""
+    text is then a line that code must hold.
+    `until`: with `outside`, only the code up to the first EXIT on a line
+    holding this text: what follows it (the posteriors' set-up, past
+    logP's own return) never runs where a case takes logP alone."""
     return {"text": text, "file": file, "marker": marker, "copy": copy, "lines": lines,
-            "within": within, "without": without, "holding": holding, "outside": outside}
+            "within": within, "without": without, "holding": holding, "outside": outside,
+            "until": until}
 
 
 # A point's own weight, read where the points have weights (take.h).
@@ -404,11 +408,12 @@ DIAG_TILE_RESIDENT_ONE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), 
 # merge of the four groups' sums into logP, a point a thread (exp, log),
 # where a block's one pass makes it a loop's weight (and, in one pass, the
 # pass's terms and sums). Not the points' staging for points as rows, which
-# the cases do not take.
+# the cases do not take, nor the posteriors' set-up past logP's return: the
+# cases take logP alone, or the raw terms, whose kernel has none.
 DIAG_BLOCK = loop_of("sh.log_p[t] = log_p;", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"),
                      lines=(False, _POINTS_AS_ROWS + ("const int p = t % kPoints;",
                                                       "const bool in = j0 + p < a.x.count;")),
-                     outside=True)
+                     outside=True, until="if (kRawTerms || a.out.R == nullptr) return;")
 
 
 def diag_points(steps, one=False):
@@ -1002,6 +1007,11 @@ def outside_loops(kernel, selector, sources):
     files = (selector["file"],) if isinstance(selector["file"], str) else selector["file"]
     body = [i for i in kernel["instructions"]
             if i["offset"] not in inside and (files is None or i["file"] in files)]
+    if selector.get("until"):
+        ends = [i["offset"] for i in kernel["instructions"] if i["opcode"].split(".")[0] == "EXIT"
+                and selector["until"] in source_text(sources, i["file"], i["line"])]
+        if ends:
+            body = [i for i in body if i["offset"] <= min(ends)]
     body = keep_lines(body, selector, sources)
     if not any(selector["text"] in source_text(sources, i["file"], i["line"]) for i in body):
         return None

@@ -470,6 +470,26 @@ class DiagonalTile(unittest.TestCase):
             kernel["instructions"] = code[3:]  # no line of the merge's
             self.assertIsNone(model.select_loop(kernel, model.DIAG_BLOCK, root))
 
+    def test_the_posteriors_code_past_logps_return_is_not_the_blocks(self):
+        # Log_Diagonal_Kernel<false, ...> goes on to the posteriors where R
+        # is asked for; VelmoraLog's cases take logP alone and leave at the
+        # return, so the set-up past its EXIT (outside every loop too) does
+        # not count. A kernel without that EXIT (the raw terms') keeps all.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            lines = ["sh.log_p[t] = log_p;", "if (kRawTerms || a.out.R == nullptr) return;",
+                     "const bool by_cluster = a.out.cluster_stride == 1;"]
+            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            code = [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op, "offset": 16 * n}
+                    for n, (line, op) in enumerate([(1, "STS")] * 2 + [(2, "ISETP"), (2, "EXIT")] +
+                                                   [(3, "IMAD")] * 9 + [(3, "EXIT")])]
+            found = model.select_loop({"instructions": code, "loops": []}, model.DIAG_BLOCK, root)
+            self.assertEqual(found[1], code[:4])
+            raw = [i for i in code if not (i["line"] == 2 and i["opcode"] == "EXIT")]
+            found = model.select_loop({"instructions": raw, "loops": []}, model.DIAG_BLOCK, root)
+            self.assertEqual(found[1], raw)
+
     def test_two_steps_at_once_count_the_copy_whose_fmas_take_both(self):
         # Log_Diagonal_Kernel<., 2> inlines its sweep twice in the pass
         # loop: two steps at once (32 FMAs a pass) and an odd last step
