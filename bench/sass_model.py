@@ -1018,6 +1018,11 @@ def outside_loops(kernel, selector, sources):
     return {"head": -1, "tail": -1, "own": body, "innermost": False}, body, 1
 
 
+def nth_by_address(loops, n):
+    ordered = sorted(loops, key=lambda lp: lp["head"])
+    return ordered[n] if n < len(ordered) else None
+
+
 def select_loop(kernel, selector, sources):
     """find_item's (loop, body, unroll)."""
     text, file = selector["text"], selector["file"]
@@ -1055,24 +1060,17 @@ def select_loop(kernel, selector, sources):
                            for i in lp["own"])] or hits
     if not hits:
         return None
+    copy = selector.get("copy")
     if file is None:
         inner = [lp for lp in hits if lp["innermost"]] or hits
-        if selector.get("copy") is not None:
-            inner = sorted(inner, key=lambda lp: lp["head"])
-            if selector["copy"] >= len(inner):
-                return None
-            loop = inner[selector["copy"]]
-        else:
-            loop = max(inner, key=lambda lp: len(lp["own"]))
+        loop = max(inner, key=lambda lp: len(lp["own"])) if copy is None else nth_by_address(inner, copy)
+        if loop is None:
+            return None
         body = loop["own"]
     else:
-        if selector.get("copy") is not None:
-            ordered = sorted(hits, key=lambda lp: lp["head"])
-            if selector["copy"] >= len(ordered):
-                return None
-            loop = ordered[selector["copy"]]
-        else:
-            loop = min(hits, key=lambda lp: lp["tail"] - lp["head"])
+        loop = min(hits, key=lambda lp: lp["tail"] - lp["head"]) if copy is None else nth_by_address(hits, copy)
+        if loop is None:
+            return None
         files = (file,) if isinstance(file, str) else file
         body = [i for i in loop["own"] if i["file"] in files]
     body = keep_lines(body, selector, sources)

@@ -395,6 +395,14 @@ class TensorSteps(unittest.TestCase):
                                    side * stores * (2 + 2) + (tri - side) * stores * 4, msg=f"dim {dim}")
 
 
+def diagonal_source(root, lines):
+    """A stand-in engine/diagonal.cu of these lines, for selectors that read
+    the source's text."""
+    os.makedirs(os.path.join(root, "engine"))
+    with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 class DiagonalTile(unittest.TestCase):
     """Log_Diagonal_Kernel<false> inlines its sweep twice: the logP sweep
     and the posteriors', whose coordinate-tile loop is the smaller copy and
@@ -444,11 +452,8 @@ class DiagonalTile(unittest.TestCase):
         # lines count, each warp's once; the loops' code and the points'
         # staging for points as rows (which no case takes) do not.
         with tempfile.TemporaryDirectory() as root:
-            os.makedirs(os.path.join(root, "engine"))
-            lines = ["sh.log_p[t] = log_p;", "const bool in = j0 + p < a.x.count;",
-                     "acc[s][r][c] = fma(y, y, acc[s][r][c]);"]
-            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
-                f.write("\n".join(lines) + "\n")
+            diagonal_source(root, ["sh.log_p[t] = log_p;", "const bool in = j0 + p < a.x.count;",
+                                   "acc[s][r][c] = fma(y, y, acc[s][r][c]);"])
             code = [{"file": f, "line": line, "opcode": op, "text": op, "offset": 16 * n}
                     for n, (f, line, op) in enumerate(
                         [("diagonal.cu", 1, "DFMA")] * 3 + [("diagonal.cu", 2, "IMAD")] * 5 +
@@ -476,11 +481,8 @@ class DiagonalTile(unittest.TestCase):
         # return, so the set-up past its EXIT (outside every loop too) does
         # not count. A kernel without that EXIT (the raw terms') keeps all.
         with tempfile.TemporaryDirectory() as root:
-            os.makedirs(os.path.join(root, "engine"))
-            lines = ["sh.log_p[t] = log_p;", "if (kRawTerms || a.out.R == nullptr) return;",
-                     "const bool by_cluster = a.out.cluster_stride == 1;"]
-            with open(os.path.join(root, "engine", "diagonal.cu"), "w") as f:
-                f.write("\n".join(lines) + "\n")
+            diagonal_source(root, ["sh.log_p[t] = log_p;", "if (kRawTerms || a.out.R == nullptr) return;",
+                                   "const bool by_cluster = a.out.cluster_stride == 1;"])
             code = [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op, "offset": 16 * n}
                     for n, (line, op) in enumerate([(1, "STS")] * 2 + [(2, "ISETP"), (2, "EXIT")] +
                                                    [(3, "IMAD")] * 9 + [(3, "EXIT")])]
