@@ -424,7 +424,13 @@ def diag_points(steps, one=False):
 
 FULL_STAGE_D = staging("*out = p < points && l < coords")
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
-FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h")
+# A cluster's term: its exp and running sums (log_sum.h), in the cluster
+# loop. Past dim 32 nvcc leaves an instruction of the term's line in the
+# slab loop too, so that the smallest loop holding it is the slab's, whose
+# log_sum.h code is the runs' bounds (Min), counted with TENSOR_RUN_BOUNDS:
+# not a loop holding Min, where another holds the line.
+FULL_TERM = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", "log_sum.h",
+                    without="return a < b ? a : b")
 TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
 # Up to dim 32 the full kernels have one pass of rows and one slab, so a
 # pass through the cluster loop's own code is all of a cluster's work but

@@ -317,6 +317,31 @@ class TensorSteps(unittest.TestCase):
         self.assertAlmostEqual(pipes["tensor"], 8 * 16 * 10 * mma)
         self.assertAlmostEqual(pipes["issue"], 8 * 16 * len(on) / 4)
 
+    def test_a_term_is_counted_in_its_cluster_loop_not_a_slab_holding_a_stray_instruction(self):
+        # Past dim 32 nvcc leaves an instruction of the term's line in the
+        # slab loop inside the cluster loop, beside the runs' bounds (Min,
+        # in log_sum.h). The smallest loop holding the line is then the
+        # slab's, whose log_sum.h code is Min's, counted already with the
+        # bounds: the term's exp and sums are in the cluster loop.
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "engine"))
+            for name, lines in (("full.cu", ["const double q = Overflowed_To_Inf(squared(k0 + c));"]),
+                                ("log_sum.h", ["__forceinline__ int Min(int a, int b) { return a < b ? a : b; }",
+                                               "p = fma(p, r, poly[n]);"])):
+                with open(os.path.join(root, "engine", name), "w") as f:
+                    f.write("\n".join(lines) + "\n")
+            ins = lambda file, line, op: {"file": file, "line": line, "opcode": op, "text": op}
+            term = [ins("full.cu", 1, "IMAD")] + [ins("log_sum.h", 2, "DFMA")] * 10
+            slab = [ins("full.cu", 1, "ISETP")] + [ins("log_sum.h", 1, "VIMNMX")] * 6
+            kernel = {"loops": [{"head": 0x100, "tail": 0x900, "innermost": False, "own": term},
+                                {"head": 0x200, "tail": 0x300, "innermost": True, "own": slab}]}
+            loop, body, _ = model.select_loop(kernel, model.FULL_TERM, root)
+            self.assertEqual(loop["head"], 0x100)
+            self.assertEqual(body, term[1:])
+            # Where the term's loop is the only one (up to dim 32) it keeps it.
+            kernel["loops"] = kernel["loops"][1:]
+            self.assertEqual(model.select_loop(kernel, model.FULL_TERM, root)[1], slab[1:])
+
     def test_a_second_moments_slab_counts_its_own_tiles_staging(self):
         # dim 32, one cluster: one tile, on the diagonal, 4 whole slabs of 128
         # of a unit's 512 points; only the tile's own staging lines count,
