@@ -492,9 +492,15 @@ using Resident_Fragments = double[kResidentSteps][kResidentTiles];
 
 // Lane 4g + c's fragments B[c][g] of its warp's point tiles, step by step:
 // coordinate 4s + c of point g of each tile; zero past dim and past the
-// last point, as staging gives them.
+// last point, as staging gives them. The kernel of L row tiles takes dim
+// in (8 (L - 1), 8 L] (the launcher's choice) and reads steps 0 .. 2L - 1:
+// only the last two can reach past dim, and only they test it (a test
+// for each of 32 loads had the compiler keep their predicates as bits of
+// a register, which took more instructions than the loads).
+template <int L>
 __device__ __forceinline__ void Load_Fragments(const Device_Points &x, Index j0, int dim,
                                                Resident_Fragments &b) {
+  static_assert(2 * L <= kResidentSteps, "a step of fragments for each of the kernel's");
   const int t = static_cast<int>(threadIdx.x), g = t % 32 / 4, c = t % 4;
   const Index step = 4 * x.coord_stride;
 #pragma unroll
@@ -505,8 +511,10 @@ __device__ __forceinline__ void Load_Fragments(const Device_Points &x, Index j0,
     // product for each fragment cost more than its load.
     Index at = j * x.point_stride + c * x.coord_stride;
 #pragma unroll
-    for (int s = 0; s < kResidentSteps; ++s, at += step)
-      b[s][pt] = in && 4 * s + c < dim ? x.X[at] : 0.0;
+    for (int s = 0; s < kResidentSteps; ++s, at += step) {
+      const bool coordinate = s < 2 * L - 2 || (s < 2 * L && 4 * s + c < dim);
+      b[s][pt] = in && coordinate ? x.X[at] : 0.0;
+    }
   }
 }
 
@@ -549,7 +557,7 @@ __global__ void __launch_bounds__(kResidentThreads, L == 3 ? 4 : 3)
   __shared__ Resident_Shared sh;
   const Index j0 = static_cast<Index>(blockIdx.x) * kResidentPoints;
   Resident_Fragments b;
-  Load_Fragments(a.x, j0, static_cast<int>(a.m.dim), b);
+  Load_Fragments<L>(a.x, j0, static_cast<int>(a.m.dim), b);
   Log_Full_Block<kResidentThreads, kResidentPoints>(
       a, sh, [&](Index k) { return Squared_Whitened_Resident<L>(a, sh, b, k); });
 }
