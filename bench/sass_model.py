@@ -699,6 +699,10 @@ def log_launches(case, fit_e_step=False):
         # A thread an entry a pass: a block's points by its group's
         # clusters, over all its warps.
         launches[0]["items"].append((WRITE_GROUP, points * per_block / 32))
+    if not posteriors:
+        # logP alone: the block's code outside its loops up to the return
+        # before the posteriors.
+        launches[0]["items"].append((FULL_BLOCK_LOGP, launches[0]["threads"] // 32))
     if groups > 1:
         launches.append({"kernel": "Log_Combine_Kernel", "blocks": math.ceil(n / 256), "threads": 256,
                          "dram": n * 8 * (2 * groups + 1),
@@ -995,6 +999,9 @@ def find_item(kernel, selector, sources):
 # where a launch names none of its own: its set-up and last writes, and
 # the branches the case does not take (an upper figure).
 OUTSIDE_ALL = loop_of("", outside=True)
+# The full kernels' (Log_Full_Block's) up to logP's return, where VelmoraLog
+# takes logP alone: the posteriors' set-up past it does not run.
+FULL_BLOCK_LOGP = loop_of("", outside=True, until="if (a.out.R == nullptr) return;  // uniform across the block")
 
 
 def keep_lines(body, selector, sources):

@@ -298,6 +298,11 @@ class TensorSteps(unittest.TestCase):
         case.update(dim=32, N=128 * model.SMS)
         launch, = model.log_launches(case)
         self.assertEqual(launch["kernel"], "Log_Full_Resident_KernelILi4E")
+        # logP alone counts the block's code up to the return before the
+        # posteriors; the fit's E-step, which writes them, all of it.
+        self.assertIn(model.FULL_BLOCK_LOGP, [sel for sel, _ in launch["items"]])
+        e_step = model.log_launches(case, fit_e_step=True)[0]
+        self.assertFalse(any(sel.get("outside") for sel, _ in e_step["items"]))
         term = {"file": "full.cu", "line": 2, "opcode": "IMAD", "text": "IMAD"}
         tile = [{"file": "full.cu", "line": 2, "opcode": "LDS.64", "text": "LDS.64"}] + \
                [{"file": "tensor.h", "line": 1, "opcode": "DMMA.8x8x4", "text": "DMMA"}] * 4
@@ -657,6 +662,8 @@ class SelectorsInTheSources(unittest.TestCase):
             self.assertTrue(sel["text"] in text, f"{sel['text']!r} is in no engine source")
             if sel.get("without"):  # else every copy would pass the filter
                 self.assertTrue(sel["without"] in text, f"{sel['without']!r} is in no engine source")
+            if sel.get("until"):  # else the code past the return would count
+                self.assertTrue(sel["until"] in text, f"{sel['until']!r} is in no engine source")
 
 
 class FitPosteriors(unittest.TestCase):
