@@ -302,8 +302,9 @@ def limiter(c):
 # (selector, passes per block). A selector names the innermost loop whose
 # body has a line containing a text (several copies of one source loop: the
 # largest), or, with a file, that file's instructions in the smallest loop
-# around the text (the log-sum-exp of a cluster's term). Code outside the
-# items (set-up, the last writes) is left out: it runs once per block.
+# around the text (the log-sum-exp of a cluster's term). A kernel's code
+# outside its loops (set-up, the last sums and writes) counts once a block
+# for each warp: an `outside` item, or else all of it (OUTSIDE_ALL).
 
 def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None,
             holding=None, outside=False, until=None):
@@ -394,14 +395,19 @@ def diag_tile(steps, one=False):
 
 
 DIAG_TILE = diag_tile(1)
-DIAG_TILE_RESIDENT = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
-                             within=_DIAG_STEP_TEXT)
-# Where one step holds every cluster (Log_Diagonal_Kernel<., 1, true>) its
-# pass is no loop: the logP sweep's tile is the first copy in address
-# order (the posteriors' follows), and the terms and their log-sum-exp
-# are the block's code outside the loops (DIAG_BLOCK).
-DIAG_TILE_RESIDENT_ONE = loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
-                                 copy=0)
+
+
+def diag_tile_resident(one=False):
+    """The tile's bounds where the points stay resident. `one`: where one
+    step holds every cluster (Log_Diagonal_Kernel<., 1, true>) its pass is
+    no loop, the logP sweep's tile the first copy in address order (the
+    posteriors' follows), and the terms and their log-sum-exp the block's
+    code outside the loops (DIAG_BLOCK)."""
+    return loop_of(_DIAG_TILE_TEXT, ("diagonal.cu", "log_sum.h"), lines=(True, _RESIDENT_TILE),
+                   within=None if one else _DIAG_STEP_TEXT, copy=0 if one else None)
+
+
+DIAG_TILE_RESIDENT = diag_tile_resident()
 
 
 # A block's code outside the loops, each warp's once: the set-up, and the
@@ -626,10 +632,7 @@ def log_launches(case, fit_e_step=False):
         one = K <= 16
         blocks = math.ceil(n / 128)
         stagings = 1 if dim <= 32 else passes
-        if dim <= 32:
-            tile = DIAG_TILE_RESIDENT_ONE if one else DIAG_TILE_RESIDENT
-        else:
-            tile = diag_tile(steps, one)
+        tile = diag_tile_resident(one) if dim <= 32 else diag_tile(steps, one)
         return [{"kernel": f"Log_Diagonal_KernelILb{int(fit_e_step)}ELi{steps}ELb{int(one)}E", "blocks": blocks,
                  "threads": 128, "dram": n * dim * 8 + n * 8,
                  "items": [(DIAG_POINTS if dim <= 32 else diag_points(steps, one), 4 * diagonal_loads(dim) * stagings),
@@ -1017,7 +1020,7 @@ def outside_loops(kernel, selector, sources):
     if "instructions" not in kernel:
         return None
     inside = {i["offset"] for lp in kernel["loops"] for i in lp["own"]}
-    files = (selector["file"],) if isinstance(selector["file"], str) else selector["file"]
+    files = file_set(selector["file"])
     body = [i for i in kernel["instructions"]
             if i["offset"] not in inside and (files is None or i["file"] in files)]
     if selector.get("until"):
@@ -1029,6 +1032,10 @@ def outside_loops(kernel, selector, sources):
     if not any(selector["text"] in source_text(sources, i["file"], i["line"]) for i in body):
         return None
     return {"head": -1, "tail": -1, "own": body, "innermost": False}, body, 1
+
+
+def file_set(file):
+    return (file,) if isinstance(file, str) else file
 
 
 def nth_by_address(loops, n):
@@ -1044,13 +1051,14 @@ def select_loop(kernel, selector, sources):
     loops = [lp for lp in kernel["loops"] if lp["tail"] > lp["head"]]
     hits = [lp for lp in loops
             if any(text in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
-    if isinstance(selector.get("within"), dict):
-        found = select_loop(kernel, selector["within"], sources)
-        outer = [found[0]] if found else []
-        hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
-    elif selector.get("within"):
-        outer = [lp for lp in loops
-                 if any(selector["within"] in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
+    within = selector.get("within")
+    if within:
+        if isinstance(within, dict):
+            found = select_loop(kernel, within, sources)
+            outer = [found[0]] if found else []
+        else:
+            outer = [lp for lp in loops
+                     if any(within in source_text(sources, i["file"], i["line"]) for i in lp["own"])]
         hits = [lp for lp in hits if any(o["head"] <= lp["head"] and lp["tail"] <= o["tail"] for o in outer)]
     if selector.get("holding"):
         htext, hop, hcount = selector["holding"]
@@ -1084,8 +1092,7 @@ def select_loop(kernel, selector, sources):
         loop = min(hits, key=lambda lp: lp["tail"] - lp["head"]) if copy is None else nth_by_address(hits, copy)
         if loop is None:
             return None
-        files = (file,) if isinstance(file, str) else file
-        body = [i for i in loop["own"] if i["file"] in files]
+        body = [i for i in loop["own"] if i["file"] in file_set(file)]
     body = keep_lines(body, selector, sources)
     unroll = 1
     if selector["marker"]:

@@ -439,18 +439,20 @@ double Reference_Diagonal(const Device_Mixture &m, const Device_Points &x, Index
   return sum[0].Value();
 }
 
+// The instance for the mixture: one pass of one step where a step holds
+// every cluster (up to 16); else two steps at once where the points are
+// staged again for each and a second step has clusters; else one.
+template <bool kRawTerms>
+auto Diagonal_Instance(const Device_Mixture &m) {
+  if (m.K <= kSweep) return Log_Diagonal_Kernel<kRawTerms, 1, true>;
+  if (m.dim > kDimTile) return Log_Diagonal_Kernel<kRawTerms, 2, false>;
+  return Log_Diagonal_Kernel<kRawTerms, 1, false>;
+}
+
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms) {
   if (x.count <= 0) return;
-  // Two steps at once where the points are staged again for each and a
-  // second step has clusters.
-  // One step of every cluster (up to 16) in a pass of its own.
-  const bool two = m.dim > kDimTile && m.K > kSweep, one = m.K <= kSweep;
-  const auto kernel = raw_terms && out.R != nullptr
-                          ? (one ? Log_Diagonal_Kernel<true, 1, true>
-                                 : two ? Log_Diagonal_Kernel<true, 2, false> : Log_Diagonal_Kernel<true, 1, false>)
-                          : (one ? Log_Diagonal_Kernel<false, 1, true>
-                                 : two ? Log_Diagonal_Kernel<false, 2, false> : Log_Diagonal_Kernel<false, 1, false>);
+  const auto kernel = raw_terms && out.R != nullptr ? Diagonal_Instance<true>(m) : Diagonal_Instance<false>(m);
   Launch(kernel, dim3(Blocks(x.count, kPoints)), dim3(kThreads), stream, Diagonal_Args{m, x, out});
 }
 
