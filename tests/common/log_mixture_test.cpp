@@ -196,16 +196,17 @@ INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
 // second for groups 2 and 3 (diagonal: at 17 and 9, group 2 is part past
 // the last cluster and group 3 wholly); up to 16 clusters one pass, whose
 // sums start from its runs (15, 9, 4, and 16 past the resident
-// coordinates), where 17 and more add each run to the last; past 32 coordinates two steps at
-// once, 8 coordinates of means at a time, the second step's entries the
-// second of each thread (at 27 part past the last cluster, at 50 the
-// second pass's second step too, and at 33 the last step alone);
-// a thread per point in tiles of 16 clusters up to 16 coordinates (D = 4,
-// 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates, groups of
-// 16 clusters (full); on the tensor cores up to dim 32, three row tiles to
-// dim 24 and four past it, the last step of 4 coordinates part past dim
-// (17, 25) or whole (24, 32). Exact on the CPU device; a GPU's log may
-// differ by an ulp (the exp is the engine's own, the same bits on both).
+// coordinates), where 17 and more add each run to the last; past 32
+// coordinates two steps at once, 8 coordinates of means at a time, the
+// second step's entries the second of each thread (at 27 part past the last
+// cluster, at 50 the second pass's second step too, and at 33 the last step
+// alone); a thread per point in tiles of 16 clusters up to 16 coordinates
+// (D = 4, 8, 16), then rows per thread 2 or 4, slabs of 32 coordinates,
+// groups of 16 clusters (full); on the tensor cores up to dim 32, three row
+// tiles to dim 24 and four past it, the last step of 4 coordinates part
+// past dim (17, 25) or whole (24, 32). Exact on the CPU device; a GPU's log
+// may differ by an ulp (the exp is the engine's own, the same bits on
+// both).
 class KernelReferenceTest : public LibraryTest, public testing::WithParamInterface<Mixture_Shape> {};
 
 TEST_P(KernelReferenceTest, LogPIsTheReferenceOfEveryPoint) {
