@@ -162,6 +162,24 @@ def _fused_x(t, width):  # x[128][2 D + 1] (D 8): x[p][ra] and x[p][ra + b], ra 
     return 20000 + (t % 8) * 8
 
 
+def _fused_tensor(entry):  # x[128][13]: x[4 step + c][entry(g)], lane 4g + c
+    return lambda t, width: 20000 + ((t % 4) * 13 + entry((t % 32) // 4)) * 8
+
+
+def _fused_tensor_r(t, width):  # r[128][17]: r[4 step + c][warp + 4 q]
+    return ((t % 4) * 17 + t // 32) * 8
+
+
+# The staged entries of the second product's rows and columns
+# (Tensor_Row_1, Tensor_Column_1): the 1 at 0, x_i at 1 + i, the 0 at 9.
+def _tensor_row_1(g):
+    return 0 if g == 0 else 8 if g == 1 else 9 if g < 4 else g
+
+
+def _tensor_column_1(g):
+    return 8 if g == 0 else g if g < 4 else 9
+
+
 # (file, text of the source line, kernel pattern) -> lane addresses. Lines
 # not listed are taken as conflict-free, and the report says so.
 LAYOUTS = [
@@ -201,6 +219,13 @@ LAYOUTS = [
     # row (a column for every lane) at 16.
     *[("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", f"Fused_KernelILi{d}E", _fused_x) for d in (4, 8)],
     ("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", "Fused_KernelILi16E", _broadcast),
+    # On the tensor cores: a step's four points, and their posteriors.
+    ("statistics.cu", "const double x0 = *x0_at;", "Fused_Kernel", _fused_tensor(lambda g: g)),
+    ("statistics.cu", "const double x_row = *x_row_at;", "Fused_Kernel",
+     _fused_tensor(_tensor_row_1)),
+    ("statistics.cu", "const double x_column = *x_column_at;", "Fused_Kernel",
+     _fused_tensor(_tensor_column_1)),
+    ("statistics.cu", "r[q] = *r_at[q];", "Fused_Kernel", _fused_tensor_r),
 ]
 
 WIDTH = {"": 4, "32": 4, "64": 8, "128": 16, "U8": 1, "S8": 1, "U16": 2, "S16": 2}
@@ -757,21 +782,34 @@ def fused_diagonal(case):
                        (fused_diagonal_moments(1), 4 * 64 * slices)]}]
 
 
+FUSED_TENSOR_STEP = "const double x0 = *x0_at;"
+
+
 def fused_full(case):
     """The fit's one kernel in full mode at dim 8 (Fused_Kernel<8, 128,
-    true>): a block walks a unit 128 points at a time."""
+    true, slots>): a block walks a unit 128 points at a time. Its
+    statistics on the tensor cores, each warp two slots of clusters up to
+    8 (four past), a step of 4 points two products a slot at dim 8; on the
+    CUDA cores (slots 0), a thread a row."""
     n, dim, K = case["N"], case["dim"], case["K"]
     slices = math.ceil(case["unit"] / 128)  # a unit, 128 points at a time
     blocks = math.ceil(n / case["unit"])
-    return [{"kernel": "Fused_KernelILi8ELi128ELb1E", "blocks": blocks, "threads": 128,
+    slots = 0 if case.get("cuda_cores") else 2 if K <= 8 else 4
+    if slots:
+        products = 1 if dim < 8 else 2
+        statistics = (loop_of(FUSED_TENSOR_STEP, marker=('asm volatile("mma.sync', "DMMA", slots * products)),
+                      4 * 32 * slices)
+    else:
+        # A row's D / 2 + 1 columns, taken cyclically.
+        statistics = (loop_of("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
+                              marker=("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
+                                      "DFMA", 5)),
+                      math.ceil(K * dim / 32) * 128 * slices)
+    return [{"kernel": f"Fused_KernelILi8ELi128ELb1ELi{slots}EE", "blocks": blocks, "threads": 128,
              "dram": n * dim * 8,
              "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
                         4 * K * slices),
-                       # A row's D / 2 + 1 columns, taken cyclically.
-                       (loop_of("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
-                                marker=("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
-                                        "DFMA", 5)),
-                        math.ceil(K * dim / 32) * 128 * slices),
+                       statistics,
                        # A point's logP over the K clusters, its
                        # posteriors, and a slice's own code.
                        (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
@@ -924,6 +962,8 @@ FIT_CASES = [
     {"name": "fit (c)", "N": 10**6, "dim": 60, "K": 256, "mode": "diagonal", "unit": 512},
     {"name": "fit (d)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512, "fused": True},
     {"name": "fit (e)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512},
+    {"name": "fit (d), CUDA cores", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512,
+     "fused": True, "cuda_cores": True},
     {"name": "fit (b), CUDA cores", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512,
      "cuda_cores": True},
     # fit (a) through the separate kernels (Fit_Options::separate_kernels), to compare.

@@ -740,11 +740,12 @@ __global__ void __launch_bounds__(kThreads) One_Hot_Kernel(const double *labels,
 // cluster as the evaluator does (small_dims.h), its logP and its
 // posteriors, and leaves them with its coordinates in shared memory; then
 // each thread takes one row (cluster k, coordinate a) of the statistics and
-// adds the 128 points into it in point order: N_k, the sum of w = r (x_a -
-// shift_ka), and w (x_b - shift_kb) for every b (full mode) or for b = a
-// (diagonal mode). The unit's log-likelihood is summed in point order by
-// thread 0. The sums are carried from one slice of 128 points to the next,
-// so their order depends on the unit alone.
+// adds the 128 points into it in point order: N_k, the sum of r d_a (d =
+// x - shift_k, in one rounding: fma(r, d_a, s)), and w d_b with w = r d_a
+// for every b (full mode) or for b = a (diagonal mode). The unit's
+// log-likelihood is summed in point order by thread 0. The sums are carried
+// from one slice of 128 points to the next, so their order depends on the
+// unit alone.
 //
 // Full mode up to 8 coordinates forms each entry of the triangle once: row
 // a takes the columns a, a + 1, ..., a + D / 2 (mod D), which covers every
@@ -760,14 +761,139 @@ constexpr int kFusedPoints = 128;
 template <int D, bool kFull>
 using Tile = std::conditional_t<kFull, Cluster_Tile<D>, Diagonal_Tile<D>>;
 
+// Full mode at D = 8 on the FP64 tensor cores (tensor.h), where the device
+// has them: the same sums as products of rows by columns over a slice's
+// points, 4 a step. Warp w takes clusters w, w + 4, ... (its slots). A
+// point's staged row is (1, x_0, ..., x_7, 0); lane 4g + c gives point c's
+// A[g][c] = r e and B[c][g] = e, e a staged entry minus the cluster's
+// centre there (none for the 1 and the 0, so e is exactly 1 or 0). With
+// row and column g taking entry g, one product holds the weight (1 by 1:
+// the chain n = r + n), the sums (1 by x_b: fma(r, d_b, s)) and the second
+// moments (x_a by x_b: fma(r d_a, d_b, M)) of coordinates 0 to 6. An eighth
+// coordinate takes a second product, whose rows (1, x_7, 0, 0, x_3 .. x_6)
+// and columns (x_7, x_0, x_1, x_2, 0, ...) hold what involves it. An entry
+// is then the CUDA-core rows' chain of fused multiply-adds over the unit's
+// points in order, and each second moment is taken on the row those take
+// it on: the same bits, where a product is FMAs in k order (the CPU device).
+// A step past the slice's last point weighs points of posterior 0 and
+// coordinates 0: it adds exactly nothing.
+struct Fused_Tensor {
+  static constexpr int kD = 8;
+  static constexpr int kOne = 0, kZero = kD + 1;  // staged entries beside x_i at 1 + i
+  // A point's staged row: 13 doubles, odd, so that the threads' stores of
+  // their points fall on distinct banks; a step's loads of four points then
+  // take two or three wavefronts.
+  static constexpr int kStride = 13;
+  static constexpr int kProducts = 2;
+};
+
+// The staged entries of the second product's row and column g.
+__host__ __device__ constexpr int Tensor_Row_1(int g) {
+  return g == 0 ? Fused_Tensor::kOne : g == 1 ? Fused_Tensor::kD : g < 4 ? Fused_Tensor::kZero : g;
+}
+__host__ __device__ constexpr int Tensor_Column_1(int g) {
+  return g == 0 ? Fused_Tensor::kD : g < 4 ? g : Fused_Tensor::kZero;
+}
+
+// Where product p's entry of staged row entry ri and column entry ci goes
+// in a cluster's record of dim coordinates, or -1: the weight, a sum, or a
+// second moment on the row the CUDA-core rows take it on (row a takes
+// columns a .. a + 4 mod 8, and a pair 4 apart the lower row). The second
+// product gives only what involves the eighth coordinate.
+__host__ __device__ constexpr int Tensor_Entry(int p, int ri, int ci, int dim) {
+  constexpr int kD = Fused_Tensor::kD;
+  if (ri == Fused_Tensor::kZero || ci == Fused_Tensor::kZero) return -1;
+  const int a = ri - 1, b = ci - 1;  // -1: the staged 1
+  if (a >= dim || b >= dim || (p == 1 && a != kD - 1 && b != kD - 1)) return -1;
+  if (a < 0) return b < 0 ? 0 : 1 + b;
+  if (b < 0) return -1;
+  const int ahead = (b - a + kD) % kD;
+  if (ahead > kD / 2 || (ahead == kD / 2 && a >= kD / 2)) return -1;
+  const int lo = a < b ? a : b, hi = a < b ? b : a;
+  return 1 + dim + hi * (hi + 1) / 2 + lo;
+}
+
+// A lane's loads of a step: its entries of a point, from the first step's
+// point 4 steps apart, and the posteriors of its slots' clusters.
+template <int kSlots>
+struct Tensor_Lane {
+  const double *x0, *x_row, *x_column, *r;
+  const int (&column)[kSlots];  // of r's rows: the slot's cluster, or the padding's 0
+};
+
+// A slice's steps for `kActive` slots and `kProducts` products, both known
+// when compiled: a loop with a test for either issued the test every step.
+template <int kProducts, int kActive, int kSlots>
+__device__ __forceinline__ void Tensor_Steps(int steps, const Tensor_Lane<kSlots> &lane,
+                                             const double (&centre)[kSlots][3],
+                                             double (&acc)[kSlots][Fused_Tensor::kProducts][2]) {
+  constexpr int kXStep = 4 * Fused_Tensor::kStride, kRStep = 4 * (kTileClusters + 1);
+  // Pointers that step: indices scaled afresh each step took two integer
+  // instructions a load.
+  const double *x0_at = lane.x0, *x_row_at = lane.x_row, *x_column_at = lane.x_column;
+  const double *r_at[kActive];
+#pragma unroll
+  for (int q = 0; q < kActive; ++q) r_at[q] = lane.r + lane.column[q];
+#pragma unroll 1
+  for (int step = 0; step < steps; ++step) {
+    const double x0 = *x0_at;
+    x0_at += kXStep;
+    double r[kActive];
+#pragma unroll
+    for (int q = 0; q < kActive; ++q) {
+      r[q] = *r_at[q];
+      r_at[q] += kRStep;
+      const double e = x0 - centre[q][0];
+      Mma_884(acc[q][0][0], acc[q][0][1], r[q] * e, e, acc[q][0][0], acc[q][0][1]);
+    }
+    if constexpr (kProducts > 1) {
+      const double x_row = *x_row_at;
+      const double x_column = *x_column_at;
+      x_row_at += kXStep;
+      x_column_at += kXStep;
+#pragma unroll
+      for (int q = 0; q < kActive; ++q) {
+        const double e_row = x_row - centre[q][1], e_column = x_column - centre[q][2];
+        Mma_884(acc[q][1][0], acc[q][1][1], r[q] * e_row, e_column, acc[q][1][0], acc[q][1][1]);
+      }
+    }
+  }
+}
+
+// Tensor_Steps for the block's products and slots: 1 or 2 in the instance
+// of two slots, 3 or 4 in that of four (the launcher's choice).
+template <int kSlots, int kActive = kSlots == 2 ? 1 : kSlots / 2 + 1>
+__device__ __forceinline__ void Tensor_Steps_Of(int products, int slots, int steps,
+                                                const Tensor_Lane<kSlots> &lane,
+                                                const double (&centre)[kSlots][3],
+                                                double (&acc)[kSlots][Fused_Tensor::kProducts][2]) {
+  if constexpr (kActive < kSlots) {
+    if (slots != kActive) {
+      Tensor_Steps_Of<kSlots, kActive + 1>(products, slots, steps, lane, centre, acc);
+      return;
+    }
+  }
+  if (products > 1) Tensor_Steps<2, kActive, kSlots>(steps, lane, centre, acc);
+  else Tensor_Steps<1, kActive, kSlots>(steps, lane, centre, acc);
+}
+
+// The centre of cluster k over staged entry e (0 over the 1 and the 0).
+__device__ __forceinline__ double Staged_Centre(const double *shift, Index k, Index K, Index dim,
+                                                int e) {
+  return k < K && e >= 1 && e <= dim ? shift[k * dim + e - 1] : 0.0;
+}
+
+template <int D, bool kFull, bool kTensor>
+constexpr int kFusedRow = kTensor ? Fused_Tensor::kStride : (kCyclicRows<D, kFull> ? 2 * D : D) + 1;
+
 // A point's log terms, then its posteriors, wait in the point's row of r: in
 // a thread's own array, indexed by a loop that is not unrolled, they would
 // sit in local memory, loaded and stored on every pass.
-template <int D, bool kFull>
+template <int D, bool kFull, bool kTensor>
 struct Fused_Shared {
   union {
     Tile<D, kFull> tile;             // while the log terms are formed
-    double x[kFusedPoints][(kCyclicRows<D, kFull> ? 2 * D : D) + 1];  // then the slice's points
+    double x[kFusedPoints][kFusedRow<D, kFull, kTensor>];  // then the slice's points
   };
   double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
@@ -801,15 +927,18 @@ __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
   return total.Value();
 }
 
-template <int D, int T, bool kFull>
+// kSlots: clusters a warp takes on the tensor cores (0: the CUDA-core rows).
+template <int D, int T, bool kFull, int kSlots>
 __global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
-  __shared__ Fused_Shared<D, kFull> sh;
+  constexpr bool kTensor = kSlots > 0;
+  static_assert(!kTensor || (kFull && D == Fused_Tensor::kD), "the tensor rows are full mode's at D = 8");
+  __shared__ Fused_Shared<D, kFull, kTensor> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
   const Index begin = u * a.x.unit, end = Min(a.x.count, begin + a.x.unit);
   const Device_Points points{a.x.X, end, dim, 1};
   // The statistics row this thread owns, if any, and its cluster's centre.
-  const bool owner = a.statistics && t < K * dim;
+  const bool owner = !kTensor && a.statistics && t < K * dim;
   const int rk = owner ? static_cast<int>(t / dim) : 0, ra = owner ? static_cast<int>(t % dim) : 0;
   constexpr bool kCyclic = kCyclicRows<D, kFull>;
   constexpr int kRow = !kFull ? 1 : kCyclic ? D / 2 + 1 : D;  // second moments a row holds
@@ -822,6 +951,28 @@ VELMORA_UNROLL
     acc[b] = 0.0;
   }
   const double centre_a = owner ? a.shift[rk * dim + ra] : 0.0;
+  // On the tensor cores: lane 4g + c of warp w, its slots' centres over
+  // the entries it gives (g, and the second product's row and column) and
+  // its entries of each product.
+  constexpr int kWarps = T / 32;
+  const int warp = t / 32, g = t % 32 / 4, c4 = t % 4;
+  const int slots = kTensor && a.statistics ? static_cast<int>((K + kWarps - 1) / kWarps) : 0;
+  const int products = dim < Fused_Tensor::kD ? 1 : Fused_Tensor::kProducts;
+  const int row_1 = Tensor_Row_1(g), column_1 = Tensor_Column_1(g);
+  constexpr int kHeld = kTensor ? kSlots : 1;
+  double slot_centre[kHeld][3], slot_acc[kHeld][Fused_Tensor::kProducts][2];
+  int slot_column[kHeld];  // of a point's row of r: past the last cluster, the padding's 0
+  if constexpr (kTensor) {
+    if (t < kFusedPoints) sh.r[t][kTileClusters] = 0.0;
+    for (int q = 0; q < kSlots; ++q) {
+      const Index k = warp + kWarps * q;
+      slot_column[q] = k < K ? static_cast<int>(k) : kTileClusters;
+      slot_centre[q][0] = Staged_Centre(a.shift, k, K, dim, g);
+      slot_centre[q][1] = Staged_Centre(a.shift, k, K, dim, row_1);
+      slot_centre[q][2] = Staged_Centre(a.shift, k, K, dim, column_1);
+      for (int p = 0; p < Fused_Tensor::kProducts; ++p) slot_acc[q][p][0] = slot_acc[q][p][1] = 0.0;
+    }
+  }
 
   for (Index p0 = begin; p0 < end; p0 += kFusedPoints) {
     __syncthreads();  // the previous slice is no longer read
@@ -848,9 +999,15 @@ VELMORA_UNROLL
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
-      for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
-      if (kCyclic)
-        for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
+      if (kTensor) {
+        sh.x[t][Fused_Tensor::kOne] = 1.0;
+        for (int i = 0; i < D; ++i) sh.x[t][1 + i] = x[i];
+        sh.x[t][Fused_Tensor::kZero] = 0.0;
+      } else {
+        for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
+        if (kCyclic)
+          for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
+      }
       sh.log_p[t] = log_p;
     }
     __syncthreads();
@@ -859,12 +1016,23 @@ VELMORA_UNROLL
       for (int p = 0; p < count; ++p) {
         const double r = sh.r[p][rk], d = sh.x[p][ra] - centre_a, w = r * d;
         n += r;
-        s += w;
+        s = fma(r, d, s);
         if (kFull)
 VELMORA_UNROLL
           for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b]);
         else
           acc[0] = fma(w, d, acc[0]);
+      }
+    }
+    // Every warp makes as many products, a slot past the last cluster on
+    // posteriors of 0: the instruction is a warp's, and the CPU device runs
+    // a block's warps through it together.
+    if constexpr (kTensor) {
+      if (slots > 0) {
+        // Lane 4g + c's point of the first step, its entries and its posteriors.
+        const double *x_at = sh.x[c4], *r_at = sh.r[c4];
+        const Tensor_Lane<kSlots> lane{x_at + g, x_at + row_1, x_at + column_1, r_at, slot_column};
+        Tensor_Steps_Of<kSlots>(products, slots, (count + 3) / 4, lane, slot_centre, slot_acc);
       }
     }
     if (t == 0)
@@ -873,6 +1041,25 @@ VELMORA_UNROLL
 
   double *record = a.partial + u * a.stride;
   if (t == 0) record[a.log_likelihood] = log_likelihood;
+  if constexpr (kTensor) {
+#pragma unroll
+    for (int q = 0; q < kSlots; ++q) {
+      const Index k = warp + kWarps * q;
+      if (q >= slots || k >= K) break;
+      double *own = record + k * a.per_cluster;
+#pragma unroll
+      for (int p = 0; p < Fused_Tensor::kProducts; ++p)
+#pragma unroll
+        for (int h = 0; h < 2; ++h) {
+          if (p >= products) break;
+          const int column = 2 * c4 + h;
+          const int e = Tensor_Entry(p, p == 0 ? g : row_1, p == 0 ? column : Tensor_Column_1(column),
+                                     static_cast<int>(dim));
+          if (e >= 0) own[e] = slot_acc[q][p][h];
+        }
+    }
+    return;
+  }
   if (!owner) return;
   double *own = record + rk * a.per_cluster;
   if (ra == 0) own[0] = n;
@@ -889,8 +1076,22 @@ VELMORA_UNROLL
 template <int D, int T>
 void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t stream) {
   const dim3 grid(static_cast<unsigned int>(units));
-  if (full) Launch(Fused_Kernel<D, T, true>, grid, dim3(T), stream, args);
-  else Launch(Fused_Kernel<D, T, false>, grid, dim3(T), stream, args);
+  if (!full) {
+    Launch(Fused_Kernel<D, T, false, 0>, grid, dim3(T), stream, args);
+    return;
+  }
+  if constexpr (D == Fused_Tensor::kD) {
+    // Two slots a warp up to eight clusters: four would hold registers that
+    // a fourth block of the SM's needs.
+    constexpr int kWarps = T / 32;
+    static_assert(kTileClusters == 4 * kWarps, "four slots take the most clusters");
+    if (Tensor_Cores()) {
+      if (args.m.K <= 2 * kWarps) Launch(Fused_Kernel<D, T, true, 2>, grid, dim3(T), stream, args);
+      else Launch(Fused_Kernel<D, T, true, 4>, grid, dim3(T), stream, args);
+      return;
+    }
+  }
+  Launch(Fused_Kernel<D, T, true, 0>, grid, dim3(T), stream, args);
 }
 
 }  // namespace
