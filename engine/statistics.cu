@@ -137,10 +137,11 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       for (int q = 0; q < kCK; ++q) {
         const double r = rs[p * r_pitch + q * a.tk + tk];
         for (int c = 0; c < kCI; ++c) {
+          // The sum in one rounding, fma(r, d, s): where full mode needs no
+          // square, r d is never formed on its own.
           const double d = xs[p * x_pitch + c * a.ti + ti] - centre[q][c];
-          const double w = r * d;
-          s[q][c] += w;
-          if constexpr (kSecond) m[q][c] = fma(w, d, m[q][c]);
+          s[q][c] = fma(r, d, s[q][c]);
+          if constexpr (kSecond) m[q][c] = fma(r * d, d, m[q][c]);
         }
       }
     }
