@@ -162,22 +162,20 @@ def _fused_x(t, width):  # x[128][2 D + 1] (D 8): x[p][ra] and x[p][ra + b], ra 
     return 20000 + (t % 8) * 8
 
 
-def _fused_tensor(entry):  # x[128][13]: x[4 step + c][entry(g)], lane 4g + c
-    return lambda t, width: 20000 + ((t % 4) * 13 + entry((t % 32) // 4)) * 8
+def _fused_tensor(stride):  # x[128][stride]: x[4 step + c][g] (a tile's first entry g), lane 4g + c
+    return lambda t, width: 20000 + ((t % 4) * stride + (t % 32) // 4) * 8
 
 
-def _fused_tensor_r(t, width):  # r[128][17]: r[4 step + c][warp + 4 q]
+def _fused_tensor_r(t, width):  # r[128][17]: r[4 step + c][warp + W q]
     return ((t % 4) * 17 + t // 32) * 8
 
 
-# The staged entries of the second product's rows and columns
-# (Tensor_Row_1, Tensor_Column_1): the 1 at 0, x_i at 1 + i, the 0 at 9.
-def _tensor_row_1(g):
-    return 0 if g == 0 else 8 if g == 1 else 9 if g < 4 else g
+def _fused_chain_x(t, width):  # x[128][20] (D 16): x[4 step + c][i], lane 16 h + i
+    return 20000 + (t % 16) * 8
 
 
-def _tensor_column_1(g):
-    return 8 if g == 0 else g if g < 4 else 9
+def _fused_chain_r(t, width):  # r[128][17]: r[4 step + c][warp + 8 h], lane 16 h + i
+    return ((t // 32) + 8 * ((t % 32) // 16)) * 8
 
 
 # (file, text of the source line, kernel pattern) -> lane addresses. Lines
@@ -220,12 +218,15 @@ LAYOUTS = [
     *[("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", f"Fused_KernelILi{d}E", _fused_x) for d in (4, 8)],
     ("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", "Fused_KernelILi16E", _broadcast),
     # On the tensor cores: a step's four points, and their posteriors.
-    ("statistics.cu", "const double x0 = *x0_at;", "Fused_Kernel", _fused_tensor(lambda g: g)),
-    ("statistics.cu", "const double x_row = *x_row_at;", "Fused_Kernel",
-     _fused_tensor(_tensor_row_1)),
-    ("statistics.cu", "const double x_column = *x_column_at;", "Fused_Kernel",
-     _fused_tensor(_tensor_column_1)),
-    ("statistics.cu", "r[q] = *r_at[q];", "Fused_Kernel", _fused_tensor_r),
+    # At D 8 a lane's entry of each tile takes the first tile's pattern (g):
+    # the second product's tiles, on the same line, take 3 wavefronts and 2
+    # by their own entries, so the figure is high by one a step.
+    ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi8E", _fused_tensor(13)),
+    ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi16E", _fused_tensor(20)),
+    ("statistics.cu", "const double r = *r_at[q];", "Fused_Kernel", _fused_tensor_r),
+    ("statistics.cu", "const double r = chain.r[c * (kTileClusters + 1)];", "Fused_Kernel", _fused_chain_r),
+    ("statistics.cu", "chain.s = fma(r, chain.x[c * L::kStride] - chain.centre, chain.s);", "Fused_Kernel",
+     _fused_chain_x),
 ]
 
 WIDTH = {"": 4, "32": 4, "64": 8, "128": 16, "U8": 1, "S8": 1, "U16": 2, "S16": 2}
@@ -782,32 +783,37 @@ def fused_diagonal(case):
                        (fused_diagonal_moments(1), 4 * 64 * slices)]}]
 
 
-FUSED_TENSOR_STEP = "const double x0 = *x0_at;"
+FUSED_TENSOR_STEP = "x[t] = *x_at[t];"
 
 
 def fused_full(case):
-    """The fit's one kernel in full mode at dim 8 (Fused_Kernel<8, 128,
-    true, slots>): a block walks a unit 128 points at a time. Its
-    statistics on the tensor cores, each warp two slots of clusters up to
-    8 (four past), a step of 4 points two products a slot at dim 8; on the
-    CUDA cores (slots 0), a thread a row."""
+    """The fit's one kernel in full mode (Fused_Kernel<D, T, true, slots>,
+    D 8 or 16, T 128 or 256): a block walks a unit 128 points at a time.
+    Its statistics on the tensor cores, each warp half its most slots of
+    clusters up to 8 (all of them past), a step of 4 points a product or
+    two a slot at D 8, three and the chains of the weight and sums at 16;
+    on the CUDA cores (slots 0), a thread a row."""
     n, dim, K = case["N"], case["dim"], case["K"]
+    d = 8 if dim <= 8 else 16
+    threads = 128 if d == 8 else 256
+    warps = threads // 32
     slices = math.ceil(case["unit"] / 128)  # a unit, 128 points at a time
     blocks = math.ceil(n / case["unit"])
-    slots = 0 if case.get("cuda_cores") else 2 if K <= 8 else 4
+    most = 16 // warps
+    slots = 0 if case.get("cuda_cores") else most // 2 if K <= 8 else most
     if slots:
-        products = 1 if dim < 8 else 2
+        products = 3 if d == 16 else 1 if dim < 8 else 2
         statistics = (loop_of(FUSED_TENSOR_STEP, marker=('asm volatile("mma.sync', "DMMA", slots * products)),
-                      4 * 32 * slices)
+                      warps * 32 * slices)
     else:
-        # A row's D / 2 + 1 columns, taken cyclically.
+        # A row's columns: D / 2 + 1 taken cyclically at D 8, all at 16.
         statistics = (loop_of("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
                               marker=("acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b])",
-                                      "DFMA", 5)),
+                                      "DFMA", 5 if d == 8 else 16)),
                       math.ceil(K * dim / 32) * 128 * slices)
-    return [{"kernel": f"Fused_KernelILi8ELi128ELb1ELi{slots}EE", "blocks": blocks, "threads": 128,
+    return [{"kernel": f"Fused_KernelILi{d}ELi{threads}ELb1ELi{slots}EE", "blocks": blocks, "threads": threads,
              "dram": n * dim * 8,
-             "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", 8),
+             "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", d),
                         4 * K * slices),
                        statistics,
                        # A point's logP over the K clusters, its
@@ -819,11 +825,11 @@ def fused_full(case):
                         4 * K * slices),
                        (loop_of("__syncthreads();  // the previous slice is no longer read",
                                 ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
-                        4 * slices),
+                        warps * slices),
                        # Thread 0 sums the slice's 128 log-likelihoods.
                        (loop_of("log_likelihood += sh.log_p[p]",
                                 marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
-                      [(sel, passes * slices) for sel, passes in tile_staging(8, 128)]}]
+                      [(sel, passes * slices) for sel, passes in tile_staging(d, threads)]}]
 
 
 def fit_launches(case):
@@ -963,6 +969,10 @@ FIT_CASES = [
     {"name": "fit (d)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512, "fused": True},
     {"name": "fit (e)", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512},
     {"name": "fit (d), CUDA cores", "N": 10**7, "dim": 8, "K": 8, "mode": "full", "unit": 512,
+     "fused": True, "cuda_cores": True},
+    # Full mode past 8 coordinates in the one kernel.
+    {"name": "fit (g)", "N": 10**7, "dim": 16, "K": 16, "mode": "full", "unit": 512, "fused": True},
+    {"name": "fit (g), CUDA cores", "N": 10**7, "dim": 16, "K": 16, "mode": "full", "unit": 512,
      "fused": True, "cuda_cores": True},
     {"name": "fit (b), CUDA cores", "N": 10**7, "dim": 32, "K": 16, "mode": "full", "unit": 512,
      "cuda_cores": True},

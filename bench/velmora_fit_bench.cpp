@@ -5,7 +5,8 @@
 // N=1e7, dim 8, K 8, full. In (a) and (d) one kernel forms the E-step and
 // the statistics; (e) and (f) are (d) and (a) through the separate
 // kernels, which the fit takes past 16 clusters, or 16 dims in full mode
-// and 32 in diagonal mode. Each case says whether X stayed on the device or
+// and 32 in diagonal mode; (g) is the one kernel at its widest in full mode,
+// N=1e7, dim 16, K 16. Each case says whether X stayed on the device or
 // was streamed.
 // Rows are written and flushed as they are measured.
 //   velmora_fit_bench [--quick | --scale S] [--out DIR] [--iterations N] [--only CASE-LETTER]
@@ -97,6 +98,7 @@ int main(int argc, char **argv) {
       {"d", n(1e7), 8, 8, true},  // small dims: the E-step and statistics in one kernel
       {"e", n(1e7), 8, 8, true, true},  // (d) through the separate kernels, to compare
       {"f", n(1e7), 32, 16, false, true},  // (a) likewise
+      {"g", n(1e7), 16, 16, true},  // the one kernel's widest full mode
   };
   if (quick) iterations = 2;
 

@@ -762,130 +762,189 @@ constexpr int kFusedPoints = 128;
 template <int D, bool kFull>
 using Tile = std::conditional_t<kFull, Cluster_Tile<D>, Diagonal_Tile<D>>;
 
-// Full mode at D = 8 on the FP64 tensor cores (tensor.h), where the device
-// has them: the same sums as products of rows by columns over a slice's
-// points, 4 a step. Warp w takes clusters w, w + 4, ... (its slots). A
-// point's staged row is (1, x_0, ..., x_7, 0); lane 4g + c gives point c's
-// A[g][c] = r e and B[c][g] = e, e a staged entry minus the cluster's
-// centre there (none for the 1 and the 0, so e is exactly 1 or 0). With
-// row and column g taking entry g, one product holds the weight (1 by 1:
-// the chain n = r + n), the sums (1 by x_b: fma(r, d_b, s)) and the second
-// moments (x_a by x_b: fma(r d_a, d_b, M)) of coordinates 0 to 6. An eighth
-// coordinate takes a second product, whose rows (1, x_7, 0, 0, x_3 .. x_6)
-// and columns (x_7, x_0, x_1, x_2, 0, ...) hold what involves it. An entry
-// is then the CUDA-core rows' chain of fused multiply-adds over the unit's
-// points in order, and each second moment is taken on the row those take
-// it on: the same bits, where a product is FMAs in k order (the CPU device).
-// A step past the slice's last point weighs points of posterior 0 and
-// coordinates 0: it adds exactly nothing.
-struct Fused_Tensor {
-  static constexpr int kD = 8;
-  static constexpr int kOne = 0, kZero = kD + 1;  // staged entries beside x_i at 1 + i
+// Full mode at D = 8 and 16 on the FP64 tensor cores (tensor.h), where the
+// device has them: the same sums as products of rows by columns over a
+// slice's points, 4 a step. Warp w takes clusters w, w + W, ... (its slots,
+// W the block's warps). Lane 4g + c gives point c's A[g][c] = r e and
+// B[c][g] = e, e an entry of the point's staged row less the cluster's
+// centre there, for each tile of entries (8 of them, entry T(g) of tile T
+// from lane group g) that a product takes as its rows or columns. An entry
+// of a product is then the CUDA-core rows' chain of fused multiply-adds over
+// the unit's points in order, M = fma(r d_a, d_b, M), and each second moment
+// is taken on the row those take it on: the same bits, where a product is
+// FMAs in k order (the CPU device). A step past the slice's last point
+// weighs points of posterior 0 and coordinates 0, a slot past the last
+// cluster posteriors of 0: either adds exactly nothing, and every warp
+// makes as many products, as the instruction and the CPU device require.
+template <int D>
+struct Fused_Tensor;
+
+// D = 8: a point's staged row is (1, x_0, ..., x_7, 0), and the centre is 0
+// under the 1 and the 0, so e is exactly 1 or 0 there. With row and column
+// g taking entry g, one product holds the weight (1 by 1: n = r + n), the
+// sums (1 by x_b: fma(r, d_b, s)) and the second moments of coordinates 0
+// to 6. An eighth coordinate takes a second product, whose rows (1, x_7, 0,
+// 0, x_3 .. x_6) and columns (x_7, x_0, x_1, x_2, 0, ...) hold what
+// involves it.
+template <>
+struct Fused_Tensor<8> {
+  static constexpr int kOne = 0, kZero = 9;  // staged entries beside x_i at 1 + i
   // A point's staged row: 13 doubles, odd, so that the threads' stores of
   // their points fall on distinct banks; a step's loads of four points then
   // take two or three wavefronts.
   static constexpr int kStride = 13;
-  static constexpr int kProducts = 2;
+  static constexpr bool kChains = false;
+  static constexpr int kMinProducts = 1, kMaxProducts = 2, kTiles = 3;
+  __host__ __device__ static constexpr int Products(Index dim) { return dim < 8 ? 1 : 2; }
+  // The tiles the first `products` take: g; the second's rows and columns.
+  __host__ __device__ static constexpr int Tiles(int products) { return products == 1 ? 1 : 3; }
+  __host__ __device__ static constexpr int Row_Tile(int p) { return p == 0 ? 0 : 1; }
+  __host__ __device__ static constexpr int Column_Tile(int p) { return p == 0 ? 0 : 2; }
+  __host__ __device__ static constexpr int Tile_Entry(int tile, int g) {
+    return tile == 0   ? g
+           : tile == 1 ? (g == 0 ? kOne : g == 1 ? 8 : g < 4 ? kZero : g)
+                       : (g == 0 ? 8 : g < 4 ? g : kZero);
+  }
+  // The coordinate of a staged entry: -1 for the 1, 8 (past any dim) for the 0.
+  __host__ __device__ static constexpr int Coordinate(int e) { return e - 1; }
+  // Where product p's entry of staged row entry ri and column entry ci goes
+  // in a cluster's record of dim coordinates, or -1: the weight, a sum, or
+  // a second moment on the row the CUDA-core rows take it on (row a takes
+  // columns a .. a + 4 mod 8, and a pair 4 apart the lower row). The second
+  // product gives only what involves the eighth coordinate.
+  __host__ __device__ static constexpr int Entry(int p, int ri, int ci, int dim) {
+    if (ri == kZero || ci == kZero) return -1;
+    const int a = ri - 1, b = ci - 1;  // -1: the staged 1
+    if (a >= dim || b >= dim || (p == 1 && a != 7 && b != 7)) return -1;
+    if (a < 0) return b < 0 ? 0 : 1 + b;
+    if (b < 0) return -1;
+    const int ahead = (b - a + 8) % 8;
+    if (ahead > 4 || (ahead == 4 && a >= 4)) return -1;
+    const int lo = a < b ? a : b, hi = a < b ? b : a;
+    return 1 + dim + hi * (hi + 1) / 2 + lo;
+  }
 };
 
-// The staged entries of the second product's row and column g.
-__host__ __device__ constexpr int Tensor_Row_1(int g) {
-  return g == 0 ? Fused_Tensor::kOne : g == 1 ? Fused_Tensor::kD : g < 4 ? Fused_Tensor::kZero : g;
-}
-__host__ __device__ constexpr int Tensor_Column_1(int g) {
-  return g == 0 ? Fused_Tensor::kD : g < 4 ? g : Fused_Tensor::kZero;
-}
+// D = 16: the staged row is x alone, in tiles x_0 .. x_7 and x_8 .. x_15;
+// three products hold the second moments, (0, 0), (0, 1) and (1, 1), and a
+// 1 beside 16 coordinates would take a third tile, and three products more.
+// The weight and the sums are chains instead: lane 16 h + i adds slot h's
+// cluster over coordinate i, a point at a time (n = r + n, fma(r, d_i, s)).
+template <>
+struct Fused_Tensor<16> {
+  // 20 doubles: a step's loads of four points take two wavefronts (its
+  // stores of a point, eight; at an odd stride, three and two).
+  static constexpr int kStride = 20;
+  static constexpr bool kChains = true;
+  static constexpr int kMinProducts = 3, kMaxProducts = 3, kTiles = 2;
+  __host__ __device__ static constexpr int Products(Index) { return 3; }
+  __host__ __device__ static constexpr int Tiles(int) { return 2; }
+  __host__ __device__ static constexpr int Row_Tile(int p) { return p == 2 ? 1 : 0; }
+  __host__ __device__ static constexpr int Column_Tile(int p) { return p == 0 ? 0 : 1; }
+  __host__ __device__ static constexpr int Tile_Entry(int tile, int g) { return 8 * tile + g; }
+  __host__ __device__ static constexpr int Coordinate(int e) { return e; }
+  // A second moment on its lower coordinate's row, as the CUDA-core rows
+  // keep it.
+  __host__ __device__ static constexpr int Entry(int, int a, int b, int dim) {
+    return a < dim && b < dim && a <= b ? 1 + dim + b * (b + 1) / 2 + a : -1;
+  }
+};
 
-// Where product p's entry of staged row entry ri and column entry ci goes
-// in a cluster's record of dim coordinates, or -1: the weight, a sum, or a
-// second moment on the row the CUDA-core rows take it on (row a takes
-// columns a .. a + 4 mod 8, and a pair 4 apart the lower row). The second
-// product gives only what involves the eighth coordinate.
-__host__ __device__ constexpr int Tensor_Entry(int p, int ri, int ci, int dim) {
-  constexpr int kD = Fused_Tensor::kD;
-  if (ri == Fused_Tensor::kZero || ci == Fused_Tensor::kZero) return -1;
-  const int a = ri - 1, b = ci - 1;  // -1: the staged 1
-  if (a >= dim || b >= dim || (p == 1 && a != kD - 1 && b != kD - 1)) return -1;
-  if (a < 0) return b < 0 ? 0 : 1 + b;
-  if (b < 0) return -1;
-  const int ahead = (b - a + kD) % kD;
-  if (ahead > kD / 2 || (ahead == kD / 2 && a >= kD / 2)) return -1;
-  const int lo = a < b ? a : b, hi = a < b ? b : a;
-  return 1 + dim + hi * (hi + 1) / 2 + lo;
-}
-
-// A lane's loads of a step: its entries of a point, from the first step's
-// point 4 steps apart, and the posteriors of its slots' clusters.
-template <int kSlots>
+// A lane's loads of a step: its entries of a point in each tile, from the
+// first step's point 4 steps apart, and the posteriors of its slots'
+// clusters.
+template <int D, int kSlots>
 struct Tensor_Lane {
-  const double *x0, *x_row, *x_column, *r;
+  const double *x[Fused_Tensor<D>::kTiles], *r;
   const int (&column)[kSlots];  // of r's rows: the slot's cluster, or the padding's 0
+};
+
+// A lane's chain of the weight and one sum (D = 16): cluster k's over
+// coordinate i, from the first step's first point.
+struct Tensor_Chain {
+  const double *x, *r;
+  double centre, s, n;
 };
 
 // A slice's steps for `kActive` slots and `kProducts` products, both known
 // when compiled: a loop with a test for either issued the test every step.
-template <int kProducts, int kActive, int kSlots>
-__device__ __forceinline__ void Tensor_Steps(int steps, const Tensor_Lane<kSlots> &lane,
-                                             const double (&centre)[kSlots][3],
-                                             double (&acc)[kSlots][Fused_Tensor::kProducts][2]) {
-  constexpr int kXStep = 4 * Fused_Tensor::kStride, kRStep = 4 * (kTileClusters + 1);
+template <int D, int kProducts, int kActive, int kSlots>
+__device__ __forceinline__ void Tensor_Steps(int steps, const Tensor_Lane<D, kSlots> &lane,
+                                             const double (&centre)[kSlots][Fused_Tensor<D>::kTiles],
+                                             double (&acc)[kSlots][Fused_Tensor<D>::kMaxProducts][2],
+                                             Tensor_Chain &chain) {
+  using L = Fused_Tensor<D>;
+  constexpr int kTiles = L::Tiles(kProducts);
+  constexpr int kXStep = 4 * L::kStride, kRStep = 4 * (kTileClusters + 1);
   // Pointers that step: indices scaled afresh each step took two integer
   // instructions a load.
-  const double *x0_at = lane.x0, *x_row_at = lane.x_row, *x_column_at = lane.x_column;
-  const double *r_at[kActive];
+  const double *x_at[kTiles], *r_at[kActive];
+#pragma unroll
+  for (int t = 0; t < kTiles; ++t) x_at[t] = lane.x[t];
 #pragma unroll
   for (int q = 0; q < kActive; ++q) r_at[q] = lane.r + lane.column[q];
 #pragma unroll 1
   for (int step = 0; step < steps; ++step) {
-    const double x0 = *x0_at;
-    x0_at += kXStep;
-    double r[kActive];
+    double x[kTiles];
+#pragma unroll
+    for (int t = 0; t < kTiles; ++t) {
+      x[t] = *x_at[t];
+      x_at[t] += kXStep;
+    }
 #pragma unroll
     for (int q = 0; q < kActive; ++q) {
-      r[q] = *r_at[q];
+      const double r = *r_at[q];
       r_at[q] += kRStep;
-      const double e = x0 - centre[q][0];
-      Mma_884(acc[q][0][0], acc[q][0][1], r[q] * e, e, acc[q][0][0], acc[q][0][1]);
-    }
-    if constexpr (kProducts > 1) {
-      const double x_row = *x_row_at;
-      const double x_column = *x_column_at;
-      x_row_at += kXStep;
-      x_column_at += kXStep;
+      double e[kTiles];
 #pragma unroll
-      for (int q = 0; q < kActive; ++q) {
-        const double e_row = x_row - centre[q][1], e_column = x_column - centre[q][2];
-        Mma_884(acc[q][1][0], acc[q][1][1], r[q] * e_row, e_column, acc[q][1][0], acc[q][1][1]);
+      for (int t = 0; t < kTiles; ++t) e[t] = x[t] - centre[q][t];
+#pragma unroll
+      for (int p = 0; p < kProducts; ++p)
+        Mma_884(acc[q][p][0], acc[q][p][1], r * e[L::Row_Tile(p)], e[L::Column_Tile(p)],
+                acc[q][p][0], acc[q][p][1]);
+    }
+    if constexpr (L::kChains) {
+#pragma unroll
+      for (int c = 0; c < 4; ++c) {
+        const double r = chain.r[c * (kTileClusters + 1)];
+        chain.n += r;
+        chain.s = fma(r, chain.x[c * L::kStride] - chain.centre, chain.s);
       }
+      chain.x += kXStep;
+      chain.r += kRStep;
     }
   }
 }
 
-// Tensor_Steps for the block's products and slots: 1 or 2 in the instance
-// of two slots, 3 or 4 in that of four (the launcher's choice).
-template <int kSlots, int kActive = kSlots == 2 ? 1 : kSlots / 2 + 1>
+// Tensor_Steps for the block's slots and products: 1 or 2 slots in an
+// instance of two (or one), 3 or 4 in that of four (the launcher's choice).
+template <int D, int kSlots, int kActive = kSlots == 2 ? 1 : kSlots / 2 + 1>
 __device__ __forceinline__ void Tensor_Steps_Of(int products, int slots, int steps,
-                                                const Tensor_Lane<kSlots> &lane,
-                                                const double (&centre)[kSlots][3],
-                                                double (&acc)[kSlots][Fused_Tensor::kProducts][2]) {
+                                                const Tensor_Lane<D, kSlots> &lane,
+                                                const double (&centre)[kSlots][Fused_Tensor<D>::kTiles],
+                                                double (&acc)[kSlots][Fused_Tensor<D>::kMaxProducts][2],
+                                                Tensor_Chain &chain) {
   if constexpr (kActive < kSlots) {
     if (slots != kActive) {
-      Tensor_Steps_Of<kSlots, kActive + 1>(products, slots, steps, lane, centre, acc);
+      Tensor_Steps_Of<D, kSlots, kActive + 1>(products, slots, steps, lane, centre, acc, chain);
       return;
     }
   }
-  if (products > 1) Tensor_Steps<2, kActive, kSlots>(steps, lane, centre, acc);
-  else Tensor_Steps<1, kActive, kSlots>(steps, lane, centre, acc);
-}
-
-// The centre of cluster k over staged entry e (0 over the 1 and the 0).
-__device__ __forceinline__ double Staged_Centre(const double *shift, Index k, Index K, Index dim,
-                                                int e) {
-  return k < K && e >= 1 && e <= dim ? shift[k * dim + e - 1] : 0.0;
+  using L = Fused_Tensor<D>;
+  if constexpr (L::kMinProducts < L::kMaxProducts) {
+    if (products > L::kMinProducts) {
+      Tensor_Steps<D, L::kMaxProducts, kActive, kSlots>(steps, lane, centre, acc, chain);
+      return;
+    }
+  }
+  Tensor_Steps<D, L::kMinProducts, kActive, kSlots>(steps, lane, centre, acc, chain);
 }
 
 template <int D, bool kFull, bool kTensor>
-constexpr int kFusedRow = kTensor ? Fused_Tensor::kStride : (kCyclicRows<D, kFull> ? 2 * D : D) + 1;
+constexpr int Fused_Row() {
+  if constexpr (kTensor) return Fused_Tensor<D>::kStride;
+  else return (kCyclicRows<D, kFull> ? 2 * D : D) + 1;
+}
 
 // A point's log terms, then its posteriors, wait in the point's row of r: in
 // a thread's own array, indexed by a loop that is not unrolled, they would
@@ -894,7 +953,7 @@ template <int D, bool kFull, bool kTensor>
 struct Fused_Shared {
   union {
     Tile<D, kFull> tile;             // while the log terms are formed
-    double x[kFusedPoints][kFusedRow<D, kFull, kTensor>];  // then the slice's points
+    double x[kFusedPoints][Fused_Row<D, kFull, kTensor>()];  // then the slice's points
   };
   double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
@@ -928,11 +987,18 @@ __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
   return total.Value();
 }
 
+// Blocks an SM the tensor-core instances are built for: 16 warps, but 12
+// where four slots of D 8 would spill their accumulators. Unbounded, ptxas
+// took 80 registers for two slots of D 8, and spilled in the slice loop.
+// The CUDA-core rows' 0 leaves them unbounded (at 1 ptxas took more).
+template <int D, int T, int kSlots>
+constexpr int kFusedBlocks = kSlots == 0 ? 0 : D == 8 && kSlots == 4 ? 3 : 16 * 32 / T;
+
 // kSlots: clusters a warp takes on the tensor cores (0: the CUDA-core rows).
 template <int D, int T, bool kFull, int kSlots>
-__global__ void __launch_bounds__(T) Fused_Kernel(Fused_Args a) {
+__global__ void __launch_bounds__(T, (kFusedBlocks<D, T, kSlots>)) Fused_Kernel(Fused_Args a) {
   constexpr bool kTensor = kSlots > 0;
-  static_assert(!kTensor || (kFull && D == Fused_Tensor::kD), "the tensor rows are full mode's at D = 8");
+  static_assert(!kTensor || (kFull && D >= 8), "the tensor cores take full mode at D = 8 and 16");
   __shared__ Fused_Shared<D, kFull, kTensor> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index dim = a.m.dim, K = a.m.K, u = blockIdx.x;
@@ -953,25 +1019,29 @@ VELMORA_UNROLL
   }
   const double centre_a = owner ? a.shift[rk * dim + ra] : 0.0;
   // On the tensor cores: lane 4g + c of warp w, its slots' centres over
-  // the entries it gives (g, and the second product's row and column) and
-  // its entries of each product.
+  // the entries it gives, its entries of each product, and (D = 16) its
+  // chain of slot h's weight and sum over coordinate i, lane 16 h + i.
+  using L = Fused_Tensor<kTensor ? D : 8>;
   constexpr int kWarps = T / 32;
-  const int warp = t / 32, g = t % 32 / 4, c4 = t % 4;
+  const int warp = t / 32, g = t % 32 / 4, c4 = t % 4, lane = t % 32;
   const int slots = kTensor && a.statistics ? static_cast<int>((K + kWarps - 1) / kWarps) : 0;
-  const int products = dim < Fused_Tensor::kD ? 1 : Fused_Tensor::kProducts;
-  const int row_1 = Tensor_Row_1(g), column_1 = Tensor_Column_1(g);
+  const int products = L::Products(dim);
   constexpr int kHeld = kTensor ? kSlots : 1;
-  double slot_centre[kHeld][3], slot_acc[kHeld][Fused_Tensor::kProducts][2];
+  double slot_centre[kHeld][L::kTiles], slot_acc[kHeld][L::kMaxProducts][2];
   int slot_column[kHeld];  // of a point's row of r: past the last cluster, the padding's 0
+  // Cluster k's centre over coordinate i, or 0.
+  const auto centre_of = [&](Index k, int i) {
+    return k < K && i >= 0 && i < dim ? a.shift[k * dim + i] : 0.0;
+  };
+  const Index chain_k = warp + kWarps * (lane / 16);
+  const int chain_i = lane % 16;
+  Tensor_Chain chain{nullptr, nullptr, 0.0, 0.0, 0.0};
   if constexpr (kTensor) {
     if (t < kFusedPoints) sh.r[t][kTileClusters] = 0.0;
     for (int q = 0; q < kSlots; ++q) {
       const Index k = warp + kWarps * q;
       slot_column[q] = k < K ? static_cast<int>(k) : kTileClusters;
-      slot_centre[q][0] = Staged_Centre(a.shift, k, K, dim, g);
-      slot_centre[q][1] = Staged_Centre(a.shift, k, K, dim, row_1);
-      slot_centre[q][2] = Staged_Centre(a.shift, k, K, dim, column_1);
-      for (int p = 0; p < Fused_Tensor::kProducts; ++p) slot_acc[q][p][0] = slot_acc[q][p][1] = 0.0;
+      for (int p = 0; p < L::kMaxProducts; ++p) slot_acc[q][p][0] = slot_acc[q][p][1] = 0.0;
     }
   }
 
@@ -1000,10 +1070,12 @@ VELMORA_UNROLL
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
-      if (kTensor) {
-        sh.x[t][Fused_Tensor::kOne] = 1.0;
+      if constexpr (kTensor && D == 8) {
+        sh.x[t][L::kOne] = 1.0;
         for (int i = 0; i < D; ++i) sh.x[t][1 + i] = x[i];
-        sh.x[t][Fused_Tensor::kZero] = 0.0;
+        sh.x[t][L::kZero] = 0.0;
+      } else if constexpr (kTensor) {
+        for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
       } else {
         for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
         if (kCyclic)
@@ -1025,15 +1097,21 @@ VELMORA_UNROLL
           acc[0] = fma(w, d, acc[0]);
       }
     }
-    // Every warp makes as many products, a slot past the last cluster on
-    // posteriors of 0: the instruction is a warp's, and the CPU device runs
-    // a block's warps through it together.
     if constexpr (kTensor) {
       if (slots > 0) {
         // Lane 4g + c's point of the first step, its entries and its posteriors.
-        const double *x_at = sh.x[c4], *r_at = sh.r[c4];
-        const Tensor_Lane<kSlots> lane{x_at + g, x_at + row_1, x_at + column_1, r_at, slot_column};
-        Tensor_Steps_Of<kSlots>(products, slots, (count + 3) / 4, lane, slot_centre, slot_acc);
+        // The centres are read again each slice: held, they took registers
+        // that the point's terms need.
+        Tensor_Lane<D, kSlots> at{{}, sh.r[c4], slot_column};
+        for (int e = 0; e < L::kTiles; ++e) {
+          at.x[e] = sh.x[c4] + L::Tile_Entry(e, g);
+          for (int q = 0; q < kSlots; ++q)
+            slot_centre[q][e] = centre_of(warp + kWarps * q, L::Coordinate(L::Tile_Entry(e, g)));
+        }
+        chain.x = sh.x[0] + chain_i;
+        chain.r = sh.r[0] + (chain_k < K ? static_cast<int>(chain_k) : kTileClusters);
+        chain.centre = centre_of(chain_k, chain_i);
+        Tensor_Steps_Of<D, kSlots>(products, slots, (count + 3) / 4, at, slot_centre, slot_acc, chain);
       }
     }
     if (t == 0)
@@ -1049,15 +1127,19 @@ VELMORA_UNROLL
       if (q >= slots || k >= K) break;
       double *own = record + k * a.per_cluster;
 #pragma unroll
-      for (int p = 0; p < Fused_Tensor::kProducts; ++p)
+      for (int p = 0; p < L::kMaxProducts; ++p)
 #pragma unroll
         for (int h = 0; h < 2; ++h) {
           if (p >= products) break;
-          const int column = 2 * c4 + h;
-          const int e = Tensor_Entry(p, p == 0 ? g : row_1, p == 0 ? column : Tensor_Column_1(column),
-                                     static_cast<int>(dim));
+          const int e = L::Entry(p, L::Tile_Entry(L::Row_Tile(p), g),
+                                 L::Tile_Entry(L::Column_Tile(p), 2 * c4 + h), static_cast<int>(dim));
           if (e >= 0) own[e] = slot_acc[q][p][h];
         }
+    }
+    if (L::kChains && slots > 0 && chain_k < K && chain_i < dim) {
+      double *own = record + chain_k * a.per_cluster;
+      if (chain_i == 0) own[0] = chain.n;
+      own[1 + chain_i] = chain.s;
     }
     return;
   }
@@ -1081,14 +1163,15 @@ void Launch_Fused_D(const Fused_Args &args, bool full, Index units, cudaStream_t
     Launch(Fused_Kernel<D, T, false, 0>, grid, dim3(T), stream, args);
     return;
   }
-  if constexpr (D == Fused_Tensor::kD) {
-    // Two slots a warp up to eight clusters: four would hold registers that
-    // a fourth block of the SM's needs.
-    constexpr int kWarps = T / 32;
-    static_assert(kTileClusters == 4 * kWarps, "four slots take the most clusters");
+  if constexpr (D >= 8) {
+    // Up to half the most clusters, half the slots: all of them would hold
+    // registers that another block of the SM's needs.
+    constexpr int kWarps = T / 32, kMost = kTileClusters / kWarps;
+    static_assert(kTileClusters % kWarps == 0 && (kMost == 2 || kMost == 4), "whole slots");
     if (Tensor_Cores()) {
-      if (args.m.K <= 2 * kWarps) Launch(Fused_Kernel<D, T, true, 2>, grid, dim3(T), stream, args);
-      else Launch(Fused_Kernel<D, T, true, 4>, grid, dim3(T), stream, args);
+      if (args.m.K <= kTileClusters / 2)
+        Launch(Fused_Kernel<D, T, true, kMost / 2>, grid, dim3(T), stream, args);
+      else Launch(Fused_Kernel<D, T, true, kMost>, grid, dim3(T), stream, args);
       return;
     }
   }

@@ -348,19 +348,20 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FitFloorTest,
                                          Stat_Case{false, 32, 16, 700}, Stat_Case{true, 3, 4, 1100},
                                          Stat_Case{true, 6, 5, 1100}, Stat_Case{true, 20, 3, 700}));
 
-// Full mode from 5 to 8 coordinates: the one kernel's statistics on the
+// Full mode from 5 to 16 coordinates: the one kernel's statistics on the
 // tensor cores are the CUDA-core rows' chains, each second moment on the
 // same row, bit for bit where a product is FMAs in k order (the CPU
 // device); a GPU whose products round otherwise is held to 1e-13 of the
-// largest entry. dim 8 takes the second product; K 1, 5 and 9 leave slots
-// past the last cluster, 8 and 16 fill two and four slots a warp. The last
+// largest entry. dim 8 takes the second product of D 8, 9 and 16 the
+// edges of D 16's tiles; K 1, 5 and 9 leave slots past the last cluster
+// (and D 16's chains of a second slot), 8 and 16 fill every slot. The last
 // unit's last slice has 21 points, its last step one; every fifth point
 // but that one weighs 0, and the data sit 1e4 from the origin.
 TEST_F(LibraryTest, OneKernelTensorStatisticsAreTheCudaCoreRows) {
   if (Engine_Under_Test() != velmora_log::Engine::device || !velmora_log::Tensor_Cores())
     GTEST_SKIP() << "no FP64 tensor cores here";
   const int n = 1301;
-  for (const int dim : {5, 7, 8})
+  for (const int dim : {5, 7, 8, 9, 16})
     for (const int K : {1, 5, 8, 9, 16}) {
       SCOPED_TRACE("dim " + std::to_string(dim) + ", K " + std::to_string(K));
       Mixture m = Make_Mixture(dim, n, K, false, 300 + dim + K);
