@@ -552,8 +552,21 @@ SMALL_TILE = loop_of("__syncthreads();  // the previous tile is no longer read")
 SMALL_BLOCK = loop_of("if (in) a.out.log_p[j] = log_p;", ("full.cu", "log_sum.h", "small_dims.h"), outside=True)
 
 
-def small_terms(text, d):
-    return loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2))
+def small_terms(text, d, passes):
+    """A point's log terms under `passes` clusters (the loop that holds
+    `text`). Up to D 8 a term is unrolled whole. At D 16 nvcc peels rows 0
+    and 1 of W's triangle and leaves a loop over the other 14, one row a
+    pass, whose chain of 16 FMA slots a row enters by a jump chain (a
+    load, a test, the FMA and a branch each) and leaves after its i + 1:
+    the chain's instructions count the share a row runs, the rest of the
+    pass each time."""
+    items = [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2)), passes)]
+    if d == 16:
+        peeled, rows = 2, 14
+        ran = sum(i + 1 for i in range(peeled, d)) / (rows * d)
+        items += [(loop_of(TRIANGLE_FMA, within=text, lines=(False, [TRIANGLE_FMA])), passes * rows),
+                  (loop_of(TRIANGLE_FMA, within=text, lines=(True, [TRIANGLE_FMA])), passes * rows * ran)]
+    return items
 
 
 def tile_staging(d, threads, copy=None):
@@ -671,8 +684,8 @@ def log_launches(case, fit_e_step=False):
         d = 4 if dim <= 4 else 8 if dim <= 8 else 16
         return [{"kernel": f"Log_Small_KernelILi{d}E", "blocks": math.ceil(n / 128), "threads": 128,
                  "dram": n * dim * 8 + n * 8,
-                 "items": [(small_terms("sh.r[c][t] = v;  // the thread's own column", d), 4 * K),
-                           (SMALL_TILE, 4 * math.ceil(K / 16)), (SMALL_BLOCK, 4)] +
+                 "items": small_terms("sh.r[c][t] = v;  // the thread's own column", d, 4 * K) +
+                          [(SMALL_TILE, 4 * math.ceil(K / 16)), (SMALL_BLOCK, 4)] +
                           [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128, copy=0)] +
                           (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
@@ -744,7 +757,7 @@ def small_posteriors(d, K):
     clusters each tile is staged and its terms formed again."""
     if K > 16:
         tiles = math.ceil(K / 16)
-        return ([(small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d), 4 * K)] +
+        return (small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d, 4 * K) +
                 [(sel, passes * tiles) for sel, passes in tile_staging(d, 128, copy=1)] +
                 [(SMALL_WRITE, 4 * K), (loop_of(_SMALL_POSTERIOR_TILE), 4 * tiles)])
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
@@ -813,9 +826,9 @@ def fused_full(case):
                       math.ceil(K * dim / 32) * 128 * slices)
     return [{"kernel": f"Fused_KernelILi{d}ELi{threads}ELb1ELi{slots}EE", "blocks": blocks, "threads": threads,
              "dram": n * dim * 8,
-             "items": [(small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", d),
-                        4 * K * slices),
-                       statistics,
+             "items": small_terms("for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);", d,
+                                  4 * K * slices) +
+                      [statistics,
                        # A point's logP over the K clusters, its
                        # posteriors, and a slice's own code.
                        (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
