@@ -774,7 +774,8 @@ using Tile = std::conditional_t<kFull, Cluster_Tile<D>, Diagonal_Tile<D>>;
 // is taken on the row those take it on: the same bits, where a product is
 // FMAs in k order (the CPU device). A step past the slice's last point
 // weighs points of posterior 0 and coordinates 0, a slot past the last
-// cluster posteriors of 0: either adds exactly nothing, and every warp
+// cluster posteriors of 0: either adds 0, which changes nothing but a sum
+// that underflowed to -0 (to +0, where the rows keep -0), and every warp
 // makes as many products, as the instruction and the CPU device require.
 template <int D>
 struct Fused_Tensor;

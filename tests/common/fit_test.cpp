@@ -351,7 +351,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FitFloorTest,
 // Full mode from 5 to 16 coordinates: the one kernel's statistics on the
 // tensor cores are the CUDA-core rows' chains, each second moment on the
 // same row, bit for bit where a product is FMAs in k order (the CPU
-// device); a GPU whose products round otherwise is held to 1e-13 of the
+// device; no sum here underflows to -0, which a step's padding would make
+// +0); a GPU whose products round otherwise is held to 1e-13 of the
 // largest entry. dim 8 takes the second product of D 8, 9 and 16 the
 // edges of D 16's tiles; K 1, 5 and 9 leave slots past the last cluster
 // (and D 16's chains of a second slot), 8 and 16 fill every slot. The last
