@@ -335,7 +335,9 @@ def limiter(c):
 def loop_of(text, file=None, marker=None, copy=None, lines=None, within=None, without=None,
             holding=None, outside=False, until=None):
     """`marker`: (text, opcode, count) that one iteration of the source loop
-    executes, so that a loop the compiler unrolled counts its passes right.
+    executes, so that a loop the compiler unrolled counts its passes right;
+    a loop that holds fewer is not the one meant, and the item is left out
+    (and named as not found).
     `copy`: of several innermost copies of the loop, the one at this place
     in address order (the first template arguments' copies come first);
     with a file, of the loops around the text.
@@ -372,6 +374,9 @@ def staging(text, within=None, copy=None):
 
 
 TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
+# The line nvcc gives the tensor cores' instruction (tensor.h): the asm
+# statement's last, its operands.
+MMA_LINE = ': "d"(a), "d"(b), "d"(c0), "d"(c1));'
 _DIAG_FMA_TEXT = "acc[s][r][c] = fma(y, y, acc[s][r][c])"
 # A coordinate of one step's clusters: the loop of a sweep of two steps at
 # once (32 FMAs a pass) counts a pass for two.
@@ -477,7 +482,7 @@ def tensor_run(nt, r0):
     in address order): a fragment of W for each of tiles r0..NT-1, two MMAs
     each, and nothing issued for the others."""
     return loop_of("const double w = a_at[l * kW + 8 * r]",
-                   marker=('asm volatile("mma.sync', "DMMA", 2 * (nt - r0)), copy=r0)
+                   marker=(MMA_LINE, "DMMA", 2 * (nt - r0)), copy=r0)
 FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]")
 # A slab's own code past dim 32: its set-up, the staging loops' and the
 # product loops' bounds, and the barriers. In the tensor kernel it holds the
@@ -560,13 +565,13 @@ def small_terms(text, d, passes):
     load, a test, the FMA and a branch each) and leaves after its i + 1:
     the chain's instructions count the share a row runs, the rest of the
     pass each time."""
-    items = [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2)), passes)]
-    if d == 16:
-        peeled, rows = 2, 14
-        ran = sum(i + 1 for i in range(peeled, d)) / (rows * d)
-        items += [(loop_of(TRIANGLE_FMA, within=text, lines=(False, [TRIANGLE_FMA])), passes * rows),
-                  (loop_of(TRIANGLE_FMA, within=text, lines=(True, [TRIANGLE_FMA])), passes * rows * ran)]
-    return items
+    if d < 16:
+        return [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2)), passes)]
+    peeled, rows = 2, 14
+    ran = sum(i + 1 for i in range(peeled, d)) / (rows * d)
+    return [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", peeled * (peeled + 1) // 2)), passes),
+            (loop_of(TRIANGLE_FMA, within=text, lines=(False, [TRIANGLE_FMA])), passes * rows),
+            (loop_of(TRIANGLE_FMA, within=text, lines=(True, [TRIANGLE_FMA])), passes * rows * ran)]
 
 
 def tile_staging(d, threads, copy=None):
@@ -816,7 +821,7 @@ def fused_full(case):
     slots = 0 if case.get("cuda_cores") else most // 2 if K <= 8 else most
     if slots:
         products = 3 if d == 16 else 1 if dim < 8 else 2
-        statistics = (loop_of(FUSED_TENSOR_STEP, marker=('asm volatile("mma.sync', "DMMA", slots * products)),
+        statistics = (loop_of(FUSED_TENSOR_STEP, marker=(MMA_LINE, "DMMA", slots * products)),
                       warps * 32 * slices)
     else:
         # A row's columns: D / 2 + 1 taken cyclically at D 8, all at 16.
@@ -899,7 +904,7 @@ def fit_launches(case):
             launches.append({"kernel": f"Second_Clusters_KernelILi{ts}E", "blocks": units * math.ceil(K / 8),
                              "threads": 256, "dram": n * dim * 8 + n * K * 8,
                              "items": [(loop_of("bv[q] = b_at[at + 8 * q] - mu[q]",
-                                                marker=('asm volatile("mma.sync', "DMMA", nr * (nr + 1) // 2)),
+                                                marker=(MMA_LINE, "DMMA", nr * (nr + 1) // 2)),
                                         8 * points // 4 * slabs),
                                        (staging("sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;"),
                                         8 * (points * ts // 256) * slabs),
@@ -932,10 +937,10 @@ def fit_launches(case):
                 warps = 8 // pairs  # of pair p: one a group
                 if not one_tile:
                     mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p,
-                                              marker=('asm volatile("mma.sync', "DMMA", rw * nr)),
+                                              marker=(MMA_LINE, "DMMA", rw * nr)),
                                       warps * steps * (tri - side) / tri))
                 mma_items.append((loop_of("bv[q] = b_at[at + 8 * q]", copy=p if one_tile else pairs + p,
-                                          marker=('asm volatile("mma.sync', "DMMA", on_diagonal(p))),
+                                          marker=(MMA_LINE, "DMMA", on_diagonal(p))),
                                   warps * steps * side / tri))
             staging_passes = 8 * math.ceil(slab * ts / 256) * math.ceil(unit / slab)
             # A tile on the diagonal stages X - shift once (a whole slab
@@ -1164,7 +1169,9 @@ def select_loop(kernel, selector, sources):
                    and mtext in source_text(sources, i["file"], i["line"]))
         if selector.get("copy") is not None and seen % count:
             return None  # not the copy the launch means
-        unroll = max(1, seen // count)
+        if seen < count:
+            return None  # less than one iteration: not the loop meant, and the report says so
+        unroll = seen // count
     return loop, body, unroll
 
 

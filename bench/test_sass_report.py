@@ -189,6 +189,11 @@ class Loops(unittest.TestCase):
             # Without a marker the larger loop is taken, as before.
             self.assertEqual(model.select_loop(kernel, model.loop_of("v[c] = term(c);"), root)[0]["head"],
                              0x300)
+            # A loop that holds less than one iteration's markers (the rest
+            # in a loop of its own) is not the one meant: left out, not
+            # taken for one pass.
+            partial = model.loop_of("v[c] = term(c);", marker=("y = fma(w, d, y);", "DFMA", 3))
+            self.assertIsNone(model.select_loop(kernel, partial, root))
 
 
     def test_the_moments_stage_the_copy_of_their_weights_that_runs_without_weights(self):
@@ -248,7 +253,7 @@ class TensorSteps(unittest.TestCase):
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
                              [model._ON_DIAGONAL[3], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT,
                               model._PART_SLAB[0]]),
-                            ("tensor.h", ['asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");'])):
+                            ("tensor.h", [model.MMA_LINE])):
             with open(os.path.join(cls.sources.name, "engine", name), "w") as f:
                 f.write("\n".join(lines) + "\n")
 
@@ -568,7 +573,7 @@ class ClustersOfAUnit(unittest.TestCase):
             with open(os.path.join(root, "engine", "statistics.cu"), "w") as f:
                 f.write("\n".join(texts) + "\n")
             with open(os.path.join(root, "engine", "tensor.h"), "w") as f:
-                f.write('asm volatile("mma.sync.aligned.m8n8k4.row.col.f64");\n')
+                f.write(model.MMA_LINE + "\n")
             ins = lambda file, line, op: {"file": file, "line": line, "opcode": op, "text": op}
             mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS
             for dim, ts, points in ((32, 32, 128), (8, 8, 256)):
