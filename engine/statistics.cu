@@ -1029,11 +1029,13 @@ VELMORA_UNROLL
   const int products = L::Products(dim);
   constexpr int kHeld = kTensor ? kSlots : 1;
   double slot_centre[kHeld][L::kTiles], slot_acc[kHeld][L::kMaxProducts][2];
-  int slot_column[kHeld];  // of a point's row of r: past the last cluster, the padding's 0
-  // Cluster k's centre over coordinate i, or 0.
+  int slot_column[kHeld];
+  // Cluster k's centre over coordinate i, or 0; its column of a point's row
+  // of r, or past the last cluster the padding's 0.
   const auto centre_of = [&](Index k, int i) {
     return k < K && i >= 0 && i < dim ? a.shift[k * dim + i] : 0.0;
   };
+  const auto r_column = [K](Index k) { return k < K ? static_cast<int>(k) : kTileClusters; };
   const Index chain_k = warp + kWarps * (lane / 16);
   const int chain_i = lane % 16;
   Tensor_Chain chain{nullptr, nullptr, 0.0, 0.0, 0.0};
@@ -1041,7 +1043,7 @@ VELMORA_UNROLL
     if (t < kFusedPoints) sh.r[t][kTileClusters] = 0.0;
     for (int q = 0; q < kSlots; ++q) {
       const Index k = warp + kWarps * q;
-      slot_column[q] = k < K ? static_cast<int>(k) : kTileClusters;
+      slot_column[q] = r_column(k);
       for (int p = 0; p < L::kMaxProducts; ++p) slot_acc[q][p][0] = slot_acc[q][p][1] = 0.0;
     }
   }
@@ -1071,17 +1073,15 @@ VELMORA_UNROLL
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
-      if constexpr (kTensor && D == 8) {
+      // The tensor cores' row at D 8 is (1, x, 0); the cyclic rows' x twice.
+      constexpr bool kStagedOne = kTensor && D == 8;
+      for (int i = 0; i < D; ++i) sh.x[t][kStagedOne + i] = x[i];
+      if constexpr (kStagedOne) {
         sh.x[t][L::kOne] = 1.0;
-        for (int i = 0; i < D; ++i) sh.x[t][1 + i] = x[i];
         sh.x[t][L::kZero] = 0.0;
-      } else if constexpr (kTensor) {
-        for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
-      } else {
-        for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
-        if (kCyclic)
-          for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
       }
+      if constexpr (!kTensor && kCyclic)
+        for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
       sh.log_p[t] = log_p;
     }
     __syncthreads();
@@ -1110,7 +1110,7 @@ VELMORA_UNROLL
             slot_centre[q][e] = centre_of(warp + kWarps * q, L::Coordinate(L::Tile_Entry(e, g)));
         }
         chain.x = sh.x[0] + chain_i;
-        chain.r = sh.r[0] + (chain_k < K ? static_cast<int>(chain_k) : kTileClusters);
+        chain.r = sh.r[0] + r_column(chain_k);
         chain.centre = centre_of(chain_k, chain_i);
         Tensor_Steps_Of<D, kSlots>(products, slots, (count + 3) / 4, at, slot_centre, slot_acc, chain);
       }
