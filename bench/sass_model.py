@@ -373,7 +373,7 @@ def staging(text, within=None, copy=None):
     return loop_of(text, marker=(text, "STS", 1), within=within, copy=copy)
 
 
-TRIANGLE_FMA = "for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y)"
+TRIANGLE_FMA = "y[i - i0] = fma(w[Cluster_Tile<D>::Entry(i, l)], d, y[i - i0]);"
 # The line nvcc gives the tensor cores' instruction (tensor.h): the asm
 # statement's last, its operands.
 MMA_LINE = ': "d"(a), "d"(b), "d"(c0), "d"(c1));'
@@ -559,19 +559,9 @@ SMALL_BLOCK = loop_of("if (in) a.out.log_p[j] = log_p;", ("full.cu", "log_sum.h"
 
 def small_terms(text, d, passes):
     """A point's log terms under `passes` clusters (the loop that holds
-    `text`). Up to D 8 a term is unrolled whole. At D 16 nvcc peels rows 0
-    and 1 of W's triangle and leaves a loop over the other 14, one row a
-    pass, whose chain of 16 FMA slots a row enters by a jump chain (a
-    load, a test, the FMA and a branch each) and leaves after its i + 1:
-    the chain's instructions count the share a row runs, the rest of the
-    pass each time."""
-    if d < 16:
-        return [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2)), passes)]
-    peeled, rows = 2, 14
-    ran = sum(i + 1 for i in range(peeled, d)) / (rows * d)
-    return [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", peeled * (peeled + 1) // 2)), passes),
-            (loop_of(TRIANGLE_FMA, within=text, lines=(False, [TRIANGLE_FMA])), passes * rows),
-            (loop_of(TRIANGLE_FMA, within=text, lines=(True, [TRIANGLE_FMA])), passes * rows * ran)]
+    `text`): a term is unrolled whole, its triangle's FMAs a column at a
+    time over eight rows at once."""
+    return [(loop_of(text, marker=(TRIANGLE_FMA, "DFMA", d * (d + 1) // 2)), passes)]
 
 
 def tile_staging(d, threads, copy=None):
@@ -581,7 +571,7 @@ def tile_staging(d, threads, copy=None):
     of the centre, and the log-weights'. `copy`: Log_Small_Kernel's walk
     (0) or its posteriors' (1)."""
     warps = threads // 32
-    return [(loop_of("if (l <= i) row[l] = in ? v : 0.0;", copy=copy,
+    return [(loop_of("if (l <= i) to[Cluster_Tile<D>::Entry(i, l)] = in ? v : 0.0;", copy=copy,
                      marker=("tile.mu[c][i] = in ? m.mu[k * dim + i] : 0.0;", "STS", 1)),
              warps * math.ceil(16 * d / threads)),
             (staging("tile.log_w[c] = k0 + c < m.K"), 1)]
@@ -839,14 +829,14 @@ def fused_full(case):
                        (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
                                 marker=("for (int c = 0; c < K; ++c) sum.Add(v[c]);", "LDS", 1)),
                         4 * K * slices),
-                       (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;"),
+                       (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), slice, t) : 0.0;"),
                         4 * K * slices),
                        (loop_of("__syncthreads();  // the previous slice is no longer read",
                                 ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),
                         warps * slices),
                        # Thread 0 sums the slice's 128 log-likelihoods.
-                       (loop_of("log_likelihood += sh.log_p[p]",
-                                marker=("log_likelihood += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
+                       (loop_of("sum += sh.log_p[p]",
+                                marker=("sum += sh.log_p[p]", "DADD", 1)), 128 * slices)] +
                       [(sel, passes * slices) for sel, passes in tile_staging(d, threads)]}]
 
 

@@ -26,24 +26,38 @@ namespace velmora_log {
 // registers for the CPU device and interleaves the rows' FMA chains; not
 // unrolled, an array of accumulators is vectorised in memory, one
 // store-to-load wait a point, and one row's chain runs at a time. nvcc is
-// left to its own choice: forced, at D = 16 the evaluator's kernel would
-// take 136 registers instead of 116 (3 blocks an SM instead of 4) and the
-// fit's 246 instead of 192.
+// left to its own choice in the staging and loading loops; a term's loops
+// (VELMORA_TERM_UNROLL) are unrolled whole there too, their bounds being
+// known when compiled.
 #if defined(__CUDACC__)
 #define VELMORA_UNROLL
+#define VELMORA_TERM_UNROLL _Pragma("unroll")
 #else
 #define VELMORA_UNROLL _Pragma("GCC unroll 16")
+#define VELMORA_TERM_UNROLL _Pragma("GCC unroll 16")
 #endif
 
 constexpr int kSmallDim = 16;     // the largest dim the per-point kernels take
 constexpr int kTileClusters = 16;  // clusters staged at once: the log-sum-exp's group
 
 // D: the dims a kernel instance is compiled for (4, 8 or 16).
+//
+// W_k's lower triangle is packed by columns: column l holds rows l .. D - 1,
+// from the even row at or above l, so that rows 2m and 2m + 1 of a column
+// always load as one 16-byte access (in an odd column, the entry above
+// row l is padding, never written or read).
 template <int D>
 struct Cluster_Tile {
-  static constexpr int kPacked = D * (D + 1) / 2;
-  double w[kTileClusters][kPacked];  // row i of W_k from w[c][i (i + 1) / 2], columns 0..i
-  double mu[kTileClusters][D];
+  // The columns before l, D - 2 (c / 2) entries each: l D - 2 m (l - m - 1)
+  // for m = l / 2 (a sum, as a loop, that nvcc left to run).
+  __host__ __device__ static constexpr int Column_Start(int l) {
+    return l * D - 2 * (l / 2) * (l - l / 2 - 1);
+  }
+  // Where W_k(i, l) lies in a cluster's w, for i >= l.
+  __host__ __device__ static constexpr int Entry(int i, int l) { return Column_Start(l) + i - l / 2 * 2; }
+  static constexpr int kPacked = Column_Start(D);
+  alignas(16) double w[kTileClusters][kPacked];
+  alignas(16) double mu[kTileClusters][D];
   double log_w[kTileClusters];
 };
 
@@ -77,11 +91,11 @@ __device__ void Stage_Tile(const Device_Mixture &m, Index k0, Cluster_Tile<D> &t
     // load took a branch an entry.
     const double *w = m.whitening + (in ? k * dim * dim + i : 0);
     const int step = in ? dim : 0;
-    double *row = tile.w[c] + i * (i + 1) / 2;
+    double *const to = tile.w[c];
     VELMORA_UNROLL
     for (int l = 0; l < D; ++l) {
       const double v = w[Min(l, i) * step];
-      if (l <= i) row[l] = in ? v : 0.0;
+      if (l <= i) to[Cluster_Tile<D>::Entry(i, l)] = in ? v : 0.0;
     }
     tile.mu[c][i] = in ? m.mu[k * dim + i] : 0.0;
   }
@@ -99,20 +113,35 @@ __device__ __forceinline__ void Load_Point(const Device_Points &x, Index j, Inde
 }
 
 // The log term log_w - q / 2 of the tile's cluster c for a point.
+//
+// y_i = W_i d is summed along row i from its first column and q = y_0^2 +
+// y_1^2 + ... in row order, as everywhere else; only the rows' sums are
+// interleaved, eight rows at a time and a column at a time: d_l = x_l -
+// mu_l feeds those of the rows that have column l, and y_l, once whole,
+// joins q. No array of d is kept, and eight chains run side by side. (A
+// row at a time, nvcc left D = 16 as a loop entered through a jump chain,
+// at about 4.7 instructions an FMA; all sixteen rows at once took the
+// registers that the fit's kernel needs for its statistics.)
 template <int D>
 __device__ __forceinline__ double Small_Term(const Cluster_Tile<D> &tile, int c,
                                              const double (&x)[D]) {
-  double d[D];
-  VELMORA_UNROLL
-  for (int l = 0; l < D; ++l) d[l] = x[l] - tile.mu[c][l];
-  const double *w = tile.w[c];
+  constexpr int kRows = D < 8 ? D : 8;
+  static_assert(D % kRows == 0, "whole groups of rows");
+  const double *const w = tile.w[c];
   double q = 0.0;
-  VELMORA_UNROLL
-  for (int i = 0; i < D; ++i) {
-    double y = 0.0;
-    VELMORA_UNROLL
-    for (int l = 0; l <= i; ++l) y = fma(w[i * (i + 1) / 2 + l], d[l], y);
-    q += y * y;
+  VELMORA_TERM_UNROLL
+  for (int i0 = 0; i0 < D; i0 += kRows) {
+    double y[kRows];
+    VELMORA_TERM_UNROLL
+    for (int r = 0; r < kRows; ++r) y[r] = 0.0;
+    VELMORA_TERM_UNROLL
+    for (int l = 0; l < i0 + kRows; ++l) {
+      const double d = x[l] - tile.mu[c][l];
+      VELMORA_TERM_UNROLL
+      for (int i = l > i0 ? l : i0; i < i0 + kRows; ++i)
+        y[i - i0] = fma(w[Cluster_Tile<D>::Entry(i, l)], d, y[i - i0]);
+      if (l >= i0) q += y[l - i0] * y[l - i0];
+    }
   }
   return tile.log_w[c] - 0.5 * Overflowed_To_Inf(q);
 }

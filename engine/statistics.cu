@@ -958,6 +958,7 @@ struct Fused_Shared {
   };
   double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
+  double log_likelihood;  // thread 0's running sum: in a register it was live across the terms
 };
 
 // logP of a point from its log terms, summed as the evaluator of the mode
@@ -1012,7 +1013,8 @@ __global__ void __launch_bounds__(T, (kFusedBlocks<D, T, kSlots>)) Fused_Kernel(
   constexpr int kRow = !kFull ? 1 : kCyclic ? D / 2 + 1 : D;  // second moments a row holds
   // Entry b of the row is column(b): b, or ra + b mod D.
   const auto column = [ra](int b) { return kCyclic ? (ra + b) % D : b; };
-  double centre[kRow], acc[kRow], n = 0.0, s = 0.0, log_likelihood = 0.0;
+  double centre[kRow], acc[kRow], n = 0.0, s = 0.0;
+  if (t == 0) sh.log_likelihood = 0.0;
 VELMORA_UNROLL
   for (int b = 0; b < kRow; ++b) {
     centre[b] = owner && column(b) < dim ? a.shift[rk * dim + column(b)] : 0.0;
@@ -1029,7 +1031,6 @@ VELMORA_UNROLL
   const int products = L::Products(dim);
   constexpr int kHeld = kTensor ? kSlots : 1;
   double slot_centre[kHeld][L::kTiles], slot_acc[kHeld][L::kMaxProducts][2];
-  int slot_column[kHeld];
   // Cluster k's centre over coordinate i, or 0; its column of a point's row
   // of r, or past the last cluster the padding's 0.
   const auto centre_of = [&](Index k, int i) {
@@ -1042,8 +1043,6 @@ VELMORA_UNROLL
   if constexpr (kTensor) {
     if (t < kFusedPoints) sh.r[t][kTileClusters] = 0.0;
     for (int q = 0; q < kSlots; ++q) {
-      const Index k = warp + kWarps * q;
-      slot_column[q] = r_column(k);
       for (int p = 0; p < L::kMaxProducts; ++p) slot_acc[q][p][0] = slot_acc[q][p][1] = 0.0;
     }
   }
@@ -1052,12 +1051,11 @@ VELMORA_UNROLL
     __syncthreads();  // the previous slice is no longer read
     Stage_Tile<D>(a.m, 0, sh.tile, t, T);
     __syncthreads();
-    const Index j = p0 + t;
     double x[D], log_p = 0.0;
     // The point's row of r is the thread's own until the second barrier below.
     if (t < kFusedPoints) {
       double *const v = sh.r[t];
-      Load_Point<D>(points, j, dim, x);
+      Load_Point<D>(points, p0 + t, dim, x);
       // The mixture's clusters alone (K <= 16): a loop over all 16 slots
       // formed, summed or normalised the absent ones too, or tested each.
       // Nothing reads a slot past K. Rolled: unrolled, the remainders took
@@ -1065,11 +1063,15 @@ VELMORA_UNROLL
 #pragma unroll 1
       for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);
       log_p = Point_Log_P<kFull>(v, K);
-      // Points past the unit weigh 0, and so add exactly nothing.
-      const bool in = j < end;
+      // Points past the unit weigh 0, and so add exactly nothing. The
+      // point is found again from the slice's start: its index, held
+      // across the terms, took a register that they need.
+      const bool in = t < end - p0;
+      Unit_Points slice = a.x;
+      if (slice.w != nullptr) slice.w += p0;
 #pragma unroll 1
-      for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), a.x, j) : 0.0;
-      log_p = in ? Weigh(log_p, a.x.w, j) : 0.0;
+      for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), slice, t) : 0.0;
+      log_p = in ? Weigh(log_p, slice.w, t) : 0.0;
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
@@ -1101,8 +1103,10 @@ VELMORA_UNROLL
     if constexpr (kTensor) {
       if (slots > 0) {
         // Lane 4g + c's point of the first step, its entries and its posteriors.
-        // The centres are read again each slice: held, they took registers
-        // that the point's terms need.
+        // The centres and the slots' columns are formed again each slice:
+        // held, they took registers that the point's terms need.
+        int slot_column[kHeld];
+        for (int q = 0; q < kSlots; ++q) slot_column[q] = r_column(warp + kWarps * q);
         Tensor_Lane<D, kSlots> at{{}, sh.r[c4], slot_column};
         for (int e = 0; e < L::kTiles; ++e) {
           at.x[e] = sh.x[c4] + L::Tile_Entry(e, g);
@@ -1115,12 +1119,15 @@ VELMORA_UNROLL
         Tensor_Steps_Of<D, kSlots>(products, slots, (count + 3) / 4, at, slot_centre, slot_acc, chain);
       }
     }
-    if (t == 0)
-      for (int p = 0; p < count; ++p) log_likelihood += sh.log_p[p];
+    if (t == 0) {
+      double sum = sh.log_likelihood;
+      for (int p = 0; p < count; ++p) sum += sh.log_p[p];
+      sh.log_likelihood = sum;
+    }
   }
 
   double *record = a.partial + u * a.stride;
-  if (t == 0) record[a.log_likelihood] = log_likelihood;
+  if (t == 0) record[a.log_likelihood] = sh.log_likelihood;
   if constexpr (kTensor) {
 #pragma unroll
     for (int q = 0; q < kSlots; ++q) {
