@@ -162,8 +162,19 @@ def _fused_x(t, width):  # x[128][2 D + 1] (D 8): x[p][ra] and x[p][ra + b], ra 
     return 20000 + (t % 8) * 8
 
 
-def _fused_tensor(stride):  # x[128][stride]: x[4 step + c][g] (a tile's first entry g), lane 4g + c
-    return lambda t, width: 20000 + ((t % 4) * stride + (t % 32) // 4) * 8
+def _tensor_row(stride, p):  # Tensor_Row<D>(p): rows `stride` apart, one more every four points
+    return p * stride + p // 4
+
+
+def _fused_tensor(stride, entry=lambda g: g):  # x at Tensor_Row(4 step + c) + entry(g), lane 4g + c
+    return lambda t, width: 20000 + (_tensor_row(stride, t % 4) + entry((t % 32) // 4)) * 8
+
+
+def _fused_tensor_store(stride):  # the threads' stores of their points' entries: thread t, an entry
+    return lambda t, width: 20000 + _tensor_row(stride, t) * 8
+
+
+_STAGED_8 = (0, 4, 1, 2, 5, 6, 3, 7)  # Fused_Tensor<8>::Tile_Entry(0, g)
 
 
 def _fused_tensor_r(t, width):  # r[128][17]: r[4 step + c][warp + W q]
@@ -217,15 +228,17 @@ LAYOUTS = [
     # row (a column for every lane) at 16.
     *[("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", f"Fused_KernelILi{d}E", _fused_x) for d in (4, 8)],
     ("statistics.cu", "sh.x[p][kCyclic ? ra + b : b]", "Fused_KernelILi16E", _broadcast),
-    # On the tensor cores: a step's four points, and their posteriors.
-    # At D 8 a lane's entry of each tile takes the first tile's pattern (g):
-    # the second product's tiles, on the same line, take 3 wavefronts and 2
-    # by their own entries, so the figure is high by one a step.
-    ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi8E", _fused_tensor(13)),
+    # On the tensor cores: a step's four points, and their posteriors. At D
+    # 8 a lane's entry of each tile takes the first tile's pattern: every
+    # tile's loads take 2 wavefronts, by their own entries too.
+    ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi8E", _fused_tensor(12, lambda g: _STAGED_8[g])),
     ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi16E", _fused_tensor(20)),
+    ("statistics.cu", "for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];", "Fused_KernelILi8E",
+     _fused_tensor_store(12)),
+    ("statistics.cu", "for (int i = 0; i < D; ++i) row[i] = x[i];", "Fused_KernelILi16E", _fused_tensor_store(20)),
     ("statistics.cu", "const double r = *r_at[q];", "Fused_Kernel", _fused_tensor_r),
     ("statistics.cu", "const double r = chain.r[c * (kTileClusters + 1)];", "Fused_Kernel", _fused_chain_r),
-    ("statistics.cu", "chain.s = fma(r, chain.x[c * L::kStride] - chain.centre, chain.s);", "Fused_Kernel",
+    ("statistics.cu", "chain.s = fma(r, chain.x[Tensor_Row<D>(c)] - chain.centre, chain.s);", "Fused_Kernel",
      _fused_chain_x),
 ]
 

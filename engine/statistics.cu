@@ -789,11 +789,20 @@ struct Fused_Tensor;
 // involves it.
 template <>
 struct Fused_Tensor<8> {
-  static constexpr int kOne = 0, kZero = 9;  // staged entries beside x_i at 1 + i
-  // A point's staged row: 13 doubles, odd, so that the threads' stores of
-  // their points fall on distinct banks; a step's loads of four points then
-  // take two or three wavefronts.
-  static constexpr int kStride = 13;
+  // Where the row's entries are staged: the 1 and the 0 at kOne and kZero,
+  // x_i at X_Entry(i), in 10 of a point's 12 doubles (Tensor_Row). A step's
+  // four points lie 0, 12, 8 and 4 doubles on modulo 16 (the banks, in
+  // double words), so a tile's loads take two wavefronts where no tile
+  // holds more than two of its entries in one class of columns modulo 4. In
+  // order, at a stride of 13, the first two tiles took three.
+  static constexpr int kOne = 0, kZero = 8;
+  // Entry i of a table of 4-bit entries: a shift and a mask, where the
+  // index differs from lane to lane.
+  __host__ __device__ static constexpr int Nibble(unsigned table, int i) {
+    return static_cast<int>((table >> (4 * i)) & 0xfu);
+  }
+  __host__ __device__ static constexpr int X_Entry(int i) { return Nibble(0x97365214u, i); }
+  static constexpr int kStride = 12;
   static constexpr bool kChains = false;
   static constexpr int kMinProducts = 1, kMaxProducts = 2, kTiles = 3;
   __host__ __device__ static constexpr int Products(Index dim) { return dim < 8 ? 1 : 2; }
@@ -801,22 +810,29 @@ struct Fused_Tensor<8> {
   __host__ __device__ static constexpr int Tiles(int products) { return products == 1 ? 1 : 3; }
   __host__ __device__ static constexpr int Row_Tile(int p) { return p == 0 ? 0 : 1; }
   __host__ __device__ static constexpr int Column_Tile(int p) { return p == 0 ? 0 : 2; }
-  __host__ __device__ static constexpr int Tile_Entry(int tile, int g) {
-    return tile == 0   ? g
-           : tile == 1 ? (g == 0 ? kOne : g == 1 ? 8 : g < 4 ? kZero : g)
-                       : (g == 0 ? 8 : g < 4 ? g : kZero);
+  // Entry g of each tile, as a coordinate (-1: the 1, 8: the 0, past any
+  // dim) and where it is staged. Tile 0: (1, x_0 .. x_6); 1: (1, x_7, 0, 0,
+  // x_3 .. x_6); 2: (x_7, x_0, x_1, x_2, 0, 0, 0, 0).
+  __host__ __device__ static constexpr int Tile_Coordinate(int tile, int g) {
+    return tile == 0 ? g - 1 : Nibble(tile == 1 ? 0x76549980u : 0x99993218u, g) - 1;
   }
-  // The coordinate of a staged entry: -1 for the 1, 8 (past any dim) for the 0.
-  __host__ __device__ static constexpr int Coordinate(int e) { return e - 1; }
-  // Where product p's entry of staged row entry ri and column entry ci goes
-  // in a cluster's record of dim coordinates, or -1: the weight, a sum, or
+  __host__ __device__ static constexpr int Tile_Entry(int tile, int g) {
+    return Nibble(tile == 0 ? 0x73652140u : tile == 1 ? 0x73658890u : 0x88882149u, g);
+  }
+  __host__ __device__ static constexpr int Staged(int a) { return a < 0 ? kOne : a == 8 ? kZero : X_Entry(a); }
+  static constexpr bool Tables_Agree() {
+    for (int tile = 0; tile < kTiles; ++tile)
+      for (int g = 0; g < 8; ++g)
+        if (Tile_Entry(tile, g) != Staged(Tile_Coordinate(tile, g))) return false;
+    return true;
+  }
+  // Where product p's entry of row coordinate a and column coordinate b
+  // goes in a cluster's record of dim coordinates, or -1: the weight, a sum, or
   // a second moment on the row the CUDA-core rows take it on (row a takes
   // columns a .. a + 4 mod 8, and a pair 4 apart the lower row). The second
   // product gives only what involves the eighth coordinate.
-  __host__ __device__ static constexpr int Entry(int p, int ri, int ci, int dim) {
-    if (ri == kZero || ci == kZero) return -1;
-    const int a = ri - 1, b = ci - 1;  // -1: the staged 1
-    if (a >= dim || b >= dim || (p == 1 && a != 7 && b != 7)) return -1;
+  __host__ __device__ static constexpr int Entry(int p, int a, int b, int dim) {
+    if (a >= dim || b >= dim || (p == 1 && a != 7 && b != 7)) return -1;  // the 0 is past dim
     if (a < 0) return b < 0 ? 0 : 1 + b;
     if (b < 0) return -1;
     const int ahead = (b - a + 8) % 8;
@@ -825,6 +841,7 @@ struct Fused_Tensor<8> {
     return 1 + dim + hi * (hi + 1) / 2 + lo;
   }
 };
+static_assert(Fused_Tensor<8>::Tables_Agree(), "each tile's entries staged where its coordinates are");
 
 // D = 16: the staged row is x alone, in tiles x_0 .. x_7 and x_8 .. x_15;
 // three products hold the second moments, (0, 0), (0, 1) and (1, 1), and a
@@ -833,8 +850,8 @@ struct Fused_Tensor<8> {
 // cluster over coordinate i, a point at a time (n = r + n, fma(r, d_i, s)).
 template <>
 struct Fused_Tensor<16> {
-  // 20 doubles: a step's loads of four points take two wavefronts (its
-  // stores of a point, eight; at an odd stride, three and two).
+  // 20 doubles: a step's loads of four points, 0, 4, 8 and 12 doubles on
+  // modulo 16, take two wavefronts (at an odd stride, three).
   static constexpr int kStride = 20;
   static constexpr bool kChains = true;
   static constexpr int kMinProducts = 3, kMaxProducts = 3, kTiles = 2;
@@ -842,14 +859,24 @@ struct Fused_Tensor<16> {
   __host__ __device__ static constexpr int Tiles(int) { return 2; }
   __host__ __device__ static constexpr int Row_Tile(int p) { return p == 2 ? 1 : 0; }
   __host__ __device__ static constexpr int Column_Tile(int p) { return p == 0 ? 0 : 1; }
+  __host__ __device__ static constexpr int Tile_Coordinate(int tile, int g) { return 8 * tile + g; }
   __host__ __device__ static constexpr int Tile_Entry(int tile, int g) { return 8 * tile + g; }
-  __host__ __device__ static constexpr int Coordinate(int e) { return e; }
   // A second moment on its lower coordinate's row, as the CUDA-core rows
   // keep it.
   __host__ __device__ static constexpr int Entry(int, int a, int b, int dim) {
     return a < dim && b < dim && a <= b ? 1 + dim + b * (b + 1) / 2 + a : -1;
   }
 };
+
+// Where a slice's point p is staged for the tensor cores: rows kStride
+// apart, and one double more every four points, so that a warp's stores of
+// its points' entries take two wavefronts (12 or 20 t + t / 4 covers the
+// banks twice; 20 t alone took eight) while a step's four points keep
+// their offsets.
+template <int D>
+__host__ __device__ constexpr int Tensor_Row(int p) {
+  return p * Fused_Tensor<D>::kStride + p / 4;
+}
 
 // A lane's loads of a step: its entries of a point in each tile, from the
 // first step's point 4 steps apart, and the posteriors of its slots'
@@ -876,7 +903,7 @@ __device__ __forceinline__ void Tensor_Steps(int steps, const Tensor_Lane<D, kSl
                                              Tensor_Chain &chain) {
   using L = Fused_Tensor<D>;
   constexpr int kTiles = L::Tiles(kProducts);
-  constexpr int kXStep = 4 * L::kStride, kRStep = 4 * (kTileClusters + 1);
+  constexpr int kXStep = Tensor_Row<D>(4), kRStep = 4 * (kTileClusters + 1);
   // Pointers that step: indices scaled afresh each step took two integer
   // instructions a load.
   const double *x_at[kTiles], *r_at[kActive];
@@ -909,7 +936,7 @@ __device__ __forceinline__ void Tensor_Steps(int steps, const Tensor_Lane<D, kSl
       for (int c = 0; c < 4; ++c) {
         const double r = chain.r[c * (kTileClusters + 1)];
         chain.n += r;
-        chain.s = fma(r, chain.x[c * L::kStride] - chain.centre, chain.s);
+        chain.s = fma(r, chain.x[Tensor_Row<D>(c)] - chain.centre, chain.s);
       }
       chain.x += kXStep;
       chain.r += kRStep;
@@ -941,11 +968,16 @@ __device__ __forceinline__ void Tensor_Steps_Of(int products, int slots, int ste
   Tensor_Steps<D, L::kMinProducts, kActive, kSlots>(steps, lane, centre, acc, chain);
 }
 
+// The slice's points: on the tensor cores at Tensor_Row, for the rows a
+// point a row of x, the cyclic rows' x twice.
 template <int D, bool kFull, bool kTensor>
-constexpr int Fused_Row() {
-  if constexpr (kTensor) return Fused_Tensor<D>::kStride;
-  else return (kCyclicRows<D, kFull> ? 2 * D : D) + 1;
-}
+struct Fused_Points {
+  using Type = double[kFusedPoints][(kCyclicRows<D, kFull> ? 2 * D : D) + 1];
+};
+template <int D, bool kFull>
+struct Fused_Points<D, kFull, true> {
+  using Type = double[Tensor_Row<D>(kFusedPoints)];
+};
 
 // A point's log terms, then its posteriors, wait in the point's row of r: in
 // a thread's own array, indexed by a loop that is not unrolled, they would
@@ -954,7 +986,7 @@ template <int D, bool kFull, bool kTensor>
 struct Fused_Shared {
   union {
     Tile<D, kFull> tile;             // while the log terms are formed
-    double x[kFusedPoints][Fused_Row<D, kFull, kTensor>()];  // then the slice's points
+    typename Fused_Points<D, kFull, kTensor>::Type x;  // then the slice's points
   };
   double r[kFusedPoints][kTileClusters + 1];  // a row per point, 17 apart: no bank conflicts
   double log_p[kFusedPoints];
@@ -1075,29 +1107,38 @@ VELMORA_UNROLL
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
-      // The tensor cores' row at D 8 is (1, x, 0); the cyclic rows' x twice.
-      constexpr bool kStagedOne = kTensor && D == 8;
-      for (int i = 0; i < D; ++i) sh.x[t][kStagedOne + i] = x[i];
-      if constexpr (kStagedOne) {
-        sh.x[t][L::kOne] = 1.0;
-        sh.x[t][L::kZero] = 0.0;
+      if constexpr (kTensor) {
+        // The tensor cores' row at D 8 is (1, x, 0), where L places them.
+        double *const row = sh.x + Tensor_Row<D>(t);
+        if constexpr (D == 8) {
+          for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];
+          row[L::kOne] = 1.0;
+          row[L::kZero] = 0.0;
+        } else {
+          for (int i = 0; i < D; ++i) row[i] = x[i];
+        }
+      } else {
+        // The cyclic rows' x twice.
+        for (int i = 0; i < D; ++i) sh.x[t][i] = x[i];
+        if constexpr (kCyclic)
+          for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
       }
-      if constexpr (!kTensor && kCyclic)
-        for (int i = 0; i < D; ++i) sh.x[t][D + i] = x[i];
       sh.log_p[t] = log_p;
     }
     __syncthreads();
     const int count = static_cast<int>(Min(Index{kFusedPoints}, end - p0));
-    if (owner) {
-      for (int p = 0; p < count; ++p) {
-        const double r = sh.r[p][rk], d = sh.x[p][ra] - centre_a, w = r * d;
-        n += r;
-        s = fma(r, d, s);
-        if (kFull)
+    if constexpr (!kTensor) {
+      if (owner) {
+        for (int p = 0; p < count; ++p) {
+          const double r = sh.r[p][rk], d = sh.x[p][ra] - centre_a, w = r * d;
+          n += r;
+          s = fma(r, d, s);
+          if (kFull)
 VELMORA_UNROLL
-          for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b]);
-        else
-          acc[0] = fma(w, d, acc[0]);
+            for (int b = 0; b < kRow; ++b) acc[b] = fma(w, sh.x[p][kCyclic ? ra + b : b] - centre[b], acc[b]);
+          else
+            acc[0] = fma(w, d, acc[0]);
+        }
       }
     }
     if constexpr (kTensor) {
@@ -1109,11 +1150,11 @@ VELMORA_UNROLL
         for (int q = 0; q < kSlots; ++q) slot_column[q] = r_column(warp + kWarps * q);
         Tensor_Lane<D, kSlots> at{{}, sh.r[c4], slot_column};
         for (int e = 0; e < L::kTiles; ++e) {
-          at.x[e] = sh.x[c4] + L::Tile_Entry(e, g);
+          at.x[e] = sh.x + Tensor_Row<D>(c4) + L::Tile_Entry(e, g);
           for (int q = 0; q < kSlots; ++q)
-            slot_centre[q][e] = centre_of(warp + kWarps * q, L::Coordinate(L::Tile_Entry(e, g)));
+            slot_centre[q][e] = centre_of(warp + kWarps * q, L::Tile_Coordinate(e, g));
         }
-        chain.x = sh.x[0] + chain_i;
+        chain.x = sh.x + chain_i;
         chain.r = sh.r[0] + r_column(chain_k);
         chain.centre = centre_of(chain_k, chain_i);
         Tensor_Steps_Of<D, kSlots>(products, slots, (count + 3) / 4, at, slot_centre, slot_acc, chain);
@@ -1139,8 +1180,8 @@ VELMORA_UNROLL
 #pragma unroll
         for (int h = 0; h < 2; ++h) {
           if (p >= products) break;
-          const int e = L::Entry(p, L::Tile_Entry(L::Row_Tile(p), g),
-                                 L::Tile_Entry(L::Column_Tile(p), 2 * c4 + h), static_cast<int>(dim));
+          const int e = L::Entry(p, L::Tile_Coordinate(L::Row_Tile(p), g),
+                                 L::Tile_Coordinate(L::Column_Tile(p), 2 * c4 + h), static_cast<int>(dim));
           if (e >= 0) own[e] = slot_acc[q][p][h];
         }
     }
