@@ -205,7 +205,7 @@ LAYOUTS = [
     ("full.cu", "const double centre = sh.mu[4 * s + c]", "Log_Full_Resident", _tensor_mu),
     ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8)),
     ("full.cu", "b_at[(l / 4) * b_step", "Log_Full_Tensor", _tensor_b),
-    ("full.cu", "const double centre = sh.mu[l + c]", "Log_Full_Tensor", _tensor_mu),
+    ("full.cu", "const double centre = mu[l + c]", "Log_Full_Tensor", _tensor_mu),
     ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Tensor", _tensor_q(2)),
     ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Resident", _tensor_q(4)),
     ("small_dims.h", "", "Log_Small", _broadcast),

@@ -4,6 +4,7 @@ local-memory check on a planted kernel that keeps an array on its stack
 inside a loop (and on the same kernel with the array in registers)."""
 import importlib.machinery
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -669,6 +670,22 @@ class SelectorsInTheSources(unittest.TestCase):
                 self.assertTrue(sel["without"] in text, f"{sel['without']!r} is in no engine source")
             if sel.get("until"):  # else the code past the return would count
                 self.assertTrue(sel["until"] in text, f"{sel['until']!r} is in no engine source")
+
+    def test_every_layouts_line_is_in_its_file_and_the_staged_rows_are_the_kernels(self):
+        # A layout whose line the kernels no longer hold leaves that access
+        # taken as conflict-free, without a word; and the D 8 staged row's
+        # places are copied from statistics.cu.
+        engine = os.path.join(os.path.dirname(HERE), "engine")
+        sources = {}
+        for file, text, _, _ in model.LAYOUTS:
+            if file not in sources:
+                with open(os.path.join(engine, file)) as f:
+                    sources[file] = f.read()
+            self.assertTrue(text in sources[file], f"{text!r} is not in {file}")
+        d8 = sources["statistics.cu"].split("struct Fused_Tensor<8> {")[1].split("\n};")[0]
+        tile0 = int(re.search(r"Nibble\(tile == 0 \? (0x[0-9a-f]+)u", d8).group(1), 16)
+        self.assertEqual([(tile0 >> 4 * g) & 15 for g in range(8)], list(model._STAGED_8))
+        self.assertIn("kStride = 12;", d8)
 
 
 class FitPosteriors(unittest.TestCase):
