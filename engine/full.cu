@@ -620,9 +620,12 @@ void Launch_Tiles(Kernel kernel, int threads, int points, const Full_Args &args,
 // memory in whole segments.
 
 constexpr int kSmallPoints = 128;  // threads, and points, per block
-// Blocks an SM asked of ptxas: left to aim at more on its own, it kept 64
-// to 96 registers and spilled around the posteriors' loop.
-constexpr int kSmallBlocks = 5;
+// Blocks an SM asked of ptxas at D 8 and 16: left to aim at more on its
+// own, it kept 64 and 96 registers and spilled around the posteriors' loop.
+// D 4 is left unbounded: it spills nothing in 56 registers (9 blocks),
+// where 5 blocks let it take 69 (7).
+template <int D>
+constexpr int kSmallBlocks = D == 4 ? 0 : 5;
 
 template <int D>
 struct Small_Shared {
@@ -631,7 +634,7 @@ struct Small_Shared {
 };
 
 template <int D>
-__global__ void __launch_bounds__(kSmallPoints, kSmallBlocks) Log_Small_Kernel(Full_Args a) {
+__global__ void __launch_bounds__(kSmallPoints, kSmallBlocks<D>) Log_Small_Kernel(Full_Args a) {
   __shared__ Small_Shared<D> sh;
   const int t = static_cast<int>(threadIdx.x);
   const Index j0 = static_cast<Index>(blockIdx.x) * kSmallPoints, j = j0 + t, K = a.m.K;
