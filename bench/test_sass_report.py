@@ -686,6 +686,26 @@ class SelectorsInTheSources(unittest.TestCase):
         tile0 = int(re.search(r"Nibble\(tile == 0 \? (0x[0-9a-f]+)u", d8).group(1), 16)
         self.assertEqual([(tile0 >> 4 * g) & 15 for g in range(8)], list(model._STAGED_8))
         self.assertIn("kStride = 12;", d8)
+        # The tensor kernel's loads and stores of the staged rows, by the
+        # strides and the skew the kernel stages them at: a stride or a skew
+        # changed in statistics.cu alone would leave the bank figures those
+        # of the old rows.
+        text = sources["statistics.cu"]
+        skew = "return p * Fused_Tensor<D>::kStride + p / 4;"  # model._tensor_row
+        self.assertTrue(skew in text, f"Tensor_Row is no longer {skew!r}")
+        rows = {d: text.split(f"struct Fused_Tensor<{d}> {{")[1].split("\n};")[0] for d in (8, 16)}
+        stride = {d: int(re.search(r"kStride = (\d+);", rows[d]).group(1)) for d in rows}
+        place = {8: model._STAGED_8, 16: range(8)}
+        def layout(line, d):
+            return next(lanes for file, t, pattern, lanes in model.LAYOUTS
+                        if file == "statistics.cu" and line in t and pattern == f"Fused_KernelILi{d}E")
+        for d in (8, 16):
+            load = layout("x[t] = *x_at[t];", d)
+            store = layout("row[L::X_Entry(i)] = x[i];" if d == 8 else "row[i] = x[i];", d)
+            for t in range(256):
+                self.assertEqual(load(t, 8) - store(0, 8),
+                                 8 * (model._tensor_row(stride[d], t % 4) + place[d][t % 32 // 4]), (d, t))
+                self.assertEqual(store(t, 8) - store(0, 8), 8 * model._tensor_row(stride[d], t), (d, t))
 
 
 class FitPosteriors(unittest.TestCase):
