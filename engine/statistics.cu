@@ -781,12 +781,12 @@ template <int D>
 struct Fused_Tensor;
 
 // D = 8: a point's staged row is (1, x_0, ..., x_7, 0), and the centre is 0
-// under the 1 and the 0, so e is exactly 1 or 0 there. With row and column
-// g taking entry g, one product holds the weight (1 by 1: n = r + n), the
-// sums (1 by x_b: fma(r, d_b, s)) and the second moments of coordinates 0
-// to 6. An eighth coordinate takes a second product, whose rows (1, x_7, 0,
-// 0, x_3 .. x_6) and columns (x_7, x_0, x_1, x_2, 0, ...) hold what
-// involves it.
+// under the 1 and the 0, so e is exactly 1 or 0 there. Row and column g
+// taking its entry g in that order (wherever staged), one product holds the
+// weight (1 by 1: n = r + n), the sums (1 by x_b: fma(r, d_b, s)) and the
+// second moments of coordinates 0 to 6. An eighth coordinate takes a second
+// product, whose rows (1, x_7, 0, 0, x_3 .. x_6) and columns (x_7, x_0, x_1,
+// x_2, 0, ...) hold what involves it.
 template <>
 struct Fused_Tensor<8> {
   // Where the row's entries are staged: the 1 and the 0 at kOne and kZero,
