@@ -233,9 +233,8 @@ LAYOUTS = [
     # tile's loads take 2 wavefronts, by their own entries too.
     ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi8E", _fused_tensor(12, lambda g: _STAGED_8[g])),
     ("statistics.cu", "x[t] = *x_at[t];", "Fused_KernelILi16E", _fused_tensor(20)),
-    ("statistics.cu", "for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];", "Fused_KernelILi8E",
-     _fused_tensor_store(12)),
-    ("statistics.cu", "for (int i = 0; i < D; ++i) row[i] = x[i];", "Fused_KernelILi16E", _fused_tensor_store(20)),
+    *[("statistics.cu", "for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];", f"Fused_KernelILi{d}E",
+       _fused_tensor_store(stride)) for d, stride in ((8, 12), (16, 20))],
     ("statistics.cu", "const double r = *r_at[q];", "Fused_Kernel", _fused_tensor_r),
     ("statistics.cu", "const double r = chain.r[c * (kTileClusters + 1)];", "Fused_Kernel", _fused_chain_r),
     ("statistics.cu", "chain.s = fma(r, chain.x[Tensor_Row<D>(c)] - chain.centre, chain.s);", "Fused_Kernel",

@@ -701,7 +701,7 @@ class SelectorsInTheSources(unittest.TestCase):
                         if file == "statistics.cu" and line in t and pattern == f"Fused_KernelILi{d}E")
         for d in (8, 16):
             load = layout("x[t] = *x_at[t];", d)
-            store = layout("row[L::X_Entry(i)] = x[i];" if d == 8 else "row[i] = x[i];", d)
+            store = layout("row[L::X_Entry(i)] = x[i];", d)
             for t in range(256):
                 self.assertEqual(load(t, 8) - store(0, 8),
                                  8 * (model._tensor_row(stride[d], t % 4) + place[d][t % 32 // 4]), (d, t))

@@ -859,6 +859,7 @@ struct Fused_Tensor<16> {
   __host__ __device__ static constexpr int Tiles(int) { return 2; }
   __host__ __device__ static constexpr int Row_Tile(int p) { return p == 2 ? 1 : 0; }
   __host__ __device__ static constexpr int Column_Tile(int p) { return p == 0 ? 0 : 1; }
+  __host__ __device__ static constexpr int X_Entry(int i) { return i; }
   __host__ __device__ static constexpr int Tile_Coordinate(int tile, int g) { return 8 * tile + g; }
   __host__ __device__ static constexpr int Tile_Entry(int tile, int g) { return 8 * tile + g; }
   // A second moment on its lower coordinate's row, as the CUDA-core rows
@@ -1108,14 +1109,12 @@ VELMORA_UNROLL
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
       if constexpr (kTensor) {
-        // The tensor cores' row at D 8 is (1, x, 0), where L places them.
+        // x where L places it; at D 8 the row is (1, x, 0).
         double *const row = sh.x + Tensor_Row<D>(t);
+        for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];
         if constexpr (D == 8) {
-          for (int i = 0; i < D; ++i) row[L::X_Entry(i)] = x[i];
           row[L::kOne] = 1.0;
           row[L::kZero] = 0.0;
-        } else {
-          for (int i = 0; i < D; ++i) row[i] = x[i];
         }
       } else {
         // The cyclic rows' x twice.
