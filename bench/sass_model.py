@@ -26,6 +26,13 @@ SHARED_BYTES = 128        # per clock per SM: 32 banks of 4 bytes, one wavefront
 GLOBAL_OPS = {"LDG", "STG"}
 DRAM = {"H100": 3.35e12, "H200": 4.8e12}  # bytes/s, data-sheet peaks
 DRAM_EFFICIENCY = 0.85    # of the peak that a streaming kernel reaches (assumed)
+# Every global load and store moves its bytes between the SMs and L2, hit
+# or miss in HBM: a block that stages the same data again (a cluster's W,
+# or the points once per cluster) pays it each time. GH100's L2 serves
+# about 5.5 TB/s to the SMs (assumed: NVIDIA publishes no figure; the
+# H100 and H200 share the die). Loads taken as missing in L1, which errs
+# high where a block reads the same line twice.
+L2_BYTES_S = 5.5e12
 LAUNCH_S = 3e-6           # a launch's fixed cost on the device, back to back (assumed)
 REGISTERS_PER_SM = 65536
 REGISTER_UNIT = 256       # registers are allocated per warp in units of 256
@@ -100,8 +107,8 @@ def _full_d(t, width):  # d[32][66]: d[l][Point_Of(tx, c)], pairs 2 tx, tx = war
     return ((t // 32) % 2 * 8 + t % 8) * 2 * 8
 
 
-def _tensor_a(nt):  # w[l kW + i] after x[32 x 72]: A[g][c] at w[c kW + g], kW = 8 NT + 8
-    return lambda t, width: (32 * 72 + (t % 4) * (8 * nt + 8) + (t % 32) // 4) * 8
+def _tensor_a(nt, base):  # w[l kW + i] after `base` doubles: A[g][c] at w[c kW + g], kW = 8 NT + 8
+    return lambda t, width: (base + (t % 4) * (8 * nt + 8) + (t % 32) // 4) * 8
 
 
 def _tensor_b(t, width):  # x[l + p 36] (points as columns): B[c][g] at d[c + (16 warp + g) 36]
@@ -112,8 +119,8 @@ def _tensor_mu(t, width):  # mu[32]: mu[l + c], c = lane % 4
     return (t % 4) * 8
 
 
-def _tensor_q(tiles):  # q[8][72]: a lane's pair of chains at q[g][8 tiles warp + 8 pt + 2 c]
-    return lambda t, width: ((t % 32) // 4 * 72 + 8 * tiles * (t // 32) + 2 * (t % 4)) * 8
+def _tensor_q(tiles):  # q[8][136]: a lane's pair of chains at q[g][8 tiles warp + 8 pt + 2 c]
+    return lambda t, width: ((t % 32) // 4 * 136 + 8 * tiles * (t // 32) + 2 * (t % 4)) * 8
 
 
 def _second_tensor(stride):  # stage.a/b[p stride + l]: A[g][c] at c stride + g
@@ -201,9 +208,9 @@ LAYOUTS = [
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi2", _full_w(2)),
     ("full.cu", "sh.ws.w[l][ty * TM + r]", "Log_Full_KernelILi4", _full_w(4)),
     ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full_Kernel", _full_d),
-    ("full.cu", "const double w = a_at[4 * s * kW + 8 * r]", "Log_Full_Resident", _tensor_a(4)),
+    ("full.cu", "const double w = a_at[4 * s * kW + 8 * r]", "Log_Full_Resident", _tensor_a(4, 0)),
     ("full.cu", "const double centre = sh.mu[4 * s + c]", "Log_Full_Resident", _tensor_mu),
-    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8)),
+    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8, 128 * 36)),  # after x
     ("full.cu", "b_at[(l / 4) * b_step", "Log_Full_Tensor", _tensor_b),
     ("full.cu", "const double centre = mu[l + c]", "Log_Full_Tensor", _tensor_mu),
     ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Tensor", _tensor_q(2)),
@@ -287,7 +294,7 @@ def cost(kernel, instructions, sources):
     and stores by their bytes), local-memory instructions, and the shared
     accesses whose layout the model does not know."""
     c = {"issue": 0, "fp64": 0.0, "tensor": 0.0, "shared": 0, "shared_hi": 0, "local": 0,
-         "fp64_ops": 0, "lds": 0, "global": 0, "underived": set(), "conflicts": []}
+         "fp64_ops": 0, "lds": 0, "global": 0, "global_bytes": 0, "underived": set(), "conflicts": []}
     for ins in instructions:
         op = ins["opcode"]
         base = op.split(".")[0]
@@ -315,6 +322,7 @@ def cost(kernel, instructions, sources):
             c["shared"] += waves
             c["shared_hi"] += waves
             c["global"] += 1
+            c["global_bytes"] += global_width(op) * 32
     return c
 
 
@@ -600,6 +608,24 @@ def slabs(dim, rows):
             yield i0, s0, min(32, l_end - s0)
 
 
+def w_share(dim, rows):
+    """Of the W entries a block's staging loads ask for, per cluster (rows
+    by 32 columns a slab, passes of `rows` rows), the share that moves from
+    L2: the triangle on and below the diagonal within dim. The lanes above
+    it load nothing, and a warp's request moves only its lanes' sectors."""
+    loaded = asked = 0
+    for i0, s0, _ in slabs(dim, rows):
+        asked += rows * 32
+        last = min(dim, i0 + rows)
+        loaded += sum(max(0, last - max(i0, l)) for l in range(s0, min(dim, s0 + 32)))
+    return loaded / asked
+
+
+def staged_w(dim, rows):
+    """FULL_STAGE_W with the share of its loads' bytes that L2 serves."""
+    return dict(FULL_STAGE_W, l2_share=w_share(dim, rows))
+
+
 def full_trips(dim, tm):
     """Per cluster: slabs of D staged, of W staged, and FMA-loop passes per warp."""
     d_slabs, w_slabs, fma = 0, 0, [0] * 8
@@ -696,7 +722,7 @@ def log_launches(case, fit_e_step=False):
                           [(sel, passes * math.ceil(K / 16)) for sel, passes in tile_staging(d, 128, copy=0)] +
                           (small_posteriors(d, K) if posteriors else [])}]
     groups = max(1, math.ceil(K / 16))
-    points = 64  # a block's (the resident kernel's: 128)
+    points = 64  # a block's on the CUDA cores (the tensor kernels': 128)
     per_block = min(K, 16)
     dram = n * dim * 8 + n * 8 * (2 * groups if groups > 1 else 1)
     if case.get("cuda_cores"):
@@ -712,7 +738,7 @@ def log_launches(case, fit_e_step=False):
                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
         launches = [{"kernel": f"Log_Full_KernelILi{tm}E", "blocks": math.ceil(n / 64) * groups,
                      "threads": 256, "dram": dram,
-                     "items": ([] if tm == 2 else [(FULL_STAGE_W, 8 * (16 * tm // 8) * w_slabs * per_block)]) +
+                     "items": ([] if tm == 2 else [(staged_w(dim, 16 * tm), 8 * (16 * tm // 8) * w_slabs * per_block)]) +
                               [(full_fma(tm), fma * per_block)] + own +
                               [(FULL_TERM, 2 * per_block)]}]
     elif dim <= 32:
@@ -722,28 +748,30 @@ def log_launches(case, fit_e_step=False):
         points = 128
         launches = [{"kernel": f"Log_Full_Resident_KernelILi{-(-dim // 8)}E",
                      "blocks": math.ceil(n / points) * groups, "threads": 128, "dram": dram,
-                     "items": [(FULL_STAGE_W, 4 * 8 * per_block),
+                     "items": [(staged_w(dim, 32), 4 * 8 * per_block),
                                (CLUSTER_OWN, 4 * per_block),
                                (FULL_TERM, 4 * per_block)]}]
     else:
-        # Four warps of 16 points; each run of the MMA loop serves its own
-        # row tiles (tensor_trips).
-        nt = 8
+        # Eight warps of 16 points, 128 a block; each run of the MMA loop
+        # serves its own row tiles (tensor_trips). A thread stages 16
+        # entries of X's slab and 32 x 8 NT / 256 of W's.
+        nt, threads, points = 8, 256, 128
+        warps = threads // 32
         d_slabs, w_slabs, runs = tensor_trips(dim, nt)
         d_slabs *= per_block
         passes = math.ceil(dim / (8 * nt))
         # A slab of pass i0 takes the bounds of L = its live row tiles' runs.
         bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _ in slabs(dim, 8 * nt))
-        launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / 64) * groups,
-                     "threads": 128, "dram": dram,
-                     "items": [(FULL_STAGE_D, 4 * 16 * d_slabs),
-                               (FULL_STAGE_W, 4 * (8 * nt // 4) * w_slabs * per_block)] +
-                              [(tensor_run(nt, r0), 4 * runs[r0] * per_block) for r0 in range(nt)] +
+        launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / points) * groups,
+                     "threads": threads, "dram": dram,
+                     "items": [(FULL_STAGE_D, warps * (32 * points // threads) * d_slabs),
+                               (staged_w(dim, 8 * nt), warps * (32 * 8 * nt // threads) * w_slabs * per_block)] +
+                              [(tensor_run(nt, r0), warps * runs[r0] * per_block) for r0 in range(nt)] +
                               [
-                               (TENSOR_SLAB, 4 * w_slabs * per_block),
-                               (TENSOR_RUN_BOUNDS, 4 * bounds * per_block / (nt * (nt + 1) // 2)),
-                               (TENSOR_TILE, 2 * passes * per_block),
-                               (FULL_TERM, 2 * per_block)]}]
+                               (TENSOR_SLAB, warps * w_slabs * per_block),
+                               (TENSOR_RUN_BOUNDS, warps * bounds * per_block / (nt * (nt + 1) // 2)),
+                               (TENSOR_TILE, points // 32 * passes * per_block),
+                               (FULL_TERM, points // 32 * per_block)]}]
     if posteriors and groups == 1:
         # A thread an entry a pass: a block's points by its group's
         # clusters, over all its warps.
@@ -1049,8 +1077,19 @@ def threads_of(name):
     m = re.search(r"Fused_Kernel<\d+, (\d+)", name)
     if m:
         return int(m.group(1))
-    return 128 if name.startswith(("Log_Small", "Log_Full_Tensor", "Log_Diagonal",
-                                   "Log_Full_Resident", "Fused_Diagonal")) else 256
+    return 128 if name.startswith(("Log_Small", "Log_Diagonal", "Log_Full_Resident",
+                                   "Fused_Diagonal")) else 256
+
+
+# Shared memory that a kernel takes from its launch, past the 48 KB it may
+# declare (ptxas sees none of it): the tensor kernel's Tensor_Shared<8>,
+# x[128 x 36], w[32 x 72] (with q[8][136] in its room), mu[32], v[16][129]
+# and log_p[128].
+LAUNCH_ROOM = {"Log_Full_Tensor_Kernel<8>": 8 * (128 * 36 + 32 * 72 + 32 + 16 * 129 + 128)}
+
+
+def shared_of(name, resources):
+    return (resources.get("smem") or 0) + LAUNCH_ROOM.get(name, 0)
 
 
 def span(instructions):
@@ -1185,7 +1224,7 @@ def launch_time(kernels, launch, sources, gpu):
         return None
     k = kernels[name]
     demand = {"issue": 0.0, "FP64": 0.0, "tensor": 0.0, "shared": 0.0}
-    high = 0.0
+    high = l2_bytes = 0.0
     missing, counted = [], set()
     items = launch["items"]
     if "instructions" in k and not any(sel.get("outside") for sel, _ in items):
@@ -1205,15 +1244,17 @@ def launch_time(kernels, launch, sources, gpu):
         for p in demand:
             demand[p] += passes * per[p]
         high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
+        l2_bytes += launch["blocks"] * passes * c["global_bytes"] * selector.get("l2_share", 1.0)
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK
     compute_high = per_sm * high / CLOCK
-    dram = launch["dram"] / (DRAM[gpu] * DRAM_EFFICIENCY)
-    lim = max(demand, key=demand.get) if compute_low >= dram else "DRAM"
-    if max(compute_low, dram) < LAUNCH_S:
+    memory = {"DRAM": launch["dram"] / (DRAM[gpu] * DRAM_EFFICIENCY), "L2": l2_bytes / L2_BYTES_S}
+    bound = max(memory, key=memory.get)
+    lim = max(demand, key=demand.get) if compute_low >= memory[bound] else bound
+    if max(compute_low, memory[bound]) < LAUNCH_S:
         lim = "launch"
-    return (max(compute_low, dram) + LAUNCH_S, max(compute_high, dram) + LAUNCH_S, lim,
-            {p: per_sm * v / CLOCK for p, v in demand.items()}, missing, (name, counted))
+    return (max(compute_low, memory[bound]) + LAUNCH_S, max(compute_high, memory[bound]) + LAUNCH_S, lim,
+            {p: per_sm * v / CLOCK for p, v in demand.items()} | {"L2": memory["L2"]}, missing, (name, counted))
 
 
 def model_case(kernels, case, fit, sources):
@@ -1252,9 +1293,9 @@ def analyse(kernels, sources):
     for mangled, k in sorted(kernels.items(), key=lambda kv: short_name(kv[0])):
         name = short_name(mangled)
         r = k["resources"]
-        occ = occupancy(threads_of(name), r.get("registers", 0), r.get("smem", 0))
+        occ = occupancy(threads_of(name), r.get("registers", 0), shared_of(name, r))
         entry = {"kernel": name, "source": k["source"], "threads": threads_of(name),
-                 "registers": r.get("registers"), "smem": r.get("smem"), "stack": r.get("stack"),
+                 "registers": r.get("registers"), "smem": shared_of(name, r), "stack": r.get("stack"),
                  "spill_stores": r.get("spill_stores"), "spill_loads": r.get("spill_loads"),
                  "occupancy": occ, "loops": []}
         entries[mangled] = entry
@@ -1324,8 +1365,9 @@ def markdown(report):
            "operations (a warp's DFMA/DADD/DMUL holds its sub-partition's FP64 pipe 2 clocks), 128",
            "FP64 tensor-core FMAs, 128 bytes through the L1 / shared-memory data path (one",
            "wavefront: a shared access, or a global load or store's data); HBM 3.35 / 4.8 TB/s",
-           "at 85%. Figures from NVIDIA's throughput table for compute capability 9.0 and the data",
-           "sheets; nothing here was measured. A GPU run replaces it.", "",
+           "at 85%; L2 5.5 TB/s to the SMs (assumed: no published figure), which every global load",
+           "and store crosses. Figures from NVIDIA's throughput table for compute capability 9.0 and",
+           "the data sheets; nothing here was measured. A GPU run replaces it.", "",
            "## Kernels", "",
            "| kernel | threads | registers | shared B | stack B | spills (st/ld B) | blocks/SM | occupancy (limit) |",
            "|---|---|---|---|---|---|---|---|"]
@@ -1370,7 +1412,7 @@ def markdown(report):
             "Device time of one call (VelmoraLog, logP only) or one iteration (the fit, X resident):",
             "per launch, the busiest SM's blocks times the larger of the pipes' demands, summed over",
             "the modelled loops (low: the pipes overlap across loops, bank model; high: each loop",
-            "waits for its own limiter, phased shared requests), or HBM traffic if larger, plus 3 us",
+            "waits for its own limiter, phased shared requests), or HBM or L2 traffic if larger, plus 3 us",
             "a launch. Floors: the useful FP64 operations (the benchmark's count; the fit adds its",
             "statistics) at the CUDA cores' rate, and with the matrix products on the tensor cores.", "",
             "| case | N | dim | K | mode | H100 | H200 | CUDA-core floor | ratio | tensor floor | ratio | limiter |",

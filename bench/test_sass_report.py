@@ -250,7 +250,8 @@ class TensorSteps(unittest.TestCase):
         for name, lines in (("full.cu", ["const double w = a_at[l * kW + 8 * r];",
                                          "const double q = Overflowed_To_Inf(squared(k0 + c));",
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
-                                         model.RUN_BOUND_LINES[0] + ";"]),
+                                         model.RUN_BOUND_LINES[0] + ";",
+                                         model.FULL_STAGE_W["text"] + " && s0 + l <= gi ? *W : 0.0;"]),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
                              [model._ON_DIAGONAL[3], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT,
                               model._PART_SLAB[0]]),
@@ -279,21 +280,42 @@ class TensorSteps(unittest.TestCase):
         found = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")
         return {p: v * model.CLOCK for p, v in found[3].items()}
 
+    def test_w_moves_through_l2_only_on_and_below_its_diagonal(self):
+        # The triangle's share of the slabs asked for: one slab at dim 32;
+        # at 64 rows a pass, a square slab pair; at dim 128, two passes.
+        self.assertEqual(model.w_share(32, 32), 528 / 1024)
+        self.assertEqual(model.w_share(64, 64), 2080 / 4096)
+        self.assertEqual(model.w_share(128, 64), (2080 + 4096 + 2080) / (6 * 64 * 32))
+        # dim 64, 132 blocks of 16 clusters: a warp's pass stages a double a
+        # lane (256 bytes asked), 8 passes a slab, 2 slabs, 8 warps.
+        case = {"name": "t", "N": 128 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
+        launch = model.log_launches(case)[0]
+        staging = [{"file": "full.cu", "line": 5, "opcode": op, "text": op} for op in ("LDG.E.64", "STS.64")]
+        got = model.launch_time({launch["kernel"]: {"loops": [{"head": 0, "tail": 16, "innermost": True,
+                                                               "own": staging}]}},
+                                launch, self.sources.name, "H100")
+        moved = model.SMS * 16 * 8 * 8 * 2 * 256 * 2080 / 4096
+        self.assertAlmostEqual(got[3]["L2"], moved / model.L2_BYTES_S)
+        # HBM (X once) is well below: the launch is bound by L2 when its
+        # pipes are (here, with nothing else counted).
+        self.assertEqual(got[2], "L2")
+        self.assertAlmostEqual(got[0], moved / model.L2_BYTES_S + model.LAUNCH_S)
+
     def test_each_run_issues_its_own_tiles(self):
         mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS  # SM clocks of one DMMA
         load = 2  # wavefronts of a fragment
-        # VelmoraLog, 132 blocks of 64 points and 16 clusters, dim 64: per
-        # cluster a warp takes 2 steps in each run r0 = 0..7 (slab 0 serves
-        # runs 0..3, slab 32 runs 4..7), which serve 8..1 row tiles (72
-        # tiles in 16 steps), two MMAs each.
-        case = {"name": "t", "N": 64 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
+        # VelmoraLog, 132 blocks of 128 points (eight warps) and 16
+        # clusters, dim 64: per cluster a warp takes 2 steps in each run r0 =
+        # 0..7 (slab 0 serves runs 0..3, slab 32 runs 4..7), which serve 8..1
+        # row tiles (72 tiles in 16 steps), two MMAs each.
+        case = {"name": "t", "N": 128 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
         launch = model.log_launches(case)[0]
         copies = [self.step("full.cu", 8 - r0, 2) for r0 in range(8)]
         pipes = self.pipes(launch, copies)
         issued = sum(2 * len(own) for own in copies)  # a warp's, per cluster
-        self.assertAlmostEqual(pipes["issue"], 16 * 4 * issued / 4)
-        self.assertAlmostEqual(pipes["tensor"], 16 * 4 * 72 * 2 * mma)
-        self.assertAlmostEqual(pipes["shared"], 16 * 4 * (72 + 16 * 2) * load)
+        self.assertAlmostEqual(pipes["issue"], 16 * 8 * issued / 4)
+        self.assertAlmostEqual(pipes["tensor"], 16 * 8 * 72 * 2 * mma)
+        self.assertAlmostEqual(pipes["shared"], 16 * 8 * (72 + 16 * 2) * load)
         # A copy that is not the run's (its MMAs no multiple of the run's)
         # leaves the item out rather than miscount it.
         self.assertIsNone(model.find_item({"loops": [{"head": 0, "tail": 16, "innermost": True,
@@ -385,12 +407,12 @@ class TensorSteps(unittest.TestCase):
     def test_a_slab_counts_only_its_own_runs_bounds(self):
         # dim 64, 16 clusters: a pass of 8 live row tiles in 2 slabs, so each
         # slab takes the bounds of 8 of the 36 runs its code holds.
-        case = {"name": "t", "N": 64 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
+        case = {"name": "t", "N": 128 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
         launch = model.log_launches(case)[0]
         ins = lambda line: {"file": "full.cu", "line": line, "opcode": "IMAD", "text": "IMAD"}
         slab = [ins(3)] * 3 + [ins(4)] * 36
         pipes = self.pipes(launch, [slab])
-        slabs = 16 * 4 * 2  # clusters, warps, slabs
+        slabs = 16 * 8 * 2  # clusters, warps, slabs
         self.assertAlmostEqual(pipes["issue"], slabs * (3 + 36 * 8 / 36) / 4)
 
     def test_a_pass_of_fewer_tiles_counts_as_the_last_runs(self):

@@ -127,13 +127,25 @@ inline Index Pinned_Budget() {
   return std::clamp<Index>(physical / 16, Index{32} << 20, Index{256} << 20);
 }
 
+// `room`: bytes of shared memory the launch gives each block, for a kernel
+// that takes its room from the launch (past the 48 KB it may declare).
 template <typename Kernel, typename... Args>
-void Launch(Kernel kernel, dim3 grid, dim3 block, cudaStream_t stream, Args... args) {
+void Launch_With_Room(Kernel kernel, dim3 grid, dim3 block, int room, cudaStream_t stream,
+                      Args... args) {
   cudaLaunchConfig_t config = {};
   config.gridDim = grid;
   config.blockDim = block;
+  config.dynamicSmemBytes = static_cast<size_t>(room);
   config.stream = stream;
+  if (room > 0)  // per device: set at every launch, whichever device is current
+    Check(cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, room),
+          "to give a kernel its shared memory");
   Check(cudaLaunchKernelEx(&config, kernel, args...), "to launch a kernel");
+}
+
+template <typename Kernel, typename... Args>
+void Launch(Kernel kernel, dim3 grid, dim3 block, cudaStream_t stream, Args... args) {
+  Launch_With_Room(kernel, grid, block, 0, stream, args...);
 }
 
 }  // namespace velmora_log

@@ -84,22 +84,22 @@ struct Full_Shared {
   double log_p[kPoints];
 };
 
-// The entries of a slab (kSlab coordinates of the block's kPoints points)
-// that thread t of kT stages, coalesced along whichever of points and
+// The entries of a slab (kSlab coordinates of the block's kP points) that
+// thread t of kT stages, coalesced along whichever of points and
 // coordinates is contiguous in X: it keeps one of (coordinate, point) and
-// steps the other by a fixed stride, kSlab * kPoints / kT entries in all.
-template <int kT>
+// steps the other by a fixed stride, kSlab * kP / kT entries in all.
+template <int kT, int kP = kPoints>
 struct Slab_Walk {
-  static_assert(kT % kSlab == 0 && kT % kPoints == 0, "fixed strides");
-  static constexpr int kEntries = kSlab * kPoints / kT;
-  static_assert(kEntries * kT == kSlab * kPoints, "as many entries for every thread");
+  static_assert(kT % kSlab == 0 && kT % kP == 0, "fixed strides");
+  static constexpr int kEntries = kSlab * kP / kT;
+  static_assert(kEntries * kT == kSlab * kP, "as many entries for every thread");
   bool by_coord;
   int l0, p0, sl, sp;
   __device__ explicit Slab_Walk(const Device_Points &x)
       : by_coord(x.coord_stride == 1),
-        l0(by_coord ? threadIdx.x % kSlab : threadIdx.x / kPoints),
-        p0(by_coord ? threadIdx.x / kSlab : threadIdx.x % kPoints),
-        sl(by_coord ? 0 : kT / kPoints),
+        l0(by_coord ? threadIdx.x % kSlab : threadIdx.x / kP),
+        p0(by_coord ? threadIdx.x / kSlab : threadIdx.x % kP),
+        sl(by_coord ? 0 : kT / kP),
         sp(by_coord ? kT / kSlab : 0) {}
 };
 
@@ -107,13 +107,13 @@ struct Slab_Walk {
 // block's points into `d`: coordinate l of point p at d[l * dl + p * dp].
 // A thread's addresses advance by one add a pass and, along coordinates,
 // its entry of mu_k is read once.
-template <int kT, bool kCentre = true>
+template <int kT, bool kCentre = true, int kP = kPoints>
 __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Index j0, Index k,
                               int s0) {
-  const Slab_Walk<kT> walk(a.x);
+  const Slab_Walk<kT, kP> walk(a.x);
   const bool by_coord = walk.by_coord;
   const int l0 = walk.l0, p0 = walk.p0, sl = walk.sl, sp = walk.sp;
-  const int points = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));
+  const int points = static_cast<int>(Min(Index{kP}, a.x.count - j0));
   const int coords = static_cast<int>(Min(Index{kSlab}, a.m.dim - s0));
   const double *mu = a.m.mu + k * a.m.dim + s0;
   const double *x = a.x.X + (j0 + p0) * a.x.point_stride + (Index{s0} + l0) * a.x.coord_stride;
@@ -121,7 +121,7 @@ __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Ind
   const double mu_l0 = kCentre && by_coord && l0 < coords ? mu[l0] : 0.0;
   double *out = d + l0 * dl + p0 * dp;
   const int out_step = sl * dl + sp * dp;
-  for (int l = l0, p = p0; l < kSlab && p < kPoints; l += sl, p += sp, x += step, out += out_step)
+  for (int l = l0, p = p0; l < kSlab && p < kP; l += sl, p += sp, x += step, out += out_step)
     *out = p < points && l < coords ? (kCentre ? *x - (by_coord ? mu_l0 : mu[l]) : *x) : 0.0;
 }
 
@@ -163,11 +163,14 @@ __device__ __forceinline__ void Stage_Held(const Full_Args &a, double *d, const 
 }
 
 // Columns s0.. of rows i0.. of W_k (column-major, dim x dim), into `w`:
-// W_k(i0 + i, s0 + l) at w[l * stride + i], zero past dim and past column
-// l_end. A thread keeps its row and steps along the columns.
+// W_k(i0 + i, s0 + l) at w[l * stride + i], zero past dim and above the
+// diagonal. A thread keeps its row and steps along the columns. Entries
+// above the diagonal are zero by W_k's definition and are not read: every
+// block stages every cluster's slabs from L2, and at dim 128 the square's
+// upper half was a third of W's traffic.
 template <int kT, int kRows>
 __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index k, int i0,
-                                int s0, int l_end) {
+                                int s0) {
   static_assert(kT % kRows == 0, "a fixed row per thread");
   constexpr int kStep = kT / kRows;
   // As many columns for every thread, a count known when compiled: no
@@ -179,7 +182,7 @@ __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index
 #pragma unroll 4
   for (int q = 0; q < kSlab / kStep; ++q, W += kStep * static_cast<Index>(dim)) {
     const int l = l0 + q * kStep;
-    w[l * stride + i] = gi < dim && s0 + l < l_end ? *W : 0.0;
+    w[l * stride + i] = gi < dim && s0 + l <= gi ? *W : 0.0;
   }
 }
 
@@ -211,7 +214,7 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
       if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();
       if constexpr (kOne) Stage_Held(a, &sh.d[0][0], *held, k);
       else Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
-      Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0, l_end);
+      Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0);
       __syncthreads();
       // Past the warp's last row, W's rows here lie above the diagonal.
       const int width = Min(Min(kSlab, l_end - s0), warp_last_row - s0 + 1);
@@ -302,11 +305,15 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 
 // ---------------------------------------------------------------------------
 // On the FP64 tensor cores (tensor.h): Y = W_k D as 8 x 8 tiles of rows by
-// points, 4 coordinates a step. A block of four warps owns 64 points; each
-// warp takes 16 of them (two point tiles) and every row tile of a pass of
-// 8 NT rows, skipping the steps above the diagonal. Every warp thus makes
-// the same calls, and per step it loads one fragment of X per point tile
-// and one of W per row tile: at most 10 shared loads to 16 products.
+// points, 4 coordinates a step. A block of eight warps owns 128 points;
+// each warp takes 16 of them (two point tiles) and every row tile of a pass
+// of 8 NT rows, skipping the steps above the diagonal. Every warp thus
+// makes the same calls, and per step it loads one fragment of X per point
+// tile and one of W per row tile: at most 10 shared loads to 16 products.
+// Every block stages every cluster's W from L2, and at dim 128 that was
+// half of the kernel's traffic with 64 points a block: 128 halve it, at
+// the same 16 warps an SM (two blocks, held by their registers). Their
+// room is past the 48 KB a block may declare, so it is the launch's.
 //
 // X itself is staged, not D, and D = X - mu_k is formed as a fragment is
 // loaded, the same subtraction, so subtract-first holds at no cost in
@@ -319,34 +326,38 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 // eight such chains of a point are then added in order of g, a pass at a
 // time (Reference_Full's order with `tensor`).
 
-constexpr int kTensorThreads = 128;
+constexpr int kTensorThreads = 256;
+constexpr int kTensorPoints = 128;  // per block
 constexpr int kTensorPointsPerWarp = 16;
-static_assert(kTensorThreads / 32 * kTensorPointsPerWarp == kPoints, "a warp per 16 points");
+static_assert(kTensorThreads / 32 * kTensorPointsPerWarp == kTensorPoints, "a warp per 16 points");
 
 template <int NT>
 struct Tensor_Shared {
   static constexpr int kRows = 8 * NT;          // rows of W_k a pass
   static constexpr int kWStride = kRows + 8;    // a fragment's four rows on both bank halves
-  double x[kSlab * (kPoints + 8)];  // X's slab, as Tensor_Layout places it
+  // X's slab, as Tensor_Layout places it: along points, kSlab lines of
+  // kTensorPoints + 8; along coordinates, kTensorPoints lines of kSlab + 4.
+  double x[kTensorPoints * (kSlab + 4)];
   union {
-    double w[kSlab * kWStride];  // W_k(i0 + i, s0 + l) at w[l * kWStride + i]
-    double q[8][kPoints + 8];    // a pass's chains, by g (+8: rows on alternate bank halves)
+    double w[kSlab * kWStride];        // W_k(i0 + i, s0 + l) at w[l * kWStride + i]
+    double q[8][kTensorPoints + 8];    // a pass's chains, by g (+8: rows on alternate bank halves)
   };
   double mu[kSlab];  // mu_k's slab, zero past dim
-  double v[kGroup][kPoints + 1];
-  double log_p[kPoints];
+  double v[kGroup][kTensorPoints + 1];
+  double log_p[kTensorPoints];
 };
-static_assert(kSlab * (kPoints + 8) == kPoints * (kSlab + 4), "either layout fits x");
+static_assert(kSlab * (kTensorPoints + 8) <= kTensorPoints * (kSlab + 4), "either layout fits x");
+static_assert(2 * (sizeof(Tensor_Shared<8>) + 1024) <= 228 * 1024, "two blocks an SM");
 
 // Where coordinate l of point p sits in x: along coordinates (stride
 // kSlab + 4 between points) when X is, else along points (stride
-// kPoints + 8 between coordinates). Staging then writes whole lines, and a
-// fragment's 32 loads (4 coordinates x 8 points) fall on distinct banks in
-// two wavefronts either way.
+// kTensorPoints + 8 between coordinates). Staging then writes whole lines,
+// and a fragment's 32 loads (4 coordinates x 8 points) fall on distinct
+// banks in two wavefronts either way.
 struct Tensor_Layout {
   int dl, dp;
   __device__ explicit Tensor_Layout(const Device_Points &x)
-      : dl(x.coord_stride == 1 ? 1 : kPoints + 8), dp(x.coord_stride == 1 ? kSlab + 4 : 1) {}
+      : dl(x.coord_stride == 1 ? 1 : kTensorPoints + 8), dp(x.coord_stride == 1 ? kSlab + 4 : 1) {}
 };
 
 // A slab's steps for the first L row tiles of a pass (those that hold rows
@@ -438,24 +449,38 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
       // The previous slab, or the last pass's chains (which share w's
       // room), are no longer read.
       __syncthreads();
-      Stage_Centred<kTensorThreads, false>(a, sh.x, at.dl, at.dp, j0, k, s0);
-      Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0, l_end);
+      Stage_Centred<kTensorThreads, false, kTensorPoints>(a, sh.x, at.dl, at.dp, j0, k, s0);
+      Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0);
       if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
       __syncthreads();
       // Coordinates past l_end are zero in W's slab.
       Slab_Steps_Live<NT>(Min(NT, (dim - i0 + 7) / 8), acc, a_at, b_at, sh.mu, b_step, b_tile, c,
                           i0, s0, Min(kSlab, l_end - s0));
     }
-    q += Pass_Sum<kPoints>(sh, acc);
+    q += Pass_Sum<kTensorPoints>(sh, acc);
   }
   return q;
 }
 
+// The block's room, from the launch on a GPU (Launch_Tiles' `room`); the
+// CPU device's shared memory takes any size.
 template <int NT>
-__global__ void __launch_bounds__(kTensorThreads) Log_Full_Tensor_Kernel(Full_Args a) {
+__device__ __forceinline__ Tensor_Shared<NT> &Tensor_Room() {
+#ifdef __CUDA_ARCH__
+  extern __shared__ __align__(16) unsigned char tensor_room[];
+  return *reinterpret_cast<Tensor_Shared<NT> *>(tensor_room);
+#else
   __shared__ Tensor_Shared<NT> sh;
-  const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
-  Log_Full_Block<kTensorThreads, kPoints>(
+  return sh;
+#endif
+}
+
+// Two blocks an SM: 128 registers, as four blocks of 128 threads had.
+template <int NT>
+__global__ void __launch_bounds__(kTensorThreads, 2) Log_Full_Tensor_Kernel(Full_Args a) {
+  Tensor_Shared<NT> &sh = Tensor_Room<NT>();
+  const Index j0 = static_cast<Index>(blockIdx.x) * kTensorPoints;
+  Log_Full_Block<kTensorThreads, kTensorPoints>(
       a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k); });
 }
 
@@ -525,7 +550,7 @@ __device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared 
   const int t = static_cast<int>(threadIdx.x), g = t % 32 / 4, c = t % 4;
   const int dim = static_cast<int>(a.m.dim);
   __syncthreads();  // the last cluster's chains are no longer read
-  Stage_Whitening<kResidentThreads, kSlab>(a, sh.w, kW, k, 0, 0, dim);
+  Stage_Whitening<kResidentThreads, kSlab>(a, sh.w, kW, k, 0, 0);
   if (t < kSlab) sh.mu[t] = t < dim ? a.m.mu[k * a.m.dim + t] : 0.0;
   __syncthreads();
   const double *a_at = sh.w + c * kW + g;
@@ -600,13 +625,16 @@ Index Groups(Index K) { return K > kGroup ? (K + kGroup - 1) / kGroup : 1; }
 // empty rows.
 int Rows_Per_Thread(Index dim) { return dim <= kRowGroups ? 1 : dim <= 2 * kRowGroups ? 2 : 4; }
 
+// `room`: bytes of shared memory the launch gives each block (a kernel
+// whose own declarations stay under 48 KB needs none).
 template <class Kernel>
 void Launch_Tiles(Kernel kernel, int threads, int points, const Full_Args &args,
-                  cudaStream_t stream) {
+                  cudaStream_t stream, int room = 0) {
   const Index groups = args.groups;
   const unsigned int y = static_cast<unsigned int>(std::min<Index>(groups, kMaxGridY));
   const unsigned int z = static_cast<unsigned int>((groups + y - 1) / y);
-  Launch(kernel, dim3(Blocks(args.x.count, points), y, z), dim3(threads), stream, args);
+  Launch_With_Room(kernel, dim3(Blocks(args.x.count, points), y, z), dim3(threads), room, stream,
+                   args);
   if (groups > 1)
     Launch(Log_Combine_Kernel, dim3(Blocks(args.x.count, kThreads)), dim3(kThreads), stream, args);
 }
@@ -775,7 +803,9 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
   // Past the small dims, passes of 32 rows up to dim 32, else of 64.
   const bool narrow = Rows_Per_Thread(m.dim) == 2;
   if (Tensor_Cores()) {
-    if (!narrow) Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, kPoints, args, stream);
+    if (!narrow)
+      Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, kTensorPoints, args, stream,
+                   sizeof(Tensor_Shared<8>));
     else if (m.dim <= 24)
       Launch_Tiles(Log_Full_Resident_Kernel<3>, kResidentThreads, kResidentPoints, args, stream);
     else Launch_Tiles(Log_Full_Resident_Kernel<4>, kResidentThreads, kResidentPoints, args, stream);

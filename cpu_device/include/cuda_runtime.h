@@ -154,6 +154,17 @@ inline cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, T *func) {
   return cudaFuncGetAttributes(attr, reinterpret_cast<const void *>(func));
 }
 
+// Shared memory a launch may give a kernel's blocks: up to 48 KB as on a
+// GPU, up to the device's 227 KB once this attribute says so; a launch past
+// it fails, as it does on a GPU. (The kernels' own shared variables are
+// the CPU device's, of any size.)
+enum cudaFuncAttribute { cudaFuncAttributeMaxDynamicSharedMemorySize = 8 };
+cudaError_t cudaFuncSetAttribute(const void *func, cudaFuncAttribute attr, int value);
+template <class T>
+inline cudaError_t cudaFuncSetAttribute(T *func, cudaFuncAttribute attr, int value) {
+  return cudaFuncSetAttribute(reinterpret_cast<const void *>(func), attr, value);
+}
+
 // Streams and events. Every launch and copy here completes before it
 // returns, so a stream is an in-order queue that is always empty; an event
 // holds the time it was recorded, which is when the work before it finished.

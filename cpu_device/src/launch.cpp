@@ -354,6 +354,11 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body, con
       s.last_error = cudaErrorInvalidConfiguration;
       return cudaErrorInvalidConfiguration;
     }
+    const auto room = s.room.find(kernel);
+    if (config.dynamicSmemBytes > std::max(kDefaultRoomPerBlock, room == s.room.end() ? 0 : room->second)) {
+      s.last_error = cudaErrorInvalidValue;
+      return cudaErrorInvalidValue;
+    }
     order = Launch_Order{s.order, s.order_seed};
     checking = s.race_check;
   }

@@ -377,6 +377,16 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, const void *func) {
   return cudaSuccess;
 }
 
+cudaError_t cudaFuncSetAttribute(const void *func, cudaFuncAttribute attr, int value) {
+  DeviceState &s = state();
+  std::lock_guard lock(s.mutex);
+  if (func == nullptr || attr != cudaFuncAttributeMaxDynamicSharedMemorySize || value < 0 ||
+      static_cast<size_t>(value) > cpu_device::kMaxRoomPerBlock)
+    return cpu_device::fail(s, cudaErrorInvalidValue);
+  s.room[func] = static_cast<size_t>(value);
+  return cudaSuccess;
+}
+
 const char *cudaGetErrorString(cudaError_t error) {
   switch (error) {
     case cudaSuccess: return "no error";

@@ -22,6 +22,8 @@ struct Countdown {
 struct DeviceState {
   std::mutex mutex;
   std::map<const void *, size_t> allocations;
+  // Per kernel: the shared memory its launches may give a block, past 48 KB.
+  std::map<const void *, size_t> room;
   size_t host_objects = 0;  // page-locked buffers, streams, events
   size_t live_bytes = 0;
   // The device's memory is the host's: by default its figures are the
@@ -64,6 +66,8 @@ struct DeviceState {
 DeviceState &state();
 
 constexpr unsigned int kMaxThreadsPerBlock = 1024;
+// Shared memory a launch may give a block: by default, and at most (9.0's).
+constexpr size_t kDefaultRoomPerBlock = 48 * 1024, kMaxRoomPerBlock = 227 * 1024;
 
 // Gives every worker the fibers of a largest block, once per pool, as a real
 // device sets its launch resources aside when its context is made: a launch

@@ -244,6 +244,35 @@ INSTANTIATE_TEST_SUITE_P(
                     Mixture_Shape{false, 64, 65}, Mixture_Shape{false, 65, 2},
                     Mixture_Shape{false, 130, 3}));
 
+// W_k is zero above its diagonal, and no full-mode path reads it there
+// (staging only the triangle halves a cluster's traffic): NaN in the upper
+// triangle changes no bit. Small dims (8), X held in registers on the
+// tensor cores (24, 32), slabs and passes past one slab (64) and past 128
+// rows (130), on the tensor cores and on the CUDA cores.
+TEST_F(LibraryTest, FullModeNeverReadsAboveTheWhiteningsDiagonal) {
+  for (const int dim : {8, 24, 32, 64, 130}) {
+    const Mixture m = Make_Mixture(dim, 70, 3, false, 40 + dim);
+    const velmora_log::Problem p = Problem_Of(m);
+    const velmora_log::Factors f = velmora_log::Factorise(p);
+    velmora_log::Factors poisoned = f;
+    for (int k = 0; k < m.num_clust; ++k)
+      for (int c = 1; c < dim; ++c)
+        for (int r = 0; r < c; ++r)
+          poisoned.whitening[(static_cast<size_t>(k) * dim + c) * dim + r] =
+              std::numeric_limits<double>::quiet_NaN();
+    for (const char *cores : kCoreSettings) {
+      const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+      Log_Result want{std::vector<double>(m.num_data),
+                      std::vector<double>(static_cast<size_t>(m.num_data) * m.num_clust)};
+      Log_Result got = want;
+      velmora_log::Evaluator(Engine_Under_Test()).Evaluate(p, f, {want.log_p.data(), want.R.data()});
+      velmora_log::Evaluator(Engine_Under_Test()).Evaluate(p, poisoned, {got.log_p.data(), got.R.data()});
+      EXPECT_TRUE(Same_Bits(want.log_p, got.log_p)) << "dim " << dim << ", cores " << (cores ? cores : "any");
+      EXPECT_TRUE(Same_Bits(want.R, got.R)) << "dim " << dim << ", cores " << (cores ? cores : "any");
+    }
+  }
+}
+
 // Tight clusters far from each other and from the origin (std 1e-4, up to
 // 1e5 apart; two of them 2 std apart, so that posteriors are not all 0 or
 // 1): nothing may cancel, in either mode, and diagonal covariances passed

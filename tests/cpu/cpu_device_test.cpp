@@ -352,6 +352,40 @@ TEST(CpuDeviceLimits, LargestGridRowAndBlockAreAccepted) {
   cudaFree(d);
 }
 
+// Its own kernel: the attribute stays with a kernel for the process.
+__global__ void Write_Roomy(double *out) { out[0] = 7.0; }
+
+// A launch may give its blocks 48 KB of shared memory, and up to 227 KB
+// once the kernel's attribute allows it, as on a GPU: a launcher that
+// forgets the attribute fails here too, not only on a GPU.
+TEST(CpuDeviceLimits, SharedMemoryPast48KBNeedsTheKernelsAttribute) {
+  control::reset();
+  double h = 0.0, *d = nullptr;
+  cudaMalloc(&d, sizeof(double));
+  cudaLaunchConfig_t config = Config(dim3(1), dim3(32));
+  config.dynamicSmemBytes = 48 * 1024;
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaSuccess);
+  config.dynamicSmemBytes = 48 * 1024 + 8;
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaFuncSetAttribute(Write_Roomy, cudaFuncAttributeMaxDynamicSharedMemorySize, 227 * 1024 + 8),
+            cudaErrorInvalidValue);
+  ASSERT_EQ(cudaFuncSetAttribute(Write_Roomy, cudaFuncAttributeMaxDynamicSharedMemorySize, 100000),
+            cudaSuccess);
+  config.dynamicSmemBytes = 100008;
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaErrorInvalidValue);
+  cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
+  EXPECT_EQ(h, 7.0);  // from the first launch alone
+  h = 0.0;
+  cudaMemcpy(d, &h, sizeof(double), cudaMemcpyHostToDevice);
+  config.dynamicSmemBytes = 100000;
+  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaSuccess);
+  cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
+  EXPECT_EQ(h, 7.0);
+  cudaFree(d);
+  control::reset();
+}
+
 // Octave's parallel workers are forks of a session that may have used the
 // device: a child has none of the pool's threads and must not wait for them.
 TEST(CpuDeviceDeathTest, AForkedChildLaunchesOnAPoolOfItsOwn) {
