@@ -732,7 +732,7 @@ def log_launches(case, fit_e_step=False):
         # code, with the pass's set-up and sums, and so is W's slab: four
         # columns a thread, a count known when compiled, which nvcc unrolls
         # whole.
-        own = [(CLUSTER_OWN, 8 * per_block)] if tm == 2 else \
+        own = [(dict(CLUSTER_OWN, l2_lines=(FULL_STAGE_W["text"], w_share(dim, 32))), 8 * per_block)] if tm == 2 else \
               [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
                (FULL_SLAB, 8 * w_slabs * per_block),
                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
@@ -768,7 +768,8 @@ def log_launches(case, fit_e_step=False):
                                (staged_w(dim, 8 * nt), warps * (32 * 8 * nt // threads) * w_slabs * per_block)] +
                               [(tensor_run(nt, r0), warps * runs[r0] * per_block) for r0 in range(nt)] +
                               [
-                               (TENSOR_SLAB, warps * w_slabs * per_block),
+                               # mu_k's slab: warp 0's loads alone
+                               (dict(TENSOR_SLAB, l2_lines=(TENSOR_SLAB_TEXT, 1 / warps)), warps * w_slabs * per_block),
                                (TENSOR_RUN_BOUNDS, warps * bounds * per_block / (nt * (nt + 1) // 2)),
                                (TENSOR_TILE, points // 32 * passes * per_block),
                                (FULL_TERM, points // 32 * per_block)]}]
@@ -1244,7 +1245,16 @@ def launch_time(kernels, launch, sources, gpu):
         for p in demand:
             demand[p] += passes * per[p]
         high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
-        l2_bytes += launch["blocks"] * passes * c["global_bytes"] * selector.get("l2_share", 1.0)
+        # `l2_share`: of the item's global bytes, the share that moves;
+        # `l2_lines`: (text, share) for the global accesses of the lines
+        # holding the text alone (a staging loop unrolled into a larger one).
+        moved = c["global_bytes"] * selector.get("l2_share", 1.0)
+        if selector.get("l2_lines"):
+            text, share = selector["l2_lines"]
+            moved -= (1 - share) * sum(global_width(i["opcode"]) * 32 for i in body
+                                       if i["opcode"].split(".")[0] in GLOBAL_OPS
+                                       and text in source_text(sources, i["file"], i["line"]))
+        l2_bytes += launch["blocks"] * passes * moved
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK
     compute_high = per_sm * high / CLOCK

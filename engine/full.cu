@@ -348,6 +348,8 @@ struct Tensor_Shared {
 };
 static_assert(kSlab * (kTensorPoints + 8) <= kTensorPoints * (kSlab + 4), "either layout fits x");
 static_assert(2 * (sizeof(Tensor_Shared<8>) + 1024) <= 228 * 1024, "two blocks an SM");
+// bench/sass_model.py's LAUNCH_ROOM: its occupancy figures take this size.
+static_assert(sizeof(Tensor_Shared<8>) == 73088, "the model's room for the tensor kernel");
 
 // Where coordinate l of point p sits in x: along coordinates (stride
 // kSlab + 4 between points) when X is, else along points (stride

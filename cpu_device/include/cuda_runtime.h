@@ -154,9 +154,9 @@ inline cudaError_t cudaFuncGetAttributes(cudaFuncAttributes *attr, T *func) {
   return cudaFuncGetAttributes(attr, reinterpret_cast<const void *>(func));
 }
 
-// Shared memory a launch may give a kernel's blocks: up to 48 KB as on a
-// GPU, up to the device's 227 KB once this attribute says so; a launch past
-// it fails, as it does on a GPU. (The kernels' own shared variables are
+// Shared memory a launch may give a kernel's blocks: 48 KB as on a GPU,
+// or what this attribute sets (up to the device's 227 KB); a launch past it
+// fails, as it does on a GPU. (The kernels' own shared variables are
 // the CPU device's, of any size.)
 enum cudaFuncAttribute { cudaFuncAttributeMaxDynamicSharedMemorySize = 8 };
 cudaError_t cudaFuncSetAttribute(const void *func, cudaFuncAttribute attr, int value);

@@ -355,7 +355,7 @@ cudaError_t launch(const cudaLaunchConfig_t &config, const ThreadBody &body, con
       return cudaErrorInvalidConfiguration;
     }
     const auto room = s.room.find(kernel);
-    if (config.dynamicSmemBytes > std::max(kDefaultRoomPerBlock, room == s.room.end() ? 0 : room->second)) {
+    if (config.dynamicSmemBytes > (room == s.room.end() ? kDefaultRoomPerBlock : room->second)) {
       s.last_error = cudaErrorInvalidValue;
       return cudaErrorInvalidValue;
     }

@@ -22,7 +22,7 @@ struct Countdown {
 struct DeviceState {
   std::mutex mutex;
   std::map<const void *, size_t> allocations;
-  // Per kernel: the shared memory its launches may give a block, past 48 KB.
+  // Per kernel: the shared memory its launches may give a block, where set.
   std::map<const void *, size_t> room;
   size_t host_objects = 0;  // page-locked buffers, streams, events
   size_t live_bytes = 0;

@@ -355,33 +355,35 @@ TEST(CpuDeviceLimits, LargestGridRowAndBlockAreAccepted) {
 // Its own kernel: the attribute stays with a kernel for the process.
 __global__ void Write_Roomy(double *out) { out[0] = 7.0; }
 
-// A launch may give its blocks 48 KB of shared memory, and up to 227 KB
-// once the kernel's attribute allows it, as on a GPU: a launcher that
-// forgets the attribute fails here too, not only on a GPU.
+// A launch may give its blocks 48 KB of shared memory, or what the
+// kernel's attribute sets (up to 227 KB), as on a GPU: a launcher that
+// forgets the attribute fails here too, not only on a GPU. A refused launch
+// runs nothing, and the attribute is the kernel's own.
 TEST(CpuDeviceLimits, SharedMemoryPast48KBNeedsTheKernelsAttribute) {
   control::reset();
-  double h = 0.0, *d = nullptr;
+  double *d = nullptr;
   cudaMalloc(&d, sizeof(double));
-  cudaLaunchConfig_t config = Config(dim3(1), dim3(32));
-  config.dynamicSmemBytes = 48 * 1024;
-  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaSuccess);
-  config.dynamicSmemBytes = 48 * 1024 + 8;
-  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaErrorInvalidValue);
+  const auto launch = [&](auto kernel, size_t room) {
+    const double zero = 0.0;
+    cudaMemcpy(d, &zero, sizeof(double), cudaMemcpyHostToDevice);
+    cudaLaunchConfig_t config = Config(dim3(1), dim3(32));
+    config.dynamicSmemBytes = room;
+    const cudaError_t e = cudaLaunchKernelEx(&config, kernel, d);
+    double h = -1.0;
+    cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
+    return std::make_pair(e, h);
+  };
+  EXPECT_EQ(launch(Write_Roomy, 48 * 1024), std::make_pair(cudaSuccess, 7.0));
+  EXPECT_EQ(launch(Write_Roomy, 48 * 1024 + 8), std::make_pair(cudaErrorInvalidValue, 0.0));
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
   EXPECT_EQ(cudaFuncSetAttribute(Write_Roomy, cudaFuncAttributeMaxDynamicSharedMemorySize, 227 * 1024 + 8),
             cudaErrorInvalidValue);
   ASSERT_EQ(cudaFuncSetAttribute(Write_Roomy, cudaFuncAttributeMaxDynamicSharedMemorySize, 100000),
             cudaSuccess);
-  config.dynamicSmemBytes = 100008;
-  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaErrorInvalidValue);
-  cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
-  EXPECT_EQ(h, 7.0);  // from the first launch alone
-  h = 0.0;
-  cudaMemcpy(d, &h, sizeof(double), cudaMemcpyHostToDevice);
-  config.dynamicSmemBytes = 100000;
-  EXPECT_EQ(cudaLaunchKernelEx(&config, Write_Roomy, d), cudaSuccess);
-  cudaMemcpy(&h, d, sizeof(double), cudaMemcpyDeviceToHost);
-  EXPECT_EQ(h, 7.0);
+  EXPECT_EQ(launch(Write_Roomy, 100000), std::make_pair(cudaSuccess, 7.0));
+  EXPECT_EQ(launch(Write_Roomy, 100008), std::make_pair(cudaErrorInvalidValue, 0.0));
+  EXPECT_EQ(launch(Write_One, 100000), std::make_pair(cudaErrorInvalidValue, 0.0));
+  cudaGetLastError();
   cudaFree(d);
   control::reset();
 }
