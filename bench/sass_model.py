@@ -210,7 +210,7 @@ LAYOUTS = [
     ("full.cu", "sh.d[l][Point_Of(tx, c)]", "Log_Full_Kernel", _full_d),
     ("full.cu", "const double w = a_at[4 * s * kW + 8 * r]", "Log_Full_Resident", _tensor_a(4, 0)),
     ("full.cu", "const double centre = sh.mu[4 * s + c]", "Log_Full_Resident", _tensor_mu),
-    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8, 128 * 36)),  # after x
+    ("full.cu", "const double w = a_at[l * kW + 8 * r]", "Log_Full_Tensor_KernelILi8", _tensor_a(8, 2 * 128 * 36)),  # after x
     ("full.cu", "b_at[(l / 4) * b_step", "Log_Full_Tensor", _tensor_b),
     ("full.cu", "const double centre = mu[l + c]", "Log_Full_Tensor", _tensor_mu),
     ("full.cu", "sh.q[g][8 * PT * warp + 8 * pt + 2 * c + e]", "Log_Full_Tensor", _tensor_q(2)),
@@ -659,6 +659,18 @@ def tensor_trips(dim, nt):
     return d_slabs, w_slabs, runs
 
 
+def tensor_x_stagings(dim, nt, clusters):
+    """Slabs of X a block of the tensor kernel stages for `clusters`
+    clusters: slab 0 once, the others into one buffer unless it holds them
+    (a pass's last slab is the next pass's second)."""
+    held, staged = None, 1
+    for _ in range(clusters):
+        for _, s0, _ in slabs(dim, 8 * nt):
+            if s0 > 0 and s0 != held:
+                staged, held = staged + 1, s0
+    return staged
+
+
 def diagonal_loads(dim):
     """A thread's passes staging a block's coordinates (points as columns):
     128 threads, lanes along a tile's coordinates in the power of two that
@@ -757,8 +769,8 @@ def log_launches(case, fit_e_step=False):
         # entries of X's slab and 32 x 8 NT / 256 of W's.
         nt, threads, points = 8, 256, 128
         warps = threads // 32
-        d_slabs, w_slabs, runs = tensor_trips(dim, nt)
-        d_slabs *= per_block
+        _, w_slabs, runs = tensor_trips(dim, nt)
+        d_slabs = tensor_x_stagings(dim, nt, per_block)
         passes = math.ceil(dim / (8 * nt))
         # A slab of pass i0 takes the bounds of L = its live row tiles' runs.
         bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _ in slabs(dim, 8 * nt))
@@ -1084,9 +1096,9 @@ def threads_of(name):
 
 # Shared memory that a kernel takes from its launch, past the 48 KB it may
 # declare (ptxas sees none of it): the tensor kernel's Tensor_Shared<8>,
-# x[128 x 36], w[32 x 72] (with q[8][136] in its room), mu[32], v[16][129]
+# x[2][128 x 36], w[32 x 72] (with q[8][136] in its room), mu[32], v[16][129]
 # and log_p[128].
-LAUNCH_ROOM = {"Log_Full_Tensor_Kernel<8>": 8 * (128 * 36 + 32 * 72 + 32 + 16 * 129 + 128)}
+LAUNCH_ROOM = {"Log_Full_Tensor_Kernel<8>": 8 * (2 * 128 * 36 + 32 * 72 + 32 + 16 * 129 + 128)}
 
 
 def shared_of(name, resources):

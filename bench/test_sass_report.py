@@ -301,6 +301,16 @@ class TensorSteps(unittest.TestCase):
         self.assertEqual(got[2], "L2")
         self.assertAlmostEqual(got[0], moved / model.L2_BYTES_S + model.LAUNCH_S)
 
+    def test_x_slab_0_is_staged_once_and_a_passs_last_slab_serves_the_next(self):
+        # dim 128: slabs 0, 32 | 0, 32, 64, 96: slab 0 once a block, then 32,
+        # 64 and 96 a cluster (32 kept from the first pass for the second).
+        self.assertEqual(model.tensor_x_stagings(128, 8, 1), 1 + 3)
+        self.assertEqual(model.tensor_x_stagings(128, 8, 16), 1 + 16 * 3)
+        # dim 65: slabs 0, 32 | 0, 32, 64; at dim 64 one pass: 32 stays for
+        # the next cluster too.
+        self.assertEqual(model.tensor_x_stagings(65, 8, 2), 1 + 2 * 2)
+        self.assertEqual(model.tensor_x_stagings(64, 8, 16), 1 + 1)
+
     def test_each_run_issues_its_own_tiles(self):
         mma = 256 / model.TENSOR_LANES / model.SUB_PARTITIONS  # SM clocks of one DMMA
         load = 2  # wavefronts of a fragment

@@ -317,7 +317,10 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 //
 // X itself is staged, not D, and D = X - mu_k is formed as a fragment is
 // loaded, the same subtraction, so subtract-first holds at no cost in
-// staging. Up to dim 32 the fragments of X stay in registers instead
+// staging; and so a slab of X serves every cluster. Slab 0, which every
+// pass reads, is staged once a block, and a pass's last slab stays for the
+// next pass, whose second slab it is: at dim 128, 3 slabs a cluster where
+// there were 6. Up to dim 32 the fragments of X stay in registers instead
 // (Log_Full_Resident_Kernel).
 //
 // y_i comes out of the tiles as the chain of fused multiply-adds along its
@@ -335,9 +338,12 @@ template <int NT>
 struct Tensor_Shared {
   static constexpr int kRows = 8 * NT;          // rows of W_k a pass
   static constexpr int kWStride = kRows + 8;    // a fragment's four rows on both bank halves
-  // X's slab, as Tensor_Layout places it: along points, kSlab lines of
+  // X's slabs, as Tensor_Layout places them: along points, kSlab lines of
   // kTensorPoints + 8; along coordinates, kTensorPoints lines of kSlab + 4.
-  double x[kTensorPoints * (kSlab + 4)];
+  // x[0] holds slab 0 for all of the block's clusters, which every pass
+  // reads; x[1] the others, one at a time, kept while the next slab needed
+  // is the same (a pass's last slab 32 is the next pass's second).
+  double x[2][kTensorPoints * (kSlab + 4)];
   union {
     double w[kSlab * kWStride];        // W_k(i0 + i, s0 + l) at w[l * kWStride + i]
     double q[8][kTensorPoints + 8];    // a pass's chains, by g (+8: rows on alternate bank halves)
@@ -349,7 +355,7 @@ struct Tensor_Shared {
 static_assert(kSlab * (kTensorPoints + 8) <= kTensorPoints * (kSlab + 4), "either layout fits x");
 static_assert(2 * (sizeof(Tensor_Shared<8>) + 1024) <= 228 * 1024, "two blocks an SM");
 // bench/sass_model.py's LAUNCH_ROOM: its occupancy figures take this size.
-static_assert(sizeof(Tensor_Shared<8>) == 73088, "the model's room for the tensor kernel");
+static_assert(sizeof(Tensor_Shared<8>) == 109952, "the model's room for the tensor kernel");
 
 // Where coordinate l of point p sits in x: along coordinates (stride
 // kSlab + 4 between points) when X is, else along points (stride
@@ -429,29 +435,36 @@ __device__ __forceinline__ double Pass_Sum(Shared &sh, const double (&acc)[NT][P
   return tile;
 }
 
-// Past dim 32 no two slabs in a row are the same, within a cluster or
-// across clusters, so each is staged as it comes.
+// X's slab 0 stays staged for all the clusters (Tensor_Shared::x); the
+// others are staged into x[1] as they come, unless it holds them already:
+// `held`, the slab it holds (-1: none), the same in every thread.
 template <int NT>
 __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> &sh, Index j0,
-                                          Index k) {
+                                          Index k, int &held) {
   constexpr int kRows = Tensor_Shared<NT>::kRows, kW = Tensor_Shared<NT>::kWStride;
   const int t = static_cast<int>(threadIdx.x), warp = t / 32, g = t % 32 / 4, c = t % 4;
   const int dim = static_cast<int>(a.m.dim);
   const Tensor_Layout at(a.x);
   // This lane's fragments: B[c][g] of the warp's two point tiles, A[g][c]
   // of row tile 0; a step moves 4 coordinates on.
-  const double *b_at = sh.x + c * at.dl + (kTensorPointsPerWarp * warp + g) * at.dp;
+  const int b_lane = c * at.dl + (kTensorPointsPerWarp * warp + g) * at.dp;
   const int b_step = 4 * at.dl, b_tile = 8 * at.dp;
   const double *a_at = sh.w + c * kW + g;
   double q = 0.0;
   for (int i0 = 0; i0 < dim; i0 += kRows) {
     const int l_end = Min(dim, i0 + kRows);
     double acc[NT][2][2] = {};
-    for (int s0 = 0; s0 < l_end; s0 += kSlab) {
+    // Slab 0's fragments, then the other slabs': carried from slab to slab,
+    // where a select of the buffer was formed again in every run's set-up.
+    const double *b_at = sh.x[0] + b_lane;
+    for (int s0 = 0; s0 < l_end; s0 += kSlab, b_at = sh.x[1] + b_lane) {
       // The previous slab, or the last pass's chains (which share w's
       // room), are no longer read.
       __syncthreads();
-      Stage_Centred<kTensorThreads, false, kTensorPoints>(a, sh.x, at.dl, at.dp, j0, k, s0);
+      if (s0 > 0 && s0 != held) {
+        Stage_Centred<kTensorThreads, false, kTensorPoints>(a, sh.x[1], at.dl, at.dp, j0, k, s0);
+        held = s0;
+      }
       Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0);
       if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
       __syncthreads();
@@ -482,8 +495,12 @@ template <int NT>
 __global__ void __launch_bounds__(kTensorThreads, 2) Log_Full_Tensor_Kernel(Full_Args a) {
   Tensor_Shared<NT> &sh = Tensor_Room<NT>();
   const Index j0 = static_cast<Index>(blockIdx.x) * kTensorPoints;
+  // Slab 0 once; the first slab's barrier publishes it.
+  const Tensor_Layout at(a.x);
+  Stage_Centred<kTensorThreads, false, kTensorPoints>(a, sh.x[0], at.dl, at.dp, j0, 0, 0);
+  int held = -1;
   Log_Full_Block<kTensorThreads, kTensorPoints>(
-      a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k); });
+      a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, held); });
 }
 
 // Up to dim 32 a block forms one pass of rows from one slab, so each lane
