@@ -480,6 +480,8 @@ def diag_points(steps, one=False):
 
 
 FULL_STAGE_D = staging("*out = p < points && l < coords")
+# The tensor kernel's two copies: slab 0 once a block, then the cluster loop's.
+TENSOR_STAGE_X0, TENSOR_STAGE_X = (staging(FULL_STAGE_D["text"], copy=n) for n in (0, 1))
 FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
 # A cluster's term: its exp and running sums (log_sum.h), in the cluster
 # loop. Past dim 32 nvcc leaves an instruction of the term's line in the
@@ -662,7 +664,8 @@ def tensor_trips(dim, nt):
 def tensor_x_stagings(dim, nt, clusters):
     """Slabs of X a block of the tensor kernel stages for `clusters`
     clusters: slab 0 once, the others into one buffer unless it holds them
-    (a pass's last slab is the next pass's second)."""
+    (the first pass's last, 32, is the second pass's second; with one pass,
+    every cluster's)."""
     held, staged = None, 1
     for _ in range(clusters):
         for _, s0, _ in slabs(dim, 8 * nt):
@@ -776,7 +779,8 @@ def log_launches(case, fit_e_step=False):
         bounds = sum(min(nt, -(-(dim - i0) // 8)) for i0, _, _ in slabs(dim, 8 * nt))
         launches = [{"kernel": f"Log_Full_Tensor_KernelILi{nt}E", "blocks": math.ceil(n / points) * groups,
                      "threads": threads, "dram": dram,
-                     "items": [(FULL_STAGE_D, warps * (32 * points // threads) * d_slabs),
+                     "items": [(TENSOR_STAGE_X0, warps * (32 * points // threads)),
+                               (TENSOR_STAGE_X, warps * (32 * points // threads) * (d_slabs - 1)),
                                (staged_w(dim, 8 * nt), warps * (32 * 8 * nt // threads) * w_slabs * per_block)] +
                               [(tensor_run(nt, r0), warps * runs[r0] * per_block) for r0 in range(nt)] +
                               [

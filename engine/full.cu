@@ -318,9 +318,10 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 // X itself is staged, not D, and D = X - mu_k is formed as a fragment is
 // loaded, the same subtraction, so subtract-first holds at no cost in
 // staging; and so a slab of X serves every cluster. Slab 0, which every
-// pass reads, is staged once a block, and a pass's last slab stays for the
-// next pass, whose second slab it is: at dim 128, 3 slabs a cluster where
-// there were 6. Up to dim 32 the fragments of X stay in registers instead
+// pass reads, is staged once a block, and another slab is not staged again
+// while it is the one held: the first pass's last slab (32) is the second
+// pass's second, and up to dim 64 (one pass) it serves every cluster. At
+// dim 128, 3 slabs a cluster where there were 6. Up to dim 32 the fragments of X stay in registers instead
 // (Log_Full_Resident_Kernel).
 //
 // y_i comes out of the tiles as the chain of fused multiply-adds along its
@@ -342,7 +343,7 @@ struct Tensor_Shared {
   // kTensorPoints + 8; along coordinates, kTensorPoints lines of kSlab + 4.
   // x[0] holds slab 0 for all of the block's clusters, which every pass
   // reads; x[1] the others, one at a time, kept while the next slab needed
-  // is the same (a pass's last slab 32 is the next pass's second).
+  // is the same (the first pass's last, 32, is the second pass's second).
   double x[2][kTensorPoints * (kSlab + 4)];
   union {
     double w[kSlab * kWStride];        // W_k(i0 + i, s0 + l) at w[l * kWStride + i]

@@ -182,13 +182,15 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
 
 // The staging of points reads X along coordinates or along points, by
 // which is contiguous: each way at one coordinate, past the resident tile
-// with a last tile (or slab) of one coordinate, and at whole tiles.
+// with a last tile (or slab) of one coordinate, and at whole tiles; in full
+// mode past one pass of rows too (65: a slab kept from pass to pass and
+// staged again for the next cluster).
 INSTANTIATE_TEST_SUITE_P(Modes, LogChunkTest,
                          testing::Values(Mixture_Shape{true, 1, 3}, Mixture_Shape{true, 17, 5},
                                          Mixture_Shape{true, 33, 16}, Mixture_Shape{true, 64, 37},
                                          Mixture_Shape{false, 9, 20}, Mixture_Shape{false, 17, 5},
                                          Mixture_Shape{false, 25, 17}, Mixture_Shape{false, 33, 3},
-                                         Mixture_Shape{false, 64, 37}));
+                                         Mixture_Shape{false, 64, 37}, Mixture_Shape{false, 65, 2}));
 
 // Each kernel against its plain-loop reference, at the edges of its tiles:
 // 128 points and 16 clusters a step, 32 resident coordinates, means staged
