@@ -4,7 +4,9 @@ metric of every kernel with its case in front, and a markdown table of one
 row per kernel in a section of a markdown file, which a later run over
 more cases replaces.
 
-    ncu_summary.py OUT_CSV OUT_MD CASE=NCU_LOG [CASE=NCU_LOG ...]
+    ncu_summary.py [--fit] OUT_CSV OUT_MD CASE=NCU_LOG [CASE=NCU_LOG ...]
+
+--fit: the fit's kernels, in a section of their own beside the evaluator's.
 
 Lines of an ncu log that are not CSV (its own ==PROF== notes, the
 program's output) are skipped."""
@@ -13,7 +15,8 @@ import os
 import re
 import sys
 
-BEGIN, END = "<!-- ncu -->\n", "<!-- /ncu -->\n"
+SECTIONS = {False: ("<!-- ncu -->\n", "<!-- /ncu -->\n", "The evaluator's kernels"),
+            True: ("<!-- ncu fit -->\n", "<!-- /ncu fit -->\n", "The fit's kernels")}
 
 # Column of the markdown table: (heading, metric).
 COLUMNS = [
@@ -26,6 +29,21 @@ COLUMNS = [
     ("FP64 instructions % of peak", "sm__inst_executed_pipe_fp64.avg.pct_of_peak_sustained_active"),
     ("achieved occupancy %", "sm__warps_active.avg.pct_of_peak_sustained_active"),
     ("DRAM throughput %", "dram__throughput.avg.pct_of_peak_sustained_elapsed"),
+    # What limits them, against the model of bench/sass_report.md: issue,
+    # the stalls that shared memory, loads and barriers cause, shared
+    # wavefronts and their bank conflicts, L2's traffic, local memory and
+    # the FP64 tensor pipe.
+    ("issue active %", "smsp__issue_active.avg.pct_of_peak_sustained_active"),
+    ("stall mio throttle", "smsp__average_warps_issue_stalled_mio_throttle_per_issue_active.ratio"),
+    ("stall short scoreboard", "smsp__average_warps_issue_stalled_short_scoreboard_per_issue_active.ratio"),
+    ("stall long scoreboard", "smsp__average_warps_issue_stalled_long_scoreboard_per_issue_active.ratio"),
+    ("stall barrier", "smsp__average_warps_issue_stalled_barrier_per_issue_active.ratio"),
+    ("shared wavefronts", "l1tex__data_pipe_lsu_wavefronts_mem_shared.sum"),
+    ("shared bank conflicts", "l1tex__data_bank_conflicts_pipe_lsu_mem_shared.sum"),
+    ("L2 bytes/s", "lts__t_bytes.sum.per_second"),
+    ("local loads", "l1tex__t_bytes_pipe_lsu_mem_local_op_ld.sum"),
+    ("local stores", "l1tex__t_bytes_pipe_lsu_mem_local_op_st.sum"),
+    ("tensor pipe %", "sm__pipe_tensor_op_dmma_cycles_active.avg.pct_of_peak_sustained_active"),
 ]
 
 
@@ -47,10 +65,14 @@ def short_name(kernel):
 
 
 def main(argv):
+    fit = len(argv) > 1 and argv[1] == "--fit"
+    if fit:
+        argv = argv[:1] + argv[2:]
     if len(argv) < 4 or any("=" not in a for a in argv[3:]):
         print(__doc__, file=sys.stderr)
         return 2
     out_csv, out_md = argv[1], argv[2]
+    begin, end, title = SECTIONS[fit]
     header, kernels = None, {}  # (case, ID) -> {"kernel": name, metric: "value unit"}
     with open(out_csv, "w", newline="") as f:
         writer = csv.writer(f)
@@ -78,7 +100,7 @@ def main(argv):
                 unit = row[col["Metric Unit"]]
                 k[row[col["Metric Name"]]] = row[col["Metric Value"]] + (
                     f" {unit}" if unit and unit != "%" else "")
-    table = "\n### The evaluator's kernels under ncu (clocks as found)\n\n"
+    table = f"\n### {title} under ncu (clocks as found)\n\n"
     if kernels:
         table += "| case | kernel | " + " | ".join(c for c, _ in COLUMNS) + " |\n"
         table += "|---|---|" + "---|" * len(COLUMNS) + "\n"
@@ -88,10 +110,10 @@ def main(argv):
     else:
         table += "ncu profiled no kernel.\n"
     text = open(out_md).read() if os.path.exists(out_md) else ""
-    if BEGIN in text and END in text:
-        text = text[:text.index(BEGIN)] + text[text.index(END) + len(END):]
+    if begin in text and end in text:
+        text = text[:text.index(begin)] + text[text.index(end) + len(end):]
     with open(out_md, "w") as f:
-        f.write(text + BEGIN + table + END)
+        f.write(text + begin + table + end)
     return 0 if kernels else 1
 
 

@@ -103,6 +103,24 @@ class NcuSummaryTest(unittest.TestCase):
         self.assertIn("the call cost\n", text)
         self.assertIn("| d | Log_Full_Kernel |", text)
 
+    def test_the_fits_kernels_keep_a_section_of_their_own(self):
+        b = self.log("b", HEADER + ncu_row(0, FULL, "gpu__time_duration.sum", "msecond", "3.5"))
+        self.summarise("b=" + b)
+        fused = self.log("d", HEADER + ncu_row(0, "Fused_Kernel(Args)",
+                                                "l1tex__data_bank_conflicts_pipe_lsu_mem_shared.sum",
+                                                "", "1024"))
+        fit_csv = os.path.join(self.dir.name, "ncu_fit.csv")
+        for _ in range(2):  # a later fit summary replaces the fit's section alone
+            self.assertEqual(ncu_summary.main(["ncu_summary.py", "--fit", fit_csv, self.md, "d=" + fused]), 0)
+        text = read(self.md)
+        self.assertEqual(text.count("The evaluator's kernels under ncu"), 1)
+        self.assertEqual(text.count("The fit's kernels under ncu"), 1)
+        self.assertIn("| b | Log_Full_Kernel |", text)
+        rows = [cells(line) for line in text.split("The fit's kernels")[1].splitlines() if line.startswith("| ")]
+        self.assertEqual(rows[1][rows[0].index("shared bank conflicts")], "1024")
+        with open(self.csv) as f:  # the evaluator's CSV is left as it was
+            self.assertEqual([r[0] for r in list(csv.reader(f))[1:]], ["b"])
+
     def test_a_log_without_kernels_fails_and_says_so(self):
         empty = self.log("b", "==PROF== No kernels were profiled.\n")
         self.assertEqual(self.summarise("b=" + empty), 1)
