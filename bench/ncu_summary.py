@@ -5,8 +5,11 @@ row per kernel in a section of a markdown file, which a later run over
 more cases replaces.
 
     ncu_summary.py [--fit] OUT_CSV OUT_MD CASE=NCU_LOG [CASE=NCU_LOG ...]
+    ncu_summary.py --metrics
 
 --fit: the fit's kernels, in a section of their own beside the evaluator's.
+--metrics: the metrics the table reads, a line each: what the GPU check
+asks ncu for.
 
 Lines of an ncu log that are not CSV (its own ==PROF== notes, the
 program's output) are skipped."""
@@ -65,6 +68,9 @@ def short_name(kernel):
 
 
 def main(argv):
+    if argv[1:] == ["--metrics"]:
+        print("\n".join(m for _, m in COLUMNS))
+        return 0
     fit = len(argv) > 1 and argv[1] == "--fit"
     if fit:
         argv = argv[:1] + argv[2:]

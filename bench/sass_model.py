@@ -1267,9 +1267,8 @@ def launch_time(kernels, launch, sources, gpu):
         moved = c["global_bytes"] * selector.get("l2_share", 1.0)
         if selector.get("l2_lines"):
             text, share = selector["l2_lines"]
-            moved -= (1 - share) * sum(global_width(i["opcode"]) * 32 for i in body
-                                       if i["opcode"].split(".")[0] in GLOBAL_OPS
-                                       and text in source_text(sources, i["file"], i["line"]))
+            lines = [i for i in body if text in source_text(sources, i["file"], i["line"])]
+            moved -= (1 - share) * cost(name, lines, sources)["global_bytes"]
         l2_bytes += launch["blocks"] * passes * moved
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK

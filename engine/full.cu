@@ -321,8 +321,8 @@ __global__ void __launch_bounds__(kThreads, 2) Log_Full_Kernel(Full_Args a) {
 // pass reads, is staged once a block, and another slab is not staged again
 // while it is the one held: the first pass's last slab (32) is the second
 // pass's second, and up to dim 64 (one pass) it serves every cluster. At
-// dim 128, 3 slabs a cluster where there were 6. Up to dim 32 the fragments of X stay in registers instead
-// (Log_Full_Resident_Kernel).
+// dim 128, 3 slabs a cluster where there were 6. Up to dim 32 the
+// fragments of X stay in registers instead (Log_Full_Resident_Kernel).
 //
 // y_i comes out of the tiles as the chain of fused multiply-adds along its
 // row (tensor.h), as on the CUDA cores. The sums of squares follow the
@@ -825,7 +825,7 @@ void Launch_Full(const Device_Mixture &m, const Device_Points &x, const Device_R
   if (Tensor_Cores()) {
     if (!narrow)
       Launch_Tiles(Log_Full_Tensor_Kernel<8>, kTensorThreads, kTensorPoints, args, stream,
-                   sizeof(Tensor_Shared<8>));
+                   static_cast<int>(sizeof(Tensor_Shared<8>)));
     else if (m.dim <= 24)
       Launch_Tiles(Log_Full_Resident_Kernel<3>, kResidentThreads, kResidentPoints, args, stream);
     else Launch_Tiles(Log_Full_Resident_Kernel<4>, kResidentThreads, kResidentPoints, args, stream);
