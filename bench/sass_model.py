@@ -944,11 +944,12 @@ def fit_launches(case):
         if not case.get("cuda_cores") and ts <= 32 and K >= 8:
             # One tile, on the diagonal; a block takes eight clusters of a
             # unit, a warp each, every step of a slab of Second_Clusters<TS>
-            # ::kPoints, whose X all eight share.
+            # ::kPoints, whose X all eight share. It takes the weights and
+            # sums too: no moments launch.
             points = 256 if ts == 8 else 128
             nr = ts // 8
             slabs = math.ceil(unit / points)
-            launches.append({"kernel": f"Second_Clusters_KernelILi{ts}E", "blocks": units * math.ceil(K / 8),
+            launches = e_step + [{"kernel": f"Second_Clusters_KernelILi{ts}E", "blocks": units * math.ceil(K / 8),
                              "threads": 256, "dram": n * dim * 8 + n * K * 8,
                              "items": [(loop_of("bv[q] = b_at[at + 8 * q] - mu[q]",
                                                 marker=(MMA_LINE, "DMMA", nr * (nr + 1) // 2)),
@@ -957,7 +958,7 @@ def fit_launches(case):
                                         8 * (points * ts // 256) * slabs),
                                        (staging("sh.rs[p][cw] = p < in_slab && k0 + cw < a.K"),
                                         8 * (8 * points // 256) * slabs),
-                                       (SECOND_SLAB, 8 * slabs)]})
+                                       (SECOND_SLAB, 8 * slabs)]}]
             return launches
         if not case.get("cuda_cores"):
             # Up to TS 32 the triangle is one tile, on the diagonal: the

@@ -216,7 +216,7 @@ class Loops(unittest.TestCase):
             plain = [ins("statistics.cu", 2, "LDG.E.64")] * 2 + stores
             kernel = {"loops": [{"head": 0x100, "tail": 0x200, "innermost": True, "own": weighted},
                                 {"head": 0x300, "tail": 0x400, "innermost": True, "own": plain}]}
-            case = next(c for c in model.FIT_CASES if c["name"] == "fit (b)")
+            case = next(c for c in model.FIT_CASES if c["name"] == "fit (b), CUDA cores")
             moments = next(l for l in model.fit_launches(case) if l["kernel"].startswith("Moments_Kernel"))
             selector = next(sel for sel, _ in moments["items"] if sel["text"] == "rs[p * r_pitch + lk] = r")
             loop, _, unroll = model.select_loop(kernel, selector, root)
@@ -618,8 +618,11 @@ class ClustersOfAUnit(unittest.TestCase):
                     {"head": 0x300, "tail": 0x380, "innermost": True, "own": [ins("statistics.cu", 2, "STS.64")]},
                     {"head": 0x400, "tail": 0x480, "innermost": True, "own": [ins("statistics.cu", 3, "STS.64")]}]}
                 case = {"name": "t", "N": 512 * model.SMS, "dim": dim, "K": 16, "mode": "full", "unit": 512}
-                launch = model.fit_launches(case)[-1]
+                launches = model.fit_launches(case)
+                launch = launches[-1]
                 self.assertEqual(launch["kernel"], f"Second_Clusters_KernelILi{ts}E")
+                # It takes the weights and sums too: X and R cross HBM once less.
+                self.assertFalse(any(l["kernel"].startswith("Moments") for l in launches))
                 self.assertEqual(launch["blocks"], 2 * model.SMS)  # two groups of eight a unit
                 pipes = model.launch_time({launch["kernel"]: kernel}, launch, root, "H100")[3]
                 # Two blocks an SM, 8 warps, every step of the unit's slabs.
@@ -631,7 +634,9 @@ class ClustersOfAUnit(unittest.TestCase):
                                        msg=f"dim {dim}")
             # Below 8 clusters a block keeps one cluster.
             case.update(K=7)
-            self.assertTrue(model.fit_launches(case)[-1]["kernel"].startswith("Second_Tensor"))
+            launches = model.fit_launches(case)
+            self.assertTrue(launches[-1]["kernel"].startswith("Second_Tensor"))
+            self.assertTrue(launches[-2]["kernel"].startswith("Moments"))
 
 
 class FusedDiagonal(unittest.TestCase):

@@ -394,8 +394,8 @@ void Fit_Device::Moments(const Chunk &c, const double *R, const double *log_p, c
                          double *records, cudaStream_t stream) {
   const Unit_Points x = Points_Of(c);
   const Index S = layout_.Size(), per_cluster = layout_.Per_Cluster();
-  Launch_Moments(x, R, log_p, shift, K_, !full_, records, S, per_cluster, stream);
-  if (full_) Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);
+  const bool summed = full_ && Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);
+  if (!summed) Launch_Moments(x, R, log_p, shift, K_, !full_, records, S, per_cluster, stream);
 }
 
 // Small uploads go on the first stream, before the pass that reads them.

@@ -550,6 +550,13 @@ __global__ void __launch_bounds__(kThreads) Second_Tensor_Kernel(Second_Args a) 
 // step of a slab, so an entry is one chain of fused multiply-adds over the
 // unit's points in order. Lane 4g + c holds B[c][g], point c of a step over
 // column 8q + g, and weighs the row's fragment by its point's posterior.
+//
+// The same kernel takes the weights and the sums of r (x - shift), on the
+// CUDA cores beside the products: it holds every d = x - shift and its
+// posterior already, and a kernel of their own read X and R from memory
+// again, which took as long as half the products. Lane 4g + c sums its
+// points c, c + 4, ... of the unit in order, fma(r, d, s), and a row's
+// four lanes are added in c order.
 template <int TS>
 struct Second_Clusters {
   static constexpr int kTiles = TS / 8;  // NR: row and column tiles
@@ -577,7 +584,7 @@ __global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a
   double mu[NR];
 #pragma unroll
   for (int q = 0; q < NR; ++q) mu[q] = live && 8 * q + g < dim ? a.shift[k * dim + 8 * q + g] : 0.0;
-  double acc[NR][NR][2] = {};
+  double acc[NR][NR][2] = {}, sums[NR] = {}, weight = 0.0;
   const double *b_at = sh.x + c * S::kStride + g;
   // A thread stages coordinate l of every (kThreads / TS)-th point.
   constexpr int kStep = kThreads / TS;
@@ -610,6 +617,9 @@ __global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a
       double bv[NR];
 #pragma unroll
       for (int q = 0; q < NR; ++q) bv[q] = b_at[at + 8 * q] - mu[q];
+      weight += r;
+#pragma unroll
+      for (int q = 0; q < NR; ++q) sums[q] = fma(r, bv[q], sums[q]);
 #pragma unroll
       for (int i = 0; i < NR; ++i) {
         const double av = r * bv[i];
@@ -620,8 +630,26 @@ __global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a
       }
     }
   }
-  if (!live) return;
-  double *second = a.partial + u * a.stride + k * a.per_cluster + 1 + dim;
+  // A row's four lanes meet in the stage: the weight, then its sums.
+  constexpr int kSums = 1 + NR;
+  static_assert(S::kClusters * 32 * kSums <= S::kPoints * S::kStride, "a block's sums fit the stage");
+  __syncthreads();  // the last slab is no longer read
+  double *const row = sh.x + (warp * 32 + 4 * g) * kSums;  // lanes 4g .. 4g + 3
+  row[c * kSums] = weight;
+#pragma unroll
+  for (int q = 0; q < NR; ++q) row[c * kSums + 1 + q] = sums[q];
+  __syncthreads();
+  if (!live) return;  // no barrier follows
+  double *const record = a.partial + u * a.stride + k * a.per_cluster;
+  if (c == 0) {
+    if (g == 0) record[0] = ((row[0] + row[kSums]) + row[2 * kSums]) + row[3 * kSums];
+#pragma unroll
+    for (int q = 0; q < NR; ++q)
+      if (8 * q + g < dim)
+        record[1 + 8 * q + g] =
+            ((row[1 + q] + row[kSums + 1 + q]) + row[2 * kSums + 1 + q]) + row[3 * kSums + 1 + q];
+  }
+  double *second = record + 1 + dim;
   for (int i = 0; i < NR; ++i)
     for (int q = i; q < NR; ++q)
       for (int h = 0; h < 2; ++h) {
@@ -645,11 +673,12 @@ void Launch_Second(Kernel kernel, const Second_Args &args, Index units, cudaStre
 
 // Tiles of side TS on the tensor cores, or on the CUDA cores in RT x RT
 // register tiles.
+// True where the kernel took the weights and sums too.
 template <int TS, int RT>
-void Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaStream_t stream) {
+bool Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaStream_t stream) {
   if (!tensor) {
     Launch_Second(Second_Kernel<TS, RT>, args, units, stream);
-    return;
+    return false;
   }
   if constexpr (TS <= 32) {
     // A block for eight clusters of a unit, from eight clusters on; below
@@ -658,10 +687,11 @@ void Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaS
       const Index groups = Ceil_Div(args.K, Second_Clusters<TS>::kClusters);
       Launch(Second_Clusters_Kernel<TS>, dim3(static_cast<unsigned int>(units * groups)),
              dim3(kThreads), stream, args);
-      return;
+      return true;
     }
   }
   Launch_Second(Second_Tensor_Kernel<TS>, args, units, stream);
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -1298,18 +1328,18 @@ Index Statistics_Blocks(Index dim, Index K) {
   return std::max(K * Triangle_Tiles(dim), Index{tiling.i_tiles} * tiling.k_tiles);
 }
 
-void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+bool Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster,
                            cudaStream_t stream) {
-  if (x.count <= 0 || K <= 0 || x.dim <= 0) return;
+  if (x.count <= 0 || K <= 0 || x.dim <= 0) return false;
   const Second_Args args{x, R, shift, K, partial, stride, per_cluster, Triangle_Tiles(x.dim)};
   const Index units = Ceil_Div(x.count, x.unit);
   const bool tensor = Tensor_Cores();
   switch (Tile_Side(x.dim)) {
-    case 8: Launch_Second_Side<8, 2>(tensor, args, units, stream); break;
-    case 16: Launch_Second_Side<16, 4>(tensor, args, units, stream); break;
-    case 32: Launch_Second_Side<32, 4>(tensor, args, units, stream); break;
-    default: Launch_Second_Side<64, 4>(tensor, args, units, stream); break;
+    case 8: return Launch_Second_Side<8, 2>(tensor, args, units, stream);
+    case 16: return Launch_Second_Side<16, 4>(tensor, args, units, stream);
+    case 32: return Launch_Second_Side<32, 4>(tensor, args, units, stream);
+    default: return Launch_Second_Side<64, 4>(tensor, args, units, stream);
   }
 }
 

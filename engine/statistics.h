@@ -54,8 +54,10 @@ void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
                     Index per_cluster, cudaStream_t stream);
 
 // Full mode: the weighted outer products of (x - shift_k) about each
-// shift, upper triangle, into each cluster's record after its sums.
-void Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
+// shift, upper triangle, into each cluster's record after its sums. True
+// where its kernel wrote the weights and sums too (Launch_Moments' part of
+// the records), which it does where it holds them anyway.
+bool Launch_Second_Moments(const Unit_Points &x, const double *R, const double *shift, Index K,
                            double *partial, Index stride, Index per_cluster, cudaStream_t stream);
 
 // The E-step and the statistics in one kernel, the posteriors never leaving

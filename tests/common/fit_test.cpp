@@ -342,11 +342,14 @@ TEST_P(FitFloorTest, WeightsAndTheFloorWeighEverySum) {
 }
 
 // Every kind of sum: the small dims' one kernel (full 3 and 6: the cyclic
-// rows), the diagonal one kernel past them, and full mode's separate kernels.
+// rows), the diagonal one kernel past them, and full mode's separate kernels
+// (from eight clusters, the weights and sums in the second moments' kernel
+// where it runs on the tensor cores).
 INSTANTIATE_TEST_SUITE_P(Shapes, FitFloorTest,
                          testing::Values(Stat_Case{false, 5, 4, 1100}, Stat_Case{false, 20, 5, 1100},
                                          Stat_Case{false, 32, 16, 700}, Stat_Case{true, 3, 4, 1100},
-                                         Stat_Case{true, 6, 5, 1100}, Stat_Case{true, 20, 3, 700}));
+                                         Stat_Case{true, 6, 5, 1100}, Stat_Case{true, 20, 3, 700},
+                                         Stat_Case{true, 20, 9, 700}));
 
 // Full mode from 5 to 16 coordinates: the one kernel's statistics on the
 // tensor cores are the CUDA-core rows' chains, each second moment on the
