@@ -23,7 +23,9 @@ SHARED_BYTES = 128        # per clock per SM: 32 banks of 4 bytes, one wavefront
 # bytes a clock per SM: a warp's request takes its bytes / 128 wavefronts,
 # whether it hits in L1 or not. Taken as coalesced (a strided request that
 # touches more sectors costs more: this errs low).
-GLOBAL_OPS = {"LDG", "STG"}
+# A copy from global to shared memory (LDGSTS, cp.async) takes the path once,
+# as its data land: no register, no store.
+GLOBAL_OPS = {"LDG", "STG", "LDGSTS"}
 DRAM = {"H100": 3.35e12, "H200": 4.8e12}  # bytes/s, data-sheet peaks
 DRAM_EFFICIENCY = 0.85    # of the peak that a streaming kernel reaches (assumed)
 # Every global load and store moves its bytes between the SMs and L2, hit
@@ -299,6 +301,10 @@ def cost(kernel, instructions, sources):
         op = ins["opcode"]
         base = op.split(".")[0]
         c["issue"] += 1
+        if ins["text"].startswith("@!PT "):
+            # Predicated on false: it issues and does nothing else (nvcc
+            # sets three such LDS before each LDGSTS).
+            continue
         if base in FP64_OPS:
             c["fp64"] += FP64_CLOCKS
             c["fp64_ops"] += 1
@@ -393,6 +399,16 @@ def staging(text, within=None, copy=None):
     return loop_of(text, marker=(text, "STS", 1), within=within, copy=copy)
 
 
+# The line of Copy_To_Shared (staging.h) that nvcc gives its LDGSTS.
+ASYNC_COPY_LINE = 'asm volatile("cp.async.ca.shared.global'
+
+
+def async_staging(text, copy=None):
+    """A loop that copies an entry a pass into shared memory (staging.h),
+    named by a line of its own in the caller."""
+    return loop_of(text, marker=(ASYNC_COPY_LINE, "LDGSTS", 1), copy=copy)
+
+
 TRIANGLE_FMA = "y[i - i0] = fma(w[Cluster_Tile<D>::Entry(i, l)], d, y[i - i0]);"
 # The line nvcc gives the tensor cores' instruction (tensor.h): the asm
 # statement's last, its operands.
@@ -479,10 +495,12 @@ def diag_points(steps, one=False):
     return staging(DIAG_POINTS["text"], within=diag_tile(steps, one))
 
 
-FULL_STAGE_D = staging("*out = p < points && l < coords")
-# The tensor kernel's two copies: slab 0 once a block, then the cluster loop's.
-TENSOR_STAGE_X0, TENSOR_STAGE_X = (staging(FULL_STAGE_D["text"], copy=n) for n in (0, 1))
-FULL_STAGE_W = staging("w[l * stride + i] = gi < dim")
+FULL_STAGE_D = staging("*out = in ? *x - (by_coord ? mu_l0 : mu[l]) : 0.0;")
+# The tensor kernel's two copies of X's raw staging: slab 0 once a block,
+# then the cluster loop's.
+TENSOR_STAGE_X0, TENSOR_STAGE_X = (async_staging("const bool in = p < points && l < coords;", copy=n)
+                                   for n in (0, 1))
+FULL_STAGE_W = async_staging("Copy_To_Shared(&w[l * stride + i], W, gi < dim && s0 + l <= gi")
 # A cluster's term: its exp and running sums (log_sum.h), in the cluster
 # loop. Past dim 32 nvcc leaves an instruction of the term's line in the
 # slab loop too, so that the smallest loop holding it is the slab's, whose
@@ -495,7 +513,7 @@ TENSOR_TILE = loop_of("for (int y = 0; y < 8; ++y) tile += sh.q[y][t]")
 # pass through the cluster loop's own code is all of a cluster's work but
 # the loops nested in it (the resident kernel's steps are unrolled there):
 # staging, products, chains and sums.
-CLUSTER_OWN = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", ("full.cu", "tensor.h"))
+CLUSTER_OWN = loop_of("const double q = Overflowed_To_Inf(squared(k0 + c))", ("full.cu", "tensor.h", "staging.h"))
 
 
 def tensor_run(nt, r0):
@@ -535,10 +553,10 @@ _OFF_DIAGONAL = ("for (int p = t / TS; p < S::kPoints; p += kStep, xa += stride,
 SECOND_SLAB_ON = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"),
                          lines=(False, _OFF_DIAGONAL + _PART_SLAB))
 SECOND_SLAB_OFF = loop_of(SECOND_SLAB_TEXT, ("statistics.cu", "log_sum.h"), lines=(False, _ON_DIAGONAL))
-TENSOR_SLAB_TEXT = "if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t]"
+TENSOR_SLAB_TEXT = "Copy_To_Shared(&sh.mu[t], a.m.mu + k * a.m.dim + s0 + t, s0 + t < dim);"
 RUN_BOUND_LINES = ("const int from = r0 == 0 ? 0 : i0 + 8 * r0 - s0",
                    "for (int l = from < 0 ? 0 : from; l < to; l += 4)", "return a < b ? a : b")
-TENSOR_SLAB = loop_of(TENSOR_SLAB_TEXT, ("full.cu", "log_sum.h"),
+TENSOR_SLAB = loop_of(TENSOR_SLAB_TEXT, ("full.cu", "log_sum.h", "staging.h"),
                       lines=(False, RUN_BOUND_LINES))
 TENSOR_RUN_BOUNDS = loop_of(TENSOR_SLAB_TEXT,
                             ("full.cu", "log_sum.h"), lines=(True, RUN_BOUND_LINES))
@@ -747,7 +765,8 @@ def log_launches(case, fit_e_step=False):
         # code, with the pass's set-up and sums, and so is W's slab: four
         # columns a thread, a count known when compiled, which nvcc unrolls
         # whole.
-        own = [(dict(CLUSTER_OWN, l2_lines=(FULL_STAGE_W["text"], w_share(dim, 32))), 8 * per_block)] if tm == 2 else \
+        # Its only copies into shared memory are W's.
+        own = [(dict(CLUSTER_OWN, l2_lines=(ASYNC_COPY_LINE, w_share(dim, 32))), 8 * per_block)] if tm == 2 else \
               [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
                (FULL_SLAB, 8 * w_slabs * per_block),
                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
@@ -784,8 +803,8 @@ def log_launches(case, fit_e_step=False):
                                (staged_w(dim, 8 * nt), warps * (32 * 8 * nt // threads) * w_slabs * per_block)] +
                               [(tensor_run(nt, r0), warps * runs[r0] * per_block) for r0 in range(nt)] +
                               [
-                               # mu_k's slab: warp 0's loads alone
-                               (dict(TENSOR_SLAB, l2_lines=(TENSOR_SLAB_TEXT, 1 / warps)), warps * w_slabs * per_block),
+                               # mu_k's slab: warp 0's copies alone
+                               (dict(TENSOR_SLAB, l2_lines=(ASYNC_COPY_LINE, 1 / warps)), warps * w_slabs * per_block),
                                (TENSOR_RUN_BOUNDS, warps * bounds * per_block / (nt * (nt + 1) // 2)),
                                (TENSOR_TILE, points // 32 * passes * per_block),
                                (FULL_TERM, points // 32 * per_block)]}]

@@ -81,6 +81,14 @@ class BankModel(unittest.TestCase):
             self.assertEqual((c["shared"], c["shared_hi"], c["global"], c["lds"]),
                              (waves, waves, 1, 0), msg=op)
 
+    def test_a_copy_to_shared_memory_takes_the_path_once_and_its_padding_only_issues(self):
+        # As nvcc sets an 8-byte cp.async: three never-run LDS, then the copy.
+        texts = ["@!PT LDS RZ, [RZ]"] * 3 + ["LDGSTS.E.64 [R9], desc[UR14][R2.64], P2"]
+        c = model.cost("k", [{"opcode": t.split()[1] if t[0] == "@" else t.split()[0], "file": "x.cu",
+                              "line": 1, "text": t} for t in texts], {})
+        self.assertEqual((c["issue"], c["shared"], c["shared_hi"], c["lds"], c["global_bytes"]),
+                         (4, 2, 2, 0, 256))
+
 
 class Occupancy(unittest.TestCase):
     def test_registers_limit_in_units_of_256_per_warp(self):
@@ -251,7 +259,8 @@ class TensorSteps(unittest.TestCase):
                                          "const double q = Overflowed_To_Inf(squared(k0 + c));",
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
                                          model.RUN_BOUND_LINES[0] + ";",
-                                         model.FULL_STAGE_W["text"] + " && s0 + l <= gi ? *W : 0.0;"]),
+                                         model.FULL_STAGE_W["text"] + ");"]),
+                            ("staging.h", [model.ASYNC_COPY_LINE + ' [%0], [%1], 8, %2;" ::"r"(s));']),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
                              [model._ON_DIAGONAL[3], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT,
                               model._PART_SLAB[0]]),
@@ -290,7 +299,9 @@ class TensorSteps(unittest.TestCase):
         # lane (256 bytes asked), 8 passes a slab, 2 slabs, 8 warps.
         case = {"name": "t", "N": 128 * model.SMS, "dim": 64, "K": 16, "mode": "full"}
         launch = model.log_launches(case)[0]
-        staging = [{"file": "full.cu", "line": 5, "opcode": op, "text": op} for op in ("LDG.E.64", "STS.64")]
+        # Copied straight into shared memory: the caller's line, the copy's.
+        staging = [{"file": f, "line": n, "opcode": op, "text": op}
+                   for f, n, op in (("full.cu", 5, "ISETP.GE.AND"), ("staging.h", 1, "LDGSTS.E.64"))]
         got = model.launch_time({launch["kernel"]: {"loops": [{"head": 0, "tail": 16, "innermost": True,
                                                                "own": staging}]}},
                                 launch, self.sources.name, "H100")

@@ -26,6 +26,7 @@
 #include "device.h"
 #include "small_dims.h"
 #include "kernels.h"
+#include "staging.h"
 #include "log_sum.h"
 #include "tensor.h"
 
@@ -106,7 +107,7 @@ struct Slab_Walk {
 // D = X - mu_k (or X itself, without kCentre) for coordinates s0.. of the
 // block's points into `d`: coordinate l of point p at d[l * dl + p * dp].
 // A thread's addresses advance by one add a pass and, along coordinates,
-// its entry of mu_k is read once.
+// its entry of mu_k is read once. X itself lands by Sync_Staged.
 template <int kT, bool kCentre = true, int kP = kPoints>
 __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Index j0, Index k,
                               int s0) {
@@ -121,8 +122,15 @@ __device__ void Stage_Centred(const Full_Args &a, double *d, int dl, int dp, Ind
   const double mu_l0 = kCentre && by_coord && l0 < coords ? mu[l0] : 0.0;
   double *out = d + l0 * dl + p0 * dp;
   const int out_step = sl * dl + sp * dp;
-  for (int l = l0, p = p0; l < kSlab && p < kP; l += sl, p += sp, x += step, out += out_step)
-    *out = p < points && l < coords ? (kCentre ? *x - (by_coord ? mu_l0 : mu[l]) : *x) : 0.0;
+  // As many entries for every thread, a count known when compiled.
+#pragma unroll 4
+  for (int e = 0; e < Slab_Walk<kT, kP>::kEntries; ++e, x += step, out += out_step) {
+    const int l = l0 + e * sl, p = p0 + e * sp;
+    const bool in = p < points && l < coords;
+    // Raw X is copied straight into shared memory (staging.h).
+    if constexpr (kCentre) *out = in ? *x - (by_coord ? mu_l0 : mu[l]) : 0.0;
+    else Copy_To_Shared(out, x, in);
+  }
 }
 
 // Up to dim 32 (one slab) a thread of the CUDA-core kernel keeps its
@@ -167,7 +175,7 @@ __device__ __forceinline__ void Stage_Held(const Full_Args &a, double *d, const 
 // diagonal. A thread keeps its row and steps along the columns. Entries
 // above the diagonal are zero by W_k's definition and are not read: every
 // block stages every cluster's slabs from L2, and at dim 128 the square's
-// upper half was a third of W's traffic.
+// upper half was a third of W's traffic. The entries land by Sync_Staged.
 template <int kT, int kRows>
 __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index k, int i0,
                                 int s0) {
@@ -182,7 +190,7 @@ __device__ void Stage_Whitening(const Full_Args &a, double *w, int stride, Index
 #pragma unroll 4
   for (int q = 0; q < kSlab / kStep; ++q, W += kStep * static_cast<Index>(dim)) {
     const int l = l0 + q * kStep;
-    w[l * stride + i] = gi < dim && s0 + l <= gi ? *W : 0.0;
+    Copy_To_Shared(&w[l * stride + i], W, gi < dim && s0 + l <= gi);
   }
 }
 
@@ -215,7 +223,7 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
       if constexpr (kOne) Stage_Held(a, &sh.d[0][0], *held, k);
       else Stage_Centred<kThreads>(a, &sh.d[0][0], kPoints + 2, 1, j0, k, s0);
       Stage_Whitening<kThreads, kRows>(a, &sh.ws.w[0][0], kRows, k, i0, s0);
-      __syncthreads();
+      Sync_Staged();
       // Past the warp's last row, W's rows here lie above the diagonal.
       const int width = Min(Min(kSlab, l_end - s0), warp_last_row - s0 + 1);
 #pragma unroll 2
@@ -467,8 +475,9 @@ __device__ double Squared_Whitened_Tensor(const Full_Args &a, Tensor_Shared<NT> 
         held = s0;
       }
       Stage_Whitening<kTensorThreads, kRows>(a, sh.w, kW, k, i0, s0);
-      if (t < kSlab) sh.mu[t] = s0 + t < dim ? a.m.mu[k * a.m.dim + s0 + t] : 0.0;
-      __syncthreads();
+      if (t < kSlab)
+        Copy_To_Shared(&sh.mu[t], a.m.mu + k * a.m.dim + s0 + t, s0 + t < dim);
+      Sync_Staged();
       // Coordinates past l_end are zero in W's slab.
       Slab_Steps_Live<NT>(Min(NT, (dim - i0 + 7) / 8), acc, a_at, b_at, sh.mu, b_step, b_tile, c,
                           i0, s0, Min(kSlab, l_end - s0));
@@ -571,8 +580,8 @@ __device__ double Squared_Whitened_Resident(const Full_Args &a, Resident_Shared 
   const int dim = static_cast<int>(a.m.dim);
   __syncthreads();  // the last cluster's chains are no longer read
   Stage_Whitening<kResidentThreads, kSlab>(a, sh.w, kW, k, 0, 0);
-  if (t < kSlab) sh.mu[t] = t < dim ? a.m.mu[k * a.m.dim + t] : 0.0;
-  __syncthreads();
+  if (t < kSlab) Copy_To_Shared(&sh.mu[t], a.m.mu + k * a.m.dim + t, t < dim);
+  Sync_Staged();
   const double *a_at = sh.w + c * kW + g;
   double acc[4][kResidentTiles][2] = {};
 #pragma unroll
