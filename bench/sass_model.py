@@ -400,7 +400,7 @@ def staging(text, within=None, copy=None):
 
 
 # The line of Copy_To_Shared (staging.h) that nvcc gives its LDGSTS.
-ASYNC_COPY_LINE = 'asm volatile("cp.async.ca.shared.global'
+ASYNC_COPY_LINE = 'cp.async.ca.shared.global [%0], [%1], 8, p;'
 
 
 def async_staging(text, copy=None):
@@ -530,7 +530,7 @@ FULL_TILE = loop_of("for (int y = 0; y < kRowGroups; ++y) tile += sh.ws.q[y][t]"
 # which a slab takes only its L runs': counted apart (TENSOR_RUN_BOUNDS),
 # with Min's instructions taken as the runs'.
 FULL_SLAB = loop_of("if (i0 > 0 || s0 > 0 || !Full_Shared<TM>::kApart) __syncthreads();",
-                    ("full.cu", "log_sum.h"))
+                    ("full.cu", "log_sum.h", "staging.h"))
 # The second moments' slab loops: their own code (barriers, the
 # posteriors' staging, set-up, peeled passes of the loops inside). The
 # tensor kernel's tiles on and off the diagonal stage by loops of their own,
@@ -765,8 +765,8 @@ def log_launches(case, fit_e_step=False):
         # code, with the pass's set-up and sums, and so is W's slab: four
         # columns a thread, a count known when compiled, which nvcc unrolls
         # whole.
-        # Its only copies into shared memory are W's.
-        own = [(dict(CLUSTER_OWN, l2_lines=(ASYNC_COPY_LINE, w_share(dim, 32))), 8 * per_block)] if tm == 2 else \
+        # Its only copies into shared memory are W's: four a thread.
+        own = [(dict(CLUSTER_OWN, l2_lines=(ASYNC_COPY_LINE, w_share(dim, 32), 4)), 8 * per_block)] if tm == 2 else \
               [(FULL_STAGE_D, 8 * 8 * d_slabs * per_block),
                (FULL_SLAB, 8 * w_slabs * per_block),
                (FULL_TILE, 8 * math.ceil(dim / (16 * tm)) * per_block)]
@@ -783,7 +783,8 @@ def log_launches(case, fit_e_step=False):
         launches = [{"kernel": f"Log_Full_Resident_KernelILi{-(-dim // 8)}E",
                      "blocks": math.ceil(n / points) * groups, "threads": 128, "dram": dram,
                      "items": [(staged_w(dim, 32), 4 * 8 * per_block),
-                               (CLUSTER_OWN, 4 * per_block),
+                               # mu_k, the cluster's one copy of its own: warp 0's alone
+                               (dict(CLUSTER_OWN, l2_lines=(ASYNC_COPY_LINE, 1 / 4, 1)), 4 * per_block),
                                (FULL_TERM, 4 * per_block)]}]
     else:
         # Eight warps of 16 points, 128 a block; each run of the MMA loop
@@ -803,8 +804,8 @@ def log_launches(case, fit_e_step=False):
                                (staged_w(dim, 8 * nt), warps * (32 * 8 * nt // threads) * w_slabs * per_block)] +
                               [(tensor_run(nt, r0), warps * runs[r0] * per_block) for r0 in range(nt)] +
                               [
-                               # mu_k's slab: warp 0's copies alone
-                               (dict(TENSOR_SLAB, l2_lines=(ASYNC_COPY_LINE, 1 / warps)), warps * w_slabs * per_block),
+                               # mu_k's slab, the slab loop's one copy: warp 0's alone
+                               (dict(TENSOR_SLAB, l2_lines=(ASYNC_COPY_LINE, 1 / warps, 1)), warps * w_slabs * per_block),
                                (TENSOR_RUN_BOUNDS, warps * bounds * per_block / (nt * (nt + 1) // 2)),
                                (TENSOR_TILE, points // 32 * passes * per_block),
                                (FULL_TERM, points // 32 * per_block)]}]
@@ -1282,13 +1283,20 @@ def launch_time(kernels, launch, sources, gpu):
             demand[p] += passes * per[p]
         high += passes * max(per["issue"], per["FP64"], per["tensor"], c["shared_hi"])
         # `l2_share`: of the item's global bytes, the share that moves;
-        # `l2_lines`: (text, share) for the global accesses of the lines
-        # holding the text alone (a staging loop unrolled into a larger one).
+        # `l2_lines`: (text, share, count) for the global accesses of the
+        # lines holding the text alone (a staging loop unrolled into a
+        # larger one), which must number `count`: where every copy to shared
+        # memory shares one line, one that nvcc moved into the loop would
+        # otherwise take the share unseen.
         moved = c["global_bytes"] * selector.get("l2_share", 1.0)
         if selector.get("l2_lines"):
-            text, share = selector["l2_lines"]
+            text, share, count = selector["l2_lines"]
             lines = [i for i in body if text in source_text(sources, i["file"], i["line"])]
-            moved -= (1 - share) * cost(name, lines, sources)["global_bytes"]
+            held = cost(name, lines, sources)
+            if held["global"] != count:
+                missing.append(f"{selector['text']}: {held['global']} global accesses on lines "
+                               f"holding {text!r}, where the model takes {count}")
+            moved -= (1 - share) * held["global_bytes"]
         l2_bytes += launch["blocks"] * passes * moved
     per_sm = math.ceil(launch["blocks"] / SMS)
     compute_low = per_sm * max(demand.values()) / CLOCK

@@ -312,6 +312,20 @@ class TensorSteps(unittest.TestCase):
         self.assertEqual(got[2], "L2")
         self.assertAlmostEqual(got[0], moved / model.L2_BYTES_S + model.LAUNCH_S)
 
+    def test_a_share_of_a_lines_bytes_holds_only_for_the_copies_it_was_meant_for(self):
+        # The resident kernel's cluster loop holds mu_k's copy, one of warp
+        # 0's alone; a second copy on the shared copy line is named, not
+        # silently given mu's share.
+        case = {"name": "t", "N": 128 * model.SMS, "dim": 32, "K": 16, "mode": "full"}
+        launch = model.log_launches(case)[0]
+        for copies in (1, 2):
+            own = [{"file": f, "line": n, "opcode": op, "text": op}
+                   for f, n, op in [("full.cu", 2, "DADD")] + [("staging.h", 1, "LDGSTS.E.64")] * copies]
+            kernel = {"loops": [{"head": 0, "tail": 16, "innermost": True, "own": own}]}
+            missing = model.launch_time({launch["kernel"]: kernel}, launch, self.sources.name, "H100")[4]
+            named = [m for m in missing if "global accesses on lines" in m]
+            self.assertEqual(len(named), copies - 1, missing)
+
     def test_x_slab_0_is_staged_once_and_a_passs_last_slab_serves_the_next(self):
         # dim 128: slabs 0, 32 | 0, 32, 64, 96: slab 0 once a block, then 32,
         # 64 and 96 a cluster (32 kept from the first pass for the second).

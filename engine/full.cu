@@ -505,12 +505,15 @@ template <int NT>
 __global__ void __launch_bounds__(kTensorThreads, 2) Log_Full_Tensor_Kernel(Full_Args a) {
   Tensor_Shared<NT> &sh = Tensor_Room<NT>();
   const Index j0 = static_cast<Index>(blockIdx.x) * kTensorPoints;
-  // Slab 0 once; the first slab's barrier publishes it.
+  // Slab 0 once; the first slab's Sync_Staged lands and publishes it.
   const Tensor_Layout at(a.x);
   Stage_Centred<kTensorThreads, false, kTensorPoints>(a, sh.x[0], at.dl, at.dp, j0, 0, 0);
   int held = -1;
   Log_Full_Block<kTensorThreads, kTensorPoints>(
       a, sh, [&](Index k) { return Squared_Whitened_Tensor<NT>(a, sh, j0, k, held); });
+  // A block past the last group of clusters returns from Log_Full_Block
+  // before any slab: its copies are not left in flight.
+  Copies_Landed();
 }
 
 // Up to dim 32 a block forms one pass of rows from one slab, so each lane

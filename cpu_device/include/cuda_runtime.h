@@ -100,6 +100,15 @@ void __syncthreads();
 // barriers, in blocks of a whole number of warps: a block that does not fails the launch.
 void cpu_device_dmma_884(double &d0, double &d1, double a, double b, double c0, double c1);
 
+// cp.async's copy of 8 bytes from device to shared memory: *to = in ? *from : 0
+// (with `in` false nothing is read). It lands when the calling thread waits for
+// its copies (cpu_device_wait_copies), not before: `to` holds a NaN until then,
+// so that a kernel that reads a copy before its thread waited reads what no
+// result can hide. A thread's copies still in flight when it returns land then.
+// Outside a kernel the copy lands at once.
+void cpu_device_copy_async(double *to, const double *from, bool in);
+void cpu_device_wait_copies();
+
 // Atomic additions to device or shared memory, relaxed as on a GPU. In code
 // compiled for the race check they reach it as atomic accesses, which do not
 // race with each other.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -138,6 +139,7 @@ class WorkerScheduler {
     collectives_ = collective_rounds_ = 0;
     out_of_memory_ = false;
     current_ = &home_;
+    for (std::vector<Copy> &c : copies_) c.clear();  // an abandoned block's
     start_.clear();
     if (order.kind != control::Thread_Order::forward) {
       start_.resize(threads);
@@ -227,9 +229,35 @@ class WorkerScheduler {
     race::record(&d1, sizeof d1, race::kWrite);
   }
 
+  // cpu_device_copy_async for the calling thread: the value is read now and
+  // held back, with a NaN in its place, until the thread waits.
+  void copy_async(double *to, const double *from, bool in) {
+    const double value = in ? *from : 0.0;
+    const unsigned int me = linear_index(threadIdx, blockDim);
+    try {
+      if (copies_.size() < threads_) copies_.resize(threads_);
+      copies_[me].push_back(Copy{to, value});
+      *to = std::numeric_limits<double>::quiet_NaN();
+    } catch (const std::bad_alloc &) {
+      *to = value;  // no room to hold it back: it lands at once
+    }
+    // Written here, not by the kernel's instrumented code: in the interval
+    // of its copy, where the thread's wait must land it.
+    race::record(to, sizeof *to, race::kWrite);
+  }
+
+  void wait_copies() { land(linear_index(threadIdx, blockDim)); }
+
   static thread_local WorkerScheduler *active;
 
  private:
+  // Thread `me`'s copies in flight land, in the order they were made.
+  void land(unsigned int me) {
+    if (me >= copies_.size()) return;
+    for (const Copy &c : copies_[me]) *c.to = c.value;
+    copies_[me].clear();
+  }
+
   // Leaves the running context for the next one with work: a thread
   // released from the barrier, else a thread not yet started, else home.
   void dispatch() {
@@ -270,6 +298,7 @@ class WorkerScheduler {
         threadIdx = thread_index(start_.empty() ? next_ : start_[next_], blockDim);
         ++next_;
         (*body_)();
+        land(linear_index(threadIdx, blockDim));
         ++finished_;
       }
       idle_.push_back(current_);
@@ -322,6 +351,12 @@ class WorkerScheduler {
   // released first from one may deposit for the next before the others
   // have read their warp's operands of the first.
   std::vector<Deposit> deposits_;
+  // Copies to shared memory in flight, by linear thread index.
+  struct Copy {
+    double *to;
+    double value;
+  };
+  std::vector<std::vector<Copy>> copies_;
   bool out_of_memory_ = false;
   Context *current_ = nullptr;
 };
@@ -466,6 +501,15 @@ std::vector<std::string> take_race_reports() {
 
 void __syncthreads() {
   if (cpu_device::WorkerScheduler::active != nullptr) cpu_device::WorkerScheduler::active->arrive();
+}
+
+void cpu_device_copy_async(double *to, const double *from, bool in) {
+  if (cpu_device::WorkerScheduler *s = cpu_device::WorkerScheduler::active) s->copy_async(to, from, in);
+  else *to = in ? *from : 0.0;
+}
+
+void cpu_device_wait_copies() {
+  if (cpu_device::WorkerScheduler *s = cpu_device::WorkerScheduler::active) s->wait_copies();
 }
 
 void cpu_device_dmma_884(double &d0, double &d1, double a, double b, double c0, double c1) {

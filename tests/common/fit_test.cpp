@@ -211,6 +211,27 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
             want.push_back(total);
           }
       EXPECT_TRUE(Same_Bits(want, st.second));
+      // From 8 clusters, the second moments' kernel takes the weights and
+      // sums too: lane c's chain over the points c, c + 4, ... in order, and
+      // the four lanes' chains added in c order.
+      if (K < 8) continue;
+      std::vector<double> weight, sum;
+      for (int k = 0; k < K; ++k)
+        for (int i = -1; i < dim; ++i) {
+          double total = 0.0;
+          for (int c = 0; c < 4; ++c) {
+            double chain = 0.0;
+            for (int j = c; j < n; j += 4)
+              if (owner[j] == k)
+                chain = i < 0 ? chain + 1.0
+                              : std::fma(1.0, m.X[static_cast<size_t>(j) * dim + i] -
+                                                  m.Mu[static_cast<size_t>(k) * dim + i], chain);
+            total = c == 0 ? chain : total + chain;
+          }
+          (i < 0 ? weight : sum).push_back(total);
+        }
+      EXPECT_TRUE(Same_Bits(weight, st.weight));
+      EXPECT_TRUE(Same_Bits(sum, st.sum));
     }
 }
 
