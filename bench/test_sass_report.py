@@ -260,7 +260,7 @@ class TensorSteps(unittest.TestCase):
                                          model.TENSOR_SLAB_TEXT + " : 0.0;",
                                          model.RUN_BOUND_LINES[0] + ";",
                                          model.FULL_STAGE_W["text"] + ");"]),
-                            ("staging.h", [model.ASYNC_COPY_LINE + ' [%0], [%1], 8, %2;" ::"r"(s));']),
+                            ("staging.h", ['asm volatile("{ .reg .pred p; ' + model.ASYNC_COPY_LINE + ' }" ::"r"(s));']),
                             ("statistics.cu", ["bv[q] = b_at[at + 8 * q];"] + STAGING +
                              [model._ON_DIAGONAL[3], model._OFF_DIAGONAL[3], model.SECOND_SLAB_TEXT,
                               model._PART_SLAB[0]]),

@@ -241,8 +241,11 @@ class WorkerScheduler {
     } catch (const std::bad_alloc &) {
       *to = value;  // no room to hold it back: it lands at once
     }
-    // Written here, not by the kernel's instrumented code: in the interval
-    // of its copy, where the thread's wait must land it.
+    // Written here, not by the kernel's instrumented code: the race check
+    // sees the copy's write in the interval it was made in, and again in
+    // the one where it lands (land), which may be later (a copy waited for
+    // only past a barrier). In between, no thread has waited for it, and a
+    // read gets the NaN in any order of the threads.
     race::record(to, sizeof *to, race::kWrite);
   }
 
@@ -254,7 +257,10 @@ class WorkerScheduler {
   // Thread `me`'s copies in flight land, in the order they were made.
   void land(unsigned int me) {
     if (me >= copies_.size()) return;
-    for (const Copy &c : copies_[me]) *c.to = c.value;
+    for (const Copy &c : copies_[me]) {
+      *c.to = c.value;
+      race::record(c.to, sizeof *c.to, race::kWrite);
+    }
     copies_[me].clear();
   }
 

@@ -189,7 +189,13 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
       for (int j = 0; j < n; ++j) {
         const unsigned pick = draw() % 6;
         owner[j] = pick < 2 ? 1 : pick == 2 ? K - 1 : 0;
-        for (int i = 0; i < dim; ++i) m.X[static_cast<size_t>(j) * dim + i] += 1000 + 1e4 * owner[j];
+        // Spreads from 2^-10 to 2^10: sums of deviations of every size
+        // round, so that another order of them gives other bits.
+        const double spread = std::ldexp(1.0, static_cast<int>(draw() % 21) - 10);
+        for (int i = 0; i < dim; ++i) {
+          double &x = m.X[static_cast<size_t>(j) * dim + i];
+          x = x * spread + 1000 + 1e4 * owner[j];
+        }
       }
       for (size_t e = 0; e < m.Mu.size(); ++e) m.Mu[e] += 1000 + 1e4 * static_cast<double>(e / dim);
       const Statistics st = Statistics_Under_Test(Problem_Of(m));
@@ -213,25 +219,32 @@ TEST_F(LibraryTest, TensorSecondMomentsAreEachGroupsChainInPointOrder) {
       EXPECT_TRUE(Same_Bits(want, st.second));
       // From 8 clusters, the second moments' kernel takes the weights and
       // sums too: lane c's chain over the points c, c + 4, ... in order, and
-      // the four lanes' chains added in c order.
+      // the four lanes' chains added in c order (the weights, counts of 1,
+      // in any order the same).
       if (K < 8) continue;
-      std::vector<double> weight, sum;
+      std::vector<double> weight, sum, in_order;
       for (int k = 0; k < K; ++k)
         for (int i = -1; i < dim; ++i) {
-          double total = 0.0;
+          const auto d = [&](int j) {
+            return i < 0 ? 1.0 : m.X[static_cast<size_t>(j) * dim + i] - m.Mu[static_cast<size_t>(k) * dim + i];
+          };
+          double total = 0.0, plain = 0.0;
           for (int c = 0; c < 4; ++c) {
             double chain = 0.0;
             for (int j = c; j < n; j += 4)
-              if (owner[j] == k)
-                chain = i < 0 ? chain + 1.0
-                              : std::fma(1.0, m.X[static_cast<size_t>(j) * dim + i] -
-                                                  m.Mu[static_cast<size_t>(k) * dim + i], chain);
+              if (owner[j] == k) chain = std::fma(1.0, d(j), chain);
             total = c == 0 ? chain : total + chain;
           }
+          for (int j = 0; j < n; ++j)
+            if (owner[j] == k) plain = std::fma(1.0, d(j), plain);
           (i < 0 ? weight : sum).push_back(total);
+          if (i >= 0) in_order.push_back(plain);
         }
       EXPECT_TRUE(Same_Bits(weight, st.weight));
       EXPECT_TRUE(Same_Bits(sum, st.sum));
+      // The data make the order show: the points' order alone gives other
+      // bits somewhere.
+      EXPECT_FALSE(Same_Bits(in_order, sum));
     }
 }
 

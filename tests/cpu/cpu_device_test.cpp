@@ -389,39 +389,47 @@ TEST(CpuDeviceLimits, SharedMemoryPast48KBNeedsTheKernelsAttribute) {
 }
 
 // cp.async's copies to shared memory land when their thread waits, not
-// before: until then the destination holds a NaN, so that a kernel that
-// reads a copy before its wait fails its tests here as it would misread on
-// a GPU. After the copier's wait and a barrier, another thread sees it; an
-// entry out of range lands as 0 and reads nothing (40 doubles allocated, no
-// read past them under the sanitizers).
-__global__ void Copy_Then_Wait(const double *from, double *before, double *after) {
+// before, and not at a barrier: until then the destination holds a NaN, so
+// that a kernel that reads a copy before its wait fails its tests here as
+// it would misread on a GPU. After the copier's wait and a barrier, another
+// thread sees it; an entry out of range lands as 0 and reads nothing (40
+// doubles allocated, no read past them under the sanitizers). In either
+// order of the threads.
+__global__ void Copy_Then_Wait(const double *from, double *before, double *unwaited, double *after) {
   __shared__ double staged[64];
-  const unsigned int t = threadIdx.x;
+  const unsigned int t = threadIdx.x, next = (t + 1) % 64;
   cpu_device_copy_async(&staged[t], from + t, t < 40);
   before[t] = staged[t];
+  __syncthreads();
+  unwaited[t] = staged[next];  // its copier passed a barrier, not its wait
+  __syncthreads();
   cpu_device_wait_copies();
   __syncthreads();
-  after[t] = staged[(t + 1) % 64];
+  after[t] = staged[next];
 }
 
 TEST(CpuDeviceCopies, ACopyToSharedMemoryLandsWhenItsThreadWaits) {
-  control::reset();
   std::vector<double> from(40);
   for (size_t i = 0; i < from.size(); ++i) from[i] = 1.5 + static_cast<double>(i);
   double *d_from = nullptr, *d_out = nullptr;
   ASSERT_EQ(cudaMalloc(&d_from, 40 * sizeof(double)), cudaSuccess);
-  ASSERT_EQ(cudaMalloc(&d_out, 128 * sizeof(double)), cudaSuccess);
+  ASSERT_EQ(cudaMalloc(&d_out, 192 * sizeof(double)), cudaSuccess);
   cudaMemcpy(d_from, from.data(), 40 * sizeof(double), cudaMemcpyHostToDevice);
-  const cudaLaunchConfig_t config = Config(dim3(1), dim3(64));
-  ASSERT_EQ(cudaLaunchKernelEx(&config, Copy_Then_Wait, static_cast<const double *>(d_from), d_out,
-                               d_out + 64),
-            cudaSuccess);
-  std::vector<double> out(128);
-  cudaMemcpy(out.data(), d_out, 128 * sizeof(double), cudaMemcpyDeviceToHost);
-  for (int t = 0; t < 64; ++t) {
-    EXPECT_TRUE(std::isnan(out[t])) << "thread " << t << " read its copy before waiting";
-    const int next = (t + 1) % 64;
-    EXPECT_EQ(out[64 + t], next < 40 ? from[next] : 0.0) << "thread " << t;
+  for (const auto order : {control::Thread_Order::forward, control::Thread_Order::reversed}) {
+    control::reset();
+    control::set_thread_order(order, 1);
+    const cudaLaunchConfig_t config = Config(dim3(1), dim3(64));
+    ASSERT_EQ(cudaLaunchKernelEx(&config, Copy_Then_Wait, static_cast<const double *>(d_from), d_out,
+                                 d_out + 64, d_out + 128),
+              cudaSuccess);
+    std::vector<double> out(192);
+    cudaMemcpy(out.data(), d_out, 192 * sizeof(double), cudaMemcpyDeviceToHost);
+    for (int t = 0; t < 64; ++t) {
+      EXPECT_TRUE(std::isnan(out[t])) << "thread " << t << " read its copy before waiting";
+      EXPECT_TRUE(std::isnan(out[64 + t])) << "thread " << t << " read a copy that a barrier landed";
+      const int next = (t + 1) % 64;
+      EXPECT_EQ(out[128 + t], next < 40 ? from[next] : 0.0) << "thread " << t;
+    }
   }
   cudaFree(d_from);
   cudaFree(d_out);
