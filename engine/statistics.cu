@@ -641,13 +641,16 @@ __global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a
   __syncthreads();
   if (!live) return;  // no barrier follows
   double *const record = a.partial + u * a.stride + k * a.per_cluster;
+  // Value v (0: the weight, 1 + q: the sum over column tile q) of the four
+  // lanes, in c order.
+  const auto lanes = [row](int v) {
+    return ((row[v] + row[kSums + v]) + row[2 * kSums + v]) + row[3 * kSums + v];
+  };
   if (c == 0) {
-    if (g == 0) record[0] = ((row[0] + row[kSums]) + row[2 * kSums]) + row[3 * kSums];
+    if (g == 0) record[0] = lanes(0);
 #pragma unroll
     for (int q = 0; q < NR; ++q)
-      if (8 * q + g < dim)
-        record[1 + 8 * q + g] =
-            ((row[1 + q] + row[kSums + 1 + q]) + row[2 * kSums + 1 + q]) + row[3 * kSums + 1 + q];
+      if (8 * q + g < dim) record[1 + 8 * q + g] = lanes(1 + q);
   }
   double *second = record + 1 + dim;
   for (int i = 0; i < NR; ++i)
@@ -672,8 +675,7 @@ void Launch_Second(Kernel kernel, const Second_Args &args, Index units, cudaStre
 }
 
 // Tiles of side TS on the tensor cores, or on the CUDA cores in RT x RT
-// register tiles.
-// True where the kernel took the weights and sums too.
+// register tiles; true where the kernel took the weights and sums too.
 template <int TS, int RT>
 bool Launch_Second_Side(bool tensor, const Second_Args &args, Index units, cudaStream_t stream) {
   if (!tensor) {
