@@ -437,7 +437,7 @@ _DIAG_STEP_TEXT = "v[c] = fma(-0.5, acc["
 DIAG_TERMS = loop_of(_DIAG_STEP_TEXT, ("diagonal.cu", "diagonal_sum.h", "log_sum.h"))
 # The resident load before the sweep: the first copy in address order (the
 # copies in the sweeps' tiles run only past 32 coordinates).
-DIAG_POINTS = staging("sh.xs[i][p] = *x;", copy=0)
+DIAG_POINTS = async_staging("Copy_To_Shared(&sh.xs[i][p], x, true);", copy=0)
 # A coordinate tile's own code (barriers, set-up, the loops' bounds and
 # peeled passes), in the logP sweep: Log_Diagonal_Kernel<false> has a copy
 # in the posteriors' sweep too, smaller, which VelmoraLog's logP never runs.
@@ -447,7 +447,7 @@ DIAG_POINTS = staging("sh.xs[i][p] = *x;", copy=0)
 # set-up of s_at, the test of resident, Min): only the lines that then run
 # are kept (all but the branch itself).
 _POINTS_AS_ROWS = ("const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;",
-                   "for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;")
+                   "for (int i = t / kPoints; i < width; i += kStep, x += stride) Copy_To_Shared(&sh.xs[i][p], x, in);")
 _DIAG_TILE_TEXT = "} while (d0 < dim);"
 _RESIDENT_TILE = (_DIAG_TILE_TEXT, "d0 += kDimTile;", "int d0 = 0;", "const int d_end = Min(dim, d0 + kDimTile);",
                   "for (int e0 = d0; e0 < d_end; e0 += kCoords) {",
@@ -492,7 +492,7 @@ DIAG_BLOCK = loop_of("sh.log_p[t] = log_p;", ("diagonal.cu", "diagonal_sum.h", "
 def diag_points(steps, one=False):
     """The points' staging past 32 coordinates: the copy in the sweep's
     coordinate tile (the resident load before the sweep never runs there)."""
-    return staging(DIAG_POINTS["text"], within=diag_tile(steps, one))
+    return loop_of(DIAG_POINTS["text"], marker=DIAG_POINTS["marker"], within=diag_tile(steps, one))
 
 
 FULL_STAGE_D = staging("*out = in ? *x - (by_coord ? mu_l0 : mu[l]) : 0.0;")
@@ -946,7 +946,7 @@ def fit_launches(case):
                          # their own; the cases have none.
                          (loop_of("rs[p * r_pitch + lk] = r", marker=("rs[p * r_pitch + lk] = r", "STS", 1),
                                   without=WEIGHT_LOAD), 8 * math.ceil(unit * 4 * tk / 256)),
-                         (staging("xs[p * x_pitch + li] = in_i && p < points"),
+                         (async_staging("Copy_To_Shared(&xs[p * x_pitch + li], a.x.X + at, in_i && p < points);"),
                           8 * math.ceil(unit * 2 * ti / 256)),
                          # A slab's own code: its barriers, set-up and the
                          # staging loops' last passes.
@@ -974,7 +974,7 @@ def fit_launches(case):
                              "items": [(loop_of("bv[q] = b_at[at + 8 * q] - mu[q]",
                                                 marker=(MMA_LINE, "DMMA", nr * (nr + 1) // 2)),
                                         8 * points // 4 * slabs),
-                                       (staging("sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;"),
+                                       (async_staging("Copy_To_Shared(&sh.x[p * S::kStride + l], x, p < in_slab && l_in);"),
                                         8 * (points * ts // 256) * slabs),
                                        (staging("sh.rs[p][cw] = p < in_slab && k0 + cw < a.K"),
                                         8 * (8 * points // 256) * slabs),

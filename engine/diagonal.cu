@@ -20,6 +20,7 @@
 #include "kernels.h"
 #include "diagonal_sum.h"
 #include "log_sum.h"
+#include "staging.h"
 #include "statistics.h"
 #include "take.h"
 
@@ -68,7 +69,8 @@ struct Diagonal_Shared {
 // Coordinates d0.. of the block's points into xs, coalesced along whichever
 // of points and coordinates is contiguous in X. A thread keeps one
 // coordinate (or one point) and steps through the other by a fixed stride:
-// no division in the loop, one add to its address a pass.
+// no division in the loop, one add to its address a pass. The entries are
+// copied straight into shared memory and land by the sweep's Sync_Staged.
 __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j0, Index d0) {
   const int width = static_cast<int>(Min(Index{kDimTile}, a.m.dim - d0));
   const int t = static_cast<int>(threadIdx.x);
@@ -91,10 +93,10 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
 #pragma unroll 1
       for (int n = 0; n < passes; n += 4)
 #pragma unroll
-        for (int u = 0; u < 4; ++u, p += step, x += stride) sh.xs[i][p] = *x;
+        for (int u = 0; u < 4; ++u, p += step, x += stride) Copy_To_Shared(&sh.xs[i][p], x, true);
     } else {
 #pragma unroll 1
-      for (; p < kPoints; p += step, x += stride) sh.xs[i][p] = p < here ? *x : 0.0;
+      for (; p < kPoints; p += step, x += stride) Copy_To_Shared(&sh.xs[i][p], x, p < here);
     }
     return;
   }
@@ -103,7 +105,7 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   const bool in = j0 + p < a.x.count;
   const Index stride = kStep * a.x.coord_stride;
   const double *x = a.x.X + (j0 + p) * a.x.point_stride + (d0 + t / kPoints) * a.x.coord_stride;
-  for (int i = t / kPoints; i < width; i += kStep, x += stride) sh.xs[i][p] = in ? *x : 0.0;
+  for (int i = t / kPoints; i < width; i += kStep, x += stride) Copy_To_Shared(&sh.xs[i][p], x, in);
 }
 
 // logP of the block's point q from its four groups' sums, merged in group
@@ -186,7 +188,7 @@ __device__ void Sweep_Steps(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
         Param<kSteps>(sh, sr + q * kRunStep, sc, si) =
             in ? make_double2(a.m.mu[at], a.m.whitening[at]) : make_double2(0, 1);
       }
-      __syncthreads();
+      Sync_Staged();  // the points' copies land before the tile is read
       const int width = Min(kCoords, d_end - e0), row = e0 - d0;
       // Not unrolled: sixteen chains of fma a step per coordinate hide the
       // latency, and unrolling would cost the registers that occupancy needs.
@@ -226,7 +228,7 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
   const Index j0 = static_cast<Index>(blockIdx.x) * kPoints;
   const int here = static_cast<int>(Min(Index{kPoints}, a.x.count - j0));  // points of the block
   const bool resident = a.m.dim <= kDimTile;
-  if (resident) Load_Points(a, sh, j0, 0);  // the first step's barrier publishes it
+  if (resident) Load_Points(a, sh, j0, 0);  // the first tile's Sync_Staged lands it
 
   // The raw terms' offset in R of this thread's first point and cluster,
   // a step on: one register pair, where offsets for each row would spill.
@@ -271,7 +273,7 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
     sh.merge.m[g][p + r * kLanes] = sum[r].m;
     sh.merge.s[g][p + r * kLanes] = sum[r].s;
   }
-  __syncthreads();
+  Sync_Staged();  // without clusters no sweep landed the points' copies
   const double log_p = Merged_Log_P(sh, t);
   sh.log_p[t] = log_p;
   if (t < here) a.out.log_p[j0 + t] = log_p;
@@ -340,7 +342,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
   double log_likelihood = 0.0;
   for (Index j0 = begin; j0 < end; j0 += kPoints) {
     __syncthreads();  // the previous slice's points and posteriors are no longer read
-    Load_Points(d, sh, j0, 0);  // the step's first barrier publishes it
+    Load_Points(d, sh, j0, 0);  // the first tile's Sync_Staged lands it
     double acc[1][kRows][kTile];
     Sweep_Steps<1>(d, sh, j0, 0, true, acc);
     for (int r = 0; r < kRows; ++r) {

@@ -17,6 +17,7 @@
 #include "device.h"
 #include "diagonal_sum.h"
 #include "small_dims.h"
+#include "staging.h"
 #include "statistics.h"
 #include "take.h"
 #include "tensor.h"
@@ -113,7 +114,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
     const int points = static_cast<int>(Min(Index{slab}, end - p0));
     Index at = (p0 + pi) * dim + i0 + li;
     for (int p = pi; p < slab; p += step_i, at += step_i * dim)
-      xs[p * x_pitch + li] = in_i && p < points ? a.x.X[at] : 0.0;
+      Copy_To_Shared(&xs[p * x_pitch + li], a.x.X + at, in_i && p < points);
     // The entries this thread forms, then the padding, which weighs 0 and so
     // adds exactly nothing: no test an entry, around which the exp's
     // constants were loaded again for each.
@@ -131,7 +132,7 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       staged += r;
     }
     for (; p < slab; p += step_k) rs[p * r_pitch + lk] = 0.0;
-    __syncthreads();
+    Sync_Staged();  // the slab's points and weights
 #pragma unroll 1
     for (int p = g; p < slab; p += groups) {
       for (int q = 0; q < kCK; ++q) {
@@ -603,9 +604,9 @@ __global__ void __launch_bounds__(kThreads) Second_Clusters_Kernel(Second_Args a
 #pragma unroll 4
     for (int q = 0; q < S::kPoints / kStep; ++q, x += kStep * dim) {
       const int p = t / TS + q * kStep;
-      sh.x[p * S::kStride + l] = p < in_slab && l_in ? *x : 0.0;
+      Copy_To_Shared(&sh.x[p * S::kStride + l], x, p < in_slab && l_in);
     }
-    __syncthreads();
+    Sync_Staged();  // the slab's points and posteriors
     // Every warp makes the same products, a warp past the last cluster on
     // posteriors of 0: the tensor cores' instruction is a warp's, and the
     // CPU device runs a block's warps through it together.
