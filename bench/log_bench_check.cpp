@@ -44,9 +44,11 @@ struct Small_Problem {
 // ragged edge. Full dim 100 takes the tensor kernel's second pass of rows
 // past dim: its copies of W's rows there, and of the last block's points
 // past the end, are predicated off and name addresses past the arrays,
-// which memcheck must find never read.
+// which memcheck must find never read. Diagonal dim 20 keeps the points
+// resident, and its last block copies zeros for points past the end.
 constexpr Small_Problem kProblems[] = {
     {"full, dim 17", 17, 3001, 5, false},
+    {"diagonal, dim 20", 20, 1001, 5, true},
     {"diagonal, dim 70", 70, 2003, 9, true},
     {"full, dim 64", 64, 1501, 3, false},
     {"full, dim 100", 100, 1001, 3, false},
