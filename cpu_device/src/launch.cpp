@@ -128,7 +128,8 @@ struct Launch_Order {
 class WorkerScheduler {
  public:
   // cudaSuccess, cudaErrorLaunchFailure if the block broke a barrier or a
-  // warp collective, or cudaErrorMemoryAllocation if no fiber (or no room
+  // warp collective or a thread returned with copies in flight, or
+  // cudaErrorMemoryAllocation if no fiber (or no room
   // for a collective's operands) could be had for a thread. `recorder`, when
   // checking for races, learns of every barrier.
   cudaError_t run_block(const ThreadBody &body, unsigned int threads, std::uint64_t block,
@@ -138,6 +139,7 @@ class WorkerScheduler {
     next_ = finished_ = 0;
     collectives_ = collective_rounds_ = 0;
     out_of_memory_ = false;
+    unwaited_ = false;
     current_ = &home_;
     for (std::vector<Copy> &c : copies_) c.clear();  // an abandoned block's
     start_.clear();
@@ -152,7 +154,7 @@ class WorkerScheduler {
         abandon_waiting();
         return cudaErrorMemoryAllocation;
       }
-      if (waiting_.empty()) return cudaSuccess;
+      if (waiting_.empty()) return unwaited_ ? cudaErrorLaunchFailure : cudaSuccess;
       // A barrier that some threads can no longer reach would hang a real
       // device; a collective that not every lane of a warp reaches has no
       // defined result.
@@ -304,7 +306,12 @@ class WorkerScheduler {
         threadIdx = thread_index(start_.empty() ? next_ : start_[next_], blockDim);
         ++next_;
         (*body_)();
-        land(linear_index(threadIdx, blockDim));
+        // On a GPU a block that ends frees its shared memory, which a copy
+        // still in flight may then write into another block's: a fault,
+        // though here the copies land and the results may look right.
+        const unsigned int me = linear_index(threadIdx, blockDim);
+        unwaited_ = unwaited_ || (me < copies_.size() && !copies_[me].empty());
+        land(me);
         ++finished_;
       }
       idle_.push_back(current_);
@@ -363,6 +370,7 @@ class WorkerScheduler {
     double value;
   };
   std::vector<std::vector<Copy>> copies_;
+  bool unwaited_ = false;  // a thread of the block returned with copies in flight
   bool out_of_memory_ = false;
   Context *current_ = nullptr;
 };

@@ -436,6 +436,34 @@ TEST(CpuDeviceCopies, ACopyToSharedMemoryLandsWhenItsThreadWaits) {
   control::reset();
 }
 
+// A block that ends frees its shared memory, which on a GPU a copy still in
+// flight would write into another block's: a thread that returns without
+// waiting for its copies fails the launch, even where, as in thread 0 here,
+// nothing reads them. Waited for, the same copies pass.
+__global__ void Copy_Then_Return(const double *from, double *out, bool wait) {
+  __shared__ double staged[32];
+  const unsigned int t = threadIdx.x;
+  cpu_device_copy_async(&staged[t], from + t, true);
+  if (wait || t != 0) cpu_device_wait_copies();
+  __syncthreads();
+  if (t != 0) out[t] = staged[t];
+}
+
+TEST(CpuDeviceCopies, AThreadThatReturnsWithCopiesInFlightFailsTheLaunch) {
+  double *d = nullptr;
+  ASSERT_EQ(cudaMalloc(&d, 64 * sizeof(double)), cudaSuccess);
+  cudaMemset(d, 0, 64 * sizeof(double));
+  const cudaLaunchConfig_t config = Config(dim3(2), dim3(32));
+  for (const bool wait : {true, false, true}) {  // the failed launch does not spoil the next
+    EXPECT_EQ(cudaLaunchKernelEx(&config, Copy_Then_Return, static_cast<const double *>(d), d + 32, wait),
+              cudaSuccess);
+    EXPECT_EQ(cudaDeviceSynchronize(), wait ? cudaSuccess : cudaErrorLaunchFailure) << "wait " << wait;
+    EXPECT_EQ(cudaGetLastError(), wait ? cudaSuccess : cudaErrorLaunchFailure) << "wait " << wait;
+  }
+  cudaFree(d);
+  control::reset();
+}
+
 // Octave's parallel workers are forks of a session that may have used the
 // device: a child has none of the pool's threads and must not wait for them.
 TEST(CpuDeviceDeathTest, AForkedChildLaunchesOnAPoolOfItsOwn) {
