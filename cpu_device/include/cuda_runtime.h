@@ -104,8 +104,8 @@ void cpu_device_dmma_884(double &d0, double &d1, double a, double b, double c0, 
 // (with `in` false nothing is read). It lands when the calling thread waits for
 // its copies (cpu_device_wait_copies), not before: `to` holds a NaN until then,
 // so that a kernel that reads a copy before its thread waited reads what no
-// result can hide. A thread's copies still in flight when it returns land then.
-// Outside a kernel the copy lands at once.
+// result can hide. A thread that returns with copies still in flight fails the
+// launch. Outside a kernel the copy lands at once.
 void cpu_device_copy_async(double *to, const double *from, bool in);
 void cpu_device_wait_copies();
 

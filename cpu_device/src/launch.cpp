@@ -141,7 +141,14 @@ class WorkerScheduler {
     out_of_memory_ = false;
     unwaited_ = false;
     current_ = &home_;
-    for (std::vector<Copy> &c : copies_) c.clear();  // an abandoned block's
+    // A list of copies for each thread, sized once a block; an abandoned
+    // block's are dropped.
+    try {
+      if (copies_.size() < threads) copies_.resize(threads);
+    } catch (const std::bad_alloc &) {
+      return cudaErrorMemoryAllocation;
+    }
+    for (std::vector<Copy> &c : copies_) c.clear();
     start_.clear();
     if (order.kind != control::Thread_Order::forward) {
       start_.resize(threads);
@@ -237,7 +244,6 @@ class WorkerScheduler {
     const double value = in ? *from : 0.0;
     const unsigned int me = linear_index(threadIdx, blockDim);
     try {
-      if (copies_.size() < threads_) copies_.resize(threads_);
       copies_[me].push_back(Copy{to, value});
       *to = std::numeric_limits<double>::quiet_NaN();
     } catch (const std::bad_alloc &) {
@@ -258,7 +264,6 @@ class WorkerScheduler {
  private:
   // Thread `me`'s copies in flight land, in the order they were made.
   void land(unsigned int me) {
-    if (me >= copies_.size()) return;
     for (const Copy &c : copies_[me]) {
       *c.to = c.value;
       race::record(c.to, sizeof *c.to, race::kWrite);
@@ -310,7 +315,7 @@ class WorkerScheduler {
         // still in flight may then write into another block's: a fault,
         // though here the copies land and the results may look right.
         const unsigned int me = linear_index(threadIdx, blockDim);
-        unwaited_ = unwaited_ || (me < copies_.size() && !copies_[me].empty());
+        unwaited_ = unwaited_ || !copies_[me].empty();
         land(me);
         ++finished_;
       }
