@@ -124,18 +124,26 @@ Model M_Step(const Statistics &st, const std::vector<double> &shift, double reg,
   return m;
 }
 
-// Factors of a model the fit formed: each covariance (one when shared)
-// factored on its own, in parallel. `bad` is the first cluster whose
-// covariance is not positive definite (0-based), or -1.
+// Factors of a model: each covariance factored on its own, in parallel,
+// or the first alone where every cluster has its bits (a shared fit's
+// M-step; a shared fit's start may hold K different ones, each of which
+// its first E-step uses as given). `bad` is the first cluster whose
+// covariance is not positive definite (0-based), or -1; `one`, whether a
+// single covariance served every cluster.
 struct Factored {
   Factors f;
   Index bad = -1;
+  bool one = false;
 };
 
 Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) {
   const bool full = mode == Mode::full;
-  const Index block = full ? dim * dim : dim, distinct = shared ? 1 : K;
+  const Index block = full ? dim * dim : dim;
   Factored out;
+  out.one = shared;
+  for (Index k = 1; out.one && k < K; ++k)
+    out.one = std::equal(m.sigma.begin(), m.sigma.begin() + block, m.sigma.begin() + k * block);
+  const Index distinct = out.one ? 1 : K;
   Factors &f = out.f;
   f.log_weight.resize(static_cast<size_t>(K));
   f.whitening.resize(static_cast<size_t>(block * K));
@@ -159,9 +167,9 @@ Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) 
   }
   const double common = f.log_weight[0];
   for (Index k = 0; k < K; ++k) {
-    if (shared && k > 0)
+    if (out.one && k > 0)
       std::copy(f.whitening.begin(), f.whitening.begin() + block, f.whitening.begin() + k * block);
-    f.log_weight[k] = std::log(m.pi[k]) + (shared ? common : f.log_weight[k]);
+    f.log_weight[k] = std::log(m.pi[k]) + (out.one ? common : f.log_weight[k]);
   }
   return out;
 }
@@ -177,14 +185,14 @@ Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, doubl
                                    [](double v) { return std::isfinite(v); }))
     Fit_Failure(Text("The covariance of %s overflows %s: X's values are too large for their "
                      "squares to be doubles; scale X down.",
-                     shared ? "every cluster (shared)"
-                            : ("cluster " + std::to_string(out.bad + 1)).c_str(),
+                     out.one ? "every cluster (shared)"
+                             : ("cluster " + std::to_string(out.bad + 1)).c_str(),
                      When(iteration).c_str()));
   if (out.bad >= 0)
     Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
                      "'RegularizationValue' (now %s) keeps it so.",
-                     shared ? "every cluster (shared)"
-                            : ("cluster " + std::to_string(out.bad + 1)).c_str(),
+                     out.one ? "every cluster (shared)"
+                             : ("cluster " + std::to_string(out.bad + 1)).c_str(),
                      When(iteration).c_str(), Number(reg).c_str()));
   return std::move(out.f);
 }

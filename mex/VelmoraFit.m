@@ -42,7 +42,9 @@
 %   Options (names in any case, named as fitgmdist names them):
 %     'CovarianceType'       'full' (default) or 'diagonal'
 %     'SharedCovariance'     false (default), or true: one covariance for
-%                            every cluster
+%                            every cluster, pooled by every M-step (a
+%                            struct start's own covariances, one or K,
+%                            serve the first E-step as given)
 %     'RegularizationValue'  1e-6 (default): added to every variance the
 %                            M-step forms (0 or more)
 %     'Start'                how the first E-step's parameters are chosen:

@@ -458,8 +458,11 @@ TEST_P(FitReferenceTest, TightClustersFarFromTheOriginMatchATwoPassLongDoubleEm)
   const int block = c.full ? dim * dim : dim;
   std::vector<double> mu = d.centres, sigma(static_cast<size_t>(block) * K, 0.0), pi(K, 1.0 / K);
   for (int e = 0; e < dim * K; ++e) mu[e] += spread * (0.3 - 0.2 * (e % 4));
+  // Each cluster starts with a covariance of its own, shared fits too: the
+  // first E-step takes the start as given, and only the M-steps pool.
   for (int k = 0; k < K; ++k)
-    for (int i = 0; i < dim; ++i) sigma[k * block + (c.full ? i + i * dim : i)] = 2 * spread * spread;
+    for (int i = 0; i < dim; ++i)
+      sigma[k * block + (c.full ? i + i * dim : i)] = (2 + k) * spread * spread;
   Fit_Options o = Parameters_Start(c.full, mu, sigma, pi);
   o.shared = c.shared;
   o.max_iter = iterations;
