@@ -156,7 +156,14 @@ void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray 
     Shape_Error("'Start'.Mu must be " + dk + ", one centre per cluster; it is " +
                 Size_Text(mu_a) + ".");
   const Index block = full ? dim * dim : dim;
-  if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block))
+  // Past two dimensions only dim x dim x K, full: a permuted array with the
+  // count of K covariances would otherwise be read as if it had their shape.
+  const mwSize *sigma_size = mxGetDimensions(sigma_a);
+  const bool stacked = mxGetNumberOfDimensions(sigma_a) <= 2 ||
+                       (full && mxGetNumberOfDimensions(sigma_a) == 3 &&
+                        static_cast<Index>(sigma_size[1]) == dim &&
+                        static_cast<Index>(sigma_size[2]) == K);
+  if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block) || !stacked)
     Shape_Error("'Start'.Sigma must be " +
                 (full ? dd + " x " + std::to_string(K) + " (full covariances) or " + dd
                       : dk + " (diagonal covariances, one column per cluster) or " +

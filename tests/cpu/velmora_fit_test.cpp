@@ -283,6 +283,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "Velmora:dimensions",
                 "'Start'.Sigma must be 2 x 2 x 2 (full covariances) or 2 x 2 (one for every "
                 "cluster), as 'CovarianceType' is 'full'; it is 2 x 3."},
+        Refusal{"StartSigmaPermuted",
+                Start_Is([] {
+                  return Start_Struct(Good_Mu(),
+                                      test_host::make_array({2, 1, 4}, {1, 0, 0, 1, 2, 0, 0, 2}),
+                                      Good_Pi());
+                }),
+                1, "Velmora:dimensions",
+                "'Start'.Sigma must be 2 x 2 x 2 (full covariances) or 2 x 2 (one for every "
+                "cluster), as 'CovarianceType' is 'full'; it is 2 x 1 x 4."},
         Refusal{"StartPiShape",
                 Start_Is([] { return Start_Struct(Good_Mu(), Good_Sigma(), make_matrix(2, 2)); }),
                 1, "Velmora:dimensions",

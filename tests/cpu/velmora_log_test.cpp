@@ -126,6 +126,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "Velmora:dimensions",
                 "Sigma must be 2 x 2 (diagonal covariances) or 2 x 2 x 2 (full covariances) for "
                 "these X and Mu; it is 2 x 5."},
+        Refusal{"SigmaPermuted",
+                [](auto &a) {
+                  a[2] = make_matrix(2, 4, {1, 0, 0, 1, 2, 0, 0, 2});
+                  a[2]->dims = {2, 1, 4};
+                },
+                1, "Velmora:dimensions",
+                "Sigma must be 2 x 2 (diagonal covariances) or 2 x 2 x 2 (full covariances) for "
+                "these X and Mu; it is 2 x 1 x 4."},
         Refusal{"ZeroVariance", [](auto &a) { a[2]->data[3] = 0.0; }, 1, "Velmora:covariance",
                 "Sigma(2,2), variance 2 of cluster 2, is 0: every variance must be positive and "
                 "finite."},
