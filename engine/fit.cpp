@@ -386,6 +386,13 @@ class Fitter {
         Model m{o_.mu, o_.sigma, o_.pi};
         double total = 0.0;
         for (double p : m.pi) total += p;
+        // Priors near the largest double can sum past it: scaled by the
+        // largest first, they sum to K at most.
+        if (!std::isfinite(total)) {
+          const double largest = *std::max_element(m.pi.begin(), m.pi.end());
+          total = 0.0;
+          for (double &p : m.pi) total += p /= largest;
+        }
         for (double &p : m.pi) p /= total;
         return m;
       }

@@ -59,7 +59,8 @@ std::string Lower(std::string s) {
 // class.
 std::string Describe(const mxArray *a) {
   if (mxIsChar(a)) return "'" + Text_Of(a) + "'";
-  if (mxIsStruct(a)) return "a struct";
+  if (mxIsStruct(a))
+    return mxGetNumberOfElements(a) == 1 ? "a struct" : "a " + Size_Text(a) + " struct array";
   if ((mxIsNumeric(a) || mxIsLogical(a)) && !mxIsComplex(a) && mxGetNumberOfElements(a) == 1)
     return Number(mxGetScalar(a));
   return "a " + Size_Text(a) + " " + (mxIsComplex(a) ? "complex " : "") + mxGetClassName(a) +
@@ -260,6 +261,9 @@ void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
     else Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
     return;
   }
+  // One start: a struct array's other elements would be passed over.
+  if (mxIsStruct(start) && mxGetNumberOfElements(start) != 1)
+    Usage(std::string(kStartForms) + "; it is " + Describe(start) + ".");
   if (velmora_mex::Is_Model(start)) {
     // A gmdistribution's mu is K x d: read as the evaluator reads it, and
     // diagonal covariances made full where the fit is full.

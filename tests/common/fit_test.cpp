@@ -885,6 +885,20 @@ TEST_F(LibraryTest, TolFunStopsAtTheFirstSmallRiseAndZeroRunsMaxIter) {
   EXPECT_FALSE(fixed.converged);
 }
 
+// A start's priors are rescaled to sum to 1, also where their sum
+// overflows: priors near the largest double are the same start as equal ones.
+TEST_F(LibraryTest, StartPriorsAreRescaledEvenWhereTheirSumOverflows) {
+  const Cluster_Data d = Make_Clusters(2, 400, 2, 6.0, 1.0, 0.0, false, 59);
+  Fit_Options o = Parameters_Start(false, d.centres, {1, 1, 1, 1}, {1e308, 1e308});
+  o.max_iter = 3;
+  o.tol_fun = 0;
+  const Fit_Result huge = Fit_Under_Test(d.X.data(), 2, 400, 2, o);
+  o.pi = {1, 1};
+  const Fit_Result equal = Fit_Under_Test(d.X.data(), 2, 400, 2, o);
+  EXPECT_TRUE(Same_Bits(huge.history, equal.history));
+  EXPECT_TRUE(Same_Bits(huge.model.pi, equal.model.pi));
+}
+
 // ---------------------------------------------------------------------------
 // Failures: the cluster and the iteration named; replicates dropped.
 

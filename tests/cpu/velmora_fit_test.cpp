@@ -292,6 +292,13 @@ INSTANTIATE_TEST_SUITE_P(
                 1, "Velmora:dimensions",
                 "'Start'.Sigma must be 2 x 2 x 2 (full covariances) or 2 x 2 (one for every "
                 "cluster), as 'CovarianceType' is 'full'; it is 2 x 1 x 4."},
+        Refusal{"StartStructArray",
+                Start_Is([] {
+                  Array s = Start_Struct(Good_Mu(), Good_Sigma(), Good_Pi());
+                  s->dims = {1, 2};
+                  return s;
+                }),
+                1, "Velmora:usage", kStartForms + "; it is a 1 x 2 struct array."},
         Refusal{"StartPiShape",
                 Start_Is([] { return Start_Struct(Good_Mu(), Good_Sigma(), make_matrix(2, 2)); }),
                 1, "Velmora:dimensions",
