@@ -300,6 +300,7 @@ class Fitter {
                                             .separate_kernels = o.separate_kernels})) {}
 
   Fit_Result Replicate(Index r) {
+    Check_Interrupt(0, r);
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));
     extra_passes_ = 0;
     Model model = Start_Model();
@@ -309,6 +310,7 @@ class Fitter {
     result.start = model;
     const auto loop = Clock::now();
     for (Index t = 1; t <= o_.max_iter; ++t) {
+      Check_Interrupt(t, r);
       device_->Set_Mixture(model.mu, factors);
       const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
       if (!(st.log_likelihood > -std::numeric_limits<double>::infinity()))
@@ -355,6 +357,15 @@ class Fitter {
 
  private:
   static long long Ll(Index v) { return static_cast<long long>(v); }
+
+  // Not a failed replicate, which the others would outlive: the fit ends.
+  void Check_Interrupt(Index iteration, Index r) const {
+    if (!o_.interrupted || !o_.interrupted()) return;
+    throw Error("Velmora:interrupted",
+                Text("The fit was interrupted %s of replicate %lld of %lld; it returns nothing.",
+                     iteration == 0 ? "at the start" : Text("at iteration %lld", Ll(iteration)).c_str(),
+                     Ll(r), Ll(o_.replicates)));
+  }
 
   Factors Factors_Of(const Model &m, Index iteration) const {
     return Factor(m, dim_, K_, o_.mode, o_.shared, o_.regularization, iteration);

@@ -46,6 +46,10 @@ struct Fit_Options {
   Engine engine = Engine::device;
   // Where Display's lines go, from the calling thread.
   std::function<void(const std::string &)> print;
+  // Asked from the calling thread before each replicate and each
+  // iteration: true (a user's Ctrl-C, say) ends the fit with
+  // Velmora:interrupted and no result.
+  std::function<bool()> interrupted;
 };
 
 // A mixture: Mu dim x K, Sigma dim x K (diagonal) or K blocks dim x dim

@@ -24,6 +24,10 @@
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
+#ifdef VELMORA_OCTAVE
+#include <octave/quit.h>
+#endif
+
 namespace {
 
 using velmora_log::Error;
@@ -398,6 +402,11 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
 void Fit_And_Give(int nlhs, mxArray *plhs[], Call &c, const velmora_log::Passes_Maker &make,
                   const Warn &warn) {
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
+#ifdef VELMORA_OCTAVE
+  // Octave's Ctrl-C handler counts the interrupt and leaves it to be acted
+  // on: a fit that never looked would run on, and the session with it.
+  c.options.interrupted = [] { return octave_interrupt_state > 0; };
+#endif
   Warn_Layout(c, warn);
   const velmora_log::Fit_Result r = velmora_log::Fit(make, c.X.data, c.dim, c.n, c.K, c.options);
   Warn_Not_Converged(r, c, warn);

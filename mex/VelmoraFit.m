@@ -151,6 +151,8 @@
 %     Velmora:device      no usable device, or the device failed, or
 %                         VELMORA_DEVICE names one this build lacks
 %                         (Velmora:usage: it names no engine)
+%     Velmora:interrupted Ctrl-C (in Octave): the fit stops before its next
+%                         iteration, naming it, and returns nothing
 %   Nothing stays allocated after an error.
 %
 %   Warnings, with identifiers (warning('off', id) silences one):

@@ -899,6 +899,31 @@ TEST_F(LibraryTest, StartPriorsAreRescaledEvenWhereTheirSumOverflows) {
   EXPECT_TRUE(Same_Bits(huge.model.pi, equal.model.pi));
 }
 
+// An interrupt ends the whole fit at the next iteration, naming it: it is
+// not a failed replicate for the next one to outlive.
+TEST_F(LibraryTest, AnInterruptEndsTheFitAtTheNextIteration) {
+  const Cluster_Data d = Make_Clusters(2, 300, 2, 6.0, 1.0, 0.0, false, 67);
+  Fit_Options o{.replicates = 3, .max_iter = 50, .tol_fun = 0};
+  int asked = 0;
+  o.interrupted = [&asked] { return ++asked == 5; };  // replicate 1's start, iterations 1-3
+  try {
+    Fit_Under_Test(d.X.data(), 2, 300, 2, o);
+    FAIL() << "the fit went on";
+  } catch (const velmora_log::Error &e) {
+    EXPECT_EQ(e.id(), "Velmora:interrupted");
+    EXPECT_EQ(std::string(e.what()),
+              "The fit was interrupted at iteration 4 of replicate 1 of 3; it returns nothing.");
+  }
+  EXPECT_EQ(asked, 5) << "asked again after the interrupt";
+  asked = 0;
+  o.interrupted = [&asked] { return ++asked < 0; };
+  o.max_iter = 2;
+  o.replicates = 2;
+  const Fit_Result r = Fit_Under_Test(d.X.data(), 2, 300, 2, o);
+  EXPECT_EQ(asked, 6) << "before each replicate and each iteration";
+  EXPECT_EQ(r.iterations, 2);
+}
+
 // ---------------------------------------------------------------------------
 // Failures: the cluster and the iteration named; replicates dropped.
 
