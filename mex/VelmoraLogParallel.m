@@ -21,6 +21,12 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   %            on the open pool (serially where none exists);
   %            or, in Octave, the connections of a cluster (see below).
   %
+  %   Local workers run the engine that VELMORA_DEVICE names in this session
+  %   at this call (they are given its value, or that it is unset, each
+  %   time: Octave keeps its forked workers between calls, with the
+  %   environment of the call that forked them). A cluster's servers choose
+  %   by their own environment, as VelmoraFitParallel's do.
+  %
   %   One device per worker: each worker binds to one GPU through
   %   CUDA_VISIBLE_DEVICES before its first device call, round-robin over the
   %   GPUs that nvidia-smi lists (or that CUDA_VISIBLE_DEVICES names), so
@@ -109,21 +115,24 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
   devices = gpu_list ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
+  % This call's engine, for the local workers: '' stands for unset, which
+  % VelmoraLog reads as it reads an empty value.
+  engine = {getenv('VELMORA_DEVICE')};
 
   if (cluster)
-    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, ''), ...
+    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', {}), ...
                       parts, 'UniformOutput', false);
   elseif (exist ('OCTAVE_VERSION', 'builtin'))
     if (~exist ('parcellfun'))
       pkg load parallel
     end
     out = parcellfun (workers, ...
-                      @(part, device) velmora_log_block (part, mixture, want_R, device), ...
+                      @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
                       parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
   else
     out = cell (size (parts));
     parfor b = 1:numel (parts)
-      out{b} = velmora_log_block (parts{b}, mixture, want_R, assigned{b});
+      out{b} = velmora_log_block (parts{b}, mixture, want_R, assigned{b}, engine);
     end
   end
 

@@ -49,6 +49,27 @@ refused ("Velmora:dimensions", strrep (direct.message, "VelmoraLog: ", ""), ...
 refused ("Velmora:usage", "ComponentProportion is missing", X.', struct ("mu", Mu.', "Sigma", Sdiag), 2);
 refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
+% The local workers outlive a call: VELMORA_DEVICE must still choose the
+% engine at each one, set, changed, invalid or unset.
+Sfull = random_covariances (3, K, 0.5);
+unwind_protect
+  for engine = {"host", "cpu-device", "nonsense", "cpu-device", ""}
+    setenv ("VELMORA_DEVICE", engine{1});
+    if (isempty (engine{1}))
+      unsetenv ("VELMORA_DEVICE");
+    end
+    try
+      want = VelmoraLog (X, Mu, Sfull, Pi);
+    catch direct
+      refused (direct.identifier, strrep (direct.message, "VelmoraLog: ", ""), X, Mu, Sfull, Pi, 2);
+      continue;
+    end
+    assert (isequal (VelmoraLogParallel (X, Mu, Sfull, Pi, 2), want), ...
+            "VELMORA_DEVICE=%s: the workers ran another engine", engine{1});
+  end
+unwind_protect_cleanup
+  unsetenv ("VELMORA_DEVICE");
+end_unwind_protect
 % A worker whose VelmoraLog fails with an error that carries no identifier.
 stub = tempname ();
 mkdir (stub);
