@@ -112,6 +112,23 @@ function test_velmora_fit_parallel ()
                             'its worker, 1 to 3, in order (a worker owns a run of shards).']);
     end
   end
+  % What would reach a worker as a nameless file, or be ignored without a
+  % word, is refused at the call.
+  cases = {{{files{1}, 2}, 3, 2}, 'Velmora:usage', 'file 2 of the list is a 1 x 1 double'; ...
+           {{''}, 3, 2}, 'Velmora:usage', 'file 1 of the list is a 0 x 0 char'; ...
+           {X, 3, 2, 'Owners', [1 2]}, 'Velmora:usage', '''Owners'' applies to a list of shard files only'; ...
+           {X, 3, 2, 'Stream', 512}, 'Velmora:usage', '''Stream'' applies to a list of shard files only'};
+  for c = 1:rows (cases)
+    expect_refusal (@VelmoraFitParallel, cases{c, 2}, cases{c, 3}, cases{c, 1}{:});
+  end
+  try
+    [a, b, c] = VelmoraFitParallel (X, 3, 2);
+    error ('3 outputs were given');
+  catch err
+    assert (err.identifier, 'Velmora:usage');
+    assert (strncmp (err.message, 'At most 2 outputs are given, model and info; 3 were asked for.', 62), ...
+            err.message);
+  end
   % X's own NaN names its column among all the points, whatever the block.
   Y = X;
   Y(1, 9000) = NaN;
