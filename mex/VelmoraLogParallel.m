@@ -135,7 +135,9 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   engine = {getenv('VELMORA_DEVICE')};
 
   if (cluster)
-    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', {}), ...
+    % [], not {}: the parallel package cannot send a handle whose text
+    % holds an empty cell.
+    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', []), ...
                       parts, 'UniformOutput', false);
   elseif (exist ('OCTAVE_VERSION', 'builtin'))
     if (~exist ('parcellfun'))

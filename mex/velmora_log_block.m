@@ -6,7 +6,7 @@ function out = velmora_log_block (X, mixture, want_R, device, engine)
   % without an identifier is the worker's). engine: {VELMORA_DEVICE's
   % value in the caller, '' where unset}, set here before the block is
   % evaluated, since a worker kept between calls still holds the
-  % environment of the call that started it; {} (a server) keeps the
+  % environment of the call that started it; [] (a server) keeps the
   % worker's own.
   if (~isempty (device))
     setenv ('CUDA_VISIBLE_DEVICES', device);
