@@ -1,4 +1,4 @@
-function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
+function [model, info, varargout] = VelmoraFitParallel (data, K, workers, varargin)
   % [model, info] = VelmoraFitParallel (X, K, workers, Name, Value, ...)
   % [model, info] = VelmoraFitParallel (files, K, workers, Name, Value, ...)
   %
@@ -56,9 +56,23 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
     error ('Velmora:usage', ['At least 3 inputs are needed, the data, K and the workers; ', ...
                              '%d were given.'], nargin);
   end
-  [options, timeout, owners, weights, labels, stream] = own_options (varargin);
+  if (nargout > 2)
+    error ('Velmora:usage', ['At most 2 outputs are given, model and info; %d were asked for. ', ...
+                             'Call it as [model, info] = VelmoraFitParallel(data, K, workers, ', ...
+                             'Name, Value, ...).'], nargout);
+  end
+  [options, timeout, owners, weights, labels, stream, named] = own_options (varargin);
   shards = iscell (data) || ischar (data);
-  if (~shards)
+  if (shards)
+    data = file_names (data);
+  else
+    % Silently ignored, they would leave the caller believing the blocks
+    % were placed or streamed as asked.
+    for name = intersect ({'owners', 'stream'}, named)
+      error ('Velmora:usage', ['''%s'' applies to a list of shard files only; with X in ', ...
+                               'memory, its columns are shared out in order and each worker ', ...
+                               'holds its block.'], [upper(name{1}(1)), name{1}(2:end)]);
+    end
     % VelmoraFit's refusals of X, K and the options first, before any
     % worker is asked for anything.
     labels = join_labels (labels, {});
@@ -73,7 +87,7 @@ function [model, info] = VelmoraFitParallel (data, K, workers, varargin)
   opened_sessions = containers.Map ('KeyType', 'double', 'ValueType', 'any');
   cleanup = onCleanup (@() close_sessions (pool, opened_sessions));
   if (shards)
-    [blocks, parts, dim, n, sizes] = plan_shards (pool, cellstr (data), owners, leaf);
+    [blocks, parts, dim, n, sizes] = plan_shards (pool, data, owners, leaf);
     labels = join_labels (labels, sizes);
     [options, labels] = with_labels (options, labels);
     block_call ('check', [dim, n], 'size', K, options{:});
@@ -188,15 +202,39 @@ function value = ask (pool, w, op, args)
   value = value{1};
 end
 
+% The shard files as a row of names: a name, rows of names (char), or a
+% cell array of names; anything else in the list is refused here, where it
+% would reach the workers as a file without a name.
+function files = file_names (data)
+  if (ischar (data))
+    files = cellstr (data);
+    return;
+  end
+  files = reshape (data, 1, []);
+  for f = 1:numel (files)
+    name = files{f};
+    if (~(ischar (name) && isrow (name)))
+      error ('Velmora:usage', ['The shard files must be file names, as text; file %d of the ', ...
+                               'list is a %s %s.'], f, size_text (name), class (name));
+    end
+  end
+end
+
+function text = size_text (a)
+  text = strjoin (arrayfun (@num2str, size (a), 'UniformOutput', false), ' x ');
+end
+
 % VelmoraFitParallel's own options out of the list, and what the blocks
-% need of VelmoraFit's (weights, labels).
-function [options, timeout, owners, weights, labels, stream] = own_options (args)
+% need of VelmoraFit's (weights, labels); named: the own options given,
+% in lower case.
+function [options, timeout, owners, weights, labels, stream, named] = own_options (args)
   timeout = 3600;
   stream = 0;
   owners = [];
   weights = [];
   labels = [];
   options = {};
+  named = {};
   if (mod (numel (args), 2) ~= 0)
     options = args;  % the fit's to refuse, as VelmoraFit does
     return;
@@ -208,6 +246,7 @@ function [options, timeout, owners, weights, labels, stream] = own_options (args
       options = [options, {name, value}];  % the fit's to refuse, as VelmoraFit does
       continue;
     end
+    named{end + 1} = lower (name);
     switch (lower (name))
       case 'timeout'
         if (~(isnumeric (value) && isscalar (value) && value > 0))

@@ -1,4 +1,4 @@
-function [logP, R] = VelmoraLogParallel (X, varargin)
+function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   % VELMORALOGPARALLEL  VelmoraLog over column blocks, on parallel workers.
   %
   %   logP = VelmoraLogParallel(X, Mu, Sigma, Pi, workers)
@@ -16,10 +16,16 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   %   that has no identifier, or returns less than its whole block, raises
   %   Velmora:worker with the worker's message.
   %
-  %   workers  a number of local workers: Octave runs them with pararrayfun
-  %            of the parallel package (pkg load parallel); MATLAB with parfor,
-  %            on the open pool (serially where none exists);
+  %   workers  a number of local workers, at most 4096: Octave runs them with
+  %            parcellfun of the parallel package (pkg load parallel); MATLAB
+  %            with parfor, on the open pool (serially where none exists);
   %            or, in Octave, the connections of a cluster (see below).
+  %
+  %   Local workers run the engine that VELMORA_DEVICE names in this session
+  %   at this call (they are given its value, or that it is unset, each
+  %   time: Octave keeps its forked workers between calls, with the
+  %   environment of the call that forked them). A cluster's servers choose
+  %   by their own environment, as VelmoraFitParallel's do.
   %
   %   One device per worker: each worker binds to one GPU through
   %   CUDA_VISIBLE_DEVICES before its first device call, round-robin over the
@@ -44,14 +50,24 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   %   cluster's pool with MATLAB Parallel Server, and pass its size.
   %
   %   See also VelmoraLog.
+  call = ['Call it as logP = VelmoraLogParallel(X, Mu, Sigma, Pi, workers) or [logP, R] = ', ...
+          'VelmoraLogParallel(X, Mu, Sigma, Pi, workers), or with a gmdistribution gm and one ', ...
+          'point per row of X: [logP, R] = VelmoraLogParallel(X, gm, workers).'];
   model = nargin == 3 && (isstruct (varargin{1}) || isa (varargin{1}, 'gmdistribution'));
   if (nargin ~= 5 && ~model)
     error ('Velmora:usage', ['5 inputs are needed, X, Mu, Sigma, Pi and workers ', ...
                              '(or 3, X, a gmdistribution and workers); %d were given.'], nargin);
   end
+  if (nargout > 2)
+    error ('Velmora:usage', 'At most 2 outputs are given, logP and R; %d were asked for. %s', ...
+           nargout, call);
+  end
   workers = varargin{end};
   mixture = varargin(1:end - 1);
   size_text = strjoin (arrayfun (@num2str, size (X), 'UniformOutput', false), ' x ');
+  % The types first, as VelmoraLog checks them: a cell or a struct would
+  % otherwise reach the shape checks below and be named by its size.
+  check_type (X, 'X');
   if (model)
     % The model is read here, once. Workers get plain arrays and blocks of
     % points as columns, which give the bits of points as rows.
@@ -63,16 +79,19 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     end
     mixture = {Mu, Sigma, Pi};
     X = X.';
-  elseif (size (mixture{1}, 2) == 0)
-    % Checked here, as VelmoraLog checks it, before any worker starts.
-    error ('Velmora:dimensions', ['Mu must have at least one column, one per cluster: ', ...
-                                  'a mixture needs a cluster; it is %s.'], ...
-           strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
-  elseif (size (mixture{1}, 1) ~= size (X, 1))
-    % Checked here too, so that the message speaks of X, not of a block.
-    error ('Velmora:dimensions', 'Mu must have %d rows, one per row of X (X is %s); it is %s.', ...
-           size (X, 1), size_text, ...
-           strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
+  else
+    cellfun (@check_type, mixture, {'Mu', 'Sigma', 'Pi'});
+    if (size (mixture{1}, 2) == 0)
+      % Checked here, as VelmoraLog checks it, before any worker starts.
+      error ('Velmora:dimensions', ['Mu must have at least one column, one per cluster: ', ...
+                                    'a mixture needs a cluster; it is %s.'], ...
+             strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
+    elseif (size (mixture{1}, 1) ~= size (X, 1))
+      % Checked here too, so that the message speaks of X, not of a block.
+      error ('Velmora:dimensions', 'Mu must have %d rows, one per row of X (X is %s); it is %s.', ...
+             size (X, 1), size_text, ...
+             strjoin (arrayfun (@num2str, size (mixture{1}), 'UniformOutput', false), ' x '));
+    end
   end
   K = size (mixture{1}, 2);
   want_R = nargout > 1;
@@ -84,10 +103,12 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     info = network_get_info (workers);
     slots = sum ([info(~[info.local_machine]).nproc]);
   else
+    % Each local worker is a process of its own: a count past what any
+    % machine runs is a mistake, not a request for that many forks.
     if (~(isa (workers, 'double') && isreal (workers) && isscalar (workers) ...
-          && isfinite (workers) && workers >= 1 && workers == fix (workers)))
-      error ('Velmora:usage', ...
-             'workers must be a positive whole number (a double) or cluster connections; it is %s %s.', ...
+          && isfinite (workers) && workers >= 1 && workers == fix (workers) && workers <= 4096))
+      error ('Velmora:usage', ['workers must be a positive whole number (a double) from 1 to ', ...
+                               '4096, or cluster connections; it is %s %s.'], ...
              class (workers), mat2str (size (workers)));
     end
     slots = workers;
@@ -109,21 +130,26 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
   parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
   devices = gpu_list ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
+  % This call's engine, for the local workers: '' stands for unset, which
+  % VelmoraLog reads as it reads an empty value.
+  engine = {getenv('VELMORA_DEVICE')};
 
   if (cluster)
-    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, ''), ...
+    % [], not {}: the parallel package cannot send a handle whose text
+    % holds an empty cell.
+    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', []), ...
                       parts, 'UniformOutput', false);
   elseif (exist ('OCTAVE_VERSION', 'builtin'))
     if (~exist ('parcellfun'))
       pkg load parallel
     end
     out = parcellfun (workers, ...
-                      @(part, device) velmora_log_block (part, mixture, want_R, device), ...
+                      @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
                       parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
   else
     out = cell (size (parts));
     parfor b = 1:numel (parts)
-      out{b} = velmora_log_block (parts{b}, mixture, want_R, assigned{b});
+      out{b} = velmora_log_block (parts{b}, mixture, want_R, assigned{b}, engine);
     end
   end
 
@@ -155,6 +181,18 @@ function [logP, R] = VelmoraLogParallel (X, varargin)
     if (want_R)
       R = R.';
     end
+  end
+end
+
+% VelmoraLog's refusal of an input that is not a full, real double or
+% single array, in its words.
+function check_type (a, name)
+  if (~(isa (a, 'double') || isa (a, 'single')))
+    error ('Velmora:type', '%s must be a double or single array; it is %s.', name, class (a));
+  elseif (issparse (a))
+    error ('Velmora:type', '%s must be full; it is sparse.', name);
+  elseif (~isreal (a))
+    error ('Velmora:type', '%s must be real; it is complex.', name);
   end
 end
 

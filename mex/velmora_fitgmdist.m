@@ -1,4 +1,4 @@
-function [gm, info] = velmora_fitgmdist (X, K, varargin)
+function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   % VELMORA_FITGMDIST  fitgmdist's call, fitted by VelmoraFit on the device.
   %
   %   gm = velmora_fitgmdist(X, K)
@@ -89,6 +89,11 @@ function [gm, info] = velmora_fitgmdist (X, K, varargin)
     error ('Velmora:usage', ['At least 2 inputs are needed, X and K; %d %s given. ', ...
                              'Call it as gm = velmora_fitgmdist(X, K, Name, Value, ...).'], ...
            nargin, ifelse_text (nargin == 1, 'was', 'were'));
+  end
+  if (nargout > 2)
+    error ('Velmora:usage', ['At most 2 outputs are given, gm and info; %d were asked for. ', ...
+                             'Call it as [gm, info] = velmora_fitgmdist(X, K, Name, Value, ...).'], ...
+           nargout);
   end
   if (~(isnumeric (X) || islogical (X)) || ~ismatrix (X))
     error ('Velmora:dimensions', ['X must be an N x d matrix, one point per row; ', ...
@@ -284,13 +289,17 @@ function o = statset_fields (o, s)
     end
     switch (lower (f{1}))
       case 'maxiter'
-        if (~(isnumeric (value) && isscalar (value) && value >= 1 && value == fix (value)))
+        % Inf and complex values pass the comparisons: VelmoraFit would
+        % refuse them under its own option's name, not this one.
+        if (~(isnumeric (value) && isreal (value) && isscalar (value) && isfinite (value) ...
+              && value >= 1 && value == fix (value)))
           error ('Velmora:usage', '''Options''.MaxIter must be a positive whole number; it is %s.', ...
                  describe (value));
         end
         o.MaxIter = double (value);
       case 'tolfun'
-        if (~(isnumeric (value) && isscalar (value) && value >= 0 && isfinite (value)))
+        if (~(isnumeric (value) && isreal (value) && isscalar (value) && value >= 0 ...
+              && isfinite (value)))
           error ('Velmora:usage', '''Options''.TolFun must be a finite number, 0 or more; it is %s.', ...
                  describe (value));
         end

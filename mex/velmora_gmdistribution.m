@@ -33,6 +33,9 @@ function gm = velmora_gmdistribution (model, info)
   %
   %   See also VelmoraFit, velmora_fitgmdist, VelmoraLog.
   [Mu, S, Pi] = model_arrays (model);
+  if (nargin > 1)
+    check_info (info);
+  end
   [d, K] = size (Mu);
   diagonal = ismatrix (S) && size (S, 2) == K;  % dim x dim x K is full, also at K = 1
   if (diagonal)
@@ -128,6 +131,67 @@ function [Mu, S, Pi] = model_arrays (model)
                                   '(its Mu is %d x %d); it is %s.'], K, d, K, size_text (Pi));
   end
   Pi = reshape (Pi, 1, K);
+  % VelmoraLog's refusals of the same mixture, in the model's terms: a
+  % gmdistribution takes most of these without a word (priors of 0 become
+  % NaN proportions) and refuses the rest without an identifier.
+  names = {'Mu', 'Sigma', 'Pi'};
+  arrays = {Mu, S, Pi};
+  for a = 1:3
+    if (~(isa (arrays{a}, 'double') || isa (arrays{a}, 'single')))
+      error ('Velmora:type', 'The model''s %s must be a double or single array; it is %s.', ...
+             names{a}, class (arrays{a}));
+    elseif (issparse (arrays{a}) || ~isreal (arrays{a}))
+      error ('Velmora:type', 'The model''s %s must be full and real.', names{a});
+    end
+  end
+  k = find (~(Pi >= 0 & isfinite (Pi)), 1);
+  if (~isempty (k))
+    error ('Velmora:priors', ['The model''s Pi(%d) is %s: every prior must be finite and not ', ...
+                              'negative.'], k, num2str (Pi(k)));
+  end
+  if (all (Pi == 0))
+    error ('Velmora:priors', 'Every prior of the model is 0: at least one must be positive.');
+  end
+  e = find (~isfinite (Mu), 1);
+  if (~isempty (e))
+    [i, k] = ind2sub ([d K], e);
+    error ('Velmora:means', ['The model''s Mu(%d,%d), the centre of cluster %d, is %s: every ', ...
+                             'coordinate of a centre must be finite.'], i, k, k, num2str (Mu(e)));
+  end
+  if (isequal (size (S), [d K]))
+    e = find (~(S > 0 & isfinite (S)), 1);
+    if (~isempty (e))
+      [i, k] = ind2sub ([d K], e);
+      error ('Velmora:covariance', ['The model''s Sigma(%d,%d), a variance of cluster %d, is %s: ', ...
+                                    'every variance must be positive and finite.'], ...
+             i, k, k, num2str (S(e)));
+    end
+  else
+    e = find (~isfinite (S), 1);
+    if (~isempty (e))
+      [i, j, k] = ind2sub ([d d K], e);
+      error ('Velmora:covariance', ['The model''s Sigma(%d,%d,%d), in the covariance of cluster ', ...
+                                    '%d, is %s: every entry must be finite.'], ...
+             i, j, k, k, num2str (S(e)));
+    end
+  end
+end
+
+% The fit's figures the properties take, or an error that names the
+% missing ones.
+function check_info (info)
+  fields = {'LogLikelihood', 'AIC', 'BIC', 'Converged', 'Iterations', 'RegularizationValue', ...
+            'SharedCovariance'};
+  if (~isstruct (info) || ~isscalar (info))
+    error ('Velmora:usage', ['velmora_gmdistribution''s second input must be VelmoraFit''s ', ...
+                             'info, one struct; it is a %s %s.'], size_text (info), class (info));
+  end
+  missing = fields(~isfield (info, fields));
+  if (~isempty (missing))
+    error ('Velmora:usage', ['The info must have the fields of VelmoraFit''s info (%s); %s ', ...
+                             '%s missing.'], strjoin (fields, ', '), strjoin (missing, ', '), ...
+           ifelse_text (numel (missing) > 1, 'are', 'is'));
+  end
 end
 
 function text = size_text (a)

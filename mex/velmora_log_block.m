@@ -1,11 +1,22 @@
-function out = velmora_log_block (X, mixture, want_R, device)
+function out = velmora_log_block (X, mixture, want_R, device, engine)
   % One block of VelmoraLogParallel, on a worker: X and the mixture's
   % arguments as VelmoraLog takes them (Mu, Sigma, Pi). The worker's GPU is
   % chosen before its first device call; an error comes back as data, so
   % that its identifier and message reach the caller unchanged (one
-  % without an identifier is the worker's).
+  % without an identifier is the worker's). engine: {VELMORA_DEVICE's
+  % value in the caller, '' where unset}, set here before the block is
+  % evaluated, since a worker kept between calls still holds the
+  % environment of the call that started it; [] (a server) keeps the
+  % worker's own.
   if (~isempty (device))
     setenv ('CUDA_VISIBLE_DEVICES', device);
+  end
+  if (nargin > 4 && ~isempty (engine))
+    if (isempty (engine{1}) && exist ('unsetenv'))
+      unsetenv ('VELMORA_DEVICE');
+    else
+      setenv ('VELMORA_DEVICE', engine{1});
+    end
   end
   out = struct ('logP', [], 'R', [], 'identifier', '', 'message', '');
   try

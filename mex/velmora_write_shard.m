@@ -9,9 +9,27 @@ function velmora_write_shard (file, X)
   %   fwrite (f, 'VELMORA1', 'char');  fwrite (f, size (X), 'uint64');
   %   fwrite (f, X, 'double');  fclose (f);
   %
+  % X must be what VelmoraFit takes: a full, real double or single array,
+  % every value finite. A shard that breaks this is refused here, when it
+  % is written, rather than by a worker on the first pass of every fit.
+  %
   % See also VelmoraFitParallel.
-  if (nargin ~= 2 || ~ischar (file) || ~isnumeric (X) || ~isreal (X) || ndims (X) ~= 2)
-    error ('Velmora:usage', 'Call it as velmora_write_shard (FILE, X) with X dim x n, real.');
+  if (nargin ~= 2 || ~(ischar (file) && isrow (file)) || ndims (X) ~= 2)
+    error ('Velmora:usage', ['Call it as velmora_write_shard (FILE, X) with FILE a file name ', ...
+                             'and X dim x n, real.']);
+  end
+  if (~(isa (X, 'double') || isa (X, 'single')))
+    error ('Velmora:type', 'X must be a double or single array; it is %s.', class (X));
+  elseif (issparse (X))
+    error ('Velmora:type', 'X must be full; it is sparse.');
+  elseif (~isreal (X))
+    error ('Velmora:type', 'X must be real; it is complex.');
+  end
+  bad = find (~isfinite (X), 1);
+  if (~isempty (bad))
+    [i, j] = ind2sub (size (X), bad);
+    error ('Velmora:data', 'X(%d,%d) is %s: every coordinate of the data must be finite.', ...
+           i, j, num2str (X(bad)));
   end
   [f, why] = fopen (file, 'w', 'ieee-le');
   if (f < 0)

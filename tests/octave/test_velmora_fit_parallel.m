@@ -81,7 +81,10 @@ function test_velmora_fit_parallel ()
   % Bad shards: named with their file and element; nothing left open.
   bad = X(:, 1:3000);
   bad(2, 2500) = NaN;
-  velmora_write_shard (fullfile (folder, 'bad.bin'), bad);
+  % Written by hand: velmora_write_shard refuses a NaN.
+  f = fopen (fullfile (folder, 'bad.bin'), 'w', 'ieee-le');
+  fwrite (f, 'VELMORA1', 'char');  fwrite (f, size (bad), 'uint64');  fwrite (f, bad, 'double');
+  fclose (f);
   f = fopen (fullfile (folder, 'short.bin'), 'w');
   fwrite (f, 'VELMORA1', 'char');  fwrite (f, [3 10], 'uint64');  fwrite (f, 1:5, 'double');
   fclose (f);
@@ -111,6 +114,28 @@ function test_velmora_fit_parallel ()
       assert (err.message, ['''Owners'' must give each of the 4 shards ', ...
                             'its worker, 1 to 3, in order (a worker owns a run of shards).']);
     end
+  end
+  % What would reach a worker as a nameless file, or be ignored without a
+  % word, is refused at the call; and velmora_write_shard writes no shard
+  % that a fit would refuse.
+  cases = {{{files{1}, 2}, 3, 2}, 'Velmora:usage', 'file 2 of the list is a 1 x 1 double'; ...
+           {{''}, 3, 2}, 'Velmora:usage', 'file 1 of the list is a 0 x 0 char'; ...
+           {X, 3, 2, 'Owners', [1 2]}, 'Velmora:usage', '''Owners'' applies to a list of shard files only'; ...
+           {X, 3, 2, 'Stream', 512}, 'Velmora:usage', '''Stream'' applies to a list of shard files only'};
+  for c = 1:rows (cases)
+    expect_refusal (@VelmoraFitParallel, cases{c, 2}, cases{c, 3}, cases{c, 1}{:});
+  end
+  expect_refusal (@velmora_write_shard, 'Velmora:type', 'X must be a double or single array; it is int8.', ...
+                  fullfile (folder, 'int8.bin'), int8 (ones (3, 4)));
+  expect_refusal (@velmora_write_shard, 'Velmora:data', 'X(2,2500) is NaN', fullfile (folder, 'nan.bin'), bad);
+  assert (~exist (fullfile (folder, 'int8.bin'), 'file') && ~exist (fullfile (folder, 'nan.bin'), 'file'));
+  try
+    [a, b, c] = VelmoraFitParallel (X, 3, 2);
+    error ('3 outputs were given');
+  catch err
+    assert (err.identifier, 'Velmora:usage');
+    assert (strncmp (err.message, 'At most 2 outputs are given, model and info; 3 were asked for.', 62), ...
+            err.message);
   end
   % X's own NaN names its column among all the points, whatever the block.
   Y = X;

@@ -151,6 +151,21 @@ refused ("Velmora:dimensions", "with 'CovarianceType' 'diagonal', Sigma must be 
          X, K, "Start", start, "CovarianceType", "diagonal");
 refused ("Velmora:usage", "'Options'.Display must be 'off', 'final', 'iter' or 'notify'; it is 'on'", ...
          X, K, "Options", struct ("Display", "on"));
+% Values the comparisons let through are named as 'Options' fields, not
+% as VelmoraFit's options.
+refused ("Velmora:usage", "'Options'.MaxIter must be a positive whole number; it is Inf", ...
+         X, K, "Options", struct ("MaxIter", Inf));
+refused ("Velmora:usage", "'Options'.MaxIter must be a positive whole number; it is 5+1i", ...
+         X, K, "Options", struct ("MaxIter", 5 + 1i));
+refused ("Velmora:usage", "'Options'.TolFun must be a finite number, 0 or more; it is 0.001+1i", ...
+         X, K, "Options", struct ("TolFun", 1e-3 + 1i));
+try
+  [a, b, c] = velmora_fitgmdist (X, K);
+  error ("3 outputs were given");
+catch err
+  assert (err.identifier, "Velmora:usage");
+  assert (strncmp (err.message, "At most 2 outputs are given, gm and info; 3 were asked for.", 59), err.message);
+end
 refused ("Velmora:usage", "'ProbabilityTolerance' must be a number from 0 to 1e-6; it is 0.001", ...
          X, K, "ProbabilityTolerance", 1e-3);
 refused ("Velmora:dimensions", "'Weights' must hold one weight per row of X, 900 x 1; it is 899 x 1", ...

@@ -49,6 +49,46 @@ refused ("Velmora:dimensions", strrep (direct.message, "VelmoraLog: ", ""), ...
 refused ("Velmora:usage", "ComponentProportion is missing", X.', struct ("mu", Mu.', "Sigma", Sdiag), 2);
 refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
+% Each local worker is a process: a count past 4096 is refused before any
+% fork (two columns, so that a missing cap forks only two).
+refused ("Velmora:usage", "from 1 to 4096", X(:, 1:2), Mu, Sdiag, Pi, 4097);
+% Inputs of the wrong type, refused with VelmoraLog's identifier and words,
+% not named by their size.
+for args = {{{X}, Mu, Sdiag, Pi}, {X, struct("a", Mu), Sdiag, Pi}}
+  try
+    VelmoraLog (args{1}{:});
+  catch direct
+  end
+  refused (direct.identifier, strrep (direct.message, "VelmoraLog: ", ""), args{1}{:}, 2);
+end
+try
+  [a, b, c] = VelmoraLogParallel (X, Mu, Sdiag, Pi, 2);
+  error ("3 outputs were given");
+catch err
+  assert (err.identifier, "Velmora:usage");
+  assert (strncmp (err.message, "At most 2 outputs are given, logP and R; 3 were asked for.", 58), err.message);
+end
+% The local workers outlive a call: VELMORA_DEVICE must still choose the
+% engine at each one, set, changed, invalid or unset.
+Sfull = random_covariances (3, K, 0.5);
+unwind_protect
+  for engine = {"host", "cpu-device", "nonsense", "cpu-device", ""}
+    setenv ("VELMORA_DEVICE", engine{1});
+    if (isempty (engine{1}))
+      unsetenv ("VELMORA_DEVICE");
+    end
+    try
+      want = VelmoraLog (X, Mu, Sfull, Pi);
+    catch direct
+      refused (direct.identifier, strrep (direct.message, "VelmoraLog: ", ""), X, Mu, Sfull, Pi, 2);
+      continue;
+    end
+    assert (isequal (VelmoraLogParallel (X, Mu, Sfull, Pi, 2), want), ...
+            "VELMORA_DEVICE=%s: the workers ran another engine", engine{1});
+  end
+unwind_protect_cleanup
+  unsetenv ("VELMORA_DEVICE");
+end_unwind_protect
 % A worker whose VelmoraLog fails with an error that carries no identifier.
 stub = tempname ();
 mkdir (stub);
