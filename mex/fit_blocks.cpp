@@ -59,6 +59,13 @@ Shard_Size Size_Of(std::ifstream &in, const std::string &path) {
     Shard_Error(path, "is shorter than its " + std::to_string(rows) + " x " +
                           std::to_string(cols) + " values: " + velmora_log::Number(bytes) +
                           " bytes of " + velmora_log::Number(want) + ".");
+  // Values past the counted ones (columns appended without a new header)
+  // would be left out of the fit without a word.
+  if (bytes > want)
+    Shard_Error(path, "is longer than its " + std::to_string(rows) + " x " +
+                          std::to_string(cols) + " values: " + velmora_log::Number(bytes) +
+                          " bytes of " + velmora_log::Number(want) +
+                          "; its header must count every column.");
   return {static_cast<Index>(rows), static_cast<Index>(cols)};
 }
 

@@ -88,10 +88,16 @@ function test_velmora_fit_parallel ()
   f = fopen (fullfile (folder, 'short.bin'), 'w');
   fwrite (f, 'VELMORA1', 'char');  fwrite (f, [3 10], 'uint64');  fwrite (f, 1:5, 'double');
   fclose (f);
+  % More values than the header counts: columns appended without it, which
+  % the fit would leave out.
+  f = fopen (fullfile (folder, 'long.bin'), 'w');
+  fwrite (f, 'VELMORA1', 'char');  fwrite (f, [3 2], 'uint64');  fwrite (f, 1:9, 'double');
+  fclose (f);
   velmora_write_shard (fullfile (folder, 'wide.bin'), ones (4, 10));
   cases = {{'bad.bin'}, 'Velmora:data', 'bad.bin: its element (2,2500) is NaN'; ...
            {'missing.bin'}, 'Velmora:shard', 'missing.bin cannot be read'; ...
            {'short.bin'}, 'Velmora:shard', 'short.bin is shorter than its 3 x 10 values'; ...
+           {'long.bin'}, 'Velmora:shard', 'long.bin is longer than its 3 x 2 values: 96 bytes of 72'; ...
            {'wide.bin'}, 'Velmora:shard', 'wide.bin holds points of 4 coordinates'};
   for c = 1:rows (cases)
     names = [{files{1}}, cellfun(@(f) fullfile (folder, f), cases{c, 1}, 'UniformOutput', false)];
