@@ -694,7 +694,11 @@ namespace {
 // Prints the window r0..r1 x c0..c1 of a device matrix of T, row by row.
 template <typename T>
 void Show_Window(T *D, int rows, int cols, int r0, int r1, int c0, int c1, const char *name) {
-  if (c0 < 0 || r0 < 0 || c1 >= cols || r1 >= rows || rows < 0 || cols < 0) {
+  // A negative size is refused only where it would size a copy: with the
+  // other size 0 the matrix is empty like any other, and its window is its
+  // header; two negative sizes multiply into a count of elements it lacks.
+  const bool negative = (rows < 0 || cols < 0) && rows != 0 && cols != 0;
+  if (c0 < 0 || r0 < 0 || c1 >= cols || r1 >= rows || negative) {
     mexPrintf("Show Mat: Invalid Request for %s\n", name);
     Errors.push_back("Show Mat: Invalid Request");
     return;  // nothing outside the matrix may be read

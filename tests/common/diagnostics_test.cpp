@@ -81,6 +81,18 @@ INSTANTIATE_TEST_SUITE_P(Windows, InvalidWindowTest,
                          testing::Values(Window{-1, 0, 0, 0}, Window{0, 2, 0, 0},
                                          Window{0, 0, -1, 0}, Window{0, 0, 0, 3}));
 
+// An empty matrix with a negative size prints its header, as any empty
+// matrix does; two negative sizes, whose product counts elements that are
+// not there, are refused without a read.
+TEST_F(LibraryTest, NegativeSizesPrintAnEmptyMatrixAndRefuseACount) {
+  DeviceBuffer d(4, 1.0);
+  Show_Mat(d.get(), 0, -1, "Z");
+  Show_Mat(d.get(), -1, -1, "N");
+  EXPECT_EQ(test_host::console(),
+            "Elements of Z (0:-1,0:-2) are: \nShow Mat: Invalid Request for N\n");
+  EXPECT_EQ(Error_Texts(), (std::vector<std::string>{"Show Mat: Invalid Request"}));
+}
+
 TEST_F(LibraryTest, CheckMatrixReportsInfinitiesAndNaNsWithTheCallersText) {
   static const char kName[] = "T";
   DeviceBuffer d(std::vector<double>{0.0, -0.0, kInf, kNaN});
