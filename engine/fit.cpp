@@ -5,6 +5,7 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -142,7 +143,8 @@ Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) 
   Factored out;
   out.one = shared;
   for (Index k = 1; out.one && k < K; ++k)
-    out.one = std::equal(m.sigma.begin(), m.sigma.begin() + block, m.sigma.begin() + k * block);
+    out.one = std::memcmp(m.sigma.data(), m.sigma.data() + k * block,
+                          static_cast<size_t>(block) * sizeof(double)) == 0;
   const Index distinct = out.one ? 1 : K;
   Factors &f = out.f;
   f.log_weight.resize(static_cast<size_t>(K));

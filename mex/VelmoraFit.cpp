@@ -161,11 +161,13 @@ void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray 
     Shape_Error("'Start'.Mu must be " + dk + ", one centre per cluster; it is " +
                 Size_Text(mu_a) + ".");
   const Index block = full ? dim * dim : dim;
-  // Past two dimensions only dim x dim x K, full: a permuted array with the
-  // count of K covariances would otherwise be read as if it had their shape.
+  // Past two dimensions only dim x dim x K, full (or at dim 1, where it is
+  // also K variances, the Sigma a full fit returns): a permuted array with
+  // the count of K covariances would otherwise be read as if it had their
+  // shape.
   const mwSize *sigma_size = mxGetDimensions(sigma_a);
   const bool stacked = mxGetNumberOfDimensions(sigma_a) <= 2 ||
-                       (full && mxGetNumberOfDimensions(sigma_a) == 3 &&
+                       ((full || dim == 1) && mxGetNumberOfDimensions(sigma_a) == 3 &&
                         static_cast<Index>(sigma_size[1]) == dim &&
                         static_cast<Index>(sigma_size[2]) == K);
   if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block) || !stacked)

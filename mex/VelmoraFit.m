@@ -152,7 +152,8 @@
 %                         VELMORA_DEVICE names one this build lacks
 %                         (Velmora:usage: it names no engine)
 %     Velmora:interrupted Ctrl-C (in Octave): the fit stops before its next
-%                         iteration, naming it, and returns nothing
+%                         replicate or iteration, naming it, and returns
+%                         nothing; try catches it (rethrow it to stop)
 %   Nothing stays allocated after an error.
 %
 %   Warnings, with identifiers (warning('off', id) silences one):

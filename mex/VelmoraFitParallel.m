@@ -68,10 +68,14 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   else
     % Silently ignored, they would leave the caller believing the blocks
     % were placed or streamed as asked.
-    for name = intersect ({'owners', 'stream'}, named)
+    % (Not a loop over intersect's result: MATLAB runs a loop over an
+    % empty column once.)
+    misplaced = {'Owners', 'Stream'};
+    misplaced = misplaced(ismember ({'owners', 'stream'}, named));
+    if (~isempty (misplaced))
       error ('Velmora:usage', ['''%s'' applies to a list of shard files only; with X in ', ...
                                'memory, its columns are shared out in order and each worker ', ...
-                               'holds its block.'], [upper(name{1}(1)), name{1}(2:end)]);
+                               'holds its block.'], misplaced{1});
     end
     % VelmoraFit's refusals of X, K and the options first, before any
     % worker is asked for anything.

@@ -42,6 +42,13 @@ std::ifstream Open(const std::string &path) {
   return in;
 }
 
+// A count of bytes in full: six digits would show a shard a few columns
+// short or long as the size it should have.
+// (tellg's -1, a file it could not measure, stays -1.)
+std::string Bytes(double count) {
+  return count < 0 ? "-1" : std::to_string(static_cast<unsigned long long>(count));
+}
+
 Shard_Size Size_Of(std::ifstream &in, const std::string &path) {
   unsigned char header[kHeader];
   in.read(reinterpret_cast<char *>(header), kHeader);
@@ -57,15 +64,14 @@ Shard_Size Size_Of(std::ifstream &in, const std::string &path) {
                want = kHeader + 8.0 * static_cast<double>(rows) * static_cast<double>(cols);
   if (bytes < want)
     Shard_Error(path, "is shorter than its " + std::to_string(rows) + " x " +
-                          std::to_string(cols) + " values: " + velmora_log::Number(bytes) +
-                          " bytes of " + velmora_log::Number(want) + ".");
+                          std::to_string(cols) + " values: " + Bytes(bytes) + " bytes of " +
+                          Bytes(want) + ".");
   // Values past the counted ones (columns appended without a new header)
   // would be left out of the fit without a word.
   if (bytes > want)
     Shard_Error(path, "is longer than its " + std::to_string(rows) + " x " +
-                          std::to_string(cols) + " values: " + velmora_log::Number(bytes) +
-                          " bytes of " + velmora_log::Number(want) +
-                          "; its header must count every column.");
+                          std::to_string(cols) + " values: " + Bytes(bytes) + " bytes of " +
+                          Bytes(want) + "; its header must count every column.");
   return {static_cast<Index>(rows), static_cast<Index>(cols)};
 }
 

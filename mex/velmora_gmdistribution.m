@@ -59,6 +59,9 @@ function gm = velmora_gmdistribution (model, info)
   % A fitted model's priors sum to 1 within rounding, and keep their bits;
   % others are scaled to.
   if (abs (sum (Pi) - 1) > 8 * eps * numel (Pi))
+    if (~isfinite (sum (Pi)))
+      Pi = Pi / max (Pi);  % priors near the largest double: their sum overflows
+    end
     Pi = Pi / sum (Pi);
   end
   if (~exist ('gmdistribution'))

@@ -1005,6 +1005,22 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   EXPECT_EQ(failure(wide, given),
             "Velmora:fit: The covariance of cluster 1 overflows at iteration 1: X's values are "
             "too large for their squares to be doubles; scale X down.");
+  // Shared, the pooled covariance is every cluster's, also where it holds
+  // NaN (inf - inf, as the host engine's sums give it here).
+  std::vector<double> pairs;
+  for (size_t j = 0; j < wide.size(); ++j)
+    pairs.insert(pairs.end(), {1e4 * wide[j], 1e4 * wide[(j * 7 + 3) % wide.size()]});
+  Fit_Options shared = Parameters_Start(true, {0.0, 0.0, 1.0, 1.0},
+                                        {1e300, 0.0, 0.0, 1e300, 1e300, 0.0, 0.0, 1e300}, {0.5, 0.5});
+  shared.shared = true;
+  try {
+    Fit_Under_Test(pairs.data(), 2, static_cast<std::int64_t>(wide.size()), 2, shared);
+    ADD_FAILURE() << "no error";
+  } catch (const velmora_log::Error &e) {
+    EXPECT_EQ(std::string(e.what()),
+              "The covariance of every cluster (shared) overflows at iteration 1: X's values are "
+              "too large for their squares to be doubles; scale X down.");
+  }
 
   given = Parameters_Start(false, {0.0, 1.0}, {1.0, 1.0}, {0.5, 0.5});
   X = d.X;

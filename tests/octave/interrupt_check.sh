@@ -9,6 +9,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 "$octave" --norc --no-history --quiet --eval "
   addpath('$mexdir'); X = randn(2, 400);
+  VelmoraFit(X, 2, 'MaxIter', 1);  % loaded before the interrupt can come
   fclose(fopen('$dir/started', 'w'));
   try
     VelmoraFit(X, 2, 'Replicates', 1e9, 'MaxIter', 1);
@@ -16,7 +17,8 @@ trap 'rm -rf "$dir"' EXIT
   catch e
     printf('%s: %s\n', e.identifier, e.message);
   end
-  disp('the session goes on');" > "$dir/out" 2>&1 &
+  model = VelmoraFit(X, 2, 'MaxIter', 2);
+  printf('the session goes on: a fit of %d clusters\n', columns(model.Mu));" > "$dir/out" 2>&1 &
 pid=$!
 for _ in $(seq 600); do [ -e "$dir/started" ] && break; sleep 0.1; done
 sleep 1
@@ -30,4 +32,4 @@ if kill -0 "$pid" 2> /dev/null; then
 fi
 cat "$dir/out"
 grep -Eq "^Velmora:interrupted: (VelmoraFit: )?The fit was interrupted (at the start|at iteration 1) of replicate [0-9]+ of 1000000000; it returns nothing.$" "$dir/out" &&
-  grep -q "^the session goes on$" "$dir/out"
+  grep -q "^the session goes on: a fit of 2 clusters$" "$dir/out"

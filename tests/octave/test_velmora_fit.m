@@ -61,6 +61,13 @@ refused ("Velmora:type", "X must be a double or single array; it is int32", int3
 refused ("Velmora:dimensions", "'Start'.Mu must be 3 x 3", X, K, "Start", struct ("Mu", 1, "Sigma", 1, "Pi", 1));
 refused ("Velmora:priors", "'Start'.Pi(2) is 0", X, K, "Start", struct ("Mu", C, "Sigma", eye (3), "Pi", [1 0 1]));
 refused ("Velmora:covariance", "In 'Start': The covariance of cluster 1", X, K, "Start", struct ("Mu", C, "Sigma", zeros (3), "Pi", [1 1 1]));
+% At dim 1 a full fit's Sigma, 1 x 1 x K, is also K variances: a diagonal
+% fit takes it as its start.
+x1 = [randn(1, 200), randn(1, 200) + 8];
+m1 = VelmoraFit (x1, 2, "MaxIter", 3);
+assert (size (m1.Sigma), [1 1 2]);
+m2 = VelmoraFit (x1, 2, "CovarianceType", "diagonal", "Start", m1, "MaxIter", 1);
+assert (size (m2.Sigma), [1 2]);
 Xn = X;  Xn(2, 17) = NaN;
 refused ("Velmora:data", "X(2,17) is NaN", Xn, K);
 % A cluster on a lone far point, without regularisation.

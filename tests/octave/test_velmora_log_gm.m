@@ -47,6 +47,9 @@ md = VelmoraFit (X.', K, "Start", gd, "MaxIter", 2, "TolFun", 0, "CovarianceType
 gdd = velmora_gmdistribution (md);
 assert (gdd.CovarianceType, "diagonal");
 assert (VelmoraLog (X, gdd), VelmoraLog (X.', md.Mu, md.Sigma, md.Pi).', 1e-13);
+% Priors near the largest double, whose sum overflows, are proportions too.
+gh = velmora_gmdistribution (struct ("Mu", md.Mu, "Sigma", md.Sigma, "Pi", 1e308 * ones (1, K)));
+assert (gh.ComponentProportion, ones (1, K) / K, eps);
 
 refused = @(varargin) expect_refusal (@VelmoraLog, varargin{:});
 refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);

@@ -51,7 +51,7 @@ refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
 % Each local worker is a process: a count past 4096 is refused before any
 % fork (two columns, so that a missing cap forks only two).
-refused ("Velmora:usage", "from 1 to 4096", X(:, 1:2), Mu, Sdiag, Pi, 4097);
+refused ("Velmora:usage", "from 1 to 4096, or cluster connections; it is double 4097.", X(:, 1:2), Mu, Sdiag, Pi, 4097);
 % Inputs of the wrong type, refused with VelmoraLog's identifier and words,
 % not named by their size.
 for args = {{{X}, Mu, Sdiag, Pi}, {X, struct("a", Mu), Sdiag, Pi}}
