@@ -5,11 +5,11 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
-#include <cstring>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -363,10 +363,11 @@ class Fitter {
   // Not a failed replicate, which the others would outlive: the fit ends.
   void Check_Interrupt(Index iteration, Index r) const {
     if (!o_.interrupted || !o_.interrupted()) return;
+    const std::string when =
+        iteration == 0 ? "at the start" : Text("at iteration %lld", Ll(iteration));
     throw Error("Velmora:interrupted",
                 Text("The fit was interrupted %s of replicate %lld of %lld; it returns nothing.",
-                     iteration == 0 ? "at the start" : Text("at iteration %lld", Ll(iteration)).c_str(),
-                     Ll(r), Ll(o_.replicates)));
+                     when.c_str(), Ll(r), Ll(o_.replicates)));
   }
 
   Factors Factors_Of(const Model &m, Index iteration) const {

@@ -170,7 +170,8 @@ void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray 
                        ((full || dim == 1) && mxGetNumberOfDimensions(sigma_a) == 3 &&
                         static_cast<Index>(sigma_size[1]) == dim &&
                         static_cast<Index>(sigma_size[2]) == K);
-  if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block) || !stacked)
+  if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block) ||
+      !stacked)
     Shape_Error("'Start'.Sigma must be " +
                 (full ? dd + " x " + std::to_string(K) + " (full covariances) or " + dd
                       : dk + " (diagonal covariances, one column per cluster) or " +

@@ -94,8 +94,10 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   const mwSize sigma_dims = mxGetNumberOfDimensions(in[2]);
   const mwSize *sigma_size = mxGetDimensions(in[2]);
   const bool stacked = sigma_dims == 3 && static_cast<Index>(sigma_size[0]) == dim &&
-                       static_cast<Index>(sigma_size[1]) == dim && static_cast<Index>(sigma_size[2]) == K;
-  if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K) || (sigma_dims > 2 && !stacked))
+                       static_cast<Index>(sigma_size[1]) == dim &&
+                       static_cast<Index>(sigma_size[2]) == K;
+  if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K) ||
+      (sigma_dims > 2 && !stacked))
     Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
                 " (diagonal covariances) or " + std::to_string(dim) + " x " +
                 std::to_string(dim) + " x " + std::to_string(K) +

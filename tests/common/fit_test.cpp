@@ -1010,8 +1010,8 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   std::vector<double> pairs;
   for (size_t j = 0; j < wide.size(); ++j)
     pairs.insert(pairs.end(), {1e4 * wide[j], 1e4 * wide[(j * 7 + 3) % wide.size()]});
-  Fit_Options shared = Parameters_Start(true, {0.0, 0.0, 1.0, 1.0},
-                                        {1e300, 0.0, 0.0, 1e300, 1e300, 0.0, 0.0, 1e300}, {0.5, 0.5});
+  const std::vector<double> wide_start{1e300, 0.0, 0.0, 1e300, 1e300, 0.0, 0.0, 1e300};
+  Fit_Options shared = Parameters_Start(true, {0.0, 0.0, 1.0, 1.0}, wide_start, {0.5, 0.5});
   shared.shared = true;
   try {
     Fit_Under_Test(pairs.data(), 2, static_cast<std::int64_t>(wide.size()), 2, shared);
