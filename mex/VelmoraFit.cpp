@@ -165,11 +165,8 @@ void Read_Parameters(const mxArray *mu_a, const mxArray *sigma_a, const mxArray 
   // also K variances, the Sigma a full fit returns): a permuted array with
   // the count of K covariances would otherwise be read as if it had their
   // shape.
-  const mwSize *sigma_size = mxGetDimensions(sigma_a);
   const bool stacked = mxGetNumberOfDimensions(sigma_a) <= 2 ||
-                       ((full || dim == 1) && mxGetNumberOfDimensions(sigma_a) == 3 &&
-                        static_cast<Index>(sigma_size[1]) == dim &&
-                        static_cast<Index>(sigma_size[2]) == K);
+                       ((full || dim == 1) && velmora_mex::Is_Stack(sigma_a, dim, K));
   if (sigma.rows != dim || (sigma.cols * dim != block * K && sigma.cols * dim != block) ||
       !stacked)
     Shape_Error("'Start'.Sigma must be " +

@@ -91,13 +91,8 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   // Past two dimensions, only dim x dim x K: a 3 x 2 x 3 Sigma for dim 3
   // and 2 clusters has the count of full covariances, but not their shape
   // (a permuted array, most likely), and would be read as if it had.
-  const mwSize sigma_dims = mxGetNumberOfDimensions(in[2]);
-  const mwSize *sigma_size = mxGetDimensions(in[2]);
-  const bool stacked = sigma_dims == 3 && static_cast<Index>(sigma_size[0]) == dim &&
-                       static_cast<Index>(sigma_size[1]) == dim &&
-                       static_cast<Index>(sigma_size[2]) == K;
   if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K) ||
-      (sigma_dims > 2 && !stacked))
+      (mxGetNumberOfDimensions(in[2]) > 2 && !velmora_mex::Is_Stack(in[2], dim, K)))
     Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
                 " (diagonal covariances) or " + std::to_string(dim) + " x " +
                 std::to_string(dim) + " x " + std::to_string(K) +

@@ -107,13 +107,12 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
     % machine runs is a mistake, not a request for that many forks.
     if (~(isa (workers, 'double') && isreal (workers) && isscalar (workers) ...
           && isfinite (workers) && workers >= 1 && workers == fix (workers) && workers <= 4096))
+      given = mat2str (size (workers));
       if (isa (workers, 'double') && isreal (workers) && isscalar (workers))
-        given = sprintf ('%s %s', class (workers), num2str (workers));
-      else
-        given = sprintf ('%s %s', class (workers), mat2str (size (workers)));
+        given = num2str (workers);  % a count out of range, named
       end
       error ('Velmora:usage', ['workers must be a positive whole number (a double) from 1 to ', ...
-                               '4096, or cluster connections; it is %s.'], given);
+                               '4096, or cluster connections; it is %s %s.'], class (workers), given);
     end
     slots = workers;
   end

@@ -24,6 +24,12 @@ std::string Size_Text(const mxArray *a) {
   return text;
 }
 
+bool Is_Stack(const mxArray *a, std::int64_t dim, std::int64_t K) {
+  const mwSize *dims = mxGetDimensions(a);
+  return mxGetNumberOfDimensions(a) == 3 && static_cast<std::int64_t>(dims[0]) == dim &&
+         static_cast<std::int64_t>(dims[1]) == dim && static_cast<std::int64_t>(dims[2]) == K;
+}
+
 std::string Text_Of(const mxArray *a) {
   char *c = a != nullptr ? mxArrayToString(a) : nullptr;
   std::string text = c != nullptr ? c : "";

@@ -19,6 +19,10 @@ namespace velmora_mex {
 // "3 x 4 x 2", as MATLAB users read a size.
 std::string Size_Text(const mxArray *a);
 
+// Whether an array of more than two dimensions is dim x dim x K: a stack
+// of K matrices. (Two-dimensional arrays are the callers' to read.)
+bool Is_Stack(const mxArray *a, std::int64_t dim, std::int64_t K);
+
 // A char array's text ("" for anything else).
 std::string Text_Of(const mxArray *a);
 
