@@ -6,6 +6,7 @@
 // do not depend on the point's place or the threads.
 #pragma once
 
+#include "exp_poly.h"
 #include "host_panels.h"
 
 namespace velmora_log::host {
@@ -21,24 +22,11 @@ inline Quad Exp_Non_Positive(Quad v) {
   const Quad y = (low * 0x1.71547652b82fep0 + shifter), k = y - shifter;
   Quad r = Fma(k, Quad{} - 0x1.62e42fefa39efp-1, low);
   r = Fma(k, Quad{} - 0x1.abc9e3b39803fp-56, r);
-  // exp(r) by its Taylor series to r^14 (the rest is below 1e-17 of it).
-  constexpr double c[15] = {1.0,
-                            1.0,
-                            1.0 / 2,
-                            1.0 / 6,
-                            1.0 / 24,
-                            1.0 / 120,
-                            1.0 / 720,
-                            1.0 / 5040,
-                            1.0 / 40320,
-                            1.0 / 362880,
-                            1.0 / 3628800,
-                            1.0 / 39916800,
-                            1.0 / 479001600,
-                            1.0 / 6227020800.0,
-                            1.0 / 87178291200.0};
-  Quad p = Quad{} + c[14];
-  for (int n = 13; n >= 0; --n) p = Fma(p, r, Quad{} + c[n]);
+  // exp(r) = 1 + r + r^2 g(r), with the kernels' polynomial g.
+  Quad p = Quad{} + kExpPolyHost[0];
+  for (int n = 1; n < kExpPolyTerms; ++n) p = Fma(p, r, Quad{} + kExpPolyHost[n]);
+  p = Fma(p, r, Quad{} + 1.0);
+  p = Fma(p, r, Quad{} + 1.0);
   // p 2^k: below 2^-1000 in two steps, so that only the last (into the
   // subnormals) rounds.
   const Quad_Bits ki = (Quad_Bits)y - (Quad_Bits)(Quad{} + shifter);

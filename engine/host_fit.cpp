@@ -342,7 +342,7 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
   return Sum_Units(statistics ? layout_.Size() : 1, [&](Index u, Work &w, double *record) {
     const Index count = Load(u, w);
     host::Log_Terms(m, w.panel);
-    host::Log_Sum_Exp(K_, w.panel);
+    host::Log_Sum_Exp(K_, statistics, w.panel);
     // A point of weight 0 (the padding among them) adds exactly nothing,
     // even where its log-density is -Inf and its posteriors not numbers.
     Zero_Where_Weightless(w.weight.data(), w.panel.log_p.data());

@@ -62,7 +62,7 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
         const Index first = j0 + panel * kPanel, c = std::min(kPanel, j0 + count - first);
         host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w);
         host::Log_Terms(m, w);
-        host::Log_Sum_Exp(K, w);
+        host::Log_Sum_Exp(K, out.posteriors != nullptr, w);
         Mark_Non_Finite(dim, K, c, w);
         std::copy(w.log_p.begin(), w.log_p.begin() + c, out.log_p + first);
         if (out.posteriors == nullptr) continue;

@@ -226,7 +226,7 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
   }
 }
 
-void Log_Sum_Exp(Index K, Panel_Work &w) {
+void Log_Sum_Exp(Index K, bool posteriors, Panel_Work &w) {
   double *top = w.top.data(), *sum = w.sum.data(), *log_p = w.log_p.data();
   std::fill(top, top + kPanel, -kInf);
   std::fill(sum, sum + kPanel, 0.0);
@@ -239,11 +239,12 @@ void Log_Sum_Exp(Index K, Panel_Work &w) {
     double *t = w.terms.data() + k * kPanel;
     for (Index p = 0; p < kPanel; p += 4) {
       const Quad e = Exp_Non_Positive(Load_Quad(t + p) - Load_Quad(top + p));
-      Store_Quad(t + p, e);
+      if (posteriors) Store_Quad(t + p, e);
       Store_Quad(sum + p, Load_Quad(sum + p) + e);
     }
   }
   for (Index p = 0; p < kPanel; ++p) log_p[p] = top[p] == -kInf ? -kInf : top[p] + std::log(sum[p]);
+  if (!posteriors) return;
   for (Index k = 0; k < K; ++k) {
     double *t = w.terms.data() + k * kPanel;
     for (Index p = 0; p < kPanel; ++p) t[p] /= sum[p];

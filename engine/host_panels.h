@@ -60,11 +60,12 @@ void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index d
 // A q that overflowed to NaN is infinite.
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w);
 
-// Per point: log_p = log sum_k exp(terms(k, p)), and terms(k, p) becomes
-// the posterior exp(term - max) / sum. A point whose every term is -inf
-// gets -inf and NaN posteriors (points with a NaN or infinite coordinate
-// are the caller's to mark).
-void Log_Sum_Exp(Index K, Panel_Work &w);
+// Per point: log_p = log sum_k exp(terms(k, p)), and with `posteriors`
+// terms(k, p) becomes the posterior exp(term - max) / sum (without, the
+// terms are left as they were: the division is a third of the work). A
+// point whose every term is -inf gets -inf and NaN posteriors (points with
+// a NaN or infinite coordinate are the caller's to mark).
+void Log_Sum_Exp(Index K, bool posteriors, Panel_Work &w);
 
 // sum over the panel's points of a[p] * b[p], in lanes folded in order.
 double Lane_Dot(const double *a, const double *b);

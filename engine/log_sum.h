@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "exp_poly.h"
 #include "kernels.h"
 
 namespace velmora_log {
@@ -81,20 +82,12 @@ __host__ __device__ __forceinline__ double Double_Of_Words(unsigned high, unsign
 #endif
 }
 
-// exp(r) = 1 + r + r^2 g(r), g a near-minimax (Chebyshev) fit of degree 9
-// on |r| <= 0.3468, highest power first: within 0.6 ulp on the range. On a
-// GPU in constant memory, where an FMA reads its operand directly: as
-// literals they would sit in registers across the callers' loops.
-#define VELMORA_EXP_POLY                                                                  \
-  {0x1.af38d53857513p-26, 0x1.2891a8c1d838dp-22, 0x1.71de0d9c145d0p-19, 0x1.a019b8ef67c6cp-16, \
-   0x1.a01a01a7c8d47p-13, 0x1.6c16c17893833p-10, 0x1.11111111109adp-7,  0x1.5555555553d4fp-5,  \
-   0x1.5555555555556p-3,  0x1.0000000000001p-1}
-constexpr int kExpPolyTerms = 10;
-constexpr double kExpPolyHost[kExpPolyTerms] = VELMORA_EXP_POLY;
+// The polynomial on a GPU in constant memory, where an FMA reads its
+// operand directly: as literals they would sit in registers across the
+// callers' loops.
 #ifdef __CUDACC__
 static __constant__ double kExpPolyDevice[kExpPolyTerms] = VELMORA_EXP_POLY;
 #endif
-#undef VELMORA_EXP_POLY
 
 // exp(a) for a <= 0 (a term less the largest), within about one ulp: the
 // same arithmetic on every device, so a point's bits do not depend on it.
