@@ -165,6 +165,14 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
     EXPECT_TRUE(Same_Bits(whole.log_p, parts.log_p)) << "split at " << split;
     EXPECT_TRUE(Same_Bits(whole.R, parts.R)) << "split at " << split;
   }
+  // Asked for logP alone, the engines skip the posteriors' work (a kernel
+  // of its own on the GPU, no division on the host): the same bits.
+  const velmora_log::Problem p = Problem_Of(m);
+  for (const std::int64_t max_chunk : {0, 64}) {
+    std::vector<double> alone(m.num_data, std::numeric_limits<double>::quiet_NaN());
+    evaluator.Evaluate(p, velmora_log::Factorise(p), {alone.data(), nullptr}, {max_chunk});
+    EXPECT_TRUE(Same_Bits(whole.log_p, alone)) << "logP alone, chunks of " << max_chunk;
+  }
   const Log_Result rows = Evaluate_Rows(m);
   EXPECT_TRUE(Same_Bits(whole.log_p, rows.log_p)) << "points as rows";
   EXPECT_TRUE(Same_Bits(whole.R, rows.R)) << "points as rows";
