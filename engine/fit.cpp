@@ -299,9 +299,19 @@ class Fitter {
                                             .labels = o.start == Start::labels,
                                             .max_chunk = o.max_chunk,
                                             .stream = o.stream,
-                                            .separate_kernels = o.separate_kernels})) {}
+                                            .separate_kernels = o.separate_kernels,
+                                            .interrupted = o.interrupted})) {}
 
+  // A replicate, or the fit's interrupt in the iteration it came in.
   Fit_Result Replicate(Index r) {
+    try {
+      return Run_Replicate(r);
+    } catch (const Pass_Interrupted &) {
+      throw Interrupted(at_, r);
+    }
+  }
+
+  Fit_Result Run_Replicate(Index r) {
     Check_Interrupt(0, r);
     if (o_.display == Display::iter && o_.replicates > 1) Say(Text("Replicate %lld:\n", Ll(r)));
     extra_passes_ = 0;
@@ -361,13 +371,17 @@ class Fitter {
   static long long Ll(Index v) { return static_cast<long long>(v); }
 
   // Not a failed replicate, which the others would outlive: the fit ends.
-  void Check_Interrupt(Index iteration, Index r) const {
-    if (!o_.interrupted || !o_.interrupted()) return;
+  void Check_Interrupt(Index iteration, Index r) {
+    at_ = iteration;
+    if (o_.interrupted && o_.interrupted()) throw Interrupted(iteration, r);
+  }
+
+  Error Interrupted(Index iteration, Index r) const {
     const std::string when =
         iteration == 0 ? "at the start" : Text("at iteration %lld", Ll(iteration));
-    throw Error("Velmora:interrupted",
-                Text("The fit was interrupted %s of replicate %lld of %lld; it returns nothing.",
-                     when.c_str(), Ll(r), Ll(o_.replicates)));
+    return Error("Velmora:interrupted",
+                 Text("The fit was interrupted %s of replicate %lld of %lld; it returns nothing.",
+                      when.c_str(), Ll(r), Ll(o_.replicates)));
   }
 
   Factors Factors_Of(const Model &m, Index iteration) const {
@@ -480,6 +494,8 @@ class Fitter {
     Copy_Point(Draw_Point(), centres.data());
     const Index unit = device_->plan().unit;
     for (Index m = 1; m < K_; ++m) {
+      // A pass over X a centre: many clusters take as long as iterations.
+      if (m > 1 && o_.interrupted && o_.interrupted()) throw Pass_Interrupted();
       const std::vector<double> sums =
           device_->Distance_Pass(centres.data() + (m - 1) * dim_, m == 1);
       double total = 0.0;
@@ -594,6 +610,7 @@ class Fitter {
   double total_weight_;
   std::vector<double> cumulative_;  // the weights' running sums, once drawn from
   Index extra_passes_ = 0;  // in the replicate under way
+  Index at_ = 0;           // the iteration under way (0: the start), for an interrupt
   std::unique_ptr<Fit_Passes> device_;
 };
 

@@ -46,9 +46,11 @@ struct Fit_Options {
   Engine engine = Engine::device;
   // Where Display's lines go, from the calling thread.
   std::function<void(const std::string &)> print;
-  // Asked from the calling thread before each replicate and each
-  // iteration: true (a user's Ctrl-C, say) ends the fit with
-  // Velmora:interrupted and no result.
+  // Asked from the calling thread before each replicate, between
+  // k-means++'s passes, before each iteration, and on the host engine
+  // between the waves of a pass (about 16384 points a thread): true (a
+  // user's Ctrl-C, say) ends the fit with Velmora:interrupted and no
+  // result.
   std::function<bool()> interrupted;
 };
 

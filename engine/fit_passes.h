@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,6 +51,14 @@ struct Fit_Data {
   // only.
   Index first = 0;
   bool partial = false;
+  // Asked from the calling thread between the waves of a pass that has
+  // several (host engine): true ends the pass with Pass_Interrupted.
+  std::function<bool()> interrupted;
+};
+
+// A pass that `interrupted` stopped: the fit names the iteration it was in.
+struct Pass_Interrupted : std::exception {
+  const char *what() const noexcept override { return "a pass was interrupted"; }
 };
 
 // Points per leaf of the host engine's reduction tree (unit_tree.h): the

@@ -4,9 +4,11 @@
 #include "host_log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "host_panels.h"
 #include "parallel.h"
@@ -53,12 +55,21 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
                               f.log_weight.data()};
   const Index point_stride = rows ? 1 : dim, coord_stride = rows ? n : 1;
   const Index threads = host::Threads();
+  // An interrupt is asked for on the calling thread alone (Octave's count
+  // of Ctrl-Cs is its own), between its panels; the others see `stop` at
+  // their next panel.
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> stop = false;
   for (Index j0 = 0; j0 < n; j0 += chunk) {
+    if (j0 > 0 && limits.interrupted && limits.interrupted()) throw Evaluation_Interrupted();
     const Index count = std::min(chunk, n - j0), panels = (count + kPanel - 1) / kPanel;
     Parallel_Ranges(panels, std::min(threads, panels), [&](Index b, Index e) {
       host::Panel_Work w;
       w.Reserve(dim, K);
+      const bool asks = limits.interrupted && std::this_thread::get_id() == caller;
       for (Index panel = b; panel < e; ++panel) {
+        if (panel > b && asks && limits.interrupted()) stop = true;
+        if (stop.load(std::memory_order_relaxed)) return;
         const Index first = j0 + panel * kPanel, c = std::min(kPanel, j0 + count - first);
         host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w);
         host::Log_Terms(m, w);
@@ -74,6 +85,7 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
         }
       }
     });
+    if (stop) throw Evaluation_Interrupted();
     ++timings_.chunks;
   }
   timings_.total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -40,9 +41,14 @@ struct Output {
 };
 
 // Points per chunk at most; 0 lets free memory decide. Results do not
-// depend on the chunk, bit for bit.
+// depend on the chunk, bit for bit. `interrupted` (a user's Ctrl-C, say)
+// is asked from the calling thread between chunks on the device and
+// between panels on the host engine, never before the first: true ends
+// the call with Velmora:interrupted (Evaluation_Interrupted), the outputs
+// part written.
 struct Limits {
   std::int64_t max_chunk = 0;
+  std::function<bool()> interrupted;
 };
 
 // Where the last call's time went, in seconds. Upload, device and download
@@ -73,6 +79,10 @@ class Error : public std::runtime_error {
  private:
   std::string id_;
 };
+
+inline Error Evaluation_Interrupted() {
+  return Error("Velmora:interrupted", "The evaluation was interrupted; it returns nothing.");
+}
 
 // Per cluster, what the device needs: the log of the prior plus the
 // Gaussian's log-normaliser, and the whitening of its covariance (inverse

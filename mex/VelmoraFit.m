@@ -152,8 +152,10 @@
 %                         VELMORA_DEVICE names one this build lacks
 %                         (Velmora:usage: it names no engine)
 %     Velmora:interrupted Ctrl-C (in Octave): the fit stops before its next
-%                         replicate or iteration, naming it, and returns
-%                         nothing; try catches it (rethrow it to stop)
+%                         replicate, k-means++ pass or iteration (on the
+%                         host engine within a pass too), naming it, and
+%                         returns nothing; try catches it (rethrow it to
+%                         stop)
 %   Nothing stays allocated after an error.
 %
 %   Warnings, with identifiers (warning('off', id) silences one):

@@ -15,6 +15,10 @@
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
+#ifdef VELMORA_OCTAVE
+#include <octave/quit.h>
+#endif
+
 namespace {
 
 using velmora_log::Error;
@@ -126,8 +130,14 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       Evaluator() = std::make_unique<velmora_log::Evaluator>(engine);
       mexAtExit(Release_Evaluator);
     }
+    velmora_log::Limits limits;
+#ifdef VELMORA_OCTAVE
+    // Octave's Ctrl-C handler counts the interrupt and leaves it to be
+    // acted on: an evaluation that never looked would run to its end.
+    limits.interrupted = [] { return octave_interrupt_state > 0; };
+#endif
     Evaluator()->Evaluate(problem, factors,
-                          {mxGetPr(plhs[0]), nlhs == 2 ? mxGetPr(plhs[1]) : nullptr});
+                          {mxGetPr(plhs[0]), nlhs == 2 ? mxGetPr(plhs[1]) : nullptr}, limits);
   } catch (...) {
     for (int i = 0; i < (nlhs == 2 ? 2 : 1); ++i) {
       mxDestroyArray(plhs[i]);

@@ -72,6 +72,9 @@
 %                         is released and the session goes on
 %                         (or VELMORA_DEVICE names a device this build
 %                         of the module lacks)
+%     Velmora:interrupted Ctrl-C (in Octave), seen between panels of 256
+%                         points (host engine) or chunks (GPU): nothing is
+%                         returned; try catches it (rethrow it to stop)
 %
 %   Example (dim 800: every density underflows, logP does not):
 %     X = randn(800, 1000); Mu = zeros(800, 2); Mu(:, 2) = 0.5;

@@ -924,6 +924,41 @@ TEST_F(LibraryTest, AnInterruptEndsTheFitAtTheNextIteration) {
   EXPECT_EQ(r.iterations, 2);
 }
 
+// Long starts and long passes look too: k-means++ between its passes over
+// X (one a centre), the host engine between the waves of a pass (a wave of
+// 512 points here), so that a fit over much data ends within a pass. The
+// message names where it was.
+TEST_F(LibraryTest, AnInterruptEndsTheFitWithinItsStartOrAHostPass) {
+  const Cluster_Data d = Make_Clusters(2, 3000, 4, 6.0, 1.0, 0.0, false, 69);
+  const auto interrupted_when = [&](Fit_Options o, int at) {
+    o.max_iter = 50;
+    o.tol_fun = 0;
+    o.max_chunk = 512;
+    int asked = 0;
+    o.interrupted = [&asked, at] { return ++asked == at; };
+    try {
+      Fit_Under_Test(d.X.data(), 2, 3000, 4, o);
+      ADD_FAILURE() << "the fit went on";
+    } catch (const velmora_log::Error &e) {
+      EXPECT_EQ(e.id(), "Velmora:interrupted");
+      EXPECT_EQ(asked, at) << "asked again after the interrupt";
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  // The start's check, then the first between k-means++'s passes.
+  EXPECT_EQ(interrupted_when({}, 2),
+            "The fit was interrupted at the start of replicate 1 of 1; it returns nothing.");
+  // The start's check, iteration 1's, then the first between waves of its
+  // pass, which the device does not ask (the next is iteration 2's).
+  const bool host = Engine_Under_Test() == velmora_log::Engine::host;
+  std::vector<double> mu(8), sigma(8, 1.0), pi(4, 0.25);
+  for (int k = 0; k < 4; ++k) mu[2 * k] = mu[2 * k + 1] = 6.0 * k;
+  EXPECT_EQ(interrupted_when(Parameters_Start(false, mu, sigma, pi), 3),
+            std::string("The fit was interrupted at iteration ") + (host ? "1" : "2") +
+                " of replicate 1 of 1; it returns nothing.");
+}
+
 // ---------------------------------------------------------------------------
 // Failures: the cluster and the iteration named; replicates dropped.
 

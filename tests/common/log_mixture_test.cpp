@@ -188,6 +188,35 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
   EXPECT_TRUE(Same_Bits(columns.R, cores_chunked.R)) << "CUDA cores, chunks of 64";
 }
 
+// Ctrl-C: asked from the calling thread between chunks, and on the host
+// engine between its panels too, never before the first; the call ends
+// with Velmora:interrupted, and the evaluator's next call is whole.
+TEST_F(LibraryTest, AnInterruptEndsTheEvaluationAtTheNextChunkOrPanel) {
+  const Env_Set threads("OPENBLAS_NUM_THREADS", "2");  // the calling thread's range: 8 panels
+  const Mixture m = Make_Mixture(5, 256 * 16, 3, false, 71);
+  velmora_log::Evaluator evaluator(Engine_Under_Test());
+  const Log_Result whole = Evaluate(m, {}, &evaluator);
+  const velmora_log::Problem p = Problem_Of(m);
+  std::vector<std::int64_t> chunks = {256};
+  if (Engine_Under_Test() == velmora_log::Engine::host) chunks.push_back(0);
+  for (const std::int64_t max_chunk : chunks) {
+    int asked = 0;
+    const velmora_log::Limits limits{max_chunk, [&asked] { return ++asked == 2; }};
+    Log_Result r{std::vector<double>(m.num_data), std::vector<double>(m.num_data * 3)};
+    try {
+      evaluator.Evaluate(p, velmora_log::Factorise(p), {r.log_p.data(), r.R.data()}, limits);
+      ADD_FAILURE() << "the evaluation went on, chunks of " << max_chunk;
+    } catch (const velmora_log::Error &e) {
+      EXPECT_EQ(e.id(), "Velmora:interrupted");
+      EXPECT_STREQ(e.what(), "The evaluation was interrupted; it returns nothing.");
+    }
+    EXPECT_EQ(asked, 2) << "chunks of " << max_chunk;
+    const Log_Result again = Evaluate(m, {}, &evaluator);
+    EXPECT_TRUE(Same_Bits(whole.log_p, again.log_p)) << "after the interrupt, chunks of " << max_chunk;
+    EXPECT_TRUE(Same_Bits(whole.R, again.R)) << "after the interrupt, chunks of " << max_chunk;
+  }
+}
+
 // The staging of points reads X along coordinates or along points, by
 // which is contiguous: each way at one coordinate, past the resident tile
 // with a last tile (or slab) of one coordinate, and at whole tiles; in full
