@@ -40,17 +40,21 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %                   'plus' and 'randSample' draw their seed from rand, so
   %                   a fit repeats where rand's state (rng) does.
   %     'Replicates'  1 (default): the fit with the largest log-likelihood
-  %                   of that many starts is kept
+  %                   of that many starts is kept (each fitted by the rule
+  %                   below; a failed one dropped, as VelmoraFit drops
+  %                   it). A start of labels or parameters is one start:
+  %                   it is fitted once, as fitgmdist fits it
   %     'Options'     a struct (statset's, or any with these fields; empty
   %                   or missing fields take the defaults):
   %                     MaxIter  100 (default)
   %                     TolFun   1e-6 (default): EM stops once an iteration
-  %                              raises the log-likelihood by less than
-  %                              TolFun x |log-likelihood|: a relative
-  %                              change of the whole log-likelihood, as
-  %                              fitgmdist measures it (Octave's statistics
-  %                              package stops there, and so does MATLAB),
-  %                              not VelmoraFit's rise per point
+  %                              raises the log-likelihood by at most
+  %                              TolFun x max(1, |log-likelihood|): a
+  %                              relative change of the whole
+  %                              log-likelihood, as fitgmdist measures it
+  %                              (Octave's statistics package stops there),
+  %                              not VelmoraFit's rise per point; 0 stops
+  %                              where it no longer rises
   %                     Display  'off' (default), 'final', 'iter' or
   %                              'notify' (only the warning below)
   %     'ProbabilityTolerance'  from 0 to 1e-6: posteriors below it count as
@@ -58,19 +62,19 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %     'Weights', 'Weight'  N x 1 weights of the rows, finite and 0 or more
   %
   %   TolFun is applied through VelmoraFit's TolFun per point: a first fit
-  %   runs with the per-point rise that the relative rule allows at the
-  %   log-likelihood of one Gaussian for all the data, and where fitgmdist's
-  %   rule does not hold yet when it stops, the fit goes on from its model
-  %   with the rule at the log-likelihood reached. So it stops at the
-  %   iteration where fitgmdist's rule first holds (or, after an early
-  %   plateau far below the end, later). NumIterations is that iteration,
-  %   the E-steps made, as fitgmdist counts them; gm holds the parameters
-  %   of the last M-step, which followed the last E-step or (where the
-  %   rule held at the E-step after a fit stopped) came just before it,
-  %   and its NegativeLogLikelihood is that of the data under them
-  %   (fitgmdist reports that of its last E-step). With Display 'iter' or
-  %   'final', each of those fits prints VelmoraFit's lines, and a fit that
-  %   went on ends with a line of its own.
+  %   runs with the per-point rise that the rule allows at the
+  %   log-likelihood of one Gaussian for all the data; where fitgmdist's
+  %   rule has not held when it stops, the fit goes on from its model with
+  %   the rule at the log-likelihood reached, and where it held earlier,
+  %   the fit is made again from the same start up to there (the same
+  %   bits). So it stops at the iteration where fitgmdist's rule first
+  %   holds. NumIterations is that iteration, the E-steps made, as
+  %   fitgmdist counts them, and gm holds the parameters of the M-step
+  %   that followed it, as fitgmdist's do; its NegativeLogLikelihood is
+  %   that of the data under them (fitgmdist reports that of its last
+  %   E-step). With Display 'iter' or 'final', each of those fits prints
+  %   VelmoraFit's lines, and a fit that took several ends with a line of
+  %   its own.
   %
   %   A fit that reaches MaxIter before TolFun stops it warns
   %   (Velmora:notConverged) unless Display is 'off'.
@@ -138,16 +142,13 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
     common(end + 1:end + 2) = {'Weights', o.Weights};
   end
   start = start_argument (o, kept, N0, d);
-  first = {'Start', start, 'Replicates', o.Replicates};
+  % Replicates: each from a seed of its own (drawn from rand, so that a
+  % fit repeats where rand's state does), the largest log-likelihood kept.
+  % A start of parameters or labels is one start: fitgmdist then fits once.
+  replicates = 1;
   if (ischar (start))
-    seed = floor (rand () * 2^31);
-    first(end + 1:end + 2) = {'Seed', seed};
+    replicates = double (o.Replicates);
   end
-
-  % fitgmdist's rule: rise < TolFun * |LL|. VelmoraFit's: rise / N <
-  % tolerance. The first fit takes |LL| of one Gaussian for the data; each
-  % further one the |LL| its predecessor reached. Our own warnings below
-  % speak in this function's terms.
   quiet = warning ('off', 'Velmora:notConverged');
   layout = warning ('off', 'Velmora:layout');
   restore = onCleanup (@() warning ([quiet, layout]));
@@ -156,43 +157,46 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   if (~isempty (o.Weights))
     amount = sum (o.Weights);
   end
-  history = [];
-  rounds = 0;
-  while (true)
-    left = o.MaxIter - numel (history);
-    [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, 'MaxIter', left, ...
-                                'TolFun', o.TolFun * scale / amount);
-    rounds = rounds + 1;
-    if (rounds == 1)
-      info = part;
+  kept_one = false;
+  failure = '';
+  for r = 1:replicates
+    first = {'Start', start};
+    if (ischar (start))
+      first(end + 1:end + 2) = {'Seed', floor(rand () * 2^31)};
     end
-    history = [history, part.History];
-    converged = o.TolFun > 0 && numel (history) > 1 && ...
-                history(end) - history(end - 1) < o.TolFun * abs (history(end));
-    if (converged || numel (history) >= o.MaxIter || o.TolFun == 0)
-      break;
+    if (replicates > 1 && strcmp (o.Display, 'iter'))
+      fprintf ('Replicate %d:\n', r);
     end
-    % The log-likelihood under the model returned is that of the next
-    % E-step: where the rule holds there, fitgmdist stops at it, with this
-    % model.
-    next = part.LogLikelihood;
-    if (next - history(end) < o.TolFun * abs (next))
-      history(end + 1) = next;
-      converged = true;
-      break;
+    try
+      [m, in, fits] = fit_by_the_rule (Xt, K, common, first, o, scale, amount);
+    catch err
+      % As VelmoraFit's replicates: a failed one is dropped, and the error
+      % comes only if every one fails.
+      if (replicates == 1 || ~strcmp (err.identifier, 'Velmora:fit'))
+        rethrow (err);
+      end
+      if (isempty (failure))
+        failure = err.message;
+      end
+      if (~strcmp (o.Display, 'off'))
+        fprintf ('Replicate %d dropped: %s\n', r, err.message);
+      end
+      continue;
     end
-    % VelmoraFit's rule held before fitgmdist's: on from its model.
-    first = {'Start', model};
-    scale = abs (next);
+    if (~kept_one || in.LogLikelihood > info.LogLikelihood)
+      kept_one = true;
+      model = m;
+      info = in;
+      info.Replicate = r;
+      rounds = fits;
+    end
   end
   clear restore
-
-  info.History = history;
-  info.Iterations = numel (history);
-  info.LogLikelihood = part.LogLikelihood;
-  info.BIC = part.BIC;
-  info.AIC = part.AIC;
-  info.Converged = converged;
+  if (~kept_one)
+    error ('Velmora:fit', 'Every one of the %d replicates failed; the first: %s', ...
+           replicates, failure);
+  end
+  info.Replicates = replicates;
   info.MaxIter = o.MaxIter;
   info.TolFun = o.TolFun;
   info.Display = o.DisplayAsked;
@@ -200,15 +204,70 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   if (rounds > 1 && ~strcmp (o.Display, 'off'))
     fprintf ('velmora_fitgmdist: %d iterations in %d fits, log-likelihood %.12g, %s.\n', ...
             info.Iterations, rounds, info.LogLikelihood, ...
-            ifelse_text (converged, 'converged', 'not converged (MaxIter reached)'));
+            ifelse_text (info.Converged, 'converged', 'not converged (MaxIter reached)'));
   end
-  if (~converged && o.TolFun > 0 && ~strcmp (o.DisplayAsked, 'off'))
+  if (~info.Converged && ~strcmp (o.DisplayAsked, 'off'))
     warning ('Velmora:notConverged', ['velmora_fitgmdist: the fit stopped at MaxIter (%d ', ...
-             'iterations) before the log-likelihood''s rise fell below TolFun (%g) times ', ...
+             'iterations) before the log-likelihood''s rise fell to TolFun (%g) times ', ...
              'its size. Raise MaxIter (in ''Options'') to let it converge.'], ...
              o.MaxIter, o.TolFun);
   end
   gm = velmora_gmdistribution (model, info);
+end
+
+% One start fitted until fitgmdist's rule holds: iteration t's E-step
+% (History(t)) raised the log-likelihood by at most TolFun x max(1, |it|),
+% and the model is that of t's M-step, as fitgmdist returns it. VelmoraFit
+% stops on a rise per point instead: each fit takes the per-point rise
+% that the rule allows at the log-likelihood known (one Gaussian's, then
+% the last reached) and goes on from its model while the rule has not
+% held. Where it held before VelmoraFit stopped (|log-likelihood| grew past
+% the scale taken, or TolFun is 0), that fit is made again from the same
+% start and seed with MaxIter up to there: the same bits, stopped there.
+function [model, info, fits] = fit_by_the_rule (Xt, K, common, first, o, scale, amount)
+  history = [];
+  fits = 0;
+  converged = false;
+  left = o.MaxIter;
+  while (left > 0 && ~converged)
+    [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, 'MaxIter', left, ...
+                                'TolFun', o.TolFun * scale / amount);
+    fits = fits + 1;
+    if (fits == 1)
+      info = part;
+    end
+    h = [history, part.History];
+    held = first_held (o.TolFun, h, numel (history) + 1);
+    converged = ~isempty (held);
+    if (converged && held < numel (h))
+      [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, ...
+                                  'MaxIter', held - numel (history), 'TolFun', 0);
+      fits = fits + 1;
+      h = [history, part.History];
+    end
+    history = h;
+    first = {'Start', model};
+    scale = max (1, abs (part.LogLikelihood));
+    left = o.MaxIter - numel (history);
+    % The model's log-likelihood is the next E-step's: where the rule
+    % holds there, one iteration more ends the fit.
+    if (~isempty (first_held (o.TolFun, [history(end), part.LogLikelihood], 2)))
+      left = min (left, 1);
+    end
+  end
+  info.History = history;
+  info.Iterations = numel (history);
+  info.LogLikelihood = part.LogLikelihood;
+  info.BIC = part.BIC;
+  info.AIC = part.AIC;
+  info.Converged = converged;
+end
+
+% The first iteration from `from` on (never 1, which has no rise) where
+% fitgmdist's rule holds in a history h, or [].
+function t = first_held (tol_fun, h, from)
+  t = max (from, 2):numel (h);
+  t = t(find (h(t) - h(t - 1) <= tol_fun * max (1, abs (h(t))), 1));
 end
 
 % The options, fitgmdist's names and defaults, in any case.
@@ -248,6 +307,13 @@ function o = options (args)
     switch (names.(key))
       case 'Options'
         o = statset_fields (o, value);
+      case 'Replicates'
+        if (~(isnumeric (value) && isreal (value) && isscalar (value) && isfinite (value) ...
+              && value >= 1 && value == fix (value)))
+          error ('Velmora:usage', '''Replicates'' must be a positive whole number; it is %s.', ...
+                 describe (value));
+        end
+        o.Replicates = double (value);
       case 'ProbabilityTolerance'
         if (~(isnumeric (value) && isreal (value) && isscalar (value) && value >= 0 ...
               && value <= 1e-6))

@@ -51,7 +51,9 @@ for f = 1:numel (forms)
     gs.Sigma = ones (1, d, K);
   end
   gm = velmora_fitgmdist (X, K, "Start", gs, "Options", fit_options, "Regularize", 1e-3, forms{f}{:});
-  [m, vinfo] = VelmoraFit (X.', K, "Start", vs, "MaxIter", 5, "TolFun", 0, ...
+  % At TolFun 0 the fit ends where the log-likelihood stops rising: with
+  % diagonal covariances (regularised, so not always rising) at iteration 4.
+  [m, vinfo] = VelmoraFit (X.', K, "Start", vs, "MaxIter", gm.NumIterations, "TolFun", 0, ...
                            "RegularizationValue", 1e-3, vforms{f}{:});
   assert (isa (gm, "gmdistribution"));
   assert (isequal (gm.mu, m.Mu.'));
@@ -60,7 +62,8 @@ for f = 1:numel (forms)
   assert (gm.SharedCovariance, any (strcmp (vforms{f}, "SharedCovariance")));
   assert (gm.ComponentProportion, m.Pi, 1e-15);
   assert ([gm.NegativeLogLikelihood, gm.AIC, gm.BIC], [-vinfo.LogLikelihood, vinfo.AIC, vinfo.BIC]);
-  assert ([gm.NumIterations, gm.Converged, gm.RegularizationValue], [5, false, 1e-3]);
+  fell = any (diff (vinfo.History) <= 0);  % diagonal: at iteration 4; shared diagonal: 5
+  assert ([gm.NumIterations, gm.Converged, gm.RegularizationValue], [5 - (f == 2), fell, 1e-3]);
 end
 
 % Rows with a NaN are left out; labels and weights follow the rows kept.
@@ -68,34 +71,67 @@ Xn = X;  Xn([4 77 500], [2 1 3]) = NaN;
 kept = true (N, 1);  kept([4 77 500]) = false;
 labels = mod ((0:N-1).', K) + 1;
 [gm, info] = velmora_fitgmdist (Xn, K, "Start", labels, "Options", fit_options);
-m = VelmoraFit (X(kept, :).', K, "Start", labels(kept).', "MaxIter", 5, "TolFun", 0, ...
+m = VelmoraFit (X(kept, :).', K, "Start", labels(kept).', "MaxIter", gm.NumIterations, "TolFun", 0, ...
                 "RegularizationValue", 0);
 assert (isequal (gm.mu, m.Mu.') && isequal (gm.Sigma, m.Sigma));
 assert (info.RowsLeftOut, 3);
 
-% TolFun as fitgmdist reads it: the first iteration whose rise is below
-% TolFun x |log-likelihood| (the full history comes from TolFun 0). On
+% TolFun as fitgmdist reads it: the first iteration whose rise is at most
+% TolFun x max(1, |log-likelihood|) (the full history comes from TolFun
+% 0), with the model of that iteration's M-step, bit for bit: where the
+% rule holds at the E-step after a fit stopped, one iteration more. On
 % these data (fitgmdist's 1-D demo, shrunk) EM converges slowly and the
 % log-likelihood ends near 0, far from that of one Gaussian for all, which
-% sets the first fit's per-point rule: the fit must go on past it.
+% sets the first fit's per-point rule: the fit must go on past it. Shrunk
+% further (/ 600, / 6000), the log-likelihood is positive and grows past
+% that scale, so that a fit can pass the rule (and is made again up to
+% it). At TolFun 0 the fit ends where the log-likelihood stops rising.
 randn ("seed", 4);
 Xf = [30 + 10 * randn(1, 10), 60 + 10 * randn(1, 10)]' / 60;
 sf = struct ("mu", [38; 18] / 60, "Sigma", 10 / 3600 * ones (1, 1, 2), "ComponentProportion", [0.5 0.5]);
-[~, long] = VelmoraFit (Xf.', 2, "Start", struct ("Mu", sf.mu.', "Sigma", sf.Sigma, "Pi", [0.5 0.5]), ...
-                        "MaxIter", 300, "TolFun", 0, "RegularizationValue", 0);
-H = long.History;
-for tol = [1e-3 1e-6 1e-9]
-  stop = find (diff (H) < tol * abs (H(2:end)), 1) + 1;
-  assert (! isempty (stop), "TolFun %g: the reference run never meets the rule", tol);
-  out = evalc (["[gm, info] = velmora_fitgmdist (Xf, 2, 'Start', sf, 'Options', ", ...
-                "struct ('TolFun', tol, 'MaxIter', 300, 'Display', 'final'));"]);
-  printf ("TolFun %g: stops at iteration %d of the reference, velmora_fitgmdist at %d\n", ...
-          tol, stop, gm.NumIterations);
-  assert (gm.NumIterations, stop);
-  assert (gm.Converged);
-  assert (info.History, H(1:stop), 1e-13 * abs (H(1)));
-  assert (! isempty (regexp (out, "velmora_fitgmdist: \\d+ iterations in 2 fits")), out);
+for shrink = [1 10 100]
+  Xs = Xf / shrink;
+  ss = struct ("mu", sf.mu / shrink, "Sigma", sf.Sigma / shrink ^ 2, "ComponentProportion", [0.5 0.5]);
+  vs = struct ("Mu", ss.mu.', "Sigma", ss.Sigma, "Pi", [0.5 0.5]);
+  [~, long] = VelmoraFit (Xs.', 2, "Start", vs, "MaxIter", 1000, "TolFun", 0, "RegularizationValue", 0);
+  H = long.History;
+  for tol = [1e-3 1e-6 1e-9 0]
+    stop = find (diff (H) <= tol * max (1, abs (H(2:end))), 1) + 1;
+    assert (! isempty (stop), "TolFun %g: the reference run never meets the rule", tol);
+    want = VelmoraFit (Xs.', 2, "Start", vs, "MaxIter", stop, "TolFun", 0, "RegularizationValue", 0);
+    out = evalc (["[gm, info] = velmora_fitgmdist (Xs, 2, 'Start', ss, 'Options', ", ...
+                  "struct ('TolFun', tol, 'MaxIter', 1000, 'Display', 'final'));"]);
+    printf ("X / %d, TolFun %g: stops at iteration %d of the reference, velmora_fitgmdist at %d\n", ...
+            60 * shrink, tol, stop, gm.NumIterations);
+    assert (gm.NumIterations, stop);
+    assert (gm.Converged);
+    assert (isequal (gm.mu, want.Mu.') && isequal (gm.Sigma, want.Sigma), ...
+            "X / %d, TolFun %g: not the model of iteration %d", 60 * shrink, tol, stop);
+    assert (info.History, H(1:stop), 1e-13 * abs (H(1)));
+    if (tol == 1e-6 && shrink == 1)
+      assert (! isempty (regexp (out, "velmora_fitgmdist: \\d+ iterations in [2-9] fits")), out);
+    end
+  end
 end
+% Where the rule holds at the E-step after VelmoraFit's own stop (here at
+% iteration 73), the model is that of one iteration more. A start of
+% parameters is one start whatever 'Replicates' says, as in fitgmdist.
+randn ("seed", 1);
+Xa = [randn(300, 2); randn(300, 2) * 0.6 + [2 1]; randn(200, 2) * 0.8 - 1.5];
+sa = struct ("mu", Xa([297 89 105], :), "Sigma", repmat (cov (Xa), [1 1 3]), ...
+             "ComponentProportion", [1 1 1] / 3);
+va = struct ("Mu", sa.mu.', "Sigma", sa.Sigma, "Pi", sa.ComponentProportion);
+[~, long] = VelmoraFit (Xa.', 3, "Start", va, "MaxIter", 300, "TolFun", 0, "RegularizationValue", 0);
+stop = find (diff (long.History) <= 1e-6 * max (1, abs (long.History(2:end))), 1) + 1;
+want = VelmoraFit (Xa.', 3, "Start", va, "MaxIter", stop, "TolFun", 0, "RegularizationValue", 0);
+gm = velmora_fitgmdist (Xa, 3, "Start", sa);
+assert (gm.NumIterations, stop);
+assert (isequal (gm.mu, want.Mu.') && isequal (gm.Sigma, want.Sigma));
+[gr, info] = velmora_fitgmdist (Xa, 3, "Start", sa, "Replicates", 3);
+assert (isequal (gr.mu, gm.mu) && info.Replicates == 1);
+[~, long] = VelmoraFit (Xf.', 2, "Start", struct ("Mu", sf.mu.', "Sigma", sf.Sigma, "Pi", [0.5 0.5]), ...
+                        "MaxIter", 3, "TolFun", 0, "RegularizationValue", 0);
+H = long.History;
 [gm, info] = velmora_fitgmdist (Xf, 2, "Start", sf, "Options", struct ("TolFun", 1e-300, "MaxIter", 3));
 assert (! gm.Converged && gm.NumIterations == 3 && isequal (info.History, H(1:3)));
 
@@ -108,7 +144,7 @@ for display = {"final", "notify", "iter"}
   [msg, id] = lastwarn ();
   assert (id, "Velmora:notConverged");
   assert (msg, ["velmora_fitgmdist: the fit stopped at MaxIter (2 iterations) before the ", ...
-                "log-likelihood's rise fell below TolFun (1e-06) times its size. Raise MaxIter ", ...
+                "log-likelihood's rise fell to TolFun (1e-06) times its size. Raise MaxIter ", ...
                 "(in 'Options') to let it converge."]);
   lastwarn ("");
 end
@@ -140,6 +176,8 @@ gl = velmora_fitgmdist (B, 2, "Options", fit_options, "RegularizationValue", 1e-
 assert (islogical (B));
 assert (size (gl.mu), [2, d]);
 refused ("Velmora:usage", "MaxIter, TolFun and Display go in 'Options'", X, K, "MaxIter", 5);
+refused ("Velmora:usage", "'Replicates' must be a positive whole number; it is 2.5.", X, K, ...
+         "Replicates", 2.5);
 refused ("Velmora:dimensions", "'Start' labels must be one per row of X, 900 x 1; it is 1 x 899", ...
          X, K, "Start", labels(1:end-1).');
 refused ("Velmora:dimensions", ["In 'Start': The model's mu must be K x d, one centre per row ", ...
