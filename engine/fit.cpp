@@ -329,6 +329,11 @@ class Fitter {
         Lost_Point(t);
       const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / total_weight_
                                 : std::numeric_limits<double>::quiet_NaN();
+      const bool settled =
+          t > 1 && (o_.relative_tol_fun
+                        ? st.log_likelihood - result.history.back() <=
+                              o_.tol_fun * std::max(1.0, std::fabs(st.log_likelihood))
+                        : o_.tol_fun > 0 && rise < o_.tol_fun);
       result.history.push_back(st.log_likelihood);
       result.iterations = t;
       if (o_.display == Display::iter) {
@@ -342,7 +347,7 @@ class Fitter {
       std::tie(model, factors) = Exact_M_Step(st, model.mu, t, [&](const std::vector<double> &mu) {
         return device_->Pass(true, mu);
       });
-      if (o_.tol_fun > 0 && t > 1 && rise < o_.tol_fun) {
+      if (settled) {
         result.converged = true;
         break;
       }

@@ -29,6 +29,10 @@ struct Fit_Options {
   std::int64_t replicates = 1;
   std::int64_t max_iter = 100;
   double tol_fun = 1e-6;  // per point (per unit of weight); 0 runs max_iter iterations
+  // fitgmdist's rule instead: stop once an iteration raises the
+  // log-likelihood by at most tol_fun x max(1, |log-likelihood|) (0: once
+  // it no longer rises).
+  bool relative_tol_fun = false;
   // Per point, finite and >= 0, at least K of them positive (empty: 1
   // each): every statistic and the log-likelihood are weighted, so that
   // whole weights fit the data with each point repeated that many times.

@@ -41,7 +41,7 @@ const char *const kCall =
     "Value, ...).";
 const char *const kOptions =
     "CovarianceType, SharedCovariance, RegularizationValue, Start, Replicates, MaxIter, TolFun, "
-    "Display, Seed, Weights and ProbabilityTolerance";
+    "TolFunRelative, Display, Seed, Weights and ProbabilityTolerance";
 const char *const kStartForms =
     "'Start' must be 'plus', 'randSample', a vector of one label (1 to K) per point, or a struct "
     "with fields Mu, Sigma and Pi";
@@ -240,6 +240,10 @@ void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
       o.max_iter = Whole(v, "'MaxIter'", 1);
     } else if (key == "tolfun") {
       o.tol_fun = Non_Negative(v, "'TolFun'");
+    } else if (key == "tolfunrelative") {
+      const double x = Scalar(v, "'TolFunRelative'", "true or false");
+      if (x != 0 && x != 1) Usage("'TolFunRelative' must be true or false; it is " + Number(x) + ".");
+      o.relative_tol_fun = x == 1;
     } else if (key == "display") {
       const int d = Choice(v, "Display", {"off", "iter", "final"});
       o.display = d == 0 ? velmora_log::Display::off
@@ -319,8 +323,8 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
   const char *names[] = {"LogLikelihood", "History",  "Iterations",         "Converged",
                          "BIC",           "AIC",      "Replicate",          "CovarianceType",
                          "SharedCovariance", "RegularizationValue", "Start", "Replicates",
-                         "MaxIter",       "TolFun",   "Display",            "Seed",
-                         "Resident",      "ExtraPasses", "ProbabilityTolerance"};
+                         "MaxIter",       "TolFun",   "TolFunRelative",     "Display",
+                         "Seed",          "Resident", "ExtraPasses",        "ProbabilityTolerance"};
   mxArray *s = mxCreateStructMatrix(1, 1, static_cast<int>(std::size(names)), names);
   mxSetField(s, 0, "LogLikelihood", mxCreateDoubleScalar(r.log_likelihood));
   mxSetField(s, 0, "History", Matrix(r.history, 1, static_cast<Index>(r.history.size())));
@@ -336,6 +340,7 @@ mxArray *Info_Struct(const velmora_log::Fit_Result &r, const Call &c) {
   mxSetField(s, 0, "Replicates", mxCreateDoubleScalar(static_cast<double>(o.replicates)));
   mxSetField(s, 0, "MaxIter", mxCreateDoubleScalar(static_cast<double>(o.max_iter)));
   mxSetField(s, 0, "TolFun", mxCreateDoubleScalar(o.tol_fun));
+  mxSetField(s, 0, "TolFunRelative", mxCreateLogicalScalar(o.relative_tol_fun));
   mxSetField(s, 0, "Display",
              mxCreateString(o.display == velmora_log::Display::off    ? "off"
                             : o.display == velmora_log::Display::iter ? "iter"
@@ -368,17 +373,24 @@ void Warn_Layout(const Call &c, const Warn &warn) {
 }
 
 // A fit that ran out of iterations while TolFun was still in reach, said
-// unless Display is 'off'. With TolFun 0 every fit runs MaxIter
-// iterations by request: nothing to say.
+// unless Display is 'off'. With TolFun 0 (per point) every fit runs
+// MaxIter iterations by request: nothing to say.
 void Warn_Not_Converged(const velmora_log::Fit_Result &r, const Call &c, const Warn &warn) {
   const Fit_Options &o = c.options;
-  if (r.converged || o.display == velmora_log::Display::off || o.tol_fun == 0) return;
+  if (r.converged || o.display == velmora_log::Display::off ||
+      (o.tol_fun == 0 && !o.relative_tol_fun))
+    return;
   const size_t t = r.history.size();
   std::string text = "The fit stopped at MaxIter (" + std::to_string(r.iterations) +
                      (r.iterations == 1 ? " iteration" : " iterations") + ") before converging";
   double size = static_cast<double>(c.n);  // TolFun's unit: a point, or a unit of weight
   if (!o.weights.empty()) size = std::accumulate(o.weights.begin(), o.weights.end(), 0.0);
-  if (t >= 2)
+  if (t >= 2 && o.relative_tol_fun)
+    text += ": in its last iteration the log-likelihood rose by " +
+            velmora_log::Number(r.history[t - 1] - r.history[t - 2]) +
+            ", more than TolFun (" + velmora_log::Number(o.tol_fun) +
+            ") times the larger of 1 and its size";
+  else if (t >= 2)
     text += std::string(": in its last iteration the log-likelihood per ") +
             (o.weights.empty() ? "point" : "unit of weight") + " rose by " +
             velmora_log::Number((r.history[t - 1] - r.history[t - 2]) / size) +

@@ -36,8 +36,8 @@
 %                           (under the same posteriors)
 %          and the options used: CovarianceType, SharedCovariance,
 %          RegularizationValue, Start ('plus', 'randSample', 'labels' or
-%          'parameters'), Replicates, MaxIter, TolFun, Display, Seed,
-%          ProbabilityTolerance.
+%          'parameters'), Replicates, MaxIter, TolFun, TolFunRelative,
+%          Display, Seed, ProbabilityTolerance.
 %
 %   Options (names in any case, named as fitgmdist names them):
 %     'CovarianceType'       'full' (default) or 'diagonal'
@@ -76,6 +76,11 @@
 %                            per point rises by less than this from one
 %                            iteration to the next; 0 always runs MaxIter
 %                            iterations
+%     'TolFunRelative'       false (default); true stops as fitgmdist
+%                            does: once an iteration raises the
+%                            log-likelihood by at most TolFun x max(1,
+%                            |log-likelihood|) (TolFun 0: once it no
+%                            longer rises)
 %     'Display'              'off' (default), 'iter' (each iteration's
 %                            log-likelihood) or 'final' (one line per
 %                            replicate)

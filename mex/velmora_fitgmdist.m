@@ -40,10 +40,10 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %                   'plus' and 'randSample' draw their seed from rand, so
   %                   a fit repeats where rand's state (rng) does.
   %     'Replicates'  1 (default): the fit with the largest log-likelihood
-  %                   of that many starts is kept (each fitted by the rule
-  %                   below; a failed one dropped, as VelmoraFit drops
-  %                   it). A start of labels or parameters is one start:
-  %                   it is fitted once, as fitgmdist fits it
+  %                   of that many starts is kept (a failed one dropped,
+  %                   as VelmoraFit drops it). A start of labels or
+  %                   parameters is one start: it is fitted once, as
+  %                   fitgmdist fits it
   %     'Options'     a struct (statset's, or any with these fields; empty
   %                   or missing fields take the defaults):
   %                     MaxIter  100 (default)
@@ -61,20 +61,13 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %                   0 before the M-step (VelmoraFit's default when left out)
   %     'Weights', 'Weight'  N x 1 weights of the rows, finite and 0 or more
   %
-  %   TolFun is applied through VelmoraFit's TolFun per point: a first fit
-  %   runs with the per-point rise that the rule allows at the
-  %   log-likelihood of one Gaussian for all the data; where fitgmdist's
-  %   rule has not held when it stops, the fit goes on from its model with
-  %   the rule at the log-likelihood reached, and where it held earlier,
-  %   the fit is made again from the same start up to there (the same
-  %   bits). So it stops at the iteration where fitgmdist's rule first
-  %   holds. NumIterations is that iteration, the E-steps made, as
-  %   fitgmdist counts them, and gm holds the parameters of the M-step
-  %   that followed it, as fitgmdist's do; its NegativeLogLikelihood is
-  %   that of the data under them (fitgmdist reports that of its last
-  %   E-step). With Display 'iter' or 'final', each of those fits prints
-  %   VelmoraFit's lines, and a fit that took several ends with a line of
-  %   its own.
+  %   The fit is VelmoraFit's with 'TolFunRelative', true: it stops at the
+  %   iteration where fitgmdist's rule first holds. NumIterations is that
+  %   iteration, the E-steps made, as fitgmdist counts them, and gm holds
+  %   the parameters of the M-step that followed it, as fitgmdist's do;
+  %   its NegativeLogLikelihood is that of the data under them (fitgmdist
+  %   reports that of its last E-step). Display 'iter' and 'final' print
+  %   VelmoraFit's lines.
   %
   %   A fit that reaches MaxIter before TolFun stops it warns
   %   (Velmora:notConverged) unless Display is 'off'.
@@ -142,70 +135,24 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
     common(end + 1:end + 2) = {'Weights', o.Weights};
   end
   start = start_argument (o, kept, N0, d);
-  % Replicates: each from a seed of its own (drawn from rand, so that a
-  % fit repeats where rand's state does), the largest log-likelihood kept.
-  % A start of parameters or labels is one start: fitgmdist then fits once.
-  replicates = 1;
+  first = {'Start', start};
+  % A start of labels or parameters is one start: fitgmdist fits it once,
+  % whatever 'Replicates' says.
   if (ischar (start))
-    replicates = double (o.Replicates);
+    seed = floor (rand () * 2^31);
+    first(end + 1:end + 4) = {'Replicates', o.Replicates, 'Seed', seed};
   end
+  % fitgmdist's rule (TolFunRelative): a rise of at most TolFun x max(1,
+  % |log-likelihood|). Our own warning below speaks in this function's
+  % terms.
   quiet = warning ('off', 'Velmora:notConverged');
   layout = warning ('off', 'Velmora:layout');
   restore = onCleanup (@() warning ([quiet, layout]));
-  scale = one_gaussian_scale (Xt, o);
-  amount = N;  % VelmoraFit's TolFun is per point, or per unit of weight
-  if (~isempty (o.Weights))
-    amount = sum (o.Weights);
-  end
-  kept_one = false;
-  failure = '';
-  for r = 1:replicates
-    first = {'Start', start};
-    if (ischar (start))
-      first(end + 1:end + 2) = {'Seed', floor(rand () * 2^31)};
-    end
-    if (replicates > 1 && strcmp (o.Display, 'iter'))
-      fprintf ('Replicate %d:\n', r);
-    end
-    try
-      [m, in, fits] = fit_by_the_rule (Xt, K, common, first, o, scale, amount);
-    catch err
-      % As VelmoraFit's replicates: a failed one is dropped, and the error
-      % comes only if every one fails.
-      if (replicates == 1 || ~strcmp (err.identifier, 'Velmora:fit'))
-        rethrow (err);
-      end
-      if (isempty (failure))
-        failure = err.message;
-      end
-      if (~strcmp (o.Display, 'off'))
-        fprintf ('Replicate %d dropped: %s\n', r, err.message);
-      end
-      continue;
-    end
-    if (~kept_one || in.LogLikelihood > info.LogLikelihood)
-      kept_one = true;
-      model = m;
-      info = in;
-      info.Replicate = r;
-      rounds = fits;
-    end
-  end
+  [model, info] = VelmoraFit (Xt, K, common{:}, first{:}, 'MaxIter', o.MaxIter, ...
+                              'TolFun', o.TolFun, 'TolFunRelative', true);
   clear restore
-  if (~kept_one)
-    error ('Velmora:fit', 'Every one of the %d replicates failed; the first: %s', ...
-           replicates, failure);
-  end
-  info.Replicates = replicates;
-  info.MaxIter = o.MaxIter;
-  info.TolFun = o.TolFun;
   info.Display = o.DisplayAsked;
   info.RowsLeftOut = N0 - N;
-  if (rounds > 1 && ~strcmp (o.Display, 'off'))
-    fprintf ('velmora_fitgmdist: %d iterations in %d fits, log-likelihood %.12g, %s.\n', ...
-            info.Iterations, rounds, info.LogLikelihood, ...
-            ifelse_text (info.Converged, 'converged', 'not converged (MaxIter reached)'));
-  end
   if (~info.Converged && ~strcmp (o.DisplayAsked, 'off'))
     warning ('Velmora:notConverged', ['velmora_fitgmdist: the fit stopped at MaxIter (%d ', ...
              'iterations) before the log-likelihood''s rise fell to TolFun (%g) times ', ...
@@ -213,61 +160,6 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
              o.MaxIter, o.TolFun);
   end
   gm = velmora_gmdistribution (model, info);
-end
-
-% One start fitted until fitgmdist's rule holds: iteration t's E-step
-% (History(t)) raised the log-likelihood by at most TolFun x max(1, |it|),
-% and the model is that of t's M-step, as fitgmdist returns it. VelmoraFit
-% stops on a rise per point instead: each fit takes the per-point rise
-% that the rule allows at the log-likelihood known (one Gaussian's, then
-% the last reached) and goes on from its model while the rule has not
-% held. Where it held before VelmoraFit stopped (|log-likelihood| grew past
-% the scale taken, or TolFun is 0), that fit is made again from the same
-% start and seed with MaxIter up to there: the same bits, stopped there.
-function [model, info, fits] = fit_by_the_rule (Xt, K, common, first, o, scale, amount)
-  history = [];
-  fits = 0;
-  converged = false;
-  left = o.MaxIter;
-  while (left > 0 && ~converged)
-    [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, 'MaxIter', left, ...
-                                'TolFun', o.TolFun * scale / amount);
-    fits = fits + 1;
-    if (fits == 1)
-      info = part;
-    end
-    h = [history, part.History];
-    held = first_held (o.TolFun, h, numel (history) + 1);
-    converged = ~isempty (held);
-    if (converged && held < numel (h))
-      [model, part] = VelmoraFit (Xt, K, common{:}, first{:}, ...
-                                  'MaxIter', held - numel (history), 'TolFun', 0);
-      fits = fits + 1;
-      h = [history, part.History];
-    end
-    history = h;
-    first = {'Start', model};
-    scale = max (1, abs (part.LogLikelihood));
-    left = o.MaxIter - numel (history);
-    % The model's log-likelihood is the next E-step's: where the rule
-    % holds there, one iteration more ends the fit.
-    if (~isempty (first_held (o.TolFun, [history(end), part.LogLikelihood], 2)))
-      left = min (left, 1);
-    end
-  end
-  info.History = history;
-  info.Iterations = numel (history);
-  info.LogLikelihood = part.LogLikelihood;
-  info.BIC = part.BIC;
-  info.AIC = part.AIC;
-  info.Converged = converged;
-end
-
-% The first iteration from `from` on (never 1, which has no rise) where
-% fitgmdist's rule holds in a history h, or [].
-function t = first_held (tol_fun, h, from)
-  t = max (from, 2):numel (h);
-  t = t(find (h(t) - h(t - 1) <= tol_fun * max (1, abs (h(t))), 1));
 end
 
 % The options, fitgmdist's names and defaults, in any case.
@@ -431,25 +323,6 @@ function start = start_argument (o, kept, N0, d)
                                   'it is %s.'], d, size (Mu, 2), d, size_text (start.Sigma));
   end
   start = struct ('Mu', Mu, 'Sigma', Sigma, 'Pi', Pi);
-end
-
-% |log-likelihood| of the data under one Gaussian with their per-coordinate
-% variances (weighted as the fit weighs them, `o.Weights` those of the
-% rows kept): the scale of the fit's
-% log-likelihood before any fit exists.
-function scale = one_gaussian_scale (Xt, o)
-  [d, N] = size (Xt);
-  w = ones (1, N);
-  if (~isempty (o.Weights))
-    w = o.Weights;
-  end
-  total = sum (w);
-  m = sum (Xt .* w, 2) / total;
-  v = sum (((Xt - m) .^ 2) .* w, 2) / total + o.RegularizationValue;
-  scale = abs (total / 2 * (d * log (2 * pi) + d + sum (log (v))));
-  if (~isfinite (scale) || scale == 0)
-    scale = N;  % constant coordinates: one nat per point
-  end
 end
 
 function text = describe (v)

@@ -924,6 +924,40 @@ TEST_F(LibraryTest, AnInterruptEndsTheFitAtTheNextIteration) {
   EXPECT_EQ(r.iterations, 2);
 }
 
+// fitgmdist's rule (relative_tol_fun): the first iteration whose rise is
+// at most tol_fun x max(1, |log-likelihood|), with that iteration's model,
+// bit for bit; at 0, the first where it no longer rises. Data in small
+// units: a positive log-likelihood, so that max(1, .) matters.
+TEST_F(LibraryTest, TheRelativeRuleStopsWhereFitgmdistStops) {
+  Cluster_Data d = Make_Clusters(2, 600, 3, 6.0, 1.0, 0.0, true, 73);
+  for (double &v : d.X) v *= 1e-3;
+  std::vector<double> mu = {0, 0, 3e-3, 3e-3, -3e-3, 3e-3}, sigma(12, 0.0), pi(3, 1.0 / 3);
+  for (int k = 0; k < 3; ++k) sigma[4 * k] = sigma[4 * k + 3] = 1e-5;
+  Fit_Options o = Parameters_Start(true, mu, sigma, pi);
+  o.max_iter = 500;
+  o.tol_fun = 0;
+  const std::vector<double> h = Fit_Under_Test(d.X.data(), 2, 600, 3, o).history;
+  o.relative_tol_fun = true;
+  for (const double tol : {1e-4, 1e-8, 0.0}) {
+    size_t t = 2;
+    while (t <= h.size() && !(h[t - 1] - h[t - 2] <= tol * std::max(1.0, std::fabs(h[t - 1])))) ++t;
+    ASSERT_LE(t, h.size()) << "TolFun " << tol << ": the rule never holds in 500 iterations";
+    o.tol_fun = tol;
+    o.max_iter = 500;
+    const Fit_Result r = Fit_Under_Test(d.X.data(), 2, 600, 3, o);
+    EXPECT_EQ(r.iterations, static_cast<std::int64_t>(t)) << "TolFun " << tol;
+    EXPECT_TRUE(r.converged) << "TolFun " << tol;
+    Fit_Options plain = o;
+    plain.relative_tol_fun = false;
+    plain.tol_fun = 0;
+    plain.max_iter = static_cast<std::int64_t>(t);
+    const Fit_Result want = Fit_Under_Test(d.X.data(), 2, 600, 3, plain);
+    EXPECT_TRUE(Same_Bits(want.model.mu, r.model.mu)) << "TolFun " << tol;
+    EXPECT_TRUE(Same_Bits(want.model.sigma, r.model.sigma)) << "TolFun " << tol;
+    EXPECT_FALSE(want.converged);
+  }
+}
+
 // Long starts and long passes look too: k-means++ between its passes over
 // X (one a centre), the host engine between the waves of a pass (a wave of
 // 512 points here), so that a fit over much data ends within a pass. The

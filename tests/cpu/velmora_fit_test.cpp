@@ -129,7 +129,7 @@ const std::string kCall =
     "Value, ...).";
 const std::string kOptions =
     "CovarianceType, SharedCovariance, RegularizationValue, Start, Replicates, MaxIter, TolFun, "
-    "Display, Seed, Weights and ProbabilityTolerance";
+    "TolFunRelative, Display, Seed, Weights and ProbabilityTolerance";
 const std::string kStartForms =
     "'Start' must be 'plus', 'randSample', a vector of one label (1 to K) per point, or a struct "
     "with fields Mu, Sigma and Pi";
