@@ -927,7 +927,7 @@ TEST_F(LibraryTest, AnInterruptEndsTheFitAtTheNextIteration) {
 // fitgmdist's rule (relative_tol_fun): the first iteration whose rise is
 // at most tol_fun x max(1, |log-likelihood|), with that iteration's model,
 // bit for bit; at 0, the first where it no longer rises. Data in small
-// units: a positive log-likelihood, so that max(1, .) matters.
+// units: a positive log-likelihood of thousands of nats.
 TEST_F(LibraryTest, TheRelativeRuleStopsWhereFitgmdistStops) {
   Cluster_Data d = Make_Clusters(2, 600, 3, 6.0, 1.0, 0.0, true, 73);
   for (double &v : d.X) v *= 1e-3;
