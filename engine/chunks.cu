@@ -203,7 +203,7 @@ void Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &out,
     Index index = 0;
     for (Index j0 = 0; j0 < n; j0 += chunk, ++index) {
       // Below, what is in flight is waited for and the buffers given back.
-      if (j0 > 0 && limits.interrupted && limits.interrupted()) throw Evaluation_Interrupted();
+      if (j0 > 0 && Asked(limits.interrupted)) throw Evaluation_Interrupted();
       Slot &s = m.slots[index % 2];
       const cudaStream_t stream = m.streams[index % 2].get();
       finish(s);

@@ -378,7 +378,7 @@ class Fitter {
   // Not a failed replicate, which the others would outlive: the fit ends.
   void Check_Interrupt(Index iteration, Index r) {
     at_ = iteration;
-    if (o_.interrupted && o_.interrupted()) throw Interrupted(iteration, r);
+    if (Asked(o_.interrupted)) throw Interrupted(iteration, r);
   }
 
   Error Interrupted(Index iteration, Index r) const {
@@ -500,7 +500,7 @@ class Fitter {
     const Index unit = device_->plan().unit;
     for (Index m = 1; m < K_; ++m) {
       // A pass over X a centre: many clusters take as long as iterations.
-      if (m > 1 && o_.interrupted && o_.interrupted()) throw Pass_Interrupted();
+      if (m > 1 && Asked(o_.interrupted)) throw Pass_Interrupted();
       const std::vector<double> sums =
           device_->Distance_Pass(centres.data() + (m - 1) * dim_, m == 1);
       double total = 0.0;

@@ -316,7 +316,7 @@ std::vector<double> Host_Passes::Sum_Units(Index width, Form form) {
   Unit_Tree tree(width);
   std::vector<double> sums(static_cast<size_t>(wave * width));
   for (Index b0 = 0; b0 < blocks; b0 += wave) {
-    if (b0 > 0 && data_.interrupted && data_.interrupted()) throw Pass_Interrupted();
+    if (b0 > 0 && Asked(data_.interrupted)) throw Pass_Interrupted();
     const Index count = std::min(wave, blocks - b0);
     Parallel_Ranges(count, std::min(threads, count), [&](Index b, Index e) {
       Work w = Make_Work();

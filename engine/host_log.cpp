@@ -61,14 +61,14 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
   const std::thread::id caller = std::this_thread::get_id();
   std::atomic<bool> stop = false;
   for (Index j0 = 0; j0 < n; j0 += chunk) {
-    if (j0 > 0 && limits.interrupted && limits.interrupted()) throw Evaluation_Interrupted();
+    if (j0 > 0 && Asked(limits.interrupted)) throw Evaluation_Interrupted();
     const Index count = std::min(chunk, n - j0), panels = (count + kPanel - 1) / kPanel;
     Parallel_Ranges(panels, std::min(threads, panels), [&](Index b, Index e) {
       host::Panel_Work w;
       w.Reserve(dim, K);
-      const bool asks = limits.interrupted && std::this_thread::get_id() == caller;
+      const bool asks = std::this_thread::get_id() == caller;
       for (Index panel = b; panel < e; ++panel) {
-        if (panel > b && asks && limits.interrupted()) stop = true;
+        if (panel > b && asks && Asked(limits.interrupted)) stop = true;
         if (stop.load(std::memory_order_relaxed)) return;
         const Index first = j0 + panel * kPanel, c = std::min(kPanel, j0 + count - first);
         host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w);

@@ -80,6 +80,11 @@ class Error : public std::runtime_error {
   std::string id_;
 };
 
+// Whether an optional `interrupted` (Limits', a fit's) says so.
+inline bool Asked(const std::function<bool()> &interrupted) {
+  return interrupted && interrupted();
+}
+
 inline Error Evaluation_Interrupted() {
   return Error("Velmora:interrupted", "The evaluation was interrupted; it returns nothing.");
 }

@@ -24,10 +24,6 @@
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
-#ifdef VELMORA_OCTAVE
-#include <octave/quit.h>
-#endif
-
 namespace {
 
 using velmora_log::Error;
@@ -88,6 +84,12 @@ Index Whole(const mxArray *v, const std::string &name, double least) {
   if (!(x >= least && x <= kLargestWhole && x == std::floor(x)))
     Usage(name + " must be " + what + "; it is " + Number(x) + ".");
   return static_cast<Index>(x);
+}
+
+bool Flag(const mxArray *v, const std::string &name) {
+  const double x = Scalar(v, name, "true or false");
+  if (x != 0 && x != 1) Usage(name + " must be true or false; it is " + Number(x) + ".");
+  return x == 1;
 }
 
 double Non_Negative(const mxArray *v, const std::string &name) {
@@ -227,9 +229,7 @@ void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
     if (key == "covariancetype") {
       o.mode = Choice(v, "CovarianceType", {"full", "diagonal"}) == 0 ? Mode::full : Mode::diagonal;
     } else if (key == "sharedcovariance") {
-      const double x = Scalar(v, "'SharedCovariance'", "true or false");
-      if (x != 0 && x != 1) Usage("'SharedCovariance' must be true or false; it is " + Number(x) + ".");
-      o.shared = x == 1;
+      o.shared = Flag(v, "'SharedCovariance'");
     } else if (key == "regularizationvalue") {
       o.regularization = Non_Negative(v, "'RegularizationValue'");
     } else if (key == "start") {
@@ -241,9 +241,7 @@ void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
     } else if (key == "tolfun") {
       o.tol_fun = Non_Negative(v, "'TolFun'");
     } else if (key == "tolfunrelative") {
-      const double x = Scalar(v, "'TolFunRelative'", "true or false");
-      if (x != 0 && x != 1) Usage("'TolFunRelative' must be true or false; it is " + Number(x) + ".");
-      o.relative_tol_fun = x == 1;
+      o.relative_tol_fun = Flag(v, "'TolFunRelative'");
     } else if (key == "display") {
       const int d = Choice(v, "Display", {"off", "iter", "final"});
       o.display = d == 0 ? velmora_log::Display::off
@@ -414,11 +412,7 @@ void Parse(int nrhs, const mxArray *prhs[], Call &c) {
 void Fit_And_Give(int nlhs, mxArray *plhs[], Call &c, const velmora_log::Passes_Maker &make,
                   const Warn &warn) {
   c.options.print = [](const std::string &text) { mexPrintf("%s", text.c_str()); };
-#ifdef VELMORA_OCTAVE
-  // Octave's Ctrl-C handler counts the interrupt and leaves it to be acted
-  // on: a fit that never looked would run on, and the session with it.
-  c.options.interrupted = [] { return octave_interrupt_state > 0; };
-#endif
+  c.options.interrupted = velmora_mex::Interrupt_Query();
   Warn_Layout(c, warn);
   const velmora_log::Fit_Result r = velmora_log::Fit(make, c.X.data, c.dim, c.n, c.K, c.options);
   Warn_Not_Converged(r, c, warn);

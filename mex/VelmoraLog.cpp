@@ -15,10 +15,6 @@
 #include "log_mixture.h"
 #include "gateway_inputs.h"
 
-#ifdef VELMORA_OCTAVE
-#include <octave/quit.h>
-#endif
-
 namespace {
 
 using velmora_log::Error;
@@ -130,14 +126,9 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       Evaluator() = std::make_unique<velmora_log::Evaluator>(engine);
       mexAtExit(Release_Evaluator);
     }
-    velmora_log::Limits limits;
-#ifdef VELMORA_OCTAVE
-    // Octave's Ctrl-C handler counts the interrupt and leaves it to be
-    // acted on: an evaluation that never looked would run to its end.
-    limits.interrupted = [] { return octave_interrupt_state > 0; };
-#endif
     Evaluator()->Evaluate(problem, factors,
-                          {mxGetPr(plhs[0]), nlhs == 2 ? mxGetPr(plhs[1]) : nullptr}, limits);
+                          {mxGetPr(plhs[0]), nlhs == 2 ? mxGetPr(plhs[1]) : nullptr},
+                          {.interrupted = velmora_mex::Interrupt_Query()});
   } catch (...) {
     for (int i = 0; i < (nlhs == 2 ? 2 : 1); ++i) {
       mxDestroyArray(plhs[i]);

@@ -12,6 +12,10 @@
 
 #include "log_mixture.h"
 
+#ifdef VELMORA_OCTAVE
+#include <octave/quit.h>
+#endif
+
 namespace velmora_mex {
 
 using velmora_log::Error;
@@ -28,6 +32,14 @@ bool Is_Stack(const mxArray *a, std::int64_t dim, std::int64_t K) {
   const mwSize *dims = mxGetDimensions(a);
   return mxGetNumberOfDimensions(a) == 3 && static_cast<std::int64_t>(dims[0]) == dim &&
          static_cast<std::int64_t>(dims[1]) == dim && static_cast<std::int64_t>(dims[2]) == K;
+}
+
+std::function<bool()> Interrupt_Query() {
+#ifdef VELMORA_OCTAVE
+  return [] { return octave_interrupt_state > 0; };
+#else
+  return {};
+#endif
 }
 
 std::string Text_Of(const mxArray *a) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,12 @@ std::string Size_Text(const mxArray *a);
 // Whether an array of more than two dimensions is dim x dim x K: a stack
 // of K matrices. (Two-dimensional arrays are the callers' to read.)
 bool Is_Stack(const mxArray *a, std::int64_t dim, std::int64_t K);
+
+// Octave's pending Ctrl-C, for a call's `interrupted`: its handler counts
+// the interrupt and leaves it to be acted on, so a long call that never
+// looked would run on, and the session with it. Empty (never asked) in
+// MATLAB, whose query is not documented.
+std::function<bool()> Interrupt_Query();
 
 // A char array's text ("" for anything else).
 std::string Text_Of(const mxArray *a);

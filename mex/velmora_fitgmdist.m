@@ -200,8 +200,7 @@ function o = options (args)
       case 'Options'
         o = statset_fields (o, value);
       case 'Replicates'
-        if (~(isnumeric (value) && isreal (value) && isscalar (value) && isfinite (value) ...
-              && value >= 1 && value == fix (value)))
+        if (~positive_whole (value))
           error ('Velmora:usage', '''Replicates'' must be a positive whole number; it is %s.', ...
                  describe (value));
         end
@@ -249,8 +248,7 @@ function o = statset_fields (o, s)
       case 'maxiter'
         % Inf and complex values pass the comparisons: VelmoraFit would
         % refuse them under its own option's name, not this one.
-        if (~(isnumeric (value) && isreal (value) && isscalar (value) && isfinite (value) ...
-              && value >= 1 && value == fix (value)))
+        if (~positive_whole (value))
           error ('Velmora:usage', '''Options''.MaxIter must be a positive whole number; it is %s.', ...
                  describe (value));
         end
@@ -323,6 +321,10 @@ function start = start_argument (o, kept, N0, d)
                                   'it is %s.'], d, size (Mu, 2), d, size_text (start.Sigma));
   end
   start = struct ('Mu', Mu, 'Sigma', Sigma, 'Pi', Pi);
+end
+
+function yes = positive_whole (v)
+  yes = isnumeric (v) && isreal (v) && isscalar (v) && isfinite (v) && v >= 1 && v == fix (v);
 end
 
 function text = describe (v)
