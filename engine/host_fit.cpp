@@ -341,6 +341,7 @@ std::vector<double> Host_Passes::Pass(bool statistics, const std::vector<double>
   const host::Panel_Mixture m{dim_, K_, full_, mu_.data(), whitening_.data(), log_w_.data()};
   const Index pc = layout_.Per_Cluster(), ll = layout_.Log_Likelihood();
   return Sum_Units(statistics ? layout_.Size() : 1, [&](Index u, Work &w, double *record) {
+    const host::Flushed_Subnormals flushed(statistics);
     const Index count = Load(u, w);
     host::Log_Terms(m, w.panel);
     host::Log_Sum_Exp(K_, statistics, w.panel);

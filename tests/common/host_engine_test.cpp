@@ -186,6 +186,63 @@ TEST_P(HostWeightsTest, WeightsAndTheFloorWeighEverySum) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, HostWeightsTest, testing::Bool(), Mode_Name);
 
+// A third cluster, as wide as 1e5 of the others and with a prior of
+// e^-700.5, gets posteriors near 2e-310 (subnormal) from every point:
+// the fit's sums give it exactly nothing, where they used to sum those
+// posteriors at a microcode assist each, and the others' logP and sums
+// are as without it. The calling thread, which ran the panels, keeps
+// results below 2.2e-308.
+class HostSubnormalTest : public LibraryTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(HostSubnormalTest, PosteriorsBelowTheSmallestNormalDoubleWeighNothing) {
+  const bool full = GetParam();
+  const int n = 600;
+  Mixture m;
+  m.dim = 1, m.num_data = n, m.num_clust = 3, m.diagonal = !full;
+  m.X = Random_Values(n, 170, -1.0, 1.0);
+  m.Mu = {0.0, 0.0, 0.0};
+  m.Sigma = {1.0, 1.0, 1e10};
+  m.Pi = {1.0, 1.0, std::exp(-700.5)};
+  const velmora_log::Problem p = Problem_Of(m);
+  velmora_log::Fit_Data data{.X = m.X.data(), .dim = 1, .n = n, .K = 3,
+                             .mode = full ? Mode::full : Mode::diagonal};
+  const auto passes = velmora_log::Make_Host_Passes(data);
+  passes->Set_Mixture(m.Mu, velmora_log::Factorise(p));
+  const std::vector<double> got = passes->Pass(true, {}), log_only = passes->Pass(false, {});
+  const velmora_log::Stat_Layout &layout = passes->layout();
+  const double *third = got.data() + 2 * layout.Per_Cluster();
+  for (int e = 0; e < layout.Per_Cluster(); ++e) EXPECT_EQ(third[e], 0.0) << "entry " << e;
+  EXPECT_EQ(got[layout.Log_Likelihood()], log_only[0]);
+  EXPECT_EQ(got[0], got[layout.Per_Cluster()]);  // the two alike take half each
+  EXPECT_NEAR(got[0], n / 2.0, 1e-9);
+
+  const Log_Result ref = Reference_Log(m);
+  EXPECT_GT(ref.R[2], 0.0) << "the third cluster's posteriors are there to drop";
+  EXPECT_LT(ref.R[2], std::numeric_limits<double>::min());
+  volatile double tiny = 1e-300;
+  EXPECT_GT(tiny * 1e-10, 0.0) << "the caller's thread flushes subnormals after the pass";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HostSubnormalTest, testing::Bool(), Mode_Name);
+
+// The flush holds within its scope only, and is undone on a throw.
+TEST(HostSubnormalTest, TheFlushEndsWithItsScopeAlsoOnAThrow) {
+  volatile double tiny = 1e-300;
+  {
+    const velmora_log::host::Flushed_Subnormals off(false);
+    EXPECT_GT(tiny * 1e-10, 0.0);
+  }
+  try {
+    const velmora_log::host::Flushed_Subnormals on(true);
+#ifdef __SSE__
+    EXPECT_EQ(tiny * 1e-10, 0.0);
+#endif
+    throw std::runtime_error("out");
+  } catch (const std::runtime_error &) {
+  }
+  EXPECT_GT(tiny * 1e-10, 0.0);
+}
+
 // The log-sum-exp's exp against long double: within one ulp over the
 // whole range (subnormal results and the edges where 2^k needs two steps
 // included), 1 at 0, 0 below -745.2 and at -inf, NaN kept; each lane its own.
