@@ -1124,8 +1124,8 @@ def threads_of(name):
 # Shared memory that a kernel takes from its launch, past the 48 KB it may
 # declare (ptxas sees none of it): the tensor kernel's Tensor_Shared<8>,
 # x[2][128 x 36], w[32 x 72] (with q[8][136] in its room), mu[32], v[16][129]
-# and log_p[128].
-LAUNCH_ROOM = {"Log_Full_Tensor_Kernel<8>": 8 * (2 * 128 * 36 + 32 * 72 + 32 + 16 * 129 + 128)}
+# and the points' posterior shifts, top[128] and log_sum[128].
+LAUNCH_ROOM = {"Log_Full_Tensor_Kernel<8>": 8 * (2 * 128 * 36 + 32 * 72 + 32 + 16 * 129 + 2 * 128)}
 
 
 def shared_of(name, resources):

@@ -63,8 +63,19 @@ struct Diagonal_Shared {
     double r[kPoints][kTile + 1];  // one group's posteriors on their way out
     double rs[kPoints / 2][kSweep + 1];  // the fit's: half the block's points, every cluster
   };
-  double log_p[kPoints];
+  // Each point's posterior shift (Posterior_Shift), its two parts apart:
+  // a warp reads 32 consecutive points, on 32 banks.
+  double top[kPoints], log_sum[kPoints];
 };
+
+__device__ __forceinline__ Posterior_Shift Shift_Of(const Diagonal_Shared &sh, int q) {
+  return {sh.top[q], sh.log_sum[q]};
+}
+
+__device__ __forceinline__ void Keep_Shift(Diagonal_Shared &sh, int q, const Posterior_Shift &shift) {
+  sh.top[q] = shift.top;
+  sh.log_sum[q] = shift.log_sum;
+}
 
 // Coordinates d0.. of the block's points into xs, coalesced along whichever
 // of points and coordinates is contiguous in X. A thread keeps one
@@ -108,15 +119,15 @@ __device__ void Load_Points(const Diagonal_Args &a, Diagonal_Shared &sh, Index j
   for (int i = t / kPoints; i < width; i += kStep, x += stride) Copy_To_Shared(&sh.xs[i][p], x, in);
 }
 
-// logP of the block's point q from its four groups' sums, merged in group
-// order. One point a thread: every warp takes a quarter of the points, where
+// The posterior shift (and so logP) of the block's point q from its four
+// groups' sums, merged in group order. One point a thread: every warp takes a quarter of the points, where
 // one warp merging them all left the other three waiting at the next
 // barrier, and a point's bits are the same whichever thread merges it.
-__device__ __forceinline__ double Merged_Log_P(const Diagonal_Shared &sh, int q) {
+__device__ __forceinline__ Posterior_Shift Merged_Shift(const Diagonal_Shared &sh, int q) {
   static_assert(kPoints == kThreads, "a point a thread");
   Diagonal_Sum sum{sh.merge.m[0][q], sh.merge.s[0][q]};
   for (int gg = 1; gg < kGroups; ++gg) sum.Merge(Diagonal_Sum{sh.merge.m[gg][q], sh.merge.s[gg][q]});
-  return sum.Value();
+  return sum.Shift();
 }
 
 // The (mean, scale) of coordinate i (of the staged tile) of cluster c of
@@ -274,10 +285,16 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
     sh.merge.s[g][p + r * kLanes] = sum[r].s;
   }
   Sync_Staged();  // without clusters no sweep landed the points' copies
-  const double log_p = Merged_Log_P(sh, t);
-  sh.log_p[t] = log_p;
-  if (t < here) a.out.log_p[j0 + t] = log_p;
+  const Posterior_Shift shift = Merged_Shift(sh, t);
+  if (t < here) {
+    a.out.log_p[j0 + t] = shift.Log_P();
+    if (kRawTerms && a.out.shift != nullptr) {
+      a.out.shift[2 * (j0 + t)] = shift.top;
+      a.out.shift[2 * (j0 + t) + 1] = shift.log_sum;
+    }
+  }
   if (kRawTerms || a.out.R == nullptr) return;  // uniform across the block
+  Keep_Shift(sh, t, shift);
 
   __syncthreads();
   const bool by_cluster = a.out.cluster_stride == 1;
@@ -299,7 +316,7 @@ __global__ void __launch_bounds__(kThreads, kSteps == 1 ? 4 : 3) Log_Diagonal_Ke
         const Index jq = j0 + q;
         if (jq < a.x.count)
           a.out.R[jq * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
-              Exp_Below_Zero(sh.r[q][c] - sh.log_p[q]);
+              Shift_Of(sh, q).Posterior(sh.r[q][c]);
       });
       __syncthreads();
     }
@@ -353,14 +370,15 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
       sh.merge.s[g][p + r * kLanes] = sum.s;
     }
     __syncthreads();
-    sh.log_p[t] = Merged_Log_P(sh, t);
+    Keep_Shift(sh, t, Merged_Shift(sh, t));
     __syncthreads();
     const int count = static_cast<int>(Min(Index{kPoints}, end - j0));
     // Thread 0 adds the slice's log-likelihoods in point order, while the
-    // others go on: sh.log_p is next written after the next slice's sweep.
+    // others go on: the shifts are next written after the next slice's sweep.
     if (t == 0)
       for (int q = 0; q < count; ++q)
-        log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];
+        log_likelihood += kWeighted ? Weigh(Shift_Of(sh, q).Log_P(), a.x.w, j0 + q)
+                                    : Shift_Of(sh, q).Log_P();
     if (!a.statistics) continue;  // uniform across the block
     for (int half = 0; half < 2; ++half) {
       // The merge's room (read before the last barrier), or the last
@@ -374,7 +392,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
         const double weight = kWeighted && j < end ? a.x.w[j] : 1.0;
         const bool in = j < end && (!kWeighted || weight != 0.0);
         for (int c = 0; c < kTile; ++c) {
-          const double e = Exp_Below_Zero(fma(-0.5, acc[0][r][c], lw[c]) - sh.log_p[q]);
+          const double e = Shift_Of(sh, q).Posterior(fma(-0.5, acc[0][r][c], lw[c]));
           const double post = Take_Read<kWeighted>(e, in && c < live, weight, a.x.floor);
           sh.rs[q - half * kPoints / 2][k0 + c] = post;
           n[c] += post;

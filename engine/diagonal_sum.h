@@ -89,6 +89,7 @@ struct Diagonal_Sum {
   }
   // -inf when every term was (no cluster can have produced the point).
   __host__ __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
+  __host__ __device__ __forceinline__ Posterior_Shift Shift() const { return {m, log(s)}; }
 };
 
 }  // namespace velmora_log

@@ -65,11 +65,11 @@ Fit_Plan Make_Plan(Index dim, Index n, Index K, Mode mode, bool seeding, bool ke
   const double fixed = 8.0 * static_cast<double>(dim * K + whitening + K + dim + dim * K +
                                                  (seeding ? plan.units : 0));
   const double seeds = seeding ? 8.0 * static_cast<double>(n) : 0.0;
-  // Posteriors, logP, the full kernels' workspace and a label, per point;
-  // and its weight.
+  // Posteriors, logP, the full kernels' workspace or diagonal mode's
+  // posterior shift, and a label, per point; and its weight.
   const double per_point =
       (keeps_points
-           ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 0))
+           ? 8.0 * static_cast<double>(K + 2 + (full ? Full_Workspace(dim, K, 1) : 2))
            : 0.0) +
       (weighted ? 8.0 : 0.0) +
       8.0 * static_cast<double>((kUnitsPerLeaf + 1) * S) / static_cast<double>(kTreeLeaf);
@@ -149,6 +149,7 @@ Fit_Device::Fit_Device(const Fit_Data &d)
     if (labels || !one_kernel_) {
       s.R.Reserve(K * C);
       s.log_p.Reserve(C);
+      if (!full_ && !one_kernel_) s.posterior_shift.Reserve(2 * C);
       if (full_) s.workspace.Reserve(Full_Workspace(dim, K, C));
     }
     if (seeding && !plan_.resident) s.d2.Reserve(C);
@@ -315,7 +316,8 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
           return;
         }
         const Device_Points points{c.X, c.count, dim_, 1};
-        const Device_Results results{s.log_p.get(), statistics ? s.R.get() : nullptr, K_, 1};
+        const Device_Results results{s.log_p.get(), statistics ? s.R.get() : nullptr, K_, 1,
+                                     statistics && !full_ ? s.posterior_shift.get() : nullptr};
         // Diagonal posteriors are normalised as the moments read them, which
         // spares the evaluator the second sweep over the clusters.
         if (full_) Launch_Full(mixture, points, results, s.workspace.get(), stream);
@@ -323,7 +325,7 @@ std::vector<double> Fit_Device::Pass(bool statistics, const std::vector<double> 
         Launch_Unit_Sums(s.log_p.get(), c.w, c.count, plan_.unit,
                          records + layout_.Log_Likelihood(), S, stream);
         if (statistics)
-          Moments(c, s.R.get(), full_ ? nullptr : s.log_p.get(), about, records, stream);
+          Moments(c, s.R.get(), full_ ? nullptr : s.posterior_shift.get(), about, records, stream);
       },
       nullptr, statistics ? Summed{0, S, S} : Summed{layout_.Log_Likelihood(), S, 1});
 }
@@ -390,12 +392,13 @@ std::vector<double> Fit_Device::Distances(Index first, Index count) {
   return Download(s.d2.get(), count);
 }
 
-void Fit_Device::Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
-                         double *records, cudaStream_t stream) {
+void Fit_Device::Moments(const Chunk &c, const double *R, const double *posterior_shift,
+                         const double *shift, double *records, cudaStream_t stream) {
   const Unit_Points x = Points_Of(c);
   const Index S = layout_.Size(), per_cluster = layout_.Per_Cluster();
   const bool summed = full_ && Launch_Second_Moments(x, R, shift, K_, records, S, per_cluster, stream);
-  if (!summed) Launch_Moments(x, R, log_p, shift, K_, !full_, records, S, per_cluster, stream);
+  if (!summed)
+    Launch_Moments(x, R, posterior_shift, shift, K_, !full_, records, S, per_cluster, stream);
 }
 
 // Small uploads go on the first stream, before the pass that reads them.

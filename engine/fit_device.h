@@ -47,7 +47,7 @@ class Fit_Device final : public Fit_Passes {
     const double *w = nullptr;  // the points' weights there, or null
   };
   struct Slot {
-    Device_Array X, R, log_p, workspace, labels, d2, w;
+    Device_Array X, R, log_p, posterior_shift, workspace, labels, d2, w;
     // The chunk's units' records, and its leaves' (the tree's levels go
     // back and forth between the two); the tree nodes the chunk leaves for
     // the host, in nodes_host once the slot's stream is done.
@@ -76,8 +76,9 @@ class Fit_Device final : public Fit_Passes {
   Unit_Points Points_Of(const Chunk &c) const {
     return {c.X, dim_, c.count, plan_.unit, c.w, floor_};
   }
-  // With `log_p`, R holds raw log terms (diagonal mode).
-  void Moments(const Chunk &c, const double *R, const double *log_p, const double *shift,
+  // With `posterior_shift` (two a point), R holds raw log terms (diagonal
+  // mode).
+  void Moments(const Chunk &c, const double *R, const double *posterior_shift, const double *shift,
                double *records, cudaStream_t stream);
   void Upload(double *to, const double *from, Index count);
   std::vector<double> Download(const double *from, Index count);

@@ -82,7 +82,7 @@ struct Full_Shared {
   double d[kSlab][kPoints + 2];  // +2: rows on other banks, 16-byte aligned
   Slab_And_Sums<TM, kApart> ws;
   double v[kGroup][kPoints + 1];  // the group's log terms, for the posteriors
-  double log_p[kPoints];
+  double top[kPoints], log_sum[kPoints];  // each point's Posterior_Shift
 };
 
 // The entries of a slab (kSlab coordinates of the block's kP points) that
@@ -251,7 +251,7 @@ __device__ double Squared_Whitened(const Full_Args &a, Full_Shared<TM> &sh, Inde
   return q;
 }
 
-// Posteriors exp(v - logP) of the group's clusters for the block's points,
+// Posteriors (Posterior_Shift) of the group's clusters for the block's points,
 // written along whichever of points and clusters is contiguous in R; or the
 // raw log terms, when other groups are still to be merged.
 template <int kT, int kP, class Shared>
@@ -262,7 +262,7 @@ __device__ void Write_Group(const Full_Args &a, Shared &sh, Index j0, Index k0, 
     const Index j = j0 + p;
     if (j < a.x.count)
       a.out.R[j * a.out.point_stride + (k0 + c) * a.out.cluster_stride] =
-          normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];
+          normalise ? Posterior_Shift{sh.top[p], sh.log_sum[p]}.Posterior(sh.v[c][p]) : sh.v[c][p];
   });
 }
 
@@ -289,8 +289,11 @@ __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) 
   }
   if (t < kP && j < a.x.count) {
     if (alone) {
-      const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
-      sh.log_p[t] = log_p;
+      const Posterior_Shift merged = sum.Shift();
+      const double log_p = Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P());
+      const Posterior_Shift shift = merged.For(log_p);
+      sh.top[t] = shift.top;
+      sh.log_sum[t] = shift.log_sum;
       a.out.log_p[j] = log_p;
     } else {
       a.partial[2 * (group * a.x.count + j)] = sum.m;
@@ -359,12 +362,12 @@ struct Tensor_Shared {
   };
   double mu[kSlab];  // mu_k's slab, zero past dim
   double v[kGroup][kTensorPoints + 1];
-  double log_p[kTensorPoints];
+  double top[kTensorPoints], log_sum[kTensorPoints];
 };
 static_assert(kSlab * (kTensorPoints + 8) <= kTensorPoints * (kSlab + 4), "either layout fits x");
 static_assert(2 * (sizeof(Tensor_Shared<8>) + 1024) <= 228 * 1024, "two blocks an SM");
 // bench/sass_model.py's LAUNCH_ROOM: its occupancy figures take this size.
-static_assert(sizeof(Tensor_Shared<8>) == 109952, "the model's room for the tensor kernel");
+static_assert(sizeof(Tensor_Shared<8>) == 110976, "the model's room for the tensor kernel");
 
 // Where coordinate l of point p sits in x: along coordinates (stride
 // kSlab + 4 between points) when X is, else along points (stride
@@ -542,7 +545,7 @@ struct Resident_Shared {
   };
   double mu[kSlab];  // mu_k, zero past dim
   double v[kGroup][kResidentPoints + 1];
-  double log_p[kResidentPoints];
+  double top[kResidentPoints], log_sum[kResidentPoints];
 };
 
 using Resident_Fragments = double[kResidentSteps][kResidentTiles];
@@ -640,12 +643,14 @@ __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a) {
   Log_Sum sum;
   for (Index g = 0; g < a.groups; ++g)
     sum.Merge(Log_Sum{a.partial[2 * (g * a.x.count + j)], a.partial[2 * (g * a.x.count + j) + 1]});
-  const double log_p = Non_Finite_Point(a.x, j, a.m.dim, sum.Value());
+  const Posterior_Shift merged = sum.Shift();
+  const double log_p = Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P());
   a.out.log_p[j] = log_p;
   if (a.out.R == nullptr) return;
+  const Posterior_Shift shift = merged.For(log_p);
   for (Index k = 0; k < a.m.K; ++k) {
     double &r = a.out.R[j * a.out.point_stride + k * a.out.cluster_stride];
-    r = Exp_Below_Zero(r - log_p);
+    r = shift.Posterior(r);
   }
 }
 
@@ -715,9 +720,11 @@ __global__ void __launch_bounds__(kSmallPoints, kSmallBlocks<D>) Log_Small_Kerne
     total.Merge(sum);
   }
   const bool in = j < a.x.count;
-  const double log_p = in ? Non_Finite_Point(a.x, j, a.m.dim, total.Value()) : 0.0;
+  const Posterior_Shift merged = total.Shift();
+  const double log_p = in ? Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P()) : 0.0;
   if (in) a.out.log_p[j] = log_p;
   if (a.out.R == nullptr) return;  // uniform across the block
+  const Posterior_Shift shift = merged.For(log_p);
 
   // Up to 16 clusters the walk above left every term in sh.r; past that
   // each tile is staged and its terms formed again, the same bits.
@@ -725,12 +732,12 @@ __global__ void __launch_bounds__(kSmallPoints, kSmallBlocks<D>) Log_Small_Kerne
   for (Index k0 = 0; k0 < K; k0 += kTileClusters) {
     const int width = static_cast<int>(Min(Index{kTileClusters}, K - k0));
     if (one_tile) {
-      for (int c = 0; c < width; ++c) sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p);
+      for (int c = 0; c < width; ++c) sh.r[c][t] = shift.Posterior(sh.r[c][t]);
     } else {
       __syncthreads();  // the previous tile and its posteriors are no longer read
       Stage_Tile<D>(a.m, k0, sh.tile, t, kSmallPoints);
       __syncthreads();
-      for (int c = 0; c < width; ++c) sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p);
+      for (int c = 0; c < width; ++c) sh.r[c][t] = shift.Posterior(Small_Term<D>(sh.tile, c, x));
     }
     __syncthreads();
     For_Tile_Entries<kSmallPoints>(t, by_cluster, width, kSmallPoints, [&](int c, int p) {

@@ -32,11 +32,14 @@ struct Device_Points {
 };
 
 // logP for each point, and optionally the posteriors: R(k, j) at
-// R[j * point_stride + k * cluster_stride].
+// R[j * point_stride + k * cluster_stride]. Where R receives raw log terms
+// (the diagonal launcher's `raw_terms`), `shift`, if given, receives each
+// point's Posterior_Shift (top, log_sum) at 2j, 2j + 1.
 struct Device_Results {
   double *log_p = nullptr;
   double *R = nullptr;
   Index point_stride = 0, cluster_stride = 1;
+  double *shift = nullptr;
 };
 
 // Diagonal mode sums a point's log terms in four groups, cluster k in group
@@ -52,8 +55,8 @@ __host__ __device__ inline int Diagonal_Group(Index k) {
 // NaN. Other points are not affected.
 // With `raw_terms`, R receives each point's log terms log w_k - q_k / 2
 // unnormalised, in the one sweep that forms logP: for a consumer that
-// normalises them itself (exp(term - logP) gives the posteriors' bits),
-// where a second sweep would cost as much again.
+// normalises them itself (the Posterior_Shift in out.shift gives the
+// posteriors' bits), where a second sweep would cost as much again.
 void Launch_Diagonal(const Device_Mixture &m, const Device_Points &x, const Device_Results &out,
                      cudaStream_t stream, bool raw_terms = false);
 

@@ -133,6 +133,29 @@ __host__ __device__ __forceinline__ double Exp_Below_Zero(double a) {
   return Double_Of_Words(in ? scaled_high : nan ? high : 0u, in ? Low_Word(p) : 0u);
 }
 
+// What a point's posteriors are formed from: exp((v - top) - log_sum) for
+// its term v, top its largest term and log_sum the log of its sum of
+// exp(v - top), held apart. Their sum, logP, rounds log_sum away once |top|
+// passes 2^53 (a point some 1e8 standard deviations from every centre), and
+// exp(v - logP) erred by about eps |logP| (posteriors summing to 2 there);
+// v - top is exact where it matters (v near top). Both parts reach 0: no
+// term is above top, and the sum holds top's own 1.
+struct Posterior_Shift {
+  double top = 0.0, log_sum = 0.0;
+
+  // logP: the sum's Value(), bit for bit (-inf where the sum is 0).
+  __host__ __device__ __forceinline__ double Log_P() const { return top + log_sum; }
+  // For a point whose logP came out as log_p: where that is not a number
+  // (a non-finite coordinate), exp(v - logP), as its posteriors always
+  // were (NaN).
+  __host__ __device__ __forceinline__ Posterior_Shift For(double log_p) const {
+    return log_p - log_p == 0.0 ? *this : Posterior_Shift{log_p, 0.0};
+  }
+  __host__ __device__ __forceinline__ double Posterior(double v) const {
+    return Exp_Below_Zero((v - top) - log_sum);
+  }
+};
+
 // log(sum exp v) = m + log(s), with m the largest term so far and s the sum
 // of exp(v - m). One exp per term and no divergent branch: the larger of v
 // and m decides by selects which side is rescaled. The exp's argument,
@@ -160,6 +183,7 @@ struct Log_Sum {
   }
   // -inf when every term was (no cluster can have produced the point).
   __host__ __device__ __forceinline__ double Value() const { return s == 0.0 ? kMinusInf : m + log(s); }
+  __host__ __device__ __forceinline__ Posterior_Shift Shift() const { return {m, log(s)}; }
 };
 
 // NaN for a point with a NaN coordinate, -inf for one with an infinite

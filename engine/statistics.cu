@@ -47,7 +47,7 @@ constexpr int kStage = kThreads * kValues;    // doubles of the staging area
 struct Moments_Args {
   Unit_Points x;
   const double *R;
-  const double *log_p;  // R holds raw log terms, normalised here
+  const double *posterior_shift;  // R holds raw log terms, normalised here by these pairs
   const double *shift;
   Index K;
   double *partial;
@@ -67,7 +67,7 @@ struct Moments_Shared {
 // What R holds, known when compiled so that the staging of a slab's
 // posteriors carries only its own code.
 constexpr int kWeightOne = 0;   // no R: every point weighs 1 (times its own weight)
-constexpr int kRawTerms = 1;    // raw log terms, normalised by log_p
+constexpr int kRawTerms = 1;    // raw log terms, normalised by their points' Posterior_Shift
 constexpr int kPosteriors = 2;  // the posteriors themselves
 
 // kSecond: the weighted squares too (diagonal mode). Known when compiled:
@@ -126,7 +126,9 @@ __global__ void __launch_bounds__(kThreads) Moments_Kernel(Moments_Args a) {
       const Index j = p0 + p;
       double r;
       if constexpr (kR == kWeightOne) r = Weigh(1.0, a.x.w, j);
-      else if constexpr (kR == kRawTerms) r = Take(Exp_Below_Zero(a.R[at] - a.log_p[j]), a.x, j);
+      else if constexpr (kR == kRawTerms)
+        r = Take(Posterior_Shift{a.posterior_shift[2 * j], a.posterior_shift[2 * j + 1]}.Posterior(a.R[at]),
+                 a.x, j);
       else r = Take(a.R[at], a.x, j);
       rs[p * r_pitch + lk] = r;
       staged += r;
@@ -1027,15 +1029,15 @@ struct Fused_Shared {
   double log_likelihood;  // thread 0's running sum: in a register it was live across the terms
 };
 
-// logP of a point from its log terms, summed as the evaluator of the mode
-// sums them.
+// A point's posterior shift (and logP) from its log terms, summed as the
+// evaluator of the mode sums them.
 template <bool kFull>
-__device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
+__device__ __forceinline__ Posterior_Shift Point_Shift(const double *v, Index K) {
   if (kFull) {
     Log_Sum sum;
 #pragma unroll 1
     for (int c = 0; c < K; ++c) sum.Add(v[c]);
-    return sum.Value();
+    return sum.Shift();
   }
   // The evaluator's runs of kDiagonalRun clusters, one a group up to 16,
   // merged in group order; a group at a time, to keep the registers low.
@@ -1052,7 +1054,7 @@ __device__ __forceinline__ double Point_Log_P(const double *v, Index K) {
     if (g == 0) total = part;
     else total.Merge(part);
   }
-  return total.Value();
+  return total.Shift();
 }
 
 // Blocks an SM the tensor-core instances are built for: 16 warps, but 12
@@ -1128,7 +1130,7 @@ VELMORA_UNROLL
       // registers that a block of the SM's needs.
 #pragma unroll 1
       for (int c = 0; c < K; ++c) v[c] = Small_Term<D>(sh.tile, c, x);
-      log_p = Point_Log_P<kFull>(v, K);
+      const Posterior_Shift shift = Point_Shift<kFull>(v, K);
       // Points past the unit weigh 0, and so add exactly nothing. The
       // point is found again from the slice's start: its index, held
       // across the terms, took a register that they need.
@@ -1136,8 +1138,8 @@ VELMORA_UNROLL
       Unit_Points slice = a.x;
       if (slice.w != nullptr) slice.w += p0;
 #pragma unroll 1
-      for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), slice, t) : 0.0;
-      log_p = in ? Weigh(log_p, slice.w, t) : 0.0;
+      for (int c = 0; c < K; ++c) v[c] = in ? Take(shift.Posterior(v[c]), slice, t) : 0.0;
+      log_p = in ? Weigh(shift.Log_P(), slice.w, t) : 0.0;
     }
     __syncthreads();  // the tile is no longer read: the points take its room
     if (t < kFusedPoints) {
@@ -1311,17 +1313,17 @@ void Launch_Moments_Of(bool second, dim3 grid, const Moments_Args &args, cudaStr
 
 }  // namespace
 
-void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
+void Launch_Moments(const Unit_Points &x, const double *R, const double *posterior_shift,
                     const double *shift, Index K, bool second, double *partial, Index stride,
                     Index per_cluster, cudaStream_t stream) {
   if (x.count <= 0 || K <= 0) return;
-  Moments_Args args{x, R, log_p, shift, K, partial, stride, per_cluster, 0, 0, 0, 0, 0};
+  Moments_Args args{x, R, posterior_shift, shift, K, partial, stride, per_cluster, 0, 0, 0, 0, 0};
   Moments_Tiling(x.dim, K, args);
   args.slab = std::min(kThreads, kStage / (kCI * args.ti + kCK * args.tk + 2));
   const Index blocks = Ceil_Div(x.count, x.unit) * args.i_tiles * args.k_tiles;
   const dim3 grid(static_cast<unsigned int>(blocks));
   if (R == nullptr) Launch_Moments_Of<kWeightOne>(second, grid, args, stream);
-  else if (log_p != nullptr) Launch_Moments_Of<kRawTerms>(second, grid, args, stream);
+  else if (posterior_shift != nullptr) Launch_Moments_Of<kRawTerms>(second, grid, args, stream);
   else Launch_Moments_Of<kPosteriors>(second, grid, args, stream);
 }
 

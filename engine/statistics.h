@@ -46,10 +46,11 @@ struct Unit_Points {
 // N_k and the weighted sums of (x - shift_k) and, with `second` (diagonal
 // mode), the weighted squares of (x - shift_k), for clusters 0..K-1 with
 // posteriors R (K x count, one point per column), or weight 1 for every
-// point when R is null. With `log_p`, R holds the raw log terms and the
-// posteriors are exp(R - log_p[j]). Writes entries 0 .. dim (+ dim) of each
-// cluster's record.
-void Launch_Moments(const Unit_Points &x, const double *R, const double *log_p,
+// point when R is null. With `posterior_shift`, R holds the raw log terms
+// and point j's posteriors are Posterior_Shift{posterior_shift[2j],
+// posterior_shift[2j + 1]}.Posterior(R). Writes entries 0 .. dim (+ dim) of
+// each cluster's record.
+void Launch_Moments(const Unit_Points &x, const double *R, const double *posterior_shift,
                     const double *shift, Index K, bool second, double *partial, Index stride,
                     Index per_cluster, cudaStream_t stream);
 

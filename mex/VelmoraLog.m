@@ -35,8 +35,8 @@
 %   whitened by the cluster's inverse Cholesky factor (or its inverse
 %   standard deviations) and squared, so tight clusters far from each
 %   other or from the origin lose nothing. logP is accurate to about
-%   1e-12 x max(1, |logP|); R to about 1e-11 and to eps x |logP| in general,
-%   as exp(logterm - logP) must be in any double-precision evaluation.
+%   1e-12 x max(1, |logP|); R to about 1e-11, and each column of R sums
+%   to 1 within a few ulps however far the point lies from the centres.
 %
 %   Engines: the host engine (vector loops on panels of points, over the host's
 %   cores) unless a GPU answers, or the one VELMORA_DEVICE names: host,

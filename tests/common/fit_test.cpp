@@ -131,6 +131,29 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
   }
 }
 
+// Points 1e9 standard deviations from K clusters alike weigh 1/K in each:
+// N_k is n / K in the one-kernel fits (small dims), in diagonal mode's
+// moments from raw terms (K past 16, dim past 32) and in full mode's
+// separate kernels. The posteriors were exp(term - logP), every one 1
+// there: each N_k was n.
+TEST_F(LibraryTest, FarPointsWeighOneInAll) {
+  const int n = 600;
+  for (const Stat_Case c : {Stat_Case{false, 3, 4, n}, Stat_Case{false, 3, 20, n},
+                            Stat_Case{false, 40, 4, n}, Stat_Case{true, 3, 4, n},
+                            Stat_Case{true, 20, 4, n}, Stat_Case{true, 20, 40, n}}) {
+    SCOPED_TRACE(testing::Message() << c);
+    Mixture m = Make_Mixture(c.dim, n, c.K, !c.full, 240);
+    std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
+    std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
+    for (size_t e = 0; e < m.Sigma.size(); ++e)
+      m.Sigma[e] = !c.full || e % (c.dim * c.dim) % (c.dim + 1) == 0 ? 1.0 : 0.0;
+    for (double &x : m.X) x += 1e9;
+    const Statistics st = Statistics_Under_Test(Problem_Of(m));
+    for (int k = 0; k < c.K; ++k)
+      EXPECT_NEAR(st.weight[k], static_cast<double>(n) / c.K, 1e-12 * n) << "cluster " << k;
+  }
+}
+
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
 // 64 per moments tile and 32 per full E-step group, units of 512 points,
 // and groups of 64 units in the final sum. Up to 16 clusters and 16

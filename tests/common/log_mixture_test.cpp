@@ -2,6 +2,7 @@
 // against a long double reference, and the same bits whatever the chunks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -412,6 +413,44 @@ TEST_F(LibraryTest, OverflowingDistancesAreInfiniteInBothModes) {
     EXPECT_EQ(r.log_p[0], -std::numeric_limits<double>::infinity())
         << (mode.diagonal ? "diagonal" : "full");
   }
+}
+
+// Points 1e3 and 1e9 standard deviations from K clusters that share one
+// centre, one covariance and one prior: each posterior is 1/K and each
+// column sums to 1, to a few ulps, in every kernel family (small dims,
+// whitening on the CUDA cores and the tensor cores, one group of clusters
+// and several; diagonal resident and in two steps, one step and several).
+// The posteriors were exp(term - logP): at 1e9 out (logP near -1e18, whose
+// ulp is 128) logP rounded the log of the sum away and every posterior
+// was 1; at 1e3 out they were off by about 1e-10.
+TEST_F(LibraryTest, FarPointsGetPosteriorsThatSumToOne) {
+  for (const double far : {1e3, 1e9})
+    for (const Mixture_Shape shape :
+         {Mixture_Shape{true, 3, 4}, Mixture_Shape{true, 3, 20}, Mixture_Shape{true, 40, 20},
+          Mixture_Shape{false, 3, 4}, Mixture_Shape{false, 3, 20}, Mixture_Shape{false, 20, 4},
+          Mixture_Shape{false, 20, 40}})
+      for (const char *cores : kCoreSettings) {
+        if (shape.diagonal && cores != nullptr) continue;
+        const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+        SCOPED_TRACE(testing::Message() << shape << ", " << far << " out"
+                                        << (cores ? ", CUDA cores" : ""));
+        const int n = 150, K = shape.K;
+        Mixture m = Make_Mixture(shape.dim, n, K, true, 230);
+        std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
+        std::fill(m.Sigma.begin(), m.Sigma.end(), 1.0);
+        std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
+        for (double &x : m.X) x += far;
+        const Log_Result r = Evaluate(shape.diagonal ? m : As_Full(m));
+        for (int j = 0; j < n; ++j) {
+          double sum = 0.0;
+          for (int k = 0; k < K; ++k) {
+            const double post = r.R[static_cast<size_t>(j) * K + k];
+            ASSERT_NEAR(post, 1.0 / K, 4e-16 / K) << "point " << j << ", cluster " << k;
+            sum += post;
+          }
+          ASSERT_NEAR(sum, 1.0, 4e-16 * K) << "point " << j;
+        }
+      }
 }
 
 // A mixture without clusters gives every point -inf and writes no posterior,
