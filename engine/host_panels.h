@@ -18,9 +18,6 @@
 #ifdef __AVX__
 #include <immintrin.h>
 #endif
-#ifdef __SSE__
-#include <xmmintrin.h>
-#endif
 
 namespace velmora_log::host {
 
@@ -124,39 +121,5 @@ template <typename Acc>
 inline double Fold(const Acc &acc) {
   return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
 }
-
-// While it lives, arithmetic on this thread that would give a result
-// below the smallest normal double (2.2e-308) gives 0 (x86's flush to zero;
-// elsewhere nothing changes); inputs keep their values. A fit's E- and
-// M-step sums run under it: x86 takes a microcode assist of about a
-// hundred cycles for every such result, and a posterior that small, with
-// its products, is all of them: where 1% of the posteriors fell there, an
-// iteration took 2.3 times as long. A cluster's sums then move by at most
-// 2.2e-308 a point, beside a weight the M-step accepts only from eps times
-// the total up; logP keeps its bits (such terms sit below an ulp of a sum
-// that holds 1). The thread's own mode comes back at the end of the
-// scope, also on a throw.
-class Flushed_Subnormals {
- public:
-  explicit Flushed_Subnormals(bool on) : on_(on) {
-#ifdef __SSE__
-    if (on_) {
-      saved_ = _mm_getcsr();
-      _mm_setcsr(saved_ | _MM_FLUSH_ZERO_ON);
-    }
-#endif
-  }
-  ~Flushed_Subnormals() {
-#ifdef __SSE__
-    if (on_) _mm_setcsr(saved_);
-#endif
-  }
-  Flushed_Subnormals(const Flushed_Subnormals &) = delete;
-  Flushed_Subnormals &operator=(const Flushed_Subnormals &) = delete;
-
- private:
-  bool on_;
-  unsigned saved_ = 0;
-};
 
 }  // namespace velmora_log::host

@@ -99,9 +99,9 @@
 %                            their weights.
 %     'ProbabilityTolerance' 0 (default) to 1e-6: posteriors below it count
 %                            as 0 in the M-step (the log-likelihood keeps
-%                            every term). On the host engine the M-step's
-%                            sums also take any term below 2.2e-308 (the
-%                            smallest normal double) as 0.
+%                            every term). On the host engine posteriors
+%                            below 2.2e-308 (the smallest normal double)
+%                            count as 0 too.
 %
 %   With a struct start, 'MaxIter', n, 'TolFun', 0 performs exactly n
 %   E-steps, each followed by an M-step, and returns the parameters of the

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/engine_under_test.h"
@@ -680,6 +681,47 @@ INSTANTIATE_TEST_SUITE_P(Paths, FitWeightsTest,
                                          Weight_Case{false, 17, 3, true},
                                          Weight_Case{true, 17, 3, false},
                                          Weight_Case{true, 2, 17, true}));
+
+// EM does not care for units: data 1e-150 and 1e-152 times as large, from
+// a start scaled alike, give the model scaled alike, and weights 1e-300
+// times as large the same model, to rounding. The second moments of such
+// data are near the smallest normal double: a host engine that flushed
+// subnormal results to zero gave covariances 5e-8 and 6e-4 off.
+TEST_F(LibraryTest, AFitScalesWithItsDataAndWeights) {
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full ? "full" : "diagonal");
+    const int dim = 3, K = 3, n = 900;
+    const Cluster_Data d = Make_Clusters(dim, n, K, 4.0, 1.0, 5.0, full, 131);
+    const int block = full ? dim * dim : dim;
+    std::vector<double> mu = d.centres, sigma(static_cast<size_t>(block) * K, 0.0), pi(K, 1.0 / K);
+    for (int e = 0; e < dim * K; ++e) mu[e] += 0.5 - 0.25 * (e % 5);
+    for (int k = 0; k < K; ++k)
+      for (int i = 0; i < dim; ++i) sigma[k * block + (full ? i + i * dim : i)] = 2.0;
+    const auto fit = [&](double s, double w) {
+      std::vector<double> X = d.X, m = mu, v = sigma;
+      for (double &x : X) x *= s;
+      for (double &x : m) x *= s;
+      for (double &x : v) x *= s * s;
+      Fit_Options o = Parameters_Start(full, m, v, pi);
+      o.max_iter = 3;
+      o.tol_fun = 0;
+      o.regularization = 0;
+      o.weights.assign(n, w);
+      Fit_Result r = Fit_Under_Test(X.data(), dim, n, K, o);
+      for (double &x : r.model.mu) x /= s;
+      for (double &x : r.model.sigma) x /= s * s;
+      return r;
+    };
+    const Fit_Result unit = fit(1.0, 1.0);
+    for (const auto &[s, w] : {std::pair{1e-150, 1.0}, std::pair{1e-152, 1.0}, std::pair{1.0, 1e-300}}) {
+      SCOPED_TRACE(testing::Message() << "scale " << s << ", weights " << w);
+      const Fit_Result r = fit(s, w);
+      EXPECT_TRUE(Near_All(unit.model.mu, r.model.mu, 1e-12));
+      EXPECT_TRUE(Near_All(unit.model.sigma, r.model.sigma, 1e-11));
+      EXPECT_TRUE(Near_All(unit.model.pi, r.model.pi, 1e-12));
+    }
+  }
+}
 
 // Posteriors under the tolerance count as 0 in the M-step, and only
 // there: one iteration against the long double M-step of the thresholded
