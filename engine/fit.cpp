@@ -454,8 +454,8 @@ class Fitter {
     const Index j = device_->First_Lost();
     if (j >= 0)
       Fit_Failure(Text("The density of point %lld is 0 under every cluster %s (its "
-                       "log-density underflows to -Inf): X's values are too far from the "
-                       "centres for doubles; scale X down.",
+                       "log-density underflows to -Inf): it lies too far from every centre "
+                       "for doubles; scale X down, or start nearer the data.",
                        Ll(j + 1), When(t).c_str()));
     Fit_Failure("The log-likelihood is not finite " + When(t) +
                 ": X's values are too large for doubles; scale X down.");

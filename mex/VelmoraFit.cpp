@@ -82,7 +82,8 @@ Index Whole(const mxArray *v, const std::string &name, double least) {
   const std::string what = least > 0 ? "a positive whole number" : "a whole number, 0 or more";
   const double x = Scalar(v, name, what);
   if (!(x >= least && x <= kLargestWhole && x == std::floor(x)))
-    Usage(name + " must be " + what + "; it is " + Number(x) + ".");
+    Usage(name + " must be " + what + (x > kLargestWhole ? " up to 2^53" : "") + "; it is " +
+          Number(x) + ".");
   return static_cast<Index>(x);
 }
 

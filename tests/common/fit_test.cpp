@@ -1161,8 +1161,8 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   X.insert(X.begin() + 200, 1e200);
   EXPECT_EQ(failure(X, given),
             "Velmora:fit: The density of point 201 is 0 under every cluster at iteration 1 (its "
-            "log-density underflows to -Inf): X's values are too far from the centres for "
-            "doubles; scale X down.");
+            "log-density underflows to -Inf): it lies too far from every centre for doubles; "
+            "scale X down, or start nearer the data.");
 }
 
 // Two distinct points and three clusters without regularisation: some

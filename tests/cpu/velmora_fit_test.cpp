@@ -232,6 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Velmora:usage",
                 "'RegularizationValue' must be a finite number, 0 or more; it is -1."},
         Refusal{"ZeroIterations", With_Option("maxiter", 0.0), 1, "Velmora:usage", "'MaxIter' must be a positive whole number; it is 0."},
+        Refusal{"IterationsPastExactWholes", With_Option("MaxIter", 0x1p62), 1, "Velmora:usage",
+                "'MaxIter' must be a positive whole number up to 2^53; it is 4.61168601842739e+18."},
         Refusal{"ReplicatesVector",
                 With_Option("Replicates", [] { return make_matrix(1, 2, {1, 2}); }), 1,
                 "Velmora:usage",
