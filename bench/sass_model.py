@@ -483,7 +483,7 @@ DIAG_TILE_RESIDENT = diag_tile_resident()
 # pass's terms and sums). Not the points' staging for points as rows, which
 # the cases do not take, nor the posteriors' set-up past logP's return: the
 # cases take logP alone, or the raw terms, whose kernel has none.
-DIAG_BLOCK = loop_of("sh.log_p[t] = log_p;", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"),
+DIAG_BLOCK = loop_of("a.out.log_p[j0 + t] = shift.Log_P();", ("diagonal.cu", "diagonal_sum.h", "log_sum.h"),
                      lines=(False, _POINTS_AS_ROWS + ("const int p = t % kPoints;",
                                                       "const bool in = j0 + p < a.x.count;")),
                      outside=True, until="if (kRawTerms || a.out.R == nullptr) return;")
@@ -575,13 +575,13 @@ def full_fma(tm):
 # points normalising (the largest, which only VelmoraLog's rows layout
 # runs), then along clusters, where the stride folds to 1 and `normalise`
 # is tested per entry.
-WRITE_GROUP = loop_of("normalise ? Exp_Below_Zero(sh.v[c][p] - sh.log_p[p]) : sh.v[c][p];", copy=2)
-COMBINE_POSTERIORS = loop_of("r = Exp_Below_Zero(r - log_p);",
-                             marker=("r = Exp_Below_Zero(r - log_p);", "DADD", 1))
+WRITE_GROUP = loop_of("normalise ? Posterior_Shift{sh.top[p], sh.log_sum[p]}.Posterior(sh.v[c][p]) : sh.v[c][p];",
+                      copy=2)
+COMBINE_POSTERIORS = loop_of("r = shift.Posterior(r);", marker=("r = shift.Posterior(r);", "STG", 1))
 # The small-dims kernel's posteriors with one tile of clusters: each
 # thread's kept terms normalised, and the tile's entries written out.
-SMALL_POSTERIORS = loop_of("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)",
-                           marker=("sh.r[c][t] = Exp_Below_Zero(sh.r[c][t] - log_p)", "DADD", 1))
+SMALL_POSTERIORS = loop_of("sh.r[c][t] = shift.Posterior(sh.r[c][t]);",
+                           marker=("sh.r[c][t] = shift.Posterior(sh.r[c][t]);", "STS", 1))
 # Its write loop has two copies, along points then along clusters (the fit's).
 SMALL_WRITE = loop_of("if (jp < a.x.count) a.out.R[jp * a.out.point_stride + (k0 + c) * a.out.cluster_stride] = sh.r[c][p];",
                       copy=1)
@@ -831,7 +831,7 @@ def small_posteriors(d, K):
     clusters each tile is staged and its terms formed again."""
     if K > 16:
         tiles = math.ceil(K / 16)
-        return (small_terms("sh.r[c][t] = Exp_Below_Zero(Small_Term<D>(sh.tile, c, x) - log_p)", d, 4 * K) +
+        return (small_terms("sh.r[c][t] = shift.Posterior(Small_Term<D>(sh.tile, c, x));", d, 4 * K) +
                 [(sel, passes * tiles) for sel, passes in tile_staging(d, 128, copy=1)] +
                 [(SMALL_WRITE, 4 * K), (loop_of(_SMALL_POSTERIOR_TILE), 4 * tiles)])
     return [(SMALL_POSTERIORS, 4 * K), (SMALL_WRITE, 4 * K), (SMALL_POSTERIOR_WALK, 4)]
@@ -842,9 +842,10 @@ def small_posteriors(d, K):
 # log-likelihoods, and each half's moments (two copies of the loop, in half
 # order).
 FUSED_DIAG_SLICE = loop_of("sh.merge.m[g][p + r * kLanes] = sum.m;")
-FUSED_DIAG_LIKELIHOOD = loop_of("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
-                                marker=("log_likelihood += kWeighted ? Weigh(sh.log_p[q], a.x.w, j0 + q) : sh.log_p[q];",
-                                        "DADD", 1))
+FUSED_DIAG_LIKELIHOOD = loop_of(
+    "log_likelihood += kWeighted ? Weigh(Shift_Of(sh, q).Log_P(), a.x.w, j0 + q) : Shift_Of(sh, q).Log_P();",
+    marker=("log_likelihood += kWeighted ? Weigh(Shift_Of(sh, q).Log_P(), a.x.w, j0 + q) : Shift_Of(sh, q).Log_P();",
+            "DADD", 1))
 
 
 def fused_diagonal_moments(half):
@@ -908,7 +909,7 @@ def fused_full(case):
                        (loop_of("for (int c = 0; c < K; ++c) sum.Add(v[c]);",
                                 marker=("for (int c = 0; c < K; ++c) sum.Add(v[c]);", "LDS", 1)),
                         4 * K * slices),
-                       (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(Exp_Below_Zero(v[c] - log_p), slice, t) : 0.0;"),
+                       (staging("for (int c = 0; c < K; ++c) v[c] = in ? Take(shift.Posterior(v[c]), slice, t) : 0.0;"),
                         4 * K * slices),
                        (loop_of("__syncthreads();  // the previous slice is no longer read",
                                 ("statistics.cu", "small_dims.h", "log_sum.h", "diagonal_sum.h")),

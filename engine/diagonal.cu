@@ -377,8 +377,7 @@ __global__ void __launch_bounds__(kThreads, 3) Fused_Diagonal_Kernel(Fused_Args 
     // others go on: the shifts are next written after the next slice's sweep.
     if (t == 0)
       for (int q = 0; q < count; ++q)
-        log_likelihood += kWeighted ? Weigh(Shift_Of(sh, q).Log_P(), a.x.w, j0 + q)
-                                    : Shift_Of(sh, q).Log_P();
+        log_likelihood += kWeighted ? Weigh(Shift_Of(sh, q).Log_P(), a.x.w, j0 + q) : Shift_Of(sh, q).Log_P();
     if (!a.statistics) continue;  // uniform across the block
     for (int half = 0; half < 2; ++half) {
       // The merge's room (read before the last barrier), or the last
