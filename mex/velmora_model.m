@@ -71,8 +71,30 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
                                   '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
            d, d, K, d, K, d, d, d, size_text (S));
   end
-  Mu = mu.';
+  % Centres and variances named by the model's own indices, not by those of
+  % the d x K arrays that the checks downstream see.
+  at = find (~isfinite (mu), 1);
+  if (~isempty (at))
+    [k, i] = ind2sub (size (mu), at);
+    error ('Velmora:means', ['The model''s mu(%d,%d), the centre of cluster %d, is %s: every ', ...
+                             'coordinate of a centre must be finite.'], k, i, k, num2str (mu(at)));
+  end
   sz = [size(S), 1];
+  at = [];
+  if (sz(1) == 1)
+    at = find (~(S > 0 & isfinite (S)), 1);
+  end
+  if (~isempty (at))
+    [~, i, k] = ind2sub (sz(1:3), at);
+    if (sz(3) == 1)
+      where = sprintf ('Sigma(1,%d), variance %d of every cluster', i, i);
+    else
+      where = sprintf ('Sigma(1,%d,%d), variance %d of cluster %d', i, k, i, k);
+    end
+    error ('Velmora:covariance', ['The model''s %s, is %s: every variance must be positive ', ...
+                                  'and finite.'], where, num2str (S(at)));
+  end
+  Mu = mu.';
   if (sz(1) == 1)
     Sigma = repmat (reshape (S, d, sz(3)), 1, K / sz(3));  % diagonal: variances a column
     if (strcmp (form, 'full'))

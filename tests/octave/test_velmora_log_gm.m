@@ -56,6 +56,19 @@ refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);
 refused ("Velmora:usage", "ComponentProportion is missing", X, struct ("mu", mu, "Sigma", full));
 refused ("Velmora:dimensions", "The model's Sigma must be 3 x 3 x 3", X, ...
          struct ("mu", mu, "Sigma", ones (2, 2), "ComponentProportion", p));
+% A centre or a variance at fault is named by the model's own indices
+% (mu is K x d; a diagonal Sigma 1 x d x K), not by those of the d x K
+% arrays the plain call takes.
+s = struct ("mu", mu, "Sigma", diagonal, "ComponentProportion", p);
+bad_mu = mu;  bad_mu(3, 1) = NaN;
+bad_var = diagonal;  bad_var(1, 2, 3) = -1;
+for c = {{"Velmora:means", "The model's mu(3,1), the centre of cluster 3, is NaN", setfield(s, "mu", bad_mu)}, ...
+         {"Velmora:covariance", "The model's Sigma(1,2,3), variance 2 of cluster 3, is -1", ...
+          setfield(s, "Sigma", bad_var)}, ...
+         {"Velmora:covariance", "The model's Sigma(1,2), variance 2 of every cluster, is 0", ...
+          setfield(s, "Sigma", [1 0 1])}}
+  refused (c{1}{1}, c{1}{2}, X, c{1}{3});
+end
 % A field of the wrong type is named as such, before its shape is read
 % (a sparse shared Sigma failed inside repmat, a cell mu was "K x d");
 % VelmoraLogParallel refuses it in the caller, in the same words.
