@@ -545,7 +545,7 @@ class DiagonalTile(unittest.TestCase):
         # lines count, each warp's once; the loops' code and the points'
         # staging for points as rows (which no case takes) do not.
         with tempfile.TemporaryDirectory() as root:
-            diagonal_source(root, ["sh.log_p[t] = log_p;", "const bool in = j0 + p < a.x.count;",
+            diagonal_source(root, ["a.out.log_p[j0 + t] = shift.Log_P();", "const bool in = j0 + p < a.x.count;",
                                    "acc[s][r][c] = fma(y, y, acc[s][r][c]);"])
             code = [{"file": f, "line": line, "opcode": op, "text": op, "offset": 16 * n}
                     for n, (f, line, op) in enumerate(
@@ -574,7 +574,7 @@ class DiagonalTile(unittest.TestCase):
         # return, so the set-up past its EXIT (outside every loop too) does
         # not count. A kernel without that EXIT (the raw terms') keeps all.
         with tempfile.TemporaryDirectory() as root:
-            diagonal_source(root, ["sh.log_p[t] = log_p;", "if (kRawTerms || a.out.R == nullptr) return;",
+            diagonal_source(root, ["a.out.log_p[j0 + t] = shift.Log_P();", "if (kRawTerms || a.out.R == nullptr) return;",
                                    "const bool by_cluster = a.out.cluster_stride == 1;"])
             code = [{"file": "diagonal.cu", "line": line, "opcode": op, "text": op, "offset": 16 * n}
                     for n, (line, op) in enumerate([(1, "STS")] * 2 + [(2, "ISETP"), (2, "EXIT")] +
@@ -814,14 +814,15 @@ class FitPosteriors(unittest.TestCase):
             case.update(N=256 * model.SMS, K=40)
             combine = model.log_launches(case, fit_e_step=True)[-1]
             self.assertEqual(combine["kernel"], "Log_Combine_Kernel")
-            self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + [ins(2, "IMAD")] * 9 + store),
+            self.assertAlmostEqual(issue(combine, [ins(2, "DADD")] + [ins(2, "IMAD")] * 9 + [ins(2, "STG.E.64")]),
                                    8 * 40 * 11 / 4)
             # dim 8, 8 clusters: each of 4 warps normalises 8 terms, two a pass
             # (12 instructions), then writes 128 points by 8 clusters, 32 lanes
             # a pass, along clusters (10 instructions; along points 14).
             case.update(N=128 * model.SMS, dim=8, K=8)
             small = model.log_launches(case, fit_e_step=True)[0]
-            self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + [ins(3, "IMAD")] * 9 + store,
+            self.assertAlmostEqual(issue(small, [ins(3, "DADD")] * 2 + [ins(3, "STS.64")] * 2 +
+                                         [ins(3, "IMAD")] * 7 + store,
                                          [ins(4, "IMAD")] * 13 + store, [ins(4, "IMAD")] * 9 + store),
                                    (4 * 8 / 2 * 12 + 4 * 8 * 10) / 4)
 
