@@ -201,7 +201,7 @@ class Host_Passes final : public Fit_Passes {
   // double (2.2e-308). A far cluster's posteriors fall below it, and x86
   // takes a microcode assist of about a hundred cycles for each, and for
   // each of its products in the moments: where 0.65% of the posteriors
-  // were subnormal, an iteration took 2.3 times as long. They weigh at
+  // were subnormal, an iteration took 2.2 times as long. They weigh at
   // most 2.2e-308 of a point's weight, and a cluster the M-step accepts
   // at least eps of the total, whatever the scale of the data or the
   // weights (a flush of every subnormal result, in their place, cost small

@@ -72,16 +72,21 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
            d, d, K, d, K, d, d, d, size_text (S));
   end
   % Centres and variances named by the model's own indices, not by those of
-  % the d x K arrays that the checks downstream see.
-  at = find (~isfinite (mu), 1);
+  % the d x K arrays that the checks downstream see; after the priors,
+  % which those checks take first (and name alike).
+  checked = numel (Pi) == K && all (Pi(:) >= 0 & isfinite (Pi(:))) && any (Pi(:) > 0);
+  at = [];
+  if (checked)
+    at = find (~isfinite (mu), 1);
+  end
   if (~isempty (at))
     [k, i] = ind2sub (size (mu), at);
     error ('Velmora:means', ['The model''s mu(%d,%d), the centre of cluster %d, is %s: every ', ...
-                             'coordinate of a centre must be finite.'], k, i, k, num2str (mu(at)));
+                             'coordinate of a centre must be finite.'], k, i, k, sprintf ('%g', mu(at)));
   end
   sz = [size(S), 1];
   at = [];
-  if (sz(1) == 1)
+  if (checked && sz(1) == 1)
     at = find (~(S > 0 & isfinite (S)), 1);
   end
   if (~isempty (at))
@@ -92,7 +97,7 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
       where = sprintf ('Sigma(1,%d,%d), variance %d of cluster %d', i, k, i, k);
     end
     error ('Velmora:covariance', ['The model''s %s, is %s: every variance must be positive ', ...
-                                  'and finite.'], where, num2str (S(at)));
+                                  'and finite.'], where, sprintf ('%g', S(at)));
   end
   Mu = mu.';
   if (sz(1) == 1)

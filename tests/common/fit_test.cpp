@@ -133,16 +133,22 @@ TEST_P(FitStatisticsTest, MatchLongDoubleSumsOverReferencePosteriors) {
 }
 
 // Points 1e9 standard deviations from K clusters alike weigh 1/K in each:
-// N_k is n / K in the one-kernel fits (small dims), in diagonal mode's
-// moments from raw terms (K past 16, dim past 32) and in full mode's
-// separate kernels. The posteriors were exp(term - logP), every one 1
-// there: each N_k was n.
+// N_k is n / K in the one-kernel fits (small dims, and diagonal mode up to
+// 32 coordinates and 16 clusters), in diagonal mode's moments from raw
+// terms (K past 16, dim past 32, both) and in full mode's separate
+// kernels, on the tensor and the CUDA cores. The posteriors were
+// exp(term - logP), every one 1 there: each N_k was n.
 TEST_F(LibraryTest, FarPointsWeighOneInAll) {
   const int n = 600;
-  for (const Stat_Case c : {Stat_Case{false, 3, 4, n}, Stat_Case{false, 3, 20, n},
-                            Stat_Case{false, 40, 4, n}, Stat_Case{true, 3, 4, n},
-                            Stat_Case{true, 20, 4, n}, Stat_Case{true, 20, 40, n}}) {
-    SCOPED_TRACE(testing::Message() << c);
+  for (const Stat_Case c : {Stat_Case{false, 3, 4, n}, Stat_Case{false, 20, 4, n},
+                            Stat_Case{false, 3, 20, n}, Stat_Case{false, 40, 4, n},
+                            Stat_Case{false, 40, 20, n}, Stat_Case{true, 3, 4, n},
+                            Stat_Case{true, 20, 4, n}, Stat_Case{true, 40, 4, n},
+                            Stat_Case{true, 20, 40, n}})
+  for (const char *cores : kCoreSettings) {
+    if (!c.full && cores != nullptr) continue;
+    const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+    SCOPED_TRACE(testing::Message() << c << (cores ? ", CUDA cores" : ""));
     Mixture m = Make_Mixture(c.dim, n, c.K, !c.full, 240);
     std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
     std::fill(m.Pi.begin(), m.Pi.end(), 1.0);

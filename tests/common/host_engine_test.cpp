@@ -189,8 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, HostWeightsTest, testing::Bool(), Mode_Name);
 // A third cluster, as wide as 1e5 of the others and with a prior of
 // e^-700.5, gets posteriors near 2e-310 (subnormal) from every point:
 // the fit's sums give it exactly nothing, where they used to sum those
-// posteriors at a microcode assist each, and logP and the others' sums
-// are as without it.
+// posteriors at a microcode assist each; logP is the log-only pass's, and
+// the two clusters alike share the points.
 class HostSubnormalTest : public LibraryTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(HostSubnormalTest, PosteriorsBelowTheSmallestNormalDoubleWeighNothing) {

@@ -428,7 +428,8 @@ TEST_F(LibraryTest, FarPointsGetPosteriorsThatSumToOne) {
     for (const Mixture_Shape shape :
          {Mixture_Shape{true, 3, 4}, Mixture_Shape{true, 3, 20}, Mixture_Shape{true, 40, 20},
           Mixture_Shape{false, 3, 4}, Mixture_Shape{false, 3, 20}, Mixture_Shape{false, 20, 4},
-          Mixture_Shape{false, 20, 40}})
+          Mixture_Shape{false, 20, 40}, Mixture_Shape{false, 28, 4}, Mixture_Shape{false, 40, 4},
+          Mixture_Shape{false, 40, 20}})
       for (const char *cores : kCoreSettings) {
         if (shape.diagonal && cores != nullptr) continue;
         const Env_Set setting("VELMORA_TENSOR_CORES", cores);
