@@ -145,20 +145,20 @@ TEST_F(LibraryTest, FarPointsWeighOneInAll) {
                             Stat_Case{false, 40, 20, n}, Stat_Case{true, 3, 4, n},
                             Stat_Case{true, 20, 4, n}, Stat_Case{true, 40, 4, n},
                             Stat_Case{true, 20, 40, n}})
-  for (const char *cores : kCoreSettings) {
-    if (!c.full && cores != nullptr) continue;
-    const Env_Set setting("VELMORA_TENSOR_CORES", cores);
-    SCOPED_TRACE(testing::Message() << c << (cores ? ", CUDA cores" : ""));
-    Mixture m = Make_Mixture(c.dim, n, c.K, !c.full, 240);
-    std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
-    std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
-    for (size_t e = 0; e < m.Sigma.size(); ++e)
-      m.Sigma[e] = !c.full || e % (c.dim * c.dim) % (c.dim + 1) == 0 ? 1.0 : 0.0;
-    for (double &x : m.X) x += 1e9;
-    const Statistics st = Statistics_Under_Test(Problem_Of(m));
-    for (int k = 0; k < c.K; ++k)
-      EXPECT_NEAR(st.weight[k], static_cast<double>(n) / c.K, 1e-12 * n) << "cluster " << k;
-  }
+    for (const char *cores : kCoreSettings) {
+      if (!c.full && cores != nullptr) continue;
+      const Env_Set setting("VELMORA_TENSOR_CORES", cores);
+      SCOPED_TRACE(testing::Message() << c << (cores ? ", CUDA cores" : ""));
+      Mixture m = Make_Mixture(c.dim, n, c.K, !c.full, 240);
+      std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
+      std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
+      for (size_t e = 0; e < m.Sigma.size(); ++e)
+        m.Sigma[e] = !c.full || e % (c.dim * c.dim) % (c.dim + 1) == 0 ? 1.0 : 0.0;
+      for (double &x : m.X) x += 1e9;
+      const Statistics st = Statistics_Under_Test(Problem_Of(m));
+      for (int k = 0; k < c.K; ++k)
+        EXPECT_NEAR(st.weight[k], static_cast<double>(n) / c.K, 1e-12 * n) << "cluster " << k;
+    }
 }
 
 // Edges of the tiles: coordinates 8/16/32/64 (full), 64 (diagonal), clusters
