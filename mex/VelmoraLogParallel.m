@@ -13,8 +13,9 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   %   a worker, and the results joined. A point's result does not depend on
   %   the block it falls in. An error raised on a worker reaches the caller
   %   with its identifier and message; a worker that fails with an error
-  %   that has no identifier, or returns less than its whole block, raises
-  %   Velmora:worker with the worker's message.
+  %   that has no identifier, dies (Ctrl-C reaches the local workers too)
+  %   or returns less than its whole block, raises Velmora:worker with the
+  %   worker's message.
   %
   %   workers  a number of local workers, at most 4096: Octave runs them with
   %            parcellfun of the parallel package (pkg load parallel); MATLAB
@@ -137,18 +138,30 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   % VelmoraLog reads as it reads an empty value.
   engine = {getenv('VELMORA_DEVICE')};
 
-  if (cluster)
-    % [], not {}: the parallel package cannot send a handle whose text
-    % holds an empty cell.
-    out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', []), ...
-                      parts, 'UniformOutput', false);
-  elseif (exist ('OCTAVE_VERSION', 'builtin'))
-    if (~exist ('parcellfun'))
+  if (cluster || exist ('OCTAVE_VERSION', 'builtin'))
+    if (~cluster && ~exist ('parcellfun'))
       pkg load parallel
     end
-    out = parcellfun (workers, ...
-                      @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
-                      parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
+    % A worker's own errors come back as data (velmora_log_block); what the
+    % package raises itself, without an identifier, is a worker that died
+    % or lost its connection (a crash, Ctrl-C, a server gone).
+    try
+      if (cluster)
+        % [], not {}: the parallel package cannot send a handle whose text
+        % holds an empty cell.
+        out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', []), ...
+                          parts, 'UniformOutput', false);
+      else
+        out = parcellfun (workers, ...
+                          @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
+                          parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
+      end
+    catch err
+      if (~isempty (err.identifier))
+        rethrow (err);
+      end
+      error ('Velmora:worker', 'A worker stopped before it returned its block: %s', err.message);
+    end
   else
     out = cell (size (parts));
     parfor b = 1:numel (parts)

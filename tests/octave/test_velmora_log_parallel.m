@@ -98,7 +98,18 @@ unwind_protect
   fclose (fid);
   addpath (stub);
   refused ("Velmora:worker", "out of memory", X, Mu, Sdiag, Pi, 2);
+  rmpath (stub);
+  % A worker that dies: the package's own error, named as a worker's (a
+  % folder of its own: a file rewritten within the second may be taken
+  % for the one already read).
+  mkdir (fullfile (stub, "dies"));
+  fid = fopen (fullfile (stub, "dies", "VelmoraLog.m"), "w");
+  fprintf (fid, "function varargout = VelmoraLog (varargin)\n  kill (getpid (), 9);\nend\n");
+  fclose (fid);
+  addpath (fullfile (stub, "dies"));
+  refused ("Velmora:worker", "A worker stopped before it returned its block: ", X, Mu, Sdiag, Pi, 2);
 unwind_protect_cleanup
+  rmpath (fullfile (stub, "dies"));
   rmpath (stub);
   confirm_recursive_rmdir (false, "local");
   rmdir (stub, "s");
