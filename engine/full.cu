@@ -289,12 +289,10 @@ __device__ void Log_Full_Block(const Full_Args &a, Shared &sh, Squared squared) 
   }
   if (t < kP && j < a.x.count) {
     if (alone) {
-      const Posterior_Shift merged = sum.Shift();
-      const double log_p = Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P());
-      const Posterior_Shift shift = merged.For(log_p);
+      Posterior_Shift shift = sum.Shift();
+      a.out.log_p[j] = Point_Log_P(a.x, j, a.m.dim, shift);
       sh.top[t] = shift.top;
       sh.log_sum[t] = shift.log_sum;
-      a.out.log_p[j] = log_p;
     } else {
       a.partial[2 * (group * a.x.count + j)] = sum.m;
       a.partial[2 * (group * a.x.count + j) + 1] = sum.s;
@@ -643,11 +641,9 @@ __global__ void __launch_bounds__(kThreads) Log_Combine_Kernel(Full_Args a) {
   Log_Sum sum;
   for (Index g = 0; g < a.groups; ++g)
     sum.Merge(Log_Sum{a.partial[2 * (g * a.x.count + j)], a.partial[2 * (g * a.x.count + j) + 1]});
-  const Posterior_Shift merged = sum.Shift();
-  const double log_p = Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P());
-  a.out.log_p[j] = log_p;
+  Posterior_Shift shift = sum.Shift();
+  a.out.log_p[j] = Point_Log_P(a.x, j, a.m.dim, shift);
   if (a.out.R == nullptr) return;
-  const Posterior_Shift shift = merged.For(log_p);
   for (Index k = 0; k < a.m.K; ++k) {
     double &r = a.out.R[j * a.out.point_stride + k * a.out.cluster_stride];
     r = shift.Posterior(r);
@@ -720,6 +716,8 @@ __global__ void __launch_bounds__(kSmallPoints, kSmallBlocks<D>) Log_Small_Kerne
     total.Merge(sum);
   }
   const bool in = j < a.x.count;
+  // Not Point_Log_P: its shift by reference, behind `in`, went to the
+  // stack at D 4.
   const Posterior_Shift merged = total.Shift();
   const double log_p = in ? Non_Finite_Point(a.x, j, a.m.dim, merged.Log_P()) : 0.0;
   if (in) a.out.log_p[j] = log_p;

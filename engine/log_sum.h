@@ -200,4 +200,13 @@ __host__ __device__ __forceinline__ double Non_Finite_Point(const Device_Points 
   return nan ? ::nan("") : inf ? kMinusInf : log_p;
 }
 
+// Point j's logP from its sum's shift (Non_Finite_Point's where a
+// coordinate is not finite), and `shift` made the one its posteriors take.
+__host__ __device__ __forceinline__ double Point_Log_P(const Device_Points &x, Index j, Index dim,
+                                                       Posterior_Shift &shift) {
+  const double log_p = Non_Finite_Point(x, j, dim, shift.Log_P());
+  shift = shift.For(log_p);
+  return log_p;
+}
+
 }  // namespace velmora_log

@@ -68,7 +68,7 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   size_text = strjoin (arrayfun (@num2str, size (X), 'UniformOutput', false), ' x ');
   % The types first, as VelmoraLog checks them: a cell or a struct would
   % otherwise reach the shape checks below and be named by its size.
-  check_type (X, 'X');
+  velmora_check_type (X, 'X');
   if (model)
     % The model is read here, once. Workers get plain arrays and blocks of
     % points as columns, which give the bits of points as rows.
@@ -81,7 +81,7 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
     mixture = {Mu, Sigma, Pi};
     X = X.';
   else
-    cellfun (@check_type, mixture, {'Mu', 'Sigma', 'Pi'});
+    cellfun (@velmora_check_type, mixture, {'Mu', 'Sigma', 'Pi'});
     if (size (mixture{1}, 2) == 0)
       % Checked here, as VelmoraLog checks it, before any worker starts.
       error ('Velmora:dimensions', ['Mu must have at least one column, one per cluster: ', ...
@@ -197,18 +197,6 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
     if (want_R)
       R = R.';
     end
-  end
-end
-
-% VelmoraLog's refusal of an input that is not a full, real double or
-% single array, in its words.
-function check_type (a, name)
-  if (~(isa (a, 'double') || isa (a, 'single')))
-    error ('Velmora:type', '%s must be a double or single array; it is %s.', name, class (a));
-  elseif (issparse (a))
-    error ('Velmora:type', '%s must be full; it is sparse.', name);
-  elseif (~isreal (a))
-    error ('Velmora:type', '%s must be real; it is complex.', name);
   end
 end
 

@@ -41,18 +41,8 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
   Pi = gm.ComponentProportion;
   % Types first: the shapes below read a cell's or a char's size as data,
   % and repmat of a sparse Sigma fails in Octave's own words.
-  names = {'mu', 'Sigma', 'ComponentProportion'};
-  fields = {mu, S, Pi};
-  for f = 1:3
-    if (~(isa (fields{f}, 'double') || isa (fields{f}, 'single')))
-      error ('Velmora:type', 'The model''s %s must be a double or single array; it is %s.', ...
-             names{f}, class (fields{f}));
-    elseif (issparse (fields{f}))
-      error ('Velmora:type', 'The model''s %s must be full; it is sparse.', names{f});
-    elseif (~isreal (fields{f}))
-      error ('Velmora:type', 'The model''s %s must be real; it is complex.', names{f});
-    end
-  end
+  cellfun (@velmora_check_type, {mu, S, Pi}, ...
+           {'The model''s mu', 'The model''s Sigma', 'The model''s ComponentProportion'});
   [K, d] = size (mu);
   if (K == 0 || ~ismatrix (mu))
     error ('Velmora:dimensions', 'The model''s mu must be K x d with K at least 1; it is %s.', ...

@@ -149,13 +149,8 @@ TEST_F(LibraryTest, FarPointsWeighOneInAll) {
       if (!c.full && cores != nullptr) continue;
       const Env_Set setting("VELMORA_TENSOR_CORES", cores);
       SCOPED_TRACE(testing::Message() << c << (cores ? ", CUDA cores" : ""));
-      Mixture m = Make_Mixture(c.dim, n, c.K, !c.full, 240);
-      std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
-      std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
-      for (size_t e = 0; e < m.Sigma.size(); ++e)
-        m.Sigma[e] = !c.full || e % (c.dim * c.dim) % (c.dim + 1) == 0 ? 1.0 : 0.0;
-      for (double &x : m.X) x += 1e9;
-      const Statistics st = Statistics_Under_Test(Problem_Of(m));
+      const Statistics st =
+          Statistics_Under_Test(Problem_Of(Far_From_Alike_Clusters(c.dim, n, c.K, !c.full, 1e9, 240)));
       for (int k = 0; k < c.K; ++k)
         EXPECT_NEAR(st.weight[k], static_cast<double>(n) / c.K, 1e-12 * n) << "cluster " << k;
     }

@@ -436,12 +436,8 @@ TEST_F(LibraryTest, FarPointsGetPosteriorsThatSumToOne) {
         SCOPED_TRACE(testing::Message() << shape << ", " << far << " out"
                                         << (cores ? ", CUDA cores" : ""));
         const int n = 150, K = shape.K;
-        Mixture m = Make_Mixture(shape.dim, n, K, true, 230);
-        std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
-        std::fill(m.Sigma.begin(), m.Sigma.end(), 1.0);
-        std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
-        for (double &x : m.X) x += far;
-        const Log_Result r = Evaluate(shape.diagonal ? m : As_Full(m));
+        const Log_Result r =
+            Evaluate(Far_From_Alike_Clusters(shape.dim, n, K, shape.diagonal, far, 230));
         for (int j = 0; j < n; ++j) {
           double sum = 0.0;
           for (int k = 0; k < K; ++k) {

@@ -2,6 +2,7 @@
 // densities, for the tests of the distance, the evaluation and the call.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -41,6 +42,19 @@ inline Mixture Make_Mixture(int dim, int num_data, int num_clust, bool diagonal,
         }
     }
   }
+  return m;
+}
+
+// Points `far` from K clusters alike: the centre 0, the identity
+// covariance and one prior for all; each point's posteriors are 1/K.
+inline Mixture Far_From_Alike_Clusters(int dim, int num_data, int num_clust, bool diagonal,
+                                       double far, unsigned seed) {
+  Mixture m = Make_Mixture(dim, num_data, num_clust, diagonal, seed);
+  std::fill(m.Mu.begin(), m.Mu.end(), 0.0);
+  std::fill(m.Pi.begin(), m.Pi.end(), 1.0);
+  for (size_t e = 0; e < m.Sigma.size(); ++e)
+    m.Sigma[e] = diagonal || e % (static_cast<size_t>(dim) * dim) % (dim + 1) == 0 ? 1.0 : 0.0;
+  for (double &x : m.X) x += far;
   return m;
 }
 
