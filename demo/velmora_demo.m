@@ -6,7 +6,7 @@ function velmora_demo (build_dir, num_data)
     num_data = 200000;
   end
   dim = 8;  K = 16;
-  [device, on_gpu] = use_best_build (build_dir);
+  [device, on_gpu] = velmora_use_best_build (build_dir);
   tolerance = 1e-12;
   printf ("Velmora demo on %s: %d points, dim %d, %d clusters\n", device, num_data, dim, K);
   if (! on_gpu)
@@ -91,24 +91,4 @@ function velmora_demo (build_dir, num_data)
     error ("velmora_demo: FAILED: the fit did not recover the clusters");
   end
   printf ("PASSED\n");
-end
-
-function [device, on_gpu] = use_best_build (build_dir)
-  % The CUDA build where it finds a GPU, else the CPU device.
-  cuda = fullfile (build_dir, "cuda");
-  if (exist (fullfile (cuda, "Velmora.mex"), "file"))
-    addpath (cuda);
-    try
-      Velmora (1, 0, 1, 1);
-      device = "the GPU";
-      on_gpu = true;
-      return;
-    catch
-      clear Velmora;
-      rmpath (cuda);
-    end
-  end
-  addpath (fullfile (build_dir, "cpu"));
-  device = "the CPU device (no GPU found)";
-  on_gpu = false;
 end
