@@ -176,20 +176,29 @@ Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) 
   return out;
 }
 
+// Why a sum of squares overflowed, and the cure (EM minds the scale of
+// neither X nor the weights).
+std::string Too_Large(bool weighted) {
+  return weighted ? "X's values and their weights are too large for the weighted sums of their "
+                    "squares to be doubles; scale X or the weights down."
+                  : "X's values are too large for the sums of their squares to be doubles; "
+                    "scale X down.";
+}
+
 // The same, where a covariance that is not positive definite ends the fit,
 // naming its cluster.
 Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, double reg,
-               Index iteration) {
+               Index iteration, bool weighted) {
   Factored out = Try_Factor(m, dim, K, mode, shared);
   const Index block = mode == Mode::full ? dim * dim : dim;
   if (out.bad >= 0 && !std::all_of(m.sigma.begin() + out.bad * block,
                                    m.sigma.begin() + (out.bad + 1) * block,
                                    [](double v) { return std::isfinite(v); }))
-    Fit_Failure(Text("The covariance of %s overflows %s: X's values are too large for their "
-                     "squares to be doubles; scale X down.",
+    Fit_Failure(Text("The covariance of %s overflows %s: ",
                      out.one ? "every cluster (shared)"
                              : ("cluster " + std::to_string(out.bad + 1)).c_str(),
-                     When(iteration).c_str()));
+                     When(iteration).c_str()) +
+                Too_Large(weighted));
   if (out.bad >= 0)
     Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
                      "'RegularizationValue' (now %s) keeps it so.",
@@ -390,7 +399,8 @@ class Fitter {
   }
 
   Factors Factors_Of(const Model &m, Index iteration) const {
-    return Factor(m, dim_, K_, o_.mode, o_.shared, o_.regularization, iteration);
+    return Factor(m, dim_, K_, o_.mode, o_.shared, o_.regularization, iteration,
+                  weights_ != nullptr);
   }
 
   // The M-step of statistics about `shift`, and its factors. Where a mean
@@ -461,11 +471,18 @@ class Fitter {
                 ": X's values are too large for doubles; scale X down.");
   }
 
+  // Whether point j counts in the fit's sums: a weight of 0 leaves it out,
+  // also as the point that moments are taken about (a far one would cancel
+  // the others' differences away, or overflow their squares).
+  bool Counted(Index j) const { return weights_ == nullptr || weights_[j] > 0.0; }
+
   // The data's variance per coordinate, from moments about the first
-  // point, or again about the mean where the first point lies so far out
-  // that the difference would cancel.
+  // point that counts, or again about the mean where that point lies so far
+  // out that the difference would cancel.
   std::vector<double> Data_Variance() {
-    std::vector<double> shift = device_->Point(0), variance(static_cast<size_t>(dim_));
+    Index first = 0;
+    while (first + 1 < n_ && !Counted(first)) ++first;
+    std::vector<double> shift = device_->Point(first), variance(static_cast<size_t>(dim_));
     for (int look = 0; look < 2; ++look) {
       const std::vector<double> m = device_->Data_Moments(shift.data());
       bool far = false;
@@ -480,9 +497,9 @@ class Fitter {
     for (Index i = 0; i < dim_; ++i)
       if (!std::isfinite(variance[i]))
         throw Error("Velmora:data",
-                    Text("The variance of coordinate %lld of the data overflows: X's values are "
-                         "too large for their squares to be doubles; scale X down.",
-                         Ll(i + 1)));
+                    Text("The variance of coordinate %lld of the data cannot be computed: ",
+                         Ll(i + 1)) +
+                        Too_Large(weights_ != nullptr));
     return variance;
   }
 
@@ -591,14 +608,15 @@ class Fitter {
   }
 
   // The M-step of the labels' hard assignment, about each cluster's first
-  // point.
+  // point that counts (its first point where none does).
   Model Label_Start() {
     std::vector<double> shift(static_cast<size_t>(dim_ * K_), 0.0);
-    std::vector<char> seen(static_cast<size_t>(K_), 0);
+    std::vector<char> seen(static_cast<size_t>(K_), 0);  // 1: a point, 2: one that counts
     for (Index j = 0; j < n_; ++j) {
       const Index k = static_cast<Index>(o_.labels[j]);
-      if (seen[k]) continue;
-      seen[k] = 1;
+      const char here = Counted(j) ? 2 : 1;
+      if (seen[k] >= here) continue;
+      seen[k] = here;
       Copy_Point(j, shift.data() + k * dim_);
     }
     const Statistics st = Unpack(device_->Label_Pass(o_.labels, shift), device_->layout());

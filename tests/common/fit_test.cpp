@@ -1131,15 +1131,25 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   std::vector<double> X = d.X;
   X.push_back(1e160);
   EXPECT_EQ(failure(X, Fit_Options{.mode = Mode::diagonal}),
-            "Velmora:data: The variance of coordinate 1 of the data overflows: X's values are "
-            "too large for their squares to be doubles; scale X down.");
+            "Velmora:data: The variance of coordinate 1 of the data cannot be computed: X's "
+            "values are too large for the sums of their squares to be doubles; scale X down.");
+  // Weighed alike, data of ordinary size can be too heavy: the weights are
+  // named with X.
+  Fit_Options heavy{.mode = Mode::diagonal};
+  heavy.weights.assign(d.X.size(), 1e300);
+  std::vector<double> wider = d.X;
+  for (double &x : wider) x *= 1e4;
+  EXPECT_EQ(failure(wider, heavy),
+            "Velmora:data: The variance of coordinate 1 of the data cannot be computed: X's "
+            "values and their weights are too large for the weighted sums of their squares to be "
+            "doubles; scale X or the weights down.");
 
   Fit_Options given = Parameters_Start(false, {0.0, 1.0}, {1e300, 1e300}, {0.5, 0.5});
   std::vector<double> wide = d.X;
   for (double &x : wide) x *= 1e156;
   EXPECT_EQ(failure(wide, given),
             "Velmora:fit: The covariance of cluster 1 overflows at iteration 1: X's values are "
-            "too large for their squares to be doubles; scale X down.");
+            "too large for the sums of their squares to be doubles; scale X down.");
   // Shared, the pooled covariance is every cluster's, also where it holds
   // NaN (inf - inf, as the host engine's sums give it here).
   std::vector<double> pairs;
@@ -1154,7 +1164,7 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   } catch (const velmora_log::Error &e) {
     EXPECT_EQ(std::string(e.what()),
               "The covariance of every cluster (shared) overflows at iteration 1: X's values are "
-              "too large for their squares to be doubles; scale X down.");
+              "too large for the sums of their squares to be doubles; scale X down.");
   }
 
   given = Parameters_Start(false, {0.0, 1.0}, {1.0, 1.0}, {0.5, 0.5});

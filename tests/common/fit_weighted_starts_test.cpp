@@ -9,9 +9,11 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "common/engine_under_test.h"
+#include "common/fit_fixture.h"
 #include "common/library_test.h"
 #include "fit.h"
 
@@ -57,6 +59,48 @@ TEST_F(LibraryTest, FitLeavesOutAFarPointOfWeightZero) {
   for (int e = 0; e < 2; ++e) {
     EXPECT_NEAR(all.model.mu[e], kept.model.mu[e], 1e-13);
     EXPECT_NEAR(all.model.sigma[e], kept.model.sigma[e], 1e-13);
+  }
+}
+
+// And out of the start. Put first, a far one
+// was the point that the data's variance (random and k-means++ starts)
+// and its cluster's first moments (a labels start) were taken about: at
+// 1e40 the others' differences cancelled (a start of variance 1e-6, the
+// same optimum by another path), at 1e200 their squares overflowed (a fit
+// refused). Each start against the data without it.
+TEST_F(LibraryTest, APointOfWeightZeroIsLeftOutOfTheStart) {
+  const int dim = 2, K = 3, n = 600;
+  const Cluster_Data d = Make_Clusters(dim, n, K, 6.0, 1.0, 0.0, true, 151);
+  std::vector<double> labels(n);
+  for (int j = 0; j < n; ++j) labels[j] = j % K;
+  for (const double far : {1e40, 1e200}) {
+    std::vector<double> X{far, -far};
+    X.insert(X.end(), d.X.begin(), d.X.end());
+    std::vector<double> w(n + 1, 1.0), with_labels(labels);
+    w[0] = 0.0;
+    with_labels.insert(with_labels.begin(), 0.0);
+    for (const Start start : {Start::rand_sample, Start::plus, Start::labels}) {
+      SCOPED_TRACE(testing::Message() << "far " << far << ", start " << static_cast<int>(start));
+      Fit_Options o;
+      o.mode = Mode::full;
+      o.start = start;
+      o.seed = 5;
+      o.max_iter = 3;
+      o.tol_fun = 0;
+      o.weights.assign(n, 1.0);
+      o.labels = labels;
+      const Fit_Result alone = Fit_Under_Test(d.X.data(), dim, n, K, o);
+      o.weights = w;
+      o.labels = with_labels;
+      const Fit_Result r = Fit_Under_Test(X.data(), dim, n + 1, K, o);
+      for (const auto &[a, b] : {std::pair{&alone.history, &r.history},
+                                 std::pair{&alone.model.mu, &r.model.mu},
+                                 std::pair{&alone.model.sigma, &r.model.sigma}}) {
+        ASSERT_EQ(a->size(), b->size());
+        for (size_t e = 0; e < a->size(); ++e)
+          EXPECT_NEAR((*b)[e], (*a)[e], 1e-12 * std::fabs((*a)[e]) + 1e-12) << "entry " << e;
+      }
+    }
   }
 }
 
