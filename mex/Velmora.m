@@ -41,7 +41,8 @@
 %                           device or host memory could not be allocated
 %     "Error querying the device for free memory!"
 %   A full covariance that is not positive definite prints "Cholesky failed"
-%   and gives NaN densities for that cluster; problems met during the run are
+%   and gives NaN densities for that cluster, so NaN in every P (unless its
+%   prior is 0); problems met during the run are
 %   listed after "THE FOLLOWING ERRORS OCCURED:".
 %
 %   Example (3 dimensions, 2 clusters: Sigma's 2 columns make it diagonal):

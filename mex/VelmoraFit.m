@@ -83,7 +83,8 @@
 %                            longer rises)
 %     'Display'              'off' (default), 'iter' (each iteration's
 %                            log-likelihood) or 'final' (one line per
-%                            replicate)
+%                            replicate, and with Replicates > 1 one more
+%                            naming the replicate kept)
 %     'Seed'                 0 (default): the random stream of 'plus' and
 %                            'randSample'. The same seed, data and device
 %                            give the same bits.
@@ -143,7 +144,8 @@
 %                         finite and positive definite (naming the cluster)
 %     Velmora:priors      a 'Start' prior that is 0, negative or not finite
 %     Velmora:means       a 'Start' centre that is not finite
-%     Velmora:data        a coordinate of X that is NaN or Inf (named)
+%     Velmora:data        a coordinate of X that is NaN or Inf (named), or
+%                         values too large for the sums of their squares to be doubles
 %     Velmora:fit         the fit cannot go on: a cluster lost its points
 %                         (its posterior weights sum to less than eps of
 %                         the data) or its covariance stopped being
@@ -173,7 +175,8 @@
 %                           VelmoraFit(X.', K, ...).
 %     Velmora:notConverged  the fit used MaxIter iterations before TolFun
 %                           stopped it (unless Display is 'off', or TolFun
-%                           is 0)
+%                           is 0 without 'TolFunRelative': there every fit
+%                           runs MaxIter iterations by request)
 %
 %   On the CPU device (the build for machines without an NVIDIA GPU) a fit
 %   of up to 16 clusters and 16 dimensions (32 with diagonal covariances)

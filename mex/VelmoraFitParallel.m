@@ -53,8 +53,12 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   %
   % See also VelmoraFit, velmora_write_shard, VelmoraLogParallel.
   if (nargin < 3)
+    verb = 'were';
+    if (nargin == 1)
+      verb = 'was';
+    end
     error ('Velmora:usage', ['At least 3 inputs are needed, the data, K and the workers; ', ...
-                             '%d were given.'], nargin);
+                             '%d %s given.'], nargin, verb);
   end
   if (nargout > 2)
     error ('Velmora:usage', ['At most 2 outputs are given, model and info; %d were asked for. ', ...

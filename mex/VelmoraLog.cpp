@@ -51,7 +51,8 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs != 4 && !model)
     throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a "
                                  "gmdistribution); " +
-                                     std::to_string(nrhs) + " were given. " + kCall);
+                                     std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") + " given. " +
+                                     kCall);
   if (nlhs > 2)
     throw Error("Velmora:usage", "At most 2 outputs are given, logP and R; " +
                                      std::to_string(nlhs) + " were asked for. " + kCall);
@@ -85,8 +86,10 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
                 "; it is " + Size_Text(in[1]) + ".");
   if (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K))
     Shape_Error(std::string(Pi.name) + " must hold one prior per cluster, as 1 x " +
-                std::to_string(K) + " or " + std::to_string(K) + " x 1 (Mu has " +
-                std::to_string(K) + " columns); it is " + Size_Text(in[3]) + ".");
+                std::to_string(K) + " or " + std::to_string(K) + " x 1 (" +
+                (model ? "the model's mu has " + std::to_string(K) + " rows"
+                       : "Mu has " + std::to_string(K) + " columns") +
+                "); it is " + Size_Text(in[3]) + ".");
   velmora_log::Mode mode = velmora_log::Mode::diagonal;
   // Past two dimensions, only dim x dim x K: a 3 x 2 x 3 Sigma for dim 3
   // and 2 clusters has the count of full covariances, but not their shape

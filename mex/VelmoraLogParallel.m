@@ -56,8 +56,12 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
           'point per row of X: [logP, R] = VelmoraLogParallel(X, gm, workers).'];
   model = nargin == 3 && (isstruct (varargin{1}) || isa (varargin{1}, 'gmdistribution'));
   if (nargin ~= 5 && ~model)
+    verb = 'were';
+    if (nargin == 1)
+      verb = 'was';
+    end
     error ('Velmora:usage', ['5 inputs are needed, X, Mu, Sigma, Pi and workers ', ...
-                             '(or 3, X, a gmdistribution and workers); %d were given.'], nargin);
+                             '(or 3, X, a gmdistribution and workers); %d %s given.'], nargin, verb);
   end
   if (nargout > 2)
     error ('Velmora:usage', 'At most 2 outputs are given, logP and R; %d were asked for. %s', ...

@@ -222,7 +222,7 @@ function o = options (args)
           error ('Velmora:usage', ['''Weights''(%d) is %s: weights must be finite and 0 ', ...
                                    'or more.'], bad, num2str (value(bad)));
         end
-        o.Weights = full (double (value(:)));
+        o.Weights = full (double (value));  % its shape kept, for the message on its size
       otherwise
         o.(names.(key)) = value;
     end

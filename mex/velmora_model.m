@@ -31,9 +31,13 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
              size (gm, 1), size (gm, 2));
     end
     if (~isempty (missing))
+      verb = 'is';
+      if (numel (missing) > 1)
+        verb = 'are';
+      end
       error ('Velmora:usage', ['A model struct must have the fields mu, Sigma and ', ...
-                               'ComponentProportion of a gmdistribution; %s is missing.'], ...
-             strjoin (missing, ', '));
+                               'ComponentProportion of a gmdistribution; %s %s missing.'], ...
+             strjoin (missing, ' and '), verb);
     end
   end
   mu = gm.mu;

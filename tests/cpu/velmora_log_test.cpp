@@ -109,6 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a gmdistribution); 3 were "
                 "given." +
                     kCall},
+        Refusal{"OneInput", [](auto &a) { a.resize(1); }, 1, "Velmora:usage",
+                "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a gmdistribution); 1 was "
+                "given." +
+                    kCall},
         Refusal{"ThreeOutputs", [](auto &) {}, 3, "Velmora:usage",
                 "At most 2 outputs are given, logP and R; 3 were asked for." + kCall},
         Refusal{"Int32", [](auto &a) { a[1]->class_id = mxINT32_CLASS; }, 1, "Velmora:type",
