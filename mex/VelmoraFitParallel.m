@@ -12,9 +12,10 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   %
   % data: X, dim x N (columns sent once, each block to its worker), or a
   % cell array of shard files (see velmora_write_shard), in order, each read
-  % by the worker that owns it on its own machine: the data never pass
-  % through the caller. The points are the shards' columns one after
-  % another.
+  % by the worker that owns it on its own machine: the data do not pass
+  % through the caller, but for the points of a shard before its worker's
+  % first whole leaf of 512 points, which go to the block before. The
+  % points are the shards' columns one after another.
   %
   % workers: the connections of Octave's parallel package (pconnect; the
   % local machine's connection is left out), one worker per server, or a
@@ -33,9 +34,11 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   %   'Owners'   with files: a numeric vector, the worker of each shard,
   %              1 .. numel (workers), in order (default: the shards shared
   %              out in order, as evenly as their count allows)
-  %   'Timeout'  seconds a worker may take to answer (default 3600); a
-  %              send to a worker that stopped reading can still block,
-  %              since the parallel package's sends have no timeout
+  %   'Timeout'  seconds a worker may take to answer (default 3600; Inf:
+  %              no limit; a fraction is waited up to the whole second
+  %              after it); a send to a worker that stopped reading can
+  %              still block, since the parallel package's sends have no
+  %              timeout
   %   'Stream'   with files: points a worker reads from its shards at a
   %              time, every pass, instead of holding its block (default 0:
   %              only a worker whose block would take more than half of
@@ -46,6 +49,14 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   % closed then, the servers stay up); Velmora:shard and Velmora:data name
   % a bad shard's file and element; the fit's own as VelmoraFit's. Display
   % 'iter' gives each iteration's seconds and its slowest worker.
+  % info is VelmoraFit's; its Resident is false where a worker read its
+  % shards every pass.
+  %
+  % Ctrl-C: VelmoraFit's Velmora:interrupted where it lands inside a
+  % pass's own work in this session; while the caller waits for the
+  % workers (most of the time), it is Octave's own interrupt, which try
+  % does not catch, or, where it reaches a worker too, Velmora:worker.
+  % Every session opened is closed either way.
   %
   % On the network, each pass: the mixture to every worker, K (dim^2 + dim
   % + 1) doubles, and back from each its tree nodes, at most 2 log2 (n /
@@ -124,7 +135,7 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   [opened, ~, failure] = velmora_fit_requests (pool, owner, requests);
   clear requests
   for b = 1:numel (parts)
-    if (numel (opened{b}) == 2)
+    if (numel (opened{b}) == 3)
       opened_sessions(b) = [owner(b), opened{b}(1)];
     end
   end
@@ -140,7 +151,8 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
                              1:numel (units), 'UniformOutput', false), ', '));
   end
   exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
-  [model, info, warnings] = block_call ('fit', exchange, [dim, n, units(1)], blocks, K, ...
+  resident = all (cellfun (@(o) o(3), opened));
+  [model, info, warnings] = block_call ('fit', exchange, [dim, n, units(1), resident], blocks, K, ...
                                         options{:});
   for i = 1:size (warnings, 2)
     warning (warnings{1, i}, '%s', warnings{2, i});
@@ -197,9 +209,12 @@ function close_sessions (pool, opened)
   end
 end
 
+% Whether every server of a network is still connected (the entry of this
+% machine, which is in every network, is never 'open').
 function open = is_open (network)
   try
-    open = all ([network_get_info(network).open]);
+    info = network_get_info (network);
+    open = all ([info(~[info.local_machine]).open]);
   catch
     open = false;
   end
@@ -257,7 +272,7 @@ function [options, timeout, owners, weights, labels, stream, named] = own_option
     named{end + 1} = lower (name);
     switch (lower (name))
       case 'timeout'
-        if (~(isnumeric (value) && isscalar (value) && value > 0))
+        if (~(isnumeric (value) && isreal (value) && isscalar (value) && value > 0))
           error ('Velmora:usage', '''Timeout'' must be a positive number of seconds.');
         end
         timeout = double (value);
@@ -340,9 +355,13 @@ function pool = open_pool (workers, timeout)
     pool.names = arrayfun (@(r) sprintf ('worker %d (this session)', r), 1:workers, ...
                            'UniformOutput', false);
   else
+    given = mat2str (size (workers));
+    if (isnumeric (workers) && isreal (workers) && isscalar (workers))
+      given = num2str (workers);  % a count out of range, named
+    end
     error ('Velmora:usage', ['workers must be a whole number from 1 to 4096, cluster ', ...
                              'connections or a cell array of them; it is %s %s.'], ...
-           class (workers), mat2str (size (workers)));
+           class (workers), given);
   end
 end
 

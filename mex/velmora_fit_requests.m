@@ -39,7 +39,7 @@ function [values, seconds, failure] = velmora_fit_requests (pool, workers, reque
     for i = 1:count
       connection = pool.conns{workers(i)};
       try
-        ready = select_sockets (connection, pool.timeout);
+        ready = select_sockets (connection, wait_seconds (pool.timeout));
       catch err
         lost (pool, workers(i), err.message);
       end
@@ -96,4 +96,15 @@ function lost (pool, w, why)
   close_networks (pool);
   error ('Velmora:worker', ['%s was lost: %s. The connections are closed; the servers stay ', ...
                             'up: pconnect again.'], pool.names{w}, why);
+end
+
+% What select_sockets is given for a wait of `timeout` seconds: it takes
+% whole seconds, dropping a fraction (0.5 would not wait at all), and -1
+% for no limit (Inf is refused by the system's select).
+function seconds = wait_seconds (timeout)
+  if (isinf (timeout))
+    seconds = -1;
+  else
+    seconds = ceil (timeout);
+  end
 end

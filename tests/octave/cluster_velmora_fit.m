@@ -33,6 +33,17 @@ function cluster_velmora_fit (server_folder)
           'three workers differ from one fit');
   got = VelmoraFitParallel (X, 3, c(1:2), 'MaxIter', 25, 'Weights', 1 + mod (1:size (X, 2), 3));
   assert (isequal (got, want), 'two workers differ from one fit');
+  % A fraction of a second, and no limit, are waits too (the package's
+  % select takes whole seconds, and refuses Inf).
+  for timeout = [0.5, Inf]
+    got = VelmoraFitParallel (X, 3, c(1:2), 'MaxIter', 25, 'Weights', 1 + mod (1:size (X, 2), 3), ...
+                              'Timeout', timeout);
+    assert (isequal (got, want), 'the fit with Timeout %g differs', timeout);
+  end
+  % Every fit closed the sessions it opened on the servers.
+  for w = 1:3
+    assert (~block_locked (c{w}(2)), 'worker %d still holds a session after the fits', w);
+  end
   try
     VelmoraFitParallel (files([1 5]), 3, c);
     error ('the bad shard was not named');
@@ -111,6 +122,13 @@ function write_text (name, text)
   f = fopen (name, 'w');
   fputs (f, text);
   fclose (f);
+end
+
+% Whether velmora_fit_block holds a session on the worker (it stays
+% locked while one is open).
+function locked = block_locked (connection)
+  reval ('psend (mislocked (''velmora_fit_block''), sockets(1));', connection);
+  locked = precv (connection);
 end
 
 function pid = worker_pid (connection)
