@@ -136,7 +136,7 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   first = floor ((0:blocks - 1) * n / blocks) + 1;
   last = [first(2:end) - 1, n];
   parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
-  devices = gpu_list ();
+  devices = velmora_gpus ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
   % This call's engine, for the local workers: '' stands for unset, which
   % VelmoraLog reads as it reads an empty value.
@@ -153,8 +153,10 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
       if (cluster)
         % [], not {}: the parallel package cannot send a handle whose text
         % holds an empty cell.
-        out = netcellfun (workers, @(part) velmora_log_block (part, mixture, want_R, '', []), ...
-                          parts, 'UniformOutput', false);
+        % Each block's number: its worker binds to a GPU of its own
+        % machine by it (a server's blocks are a run of numbers).
+        out = netcellfun (workers, @(part, b) velmora_log_block (part, mixture, want_R, b, []), ...
+                          parts, num2cell (1:numel (parts)), 'UniformOutput', false);
       else
         out = parcellfun (workers, ...
                           @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
@@ -201,25 +203,5 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
     if (want_R)
       R = R.';
     end
-  end
-end
-
-function devices = gpu_list ()
-  % The GPUs to share among workers, by index, found without touching the
-  % device in this session; {''} (no binding) when there are none.
-  visible = getenv ('CUDA_VISIBLE_DEVICES');
-  if (~isempty (visible))
-    devices = strsplit (visible, ',');
-    return;
-  end
-  [status, text] = system ('nvidia-smi -L 2>/dev/null');
-  count = 0;
-  if (status == 0)
-    count = numel (regexp (text, '^GPU \d+', 'lineanchors'));
-  end
-  if (count == 0)
-    devices = {''};
-  else
-    devices = arrayfun (@(k) sprintf ('%d', k), 0:count - 1, 'UniformOutput', false);
   end
 end

@@ -171,7 +171,8 @@ class Kept_Mixture : public velmora_log::Fit_Passes {
 
 class Remote_Passes final : public Kept_Mixture {
  public:
-  Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, Index unit, const Fit_Data &d)
+  Remote_Passes(const mxArray *exchange, std::vector<Block> blocks, Index unit, bool resident,
+                const Fit_Data &d)
       : Kept_Mixture(d), exchange_(const_cast<mxArray *>(exchange)), blocks_(std::move(blocks)) {
     Index next = 0;
     for (size_t b = 0; b < blocks_.size(); ++b) {
@@ -188,7 +189,7 @@ class Remote_Passes final : public Kept_Mixture {
     plan_.unit = unit;
     plan_.units = (d.n + plan_.unit - 1) / plan_.unit;
     plan_.chunk = d.n;
-    plan_.resident = true;
+    plan_.resident = resident;
   }
 
   std::vector<double> Pass(bool statistics, const std::vector<double> &shift) override {
@@ -469,8 +470,8 @@ std::unique_ptr<velmora_log::Fit_Passes> Make_Shard_Passes(
 
 std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
                                                             std::vector<Block> blocks, Index unit,
-                                                            const Fit_Data &data) {
-  return std::make_unique<Remote_Passes>(exchange, std::move(blocks), unit, data);
+                                                            bool resident, const Fit_Data &data) {
+  return std::make_unique<Remote_Passes>(exchange, std::move(blocks), unit, resident, data);
 }
 
 }  // namespace velmora_mex

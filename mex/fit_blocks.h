@@ -57,9 +57,11 @@ struct Block {
 // block, returns a struct with `values`, one row per block asked, and
 // `note`, or one with `identifier` and `message` where it failed), the
 // blocks' tree nodes combined in block order; `unit`: the points per unit
-// of the workers' k-means++ sums (their engine's).
+// of the workers' k-means++ sums (their engine's); `resident`: whether
+// every worker holds its block (none reads its shards each pass).
 std::unique_ptr<velmora_log::Fit_Passes> Make_Remote_Passes(const mxArray *exchange,
                                                             std::vector<Block> blocks, Index unit,
+                                                            bool resident,
                                                             const velmora_log::Fit_Data &data);
 
 }  // namespace velmora_mex

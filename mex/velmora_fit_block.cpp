@@ -92,7 +92,7 @@ std::vector<double> Open(const mxArray *b) {
                                        static_cast<double>(count + extra.size() / dim),
                                    "The block", "", false);
     } catch (const Error &) {
-      stream = std::max<Index>(velmora_log::kTreeLeaf, (Index{1} << 25) / dim);
+      stream = std::max<Index>(velmora_log::kTreeLeaf, (Index{1} << 22) / dim);  // 32 MiB
     }
   }
   if (files.empty()) s->X = Values(Field(b, "X"), "X");
@@ -140,7 +140,10 @@ std::vector<double> Open(const mxArray *b) {
   const Index id = sessions.empty() ? 1 : sessions.rbegin()->first + 1;
   if (sessions.empty()) mexLock();
   sessions.emplace(id, std::move(s));
-  return {static_cast<double>(id), static_cast<double>(unit)};
+  // The session, its units, and whether it holds its block (1) or reads it
+  // each pass (0).
+  return {static_cast<double>(id), static_cast<double>(unit),
+          sessions.at(id)->passes->plan().resident ? 1.0 : 0.0};
 }
 
 void Close(int nrhs, const mxArray *prhs[]) {
@@ -198,11 +201,14 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs < 1) Usage("velmora_fit_block needs an operation; see help velmora_fit_block.");
   const std::string what = Text(prhs[0], "The operation");
   if (what == "fit") {
-    // fit(exchange, [dim n unit], blocks (2 x W: first, count), K, options...)
+    // fit(exchange, [dim n unit resident], blocks (2 x W: first, count), K,
+    // options...); resident: every block held (1 where left out).
     if (nrhs < 5) Usage("fit needs the exchange, the data's size, the blocks and K.");
     const std::vector<double> size = Values(prhs[2], "The data's size"),
                               b = Values(prhs[3], "The blocks");
-    if (size.size() != 3 || b.size() % 2 != 0) Usage("fit takes [dim n unit] and 2 x W blocks.");
+    if ((size.size() != 3 && size.size() != 4) || b.size() % 2 != 0)
+      Usage("fit takes [dim n unit resident] and 2 x W blocks.");
+    const bool resident = size.size() == 3 || size[3] != 0.0;
     std::vector<velmora_mex::Block> blocks;
     for (size_t i = 0; i < b.size(); i += 2)
       blocks.push_back({static_cast<Index>(b[i]), static_cast<Index>(b[i + 1])});
@@ -213,7 +219,7 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
         std::min(nlhs, 2), plhs, nrhs - 4, prhs + 4, static_cast<Index>(size[0]),
         static_cast<Index>(size[1]),
         [&](const velmora_log::Fit_Data &d) {
-          return velmora_mex::Make_Remote_Passes(exchange, blocks, unit, d);
+          return velmora_mex::Make_Remote_Passes(exchange, blocks, unit, resident, d);
         },
         warnings);
     // The warnings for the caller to raise under its own name: 2 x W.

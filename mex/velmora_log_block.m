@@ -1,13 +1,19 @@
 function out = velmora_log_block (X, mixture, want_R, device, engine)
   % One block of VelmoraLogParallel, on a worker: X and the mixture's
   % arguments as VelmoraLog takes them (Mu, Sigma, Pi). The worker's GPU is
-  % chosen before its first device call; an error comes back as data, so
+  % chosen before its first device call: device is its index ('' for
+  % none), or on a server the block's number, which picks among that
+  % machine's GPUs in turn. An error comes back as data, so
   % that its identifier and message reach the caller unchanged (one
   % without an identifier is the worker's). engine: {VELMORA_DEVICE's
   % value in the caller, '' where unset}, set here before the block is
   % evaluated, since a worker kept between calls still holds the
   % environment of the call that started it; [] (a server) keeps the
   % worker's own.
+  if (isnumeric (device))
+    devices = velmora_gpus ();
+    device = devices{mod (device - 1, numel (devices)) + 1};
+  end
   if (~isempty (device))
     setenv ('CUDA_VISIBLE_DEVICES', device);
   end

@@ -16,7 +16,7 @@ server=/usr/libexec/octave-pserver
 # A folder the server's user can read, with what it needs.
 work=$(mktemp -d)
 chmod 755 "$work"
-cp "$mex"/VelmoraLog.mex "$mex"/velmora_log_block.m "$mex"/velmora_fit_block.mex \
+cp "$mex"/VelmoraLog.mex "$mex"/velmora_log_block.m "$mex"/velmora_gpus.m "$mex"/velmora_fit_block.mex \
   "$mex"/velmora_fit_serve.m "$work"/
 chmod 644 "$work"/*
 as_user=()

@@ -92,6 +92,7 @@ unwind_protect_cleanup
 end_unwind_protect
 % A worker whose VelmoraLog fails with an error that carries no identifier.
 stub = tempname ();
+old_path = getenv ("PATH");
 mkdir (stub);
 unwind_protect
   fid = fopen (fullfile (stub, "VelmoraLog.m"), "w");
@@ -109,7 +110,38 @@ unwind_protect
   fclose (fid);
   addpath (fullfile (stub, "dies"));
   refused ("Velmora:worker", "A worker stopped before it returned its block: ", X, Mu, Sdiag, Pi, 2);
+  rmpath (fullfile (stub, "dies"));
+  % The GPUs in turn: a machine whose nvidia-smi lists two, and a
+  % VelmoraLog that gives each point the GPU its worker was bound to. Four
+  % local workers, then the blocks a server's workers get by their numbers.
+  mkdir (fullfile (stub, "gpus"));
+  fid = fopen (fullfile (stub, "gpus", "nvidia-smi"), "w");
+  fprintf (fid, "#!/bin/sh\necho 'GPU 0: Fake (UUID: GPU-a)'\necho 'GPU 1: Fake (UUID: GPU-b)'\n");
+  fclose (fid);
+  system (sprintf ("chmod +x %s", fullfile (stub, "gpus", "nvidia-smi")));
+  fid = fopen (fullfile (stub, "gpus", "VelmoraLog.m"), "w");
+  fprintf (fid, ["function logP = VelmoraLog (X, varargin)\n", ...
+                 "  logP = repmat (str2double (getenv ('CUDA_VISIBLE_DEVICES')), 1, columns (X));\n", ...
+                 "end\n"]);
+  fclose (fid);
+  addpath (fullfile (stub, "gpus"));
+  old_path = getenv ("PATH");
+  setenv ("PATH", [fullfile(stub, "gpus"), ":", old_path]);
+  unsetenv ("CUDA_VISIBLE_DEVICES");
+  bound = VelmoraLogParallel (ones (1, 8), 0, 1, 1, 4);
+  setenv ("PATH", old_path);
+  assert (bound, [0 0 1 1 0 0 1 1]);
+  for b = 1:4
+    setenv ("PATH", [fullfile(stub, "gpus"), ":", old_path]);
+    unsetenv ("CUDA_VISIBLE_DEVICES");
+    out = velmora_log_block (ones (1, 2), {0, 1, 1}, false, b, []);
+    setenv ("PATH", old_path);
+    assert (isequal (out.logP, [1 1] * mod (b - 1, 2)), "block %d took GPU %g", b, out.logP(1));
+  end
 unwind_protect_cleanup
+  setenv ("PATH", old_path);
+  unsetenv ("CUDA_VISIBLE_DEVICES");
+  rmpath (fullfile (stub, "gpus"));
   rmpath (fullfile (stub, "dies"));
   rmpath (stub);
   confirm_recursive_rmdir (false, "local");
