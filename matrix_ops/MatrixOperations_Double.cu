@@ -706,7 +706,13 @@ void Show_Window(T *D, int rows, int cols, int r0, int r1, int c0, int c1, const
   const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(cols);
   T *buffer = new T[count]();
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
-  cudaMemcpy(buffer, D, count * sizeof(T), cudaMemcpyDeviceToHost);
+  if (cudaMemcpy(buffer, D, count * sizeof(T), cudaMemcpyDeviceToHost) != cudaSuccess) {
+    // Its zeros would be printed as the matrix's elements.
+    mexPrintf("Show Mat: could not copy array!: %s\n", name);
+    Errors.push_back("Show Mat: could not copy array!");
+    delete[] buffer;
+    return;
+  }
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
   mexPrintf("Elements of %s (%d:%d,%d:%d) are: \n", name, r0, r1, c0, c1);
   for (int r = r0; r <= r1; ++r) {

@@ -289,8 +289,17 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
     return;
   }
 
-  cudaMemcpy(d_X, X, static_cast<size_t>(x_bytes), cudaMemcpyHostToDevice);
-  cudaMemcpy(d_Mu, Mu, static_cast<size_t>(mu_bytes), cudaMemcpyHostToDevice);
+  // A copy that fails ends the run as a failed allocation does: left
+  // unexamined, it evaluated stale device memory (or left P as it came)
+  // and reported a finished run.
+  const auto upload = [](double *to, const double *from, Count bytes) {
+    return cudaMemcpy(to, from, static_cast<size_t>(bytes), cudaMemcpyHostToDevice) == cudaSuccess;
+  };
+  if (!(upload(d_X, X, x_bytes) && upload(d_Mu, Mu, mu_bytes))) {
+    mexPrintf("Error, the data could not be copied to the device\n");
+    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
+    return;
+  }
 
   // Host memory can run out as well as the device's; the run then ends the
   // same way, with every buffer released.
@@ -305,8 +314,13 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
   }
   Invert_All_Sigmas(Sigma, InvSigmas, LogDets, dim, num_clust);
 
-  cudaMemcpy(d_InvSigmas, InvSigmas, static_cast<size_t>(sigma_bytes), cudaMemcpyHostToDevice);
-  cudaMemcpy(d_P, P, static_cast<size_t>(p_bytes), cudaMemcpyHostToDevice);
+  if (!(upload(d_InvSigmas, InvSigmas, sigma_bytes) && upload(d_P, P, p_bytes))) {
+    mexPrintf("Error, the data could not be copied to the device\n");
+    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
+    delete[] InvSigmas;
+    delete[] LogDets;
+    return;
+  }
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
 
   try {
@@ -324,8 +338,17 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
     Errors.pop_front();
   }
 
-  cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost);
+  // A failed download may have written part of P: none of it is kept.
+  const bool downloaded =
+      cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost) == cudaSuccess;
   Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
+  if (!downloaded) {
+    std::fill(P, P + num_data, 0.0);
+    mexPrintf("Error, the results could not be copied from the device\n");
+    delete[] InvSigmas;
+    delete[] LogDets;
+    return;
+  }
 
   const time_t end = time(nullptr);
   mexPrintf("Velmora finished, total time: %f seconds\n", difftime(end, start));

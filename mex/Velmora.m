@@ -40,9 +40,13 @@
 %     "Error occured allocating memory"
 %                           device or host memory could not be allocated
 %     "Error querying the device for free memory!"
+%     "Error, the data could not be copied to the device"
+%     "Error, the results could not be copied from the device"
+%                           a copy between host and device failed
 %   A full covariance that is not positive definite prints "Cholesky failed"
-%   and gives NaN densities for that cluster, so NaN in every P (unless its
-%   prior is 0); problems met during the run are
+%   and gives NaN densities for that cluster, so NaN in every P (on the CPU
+%   device not where its prior is 0: its BLAS then skips the cluster);
+%   problems met during the run are
 %   listed after "THE FOLLOWING ERRORS OCCURED:".
 %
 %   Example (3 dimensions, 2 clusters: Sigma's 2 columns make it diagonal):

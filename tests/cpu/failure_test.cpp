@@ -70,6 +70,15 @@ TEST_F(SurfaceFailureTest, CheckMatrixCopyFailureCountsNothing) {
   EXPECT_EQ(Error_Texts(), std::vector<std::string>{"Check Matrix: could not copy array!"});
 }
 
+// Nor does a window print what it could not read (its buffer's zeros).
+TEST_F(SurfaceFailureTest, ShowMatCopyFailurePrintsNoElements) {
+  DeviceBuffer d(std::vector<double>{1, 2});
+  control::fail_memcpy(1, cudaMemcpyDeviceToHost);
+  Show_Mat(d.get(), 1, 2, "X");
+  EXPECT_EQ(test_host::console(), "Show Mat: could not copy array!: X\n");
+  EXPECT_EQ(Error_Texts(), std::vector<std::string>{"Show Mat: could not copy array!"});
+}
+
 // Two negative sizes multiply into a positive count: each is tested alone.
 TEST_F(SurfaceFailureTest, CheckMatrixWithANegativeSizeTouchesNothing) {
   DeviceBuffer d(std::vector<double>{NAN});

@@ -245,6 +245,9 @@ TEST_P(FaultSweepTest, EveryParameterWriteFailureIsListedAndTheRunFinishes) {
   }
 }
 
+// A copy that fails ends the run like a failed allocation, named on the
+// console, with P all zero and no timing line: unexamined, a failed upload
+// had the run evaluate stale device memory and report it finished.
 TEST_P(FaultSweepTest, EveryCopyFailureEndsTheRunCleanly) {
   const int copies = Clean_Counts().memcpys;
   ASSERT_EQ(copies, 5);  // X, Mu, inverses, the zero row up; P down
@@ -253,8 +256,11 @@ TEST_P(FaultSweepTest, EveryCopyFailureEndsTheRunCleanly) {
     control::fail_memcpy(i, cudaMemcpyDefault);
     std::string console;
     const std::vector<double> p = Run(&console);
-    EXPECT_NE(console.find("Velmora finished"), std::string::npos) << "copy " << i;
-    if (i == copies) EXPECT_EQ(p, std::vector<double>(20, 0.0)) << "a failed download leaves P";
+    const std::string said = i == copies ? "Error, the results could not be copied from the device\n"
+                                         : "Error, the data could not be copied to the device\n";
+    EXPECT_NE(console.find(said), std::string::npos) << "copy " << i << ":\n" << console;
+    EXPECT_EQ(console.find("Velmora finished"), std::string::npos) << "copy " << i;
+    EXPECT_EQ(p, std::vector<double>(20, 0.0)) << "copy " << i;
     EXPECT_EQ(control::live_allocations(), 0u) << "copy " << i;
   }
 }
