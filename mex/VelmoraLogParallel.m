@@ -193,10 +193,21 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
              b, blocks, numel (o.logP), width);
     end
   end
-  out = [out{:}];
-  logP = [out.logP];
-  if (want_R)
-    R = [out.R];
+  % The blocks joined: the workers had room for their parts, this
+  % process may not have it for the whole (refused as VelmoraLog refuses it).
+  try
+    out = [out{:}];
+    logP = [out.logP];
+    if (want_R)
+      R = [out.R];
+    end
+  catch err
+    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem'})))
+      rethrow (err);
+    end
+    error ('Velmora:memory', ['The workers'' results would take %s GB (logP and R for %d ', ...
+                              'points), more than this process can get.'], ...
+           sprintf ('%.3g', 8 * n * (1 + want_R * K) / 1e9), n);
   end
   if (model)
     logP = logP.';

@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "log_mixture.h"
@@ -71,6 +72,10 @@ void Run_Gateway(Body body, On_Error on_error) {
     keep("Velmora:memory", "The host ran out of memory.");
   } catch (const std::length_error &) {
     keep("Velmora:memory", "The host ran out of memory.");
+  } catch (const std::system_error &e) {
+    // A thread the system could not start: no room for its stack.
+    keep("Velmora:memory", ("The host could not start a thread (" + std::string(e.what()) +
+                            "): it is out of memory.").c_str());
   } catch (const std::runtime_error &e) {
     const char *failed_size = std::strstr(e.what(), "failed to allocate ");
     if (failed_size == nullptr) throw;  // not ours to rename

@@ -111,7 +111,22 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
     error ('Velmora:data', 'X(%d,%d) is %s: every coordinate of a point must be finite.', ...
            i, j, num2str (X(i, j)));
   end
-  Xt = X(kept, :).';
+  % One point per column, as VelmoraFit takes them: a copy of X, which
+  % the host may not have room for (refused as VelmoraFit refuses its own).
+  try
+    if (all (kept))
+      Xt = X.';
+    else
+      Xt = X(kept, :).';
+    end
+  catch err
+    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem'})))
+      rethrow (err);
+    end
+    error ('Velmora:memory', ['A copy of X with one point per column, as VelmoraFit takes it, ', ...
+                              'would take %s GB more than this process can get.'], ...
+           sprintf ('%.3g', 8 * sum (kept) * d / 1e9));
+  end
   N = size (Xt, 2);
   if (N == 0)
     error ('Velmora:data', 'Every row of X holds a NaN: no point is left to fit.');

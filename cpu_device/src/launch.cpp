@@ -494,6 +494,8 @@ void set_workers(int workers) {
 
 int workers() { return pool()->size(); }
 
+void fail_thread_start(int n) { Fail_Thread_Start(n); }
+
 void set_thread_order(Thread_Order order, std::uint64_t seed) {
   DeviceState &s = state();
   std::lock_guard lock(s.mutex);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "state.h"
+#include "worker_pool.h"
 
 namespace cpu_device {
 
@@ -416,6 +417,7 @@ void reset() {
     s.use_host_memory_figures();
     s.use_environment_checks();
   }
+  Fail_Thread_Start(0);
   set_workers(0);
 }
 

@@ -1,9 +1,28 @@
 #include "worker_pool.h"
 
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+
 namespace cpu_device {
 
+namespace {
+std::atomic<int> thread_start_fault{0};
+}  // namespace
+
+void Fail_Thread_Start(int n) { thread_start_fault = n; }
+
 WorkerPool::WorkerPool(int workers) {
-  for (int i = 1; i < workers; ++i) threads_.emplace_back([this] { loop(); });
+  try {
+    threads_.reserve(static_cast<size_t>(workers > 1 ? workers - 1 : 0));
+    for (int i = 1; i < workers; ++i) {
+      if (thread_start_fault > 0 && --thread_start_fault == 0)
+        throw std::system_error(EAGAIN, std::generic_category(), "thread start (injected)");
+      threads_.emplace_back([this] { loop(); });
+    }
+  } catch (const std::exception &) {
+    // The threads started so far serve: the caller is always a worker.
+  }
 }
 
 WorkerPool::~WorkerPool() {

@@ -10,8 +10,15 @@
 
 namespace cpu_device {
 
+// The n-th worker thread started from now fails as one does where the
+// system has no room for its stack (the tests' control::fail_thread_start).
+void Fail_Thread_Start(int n);
+
 class WorkerPool {
  public:
+  // Up to `workers`: a thread the system cannot start leaves the pool
+  // smaller (blocks run on fewer workers, with the same bits), where an
+  // escaping std::system_error ended the process that called the module.
   explicit WorkerPool(int workers);
   WorkerPool(const WorkerPool &) = delete;
   WorkerPool &operator=(const WorkerPool &) = delete;

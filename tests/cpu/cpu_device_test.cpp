@@ -129,6 +129,30 @@ TEST_P(CpuDeviceTest, EveryThreadOfEveryBlockRunsOnceWithItsOwnIndices) {
   cudaFree(d);
 }
 
+// A worker thread the system cannot start (no room left for its stack)
+// leaves the pool smaller, and a launch runs on the rest; it used to end
+// the process that called the module.
+TEST(CpuDeviceWorkers, AThreadThatCannotStartLeavesThePoolSmaller) {
+  control::reset();
+  control::set_workers(1);
+  control::fail_thread_start(2);
+  control::set_workers(4);
+#ifndef CPU_DEVICE_SINGLE_WORKER
+  EXPECT_EQ(control::workers(), 2);  // the caller and the one thread started
+#endif
+  const int total = 6 * 512;
+  int *d = nullptr;
+  ASSERT_EQ(cudaMalloc(&d, total * sizeof(int)), cudaSuccess);
+  const cudaLaunchConfig_t config = Config(dim3(3, 2), dim3(32, 16));
+  ASSERT_EQ(cudaLaunchKernelEx(&config, Record_Ids, d), cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  std::vector<int> h(total, -1);
+  cudaMemcpy(h.data(), d, total * sizeof(int), cudaMemcpyDeviceToHost);
+  for (int i = 0; i < total; ++i) ASSERT_EQ(h[i], (i / 512) * 1000 + i % 512) << "index " << i;
+  cudaFree(d);
+  control::reset();
+}
+
 TEST_P(CpuDeviceTest, BarriersAndSharedMemoryArePerBlock) {
   const int blocks = 40, n = 512 * blocks;
   std::vector<double> in(n), out(n);

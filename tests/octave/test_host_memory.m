@@ -1,6 +1,7 @@
 % Arrays larger than the process may allocate, in a session of its own under
 % ulimit -v 2000000 (2 GB of address space): VelmoraLog's results and
-% VelmoraFit's double copy of a single X are refused with Velmora:memory,
+% VelmoraFit's double copy of a single X, and velmora_fitgmdist's copy of X
+% with one point per column, are refused with Velmora:memory,
 % naming the limit, before anything is allocated; the session goes on.
 modules = fileparts (which ("VelmoraLog"));
 child = [tempname(), ".m"];
@@ -10,6 +11,10 @@ fprintf (fid, "try, [lp, R] = VelmoraLog (zeros (1, 1e6), zeros (1, 600), ones (
 fprintf (fid, "catch err, printf ('[%%s] %%s\\n', err.identifier, err.message); end\n");
 fprintf (fid, "try, model = VelmoraFit (ones (1, 2e8, 'single'), 2);\n");
 fprintf (fid, "catch err, printf ('[%%s] %%s\\n', err.identifier, err.message); end\n");
+fprintf (fid, "X = ones (6e7, 2);\n");
+fprintf (fid, "try, gm = velmora_fitgmdist (X, 2);\n");
+fprintf (fid, "catch err, printf ('[%%s] %%s\\n', err.identifier, err.message); end\n");
+fprintf (fid, "clear X;\n");
 fprintf (fid, "printf ('then %%d\\n', numel (VelmoraLog (zeros (1, 10), 0, 1, 1)));\n");
 fclose (fid);
 octave = fullfile (OCTAVE_HOME (), "bin", "octave-cli");
@@ -18,7 +23,7 @@ octave = fullfile (OCTAVE_HOME (), "bin", "octave-cli");
 delete (child);
 printf ("%s", out);
 lines = strsplit (strtrim (out), "\n");
-assert (numel (lines), 3, out);
+assert (numel (lines), 4, out);
 starts = @(line, text) strncmp (line, text, numel (text));
 ends = @(line, text) numel (line) >= numel (text) && strcmp (line(end-numel(text)+1:end), text);
 limit = ", what its address-space limit (ulimit -v) leaves.";
@@ -29,4 +34,8 @@ assert (ends (lines{1}, limit), lines{1});
 assert (starts (lines{2}, ["[Velmora:memory] VelmoraFit: A double copy of X would take 1.6 GB ", ...
                            "(X is single, 1 x 200000000), more than this process can get: "]), lines{2});
 assert (ends (lines{2}, limit), lines{2});
-assert (lines{3}, "then 10");
+% velmora_fitgmdist's copy of X, one point per column, as VelmoraFit's
+% own copies are refused (it was Octave's own out-of-memory error).
+assert (lines{3}, ["[Velmora:memory] A copy of X with one point per column, as VelmoraFit ", ...
+                   "takes it, would take 0.96 GB more than this process can get."]);
+assert (lines{4}, "then 10");

@@ -54,6 +54,9 @@ Counts counts();
 
 void set_workers(int workers);
 int workers();
+// The n-th worker thread started from now cannot start, as where the
+// system has no room for its stack: the pool is left smaller.
+void fail_thread_start(int n);
 
 // The order in which a block's threads run between two barriers: by linear
 // index, the reverse, or a permutation drawn afresh for every block and
