@@ -176,11 +176,12 @@ Factored Try_Factor(const Model &m, Index dim, Index K, Mode mode, bool shared) 
   return out;
 }
 
-// Why a sum of squares overflowed, and the cure (EM minds the scale of
-// neither X nor the weights).
+// Why a sum of squares overflowed, and the cure: scaling X down helps
+// whether the squares or the weights made it large (EM minds the scale of
+// neither).
 std::string Too_Large(bool weighted) {
-  return weighted ? "X's values and their weights are too large for the weighted sums of their "
-                    "squares to be doubles; scale X or the weights down."
+  return weighted ? "X's values, with their weights, are too large for the weighted sums of their "
+                    "squares to be doubles; scale X down."
                   : "X's values are too large for the sums of their squares to be doubles; "
                     "scale X down.";
 }

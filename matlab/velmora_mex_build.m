@@ -15,12 +15,14 @@ function result = velmora_mex_build (out, device)
   %   GPU architecture in the environment variable VELMORA_CUDA_ARCH (90 when
   %   unset: an H100 or H200).
   %
-  %   Each source is compiled once, into OUT/objects, and the modules are
-  %   linked from them. The sources are those of the CMake build (the tests
+  %   For the CPU device each source is compiled once, into OUT/objects,
+  %   and the modules are linked from them; mexcuda compiles each module's
+  %   sources itself. The sources are those of the CMake build (the tests
   %   compare the lists), with one set of flags for every file: -O3, no
   %   contraction of a*b+c into an fma (a point's bits do not depend on
   %   where the compiler found one), and AVX2 with FMA where this machine has
-  %   both.
+  %   both. In Octave, CXXFLAGS is set for mkoctfile while it builds, and
+  %   given back its value after.
   %
   %   lists = velmora_mex_build([], 'lists') returns, without building, a
   %   struct of each module's sources and the CPU device's, relative to the
@@ -86,12 +88,17 @@ function build_cpu (out, objects, lists, octave)
   end
   includes = {'-Icpu_device/include', '-Imatrix_ops', '-Imex', '-Iengine', ...
               '-I/usr/include/x86_64-linux-gnu', '-I/usr/include/openblas'};
-  libraries = {'-lopenblas', '-lboost_context', '-lpthread'};
+  % libstdc++ by name: MATLAB's mex links objects alone with the C driver.
+  libraries = {'-lopenblas', '-lboost_context', '-lpthread', '-lstdc++'};
   if (octave)
     % Only mexFunction leaves a module: the CPU device must not meet the
     % host's symbols.
     includes{end + 1} = '-DVELMORA_OCTAVE';
     libraries = [libraries, {'-Wl,-Bsymbolic', '-Wl,--version-script=octave/mex_exports.map'}];
+  end
+  if (octave)
+    old_flags = getenv ('CXXFLAGS');
+    restore = onCleanup (@() setenv ('CXXFLAGS', old_flags));
   end
   modules = {'Velmora', 'VelmoraLog', 'VelmoraFit', 'velmora_fit_block'};
   made = struct ();
@@ -169,7 +176,7 @@ function build_cuda (out, objects, lists)
   end
   common = {'-R2017b', '-outdir', out, '-Imatrix_ops', '-Imex', '-Iengine', ...
             '-I/usr/include/x86_64-linux-gnu', '-I/usr/include/openblas', ...
-            ['NVCCFLAGS=$NVCCFLAGS -fmad=false -Xcompiler=-ffp-contract=off ', ...
+            ['NVCCFLAGS=$NVCCFLAGS -std=c++17 -fmad=false -Xcompiler=-ffp-contract=off ', ...
              sprintf('-gencode=arch=compute_%s,code=sm_%s', arch, arch)], ...
             'CXXFLAGS=$CXXFLAGS -std=c++20 -O3 -ffp-contract=off', '-lopenblas'};
   % Only Velmora's products call cuBLAS.

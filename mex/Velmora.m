@@ -45,7 +45,8 @@
 %                           a copy between host and device failed
 %   A full covariance that is not positive definite prints "Cholesky failed"
 %   and gives NaN densities for that cluster, so NaN in every P (on the CPU
-%   device not where its prior is 0: its BLAS then skips the cluster);
+%   device not where its prior is 0: its BLAS then skips the cluster; a
+%   GPU's cuBLAS may too);
 %   problems met during the run are
 %   listed after "THE FOLLOWING ERRORS OCCURED:".
 %

@@ -49,8 +49,9 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   % closed then, the servers stay up); Velmora:shard and Velmora:data name
   % a bad shard's file and element; the fit's own as VelmoraFit's. Display
   % 'iter' gives each iteration's seconds and its slowest worker.
-  % info is VelmoraFit's; its Resident is false where a worker read its
-  % shards every pass.
+  % info is VelmoraFit's; its Resident is false where a worker streamed its
+  % block (read its shards every pass, or on a GPU streamed them from host
+  % memory).
   %
   % Ctrl-C: VelmoraFit's Velmora:interrupted where it lands inside a
   % pass's own work in this session; while the caller waits for the
@@ -135,7 +136,7 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   [opened, ~, failure] = velmora_fit_requests (pool, owner, requests);
   clear requests
   for b = 1:numel (parts)
-    if (numel (opened{b}) == 3)
+    if (numel (opened{b}) >= 2)
       opened_sessions(b) = [owner(b), opened{b}(1)];
     end
   end
@@ -151,7 +152,8 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
                              1:numel (units), 'UniformOutput', false), ', '));
   end
   exchange = @(op, w, varargin) velmora_fit_exchange (pool, sessions, owner, op, w, varargin{:});
-  resident = all (cellfun (@(o) o(3), opened));
+  % (A worker of an older version answers without it: taken as holding.)
+  resident = all (cellfun (@(o) numel (o) < 3 || o(3) ~= 0, opened));
   [model, info, warnings] = block_call ('fit', exchange, [dim, n, units(1), resident], blocks, K, ...
                                         options{:});
   for i = 1:size (warnings, 2)

@@ -36,9 +36,10 @@
 %   standard deviations) and squared, so tight clusters far from each
 %   other or from the origin lose nothing. logP is accurate to about
 %   1e-12 x max(1, |logP|); R to about 1e-11 for points within some 1000
-%   standard deviations of a centre, beyond that to about eps times the
-%   point's squared distance in them (4e-7 at 1e5: each cluster's term is
-%   that large, and rounded); each column of R sums to 1 within a few ulps
+%   standard deviations of a centre, farther with an error that grows with
+%   the square of the distance (about 4e-9 at 1e4 and 4e-7 at 1e5 standard
+%   deviations: each cluster's term is that large, and rounded); each
+%   column of R sums to 1 within a few ulps
 %   (46 at 6000 clusters) however far the point lies from the centres.
 %
 %   Engines: the host engine (vector loops on panels of points, over the host's

@@ -73,7 +73,8 @@ mxArray *Row(const std::vector<double> &v) {
 // open(block): the block's points (given, or read from its shards, then
 // the points of the next blocks' shards that belong to it), its weights and
 // labels, kept for the passes to come on this worker's engine: [session,
-// points per unit of its k-means++ sums].
+// points per unit of its k-means++ sums, 1 where it holds its block and 0
+// where it streams it].
 std::vector<double> Open(const mxArray *b) {
   if (!mxIsStruct(b)) Usage("A block must be a struct.");
   const Index dim = static_cast<Index>(Scalar(Field(b, "Dim"), "Dim"));
@@ -140,8 +141,6 @@ std::vector<double> Open(const mxArray *b) {
   const Index id = sessions.empty() ? 1 : sessions.rbegin()->first + 1;
   if (sessions.empty()) mexLock();
   sessions.emplace(id, std::move(s));
-  // The session, its units, and whether it holds its block (1) or reads it
-  // each pass (0).
   return {static_cast<double>(id), static_cast<double>(unit),
           sessions.at(id)->passes->plan().resident ? 1.0 : 0.0};
 }

@@ -44,7 +44,8 @@ function [values, seconds, failure] = velmora_fit_requests (pool, workers, reque
         lost (pool, workers(i), err.message);
       end
       if (isempty (ready))
-        lost (pool, workers(i), sprintf ('it said nothing for %g s (''Timeout'')', pool.timeout));
+        lost (pool, workers(i), sprintf ('it said nothing for %g s (''Timeout'')', ...
+                                         max (pool.timeout, wait_seconds (pool.timeout))));
       end
       try
         replies{i} = precv (connection);

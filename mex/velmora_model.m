@@ -35,9 +35,13 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
       if (numel (missing) > 1)
         verb = 'are';
       end
+      names = missing{end};
+      if (numel (missing) > 1)
+        names = [strjoin(missing(1:end - 1), ', '), ' and ', names];
+      end
       error ('Velmora:usage', ['A model struct must have the fields mu, Sigma and ', ...
                                'ComponentProportion of a gmdistribution; %s %s missing.'], ...
-             strjoin (missing, ' and '), verb);
+             names, verb);
     end
   end
   mu = gm.mu;

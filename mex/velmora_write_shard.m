@@ -25,9 +25,9 @@ function velmora_write_shard (file, X)
   elseif (~isreal (X))
     error ('Velmora:type', 'X must be real; it is complex.');
   end
-  if (rows (X) < 1 || rows (X) > 2^20)
+  if (size (X, 1) < 1 || size (X, 1) > 2^20)
     error ('Velmora:dimensions', ['X must have from 1 to 1048576 rows, one per coordinate of ', ...
-                                  'the points; it is %d x %d.'], rows (X), columns (X));
+                                  'the points; it is %d x %d.'], size (X, 1), size (X, 2));
   end
   bad = find (~isfinite (X), 1);
   if (~isempty (bad))

@@ -1141,8 +1141,8 @@ TEST_F(LibraryTest, ValuesTooLargeForDoublesAreNamedAsSuch) {
   for (double &x : wider) x *= 1e4;
   EXPECT_EQ(failure(wider, heavy),
             "Velmora:data: The variance of coordinate 1 of the data cannot be computed: X's "
-            "values and their weights are too large for the weighted sums of their squares to be "
-            "doubles; scale X or the weights down.");
+            "values, with their weights, are too large for the weighted sums of their squares to "
+            "be doubles; scale X down.");
 
   Fit_Options given = Parameters_Start(false, {0.0, 1.0}, {1e300, 1e300}, {0.5, 0.5});
   std::vector<double> wide = d.X;

@@ -93,6 +93,7 @@ end_unwind_protect
 % A worker whose VelmoraLog fails with an error that carries no identifier.
 stub = tempname ();
 old_path = getenv ("PATH");
+old_visible = getenv ("CUDA_VISIBLE_DEVICES");
 mkdir (stub);
 unwind_protect
   fid = fopen (fullfile (stub, "VelmoraLog.m"), "w");
@@ -140,7 +141,11 @@ unwind_protect
   end
 unwind_protect_cleanup
   setenv ("PATH", old_path);
-  unsetenv ("CUDA_VISIBLE_DEVICES");
+  if (isempty (old_visible))
+    unsetenv ("CUDA_VISIBLE_DEVICES");
+  else
+    setenv ("CUDA_VISIBLE_DEVICES", old_visible);
+  end
   rmpath (fullfile (stub, "gpus"));
   rmpath (fullfile (stub, "dies"));
   rmpath (stub);
