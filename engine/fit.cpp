@@ -200,12 +200,23 @@ Factors Factor(const Model &m, Index dim, Index K, Mode mode, bool shared, doubl
                              : ("cluster " + std::to_string(out.bad + 1)).c_str(),
                      When(iteration).c_str()) +
                 Too_Large(weighted));
-  if (out.bad >= 0)
-    Fit_Failure(Text("The covariance of %s stopped being positive definite %s; a larger "
+  if (out.bad >= 0) {
+    // The usual cause named: a coordinate without spread in the cluster (a
+    // constant one in the data, or a cluster of one point).
+    std::string flat;
+    for (Index i = 0; i < dim && flat.empty(); ++i) {
+      const double v = m.sigma[out.bad * block + (mode == Mode::full ? i + i * dim : i)];
+      if (!(v > 0.0))
+        flat = Text(" (its variance along coordinate %lld is %s)", static_cast<long long>(i + 1),
+                    Number(v).c_str());
+    }
+    Fit_Failure(Text("The covariance of %s %s positive definite %s%s; a larger "
                      "'RegularizationValue' (now %s) keeps it so.",
                      out.one ? "every cluster (shared)"
                              : ("cluster " + std::to_string(out.bad + 1)).c_str(),
-                     When(iteration).c_str(), Number(reg).c_str()));
+                     iteration == 0 ? "is not" : "stopped being", When(iteration).c_str(),
+                     flat.c_str(), Number(reg).c_str()));
+  }
   return std::move(out.f);
 }
 

@@ -50,8 +50,12 @@
 %     'Start'                how the first E-step's parameters are chosen:
 %                            'plus' (default): k-means++ centres drawn on
 %                              the device from the stream of 'Seed'
-%                            'randSample': K distinct points as centres,
-%                              drawn uniformly from the stream of 'Seed'
+%                            'randSample': K points of X as centres,
+%                              drawn without replacement, uniformly (by
+%                              weight) from the stream of 'Seed'; on data
+%                              with ties two may coincide, and clusters
+%                              started on one point never part: 'plus'
+%                              draws apart
 %                              (both: every covariance the data's variance
 %                              per coordinate plus RegularizationValue,
 %                              equal priors)

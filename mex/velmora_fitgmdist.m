@@ -149,7 +149,7 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
     o.Weights = reshape (o.Weights(kept), 1, N);
     common(end + 1:end + 2) = {'Weights', o.Weights};
   end
-  start = start_argument (o, kept, N0, d);
+  start = start_argument (o, kept, N0, d, K);
   first = {'Start', start};
   % A start of labels or parameters is one start: fitgmdist fits it once,
   % whatever 'Replicates' says.
@@ -290,7 +290,7 @@ end
 
 % 'Start' as VelmoraFit takes it: labels of the rows kept, a struct with
 % Mu, Sigma and Pi in its layout.
-function start = start_argument (o, kept, N0, d)
+function start = start_argument (o, kept, N0, d, K)
   start = o.Start;
   forms = ['''Start'' must be ''plus'', ''randSample'', a vector of labels 1..K, one per ', ...
            'row of X, or a struct with fields mu (K x d), Sigma and ComponentProportion'];
@@ -329,6 +329,13 @@ function start = start_argument (o, kept, N0, d)
       id = 'Velmora:usage';  % MATLAB's error takes an empty one for no error at all
     end
     error (id, 'In ''Start'': %s', err.message);
+  end
+  % Its mu against K and X, in this call's layout (K x d): VelmoraFit would
+  % name its own, d x K.
+  if (isnumeric (K) && isscalar (K) && ~isequal (size (Mu), [d, K]))
+    error ('Velmora:dimensions', ['In ''Start'': mu must be K x d, %d x %d for %d clusters ', ...
+                                  'and X with %d columns; it is %d x %d.'], K, d, K, d, ...
+           size (Mu, 2), size (Mu, 1));
   end
   if (~full && ~(ismatrix (Sigma) && size (Sigma, 2) == size (Mu, 2)))
     error ('Velmora:dimensions', ['In ''Start'': with ''CovarianceType'' ''diagonal'', ', ...

@@ -1108,11 +1108,34 @@ INSTANTIATE_TEST_SUITE_P(
                      "of 600."},
         Failure_Case{"LonePointDiagonal", false, 0, {0, 10, 100}, {1, 1, 1},
                      "The covariance of cluster 3 stopped being positive definite at iteration "
-                     "1; a larger 'RegularizationValue' (now 0) keeps it so."},
+                     "1 (its variance along coordinate 1 is 0); a larger 'RegularizationValue' "
+                     "(now 0) keeps it so."},
         Failure_Case{"LonePointFull", true, 0, {100, 0, 10}, {1, 1, 1},
                      "The covariance of cluster 1 stopped being positive definite at iteration "
-                     "1; a larger 'RegularizationValue' (now 0) keeps it so."}),
+                     "1 (its variance along coordinate 1 is 0); a larger 'RegularizationValue' "
+                     "(now 0) keeps it so."}),
     [](const testing::TestParamInfo<Failure_Case> &i) { return i.param.name; });
+
+// A constant coordinate without regularisation: the start's covariance is
+// not positive definite, and the message says so (it said "stopped being")
+// and names the coordinate.
+TEST_F(LibraryTest, AConstantCoordinateIsNamedAtTheStart) {
+  std::vector<double> X;
+  for (int j = 0; j < 200; ++j) X.insert(X.end(), {static_cast<double>(j % 7), 5.0});
+  for (const bool full : {false, true}) {
+    Fit_Options o{.mode = full ? Mode::full : Mode::diagonal, .regularization = 0};
+    try {
+      Fit_Under_Test(X.data(), 2, 200, 2, o);
+      ADD_FAILURE() << "the fit went on";
+    } catch (const velmora_log::Error &e) {
+      EXPECT_EQ(e.id(), "Velmora:fit");
+      EXPECT_EQ(std::string(e.what()),
+                "The covariance of cluster 1 is not positive definite at the start (its variance "
+                "along coordinate 2 is 0); a larger 'RegularizationValue' (now 0) keeps it so.")
+          << (full ? "full" : "diagonal");
+    }
+  }
+}
 
 // Values whose squares overflow name that cause, not a lost cluster or a
 // too small regularisation: the data's variance at a k-means++ start, a
