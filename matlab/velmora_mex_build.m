@@ -98,7 +98,7 @@ function build_cpu (out, objects, lists, octave)
   end
   if (octave)
     old_flags = getenv ('CXXFLAGS');
-    restore = onCleanup (@() setenv ('CXXFLAGS', old_flags));
+    restore = onCleanup (@() restore_flags (old_flags));
   end
   modules = {'Velmora', 'VelmoraLog', 'VelmoraFit', 'velmora_fit_block'};
   made = struct ();
@@ -149,6 +149,16 @@ function [object, made] = compile_once (file, objects, made, flags, includes, oc
     end
   end
   made.(key) = object;
+end
+
+% CXXFLAGS as it was (unset where it was empty: mkoctfile takes an empty
+% value for its own).
+function restore_flags (old)
+  if (isempty (old))
+    unsetenv ('CXXFLAGS');
+  else
+    setenv ('CXXFLAGS', old);
+  end
 end
 
 function run_mkoctfile (args)

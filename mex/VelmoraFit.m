@@ -152,9 +152,10 @@
 %                         values too large for the sums of their squares to be doubles
 %     Velmora:fit         the fit cannot go on: a cluster lost its points
 %                         (its posterior weights sum to less than eps of
-%                         the data) or its covariance stopped being
-%                         positive definite; the message names the cluster
-%                         (1-based) and the iteration. With several
+%                         the data) or its covariance is not (at the start)
+%                         or stopped being positive definite; the message
+%                         names the cluster (1-based), the iteration, and a
+%                         coordinate without spread in it where there is one. With several
 %                         replicates, a failing one is dropped (reported
 %                         with Display) and the error comes only if all fail.
 %     Velmora:memory      not even one chunk fits in the device's memory, or

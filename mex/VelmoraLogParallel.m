@@ -195,24 +195,30 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   end
   % The blocks joined: the workers had room for their parts, this
   % process may not have it for the whole (refused as VelmoraLog refuses it).
+  % (A gmdistribution's R, one point per row, is one more copy.)
   try
     out = [out{:}];
     logP = [out.logP];
     if (want_R)
       R = [out.R];
     end
+    if (model)
+      logP = logP.';
+      if (want_R)
+        R = R.';
+      end
+    end
   catch err
-    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem'})))
+    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem', ...
+                                       'MATLAB:array:SizeLimitExceeded'})))
       rethrow (err);
     end
-    error ('Velmora:memory', ['The workers'' results would take %s GB (logP and R for %d ', ...
-                              'points), more than this process can get.'], ...
-           sprintf ('%.3g', 8 * n * (1 + want_R * K) / 1e9), n);
-  end
-  if (model)
-    logP = logP.';
+    what = 'logP';
     if (want_R)
-      R = R.';
+      what = 'logP and R';
     end
+    error ('Velmora:memory', ['The workers'' results would take %s GB (%s for %d points), ', ...
+                              'more than this process can get.'], ...
+           sprintf ('%.3g', 8 * n * (1 + want_R * K) / 1e9), what, n);
   end
 end

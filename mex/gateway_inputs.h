@@ -73,9 +73,12 @@ void Run_Gateway(Body body, On_Error on_error) {
   } catch (const std::length_error &) {
     keep("Velmora:memory", "The host ran out of memory.");
   } catch (const std::system_error &e) {
-    // A thread the system could not start: no room for its stack.
-    keep("Velmora:memory", ("The host could not start a thread (" + std::string(e.what()) +
-                            "): it is out of memory.").c_str());
+    // A thread or a lock the system would not give (the pools start with
+    // fewer threads instead, so rarely reached): a host short of memory or
+    // of processes, not a session to end.
+    keep("Velmora:memory", ("The host would not give a thread or a lock (" +
+                            std::string(e.what()) + "): it is short of memory or of processes.")
+                               .c_str());
   } catch (const std::runtime_error &e) {
     const char *failed_size = std::strstr(e.what(), "failed to allocate ");
     if (failed_size == nullptr) throw;  // not ours to rename

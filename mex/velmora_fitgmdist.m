@@ -105,27 +105,34 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
     error ('Velmora:dimensions', ['X must hold at least one point, one per row, of at ', ...
                                   'least one coordinate; it is %s.'], size_text (X));
   end
-  kept = ~any (isnan (X), 2);
-  [i, j] = find (isinf (X), 1);
-  if (~isempty (i))
-    error ('Velmora:data', 'X(%d,%d) is %s: every coordinate of a point must be finite.', ...
-           i, j, num2str (X(i, j)));
-  end
-  % One point per column, as VelmoraFit takes them: a copy of X, which
-  % the host may not have room for (refused as VelmoraFit refuses its own).
+  % One point per column, as VelmoraFit takes them: a copy of X (and the
+  % masks that find its NaN and Inf), which the host may not have room
+  % for: refused as VelmoraFit refuses its own copies. The message's
+  % figure is worked out from X's size alone, allocating nothing.
   try
+    kept = ~any (isnan (X), 2);
+    [i, j] = find (isinf (X), 1);
+    if (~isempty (i))
+      error ('Velmora:data', 'X(%d,%d) is %s: every coordinate of a point must be finite.', ...
+             i, j, num2str (X(i, j)));
+    end
     if (all (kept))
       Xt = X.';
     else
       Xt = X(kept, :).';
     end
   catch err
-    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem'})))
+    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem', ...
+                                       'MATLAB:array:SizeLimitExceeded'})))
       rethrow (err);
     end
+    bytes = 8;
+    if (isa (X, 'single'))
+      bytes = 4;
+    end
     error ('Velmora:memory', ['A copy of X with one point per column, as VelmoraFit takes it, ', ...
-                              'would take %s GB more than this process can get.'], ...
-           sprintf ('%.3g', 8 * sum (kept) * d / 1e9));
+                              'would take %s GB, more than this process can get.'], ...
+           sprintf ('%.3g', bytes * N0 * d / 1e9));
   end
   N = size (Xt, 2);
   if (N == 0)
@@ -332,7 +339,7 @@ function start = start_argument (o, kept, N0, d, K)
   end
   % Its mu against K and X, in this call's layout (K x d): VelmoraFit would
   % name its own, d x K.
-  if (isnumeric (K) && isscalar (K) && ~isequal (size (Mu), [d, K]))
+  if (positive_whole (K) && ~isequal (size (Mu), [d, K]))
     error ('Velmora:dimensions', ['In ''Start'': mu must be K x d, %d x %d for %d clusters ', ...
                                   'and X with %d columns; it is %d x %d.'], K, d, K, d, ...
            size (Mu, 2), size (Mu, 1));

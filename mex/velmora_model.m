@@ -35,13 +35,9 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
       if (numel (missing) > 1)
         verb = 'are';
       end
-      names = missing{end};
-      if (numel (missing) > 1)
-        names = [strjoin(missing(1:end - 1), ', '), ' and ', names];
-      end
       error ('Velmora:usage', ['A model struct must have the fields mu, Sigma and ', ...
                                'ComponentProportion of a gmdistribution; %s %s missing.'], ...
-             names, verb);
+             velmora_list_text (missing), verb);
     end
   end
   mu = gm.mu;

@@ -1118,23 +1118,38 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A constant coordinate without regularisation: the start's covariance is
 // not positive definite, and the message says so (it said "stopped being")
-// and names the coordinate.
+// and names the coordinate; a shared one as every cluster's. The labels
+// start's full covariances have anti-correlated coordinates 1 and 2 (an
+// off-diagonal entry read as a variance would name coordinate 2).
 TEST_F(LibraryTest, AConstantCoordinateIsNamedAtTheStart) {
-  std::vector<double> X;
-  for (int j = 0; j < 200; ++j) X.insert(X.end(), {static_cast<double>(j % 7), 5.0});
-  for (const bool full : {false, true}) {
-    Fit_Options o{.mode = full ? Mode::full : Mode::diagonal, .regularization = 0};
-    try {
-      Fit_Under_Test(X.data(), 2, 200, 2, o);
-      ADD_FAILURE() << "the fit went on";
-    } catch (const velmora_log::Error &e) {
-      EXPECT_EQ(e.id(), "Velmora:fit");
-      EXPECT_EQ(std::string(e.what()),
-                "The covariance of cluster 1 is not positive definite at the start (its variance "
-                "along coordinate 2 is 0); a larger 'RegularizationValue' (now 0) keeps it so.")
-          << (full ? "full" : "diagonal");
-    }
+  std::vector<double> X, labels;
+  for (int j = 0; j < 200; ++j) {
+    const double t = j % 7 + 0.1 * (j % 3);
+    X.insert(X.end(), {t, -t + 0.05 * (j % 5), 5.0});
+    labels.push_back(j % 2);
   }
+  const auto message = [&](const Fit_Options &o) {
+    try {
+      Fit_Under_Test(X.data(), 3, 200, 2, o);
+    } catch (const velmora_log::Error &e) {
+      return e.id() + ": " + e.what();
+    }
+    return std::string("no error");
+  };
+  const std::string rest = " is not positive definite at the start (its variance along "
+                           "coordinate 3 is 0); a larger 'RegularizationValue' (now 0) keeps it so.";
+  for (const bool full : {false, true})
+    for (const bool shared : {false, true}) {
+      SCOPED_TRACE(testing::Message() << (full ? "full" : "diagonal") << (shared ? ", shared" : ""));
+      Fit_Options o{.mode = full ? Mode::full : Mode::diagonal, .shared = shared,
+                    .regularization = 0};
+      EXPECT_EQ(message(o), "Velmora:fit: The covariance of " +
+                                std::string(shared ? "every cluster (shared)" : "cluster 1") + rest);
+      o.start = Start::labels;
+      o.labels = labels;
+      EXPECT_EQ(message(o), "Velmora:fit: The covariance of " +
+                                std::string(shared ? "every cluster (shared)" : "cluster 1") + rest);
+    }
 }
 
 // Values whose squares overflow name that cause, not a lost cluster or a

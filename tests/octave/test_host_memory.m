@@ -37,5 +37,5 @@ assert (ends (lines{2}, limit), lines{2});
 % velmora_fitgmdist's copy of X, one point per column, as VelmoraFit's
 % own copies are refused (it was Octave's own out-of-memory error).
 assert (lines{3}, ["[Velmora:memory] A copy of X with one point per column, as VelmoraFit ", ...
-                   "takes it, would take 0.96 GB more than this process can get."]);
+                   "takes it, would take 0.96 GB, more than this process can get."]);
 assert (lines{4}, "then 10");

@@ -55,6 +55,7 @@ refused = @(varargin) expect_refusal (@VelmoraLog, varargin{:});
 refused ("Velmora:dimensions", "X must be N x 3, one point per row", X.', gm);
 refused ("Velmora:usage", "ComponentProportion is missing", X, struct ("mu", mu, "Sigma", full));
 refused ("Velmora:usage", "Sigma and ComponentProportion are missing.", X, struct ("mu", mu));
+refused ("Velmora:usage", "mu, Sigma and ComponentProportion are missing.", X, struct ("m", mu));
 refused ("Velmora:dimensions", "The model's Sigma must be 3 x 3 x 3", X, ...
          struct ("mu", mu, "Sigma", ones (2, 2), "ComponentProportion", p));
 % A centre or a variance at fault is named by the model's own indices
