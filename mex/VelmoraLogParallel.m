@@ -209,8 +209,7 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
       end
     end
   catch err
-    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem', ...
-                                       'MATLAB:array:SizeLimitExceeded'})))
+    if (~velmora_out_of_memory (err))
       rethrow (err);
     end
     what = 'logP';

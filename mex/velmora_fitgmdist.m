@@ -122,8 +122,7 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
       Xt = X(kept, :).';
     end
   catch err
-    if (~any (strcmp (err.identifier, {'Octave:bad-alloc', 'MATLAB:nomem', ...
-                                       'MATLAB:array:SizeLimitExceeded'})))
+    if (~velmora_out_of_memory (err))
       rethrow (err);
     end
     bytes = 8;
