@@ -48,14 +48,10 @@ function result = velmora_mex_build (out, device)
   if (~exist (out, 'dir'))
     mkdir (out);
   end
-  objects = fullfile (out, 'objects');
-  if (~exist (objects, 'dir'))
-    mkdir (objects);
-  end
   if (strcmp (device, 'cpu'))
-    build_cpu (out, objects, lists, octave);
+    build_cpu (out, lists, octave);
   else
-    build_cuda (out, objects, lists);
+    build_cuda (out, lists);
   end
   copyfile (fullfile ('mex', '*.m'), out);
   result = out;
@@ -81,7 +77,11 @@ function lists = source_lists ()
                                                  'cublas_v2.cpp', 'race_check.cpp'});
 end
 
-function build_cpu (out, objects, lists, octave)
+function build_cpu (out, lists, octave)
+  objects = fullfile (out, 'objects');
+  if (~exist (objects, 'dir'))
+    mkdir (objects);
+  end
   flags = '-std=c++20 -O3 -ffp-contract=off -Wno-psabi';
   if (has_avx2_fma ())
     flags = [flags, ' -mavx2 -mfma'];
@@ -95,10 +95,11 @@ function build_cpu (out, objects, lists, octave)
     % host's symbols.
     includes{end + 1} = '-DVELMORA_OCTAVE';
     libraries = [libraries, {'-Wl,-Bsymbolic', '-Wl,--version-script=octave/mex_exports.map'}];
-  end
-  if (octave)
+    % mkoctfile takes its flags from the environment: set for the build,
+    % given back after.
     old_flags = getenv ('CXXFLAGS');
     restore = onCleanup (@() restore_flags (old_flags));
+    setenv ('CXXFLAGS', flags);
   end
   modules = {'Velmora', 'VelmoraLog', 'VelmoraFit', 'velmora_fit_block'};
   made = struct ();
@@ -138,7 +139,6 @@ function [object, made] = compile_once (file, objects, made, flags, includes, oc
   object = fullfile (objects, [key, '.o']);
   fprintf ('velmora_mex_build: compiling %s\n', file);
   if (octave)
-    setenv ('CXXFLAGS', flags);
     run_mkoctfile ([{'--mex', '-c', source, '-o', object}, includes]);
   else
     mex ('-R2017b', '-c', '-outdir', objects, ['CXXFLAGS=$CXXFLAGS ', flags], includes{:}, source);
@@ -179,7 +179,7 @@ function yes = has_avx2_fma ()
   yes = ~isempty (regexp (text, '\<avx2\>', 'once')) && ~isempty (regexp (text, '\<fma\>', 'once'));
 end
 
-function build_cuda (out, objects, lists)
+function build_cuda (out, lists)
   arch = getenv ('VELMORA_CUDA_ARCH');
   if (isempty (arch))
     arch = '90';

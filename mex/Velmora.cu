@@ -278,49 +278,39 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
     return;
   }
 
+  // A run that cannot be carried out past here ends the one way: named on
+  // the console, every buffer released, P all zero. (A copy that fails is
+  // one: left unexamined, a failed upload evaluated stale device memory and
+  // a failed download left P as it came, each reported as a finished run.)
+  double *InvSigmas = nullptr, *LogDets = nullptr;
+  const auto stop = [&](const char *why) {
+    mexPrintf("%s\n", why);
+    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
+    delete[] InvSigmas;
+    delete[] LogDets;
+    std::fill(P, P + num_data, 0.0);  // a failed download may have written part of it
+  };
   const auto allocate = [](double **d, Count bytes) {
     return cudaMalloc(reinterpret_cast<void **>(d), static_cast<size_t>(bytes)) == cudaSuccess;
   };
-  if (!(allocate(&d_X, x_bytes) && allocate(&d_Mu, mu_bytes) &&
-        allocate(&d_InvSigmas, sigma_bytes) && allocate(&d_P, p_bytes) &&
-        allocate(&d_Temp1, temp1_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes)))) {
-    mexPrintf("Error occured allocating memory\n");
-    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
-    return;
-  }
-
-  // A copy that fails ends the run as a failed allocation does: left
-  // unexamined, it evaluated stale device memory (or left P as it came)
-  // and reported a finished run.
   const auto upload = [](double *to, const double *from, Count bytes) {
     return cudaMemcpy(to, from, static_cast<size_t>(bytes), cudaMemcpyHostToDevice) == cudaSuccess;
   };
-  if (!(upload(d_X, X, x_bytes) && upload(d_Mu, Mu, mu_bytes))) {
-    mexPrintf("Error, the data could not be copied to the device\n");
-    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
-    return;
-  }
+  if (!(allocate(&d_X, x_bytes) && allocate(&d_Mu, mu_bytes) &&
+        allocate(&d_InvSigmas, sigma_bytes) && allocate(&d_P, p_bytes) &&
+        allocate(&d_Temp1, temp1_bytes) && (DIAGONAL_ESTIMATE || allocate(&d_Temp2, x_bytes))))
+    return stop("Error occured allocating memory");
+  if (!(upload(d_X, X, x_bytes) && upload(d_Mu, Mu, mu_bytes)))
+    return stop("Error, the data could not be copied to the device");
 
-  // Host memory can run out as well as the device's; the run then ends the
-  // same way, with every buffer released.
-  double *InvSigmas = new (std::nothrow) double[static_cast<size_t>(sigma_elements)];
-  double *LogDets = new (std::nothrow) double[static_cast<size_t>(num_clust > 0 ? num_clust : 0)];
-  if (InvSigmas == nullptr || LogDets == nullptr) {
-    mexPrintf("Error occured allocating memory\n");
-    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
-    delete[] InvSigmas;
-    delete[] LogDets;
-    return;
-  }
+  // Host memory can run out as well as the device's.
+  InvSigmas = new (std::nothrow) double[static_cast<size_t>(sigma_elements)];
+  LogDets = new (std::nothrow) double[static_cast<size_t>(num_clust > 0 ? num_clust : 0)];
+  if (InvSigmas == nullptr || LogDets == nullptr) return stop("Error occured allocating memory");
   Invert_All_Sigmas(Sigma, InvSigmas, LogDets, dim, num_clust);
 
-  if (!(upload(d_InvSigmas, InvSigmas, sigma_bytes) && upload(d_P, P, p_bytes))) {
-    mexPrintf("Error, the data could not be copied to the device\n");
-    Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
-    delete[] InvSigmas;
-    delete[] LogDets;
-    return;
-  }
+  if (!(upload(d_InvSigmas, InvSigmas, sigma_bytes) && upload(d_P, P, p_bytes)))
+    return stop("Error, the data could not be copied to the device");
   cudaSafeCall(cudaDeviceSynchronize(), kSourceFile, __LINE__);
 
   try {
@@ -338,17 +328,9 @@ void GMM(double *X, int dim, int num_data, int num_clust, double *Mu, double *Si
     Errors.pop_front();
   }
 
-  // A failed download may have written part of P: none of it is kept.
-  const bool downloaded =
-      cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost) == cudaSuccess;
+  if (cudaMemcpy(P, d_P, static_cast<size_t>(p_bytes), cudaMemcpyDeviceToHost) != cudaSuccess)
+    return stop("Error, the results could not be copied from the device");
   Release_All({&d_X, &d_Mu, &d_InvSigmas, &d_P, &d_Temp1, &d_Temp2});
-  if (!downloaded) {
-    std::fill(P, P + num_data, 0.0);
-    mexPrintf("Error, the results could not be copied from the device\n");
-    delete[] InvSigmas;
-    delete[] LogDets;
-    return;
-  }
 
   const time_t end = time(nullptr);
   mexPrintf("Velmora finished, total time: %f seconds\n", difftime(end, start));

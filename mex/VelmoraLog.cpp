@@ -51,8 +51,8 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nrhs != 4 && !model)
     throw Error("Velmora:usage", "4 inputs are needed, X, Mu, Sigma and Pi (or 2, X and a "
                                  "gmdistribution); " +
-                                     std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") + " given. " +
-                                     kCall);
+                                     std::to_string(nrhs) + (nrhs == 1 ? " was" : " were") +
+                                     " given. " + kCall);
   if (nlhs > 2)
     throw Error("Velmora:usage", "At most 2 outputs are given, logP and R; " +
                                      std::to_string(nlhs) + " were asked for. " + kCall);

@@ -136,13 +136,12 @@ std::vector<double> Open(const mxArray *b) {
     s->passes = make(d);
   }
   s->n = n;
-  const Index unit = s->passes->plan().unit;
+  const velmora_log::Fit_Plan plan = s->passes->plan();
   auto &sessions = Sessions();
   const Index id = sessions.empty() ? 1 : sessions.rbegin()->first + 1;
   if (sessions.empty()) mexLock();
   sessions.emplace(id, std::move(s));
-  return {static_cast<double>(id), static_cast<double>(unit),
-          sessions.at(id)->passes->plan().resident ? 1.0 : 0.0};
+  return {static_cast<double>(id), static_cast<double>(plan.unit), plan.resident ? 1.0 : 0.0};
 }
 
 void Close(int nrhs, const mxArray *prhs[]) {
@@ -201,13 +200,13 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   const std::string what = Text(prhs[0], "The operation");
   if (what == "fit") {
     // fit(exchange, [dim n unit resident], blocks (2 x W: first, count), K,
-    // options...); resident: every block held (1 where left out).
+    // options...); resident: 1 where every block is held.
     if (nrhs < 5) Usage("fit needs the exchange, the data's size, the blocks and K.");
     const std::vector<double> size = Values(prhs[2], "The data's size"),
                               b = Values(prhs[3], "The blocks");
-    if ((size.size() != 3 && size.size() != 4) || b.size() % 2 != 0)
+    if (size.size() != 4 || b.size() % 2 != 0)
       Usage("fit takes [dim n unit resident] and 2 x W blocks.");
-    const bool resident = size.size() == 3 || size[3] != 0.0;
+    const bool resident = size[3] != 0.0;
     std::vector<velmora_mex::Block> blocks;
     for (size_t i = 0; i < b.size(); i += 2)
       blocks.push_back({static_cast<Index>(b[i]), static_cast<Index>(b[i + 1])});
