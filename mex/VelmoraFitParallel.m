@@ -156,8 +156,9 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   resident = all (cellfun (@(o) numel (o) < 3 || o(3) ~= 0, opened));
   [model, info, warnings] = block_call ('fit', exchange, [dim, n, units(1), resident], blocks, K, ...
                                         options{:});
+  % Under this function's name, as VelmoraFit's own warnings carry its.
   for i = 1:size (warnings, 2)
-    warning (warnings{1, i}, '%s', warnings{2, i});
+    warning (warnings{1, i}, 'VelmoraFitParallel: %s', warnings{2, i});
   end
 end
 

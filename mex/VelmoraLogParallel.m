@@ -110,16 +110,17 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   else
     % Each local worker is a process of its own: a count past what any
     % machine runs is a mistake, not a request for that many forks.
-    if (~(isa (workers, 'double') && isreal (workers) && isscalar (workers) ...
+    % Any numeric class, as VelmoraFitParallel takes: int8 (4) is a count.
+    if (~(isnumeric (workers) && isreal (workers) && isscalar (workers) ...
           && isfinite (workers) && workers >= 1 && workers == fix (workers) && workers <= 4096))
       given = mat2str (size (workers));
-      if (isa (workers, 'double') && isreal (workers) && isscalar (workers))
+      if (isnumeric (workers) && isreal (workers) && isscalar (workers))
         given = num2str (workers);  % a count out of range, named
       end
-      error ('Velmora:usage', ['workers must be a positive whole number (a double) from 1 to ', ...
-                               '4096, or cluster connections; it is %s %s.'], class (workers), given);
+      error ('Velmora:usage', ['workers must be a positive whole number from 1 to 4096, or ', ...
+                               'cluster connections; it is %s %s.'], class (workers), given);
     end
-    slots = workers;
+    slots = double (workers);  % block sizes are worked out from it
   end
   if (n == 0)
     % Nothing to spread: the arguments are still checked, here.
@@ -158,7 +159,7 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
         out = netcellfun (workers, @(part, b) velmora_log_block (part, mixture, want_R, b, []), ...
                           parts, num2cell (1:numel (parts)), 'UniformOutput', false);
       else
-        out = parcellfun (workers, ...
+        out = parcellfun (slots, ...
                           @(part, device) velmora_log_block (part, mixture, want_R, device, engine), ...
                           parts, assigned, 'UniformOutput', false, 'VerboseLevel', 0);
       end

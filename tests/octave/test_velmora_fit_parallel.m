@@ -183,7 +183,7 @@ function test_velmora_fit_parallel ()
   VelmoraFitParallel (X, 3, 2, 'MaxIter', 2, 'Display', 'final');
   [text, id] = lastwarn ();
   assert (id, 'Velmora:notConverged');
-  assert (strncmp (text, 'The fit stopped at MaxIter (2 iterations)', 41), text);
+  assert (strncmp (text, 'VelmoraFitParallel: The fit stopped at MaxIter (2 iterations)', 61), text);
 
   % Every session was closed, after success and failure alike: the module
   % can be cleared.

@@ -48,7 +48,11 @@ refused ("Velmora:dimensions", strrep (direct.message, "VelmoraLog: ", ""), ...
          X, zeros (3, 0), zeros (3, 0), zeros (1, 0), 2);
 refused ("Velmora:usage", "ComponentProportion is missing", X.', struct ("mu", Mu.', "Sigma", Sdiag), 2);
 refused ("Velmora:usage", "and workers); 1 was given.", X);
-refused ("Velmora:usage", "it is int8 [1 1]", X, Mu, Sdiag, Pi, int8 (2));
+refused ("Velmora:usage", "it is char [1 1]", X, Mu, Sdiag, Pi, '2');
+refused ("Velmora:usage", "it is int8 0.", X, Mu, Sdiag, Pi, int8 (0));
+% A count of any numeric class is a count (block sizes from a double: int8's
+% division would round).
+assert (isequal (VelmoraLogParallel (X(:, 1:7), Mu, Sdiag, Pi, int8 (3)), VelmoraLog (X(:, 1:7), Mu, Sdiag, Pi)));
 refused ("Velmora:usage", "it is double [1 1]", X, Mu, Sdiag, Pi, 2 + 1i);
 % Each local worker is a process: a count past 4096 is refused before any
 % fork (two columns, so that a missing cap forks only two).
