@@ -348,17 +348,22 @@ class Fitter {
       const Statistics st = Unpack(device_->Pass(true, {}), device_->layout());
       if (!(st.log_likelihood > -std::numeric_limits<double>::infinity()))
         Lost_Point(t);
-      const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / total_weight_
+      // The rise the stopping rule weighs, and so the one shown: per point
+      // (or unit of weight), or against the log-likelihood's own size.
+      const double scale = o_.relative_tol_fun ? std::max(1.0, std::fabs(st.log_likelihood))
+                                               : total_weight_;
+      const double rise = t > 1 ? (st.log_likelihood - result.history.back()) / scale
                                 : std::numeric_limits<double>::quiet_NaN();
       const bool settled =
           t > 1 && (o_.relative_tol_fun
-                        ? st.log_likelihood - result.history.back() <=
-                              o_.tol_fun * std::max(1.0, std::fabs(st.log_likelihood))
+                        ? st.log_likelihood - result.history.back() <= o_.tol_fun * scale
                         : o_.tol_fun > 0 && rise < o_.tol_fun);
       result.history.push_back(st.log_likelihood);
       result.iterations = t;
       if (o_.display == Display::iter) {
-        if (t == 1) Say("  iteration       log-likelihood   rise per point\n");
+        if (t == 1)
+          Say(o_.relative_tol_fun ? "  iteration       log-likelihood    relative rise\n"
+                                  : "  iteration       log-likelihood   rise per point\n");
         Say((t == 1 ? Text("  %9lld  %19.12g", Ll(t), st.log_likelihood)
                     : Text("  %9lld  %19.12g  %15.6g", Ll(t), st.log_likelihood, rise)) +
             device_->Note() + "\n");

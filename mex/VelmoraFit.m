@@ -86,7 +86,9 @@
 %                            |log-likelihood|) (TolFun 0: once it no
 %                            longer rises)
 %     'Display'              'off' (default), 'iter' (each iteration's
-%                            log-likelihood) or 'final' (one line per
+%                            log-likelihood and its rise, per point or,
+%                            with 'TolFunRelative', over max(1,
+%                            |log-likelihood|)) or 'final' (one line per
 %                            replicate, and with Replicates > 1 one more
 %                            naming the replicate kept)
 %     'Seed'                 0 (default): the random stream of 'plus' and

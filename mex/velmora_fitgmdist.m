@@ -11,7 +11,8 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %
   %   X      N x d data, one point per row (double or single). Rows holding
   %          a NaN are left out, as fitgmdist leaves them out
-  %          (info.RowsLeftOut counts them); an Inf is refused.
+  %          (info.RowsLeftOut counts them); an Inf in any other row is
+  %          refused.
   %   K      number of components
   %
   %   gm     a gmdistribution (in Octave, where the statistics package is
@@ -22,7 +23,10 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   %          mahal and random. Where gmdistribution is not defined, a
   %          struct with the same fields (VelmoraLog(X, gm) takes either).
   %          In MATLAB, whose gmdistribution cannot be given the fit's
-  %          figures, they are empty (see velmora_gmdistribution).
+  %          figures, they are empty (see velmora_gmdistribution). AIC and
+  %          BIC count K - 1 proportions, K d means and the covariances'
+  %          entries, as MATLAB does (Octave's statistics package 1.5.3
+  %          counts K means). The model is double whatever X's class.
   %   info   VelmoraFit's info for the fit (History, Iterations, ...), with
   %          RowsLeftOut, the rows of X left out for a NaN.
   %
@@ -111,7 +115,8 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   % figure is worked out from X's size alone, allocating nothing.
   try
     kept = ~any (isnan (X), 2);
-    [i, j] = find (isinf (X), 1);
+    % An Inf in a row left out for its NaN goes with the row.
+    [i, j] = find (isinf (X) & kept, 1);
     if (~isempty (i))
       error ('Velmora:data', 'X(%d,%d) is %s: every coordinate of a point must be finite.', ...
              i, j, num2str (X(i, j)));

@@ -5,10 +5,12 @@
 // nothing behind.
 #include <cpu_device/control.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <numeric>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,30 @@ TEST_F(VelmoraFitTest, DisplaysEachIterationOrOneLinePerReplicate) {
   EXPECT_NE(said.find("Replicate 1: 4 iterations, log-likelihood "), std::string::npos) << said;
   EXPECT_NE(said.find(", not converged (MaxIter reached).\n"), std::string::npos) << said;
   EXPECT_FALSE(test_host::printed_off_main_thread());
+
+  // Stopping as fitgmdist does, the column shows the rise that rule
+  // weighs: against the log-likelihood's size, not per point.
+  test_host::clear();
+  ASSERT_EQ(Call(1, Fit_Args(Options(make_string("Display"), make_string("iter"),
+                                     make_string("MaxIter"), Num(2), make_string("TolFunRelative"),
+                                     make_logical(true))))
+                .id,
+            "");
+  const std::string relative = test_host::console();
+  EXPECT_EQ(relative.rfind("  iteration       log-likelihood    relative rise\n", 0), 0u) << relative;
+  const size_t second = relative.find("\n          2  ");
+  ASSERT_NE(second, std::string::npos) << relative;
+  std::istringstream row(relative.substr(second + 1));
+  double step = 0, log_l = 0, rise = 0;
+  row >> step >> log_l >> rise;
+  // Iteration 1's log-likelihood is on the line before.
+  const size_t first = relative.find("\n          1  ");
+  ASSERT_NE(first, std::string::npos) << relative;
+  std::istringstream row1(relative.substr(first + 1));
+  double log_l1 = 0;
+  row1 >> step >> log_l1;
+  EXPECT_NEAR(rise, (log_l - log_l1) / std::max(1.0, std::fabs(log_l)), 1e-5 * std::fabs(rise) + 1e-11)
+      << relative;
 
   test_host::clear();
   ASSERT_EQ(Call(1, Fit_Args(Options(make_string("Display"), make_string("final"),

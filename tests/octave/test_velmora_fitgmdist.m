@@ -68,6 +68,7 @@ end
 
 % Rows with a NaN are left out; labels and weights follow the rows kept.
 Xn = X;  Xn([4 77 500], [2 1 3]) = NaN;
+Xn(77, 2) = -Inf;  % goes with its row's NaN
 kept = true (N, 1);  kept([4 77 500]) = false;
 labels = mod ((0:N-1).', K) + 1;
 [gm, info] = velmora_fitgmdist (Xn, K, "Start", labels, "Options", fit_options);
