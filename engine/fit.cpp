@@ -300,6 +300,34 @@ Index Uniform_Index(std::mt19937_64 &random, Index n) {
   return std::min(n - 1, static_cast<Index>(Uniform(random) * static_cast<double>(n)));
 }
 
+// What the start's draws pick from. Where every positive weight is the
+// same, a uniform draw among the points of positive weight (by their rank
+// among them): Weights ones(1, N) then draws, from the same seed, what the
+// default of 1 each draws, and a point of weight 0 changes no draw, as it
+// changes no weighted one. Otherwise, by weight.
+struct Draw_Plan {
+  const double *weights = nullptr;  // null: uniform
+  std::vector<Index> points;        // the points of positive weight; empty: all of them
+};
+
+Draw_Plan Plan_Draws(const std::vector<double> &w) {
+  Draw_Plan plan;
+  if (w.empty()) return plan;
+  double common = 0.0;
+  for (const double v : w) {
+    if (!(v > 0.0)) continue;
+    if (common == 0.0) common = v;
+    if (v != common) {
+      plan.weights = w.data();
+      return plan;
+    }
+  }
+  if (std::any_of(w.begin(), w.end(), [](double v) { return !(v > 0.0); }))
+    for (Index j = 0; j < static_cast<Index>(w.size()); ++j)
+      if (w[j] > 0.0) plan.points.push_back(j);
+  return plan;
+}
+
 // What one fit needs besides the device: the data, the options and a
 // random stream shared by its replicates.
 class Fitter {
@@ -308,6 +336,7 @@ class Fitter {
          const Fit_Options &o)
       : dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
         weights_(o.weights.empty() ? nullptr : o.weights.data()),
+        draw_(Plan_Draws(o.weights)),
         total_weight_(Total_Weight(o.weights, n)),
         device_(make(Fit_Data{.X = X,
                                             .dim = dim,
@@ -570,27 +599,34 @@ class Fitter {
     return centres;
   }
 
+  // Of the points a uniform draw picks from: their count, and the m-th.
+  Index Draw_Count() const { return draw_.points.empty() ? n_ : static_cast<Index>(draw_.points.size()); }
+  Index Draw_At(Index m) const { return draw_.points.empty() ? m : draw_.points[m]; }
+
   // A point drawn uniformly, or in proportion to its weight.
   Index Draw_Point() {
-    if (weights_ == nullptr) return Uniform_Index(random_, n_);
+    const double *const w = draw_.weights;
+    if (w == nullptr) return Draw_At(Uniform_Index(random_, Draw_Count()));
     if (cumulative_.empty()) {
       cumulative_.resize(static_cast<size_t>(n_));
       double total = 0.0;
-      for (Index j = 0; j < n_; ++j) cumulative_[j] = total += weights_[j];
+      for (Index j = 0; j < n_; ++j) cumulative_[j] = total += w[j];
     }
     const double target = Uniform(random_) * cumulative_.back();
     const Index j = std::upper_bound(cumulative_.begin(), cumulative_.end(), target) -
                     cumulative_.begin();
     // Rounding may leave the target at the total: the last weighted point.
     Index k = std::min(j, n_ - 1);
-    while (weights_[k] == 0.0) --k;
+    while (w[k] == 0.0) --k;
     return k;
   }
 
   // K distinct points, uniformly (or in proportion to their weights).
   std::vector<double> Sample_Centres() {
     std::vector<Index> chosen;
-    if (weights_ != nullptr) {
+    const double *const w = draw_.weights;
+    const Index count = Draw_Count();
+    if (w != nullptr) {
       // Weighted, without replacement, in one pass: each point of positive
       // weight w draws the key log(u) / w, and the K largest keys win.
       // However small a weight beside the others, its point can be drawn,
@@ -598,25 +634,25 @@ class Fitter {
       using Keyed = std::pair<double, Index>;
       std::priority_queue<Keyed, std::vector<Keyed>, std::greater<Keyed>> best;
       for (Index j = 0; j < n_; ++j) {
-        if (!(weights_[j] > 0.0)) continue;
+        if (!(w[j] > 0.0)) continue;
         const double u = (static_cast<double>(random_() >> 11) + 0.5) * 0x1.0p-53;  // in (0, 1)
-        best.emplace(std::log(u) / weights_[j], j);
+        best.emplace(std::log(u) / w[j], j);
         if (static_cast<Index>(best.size()) > K_) best.pop();
       }
       for (; !best.empty(); best.pop()) chosen.push_back(best.top().second);
       std::reverse(chosen.begin(), chosen.end());  // largest key first
-    } else if (4 * K_ > n_) {
-      std::vector<Index> all(static_cast<size_t>(n_));
-      for (Index j = 0; j < n_; ++j) all[j] = j;
+    } else if (4 * K_ > count) {
+      std::vector<Index> all(static_cast<size_t>(count));
+      for (Index j = 0; j < count; ++j) all[j] = j;
       for (Index m = 0; m < K_; ++m) {
-        std::swap(all[m], all[m + Uniform_Index(random_, n_ - m)]);
-        chosen.push_back(all[m]);
+        std::swap(all[m], all[m + Uniform_Index(random_, count - m)]);
+        chosen.push_back(Draw_At(all[m]));
       }
     } else {
       std::unordered_set<Index> seen;
       while (static_cast<Index>(chosen.size()) < K_) {
-        const Index j = Uniform_Index(random_, n_);
-        if (seen.insert(j).second) chosen.push_back(j);
+        const Index j = Uniform_Index(random_, count);
+        if (seen.insert(j).second) chosen.push_back(Draw_At(j));
       }
     }
     std::vector<double> centres(static_cast<size_t>(dim_ * K_));
@@ -647,6 +683,7 @@ class Fitter {
   std::mt19937_64 random_;
   std::vector<double> variance_;
   const double *weights_;            // or null
+  Draw_Plan draw_;
   double total_weight_;
   std::vector<double> cumulative_;  // the weights' running sums, once drawn from
   Index extra_passes_ = 0;  // in the replicate under way

@@ -141,4 +141,32 @@ TEST_F(LibraryTest, FitWeightedRandSampleDrawsDistinctPointsByWeight) {
   EXPECT_NEAR(third_first, draws / 2.0, 5 * std::sqrt(draws / 4.0));
 }
 
+// Weights all alike are no weights to a draw: ones give, seed for seed, the
+// start (and so the fit) that the default of 1 each gives, for both draws
+// and for the small and the large sample alike; another common weight
+// draws the same points.
+TEST_F(LibraryTest, FitWithEqualWeightsDrawsTheStartOfNoWeights) {
+  std::mt19937_64 random(5);
+  std::normal_distribution<double> normal;
+  for (const int n : {6, 300}) {
+    std::vector<double> X(2 * static_cast<size_t>(n));
+    for (double &x : X) x = normal(random);
+    for (const Start start : {Start::rand_sample, Start::plus})
+      for (std::uint64_t seed = 0; seed < 3; ++seed) {
+        SCOPED_TRACE(testing::Message() << "n " << n << ", seed " << seed
+                                        << (start == Start::plus ? ", plus" : ", randSample"));
+        Fit_Options o{.mode = Mode::full, .regularization = 1e-3, .start = start, .max_iter = 2,
+                      .tol_fun = 0, .seed = seed};
+        const Fit_Result plain = Fit_Under_Test(X.data(), 2, n, 3, o);
+        o.weights.assign(static_cast<size_t>(n), 1.0);
+        const Fit_Result ones = Fit_Under_Test(X.data(), 2, n, 3, o);
+        EXPECT_EQ(ones.start.mu, plain.start.mu);
+        EXPECT_EQ(ones.model.mu, plain.model.mu);
+        EXPECT_EQ(ones.history, plain.history);
+        o.weights.assign(static_cast<size_t>(n), 3.0);
+        EXPECT_EQ(Fit_Under_Test(X.data(), 2, n, 3, o).start.mu, plain.start.mu);
+      }
+  }
+}
+
 }  // namespace
