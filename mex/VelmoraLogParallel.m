@@ -23,7 +23,8 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   %            or, in Octave, the connections of a cluster (see below).
   %
   %   Local workers run the engine that VELMORA_DEVICE names in this session
-  %   at this call (they are given its value, or that it is unset, each
+  %   at this call, and the kernels VELMORA_TENSOR_CORES chooses (they are
+  %   given their values, or that they are unset, each
   %   time: Octave keeps its forked workers between calls, with the
   %   environment of the call that forked them). A cluster's servers choose
   %   by their own environment, as VelmoraFitParallel's do.
@@ -139,9 +140,9 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   parts = arrayfun (@(a, b) X(:, a:b), first, last, 'UniformOutput', false);
   devices = velmora_gpus ();
   assigned = devices(mod (0:numel (parts) - 1, numel (devices)) + 1);
-  % This call's engine, for the local workers: '' stands for unset, which
-  % VelmoraLog reads as it reads an empty value.
-  engine = {getenv('VELMORA_DEVICE')};
+  % This call's engine and kernels, for the local workers: '' stands for
+  % unset, which VelmoraLog reads as it reads an empty value.
+  engine = {getenv('VELMORA_DEVICE'), getenv('VELMORA_TENSOR_CORES')};
 
   if (cluster || exist ('OCTAVE_VERSION', 'builtin'))
     if (~cluster && ~exist ('parcellfun'))

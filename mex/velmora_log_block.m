@@ -5,11 +5,11 @@ function out = velmora_log_block (X, mixture, want_R, device, engine)
   % none), or on a server the block's number, which picks among that
   % machine's GPUs in turn. An error comes back as data, so
   % that its identifier and message reach the caller unchanged (one
-  % without an identifier is the worker's). engine: {VELMORA_DEVICE's
-  % value in the caller, '' where unset}, set here before the block is
-  % evaluated, since a worker kept between calls still holds the
-  % environment of the call that started it; [] (a server) keeps the
-  % worker's own.
+  % without an identifier is the worker's). engine: the values of
+  % VELMORA_DEVICE and VELMORA_TENSOR_CORES in the caller ('' where
+  % unset), set here before the block is evaluated, since a worker kept
+  % between calls still holds the environment of the call that started
+  % it; [] (a server) keeps the worker's own.
   if (isnumeric (device))
     devices = velmora_gpus ();
     device = devices{mod (device - 1, numel (devices)) + 1};
@@ -18,10 +18,13 @@ function out = velmora_log_block (X, mixture, want_R, device, engine)
     setenv ('CUDA_VISIBLE_DEVICES', device);
   end
   if (nargin > 4 && ~isempty (engine))
-    if (isempty (engine{1}) && exist ('unsetenv'))
-      unsetenv ('VELMORA_DEVICE');
-    else
-      setenv ('VELMORA_DEVICE', engine{1});
+    names = {'VELMORA_DEVICE', 'VELMORA_TENSOR_CORES'};
+    for e = 1:numel (engine)
+      if (isempty (engine{e}) && exist ('unsetenv'))
+        unsetenv (names{e});
+      else
+        setenv (names{e}, engine{e});
+      end
     end
   end
   out = struct ('logP', [], 'R', [], 'identifier', '', 'message', '');

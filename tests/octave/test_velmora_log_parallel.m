@@ -94,6 +94,24 @@ unwind_protect
 unwind_protect_cleanup
   unsetenv ("VELMORA_DEVICE");
 end_unwind_protect
+% So must VELMORA_TENSOR_CORES choose full mode's kernels, off and on in
+% turn, on data where the two give different bits.
+randn ("seed", 7);
+Xt = 1e6 + randn (40, 2000);  Mt = 1e6 * ones (40, 1);  A = randn (40);  St = A * A.' + 40 * eye (40);
+unwind_protect
+  setenv ("VELMORA_DEVICE", "cpu-device");
+  bits = {};
+  for cores = {"", "off", "", "off"}
+    setenv ("VELMORA_TENSOR_CORES", cores{1});
+    bits{end + 1} = VelmoraLog (Xt, Mt, St, 1);
+    assert (isequal (VelmoraLogParallel (Xt, Mt, St, 1, 2), bits{end}), ...
+            "VELMORA_TENSOR_CORES='%s': the workers ran other kernels", cores{1});
+  end
+  assert (~isequal (bits{1}, bits{2}), "the kernels agree here: the check above cannot fail");
+unwind_protect_cleanup
+  unsetenv ("VELMORA_DEVICE");
+  unsetenv ("VELMORA_TENSOR_CORES");
+end_unwind_protect
 % A worker whose VelmoraLog fails with an error that carries no identifier.
 stub = tempname ();
 old_path = getenv ("PATH");
