@@ -19,7 +19,8 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
   %
   %   workers  a number of local workers, at most 4096: Octave runs them with
   %            parcellfun of the parallel package (pkg load parallel); MATLAB
-  %            with parfor, on the open pool (serially where none exists);
+  %            with parfor, on the open pool (or the one parfor opens;
+  %            serially where there is none);
   %            or, in Octave, the connections of a cluster (see below).
   %
   %   Local workers run the engine that VELMORA_DEVICE names in this session

@@ -146,6 +146,23 @@ std::string Field_Text(const mxArray *s, const char *name) {
   return text;
 }
 
+// A trapped call's error, destroyed once read: Octave gives a struct,
+// MATLAB an MException, whose message is a property, not a field.
+std::string Failure_Text(mxArray *failure) {
+  std::string text;
+  if (mxIsStruct(failure)) {
+    text = Field_Text(failure, "message");
+  } else if (mxArray *m = mxGetProperty(failure, 0, "message"); m != nullptr) {
+    if (char *c = mxIsChar(m) ? mxArrayToString(m) : nullptr; c != nullptr) {
+      text = c;
+      mxFree(c);
+    }
+    mxDestroyArray(m);
+  }
+  mxDestroyArray(failure);
+  return text;
+}
+
 // What both holders of blocks keep: the data's description, the plan they
 // report and the mixture set, which they hand on with every pass.
 class Kept_Mixture : public velmora_log::Fit_Passes {
@@ -294,7 +311,7 @@ class Remote_Passes final : public Kept_Mixture {
     if (failure != nullptr || out == nullptr || !mxIsStruct(out)) {
       if (out != nullptr) mxDestroyArray(out);
       throw Error("Velmora:worker", "The workers could not be asked for a pass: " +
-                                        (failure != nullptr ? Field_Text(failure, "message")
+                                        (failure != nullptr ? Failure_Text(failure)
                                                             : std::string("no reply")) + ".");
     }
     const std::string id = Field_Text(out, "identifier");

@@ -12,7 +12,9 @@ function out = velmora_log_block (X, mixture, want_R, device, engine)
   % it; [] (a server) keeps the worker's own.
   if (isnumeric (device))
     devices = velmora_gpus ();
-    device = devices{mod (device - 1, numel (devices)) + 1};
+    % No spaces within the braces: MATLAB's parser may take them for
+    % separators there.
+    device = devices{mod(device - 1, numel(devices)) + 1};
   end
   if (~isempty (device))
     setenv ('CUDA_VISIBLE_DEVICES', device);
