@@ -77,6 +77,9 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
                              'Call it as [model, info] = VelmoraFitParallel(data, K, workers, ', ...
                              'Name, Value, ...).'], nargout);
   end
+  if (exist ('convertStringsToChars'))  % MATLAB: "text" as 'text', a string array as a cell
+    [data, varargin{:}] = convertStringsToChars (data, varargin{:});
+  end
   [options, timeout, owners, weights, labels, stream, named] = own_options (varargin);
   shards = iscell (data) || ischar (data);
   if (shards)

@@ -103,6 +103,9 @@ function [gm, info, varargout] = velmora_fitgmdist (X, K, varargin)
   if (issparse (X) || islogical (X))
     X = full (double (X));
   end
+  if (~isempty (varargin) && exist ('convertStringsToChars'))  % MATLAB: "text" as 'text'
+    [varargin{:}] = convertStringsToChars (varargin{:});
+  end
   o = options (varargin);
   [N0, d] = size (X);
   if (N0 == 0 || d == 0)

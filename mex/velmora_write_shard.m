@@ -14,6 +14,9 @@ function velmora_write_shard (file, X)
   % is written, rather than by a worker on the first pass of every fit.
   %
   % See also VelmoraFitParallel.
+  if (nargin >= 1 && exist ('convertStringsToChars'))  % MATLAB: "text" as 'text'
+    file = convertStringsToChars (file);
+  end
   if (nargin ~= 2 || ~(ischar (file) && isrow (file)) || ndims (X) ~= 2)
     error ('Velmora:usage', ['Call it as velmora_write_shard (FILE, X) with FILE a file name ', ...
                              'and X dim x n, real.']);
