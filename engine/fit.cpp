@@ -336,7 +336,8 @@ class Fitter {
          const Fit_Options &o)
       : dim_(dim), n_(n), K_(K), o_(o), random_(o.seed),
         weights_(o.weights.empty() ? nullptr : o.weights.data()),
-        draw_(Plan_Draws(o.weights)),
+        draw_(o.start == Start::plus || o.start == Start::rand_sample ? Plan_Draws(o.weights)
+                                                                     : Draw_Plan{}),
         total_weight_(Total_Weight(o.weights, n)),
         device_(make(Fit_Data{.X = X,
                                             .dim = dim,

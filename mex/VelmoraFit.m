@@ -103,9 +103,11 @@
 %                            TolFun is then per unit of weight, BIC's sample
 %                            size is the sum of the weights, and 'plus' and
 %                            'randSample' draw points in proportion to
-%                            their weights (where every positive weight is
-%                            the same, the points that the same seed draws
-%                            without weights, those of weight 0 left out).
+%                            their weights. Weights of 1 draw the points
+%                            that the same seed draws without weights;
+%                            for 'randSample', so do weights that are all
+%                            the same where positive (the points of weight
+%                            0 left out).
 %     'ProbabilityTolerance' 0 (default) to 1e-6: posteriors below it count
 %                            as 0 in the M-step (the log-likelihood keeps
 %                            every term). On the host engine posteriors

@@ -184,6 +184,13 @@ function test_velmora_fit_parallel ()
   [text, id] = lastwarn ();
   assert (id, 'Velmora:notConverged');
   assert (strncmp (text, 'VelmoraFitParallel: The fit stopped at MaxIter (2 iterations)', 61), text);
+  % ... and its advice names this function's call.
+  lastwarn ('');
+  VelmoraFitParallel (randn (6, 6), 1, 2);
+  [text, id] = lastwarn ();
+  assert (id, 'Velmora:layout');
+  assert (~isempty (strfind (text, 'VelmoraFitParallel takes one point per column')) ...
+          && ~isempty (strfind (text, 'or VelmoraFitParallel(X.'', K, workers, ...).')), text);
 
   % Every session was closed, after success and failure alike: the module
   % can be cleared.
