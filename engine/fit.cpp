@@ -303,8 +303,8 @@ Index Uniform_Index(std::mt19937_64 &random, Index n) {
 // What the start's draws pick from. Where every positive weight is the
 // same, a uniform draw among the points of positive weight (by their rank
 // among them): Weights ones(1, N) then draws, from the same seed, what the
-// default of 1 each draws, and a point of weight 0 changes no draw, as it
-// changes no weighted one. Otherwise, by weight.
+// default of 1 each draws, and a point of weight 0 changes no uniform
+// draw, as it changes no weighted one. Otherwise, by weight.
 struct Draw_Plan {
   const double *weights = nullptr;  // null: uniform
   std::vector<Index> points;        // the points of positive weight; empty: all of them
@@ -601,7 +601,9 @@ class Fitter {
   }
 
   // Of the points a uniform draw picks from: their count, and the m-th.
-  Index Draw_Count() const { return draw_.points.empty() ? n_ : static_cast<Index>(draw_.points.size()); }
+  Index Draw_Count() const {
+    return draw_.points.empty() ? n_ : static_cast<Index>(draw_.points.size());
+  }
   Index Draw_At(Index m) const { return draw_.points.empty() ? m : draw_.points[m]; }
 
   // A point drawn uniformly, or in proportion to its weight.

@@ -24,7 +24,8 @@ extern "C" void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *
     VelmoraFit_Gateway(nlhs, plhs, nrhs, prhs);
     return;
   }
-  auto **args = static_cast<const mxArray **>(mxMalloc(sizeof(mxArray *) * static_cast<size_t>(nrhs)));
+  auto **args =
+      static_cast<const mxArray **>(mxMalloc(sizeof(mxArray *) * static_cast<size_t>(nrhs)));
   for (int i = 0; i < nrhs; ++i) {
     args[i] = prhs[i];
     mxArray *in = const_cast<mxArray *>(prhs[i]), *out = nullptr;
