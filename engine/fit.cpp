@@ -306,8 +306,8 @@ Index Uniform_Index(std::mt19937_64 &random, Index n) {
 // default of 1 each draws, and a point of weight 0 changes no uniform
 // draw, as it changes no weighted one. Otherwise, by weight.
 struct Draw_Plan {
-  const double *weights = nullptr;  // null: uniform
-  std::vector<Index> points;        // the points of positive weight; empty: all of them
+  bool by_weight = false;
+  std::vector<Index> points;  // uniform: the points of positive weight; empty: all of them
 };
 
 Draw_Plan Plan_Draws(const std::vector<double> &w) {
@@ -318,7 +318,7 @@ Draw_Plan Plan_Draws(const std::vector<double> &w) {
     if (!(v > 0.0)) continue;
     if (common == 0.0) common = v;
     if (v != common) {
-      plan.weights = w.data();
+      plan.by_weight = true;
       return plan;
     }
   }
@@ -608,28 +608,26 @@ class Fitter {
 
   // A point drawn uniformly, or in proportion to its weight.
   Index Draw_Point() {
-    const double *const w = draw_.weights;
-    if (w == nullptr) return Draw_At(Uniform_Index(random_, Draw_Count()));
+    if (!draw_.by_weight) return Draw_At(Uniform_Index(random_, Draw_Count()));
     if (cumulative_.empty()) {
       cumulative_.resize(static_cast<size_t>(n_));
       double total = 0.0;
-      for (Index j = 0; j < n_; ++j) cumulative_[j] = total += w[j];
+      for (Index j = 0; j < n_; ++j) cumulative_[j] = total += weights_[j];
     }
     const double target = Uniform(random_) * cumulative_.back();
     const Index j = std::upper_bound(cumulative_.begin(), cumulative_.end(), target) -
                     cumulative_.begin();
     // Rounding may leave the target at the total: the last weighted point.
     Index k = std::min(j, n_ - 1);
-    while (w[k] == 0.0) --k;
+    while (weights_[k] == 0.0) --k;
     return k;
   }
 
   // K distinct points, uniformly (or in proportion to their weights).
   std::vector<double> Sample_Centres() {
     std::vector<Index> chosen;
-    const double *const w = draw_.weights;
     const Index count = Draw_Count();
-    if (w != nullptr) {
+    if (draw_.by_weight) {
       // Weighted, without replacement, in one pass: each point of positive
       // weight w draws the key log(u) / w, and the K largest keys win.
       // However small a weight beside the others, its point can be drawn,
@@ -637,9 +635,9 @@ class Fitter {
       using Keyed = std::pair<double, Index>;
       std::priority_queue<Keyed, std::vector<Keyed>, std::greater<Keyed>> best;
       for (Index j = 0; j < n_; ++j) {
-        if (!(w[j] > 0.0)) continue;
+        if (!(weights_[j] > 0.0)) continue;
         const double u = (static_cast<double>(random_() >> 11) + 0.5) * 0x1.0p-53;  // in (0, 1)
-        best.emplace(std::log(u) / w[j], j);
+        best.emplace(std::log(u) / weights_[j], j);
         if (static_cast<Index>(best.size()) > K_) best.pop();
       }
       for (; !best.empty(); best.pop()) chosen.push_back(best.top().second);

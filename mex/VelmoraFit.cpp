@@ -210,6 +210,7 @@ struct Call {
   Numbers X;
   Index dim = 0, n = 0, K = 0;
   Fit_Options options;
+  bool parallel = false;  // VelmoraFitParallel's, whose advice names its own call
 };
 
 // K at prhs[at] and the options after it, for c.dim x c.n points.
@@ -365,9 +366,11 @@ void Warn_Layout(const Call &c, const Warn &warn) {
   const std::string text =
       "X has " + std::to_string(c.dim) + " rows and " + std::to_string(c.n) +
       " columns: " + std::to_string(c.n) + " points in " + std::to_string(c.dim) +
-      " dimensions, no more points than dimensions. VelmoraFit takes one point per column; for "
-      "one point per row, as fitgmdist takes them, call velmora_fitgmdist(X, K, ...) or "
-      "VelmoraFit(X.', K, ...).";
+      " dimensions, no more points than dimensions. " +
+      std::string(c.parallel ? "VelmoraFitParallel" : "VelmoraFit") +
+      " takes one point per column; for one point per row, as fitgmdist takes them, call "
+      "velmora_fitgmdist(X, K, ...) or " +
+      (c.parallel ? "VelmoraFitParallel(X.', K, workers, ...)." : "VelmoraFit(X.', K, ...).");
   warn("Velmora:layout", text);
 }
 
@@ -481,6 +484,7 @@ void VelmoraFit_Elsewhere(int nlhs, mxArray *plhs[], int nrhs, const mxArray *pr
   Call c;
   c.dim = dim;
   c.n = n;
+  c.parallel = true;
   Parse_Options(nrhs, prhs, 0, c);
   c.options.engine = velmora_log::Engine::host;
   Fit_And_Give(nlhs, plhs, c, make, [&](const char *id, const std::string &text) {

@@ -161,10 +161,7 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
                                         options{:});
   % Under this function's name, as VelmoraFit's own warnings carry its.
   for i = 1:size (warnings, 2)
-    text = strrep (strrep (warnings{2, i}, 'VelmoraFit(X.'', K, ...)', ...
-                           'VelmoraFitParallel(X.'', K, workers, ...)'), ...
-                   'VelmoraFit takes', 'VelmoraFitParallel takes');
-    warning (warnings{1, i}, 'VelmoraFitParallel: %s', text);
+    warning (warnings{1, i}, 'VelmoraFitParallel: %s', warnings{2, i});
   end
 end
 
