@@ -23,33 +23,52 @@ std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1);
 // Writes W = L^-1, lower triangular and column-major, for Sigma = L L^T
 // read from the lower triangle of `sigma`. Returns the log-determinant, or
 // NaN when Sigma is not positive definite.
-double Whiten_Full(const double *sigma, std::int64_t dim, double *w, std::vector<double> &L) {
-  L.assign(static_cast<size_t>(dim * dim), 0.0);
-  const auto at = [dim](std::int64_t r, std::int64_t c) { return r + c * dim; };
+//
+// Both steps work on rows held contiguously (`a`, `r` row-major), so that
+// their inner loops run along memory and vectorise; each entry is still
+// formed by the textbook recurrences' subtractions in their order:
+//   L(i,j) = (Sigma(i,j) - L(i,0) L(j,0) - ... - L(i,j-1) L(j,j-1)) / L(j,j),
+//   W(i,c) = (0 - L(i,c) W(c,c) - ... - L(i,i-1) W(i-1,c)) / L(i,i),
+// one product subtracted at a time, so W's bits are those of the plain
+// loops, whatever the vector width.
+double Whiten_Full(const double *sigma, std::int64_t dim, double *w, std::vector<double> &a) {
+  const auto n = static_cast<size_t>(dim);
+  a.assign(2 * n * n + n, 0.0);
+  double *const r = a.data() + n * n, *const column = r + n * n;
+  for (std::int64_t i = 0; i < dim; ++i)
+    for (std::int64_t c = 0; c <= i; ++c) a[i * dim + c] = sigma[i + c * dim];
+  // Right-looking: once column j is final, its products leave every later
+  // entry of the lower triangle, in the order of j.
   double log_det = 0.0;
   for (std::int64_t j = 0; j < dim; ++j) {
-    double s = sigma[at(j, j)];
-    for (std::int64_t l = 0; l < j; ++l) s -= L[at(j, l)] * L[at(j, l)];
+    const double s = a[j * dim + j];
     if (!(s > 0.0) || !std::isfinite(s)) return std::numeric_limits<double>::quiet_NaN();
     const double d = std::sqrt(s);
-    L[at(j, j)] = d;
+    a[j * dim + j] = d;
     log_det += 2.0 * std::log(d);
+    for (std::int64_t i = j + 1; i < dim; ++i) column[i] = a[i * dim + j] /= d;
     for (std::int64_t i = j + 1; i < dim; ++i) {
-      double v = sigma[at(i, j)];
-      for (std::int64_t l = 0; l < j; ++l) v -= L[at(i, l)] * L[at(j, l)];
-      L[at(i, j)] = v / d;
+      double *row = a.data() + i * dim;
+      const double l = column[i];
+      for (std::int64_t c = j + 1; c <= i; ++c) row[c] -= l * column[c];
     }
   }
-  // Column c of W by forward substitution.
+  // Row i of W from rows 0 .. i-1: row l's products leave it in the order
+  // of l.
+  for (std::int64_t i = 0; i < dim; ++i) {
+    double *row = r + i * dim;
+    const double *l_row = a.data() + i * dim;
+    for (std::int64_t l = 0; l < i; ++l) {
+      const double *from = r + l * dim;
+      const double v = l_row[l];
+      for (std::int64_t c = 0; c <= l; ++c) row[c] -= v * from[c];
+    }
+    for (std::int64_t c = 0; c < i; ++c) row[c] /= l_row[i];
+    row[i] = 1.0 / l_row[i];
+  }
   std::fill(w, w + dim * dim, 0.0);
-  for (std::int64_t c = 0; c < dim; ++c) {
-    w[at(c, c)] = 1.0 / L[at(c, c)];
-    for (std::int64_t i = c + 1; i < dim; ++i) {
-      double v = 0.0;
-      for (std::int64_t l = c; l < i; ++l) v -= L[at(i, l)] * w[at(l, c)];
-      w[at(i, c)] = v / L[at(i, i)];
-    }
-  }
+  for (std::int64_t c = 0; c < dim; ++c)
+    for (std::int64_t i = c; i < dim; ++i) w[i + c * dim] = r[i * dim + c];
   return log_det;
 }
 
@@ -121,8 +140,8 @@ Factors Factorise(const Problem &p) {
         fault[k] = non_finite ? kNonFinite : kAsymmetric;
         return;
       }
-      std::vector<double> L;  // not kept: a session should not hold dim^2 doubles after a call
-      log_det = Whiten_Full(sigma, dim, f.whitening.data() + k * dim * dim, L);  // empty at dim 0
+      std::vector<double> scratch;  // not kept: a session should not hold dim^2 doubles after a call
+      log_det = Whiten_Full(sigma, dim, f.whitening.data() + k * dim * dim, scratch);  // empty at dim 0
       if (std::isnan(log_det)) {
         bad[k] = 1;
         fault[k] = kNotDefinite;

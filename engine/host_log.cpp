@@ -54,6 +54,11 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
   const host::Panel_Mixture m{dim,  K, p.mode == Mode::full, p.Mu, f.whitening.data(),
                               f.log_weight.data()};
   const Index point_stride = rows ? 1 : dim, coord_stride = rows ? n : 1;
+  // A thread for every 1.5e6 operations or so (an exp counted as 60):
+  // starting one with its scratch cost 50-80 us a call on a 2-core
+  // machine, more than a small call's whole work.
+  const double per_point =
+      static_cast<double>(K) * ((p.mode == Mode::full ? dim * (dim + 1) : 3 * dim) + 60);
   const Index threads = host::Threads();
   // An interrupt is asked for on the calling thread alone (Octave's count
   // of Ctrl-Cs is its own), between its panels; the others see `stop` at
@@ -63,7 +68,9 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
   for (Index j0 = 0; j0 < n; j0 += chunk) {
     if (j0 > 0 && Asked(limits.interrupted)) throw Evaluation_Interrupted();
     const Index count = std::min(chunk, n - j0), panels = (count + kPanel - 1) / kPanel;
-    Parallel_Ranges(panels, std::min(threads, panels), [&](Index b, Index e) {
+    const auto by_work = static_cast<Index>(static_cast<double>(count) * per_point / 1.5e6);
+    Parallel_Ranges(panels, std::min({threads, panels, std::max<Index>(1, by_work)}),
+                    [&](Index b, Index e) {
       host::Panel_Work w;
       w.Reserve(dim, K);
       const bool asks = std::this_thread::get_id() == caller;
@@ -71,7 +78,7 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
         if (panel > b && asks && Asked(limits.interrupted)) stop = true;
         if (stop.load(std::memory_order_relaxed)) return;
         const Index first = j0 + panel * kPanel, c = std::min(kPanel, j0 + count - first);
-        host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w);
+        host::Load_Panel(p.X, point_stride, coord_stride, dim, first, c, w, true);
         host::Log_Terms(m, w);
         host::Log_Sum_Exp(K, out.posteriors != nullptr, w);
         Mark_Non_Finite(dim, K, c, w);

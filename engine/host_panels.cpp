@@ -42,13 +42,15 @@ void Panel_Work::Reserve(Index dim, Index K) {
 }
 
 void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index dim, Index first,
-                Index count, Panel_Work &w) {
+                Index count, Panel_Work &w, bool narrow) {
+  const Index width = narrow ? (count + kBlock - 1) / kBlock * kBlock : kPanel;
+  w.width = width;
   double *x = w.x.data();
   if (point_stride == 1) {
     for (Index i = 0; i < dim; ++i) {
       const double *from = X + first + i * coord_stride;
       std::copy(from, from + count, x + i * kPanel);
-      std::fill(x + i * kPanel + count, x + (i + 1) * kPanel, 0.0);
+      std::fill(x + i * kPanel + count, x + i * kPanel + width, 0.0);
     }
     return;
   }
@@ -79,15 +81,15 @@ void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index d
         for (Index p = done; p < done + 4; ++p) x[i * kPanel + p] = X[(first + p) * point_stride + i];
     }
   }
-  constexpr Index kBlock = 8;
-  for (Index p0 = done; p0 < count; p0 += kBlock) {
-    const Index p1 = std::min(count, p0 + kBlock);
+  constexpr Index kColumns = 8;
+  for (Index p0 = done; p0 < count; p0 += kColumns) {
+    const Index p1 = std::min(count, p0 + kColumns);
     for (Index i = 0; i < dim; ++i)
       for (Index p = p0; p < p1; ++p)
         x[i * kPanel + p] = X[(first + p) * point_stride + i * coord_stride];
   }
-  if (count < kPanel)
-    for (Index i = 0; i < dim; ++i) std::fill(x + i * kPanel + count, x + (i + 1) * kPanel, 0.0);
+  if (count < width)
+    for (Index i = 0; i < dim; ++i) std::fill(x + i * kPanel + count, x + i * kPanel + width, 0.0);
 }
 
 namespace {
@@ -98,10 +100,10 @@ namespace {
 // coordinate by coordinate in order, so that its bits are those of one
 // cluster at a time.
 template <int B>
-void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, double *q) {
+void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, Index width, double *q) {
   const Index dim = m.dim;
   const double *mu = m.mu + k0 * dim, *s = m.whitening + k0 * dim;
-  for (Index p = 0; p < kPanel; p += 8) {
+  for (Index p = 0; p < width; p += 8) {
     Quad lo[B] = {}, hi[B] = {};
     for (Index i = 0; i < dim; ++i) {
       const Quad a = Load_Quad(x + i * kPanel + p), b = Load_Quad(x + i * kPanel + p + 4);
@@ -177,21 +179,21 @@ void Full_Distances(const double *W, const double *mu, Index dim, const double *
   }
 }
 
-constexpr Index kWide = kPanel / 12 * 12;  // the panel's points in blocks of twelve
-static_assert(kPanel % 4 == 0, "the rest of the panel in blocks of four");
-
-void Full_Distances(const double *W, const double *mu, Index dim, const double *x, double *d,
-                    double *q) {
-  Full_Distances<3>(W, mu, dim, x, d, q, 0, kWide);
-  Full_Distances<1>(W, mu, dim, x, d, q, kWide, kPanel);
+// The panel's points in blocks of twelve, the rest (a multiple of four) in
+// blocks of four.
+void Full_Distances(const double *W, const double *mu, Index dim, const double *x, Index width,
+                    double *d, double *q) {
+  const Index wide = width / 12 * 12;
+  Full_Distances<3>(W, mu, dim, x, d, q, 0, wide);
+  Full_Distances<1>(W, mu, dim, x, d, q, wide, width);
 }
 
 // t[p] = log_w - q[p] / 2 over the panel, a NaN q (an overflow) as
 // infinite; four at a time with a select, which the compiler left as a
 // scalar loop with a branch.
-void Terms_Of(const double *q, double log_w, double *t) {
+void Terms_Of(const double *q, double log_w, Index width, double *t) {
   const Quad inf = {kInf, kInf, kInf, kInf};
-  for (Index p = 0; p < kPanel; p += 4) {
+  for (Index p = 0; p < width; p += 4) {
     const Quad v = Load_Quad(q + p);
     Store_Quad(t + p, log_w - 0.5 * (v != v ? inf : v));
   }
@@ -200,54 +202,55 @@ void Terms_Of(const double *q, double log_w, double *t) {
 }  // namespace
 
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
-  const Index dim = m.dim;
+  const Index dim = m.dim, width = w.width;
   const double *x = w.x.data();
   double *d = w.d.data();
   if (!m.full) {
     // The distances go straight into the terms' rows.
     double *q = w.terms.data();
     Index k = 0;
-    for (; k + 4 <= m.K; k += 4) Diagonal_Distances<4>(m, k, x, q + k * kPanel);
-    for (; k + 2 <= m.K; k += 2) Diagonal_Distances<2>(m, k, x, q + k * kPanel);
-    for (; k < m.K; ++k) Diagonal_Distances<1>(m, k, x, q + k * kPanel);
+    for (; k + 4 <= m.K; k += 4) Diagonal_Distances<4>(m, k, x, width, q + k * kPanel);
+    for (; k + 2 <= m.K; k += 2) Diagonal_Distances<2>(m, k, x, width, q + k * kPanel);
+    for (; k < m.K; ++k) Diagonal_Distances<1>(m, k, x, width, q + k * kPanel);
     for (k = 0; k < m.K; ++k) {
       double *t = q + k * kPanel;
       const double log_w = m.log_w[k];
-      Terms_Of(t, log_w, t);
+      Terms_Of(t, log_w, width, t);
     }
     return;
   }
   double *q = w.sum.data();
   for (Index k = 0; k < m.K; ++k) {
-    Full_Distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, d, q);
+    Full_Distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, width, d, q);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
-    Terms_Of(q, log_w, t);
+    Terms_Of(q, log_w, width, t);
   }
 }
 
 void Log_Sum_Exp(Index K, bool posteriors, Panel_Work &w) {
+  const Index width = w.width;
   double *top = w.top.data(), *sum = w.sum.data(), *log_p = w.log_p.data();
-  std::fill(top, top + kPanel, -kInf);
-  std::fill(sum, sum + kPanel, 0.0);
+  std::fill(top, top + width, -kInf);
+  std::fill(sum, sum + width, 0.0);
   for (Index k = 0; k < K; ++k) {
     const double *t = w.terms.data() + k * kPanel;
-    for (Index p = 0; p < kPanel; ++p) top[p] = t[p] > top[p] ? t[p] : top[p];
+    for (Index p = 0; p < width; ++p) top[p] = t[p] > top[p] ? t[p] : top[p];
   }
   // Every term -inf leaves a NaN sum: NaN posteriors.
   for (Index k = 0; k < K; ++k) {
     double *t = w.terms.data() + k * kPanel;
-    for (Index p = 0; p < kPanel; p += 4) {
+    for (Index p = 0; p < width; p += 4) {
       const Quad e = Exp_Non_Positive(Load_Quad(t + p) - Load_Quad(top + p));
       if (posteriors) Store_Quad(t + p, e);
       Store_Quad(sum + p, Load_Quad(sum + p) + e);
     }
   }
-  for (Index p = 0; p < kPanel; ++p) log_p[p] = top[p] == -kInf ? -kInf : top[p] + std::log(sum[p]);
+  for (Index p = 0; p < width; ++p) log_p[p] = top[p] == -kInf ? -kInf : top[p] + std::log(sum[p]);
   if (!posteriors) return;
   for (Index k = 0; k < K; ++k) {
     double *t = w.terms.data() + k * kPanel;
-    for (Index p = 0; p < kPanel; ++p) t[p] /= sum[p];
+    for (Index p = 0; p < width; ++p) t[p] /= sum[p];
   }
 }
 

@@ -26,6 +26,10 @@ using Index = std::int64_t;
 constexpr Index kPanel = 256;
 constexpr Index kLanes = 8;
 static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
+// A narrow panel's width is a whole number of these: the diagonal
+// distances take eight points at a time, the full ones twelve, then four.
+constexpr Index kBlock = 8;
+static_assert(kPanel % kBlock == 0 && kBlock % 4 == 0, "whole blocks in a panel");
 
 // Threads of our own: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else the
 // host's cores.
@@ -42,6 +46,10 @@ struct Panel_Mixture {
 
 // A panel's scratch, kept by a thread from panel to panel.
 struct Panel_Work {
+  // The points that the panel's loops cover: kPanel, or for a call of a few
+  // points those rounded up to whole blocks of kBlock. A point's arithmetic
+  // is the same for every width.
+  Index width = kPanel;
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
   std::vector<double> d;      // dim x 12: twelve points centred, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
@@ -49,10 +57,12 @@ struct Panel_Work {
   void Reserve(Index dim, Index K);
 };
 
-// Points first .. first + count of X into w.x, zeros after them; X holds
-// point j's coordinate i at X[j * point_stride + i * coord_stride].
+// Points first .. first + count of X into w.x, zeros after them up to the
+// panel's width: kPanel, or with `narrow` count rounded up to kBlock (the
+// evaluator's; the fit's sums run over whole panels). X holds point j's
+// coordinate i at X[j * point_stride + i * coord_stride].
 void Load_Panel(const double *X, Index point_stride, Index coord_stride, Index dim, Index first,
-                Index count, Panel_Work &w);
+                Index count, Panel_Work &w, bool narrow = false);
 
 // terms(k, p) = log_w[k] - q / 2 with q the squared whitened distance of
 // point p from centre k: the centre subtracted first, then whitened
