@@ -20,55 +20,118 @@ constexpr double kLog2Pi = 1.8378770664093454835606594728112;
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
 
 
+// Four values side by side; the arithmetic on them is lane by lane.
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+
+inline Quad Load(const double *from) {
+  Quad v;
+  __builtin_memcpy(&v, from, sizeof v);
+  return v;
+}
+
+inline void Store(double *to, Quad v) { __builtin_memcpy(to, &v, sizeof v); }
+
+// Rows r .. r + 4 and columns c .. c + 8 of a row-major matrix (stride ld),
+// less sum over l in [l0, l1) of A(row, l) B(l, col), one product at a
+// time in the order of l: 4 x 8 running differences in registers.
+void Subtract_Products(double *out, std::int64_t ld, const double *A, const double *B,
+                       std::int64_t l0, std::int64_t l1) {
+  Quad acc[4][2];
+  for (int r = 0; r < 4; ++r) {
+    acc[r][0] = Load(out + r * ld);
+    acc[r][1] = Load(out + r * ld + 4);
+  }
+  for (std::int64_t l = l0; l < l1; ++l) {
+    const Quad b0 = Load(B + l * ld), b1 = Load(B + l * ld + 4);
+    for (int r = 0; r < 4; ++r) {
+      const double a = A[r * ld + l];
+      acc[r][0] -= a * b0;
+      acc[r][1] -= a * b1;
+    }
+  }
+  for (int r = 0; r < 4; ++r) {
+    Store(out + r * ld, acc[r][0]);
+    Store(out + r * ld + 4, acc[r][1]);
+  }
+}
+
+// The lower triangle of the column-major dim x dim `sigma` into the rows of
+// `a` (row-major, stride ld), eight by eight so that both sides stay in
+// cache.
+void Lower_Rows(const double *sigma, std::int64_t dim, std::int64_t ld, double *a) {
+  for (std::int64_t c0 = 0; c0 < dim; c0 += 8)
+    for (std::int64_t i0 = c0; i0 < dim; i0 += 8)
+      for (std::int64_t c = c0; c < std::min(dim, c0 + 8); ++c)
+        for (std::int64_t i = std::max(i0, c); i < std::min(dim, i0 + 8); ++i)
+          a[i * ld + c] = sigma[i + c * dim];
+}
+
 // Writes W = L^-1, lower triangular and column-major, for Sigma = L L^T
-// read from the lower triangle of `sigma`. Returns the log-determinant, or
-// NaN when Sigma is not positive definite.
+// whose lower triangle `a` holds by rows (Lower_Rows; a, t and r are ld x
+// ld, zero past the triangle). Returns the log-determinant, or NaN when
+// Sigma is not positive definite.
 //
-// Both steps work on rows held contiguously (`a`, `r` row-major), so that
-// their inner loops run along memory and vectorise; each entry is still
-// formed by the textbook recurrences' subtractions in their order:
+// Each entry is formed by the textbook recurrences, one product subtracted
+// at a time in the order of l:
 //   L(i,j) = (Sigma(i,j) - L(i,0) L(j,0) - ... - L(i,j-1) L(j,j-1)) / L(j,j),
 //   W(i,c) = (0 - L(i,c) W(c,c) - ... - L(i,i-1) W(i-1,c)) / L(i,i),
-// one product subtracted at a time, so W's bits are those of the plain
-// loops, whatever the vector width.
-double Whiten_Full(const double *sigma, std::int64_t dim, double *w, std::vector<double> &a) {
-  const auto n = static_cast<size_t>(dim);
-  a.assign(2 * n * n + n, 0.0);
-  double *const r = a.data() + n * n, *const column = r + n * n;
-  for (std::int64_t i = 0; i < dim; ++i)
-    for (std::int64_t c = 0; c <= i; ++c) a[i * dim + c] = sigma[i + c * dim];
-  // Right-looking: once column j is final, its products leave every later
-  // entry of the lower triangle, in the order of j.
+// so W's bits are those of the plain loops. The work is ordered for the
+// registers: the products of finished columns (rows) leave blocks of 4
+// rows by 8 columns at once, and only those within a block are taken one
+// column (row) at a time. Products with W's zeros above its diagonal
+// change nothing (the running difference is never -0), so the blocks may
+// cover them. L is built in a, its transpose in t, W by rows in r.
+double Whiten_Full(std::int64_t dim, std::int64_t ld, double *a, double *t, double *r, double *w) {
   double log_det = 0.0;
-  for (std::int64_t j = 0; j < dim; ++j) {
-    const double s = a[j * dim + j];
-    if (!(s > 0.0) || !std::isfinite(s)) return std::numeric_limits<double>::quiet_NaN();
-    const double d = std::sqrt(s);
-    a[j * dim + j] = d;
-    log_det += 2.0 * std::log(d);
-    for (std::int64_t i = j + 1; i < dim; ++i) column[i] = a[i * dim + j] /= d;
-    for (std::int64_t i = j + 1; i < dim; ++i) {
-      double *row = a.data() + i * dim;
-      const double l = column[i];
-      for (std::int64_t c = j + 1; c <= i; ++c) row[c] -= l * column[c];
+  for (std::int64_t j0 = 0; j0 < dim; j0 += 8) {
+    const std::int64_t j1 = std::min(dim, j0 + 8);
+    // Columns j0 .. j1 of the rows below, less the finished columns'
+    // products (the rows past j1 too: their entries left of their diagonal
+    // are needed, those right of it are never read).
+    for (std::int64_t i = j0; i < dim; i += 4) Subtract_Products(a + i * ld + j0, ld, a + i * ld, t + j0, 0, j0);
+    // The block's columns themselves, one after another, in t's rows
+    // (along memory): column j divided by its diagonal, then its products
+    // leave the block's later columns.
+    for (std::int64_t i = j0; i < dim; ++i)
+      for (std::int64_t c = j0; c < std::min(j1, i + 1); ++c) t[c * ld + i] = a[i * ld + c];
+    for (std::int64_t j = j0; j < j1; ++j) {
+      double *column = t + j * ld;
+      const double s = column[j];
+      if (!(s > 0.0) || !std::isfinite(s)) return std::numeric_limits<double>::quiet_NaN();
+      const double d = std::sqrt(s);
+      column[j] = d;
+      log_det += 2.0 * std::log(d);
+      for (std::int64_t i = j + 1; i < dim; ++i) column[i] /= d;
+      for (std::int64_t c = j + 1; c < j1; ++c) {
+        double *later = t + c * ld;
+        const double l = column[c];
+        for (std::int64_t i = c; i < dim; ++i) later[i] -= column[i] * l;
+      }
     }
+    for (std::int64_t i = j0; i < dim; ++i)
+      for (std::int64_t c = j0; c < std::min(j1, i + 1); ++c) a[i * ld + c] = t[c * ld + i];
   }
-  // Row i of W from rows 0 .. i-1: row l's products leave it in the order
-  // of l.
-  for (std::int64_t i = 0; i < dim; ++i) {
-    double *row = r + i * dim;
-    const double *l_row = a.data() + i * dim;
-    for (std::int64_t l = 0; l < i; ++l) {
-      const double *from = r + l * dim;
-      const double v = l_row[l];
-      for (std::int64_t c = 0; c <= l; ++c) row[c] -= v * from[c];
+  for (std::int64_t i0 = 0; i0 < dim; i0 += 4) {
+    // Rows i0 .. i0 + 4 of W less the finished rows' products.
+    for (std::int64_t c0 = 0; c0 < i0; c0 += 8) Subtract_Products(r + i0 * ld + c0, ld, a + i0 * ld, r + c0, c0, i0);
+    for (std::int64_t i = i0; i < std::min(dim, i0 + 4); ++i) {
+      double *row = r + i * ld;
+      const double *l_row = a + i * ld;
+      for (std::int64_t l = i0; l < i; ++l) {
+        const double *from = r + l * ld;
+        const double v = l_row[l];
+        for (std::int64_t c = 0; c <= l; ++c) row[c] -= v * from[c];
+      }
+      for (std::int64_t c = 0; c < i; ++c) row[c] /= l_row[i];
+      row[i] = 1.0 / l_row[i];
     }
-    for (std::int64_t c = 0; c < i; ++c) row[c] /= l_row[i];
-    row[i] = 1.0 / l_row[i];
   }
   std::fill(w, w + dim * dim, 0.0);
-  for (std::int64_t c = 0; c < dim; ++c)
-    for (std::int64_t i = c; i < dim; ++i) w[i + c * dim] = r[i * dim + c];
+  for (std::int64_t c0 = 0; c0 < dim; c0 += 8)
+    for (std::int64_t i0 = c0; i0 < dim; i0 += 8)
+      for (std::int64_t c = c0; c < std::min(dim, c0 + 8); ++c)
+        for (std::int64_t i = std::max(i0, c); i < std::min(dim, i0 + 8); ++i)
+          w[i + c * dim] = r[i * ld + c];
   return log_det;
 }
 
@@ -76,24 +139,32 @@ double Whiten_Full(const double *sigma, std::int64_t dim, double *w, std::vector
 // formed it, not a different matrix above the diagonal.
 constexpr double kSymmetry = 1e-10;
 
-// 0 when the block holds only finite numbers and is symmetric; else 1 + the
-// column-major index of the first offending entry, and whether it is
-// non-finite.
-std::int64_t Check_Full(const double *sigma, std::int64_t dim, bool *non_finite) {
+// 1 + the index of the first non-finite entry of the block, or 0.
+std::int64_t First_Non_Finite(const double *sigma, std::int64_t dim) {
   for (std::int64_t e = 0; e < dim * dim; ++e)
-    if (!std::isfinite(sigma[e])) {
-      *non_finite = true;
-      return e + 1;
-    }
-  for (std::int64_t c = 0; c < dim; ++c)
-    for (std::int64_t r = c + 1; r < dim; ++r) {
-      const double a = sigma[r + c * dim], b = sigma[c + r * dim];
-      // Each root apart: their product may overflow or underflow.
-      const double scale =
-          std::sqrt(std::fabs(sigma[r + r * dim])) * std::sqrt(std::fabs(sigma[c + c * dim]));
-      if (std::fabs(a - b) > kSymmetry * scale) return r + c * dim + 1;
-    }
+    if (!std::isfinite(sigma[e])) return e + 1;
   return 0;
+}
+
+// 1 + the column-major index of the first entry below the diagonal that
+// differs from its mirror by more than rounding, or 0; `a` holds the lower
+// triangle by rows (Lower_Rows), so that both sides are read along memory.
+std::int64_t First_Asymmetric(const double *sigma, std::int64_t dim, const double *a,
+                              std::int64_t ld) {
+  // Each root apart: their product may overflow or underflow.
+  std::vector<double> root(static_cast<size_t>(dim));
+  for (std::int64_t i = 0; i < dim; ++i) root[i] = std::sqrt(std::fabs(sigma[i + i * dim]));
+  std::int64_t first = 0;
+  for (std::int64_t r = 1; r < dim; ++r)
+    for (std::int64_t c = 0; c < r; ++c) {
+      const double below = a[r * ld + c], above = sigma[c + r * dim];
+      if (std::fabs(below - above) > kSymmetry * (root[r] * root[c])) {
+        const std::int64_t at = r + c * dim + 1;
+        if (first == 0 || at < first) first = at;
+        break;  // the row's first is its least
+      }
+    }
+  return first;
 }
 
 }  // namespace
@@ -134,14 +205,21 @@ Factors Factorise(const Problem &p) {
     double log_det = 0.0;
     if (full) {
       const double *sigma = p.Sigma + k * dim * dim;
-      bool non_finite = false;
-      bad[k] = Check_Full(sigma, dim, &non_finite);
-      if (bad[k] != 0) {
-        fault[k] = non_finite ? kNonFinite : kAsymmetric;
+      if ((bad[k] = First_Non_Finite(sigma, dim)) != 0) {
+        fault[k] = kNonFinite;
         return;
       }
-      std::vector<double> scratch;  // not kept: a session should not hold dim^2 doubles after a call
-      log_det = Whiten_Full(sigma, dim, f.whitening.data() + k * dim * dim, scratch);  // empty at dim 0
+      // L, its transpose and W by rows, padded to whole blocks; not kept: a
+      // session should not hold dim^2 doubles after a call.
+      const std::int64_t ld = (dim + 7) / 8 * 8;
+      std::vector<double> scratch(static_cast<size_t>(3 * ld * ld));
+      double *a = scratch.data(), *t = a + ld * ld, *r = t + ld * ld;
+      Lower_Rows(sigma, dim, ld, a);
+      if ((bad[k] = First_Asymmetric(sigma, dim, a, ld)) != 0) {
+        fault[k] = kAsymmetric;
+        return;
+      }
+      log_det = Whiten_Full(dim, ld, a, t, r, f.whitening.data() + k * dim * dim);  // empty at dim 0
       if (std::isnan(log_det)) {
         bad[k] = 1;
         fault[k] = kNotDefinite;
