@@ -550,4 +550,23 @@ TEST(FactoriseTest, WhiteningIsThePlainLoopsBitForBit) {
   }
 }
 
+// Of two asymmetric pairs, the message names the first below the
+// diagonal in column order, (4,1) before (3,2), though the factorisation
+// reads the triangle by rows.
+TEST(FactoriseTest, NamesTheFirstAsymmetricEntryInColumnOrder) {
+  Mixture m = Make_Mixture(4, 1, 2, false, 75);
+  double *second = m.Sigma.data() + 16;
+  for (int e = 0; e < 16; ++e) second[e] = e % 5 == 0 ? 2.0 : 0.25;
+  second[2 + 1 * 4] += 1e-3;  // Sigma(3,2,2)
+  second[3 + 0 * 4] -= 1e-3;  // Sigma(4,1,2)
+  try {
+    velmora_log::Factorise(Problem_Of(m));
+    ADD_FAILURE() << "an asymmetric covariance was taken";
+  } catch (const velmora_log::Error &e) {
+    EXPECT_EQ(e.id(), "Velmora:covariance");
+    EXPECT_STREQ(e.what(), "The covariance of cluster 2 is not symmetric: Sigma(4,1,2) is 0.249 but "
+                           "Sigma(1,4,2) is 0.25.");
+  }
+}
+
 }  // namespace
