@@ -84,12 +84,17 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
         Mark_Non_Finite(dim, K, c, w);
         std::copy(w.log_p.begin(), w.log_p.begin() + c, out.log_p + first);
         if (out.posteriors == nullptr) continue;
-        for (Index k = 0; k < K; ++k) {
-          const double *r = w.terms.data() + k * kPanel;
-          if (rows) std::copy(r, r + c, out.posteriors + k * n + first);
-          else
-            for (Index q = 0; q < c; ++q) out.posteriors[(first + q) * K + k] = r[q];
-        }
+        const double *r = w.terms.data();
+        if (rows)
+          for (Index k = 0; k < K; ++k) std::copy(r + k * kPanel, r + k * kPanel + c, out.posteriors + k * n + first);
+        else
+          // Point by point, so that the output (far larger than the cache)
+          // is written along memory; the panel's posteriors are read
+          // across, from the cache.
+          for (Index q = 0; q < c; ++q) {
+            double *to = out.posteriors + (first + q) * K;
+            for (Index k = 0; k < K; ++k) to[k] = r[k * kPanel + q];
+          }
       }
     });
     if (stop) throw Evaluation_Interrupted();
