@@ -45,14 +45,16 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
   Pi = gm.ComponentProportion;
   % Types first: the shapes below read a cell's or a char's size as data,
   % and repmat of a sparse Sigma fails in Octave's own words.
-  cellfun (@velmora_check_type, {mu, S, Pi}, ...
-           {'The model''s mu', 'The model''s Sigma', 'The model''s ComponentProportion'});
+  velmora_check_type (mu, 'The model''s mu');
+  velmora_check_type (S, 'The model''s Sigma');
+  velmora_check_type (Pi, 'The model''s ComponentProportion');
   [K, d] = size (mu);
   if (K == 0 || ~ismatrix (mu))
     error ('Velmora:dimensions', 'The model''s mu must be K x d with K at least 1; it is %s.', ...
            size_text (mu));
   end
-  if (K ~= d && ~sigma_fits (S, d, K) && (sigma_fits (S, K, d) || numel (Pi) == d))
+  fits = sigma_fits (S, d, K);
+  if (K ~= d && ~fits && (sigma_fits (S, K, d) || numel (Pi) == d))
     % Sigma or ComponentProportion count the components along mu's columns:
     % mu came as d x K, the layout of VelmoraFit's Mu.
     error ('Velmora:dimensions', ['The model''s mu must be K x d, one centre per row ', ...
@@ -60,7 +62,7 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
                                   '%s); it is %d x %d: pass mu.''.'], ...
            d, K, size_text (S), size_text (Pi), K, d);
   end
-  if (~sigma_fits (S, d, K))
+  if (~fits)
     error ('Velmora:dimensions', ['The model''s Sigma must be %d x %d x %d (full), 1 x %d x %d ', ...
                                   '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
            d, d, K, d, K, d, d, d, size_text (S));
@@ -94,8 +96,13 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
                                   'and finite.'], where, sprintf ('%g', S(at)));
   end
   Mu = mu.';
+  % A shared covariance is repeated for every cluster (repmat costs a
+  % small call as much as its evaluation, so only then).
   if (sz(1) == 1)
-    Sigma = repmat (reshape (S, d, sz(3)), 1, K / sz(3));  % diagonal: variances a column
+    Sigma = reshape (S, d, sz(3));                          % diagonal: variances a column
+    if (sz(3) ~= K)
+      Sigma = repmat (Sigma, 1, K);
+    end
     if (strcmp (form, 'full'))
       full = zeros (d, d, K);
       for k = 1:K
@@ -103,8 +110,10 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
       end
       Sigma = full;
     end
+  elseif (sz(3) ~= K)
+    Sigma = repmat (S, [1, 1, K]);                          % full, shared
   else
-    Sigma = repmat (S, [1, 1, K / sz(3)]);                 % full
+    Sigma = S;                                              % full
   end
   Pi = reshape (Pi, 1, []);
 end
