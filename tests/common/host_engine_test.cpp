@@ -1,6 +1,7 @@
 // The host engine's own guarantees, whatever the binary's device: a point's
 // bits do not depend on where it sits in its panel, on the other points or
-// on N (every loop sees whole panels); a fit's bits do not depend on the
+// on N (every loop does a point's arithmetic alike, whatever the panel's
+// width); a fit's bits do not depend on the
 // threads or the chunks; weights and the posterior floor weigh the sums as
 // Fit_Data says; BLAS gets its thread count back.
 #include <gtest/gtest.h>
