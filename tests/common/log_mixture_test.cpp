@@ -193,8 +193,11 @@ TEST_P(LogChunkTest, ResultsAreTheSameBitsWhateverTheSplit) {
 // engine between its panels too, never before the first; the call ends
 // with Velmora:interrupted, and the evaluator's next call is whole.
 TEST_F(LibraryTest, AnInterruptEndsTheEvaluationAtTheNextChunkOrPanel) {
-  const Env_Set threads("OPENBLAS_NUM_THREADS", "2");  // the calling thread's range: 8 panels
-  const Mixture m = Make_Mixture(5, 256 * 16, 3, false, 71);
+  // Two threads on the host engine (the work, some 8e6 operations, earns
+  // them): the calling thread's range is 8 panels, the other stops when it
+  // sees the interrupt.
+  const Env_Set threads("OPENBLAS_NUM_THREADS", "2");
+  const Mixture m = Make_Mixture(24, 256 * 16, 3, false, 71);
   velmora_log::Evaluator evaluator(Engine_Under_Test());
   const Log_Result whole = Evaluate(m, {}, &evaluator);
   const velmora_log::Problem p = Problem_Of(m);
