@@ -66,9 +66,9 @@ void Lower_Rows(const double *sigma, std::int64_t dim, std::int64_t ld, double *
           a[i * ld + c] = sigma[i + c * dim];
 }
 
-// Writes W = L^-1, lower triangular and column-major, for Sigma = L L^T
-// whose lower triangle `a` holds by rows (Lower_Rows; a and t are ld x ld,
-// zero past the triangle). Returns the log-determinant, or NaN when
+// Writes W = L^-1's lower triangle into w (dim x dim, column-major, zero),
+// for Sigma = L L^T whose lower triangle `a` holds by rows (Lower_Rows; a
+// and t are ld x ld, zero past the triangle). Returns the log-determinant, or NaN when
 // Sigma is not positive definite.
 //
 // Each entry is formed by the textbook recurrences, one product subtracted
@@ -129,7 +129,6 @@ double Whiten_Full(std::int64_t dim, std::int64_t ld, double *a, double *t, doub
       row[i] = 1.0 / l_row[i];
     }
   }
-  std::fill(w, w + dim * dim, 0.0);
   for (std::int64_t c0 = 0; c0 < dim; c0 += 8)
     for (std::int64_t i0 = c0; i0 < dim; i0 += 8)
       for (std::int64_t c = c0; c < std::min(dim, c0 + 8); ++c)
