@@ -68,8 +68,8 @@ void Lower_Rows(const double *sigma, std::int64_t dim, std::int64_t ld, double *
 
 // Writes W = L^-1's lower triangle into w (dim x dim, column-major, zero),
 // for Sigma = L L^T whose lower triangle `a` holds by rows (Lower_Rows; a
-// and t are ld x ld, zero past the triangle). Returns the log-determinant, or NaN when
-// Sigma is not positive definite.
+// and t are ld x ld, zero past the triangle). Returns the log-determinant,
+// or NaN when Sigma is not positive definite.
 //
 // Each entry is formed by the textbook recurrences, one product subtracted
 // at a time in the order of l:
@@ -88,7 +88,8 @@ double Whiten_Full(std::int64_t dim, std::int64_t ld, double *a, double *t, doub
     // Columns j0 .. j1 of the rows below, less the finished columns'
     // products (the rows past j1 too: their entries left of their diagonal
     // are needed, those right of it are never read).
-    for (std::int64_t i = j0; i < dim; i += 4) Subtract_Products(a + i * ld + j0, ld, a + i * ld, t + j0, 0, j0);
+    for (std::int64_t i = j0; i < dim; i += 4)
+      Subtract_Products(a + i * ld + j0, ld, a + i * ld, t + j0, 0, j0);
     // The block's columns themselves, one after another, in t's rows
     // (along memory): column j divided by its diagonal, then its products
     // leave the block's later columns.
@@ -116,7 +117,8 @@ double Whiten_Full(std::int64_t dim, std::int64_t ld, double *a, double *t, doub
   std::fill(r, r + ld * ld, 0.0);
   for (std::int64_t i0 = 0; i0 < dim; i0 += 4) {
     // Rows i0 .. i0 + 4 of W less the finished rows' products.
-    for (std::int64_t c0 = 0; c0 < i0; c0 += 8) Subtract_Products(r + i0 * ld + c0, ld, a + i0 * ld, r + c0, c0, i0);
+    for (std::int64_t c0 = 0; c0 < i0; c0 += 8)
+      Subtract_Products(r + i0 * ld + c0, ld, a + i0 * ld, r + c0, c0, i0);
     for (std::int64_t i = i0; i < std::min(dim, i0 + 4); ++i) {
       double *row = r + i * ld;
       const double *l_row = a + i * ld;

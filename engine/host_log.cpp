@@ -86,7 +86,8 @@ void Host_Evaluator::Evaluate(const Problem &p, const Factors &f, const Output &
         if (out.posteriors == nullptr) continue;
         const double *r = w.terms.data();
         if (rows)
-          for (Index k = 0; k < K; ++k) std::copy(r + k * kPanel, r + k * kPanel + c, out.posteriors + k * n + first);
+          for (Index k = 0; k < K; ++k)
+            std::copy(r + k * kPanel, r + k * kPanel + c, out.posteriors + k * n + first);
         else
           // Point by point, so that the output (far larger than the cache)
           // is written along memory; the panel's posteriors are read

@@ -3,12 +3,12 @@
 // points side by side, so that loops over points vectorise), each cluster's
 // log terms over a panel, and the log-sum-exp of a panel's points.
 //
-// Every panel is kPanel points wide, the points past the data zero: each
-// loop then has the same shape whatever the data, and a
-// point's arithmetic is the same sequence of operations wherever it sits in
-// its panel, so its bits depend on the point and the mixture alone. Sums
-// over a panel's points run in kLanes interleaved lanes, folded in a fixed
-// order.
+// A panel holds kPanel points' room; its loops cover its width (kPanel,
+// or a few points' whole blocks), the points past the data zero. A point's
+// arithmetic is the same sequence of operations wherever it sits in its
+// panel and whatever the width, so its bits depend on the point and the
+// mixture alone. Sums over a panel's points (the fit's, over whole panels)
+// run in kLanes interleaved lanes, folded in a fixed order.
 #pragma once
 
 #include <cmath>
