@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host_panels.h"
 #include "log_mixture.h"
 #include "parallel.h"
 
@@ -17,19 +18,11 @@ namespace {
 
 constexpr double kLog2Pi = 1.8378770664093454835606594728112;
 
+using host::Load_Quad;
+using host::Quad;
+using host::Store_Quad;
+
 std::string Cluster(std::int64_t k) { return "cluster " + std::to_string(k + 1); }
-
-
-// Four values side by side; the arithmetic on them is lane by lane.
-typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
-
-inline Quad Load(const double *from) {
-  Quad v;
-  __builtin_memcpy(&v, from, sizeof v);
-  return v;
-}
-
-inline void Store(double *to, Quad v) { __builtin_memcpy(to, &v, sizeof v); }
 
 // Rows r .. r + 4 and columns c .. c + 8 of a row-major matrix (stride ld),
 // less sum over l in [l0, l1) of A(row, l) B(l, col), one product at a
@@ -38,11 +31,11 @@ void Subtract_Products(double *out, std::int64_t ld, const double *A, const doub
                        std::int64_t l0, std::int64_t l1) {
   Quad acc[4][2];
   for (int r = 0; r < 4; ++r) {
-    acc[r][0] = Load(out + r * ld);
-    acc[r][1] = Load(out + r * ld + 4);
+    acc[r][0] = Load_Quad(out + r * ld);
+    acc[r][1] = Load_Quad(out + r * ld + 4);
   }
   for (std::int64_t l = l0; l < l1; ++l) {
-    const Quad b0 = Load(B + l * ld), b1 = Load(B + l * ld + 4);
+    const Quad b0 = Load_Quad(B + l * ld), b1 = Load_Quad(B + l * ld + 4);
     for (int r = 0; r < 4; ++r) {
       const double a = A[r * ld + l];
       acc[r][0] -= a * b0;
@@ -50,20 +43,26 @@ void Subtract_Products(double *out, std::int64_t ld, const double *A, const doub
     }
   }
   for (int r = 0; r < 4; ++r) {
-    Store(out + r * ld, acc[r][0]);
-    Store(out + r * ld + 4, acc[r][1]);
+    Store_Quad(out + r * ld, acc[r][0]);
+    Store_Quad(out + r * ld + 4, acc[r][1]);
   }
 }
 
-// The lower triangle of the column-major dim x dim `sigma` into the rows of
-// `a` (row-major, stride ld), eight by eight so that both sides stay in
-// cache.
-void Lower_Rows(const double *sigma, std::int64_t dim, std::int64_t ld, double *a) {
+// entry(i, c) for every i >= c of a dim x dim lower triangle, eight by
+// eight, so that a copy between column-major and row-major storage keeps
+// both sides in cache.
+template <typename Entry>
+void Lower_Tiles(std::int64_t dim, Entry entry) {
   for (std::int64_t c0 = 0; c0 < dim; c0 += 8)
     for (std::int64_t i0 = c0; i0 < dim; i0 += 8)
       for (std::int64_t c = c0; c < std::min(dim, c0 + 8); ++c)
-        for (std::int64_t i = std::max(i0, c); i < std::min(dim, i0 + 8); ++i)
-          a[i * ld + c] = sigma[i + c * dim];
+        for (std::int64_t i = std::max(i0, c); i < std::min(dim, i0 + 8); ++i) entry(i, c);
+}
+
+// The lower triangle of the column-major dim x dim `sigma` into the rows of
+// `a` (row-major, stride ld).
+void Lower_Rows(const double *sigma, std::int64_t dim, std::int64_t ld, double *a) {
+  Lower_Tiles(dim, [&](std::int64_t i, std::int64_t c) { a[i * ld + c] = sigma[i + c * dim]; });
 }
 
 // Writes W = L^-1's lower triangle into w (dim x dim, column-major, zero),
@@ -131,11 +130,7 @@ double Whiten_Full(std::int64_t dim, std::int64_t ld, double *a, double *t, doub
       row[i] = 1.0 / l_row[i];
     }
   }
-  for (std::int64_t c0 = 0; c0 < dim; c0 += 8)
-    for (std::int64_t i0 = c0; i0 < dim; i0 += 8)
-      for (std::int64_t c = c0; c < std::min(dim, c0 + 8); ++c)
-        for (std::int64_t i = std::max(i0, c); i < std::min(dim, i0 + 8); ++i)
-          w[i + c * dim] = r[i * ld + c];
+  Lower_Tiles(dim, [&](std::int64_t i, std::int64_t c) { w[i + c * dim] = r[i * ld + c]; });
   return log_det;
 }
 

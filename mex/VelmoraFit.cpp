@@ -363,14 +363,14 @@ void Raise_Warning(const char *id, const std::string &text) {
 
 void Warn_Layout(const Call &c, const Warn &warn) {
   if (c.dim < c.n) return;
+  const std::string name = c.parallel ? "VelmoraFitParallel" : "VelmoraFit";
   const std::string text =
       "X has " + std::to_string(c.dim) + " rows and " + std::to_string(c.n) +
       " columns: " + std::to_string(c.n) + " points in " + std::to_string(c.dim) +
-      " dimensions, no more points than dimensions. " +
-      std::string(c.parallel ? "VelmoraFitParallel" : "VelmoraFit") +
+      " dimensions, no more points than dimensions. " + name +
       " takes one point per column; for one point per row, as fitgmdist takes them, call "
-      "velmora_fitgmdist(X, K, ...) or " +
-      (c.parallel ? "VelmoraFitParallel(X.', K, workers, ...)." : "VelmoraFit(X.', K, ...).");
+      "velmora_fitgmdist(X, K, ...) or " + name + "(X.', K, " + (c.parallel ? "workers, " : "") +
+      "...).";
   warn("Velmora:layout", text);
 }
 
