@@ -286,6 +286,13 @@ void Check_Weights(const std::vector<double> &w, Index n, Index K) {
                 Text("'Weights' must be positive for at least K = %lld points; they are "
                      "positive for %lld.",
                      static_cast<long long>(K), static_cast<long long>(positive)));
+  // Below the smallest normal double a weight keeps few of its digits, and
+  // so do its products with the posteriors: equal weights of 1e-320 moved
+  // a fit's means by 1e-4. Scaled up by any factor they fit the same model.
+  if (positive > 0 && *std::max_element(w.begin(), w.end()) < std::numeric_limits<double>::min())
+    throw Error("Velmora:usage",
+                "'Weights' are all below the smallest normal double (2.2e-308), where they "
+                "lose their digits: scale them up.");
 }
 
 std::unique_ptr<Fit_Passes> Make_Passes(Engine engine, const Fit_Data &data) {

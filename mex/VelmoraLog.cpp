@@ -84,8 +84,15 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (Mu.rows != dim)
     Shape_Error("Mu must have " + std::to_string(dim) + " rows, one per row of X" + of_x +
                 "; it is " + Size_Text(in[1]) + ".");
-  if (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K))
-    Shape_Error(std::string(Pi.name) + " must hold one prior per cluster, as 1 x " +
+  // X's trailing dimensions count as points (dim x H x W: H*W of them), as
+  // in Velmora; Mu's or Pi's would make clusters of a mistake.
+  if (mxGetNumberOfDimensions(in[1]) > 2)
+    Shape_Error("Mu must be " + std::to_string(dim) + " x " + std::to_string(K) +
+                ", one centre per column; it is " + Size_Text(in[1]) + ".");
+  if (mxGetNumberOfDimensions(in[3]) > 2 ||
+      (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K)))
+    Shape_Error(std::string(model ? "The model's ComponentProportion" : "Pi") +
+                " must hold one prior per cluster, as 1 x " +
                 std::to_string(K) + " or " + std::to_string(K) + " x 1 (" +
                 (model ? "the model's mu has " + std::to_string(K) + " rows"
                        : "Mu has " + std::to_string(K) + " columns") +
@@ -97,8 +104,9 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (Sigma.rows != dim || (Sigma.cols != K && Sigma.cols != dim * K) ||
       (mxGetNumberOfDimensions(in[2]) > 2 && !velmora_mex::Is_Stack(in[2], dim, K)))
     Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
-                " (diagonal covariances) or " + std::to_string(dim) + " x " +
-                std::to_string(dim) + " x " + std::to_string(K) +
+                " (diagonal covariances), or " + std::to_string(dim) + " x " +
+                std::to_string(dim) + " x " + std::to_string(K) + " or " + std::to_string(dim) +
+                " x " + std::to_string(dim * K) +
                 " (full covariances) for these X and Mu; it is " + Size_Text(in[2]) + ".");
   if (Sigma.cols != K) mode = velmora_log::Mode::full;
 

@@ -4,7 +4,8 @@
 %   [logP, R] = VelmoraLog(X, Mu, Sigma, Pi)
 %   [logP, R] = VelmoraLog(X, gm)
 %
-%   X      dim x num_data      data points, one per column (double or single)
+%   X      dim x num_data      data points, one per column (double or single;
+%                              trailing dimensions count as points)
 %   Mu     dim x num_clust     cluster centres, one per column
 %   Sigma  dim x num_clust     diagonal covariances (one column of variances
 %                              per cluster), or

@@ -18,6 +18,10 @@ function gm = velmora_gmdistribution (model, info)
   %          NumVariables, CovarianceType, SharedCovariance, and the fit's
   %          figures), which VelmoraLog(X, gm) takes as it takes the object.
   %
+  %   A model that VelmoraLog would refuse (a prior, centre or covariance
+  %   at fault) is refused in the model's terms, with VelmoraLog's
+  %   identifiers (Velmora:priors, Velmora:means, Velmora:covariance).
+  %
   %   A model whose covariances are all the same (SharedCovariance) is
   %   given as a shared one; with info, info.SharedCovariance decides.
   %   Octave's gmdistribution takes the fit's figures through its fourth
@@ -32,6 +36,10 @@ function gm = velmora_gmdistribution (model, info)
   %     idx = cluster (gm, X.');
   %
   %   See also VelmoraFit, velmora_fitgmdist, VelmoraLog.
+  if (nargin < 1 || nargin > 2)
+    error ('Velmora:usage', ['velmora_gmdistribution takes a VelmoraFit model and, optionally, ', ...
+                             'its info: gm = velmora_gmdistribution (model, info).']);
+  end
   [Mu, S, Pi] = model_arrays (model);
   if (nargin > 1)
     check_info (info);
@@ -117,6 +125,10 @@ function [Mu, S, Pi] = model_arrays (model)
   Mu = model.Mu;
   S = model.Sigma;
   Pi = model.Pi;
+  % Types first: a logical or char array's size is no measure of a mistake.
+  velmora_check_type (Mu, 'The model''s Mu');
+  velmora_check_type (S, 'The model''s Sigma');
+  velmora_check_type (Pi, 'The model''s Pi');
   [d, K] = size (Mu);
   if (~isnumeric (Mu) || ~ismatrix (Mu) || d == 0 || K == 0)
     error ('Velmora:dimensions', ['The model''s Mu must be dim x K, one centre per column, ', ...
@@ -137,16 +149,6 @@ function [Mu, S, Pi] = model_arrays (model)
   % VelmoraLog's refusals of the same mixture, in the model's terms: a
   % gmdistribution takes most of these without a word (priors of 0 become
   % NaN proportions) and refuses the rest without an identifier.
-  names = {'Mu', 'Sigma', 'Pi'};
-  arrays = {Mu, S, Pi};
-  for a = 1:3
-    if (~(isa (arrays{a}, 'double') || isa (arrays{a}, 'single')))
-      error ('Velmora:type', 'The model''s %s must be a double or single array; it is %s.', ...
-             names{a}, class (arrays{a}));
-    elseif (issparse (arrays{a}) || ~isreal (arrays{a}))
-      error ('Velmora:type', 'The model''s %s must be full and real.', names{a});
-    end
-  end
   k = find (~(Pi >= 0 & isfinite (Pi)), 1);
   if (~isempty (k))
     error ('Velmora:priors', ['The model''s Pi(%d) is %s: every prior must be finite and not ', ...
@@ -176,6 +178,18 @@ function [Mu, S, Pi] = model_arrays (model)
       error ('Velmora:covariance', ['The model''s Sigma(%d,%d,%d), in the covariance of cluster ', ...
                                     '%d, is %s: every entry must be finite.'], ...
              i, j, k, k, num2str (S(e)));
+    end
+    % Symmetry and positive definiteness, by VelmoraLog's own test on no
+    % points (its indices are the model's: Sigma is dim x dim x K alike).
+    % Its other refusals (of the engine that VELMORA_DEVICE names, say)
+    % are not the model's: the model needs no engine here.
+    try
+      VelmoraLog (zeros (d, 0), Mu, reshape (S, d, d, K), Pi);
+    catch err
+      if (strcmp (err.identifier, 'Velmora:covariance'))
+        error ('Velmora:covariance', '%s', regexprep (err.message, '^(VelmoraLog: )?The ', ...
+                                                      'The model''s '));
+      end
     end
   end
 end

@@ -67,11 +67,20 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
                                   '(diagonal), %d x %d or 1 x %d (shared); it is %s.'], ...
            d, d, K, d, K, d, d, d, size_text (S));
   end
-  % Centres and variances named by the model's own indices, not by those of
-  % the d x K arrays that the checks downstream see; after the priors,
-  % which those checks take first (and name alike).
-  checked = numel (Pi) == K && all (Pi(:) >= 0 & isfinite (Pi(:))) && any (Pi(:) > 0);
+  % Priors, centres and variances named by the model's own fields and
+  % indices, not by those of the d x K arrays that the checks downstream
+  % see, in the order those take them (a count of priors that does not fit
+  % is refused there).
+  checked = numel (Pi) == K;
   at = [];
+  if (checked)
+    at = find (~(Pi(:) >= 0 & isfinite (Pi(:))), 1);
+  end
+  if (~isempty (at))
+    error ('Velmora:priors', ['The model''s ComponentProportion(%d) is %s: every prior must ', ...
+                              'be finite and not negative.'], at, sprintf ('%g', Pi(at)));
+  end
+  checked = checked && any (Pi(:) > 0);
   if (checked)
     at = find (~isfinite (mu), 1);
   end

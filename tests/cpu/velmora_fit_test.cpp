@@ -276,6 +276,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "'Weights'(300) is Inf: every weight must be finite and 0 or more."},
         Refusal{"OneWeighted", Weights_Where(0.0, 7, 2.0), 1, "Velmora:usage",
                 "'Weights' must be positive for at least K = 2 points; they are positive for 1."},
+        Refusal{"WeightsPastTheLargestDouble", Weights_Where(1e306, 0, 1e306), 1,
+                "Velmora:usage", "'Weights' sum past the largest double: scale them down."},
+        // The largest just below the smallest normal double (2.2250738585e-308).
+        Refusal{"SubnormalWeights", Weights_Where(1e-320, 150, 2.225e-308), 1, "Velmora:usage",
+                "'Weights' are all below the smallest normal double (2.2e-308), where they lose "
+                "their digits: scale them up."},
         Refusal{"LargeProbabilityTolerance", With_Option("ProbabilityTolerance", 1e-3), 1,
                 "Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is 0.001."},
         Refusal{"StartWord", Start_Is([] { return make_string("kmeans"); }), 1, "Velmora:usage",

@@ -128,16 +128,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "is 1 x 3."},
         Refusal{"SigmaColumns", [](auto &a) { a[2] = make_matrix(2, 5); }, 1,
                 "Velmora:dimensions",
-                "Sigma must be 2 x 2 (diagonal covariances) or 2 x 2 x 2 (full covariances) for "
-                "these X and Mu; it is 2 x 5."},
+                "Sigma must be 2 x 2 (diagonal covariances), or 2 x 2 x 2 or 2 x 4 (full "
+                "covariances) for these X and Mu; it is 2 x 5."},
         Refusal{"SigmaPermuted",
                 [](auto &a) {
                   a[2] = make_matrix(2, 4, {1, 0, 0, 1, 2, 0, 0, 2});
                   a[2]->dims = {2, 1, 4};
                 },
                 1, "Velmora:dimensions",
-                "Sigma must be 2 x 2 (diagonal covariances) or 2 x 2 x 2 (full covariances) for "
-                "these X and Mu; it is 2 x 1 x 4."},
+                "Sigma must be 2 x 2 (diagonal covariances), or 2 x 2 x 2 or 2 x 4 (full "
+                "covariances) for these X and Mu; it is 2 x 1 x 4."},
+        // Mu's and Pi's trailing dimensions are refused, where X's count as points.
+        Refusal{"MuStacked", [](auto &a) { a[1]->dims = {2, 1, 2}; }, 1, "Velmora:dimensions",
+                "Mu must be 2 x 2, one centre per column; it is 2 x 1 x 2."},
+        Refusal{"PiStacked", [](auto &a) { a[3]->dims = {1, 1, 2}; }, 1, "Velmora:dimensions",
+                "Pi must hold one prior per cluster, as 1 x 2 or 2 x 1 (Mu has 2 columns); it "
+                "is 1 x 1 x 2."},
         Refusal{"ZeroVariance", [](auto &a) { a[2]->data[3] = 0.0; }, 1, "Velmora:covariance",
                 "Sigma(2,2), variance 2 of cluster 2, is 0: every variance must be positive and "
                 "finite."},

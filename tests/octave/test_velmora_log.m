@@ -45,7 +45,12 @@ refused ("Velmora:type", "X must be a double or single array; it is int32", int3
 refused ("Velmora:type", "Sigma must be full; it is sparse", X, Mu, sparse (S), Pi);
 refused ("Velmora:type", "Pi must be real; it is complex", X, Mu, S, Pi + 1i);
 refused ("Velmora:dimensions", "Mu must have 2 rows", X, ones (3, 2), S, Pi);
-refused ("Velmora:dimensions", "Sigma must be 2 x 2 (diagonal", X, Mu, ones (2, 3), Pi);
+refused ("Velmora:dimensions", "Sigma must be 2 x 2 (diagonal covariances), or 2 x 2 x 2 or 2 x 4 (full", ...
+         X, Mu, ones (2, 3), Pi);
+% X's trailing dimensions count as points, as in Velmora; Mu's are refused.
+assert (VelmoraLog (reshape (X, 2, 5, []), Mu, S, Pi), VelmoraLog (X, Mu, S, Pi));
+refused ("Velmora:dimensions", "Mu must be 2 x 2, one centre per column; it is 2 x 1 x 2.", ...
+         X, reshape (Mu, 2, 1, 2), S, Pi);
 refused ("Velmora:dimensions", ["VelmoraLog: Mu must have at least one column, one per cluster: ", ...
                                 "a mixture needs a cluster; it is 2 x 0."], ...
          X, zeros (2, 0), zeros (2, 0), zeros (1, 0));
