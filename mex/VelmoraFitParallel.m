@@ -53,10 +53,11 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   % block (read its shards every pass, or on a GPU streamed them from host
   % memory).
   %
-  % Ctrl-C: VelmoraFit's Velmora:interrupted where it lands inside a
-  % pass's own work in this session; while the caller waits for the
-  % workers (most of the time), it is Octave's own interrupt, which try
-  % does not catch, or, where it reaches a worker too, Velmora:worker.
+  % Ctrl-C: VelmoraFit's Velmora:interrupted with workers in this session.
+  % While the caller waits for servers (most of a cluster fit's time), it
+  % is Octave's own interrupt, which try does not catch, or it breaks the
+  % wait on a connection, which then reads as a lost worker
+  % (Velmora:worker), as where it reaches a worker too.
   % Every session opened is closed either way.
   %
   % On the network, each pass: the mixture to every worker, K (dim^2 + dim

@@ -169,7 +169,16 @@ function [logP, R, varargout] = VelmoraLogParallel (X, varargin)
       if (~isempty (err.identifier))
         rethrow (err);
       end
-      error ('Velmora:worker', 'A worker stopped before it returned its block: %s', err.message);
+      % The parallel package keeps a server's own error in that server's
+      % log and says only "command error" here: most often the module is
+      % not on the server's path.
+      where = '';
+      if (cluster)
+        where = [' (a server''s own error is in its log there; is Velmora on its path? ', ...
+                 'reval ("pkg load velmora", c) after pconnect)'];
+      end
+      error ('Velmora:worker', 'A worker stopped before it returned its block: %s%s', ...
+             err.message, where);
     end
   else
     out = cell (size (parts));

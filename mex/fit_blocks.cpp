@@ -11,6 +11,10 @@
 
 #include "unit_tree.h"
 
+#ifdef VELMORA_OCTAVE
+#include <octave/quit.h>
+#endif
+
 namespace velmora_mex {
 
 namespace {
@@ -305,9 +309,22 @@ class Remote_Passes final : public Kept_Mixture {
     std::vector<mxArray *> in{exchange_, mxCreateString(op),
                               mxCreateDoubleScalar(static_cast<double>(worker))};
     in.insert(in.end(), args.begin(), args.end());
-    mxArray *out = nullptr;
-    mxArray *failure = mexCallMATLABWithTrap(1, &out, static_cast<int>(in.size()), in.data(), "feval");
+    mxArray *out = nullptr, *failure = nullptr;
+    bool interrupted = false;
+    try {
+      failure = mexCallMATLABWithTrap(1, &out, static_cast<int>(in.size()), in.data(), "feval");
+#ifdef VELMORA_OCTAVE
+    } catch (const octave::interrupt_exception &) {
+      // A Ctrl-C that Octave acted on in the exchange's own code, which
+      // no trap and no try there catches: the fit's, as in VelmoraFit.
+      interrupted = true;
+#endif
+    } catch (...) {
+      for (size_t i = 1; i < in.size(); ++i) mxDestroyArray(in[i]);
+      throw;
+    }
     for (size_t i = 1; i < in.size(); ++i) mxDestroyArray(in[i]);
+    if (interrupted) throw velmora_log::Pass_Interrupted();
     if (failure != nullptr || out == nullptr || !mxIsStruct(out)) {
       if (out != nullptr) mxDestroyArray(out);
       throw Error("Velmora:worker", "The workers could not be asked for a pass: " +
@@ -318,6 +335,8 @@ class Remote_Passes final : public Kept_Mixture {
     if (!id.empty()) {
       const std::string message = Field_Text(out, "message");
       mxDestroyArray(out);
+      // A block's pass in this session that the Ctrl-C stopped.
+      if (id == "Velmora:interrupted") throw velmora_log::Pass_Interrupted();
       throw Error(id, message);
     }
     std::vector<std::vector<double>> replies;

@@ -116,6 +116,9 @@ std::vector<double> Open(const mxArray *b) {
   d.labels = !s->labels.empty();
   d.first = static_cast<Index>(Scalar(Field(b, "First"), "First"));
   d.partial = true;
+  // A Ctrl-C that reaches this session (its caller's, where the block is
+  // held in the caller's own session) ends the pass between its waves.
+  d.interrupted = velmora_mex::Interrupt_Query();
   if (d.first < 0 || d.first % velmora_log::kTreeLeaf != 0)
     Usage("A block starts on a leaf of the reduction tree, a multiple of " +
           std::to_string(velmora_log::kTreeLeaf) + " points.");
@@ -243,7 +246,11 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     if (nrhs != 2) Usage("open takes one block.");
     plhs[0] = Row(Open(prhs[1]));
   } else if (what == "call") {
-    plhs[0] = Row(Call(nrhs, prhs));
+    try {
+      plhs[0] = Row(Call(nrhs, prhs));
+    } catch (const velmora_log::Pass_Interrupted &) {
+      throw Error("Velmora:interrupted", "The block's pass was interrupted.");
+    }
   } else if (what == "close") {
     Close(nrhs, prhs);
   } else if (what == "sizes") {

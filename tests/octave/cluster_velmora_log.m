@@ -4,6 +4,18 @@ function cluster_velmora_log (server_folder)
   % result against one local call, and that an error on the server reaches
   % the caller with its identifier.
   pkg load parallel
+  % A server without the module on its path: the caller is told where to
+  % look (the package closes the connection after a server's error).
+  c = pconnect ({"127.0.0.1"}, struct ("use_tls", false));
+  err = [];
+  try
+    VelmoraLogParallel (randn (2, 10), zeros (2, 1), ones (2, 1), 1, c);
+  catch err
+  end
+  sclose (c);
+  assert (! isempty (err), "a server without the module returned blocks");
+  assert (err.identifier, "Velmora:worker");
+  assert (! isempty (strfind (err.message, "is Velmora on its path?")), err.message);
   c = pconnect ({"127.0.0.1"}, struct ("use_tls", false));
   unwind_protect
     reval (sprintf ("addpath ('%s');", server_folder), c(2));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Ctrl-C during a call that would run for years (a fit of a billion
-# replicates), or for many seconds (an evaluation of 1e6 points under
+# replicates, or of a million iterations over workers), or for many seconds (an evaluation of 1e6 points under
 # 20000 clusters, about 30 s on two cores), must end it with
 # Velmora:interrupted within seconds and leave the session running:
 # without a look at Octave's pending interrupt, only killing Octave, and
@@ -59,5 +59,17 @@ interrupted evaluation "X = randn(1, 1e6); K = 20000;
   "logP = VelmoraLog(X(1:3), Mu, Sigma, Pi);
     printf('the session goes on: %d values\n', numel(logP));" \
   "^Velmora:interrupted: (VelmoraLog: )?The evaluation was interrupted; it returns nothing.$" ||
+  status=1
+# A fit over workers in this session: the Ctrl-C lands in a block's pass,
+# or in the exchange's own code between passes, where Octave acted on it
+# and no try caught it.
+interrupted "parallel fit" "X = randn(8, 2e5);
+    VelmoraFitParallel(X(:, 1:2000), 2, 2, 'MaxIter', 1);" \
+  "VelmoraFitParallel(X, 4, 3, 'MaxIter', 1e6, 'TolFun', 0)" \
+  "model = VelmoraFitParallel(X(:, 1:5000), 2, 2, 'MaxIter', 2);
+    if (~mislocked('velmora_fit_block'))  % every block's session closed
+      printf('the session goes on: a fit of %d clusters\n', columns(model.Mu));
+    end" \
+  "^Velmora:interrupted: ([A-Za-z_]+: )?The fit was interrupted at iteration [0-9]+ of replicate 1 of 1; it returns nothing.$" ||
   status=1
 exit $status
