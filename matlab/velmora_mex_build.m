@@ -21,7 +21,7 @@ function result = velmora_mex_build (out, device)
   %   compare the lists), with one set of flags for every file: -O3, no
   %   contraction of a*b+c into an fma (a point's bits do not depend on
   %   where the compiler found one), and AVX2 with FMA where this machine has
-  %   both. In Octave, CXXFLAGS is set for mkoctfile while it builds, and
+  %   both (with AVX-512 too where it has that). In Octave, CXXFLAGS is set for mkoctfile while it builds, and
   %   given back its value after.
   %
   %   lists = velmora_mex_build([], 'lists') returns, without building, a
@@ -83,8 +83,11 @@ function build_cpu (out, lists, octave)
     mkdir (objects);
   end
   flags = '-std=c++20 -O3 -ffp-contract=off -Wno-psabi';
-  if (has_avx2_fma ())
+  if (has_cpu_flags ({'avx2', 'fma'}))
     flags = [flags, ' -mavx2 -mfma'];
+    if (has_cpu_flags ({'avx512f'}))
+      flags = [flags, ' -mavx512f'];
+    end
   end
   includes = {'-Icpu_device/include', '-Imatrix_ops', '-Imex', '-Iengine', ...
               '-I/usr/include/x86_64-linux-gnu', '-I/usr/include/openblas'};
@@ -168,7 +171,8 @@ function run_mkoctfile (args)
   end
 end
 
-function yes = has_avx2_fma ()
+% Whether this machine's processor has every one of the named flags.
+function yes = has_cpu_flags (names)
   yes = false;
   fid = fopen ('/proc/cpuinfo');
   if (fid < 0)
@@ -176,7 +180,7 @@ function yes = has_avx2_fma ()
   end
   text = fread (fid, [1, Inf], '*char');
   fclose (fid);
-  yes = ~isempty (regexp (text, '\<avx2\>', 'once')) && ~isempty (regexp (text, '\<fma\>', 'once'));
+  yes = all (cellfun (@(name) ~isempty (regexp (text, ['\<', name, '\>'], 'once')), names));
 end
 
 function build_cuda (out, lists)
