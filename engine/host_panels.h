@@ -27,16 +27,8 @@ constexpr Index kPanel = 256;
 constexpr Index kLanes = 8;
 static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
 // A narrow panel's width is a whole number of these: the diagonal
-// distances take eight points at a time, the full ones kWhitened, then a
-// vector's lanes.
+// distances take eight points at a time, the full ones twelve, then four.
 constexpr Index kBlock = 8;
-// The points that full mode's whitening takes at a time: three vectors'
-// lanes (twelve sums in flight, four rows by three vectors).
-#ifdef __AVX512F__
-constexpr Index kWhitened = 24;
-#else
-constexpr Index kWhitened = 12;
-#endif
 static_assert(kPanel % kBlock == 0 && kBlock % 4 == 0, "whole blocks in a panel");
 
 // Threads of our own: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else the
@@ -59,7 +51,7 @@ struct Panel_Work {
   // is the same for every width.
   Index width = kPanel;
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
-  std::vector<double> d;      // dim x kWhitened: the points centred, in full mode
+  std::vector<double> d;      // dim x 12: twelve points centred, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
   std::vector<double> top, sum, log_p;  // kPanel each
   void Reserve(Index dim, Index K);
@@ -125,41 +117,6 @@ inline Quad Fma(Quad a, Quad b, Quad c) {
   return Quad{std::fma(a[0], b[0], c[0]), std::fma(a[1], b[1], c[1]), std::fma(a[2], b[2], c[2]),
               std::fma(a[3], b[3], c[3])};
 #endif
-}
-
-#ifdef __AVX512F__
-// Eight doubles in one register, where the machine has AVX-512: full
-// mode's whitening takes its points eight lanes at a time, with each lane's
-// arithmetic, and so its bits, those of four lanes.
-typedef double Octo __attribute__((vector_size(8 * sizeof(double))));
-
-inline Octo Fma(Octo a, Octo b, Octo c) {
-  return (Octo)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
-}
-#endif
-
-// The same loops over Quads or Octos: a vector's lanes, its loads, stores
-// and a value in every lane.
-template <typename V>
-constexpr int kWidth = sizeof(V) / sizeof(double);
-
-template <typename V>
-inline V Load_Vector(const double *from) {
-  V v;
-  __builtin_memcpy(&v, from, sizeof v);
-  return v;
-}
-
-template <typename V>
-inline void Store_Vector(double *to, V v) {
-  __builtin_memcpy(to, &v, sizeof v);
-}
-
-template <typename V>
-inline V Splat(double w) {
-  V v;
-  for (int l = 0; l < kWidth<V>; ++l) v[l] = w;
-  return v;
 }
 
 inline Lanes Load_Lanes(const double *from) { return {Load_Quad(from), Load_Quad(from + 4)}; }
