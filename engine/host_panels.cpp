@@ -1,5 +1,6 @@
 // The host engine's panels: loading, log terms, log-sum-exp.
 #include "host_panels.h"
+#include "host_wide.h"
 
 
 #include <algorithm>
@@ -36,7 +37,7 @@ Index Threads() {
 
 void Panel_Work::Reserve(Index dim, Index K) {
   x.resize(static_cast<size_t>(dim * kPanel));
-  d.resize(static_cast<size_t>(dim * 12));
+  d.resize(static_cast<size_t>(dim * kWideWhitened));
   terms.resize(static_cast<size_t>(std::max<Index>(K, 1) * kPanel));
   for (std::vector<double> *v : {&top, &sum, &log_p}) v->resize(static_cast<size_t>(kPanel));
 }
@@ -179,14 +180,6 @@ void Full_Distances(const double *W, const double *mu, Index dim, const double *
   }
 }
 
-// The panel's points in blocks of twelve, the rest (a multiple of four) in
-// blocks of four.
-void Full_Distances(const double *W, const double *mu, Index dim, const double *x, Index width,
-                    double *d, double *q) {
-  const Index wide = width / 12 * 12;
-  Full_Distances<3>(W, mu, dim, x, d, q, 0, wide);
-  Full_Distances<1>(W, mu, dim, x, d, q, wide, width);
-}
 
 // t[p] = log_w - q[p] / 2 over the panel, a NaN q (an overflow) as
 // infinite; four at a time with a select, which the compiler left as a
@@ -200,6 +193,21 @@ void Terms_Of(const double *q, double log_w, Index width, double *t) {
 }
 
 }  // namespace
+
+// The panel's points in blocks of twelve, the rest (a multiple of four) in
+// blocks of four.
+void Full_Distances_Four(const double *W, const double *mu, Index dim, const double *x,
+                         Index width, double *d, double *q) {
+  const Index wide = width / 12 * 12;
+  Full_Distances<3>(W, mu, dim, x, d, q, 0, wide);
+  Full_Distances<1>(W, mu, dim, x, d, q, wide, width);
+}
+
+bool Wide_Lanes() {
+  // Asked here, in a file built without AVX-512, and once.
+  static const bool wide = Wide_Built() && __builtin_cpu_supports("avx512f");
+  return wide;
+}
 
 void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
   const Index dim = m.dim, width = w.width;
@@ -220,8 +228,9 @@ void Log_Terms(const Panel_Mixture &m, Panel_Work &w) {
     return;
   }
   double *q = w.sum.data();
+  const auto distances = Wide_Lanes() ? Full_Distances_Wide : Full_Distances_Four;
   for (Index k = 0; k < m.K; ++k) {
-    Full_Distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, width, d, q);
+    distances(m.whitening + k * dim * dim, m.mu + k * dim, dim, x, width, d, q);
     double *t = w.terms.data() + k * kPanel;
     const double log_w = m.log_w[k];
     Terms_Of(q, log_w, width, t);

@@ -51,7 +51,7 @@ struct Panel_Work {
   // is the same for every width.
   Index width = kPanel;
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
-  std::vector<double> d;      // dim x 12: twelve points centred, in full mode
+  std::vector<double> d;      // dim x 24: points centred for the whitening, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
   std::vector<double> top, sum, log_p;  // kPanel each
   void Reserve(Index dim, Index K);

@@ -62,7 +62,7 @@ end
 function lists = source_lists ()
   log_kernels = {'engine/diagonal.cu', 'engine/full.cu', 'engine/chunks.cu'};
   fit_kernels = {'engine/diagonal.cu', 'engine/full.cu', 'engine/statistics.cu'};
-  host_engine = {'engine/host_panels.cpp', 'engine/engine_choice.cpp'};
+  host_engine = {'engine/host_panels.cpp', 'engine/host_wide.cpp', 'engine/engine_choice.cpp'};
   fit_host = {'engine/fit.cpp', 'engine/unit_tree.cpp', 'engine/fit_device.cpp', ...
               'engine/host_fit.cpp', 'mex/VelmoraFit.cpp', 'engine/factorise.cpp', ...
               host_engine{:}, 'mex/gateway_inputs.cpp'};

@@ -25,6 +25,7 @@
 // Quad arguments without AVX in this file: the same values, another ABI.
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "host_exp.h"
+#include "host_wide.h"
 #include "log_mixture.h"
 #include "unit_tree.h"
 
@@ -253,6 +254,37 @@ TEST(HostExpTest, WithinOneUlpOfLongDoubleAndExactAtTheEdges) {
   EXPECT_TRUE(edges[1] == 0.0 && !std::signbit(edges[1]));
   EXPECT_TRUE(edges[2] == 0.0 && !std::signbit(edges[2]));
   EXPECT_TRUE(std::isnan(edges[3]));
+}
+
+// Full mode's whitening eight lanes wide gives the bits of four lanes, at
+// every width a panel takes (whole blocks of three vectors and the rest a
+// vector at a time) and at every dim around the four rows of W a step,
+// with points far from their centre and W's entries of mixed scales.
+// Skipped where the running processor or the build has no AVX-512.
+TEST(HostWideTest, EightLanesGiveTheBitsOfFour) {
+  using namespace velmora_log::host;
+  if (!Wide_Lanes()) GTEST_SKIP() << "no AVX-512 here";
+  for (const Index dim : {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 33, 64}) {
+    const std::vector<double> W0 = Random_Values(static_cast<size_t>(dim * dim), 900 + dim, -3.0, 3.0),
+                              mu = Random_Values(static_cast<size_t>(dim), 950 + dim, 1e3, 1e3 + 1.0),
+                              x = Random_Values(static_cast<size_t>(dim * kPanel), 990 + dim, 0.0, 2e3);
+    std::vector<double> W(W0.size(), 0.0);
+    for (Index c = 0; c < dim; ++c)
+      for (Index r = c; r < dim; ++r) W[r + c * dim] = W0[r + c * dim] * std::ldexp(1.0, int(r % 5) - 2);
+    std::vector<double> d(static_cast<size_t>(dim * kWideWhitened)), four(kPanel), eight(kPanel);
+    for (const Index width : {8, 16, 24, 32, 40, 48, 56, 248, 256}) {
+      std::fill(four.begin(), four.end(), -1.0);
+      std::fill(eight.begin(), eight.end(), -2.0);
+      Full_Distances_Four(W.data(), mu.data(), dim, x.data(), width, d.data(), four.data());
+      Full_Distances_Wide(W.data(), mu.data(), dim, x.data(), width, d.data(), eight.data());
+      ASSERT_TRUE(Same_Bits(std::vector<double>(four.begin(), four.begin() + width),
+                            std::vector<double>(eight.begin(), eight.begin() + width)))
+          << "dim " << dim << ", width " << width;
+      // Nothing written past the width.
+      EXPECT_TRUE(std::all_of(four.begin() + width, four.end(), [](double v) { return v == -1.0; }));
+      EXPECT_TRUE(std::all_of(eight.begin() + width, eight.end(), [](double v) { return v == -2.0; }));
+    }
+  }
 }
 
 // The caller's BLAS thread setting is what it was afterwards (the host

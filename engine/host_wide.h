@@ -1,0 +1,33 @@
+// Full mode's whitening eight lanes wide, in a file of its own that is
+// built for AVX-512 where the compiler and the building machine can: taken
+// at run time where the running processor has AVX-512, over the four-lane
+// loops that every x86-64 runs. Each lane's arithmetic is one point's own,
+// in the same order in both, so both give the same bits.
+#pragma once
+
+#include "host_panels.h"
+
+namespace velmora_log::host {
+
+// The points the eight-lane whitening takes at a time: three vectors.
+constexpr Index kWideWhitened = 24;
+
+// The squared whitened distances q[0 .. width) of the panel's points x
+// (whole blocks of kBlock) from one cluster, W lower triangular and mu
+// its centre, d scratch of dim x kWideWhitened: four lanes at a time, or
+// eight (only where Wide_Lanes()).
+void Full_Distances_Four(const double *W, const double *mu, Index dim, const double *x,
+                         Index width, double *d, double *q);
+void Full_Distances_Wide(const double *W, const double *mu, Index dim, const double *x,
+                         Index width, double *d, double *q);
+
+// Whether the eight-lane loops are built (the file was compiled for
+// AVX-512): a constant, without an instruction of AVX-512.
+bool Wide_Built();
+
+// Whether this process takes the eight-lane loops: built, and the
+// running processor and its system have AVX-512 (under valgrind, whose
+// processor has none, they do not).
+bool Wide_Lanes();
+
+}  // namespace velmora_log::host
