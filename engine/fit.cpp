@@ -291,7 +291,7 @@ void Check_Weights(const std::vector<double> &w, Index n, Index K) {
   // a fit's means by 1e-4. Scaled up by any factor they fit the same model.
   if (positive > 0 && *std::max_element(w.begin(), w.end()) < std::numeric_limits<double>::min())
     throw Error("Velmora:usage",
-                "'Weights' are all below the smallest normal double (2.2e-308), where they "
+                "'Weights' are all below the smallest normal double (2.2251e-308), where they "
                 "lose their digits: scale them up.");
 }
 

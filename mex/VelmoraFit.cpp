@@ -276,7 +276,11 @@ void Parse_Options(int nrhs, const mxArray *prhs[], int at, Call &c) {
     // A gmdistribution's mu is K x d: read as the evaluator reads it, and
     // diagonal covariances made full where the fit is full.
     velmora_mex::Model_Arrays model;
-    velmora_mex::Read_Model(start, o.mode == Mode::full, model);
+    try {
+      velmora_mex::Read_Model(start, o.mode == Mode::full, model);
+    } catch (const velmora_log::Error &e) {
+      throw velmora_log::Error(e.id(), std::string("In 'Start': ") + e.what());
+    }
     Read_Parameters(model.mu, model.sigma, model.pi, c.dim, c.K, o);
     o.start = Start::parameters;
   } else if (mxIsStruct(start)) {

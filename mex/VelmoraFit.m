@@ -147,7 +147,7 @@
 %                         is negative or not finite (named), fewer than K
 %                         positive weights, weights that sum past the
 %                         largest double or are all below the smallest
-%                         normal one (2.2e-308)
+%                         normal one (realmin, 2.2251e-308)
 %     Velmora:type        X or a 'Start' field that is not double or single,
 %                         or is sparse or complex
 %     Velmora:dimensions  X without rows; 'Start' labels, Mu, Sigma or Pi, or

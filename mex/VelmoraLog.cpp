@@ -105,8 +105,9 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
       (mxGetNumberOfDimensions(in[2]) > 2 && !velmora_mex::Is_Stack(in[2], dim, K)))
     Shape_Error("Sigma must be " + std::to_string(dim) + " x " + std::to_string(K) +
                 " (diagonal covariances), or " + std::to_string(dim) + " x " +
-                std::to_string(dim) + " x " + std::to_string(K) + " or " + std::to_string(dim) +
-                " x " + std::to_string(dim * K) +
+                std::to_string(dim) + " x " + std::to_string(K) +
+                // At dim 1, dim x dim*K is dim x K: diagonal.
+                (dim > 1 ? " or " + std::to_string(dim) + " x " + std::to_string(dim * K) : "") +
                 " (full covariances) for these X and Mu; it is " + Size_Text(in[2]) + ".");
   if (Sigma.cols != K) mode = velmora_log::Mode::full;
 
@@ -132,6 +133,9 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (nlhs == 2)
     plhs[1] = model ? mxCreateUninitNumericMatrix(points, clusters, mxDOUBLE_CLASS, mxREAL)
                     : mxCreateUninitNumericMatrix(clusters, points, mxDOUBLE_CLASS, mxREAL);
+  // Nothing to evaluate (a model checked on no points, say): no engine is
+  // started for it, and no device.
+  if (n == 0) return;
   try {
     if (!Evaluator()) {
       Evaluator() = std::make_unique<velmora_log::Evaluator>(engine);

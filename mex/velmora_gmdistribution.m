@@ -36,7 +36,7 @@ function gm = velmora_gmdistribution (model, info)
   %     idx = cluster (gm, X.');
   %
   %   See also VelmoraFit, velmora_fitgmdist, VelmoraLog.
-  if (nargin < 1 || nargin > 2)
+  if (nargin < 1)
     error ('Velmora:usage', ['velmora_gmdistribution takes a VelmoraFit model and, optionally, ', ...
                              'its info: gm = velmora_gmdistribution (model, info).']);
   end

@@ -68,19 +68,21 @@ function [Mu, Sigma, Pi, failure] = velmora_model (gm, form)
            d, d, K, d, K, d, d, d, size_text (S));
   end
   % Priors, centres and variances named by the model's own fields and
-  % indices, not by those of the d x K arrays that the checks downstream
-  % see, in the order those take them (a count of priors that does not fit
-  % is refused there).
-  checked = numel (Pi) == K;
-  at = [];
-  if (checked)
-    at = find (~(Pi(:) >= 0 & isfinite (Pi(:))), 1);
+  % indices (and sizes), not by those of the d x K arrays that the checks
+  % downstream see, in the order those take them.
+  if (numel (Pi) ~= K)
+    error ('Velmora:dimensions', ['The model''s ComponentProportion must hold one prior per ', ...
+                                  'cluster, as 1 x %d or %d x 1 (the model''s mu has %d rows); ', ...
+                                  'it is %s.'], K, K, K, size_text (Pi));
   end
+  at = find (~(Pi(:) >= 0 & isfinite (Pi(:))), 1);
   if (~isempty (at))
     error ('Velmora:priors', ['The model''s ComponentProportion(%d) is %s: every prior must ', ...
                               'be finite and not negative.'], at, sprintf ('%g', Pi(at)));
   end
-  checked = checked && any (Pi(:) > 0);
+  % All priors 0 is refused downstream, before the centres.
+  checked = any (Pi(:) > 0);
+  at = [];
   if (checked)
     at = find (~isfinite (mu), 1);
   end

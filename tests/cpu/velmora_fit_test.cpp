@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "Velmora:usage", "'Weights' sum past the largest double: scale them down."},
         // The largest just below the smallest normal double (2.2250738585e-308).
         Refusal{"SubnormalWeights", Weights_Where(1e-320, 150, 2.225e-308), 1, "Velmora:usage",
-                "'Weights' are all below the smallest normal double (2.2e-308), where they lose "
+                "'Weights' are all below the smallest normal double (2.2251e-308), where they lose "
                 "their digits: scale them up."},
         Refusal{"LargeProbabilityTolerance", With_Option("ProbabilityTolerance", 1e-3), 1,
                 "Velmora:usage", "'ProbabilityTolerance' must be between 0 and 1e-6; it is 0.001."},

@@ -61,6 +61,9 @@ refused ("Velmora:type", "X must be a double or single array; it is int32", int3
 refused ("Velmora:dimensions", "'Start'.Mu must be 3 x 3", X, K, "Start", struct ("Mu", 1, "Sigma", 1, "Pi", 1));
 refused ("Velmora:priors", "'Start'.Pi(2) is 0", X, K, "Start", struct ("Mu", C, "Sigma", eye (3), "Pi", [1 0 1]));
 refused ("Velmora:covariance", "In 'Start': The covariance of cluster 1", X, K, "Start", struct ("Mu", C, "Sigma", zeros (3), "Pi", [1 1 1]));
+% A gmdistribution's start is named as the start, in the model's own terms.
+refused ("Velmora:priors", "In 'Start': The model's ComponentProportion(2) is -1", X, K, "Start", ...
+         struct ("mu", C.', "Sigma", eye (3), "ComponentProportion", [1 -1 1]));
 % At dim 1 a full fit's Sigma, 1 x 1 x K, is also K variances: a diagonal
 % fit takes it as its start.
 x1 = [randn(1, 200), randn(1, 200) + 8];
