@@ -1,5 +1,6 @@
 // The host engine's panels: loading, log terms, log-sum-exp.
 #include "host_panels.h"
+#include "host_whiten.h"
 #include "host_wide.h"
 
 
@@ -37,7 +38,7 @@ Index Threads() {
 
 void Panel_Work::Reserve(Index dim, Index K) {
   x.resize(static_cast<size_t>(dim * kPanel));
-  d.resize(static_cast<size_t>(dim * kWideWhitened));
+  d.resize(static_cast<size_t>(dim * kWhitenedAtOnce));
   terms.resize(static_cast<size_t>(std::max<Index>(K, 1) * kPanel));
   for (std::vector<double> *v : {&top, &sum, &log_p}) v->resize(static_cast<size_t>(kPanel));
 }
@@ -122,64 +123,15 @@ void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, Index
   }
 }
 
-// Full mode's squared whitened distances of the panel's points from one
-// cluster, with W lower triangular (column-major): Q x 4 points at a time,
-// centred into `d` (dim x 4Q, in L1), W d formed R rows at a time in
-// registers, each row summed over its coordinates in order and squared
-// into the point's sum row by row in order, so that a point's bits depend
-// on it alone, not on how many points share a block or how many rows.
-// Twelve points by four rows keep twelve sums in flight: the FMA's latency
-// of four cycles on two pipes wants eight at least, and eight points by
-// four rows stalled on it (about 15% slower, measured at dim 32 and 64).
-template <int Q, int R>
-inline void Whiten_Rows(const double *W, Index dim, Index a0, const double *d, Quad (&q)[Q]) {
-  constexpr int P = 4 * Q;
-  Quad y[R][Q] = {};
-  for (Index i = 0; i < a0; ++i) {
-    Quad a[Q];
-    for (int c = 0; c < Q; ++c) a[c] = Load_Quad(d + i * P + 4 * c);
-    const double *w = W + a0 + i * dim;
-    for (int r = 0; r < R; ++r) {
-      const Quad b = Quad{w[r], w[r], w[r], w[r]};
-      for (int c = 0; c < Q; ++c) y[r][c] = Fma(b, a[c], y[r][c]);
-    }
-  }
-  // The block's own triangle: row a0 + r takes coordinates up to a0 + r.
-  for (int j = 0; j < R; ++j) {
-    Quad a[Q];
-    for (int c = 0; c < Q; ++c) a[c] = Load_Quad(d + (a0 + j) * P + 4 * c);
-    const double *w = W + a0 + (a0 + j) * dim;
-    for (int r = j; r < R; ++r) {
-      const Quad b = Quad{w[r], w[r], w[r], w[r]};
-      for (int c = 0; c < Q; ++c) y[r][c] = Fma(b, a[c], y[r][c]);
-    }
-  }
-  for (int r = 0; r < R; ++r)
-    for (int c = 0; c < Q; ++c) q[c] = Fma(y[r][c], y[r][c], q[c]);
-}
-
-// Points p0 .. p1 (whole blocks of 4Q) of the panel.
-template <int Q>
-void Full_Distances(const double *W, const double *mu, Index dim, const double *x, double *d,
-                    double *q, Index p0, Index p1) {
-  constexpr int P = 4 * Q;
-  for (Index p = p0; p < p1; p += P) {
-    for (Index i = 0; i < dim; ++i)
-      for (int c = 0; c < Q; ++c)
-        Store_Quad(d + i * P + 4 * c, Load_Quad(x + i * kPanel + p + 4 * c) - mu[i]);
-    Quad s[Q] = {};
-    Index a0 = 0;
-    for (; a0 + 4 <= dim; a0 += 4) Whiten_Rows<Q, 4>(W, dim, a0, d, s);
-    switch (dim - a0) {
-      case 3: Whiten_Rows<Q, 3>(W, dim, a0, d, s); break;
-      case 2: Whiten_Rows<Q, 2>(W, dim, a0, d, s); break;
-      case 1: Whiten_Rows<Q, 1>(W, dim, a0, d, s); break;
-      default: break;
-    }
-    for (int c = 0; c < Q; ++c) Store_Quad(q + p + 4 * c, s[c]);
-  }
-}
-
+// Full mode's whitening four lanes wide (host_whiten.h).
+struct Four_Lanes {
+  using V = Quad;
+  static constexpr int kCount = 4;
+  static V Load(const double *from) { return Load_Quad(from); }
+  static void Store(double *to, V v) { Store_Quad(to, v); }
+  static V Splat(double w) { return Quad{w, w, w, w}; }
+  static V Fma(V a, V b, V c) { return host::Fma(a, b, c); }
+};
 
 // t[p] = log_w - q[p] / 2 over the panel, a NaN q (an overflow) as
 // infinite; four at a time with a select, which the compiler left as a
@@ -194,13 +146,9 @@ void Terms_Of(const double *q, double log_w, Index width, double *t) {
 
 }  // namespace
 
-// The panel's points in blocks of twelve, the rest (a multiple of four) in
-// blocks of four.
 void Full_Distances_Four(const double *W, const double *mu, Index dim, const double *x,
                          Index width, double *d, double *q) {
-  const Index wide = width / 12 * 12;
-  Full_Distances<3>(W, mu, dim, x, d, q, 0, wide);
-  Full_Distances<1>(W, mu, dim, x, d, q, wide, width);
+  Whiten_Panel<Four_Lanes>(W, mu, dim, x, width, d, q);
 }
 
 bool Wide_Lanes() {

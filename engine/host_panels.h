@@ -29,6 +29,9 @@ static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
 // A narrow panel's width is a whole number of these: the diagonal
 // distances take eight points at a time, the full ones twelve, then four.
 constexpr Index kBlock = 8;
+// The most points full mode's whitening centres at a time (three vectors
+// of eight): Panel_Work::d holds them.
+constexpr Index kWhitenedAtOnce = 24;
 static_assert(kPanel % kBlock == 0 && kBlock % 4 == 0, "whole blocks in a panel");
 
 // Threads of our own: OPENBLAS_NUM_THREADS, else OMP_NUM_THREADS, else the
@@ -51,7 +54,7 @@ struct Panel_Work {
   // is the same for every width.
   Index width = kPanel;
   std::vector<double> x;      // dim x kPanel: coordinate i of point p at x[i * kPanel + p]
-  std::vector<double> d;      // dim x 24: points centred for the whitening, in full mode
+  std::vector<double> d;      // dim x kWhitenedAtOnce: points centred, in full mode
   std::vector<double> terms;  // K x kPanel log terms, then exp(term - max)
   std::vector<double> top, sum, log_p;  // kPanel each
   void Reserve(Index dim, Index K);

@@ -9,12 +9,9 @@
 
 namespace velmora_log::host {
 
-// The points the eight-lane whitening takes at a time: three vectors.
-constexpr Index kWideWhitened = 24;
-
 // The squared whitened distances q[0 .. width) of the panel's points x
 // (whole blocks of kBlock) from one cluster, W lower triangular and mu
-// its centre, d scratch of dim x kWideWhitened: four lanes at a time, or
+// its centre, d scratch of dim x kWhitenedAtOnce: four lanes at a time, or
 // eight (only where Wide_Lanes()).
 void Full_Distances_Four(const double *W, const double *mu, Index dim, const double *x,
                          Index width, double *d, double *q);

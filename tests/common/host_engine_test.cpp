@@ -271,7 +271,7 @@ TEST(HostWideTest, EightLanesGiveTheBitsOfFour) {
     std::vector<double> W(W0.size(), 0.0);
     for (Index c = 0; c < dim; ++c)
       for (Index r = c; r < dim; ++r) W[r + c * dim] = W0[r + c * dim] * std::ldexp(1.0, int(r % 5) - 2);
-    std::vector<double> d(static_cast<size_t>(dim * kWideWhitened)), four(kPanel), eight(kPanel);
+    std::vector<double> d(static_cast<size_t>(dim * kWhitenedAtOnce)), four(kPanel), eight(kPanel);
     for (const Index width : {8, 16, 24, 32, 40, 48, 56, 248, 256}) {
       std::fill(four.begin(), four.end(), -1.0);
       std::fill(eight.begin(), eight.end(), -2.0);
