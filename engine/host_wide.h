@@ -1,8 +1,8 @@
 // Full mode's whitening eight lanes wide, in a file of its own that is
-// built for AVX-512 where the compiler and the building machine can: taken
-// at run time where the running processor has AVX-512, over the four-lane
-// loops that every x86-64 runs. Each lane's arithmetic is one point's own,
-// in the same order in both, so both give the same bits.
+// built for AVX-512 where the compiler can: taken at run time where the
+// running processor has AVX-512, over the four-lane loops that the rest
+// of the engine runs everywhere. Each lane's arithmetic is one point's
+// own, in the same order in both, so both give the same bits.
 #pragma once
 
 #include "host_panels.h"
