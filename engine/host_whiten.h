@@ -62,7 +62,8 @@ void Whiten_Points(const double *W, const double *mu, Index dim, const double *x
   for (Index p = p0; p < p1; p += P) {
     for (Index i = 0; i < dim; ++i)
       for (int c = 0; c < Q; ++c)
-        Lanes::Store(d + i * P + L * c, Lanes::Load(x + i * kPanel + p + L * c) - Lanes::Splat(mu[i]));
+        Lanes::Store(d + i * P + L * c,
+                     Lanes::Load(x + i * kPanel + p + L * c) - Lanes::Splat(mu[i]));
     V s[Q] = {};
     Index a0 = 0;
     for (; a0 + 4 <= dim; a0 += 4) Whiten_Rows<Lanes, Q, 4>(W, dim, a0, d, s);

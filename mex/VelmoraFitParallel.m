@@ -55,10 +55,11 @@ function [model, info, varargout] = VelmoraFitParallel (data, K, workers, vararg
   %
   % Ctrl-C: VelmoraFit's Velmora:interrupted with workers in this session,
   % once the iterations have begun (before, while the inputs are checked
-  % and the blocks opened, Octave's own interrupt). While the caller waits for servers (most of a cluster fit's time), it
-  % is Octave's own interrupt, which try does not catch, or it breaks the
-  % wait on a connection, which then reads as a lost worker
-  % (Velmora:worker), as where it reaches a worker too.
+  % and the blocks opened, Octave's own interrupt). While the caller waits
+  % for servers (most of a cluster fit's time), it is Octave's own
+  % interrupt, which try does not catch, or it breaks the wait on a
+  % connection, which then reads as a lost worker (Velmora:worker), as
+  % where it reaches a worker too.
   % Every session opened is closed either way.
   %
   % On the network, each pass: the mixture to every worker, K (dim^2 + dim
