@@ -1,5 +1,6 @@
 // The host engine's panels: loading, log terms, log-sum-exp.
 #include "host_panels.h"
+#include "host_lanes.h"
 #include "host_whiten.h"
 #include "host_wide.h"
 
@@ -123,16 +124,6 @@ void Diagonal_Distances(const Panel_Mixture &m, Index k0, const double *x, Index
   }
 }
 
-// Full mode's whitening four lanes wide (host_whiten.h).
-struct Four_Lanes {
-  using V = Quad;
-  static constexpr int kCount = 4;
-  static V Load(const double *from) { return Load_Quad(from); }
-  static void Store(double *to, V v) { Store_Quad(to, v); }
-  static V Splat(double w) { return Quad{w, w, w, w}; }
-  static V Fma(V a, V b, V c) { return host::Fma(a, b, c); }
-};
-
 // t[p] = log_w - q[p] / 2 over the panel, a NaN q (an overflow) as
 // infinite; four at a time with a select, which the compiler left as a
 // scalar loop with a branch.
@@ -149,6 +140,11 @@ void Terms_Of(const double *q, double log_w, Index width, double *t) {
 void Full_Distances_Four(const double *W, const double *mu, Index dim, const double *x,
                          Index width, double *d, double *q) {
   Whiten_Panel<Four_Lanes>(W, mu, dim, x, width, d, q);
+}
+
+void Exp_Terms_Four(Index K, bool posteriors, Index width, double *terms, const double *top,
+                    double *sum) {
+  Exp_Terms<Four_Lanes>(K, posteriors, width, terms, top, sum);
 }
 
 bool Wide_Lanes() {
@@ -195,14 +191,7 @@ void Log_Sum_Exp(Index K, bool posteriors, Panel_Work &w) {
     for (Index p = 0; p < width; ++p) top[p] = t[p] > top[p] ? t[p] : top[p];
   }
   // Every term -inf leaves a NaN sum: NaN posteriors.
-  for (Index k = 0; k < K; ++k) {
-    double *t = w.terms.data() + k * kPanel;
-    for (Index p = 0; p < width; p += 4) {
-      const Quad e = Exp_Non_Positive(Load_Quad(t + p) - Load_Quad(top + p));
-      if (posteriors) Store_Quad(t + p, e);
-      Store_Quad(sum + p, Load_Quad(sum + p) + e);
-    }
-  }
+  (Wide_Lanes() ? Exp_Terms_Wide : Exp_Terms_Four)(K, posteriors, width, w.terms.data(), top, sum);
   for (Index p = 0; p < width; ++p) log_p[p] = top[p] == -kInf ? -kInf : top[p] + std::log(sum[p]);
   if (!posteriors) return;
   for (Index k = 0; k < K; ++k) {

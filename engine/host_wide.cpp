@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "host_exp.h"
 #include "host_whiten.h"
 
 namespace velmora_log::host {
@@ -22,6 +23,7 @@ typedef double Octo __attribute__((vector_size(8 * sizeof(double))));
 
 struct Eight_Lanes {
   using V = Octo;
+  typedef long long Bits __attribute__((vector_size(8 * sizeof(long long))));
   static constexpr int kCount = 8;
   static V Load(const double *from) {
     V v;
@@ -42,6 +44,12 @@ void Full_Distances_Wide(const double *W, const double *mu, Index dim, const dou
   Whiten_Panel<Eight_Lanes>(W, mu, dim, x, width, d, q);
 }
 
+void Exp_Terms_Wide(Index K, bool posteriors, Index width, double *terms, const double *top,
+                    double *sum) {
+  static_assert(kBlock % Eight_Lanes::kCount == 0, "a panel's width is whole vectors");
+  Exp_Terms<Eight_Lanes>(K, posteriors, width, terms, top, sum);
+}
+
 #else
 
 bool Wide_Built() { return false; }
@@ -49,6 +57,11 @@ bool Wide_Built() { return false; }
 void Full_Distances_Wide(const double *W, const double *mu, Index dim, const double *x,
                          Index width, double *d, double *q) {
   Full_Distances_Four(W, mu, dim, x, width, d, q);
+}
+
+void Exp_Terms_Wide(Index K, bool posteriors, Index width, double *terms, const double *top,
+                    double *sum) {
+  Exp_Terms_Four(K, posteriors, width, terms, top, sum);
 }
 
 #endif

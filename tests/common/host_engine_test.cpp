@@ -291,6 +291,33 @@ TEST(HostWideTest, EightLanesGiveTheBitsOfFour) {
   }
 }
 
+// The log-sum-exp's exps eight lanes wide give the bits of four: terms
+// and sums, with and without posteriors, over every width remainder, with
+// terms from 0 down past the subnormal results, -inf and NaN among them.
+TEST(HostWideTest, ExpsInEightLanesGiveTheBitsOfFour) {
+  using namespace velmora_log::host;
+  if (!Wide_Lanes()) GTEST_SKIP() << "no AVX-512 here";
+  constexpr Index K = 3;
+  std::vector<double> terms = Random_Values(K * kPanel, 77, -760.0, 0.0);
+  const std::vector<double> near = Random_Values(kPanel, 78, -2.0, 0.0);
+  for (Index p = 0; p < kPanel; ++p) {
+    if (p % 7 == 0) terms[p] = near[p];  // sums of several terms of weight
+    if (p % 11 == 3) terms[kPanel + p] = -std::numeric_limits<double>::infinity();
+    if (p % 13 == 5) terms[2 * kPanel + p] = std::numeric_limits<double>::quiet_NaN();
+  }
+  std::vector<double> top(kPanel);
+  for (Index p = 0; p < kPanel; ++p)
+    top[p] = std::max({terms[p], terms[kPanel + p], p % 13 == 5 ? 0.0 : terms[2 * kPanel + p]});
+  for (const bool posteriors : {false, true})
+    for (const Index width : {8, 16, 24, 120, 256}) {
+      std::vector<double> t4 = terms, t8 = terms, s4(kPanel, 0.0), s8(kPanel, 0.0);
+      Exp_Terms_Four(K, posteriors, width, t4.data(), top.data(), s4.data());
+      Exp_Terms_Wide(K, posteriors, width, t8.data(), top.data(), s8.data());
+      ASSERT_TRUE(Same_Bits(s4, s8)) << "sums, width " << width;
+      ASSERT_TRUE(Same_Bits(t4, t8)) << "terms, width " << width << ", posteriors " << posteriors;
+    }
+}
+
 // The caller's BLAS thread setting is what it was afterwards (the host
 // engine calls no BLAS inside its threads).
 TEST_F(LibraryTest, HostEngineGivesBlasItsThreadCountBack) {
