@@ -1,6 +1,6 @@
 // The polynomial both exps of the log-sum-exp evaluate after their range
 // reduction (the kernels' Exp_Below_Zero and the host engine's
-// Exp_Non_Positive): exp(r) = 1 + r + r^2 g(r), g a near-minimax
+// Exp_Lanes): exp(r) = 1 + r + r^2 g(r), g a near-minimax
 // (Chebyshev) fit of degree 9 on |r| <= 0.3468, highest power first:
 // within 0.6 ulp on the range, where a Taylor series took degree 14.
 #pragma once

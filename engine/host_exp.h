@@ -46,14 +46,13 @@ inline typename Lanes::V Exp_Lanes(typename Lanes::V v) {
   return v < -745.2 ? V{} : nan_or_e;
 }
 
-inline Quad Exp_Non_Positive(Quad v) { return Exp_Lanes<Four_Lanes>(v); }
-
 // The log-sum-exp's middle: for clusters 0 .. K, over the panel's points
 // 0 .. width (whole vectors), e = exp(term - top), into the term's place
 // with `posteriors`, and added to sum in cluster order.
 template <typename Lanes>
 void Exp_Terms(Index K, bool posteriors, Index width, double *terms, const double *top,
                double *sum) {
+  static_assert(kBlock % Lanes::kCount == 0, "a panel's width is whole vectors");
   using V = typename Lanes::V;
   for (Index k = 0; k < K; ++k) {
     double *t = terms + k * kPanel;

@@ -4,7 +4,6 @@
 #include "host_whiten.h"
 #include "host_wide.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

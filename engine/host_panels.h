@@ -27,7 +27,8 @@ constexpr Index kPanel = 256;
 constexpr Index kLanes = 8;
 static_assert(kPanel % kLanes == 0, "whole lanes in a panel");
 // A narrow panel's width is a whole number of these: the diagonal
-// distances take eight points at a time, the full ones twelve, then four.
+// distances take eight points at a time, the full ones three vectors' lanes
+// (twelve or 24), then a vector's.
 constexpr Index kBlock = 8;
 // The most points full mode's whitening centres at a time (three vectors
 // of eight): Panel_Work::d holds them.

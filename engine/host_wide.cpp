@@ -46,7 +46,6 @@ void Full_Distances_Wide(const double *W, const double *mu, Index dim, const dou
 
 void Exp_Terms_Wide(Index K, bool posteriors, Index width, double *terms, const double *top,
                     double *sum) {
-  static_assert(kBlock % Eight_Lanes::kCount == 0, "a panel's width is whole vectors");
   Exp_Terms<Eight_Lanes>(K, posteriors, width, terms, top, sum);
 }
 

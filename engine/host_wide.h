@@ -1,8 +1,7 @@
 // Full mode's whitening and the log-sum-exp's exps eight lanes wide, in a
-// file of its own that is
-// built for AVX-512 where the compiler can: taken at run time where the
-// running processor has AVX-512, over the four-lane loops that the rest
-// of the engine runs everywhere. Each lane's arithmetic is one point's
+// file of its own that is built for AVX-512 where the compiler can: taken
+// at run time where the running processor has AVX-512, over the four-lane
+// loops that the rest of the engine runs everywhere. Each lane's arithmetic is one point's
 // own, in the same order in both, so both give the same bits.
 #pragma once
 

@@ -89,14 +89,12 @@ void Run(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
   if (mxGetNumberOfDimensions(in[1]) > 2)
     Shape_Error("Mu must be " + std::to_string(dim) + " x " + std::to_string(K) +
                 ", one centre per column; it is " + Size_Text(in[1]) + ".");
+  // (A model's count of priors velmora_model refuses in the model's terms.)
   if (mxGetNumberOfDimensions(in[3]) > 2 ||
       (!(Pi.rows == 1 && Pi.cols == K) && !(Pi.cols == 1 && Pi.rows == K)))
-    Shape_Error(std::string(model ? "The model's ComponentProportion" : "Pi") +
-                " must hold one prior per cluster, as 1 x " +
-                std::to_string(K) + " or " + std::to_string(K) + " x 1 (" +
-                (model ? "the model's mu has " + std::to_string(K) + " rows"
-                       : "Mu has " + std::to_string(K) + " columns") +
-                "); it is " + Size_Text(in[3]) + ".");
+    Shape_Error("Pi must hold one prior per cluster, as 1 x " + std::to_string(K) + " or " +
+                std::to_string(K) + " x 1 (Mu has " + std::to_string(K) + " columns); it is " +
+                Size_Text(in[3]) + ".");
   velmora_log::Mode mode = velmora_log::Mode::diagonal;
   // Past two dimensions, only dim x dim x K: a 3 x 2 x 3 Sigma for dim 3
   // and 2 clusters has the count of full covariances, but not their shape
